@@ -1,0 +1,26 @@
+#include "jp2c.h"
+
+#include <cstdio>
+#include <cstring>
+
+static void usage()
+{
+    std::fputs("usage: jp2c encode INPUT OUTPUT --options \"OPTION STRING\"\n"
+               "       jp2c decode INPUT OUTPUT [--options \"OPTION STRING\"]\n",
+               stderr);
+}
+
+int main(int argc, char** argv)
+{
+    if (argc < 2) {
+        usage();
+        return 1;
+    }
+    if (std::strcmp(argv[1], "encode") == 0)
+        return jp2c_encode(argc - 2, argv + 2);
+    if (std::strcmp(argv[1], "decode") == 0)
+        return jp2c_decode(argc - 2, argv + 2);
+    std::fprintf(stderr, "jp2c: unknown command \"%s\"\n", argv[1]);
+    usage();
+    return 1;
+}
