@@ -30,6 +30,9 @@ constexpr int IMAGE_CM_RGB = 2;
 // Sample bytes of an image at or above which samples go to temporary files.
 constexpr int64_t IMAGE_MAXINMEM = int64_t(64) << 20;
 
+// Largest sample precision (samples are handled as 32-bit integers).
+constexpr int IMAGE_MAXPREC = 32;
+
 // Largest number of components of an image (the code stream syntax allows
 // 16384).
 constexpr int IMAGE_MAXCMPTS = 16384;
@@ -39,7 +42,7 @@ struct image_cmpt_t {
     int32_t vsubsamp_;  // image height_ / component height_
     int32_t width_;     // in samples
     int32_t height_;
-    int32_t prec_;      // bits per sample, 1..32
+    int32_t prec_;      // bits per sample, 1..IMAGE_MAXPREC
     int32_t sgnd_;      // non-zero for signed samples
     stream_t* stream_;  // owned sample storage; nullptr once released
     int32_t cps_;       // bytes per sample: (prec_ + 7) / 8
@@ -51,6 +54,7 @@ struct image_t {
     int32_t numcmpts_;
     image_cmpt_t** cmpts_;  // numcmpts_ components
     int32_t colormodel_;    // IMAGE_CM_*
+    int32_t intmpfiles_;    // 1 when the samples live in temporary files
 };
 
 // Parameters of one component for image_create.
@@ -97,7 +101,7 @@ inline int32_t image_cmpt_y(const image_t* image, int i, int32_t y) { return y /
 // Total sample bytes of the image (sum over components, 64-bit).
 int64_t image_samplebytes(const image_t* image);
 // 1 when the samples are kept in temporary files, 0 in memory.
-int image_intmpfiles(const image_t* image);
+inline int image_intmpfiles(const image_t* image) { return image->intmpfiles_; }
 
 // Reads the rectangle (x, y, width, height) of component i, in component
 // coordinates, into matrix, resizing it when its shape differs.  Samples
