@@ -321,6 +321,9 @@ inline int jpc_ms_gettype(const jpc_ms_t* ms) { return ms->type; }
 const char* jpc_ms_name(int type);
 // 1 when the marker code is followed by a length field and parameters.
 int jpc_ms_hasparms(int type);
+// 1 when the marker code has a row of its own in the marker type table
+// (0 for the codes named "UNKNOWN").
+int jpc_ms_isknown(int type);
 
 // Reads one marker segment.  The record, or nullptr when the marker cannot
 // be read or its parameters are malformed (nothing is printed then).  A
