@@ -1,0 +1,492 @@
+// One-dimensional 5/3 and 9/7 filter banks by lifting (T.800 Annex F).
+//
+// A line of absolute coordinates start .. end - 1 has its low-pass samples
+// at even and its high-pass samples at odd coordinates.  With s0 = start & 1
+// the low-pass coefficient i sits at position 2i + s0 and the high-pass
+// coefficient j at 2j + 1 - s0 of the interleaved line.  The neighbours of
+// high-pass j are low-pass j - s0 and j - s0 + 1; those of low-pass i are
+// high-pass i + s0 - 1 and i + s0.  A missing neighbour at an end is
+// replaced by the other one (symmetric extension), which turns every
+// two-neighbour formula into its one-neighbour form.
+//
+// Lines are split first (low part, then high part) and lifted on the split
+// halves.  Rows are lifted as contiguous arrays; columns are handled in
+// strips of whole row segments so that the inner loops run along rows.
+//
+// Sums and products are taken with wrap-around at 32 bits where they can
+// overflow only for absurd coefficients (from a damaged code stream), so
+// such input gives garbage but never undefined behaviour.
+#include "qmfb.h"
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "fatal.h"
+#include "mathx.h"
+
+namespace {
+
+// 9/7 lifting parameters and scale factors, fixed14.
+constexpr int32_t ALPHA = -25987;
+constexpr int32_t BETA = -868;
+constexpr int32_t GAMMA = 14465;
+constexpr int32_t DELTA = 7266;
+constexpr int32_t INVK = 13318;    // 1 / K
+constexpr int32_t HALFK = 10077;   // K / 2
+constexpr int32_t K = 20155;       // K
+constexpr int32_t TWOINVK = 26636; // 2 / K
+
+// Columns handled together by the vertical pass.
+constexpr int32_t STRIPWIDTH = 64;
+
+inline int32_t wadd(int32_t a, int32_t b)
+{
+    return static_cast<int32_t>(static_cast<uint32_t>(a) + static_cast<uint32_t>(b));
+}
+inline int32_t wsub(int32_t a, int32_t b)
+{
+    return static_cast<int32_t>(static_cast<uint32_t>(a) - static_cast<uint32_t>(b));
+}
+// c (x) (a + b): the fixed-point product with the neighbour sum.
+inline int32_t fixmulsum(int32_t c, int32_t a, int32_t b)
+{
+    return static_cast<int32_t>((static_cast<int64_t>(c) *
+                                 (static_cast<int64_t>(a) + static_cast<int64_t>(b))) >> 14);
+}
+inline int32_t fixmul(int32_t a, int32_t c)
+{
+    return static_cast<int32_t>((static_cast<int64_t>(a) * c) >> 14);
+}
+
+// Lifting operations: t is the coefficient updated, a and b its neighbours.
+struct Predict53 {  // t - floor((a + b) / 2)
+    int32_t operator()(int32_t t, int32_t a, int32_t b) const
+    {
+        return wsub(t, wadd(a, b) >> 1);
+    }
+};
+struct Unpredict53 {
+    int32_t operator()(int32_t t, int32_t a, int32_t b) const
+    {
+        return wadd(t, wadd(a, b) >> 1);
+    }
+};
+struct Update53 {  // t + floor((a + b + 2) / 4)
+    int32_t operator()(int32_t t, int32_t a, int32_t b) const
+    {
+        return wadd(t, wadd(wadd(a, b), 2) >> 2);
+    }
+};
+struct Unupdate53 {
+    int32_t operator()(int32_t t, int32_t a, int32_t b) const
+    {
+        return wsub(t, wadd(wadd(a, b), 2) >> 2);
+    }
+};
+struct Lift97 {  // t + c (x) (a + b)
+    int32_t c;
+    int32_t operator()(int32_t t, int32_t a, int32_t b) const { return wadd(t, fixmulsum(c, a, b)); }
+};
+
+// One lifting step on contiguous arrays: T[j] is updated from S[j - d] and
+// S[j - d + 1] (d is 0 or 1).  The callers guarantee ns >= nt - d and
+// ns >= 1, so only j = 0 (d = 1) and j = nt - 1 can lack a neighbour.
+template <class Op>
+inline void lift_line(int32_t* T, int32_t nt, const int32_t* S, int32_t ns, int d, Op op)
+{
+    int32_t j = 0;
+    if (d == 1 && nt > 0) {
+        T[0] = op(T[0], S[0], S[0]);
+        j = 1;
+    }
+    const int32_t jend = std::min(nt, ns + d - 1);
+    for (; j < jend; ++j)
+        T[j] = op(T[j], S[j - d], S[j - d + 1]);
+    for (; j < nt; ++j)
+        T[j] = op(T[j], S[j - d], S[j - d]);
+}
+
+// The same step on rows of a strip: element j of T is the row segment of
+// width w at T + j * step (likewise S), updated column by column.
+template <class Op>
+inline void lift_rows(int32_t* T, int32_t nt, const int32_t* S, int32_t ns, int d,
+                      ptrdiff_t step, int32_t w, Op op)
+{
+    auto apply = [&](int32_t j, int32_t a, int32_t b) {
+        int32_t* t = T + j * step;
+        const int32_t* sa = S + a * step;
+        const int32_t* sb = S + b * step;
+        for (int32_t c = 0; c < w; ++c)
+            t[c] = op(t[c], sa[c], sb[c]);
+    };
+    int32_t j = 0;
+    if (d == 1 && nt > 0) {
+        apply(0, 0, 0);
+        j = 1;
+    }
+    const int32_t jend = std::min(nt, ns + d - 1);
+    for (; j < jend; ++j)
+        apply(j, j - d, j - d + 1);
+    for (; j < nt; ++j)
+        apply(j, j - d, j - d);
+}
+
+inline void scale_line(int32_t* x, int32_t n, int32_t c)
+{
+    for (int32_t i = 0; i < n; ++i)
+        x[i] = fixmul(x[i], c);
+}
+
+inline void scale_rows(int32_t* x, int32_t n, ptrdiff_t step, int32_t w, int32_t c)
+{
+    for (int32_t j = 0; j < n; ++j) {
+        int32_t* r = x + j * step;
+        for (int32_t i = 0; i < w; ++i)
+            r[i] = fixmul(r[i], c);
+    }
+}
+
+// Number of low-pass samples of a line of n samples whose first sample has
+// parity s0.
+inline int32_t numlow(int32_t n, int s0)
+{
+    return s0 ? n / 2 : (n + 1) / 2;
+}
+
+// Lifting of the split halves L (nl) and H (nh), one line or one strip.
+// Horizontal: step 0 means contiguous arrays.
+struct Halves {
+    int32_t* L;
+    int32_t nl;
+    int32_t* H;
+    int32_t nh;
+    int s0;
+    ptrdiff_t step;  // 0: one line; else rows of width w
+    int32_t w;
+
+    template <class Op>
+    void predict(Op op) const  // high from low
+    {
+        if (step == 0)
+            lift_line(H, nh, L, nl, s0, op);
+        else
+            lift_rows(H, nh, L, nl, s0, step, w, op);
+    }
+    template <class Op>
+    void update(Op op) const  // low from high
+    {
+        if (step == 0)
+            lift_line(L, nl, H, nh, 1 - s0, op);
+        else
+            lift_rows(L, nl, H, nh, 1 - s0, step, w, op);
+    }
+    void scale(int32_t lc, int32_t hc) const
+    {
+        if (step == 0) {
+            scale_line(L, nl, lc);
+            scale_line(H, nh, hc);
+        } else {
+            scale_rows(L, nl, step, w, lc);
+            scale_rows(H, nh, step, w, hc);
+        }
+    }
+};
+
+void lift_fwd(int kind, const Halves& h)
+{
+    if (kind == QMFB_53) {
+        h.predict(Predict53{});
+        h.update(Update53{});
+    } else {
+        h.predict(Lift97{ALPHA});
+        h.update(Lift97{BETA});
+        h.predict(Lift97{GAMMA});
+        h.update(Lift97{DELTA});
+        h.scale(INVK, HALFK);
+    }
+}
+
+void lift_inv(int kind, const Halves& h)
+{
+    if (kind == QMFB_53) {
+        h.update(Unupdate53{});
+        h.predict(Unpredict53{});
+    } else {
+        h.scale(K, TWOINVK);
+        h.update(Lift97{-DELTA});
+        h.predict(Lift97{-GAMMA});
+        h.update(Lift97{-BETA});
+        h.predict(Lift97{-ALPHA});
+    }
+}
+
+// A line of one sample: unchanged at an even coordinate.  At an odd
+// coordinate the sample is a high-pass coefficient on its own; T.800 makes
+// it 2x in analysis and x/2 in synthesis, which for the 9/7 (whose
+// high-pass band carries half the T.800 scale here) is the identity.
+inline int32_t single_fwd(int kind, int32_t x)
+{
+    return kind == QMFB_53 ? wadd(x, x) : x;
+}
+inline int32_t single_inv(int kind, int32_t x)
+{
+    return kind == QMFB_53 ? (x >> 1) : x;
+}
+
+struct Buffer {
+    int32_t local[4096];
+    std::unique_ptr<int32_t[]> heap;
+    int32_t* get(size_t n)
+    {
+        if (n <= sizeof local / sizeof local[0])
+            return local;
+        heap.reset(new (std::nothrow) int32_t[n]);
+        FATAL_CHECK(heap != nullptr);
+        return heap.get();
+    }
+};
+
+// ---- rows ------------------------------------------------------------------
+
+void rows_fwd(int kind, int32_t* data, int32_t numrows, int32_t n, ptrdiff_t rowstep, int s0)
+{
+    if (n < 2) {
+        if (n == 1 && s0)
+            for (int32_t r = 0; r < numrows; ++r)
+                data[r * rowstep] = single_fwd(kind, data[r * rowstep]);
+        return;
+    }
+    const int32_t nl = numlow(n, s0), nh = n - nl;
+    Buffer buf;
+    int32_t* tmp = buf.get(static_cast<size_t>(nh));
+    for (int32_t r = 0; r < numrows; ++r) {
+        int32_t* x = data + r * rowstep;
+        // Split: high-pass samples aside, low-pass ones to the front.
+        const int32_t* hp = x + 1 - s0;
+        for (int32_t j = 0; j < nh; ++j)
+            tmp[j] = hp[2 * j];
+        const int32_t* lp = x + s0;
+        for (int32_t i = 0; i < nl; ++i)
+            x[i] = lp[2 * i];
+        std::memcpy(x + nl, tmp, static_cast<size_t>(nh) * sizeof(int32_t));
+        lift_fwd(kind, Halves{x, nl, x + nl, nh, s0, 0, 1});
+    }
+}
+
+void rows_inv(int kind, int32_t* data, int32_t numrows, int32_t n, ptrdiff_t rowstep, int s0)
+{
+    if (n < 2) {
+        if (n == 1 && s0)
+            for (int32_t r = 0; r < numrows; ++r)
+                data[r * rowstep] = single_inv(kind, data[r * rowstep]);
+        return;
+    }
+    const int32_t nl = numlow(n, s0), nh = n - nl;
+    Buffer buf;
+    int32_t* tmp = buf.get(static_cast<size_t>(nh));
+    for (int32_t r = 0; r < numrows; ++r) {
+        int32_t* x = data + r * rowstep;
+        lift_inv(kind, Halves{x, nl, x + nl, nh, s0, 0, 1});
+        // Join: high-pass part aside, low-pass samples to their places
+        // from the back (position 2i + s0 >= i), then the high-pass ones.
+        std::memcpy(tmp, x + nl, static_cast<size_t>(nh) * sizeof(int32_t));
+        int32_t* lp = x + s0;
+        for (int32_t i = nl - 1; i >= 0; --i)
+            lp[2 * i] = x[i];
+        int32_t* hp = x + 1 - s0;
+        for (int32_t j = 0; j < nh; ++j)
+            hp[2 * j] = tmp[j];
+    }
+}
+
+// ---- columns ---------------------------------------------------------------
+
+void cols_fwd(int kind, int32_t* data, int32_t n, int32_t numcols, ptrdiff_t rowstep, int s0)
+{
+    if (n < 2) {
+        if (n == 1 && s0)
+            for (int32_t c = 0; c < numcols; ++c)
+                data[c] = single_fwd(kind, data[c]);
+        return;
+    }
+    const int32_t nl = numlow(n, s0), nh = n - nl;
+    Buffer buf;
+    int32_t* tmp = buf.get(static_cast<size_t>(nh) * static_cast<size_t>(std::min(numcols, STRIPWIDTH)));
+    for (int32_t c0 = 0; c0 < numcols; c0 += STRIPWIDTH) {
+        const int32_t w = std::min(STRIPWIDTH, numcols - c0);
+        const size_t wb = static_cast<size_t>(w) * sizeof(int32_t);
+        int32_t* x = data + c0;
+        for (int32_t j = 0; j < nh; ++j)
+            std::memcpy(tmp + j * w, x + (2 * j + 1 - s0) * rowstep, wb);
+        for (int32_t i = s0 ? 0 : 1; i < nl; ++i)
+            std::memcpy(x + i * rowstep, x + (2 * i + s0) * rowstep, wb);
+        for (int32_t j = 0; j < nh; ++j)
+            std::memcpy(x + (nl + j) * rowstep, tmp + j * w, wb);
+        lift_fwd(kind, Halves{x, nl, x + nl * rowstep, nh, s0, rowstep, w});
+    }
+}
+
+void cols_inv(int kind, int32_t* data, int32_t n, int32_t numcols, ptrdiff_t rowstep, int s0)
+{
+    if (n < 2) {
+        if (n == 1 && s0)
+            for (int32_t c = 0; c < numcols; ++c)
+                data[c] = single_inv(kind, data[c]);
+        return;
+    }
+    const int32_t nl = numlow(n, s0), nh = n - nl;
+    Buffer buf;
+    int32_t* tmp = buf.get(static_cast<size_t>(nh) * static_cast<size_t>(std::min(numcols, STRIPWIDTH)));
+    for (int32_t c0 = 0; c0 < numcols; c0 += STRIPWIDTH) {
+        const int32_t w = std::min(STRIPWIDTH, numcols - c0);
+        const size_t wb = static_cast<size_t>(w) * sizeof(int32_t);
+        int32_t* x = data + c0;
+        lift_inv(kind, Halves{x, nl, x + nl * rowstep, nh, s0, rowstep, w});
+        for (int32_t j = 0; j < nh; ++j)
+            std::memcpy(tmp + j * w, x + (nl + j) * rowstep, wb);
+        for (int32_t i = nl - 1; i >= (s0 ? 0 : 1); --i)
+            std::memcpy(x + (2 * i + s0) * rowstep, x + i * rowstep, wb);
+        for (int32_t j = 0; j < nh; ++j)
+            std::memcpy(x + (2 * j + 1 - s0) * rowstep, tmp + j * w, wb);
+    }
+}
+
+void check_kind(int kind, int flags)
+{
+    FATAL_CHECK(kind == QMFB_53 || kind == QMFB_97);
+    FATAL_CHECK(kind == QMFB_53 || !(flags & QMFB_REV));
+}
+
+// Synthesis impulse responses, fixed14, by coordinate.
+const int32_t SYN53_LO[] = {8192, 16384, 8192};                                    // -1 .. 1
+const int32_t SYN53_HI[] = {-2048, -4096, 12288, -4096, -2048};                    // -1 .. 3
+const int32_t SYN97_LO[] = {-1495, -942, 9687, 18269, 9687, -942, -1495};          // -3 .. 3
+const int32_t SYN97_HI[] = {-876, -552, 2563, 8744, -19757, 8744, 2563, -552, -876}; // -3 .. 5
+
+seq_t* make_filter(const int32_t* taps, int32_t start, int32_t count)
+{
+    seq_t* s = seq_create(start, start + count);
+    if (!s)
+        return nullptr;
+    for (int32_t i = 0; i < count; ++i)
+        seq_set(s, start + i, taps[i]);
+    return s;
+}
+
+}  // namespace
+
+qmfb1d_t* qmfb1d_make(int kind)
+{
+    if (kind != QMFB_53 && kind != QMFB_97)
+        return nullptr;
+    qmfb1d_t* q = new (std::nothrow) qmfb1d_t;
+    if (q)
+        q->kind_ = kind;
+    return q;
+}
+
+qmfb1d_t* qmfb1d_copy(const qmfb1d_t* qmfb)
+{
+    return qmfb1d_make(qmfb->kind_);
+}
+
+void qmfb1d_destroy(qmfb1d_t* qmfb)
+{
+    delete qmfb;
+}
+
+int qmfb1d_getnumchans(const qmfb1d_t*)
+{
+    return 2;
+}
+
+int qmfb1d_getanalfilters(const qmfb1d_t*, int, seq_t**)
+{
+    return -1;
+}
+
+int qmfb1d_getsynfilters(const qmfb1d_t* qmfb, int len, seq_t** filters)
+{
+    if (len < 2)
+        return -1;
+    seq_t *lo, *hi;
+    if (qmfb->kind_ == QMFB_53) {
+        lo = make_filter(SYN53_LO, -1, 3);
+        hi = make_filter(SYN53_HI, -1, 5);
+    } else {
+        lo = make_filter(SYN97_LO, -3, 7);
+        hi = make_filter(SYN97_HI, -3, 9);
+    }
+    if (!lo || !hi) {
+        matrix_destroy(lo);
+        matrix_destroy(hi);
+        return -1;
+    }
+    filters[0] = lo;
+    filters[1] = hi;
+    return 0;
+}
+
+int qmfb1d_getbands(const qmfb1d_t*, int64_t start, int64_t end, qmfb1dband_t bands[QMFB1D_MAXCHANS])
+{
+    const int64_t lstart = mathx_ceildiv(start, 2), lend = mathx_ceildiv(end, 2);
+    const int64_t hstart = mathx_floordiv(start, 2), hend = mathx_floordiv(end, 2);
+    bands[0].locstart = 0;
+    bands[0].locend = static_cast<int32_t>(lend - lstart);
+    bands[0].start = static_cast<int32_t>(lstart);
+    bands[0].end = static_cast<int32_t>(lend);
+    bands[1].locstart = bands[0].locend;
+    bands[1].locend = static_cast<int32_t>(lend - lstart + hend - hstart);
+    bands[1].start = static_cast<int32_t>(hstart);
+    bands[1].end = static_cast<int32_t>(hend);
+    FATAL_CHECK(bands[1].locend == end - start);
+    return 2;
+}
+
+void qmfb1d_analyze_region(int kind, int flags, int32_t* data, int32_t numrows, int32_t numcols,
+                           ptrdiff_t rowstep, int64_t start)
+{
+    check_kind(kind, flags);
+    if (numrows <= 0 || numcols <= 0)
+        return;
+    const int s0 = static_cast<int>(start & 1);
+    if (flags & QMFB_VERT)
+        cols_fwd(kind, data, numrows, numcols, rowstep, s0);
+    else
+        rows_fwd(kind, data, numrows, numcols, rowstep, s0);
+}
+
+void qmfb1d_synthesize_region(int kind, int flags, int32_t* data, int32_t numrows, int32_t numcols,
+                              ptrdiff_t rowstep, int64_t start)
+{
+    check_kind(kind, flags);
+    if (numrows <= 0 || numcols <= 0)
+        return;
+    const int s0 = static_cast<int>(start & 1);
+    if (flags & QMFB_VERT)
+        cols_inv(kind, data, numrows, numcols, rowstep, s0);
+    else
+        rows_inv(kind, data, numrows, numcols, rowstep, s0);
+}
+
+int qmfb1d_analyze(const qmfb1d_t* qmfb, int flags, matrix_t* x)
+{
+    if (matrix_numrows(x) <= 0 || matrix_numcols(x) <= 0)
+        return 0;
+    const int64_t start = (flags & QMFB_VERT) ? x->ystart_ : x->xstart_;
+    qmfb1d_analyze_region(qmfb->kind_, flags, matrix_row(x, 0), matrix_numrows(x),
+                          matrix_numcols(x), matrix_rowstep(x), start);
+    return 0;
+}
+
+int qmfb1d_synthesize(const qmfb1d_t* qmfb, int flags, matrix_t* x)
+{
+    if (matrix_numrows(x) <= 0 || matrix_numcols(x) <= 0)
+        return 0;
+    const int64_t start = (flags & QMFB_VERT) ? x->ystart_ : x->xstart_;
+    qmfb1d_synthesize_region(qmfb->kind_, flags, matrix_row(x, 0), matrix_numrows(x),
+                             matrix_numcols(x), matrix_rowstep(x), start);
+    return 0;
+}
