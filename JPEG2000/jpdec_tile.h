@@ -5,6 +5,7 @@
 #ifndef JPEG2000_JPDEC_TILE_H
 #define JPEG2000_JPDEC_TILE_H
 
+#include "jpc.h"
 #include "jpenc.h"
 #include "seq.h"
 #include "t2cod.h"
@@ -205,7 +206,7 @@ struct dec_t {
     std::vector<int64_t> widths, heights;
     std::vector<stream_t*> pkthdrstreams;  // from PPM, owned
     int64_t curtileendoff = 0;  // end of the current tile-part, 0 unknown
-    void* cstate = nullptr;     // code stream state (marker segment layer)
+    jpc_cstate_t* cstate = nullptr;  // code stream state (owned)
     OnProgressMessager* progress = nullptr;
 };
 

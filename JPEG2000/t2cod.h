@@ -4,17 +4,11 @@
 #ifndef JPEG2000_T2COD_H
 #define JPEG2000_T2COD_H
 
+#include "jpc.h"
+
 #include <cstdint>
 #include <vector>
 
-// Progression orders, as coded in COD and POC.
-enum {
-    JPC_PRG_LRCP = 0,
-    JPC_PRG_RLCP = 1,
-    JPC_PRG_RPCL = 2,
-    JPC_PRG_PCRL = 3,
-    JPC_PRG_CPRL = 4
-};
 
 // One progression change (the fields of a POC entry).
 struct pchg_t {
