@@ -1,0 +1,422 @@
+#include "picfile.h"
+
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "stream.h"
+
+namespace {
+
+struct FileCloser {
+    void operator()(FILE* f) const
+    {
+        if (f)
+            std::fclose(f);
+    }
+};
+using file_ptr = std::unique_ptr<FILE, FileCloser>;
+
+struct ImageDeleter {
+    void operator()(image_t* im) const { image_destroy(im); }
+};
+using image_ptr = std::unique_ptr<image_t, ImageDeleter>;
+
+bool ends_with(const std::string& s, const char* suffix)
+{
+    size_t n = std::strlen(suffix);
+    if (s.size() < n)
+        return false;
+    for (size_t i = 0; i < n; ++i)
+        if (std::tolower(static_cast<unsigned char>(s[s.size() - n + i])) != suffix[i])
+            return false;
+    return true;
+}
+
+// Skips white space and '#' comments of a PNM header.
+int pnm_skip(FILE* f)
+{
+    int c = std::fgetc(f);
+    for (;;) {
+        while (c != EOF && std::isspace(c))
+            c = std::fgetc(f);
+        if (c != '#')
+            return c;
+        while (c != EOF && c != '\n')
+            c = std::fgetc(f);
+    }
+}
+
+// A decimal header number; false when there is none or it is too large.
+bool pnm_number(FILE* f, long* v)
+{
+    int c = pnm_skip(f);
+    if (c == EOF || !std::isdigit(c))
+        return false;
+    long x = 0;
+    while (c != EOF && std::isdigit(c)) {
+        x = x * 10 + (c - '0');
+        if (x > 1000000000L)
+            return false;
+        c = std::fgetc(f);
+    }
+    // The one white-space character after the number is part of the header;
+    // anything else is put back for the next token.
+    if (c != EOF && !std::isspace(c))
+        std::ungetc(c, f);
+    *v = x;
+    return true;
+}
+
+// Moves samples from f into the component's sample stream: n samples of
+// filebps bytes each (big- or little-endian in the file), each stored in the
+// image's bytes per sample, most significant first.  interleave > 1 takes
+// every interleave-th sample starting at offset (for PPM), reading the file
+// rows through a buffer.
+bool fill_component(image_t* im, int cmpt, const std::vector<uint8_t>& raw, int filebps,
+                    bool bigendian, int interleave, int offset)
+{
+    stream_t* s = image_cmpt_stream(im, cmpt);
+    if (!s || stream_seek(s, 0, SEEK_SET) != 0)
+        return false;
+    int cps = image_cmpt_cps(im, cmpt);
+    size_t n = static_cast<size_t>(image_cmpt_width(im, cmpt)) * image_cmpt_height(im, cmpt);
+    std::vector<uint8_t> out(n * cps);
+    for (size_t i = 0; i < n; ++i) {
+        const uint8_t* p = raw.data() + (i * interleave + offset) * filebps;
+        uint32_t v = 0;
+        for (int b = 0; b < filebps; ++b)
+            v = (v << 8) | p[bigendian ? b : filebps - 1 - b];
+        for (int b = 0; b < cps; ++b)
+            out[i * cps + b] = static_cast<uint8_t>(v >> (8 * (cps - 1 - b)));
+    }
+    return stream_write(s, out.data(), static_cast<int64_t>(out.size())) ==
+               static_cast<int64_t>(out.size()) &&
+           stream_flush(s) == 0;
+}
+
+image_t* read_pnm(const std::string& path)
+{
+    file_ptr f(std::fopen(path.c_str(), "rb"));
+    if (!f) {
+        std::fprintf(stderr, "cannot open %s\n", path.c_str());
+        return nullptr;
+    }
+    int c0 = std::fgetc(f.get());
+    int c1 = std::fgetc(f.get());
+    if (c0 != 'P' || (c1 != '5' && c1 != '6')) {
+        std::fprintf(stderr, "%s: not a binary PGM or PPM file\n", path.c_str());
+        return nullptr;
+    }
+    int numcmpts = c1 == '5' ? 1 : 3;
+    long w, h, maxval;
+    if (!pnm_number(f.get(), &w) || !pnm_number(f.get(), &h) || !pnm_number(f.get(), &maxval) ||
+        w <= 0 || h <= 0 || maxval <= 0 || maxval > 65535) {
+        std::fprintf(stderr, "%s: bad PGM/PPM header\n", path.c_str());
+        return nullptr;
+    }
+    int filebps = maxval > 255 ? 2 : 1;
+    unsigned long long bytes =
+        static_cast<unsigned long long>(w) * static_cast<unsigned long long>(h) * numcmpts * filebps;
+    if (bytes > (1ULL << 34)) {
+        std::fprintf(stderr, "%s: picture too large\n", path.c_str());
+        return nullptr;
+    }
+    std::vector<uint8_t> raw(static_cast<size_t>(bytes));
+    if (std::fread(raw.data(), 1, raw.size(), f.get()) != raw.size()) {
+        std::fprintf(stderr, "%s: file ends before its samples\n", path.c_str());
+        return nullptr;
+    }
+    // A maxval of 2^k - 1 gives k-bit samples; any other maxval 8 or 16.
+    int prec = 1;
+    while ((1L << prec) - 1 < maxval)
+        ++prec;
+    if ((1L << prec) - 1 != maxval)
+        prec = filebps * 8;
+    std::vector<image_cmptparm_t> parms(numcmpts, image_cmptparm_t{static_cast<int32_t>(w),
+                                                                    static_cast<int32_t>(h),
+                                                                    prec, 0});
+    image_ptr im(image_create(numcmpts, parms.data(), numcmpts == 3 ? IMAGE_CM_RGB
+                                                                    : IMAGE_CM_GRAY));
+    if (!im) {
+        std::fprintf(stderr, "%s: cannot create image\n", path.c_str());
+        return nullptr;
+    }
+    for (int i = 0; i < numcmpts; ++i)
+        if (!fill_component(im.get(), i, raw, filebps, true, numcmpts, i)) {
+            std::fprintf(stderr, "%s: cannot store samples\n", path.c_str());
+            return nullptr;
+        }
+    return im.release();
+}
+
+// One PGX component file: header and samples.
+struct PgxFile {
+    int32_t width = 0, height = 0, prec = 0, sgnd = 0, filebps = 0;
+    bool bigendian = true;
+    std::vector<uint8_t> raw;
+};
+
+bool read_pgx_file(const std::string& path, PgxFile* pgx)
+{
+    file_ptr f(std::fopen(path.c_str(), "rb"));
+    if (!f) {
+        std::fprintf(stderr, "cannot open %s\n", path.c_str());
+        return false;
+    }
+    char line[256];
+    if (!std::fgets(line, sizeof line, f.get()) || !std::strchr(line, '\n')) {
+        std::fprintf(stderr, "%s: bad PGX header\n", path.c_str());
+        return false;
+    }
+    // "PG ML|LM [+|-]PREC WIDTH HEIGHT", the sign possibly glued to PREC.
+    char order[3] = {0};
+    const char* p = line;
+    if (std::strncmp(p, "PG", 2) != 0) {
+        std::fprintf(stderr, "%s: not a PGX file\n", path.c_str());
+        return false;
+    }
+    p += 2;
+    while (*p == ' ' || *p == '\t')
+        ++p;
+    order[0] = p[0];
+    order[1] = order[0] ? p[1] : 0;
+    bool okorder = std::strcmp(order, "ML") == 0 || std::strcmp(order, "LM") == 0;
+    p += okorder ? 2 : 0;
+    while (*p == ' ' || *p == '\t')
+        ++p;
+    char sign = '+';
+    if (*p == '+' || *p == '-') {
+        sign = *p++;
+        while (*p == ' ' || *p == '\t')
+            ++p;
+    }
+    long prec = 0, w = 0, h = 0;
+    char* end;
+    prec = std::strtol(p, &end, 10);
+    bool ok = okorder && end != p;
+    p = end;
+    w = std::strtol(p, &end, 10);
+    ok = ok && end != p;
+    p = end;
+    h = std::strtol(p, &end, 10);
+    ok = ok && end != p;
+    if (!ok || prec < 1 || prec > 32 || w <= 0 || h <= 0 || w > 0x7fffffffL || h > 0x7fffffffL) {
+        std::fprintf(stderr, "%s: bad PGX header\n", path.c_str());
+        return false;
+    }
+    pgx->width = static_cast<int32_t>(w);
+    pgx->height = static_cast<int32_t>(h);
+    pgx->prec = static_cast<int32_t>(prec);
+    pgx->sgnd = sign == '-';
+    pgx->bigendian = order[0] == 'M';
+    pgx->filebps = prec <= 8 ? 1 : prec <= 16 ? 2 : 4;
+    unsigned long long bytes = static_cast<unsigned long long>(w) * h * pgx->filebps;
+    if (bytes > (1ULL << 34)) {
+        std::fprintf(stderr, "%s: picture too large\n", path.c_str());
+        return false;
+    }
+    pgx->raw.resize(static_cast<size_t>(bytes));
+    if (std::fread(pgx->raw.data(), 1, pgx->raw.size(), f.get()) != pgx->raw.size()) {
+        std::fprintf(stderr, "%s: file ends before its samples\n", path.c_str());
+        return false;
+    }
+    return true;
+}
+
+image_t* read_pgx(const std::string& path)
+{
+    std::vector<PgxFile> files;
+    file_ptr probe(std::fopen(path.c_str(), "rb"));
+    if (probe) {
+        probe.reset();
+        files.emplace_back();
+        if (!read_pgx_file(path, &files.back()))
+            return nullptr;
+    } else {
+        std::string stem = path.substr(0, path.size() - 4);
+        for (int i = 0; i < IMAGE_MAXCMPTS; ++i) {
+            std::string name = stem + "_" + std::to_string(i) + ".pgx";
+            file_ptr f(std::fopen(name.c_str(), "rb"));
+            if (!f)
+                break;
+            f.reset();
+            files.emplace_back();
+            if (!read_pgx_file(name, &files.back()))
+                return nullptr;
+        }
+        if (files.empty()) {
+            std::fprintf(stderr, "cannot open %s\n", path.c_str());
+            return nullptr;
+        }
+    }
+    std::vector<image_cmptparm_t> parms;
+    for (const PgxFile& f : files)
+        parms.push_back(image_cmptparm_t{f.width, f.height, f.prec, f.sgnd});
+    image_ptr im(image_create(static_cast<int>(parms.size()), parms.data(), IMAGE_CM_UNKNOWN));
+    if (!im) {
+        std::fprintf(stderr, "%s: cannot create image\n", path.c_str());
+        return nullptr;
+    }
+    for (size_t i = 0; i < files.size(); ++i)
+        if (!fill_component(im.get(), static_cast<int>(i), files[i].raw, files[i].filebps,
+                            files[i].bigendian, 1, 0)) {
+            std::fprintf(stderr, "%s: cannot store samples\n", path.c_str());
+            return nullptr;
+        }
+    return im.release();
+}
+
+// The samples of one component as integers, signed ones sign-extended from
+// their precision.
+bool component_samples(image_t* im, int cmpt, std::vector<int32_t>* samples)
+{
+    stream_t* s = image_cmpt_stream(im, cmpt);
+    if (!s || stream_seek(s, 0, SEEK_SET) != 0)
+        return false;
+    int cps = image_cmpt_cps(im, cmpt);
+    int prec = image_cmpt_prec(im, cmpt);
+    bool sgnd = image_cmpt_sgnd(im, cmpt) != 0;
+    size_t n = static_cast<size_t>(image_cmpt_width(im, cmpt)) * image_cmpt_height(im, cmpt);
+    std::vector<uint8_t> raw(n * cps);
+    if (stream_read(s, raw.data(), static_cast<int64_t>(raw.size())) !=
+        static_cast<int64_t>(raw.size()))
+        return false;
+    samples->resize(n);
+    uint32_t mask = prec >= 32 ? 0xffffffffu : (1u << prec) - 1;
+    for (size_t i = 0; i < n; ++i) {
+        uint32_t v = 0;
+        for (int b = 0; b < cps; ++b)
+            v = (v << 8) | raw[i * cps + b];
+        v &= mask;
+        int64_t x = v;
+        if (sgnd && prec < 32 && (v >> (prec - 1)))
+            x -= int64_t(1) << prec;
+        else if (sgnd && prec >= 32)
+            x = static_cast<int32_t>(v);
+        (*samples)[i] = static_cast<int32_t>(x);
+    }
+    return true;
+}
+
+bool write_bytes(FILE* f, const std::vector<uint8_t>& data)
+{
+    return std::fwrite(data.data(), 1, data.size(), f) == data.size();
+}
+
+int write_pgx(image_t* im, const std::string& path)
+{
+    std::string stem = path.substr(0, path.size() - 4);
+    for (int i = 0; i < image_numcmpnts(im); ++i) {
+        std::vector<int32_t> samples;
+        if (!component_samples(im, i, &samples)) {
+            std::fprintf(stderr, "cannot read component %d\n", i);
+            return -1;
+        }
+        int prec = image_cmpt_prec(im, i);
+        int bps = prec <= 8 ? 1 : prec <= 16 ? 2 : 4;
+        std::string name = stem + "_" + std::to_string(i) + ".pgx";
+        file_ptr f(std::fopen(name.c_str(), "wb"));
+        if (!f) {
+            std::fprintf(stderr, "cannot create %s\n", name.c_str());
+            return -1;
+        }
+        std::fprintf(f.get(), "PG ML %c %d %d %d\n", image_cmpt_sgnd(im, i) ? '-' : '+', prec,
+                     image_cmpt_width(im, i), image_cmpt_height(im, i));
+        std::vector<uint8_t> out(samples.size() * bps);
+        for (size_t k = 0; k < samples.size(); ++k) {
+            uint32_t v = static_cast<uint32_t>(samples[k]);
+            for (int b = 0; b < bps; ++b)
+                out[k * bps + b] = static_cast<uint8_t>(v >> (8 * (bps - 1 - b)));
+        }
+        if (!write_bytes(f.get(), out) || std::fflush(f.get()) != 0) {
+            std::fprintf(stderr, "cannot write %s\n", name.c_str());
+            return -1;
+        }
+    }
+    return 0;
+}
+
+int write_pnm(image_t* im, const std::string& path, bool ppm)
+{
+    int n = image_numcmpnts(im);
+    if (n != (ppm ? 3 : 1)) {
+        std::fprintf(stderr, "%s: a %s file needs %d component%s, the image has %d\n",
+                     path.c_str(), ppm ? "PPM" : "PGM", ppm ? 3 : 1, ppm ? "s" : "", n);
+        return -1;
+    }
+    int32_t w = image_cmpt_width(im, 0), h = image_cmpt_height(im, 0);
+    int prec = image_cmpt_prec(im, 0);
+    for (int i = 0; i < n; ++i)
+        if (image_cmpt_width(im, i) != w || image_cmpt_height(im, i) != h ||
+            image_cmpt_prec(im, i) != prec || image_cmpt_sgnd(im, i) || prec > 16) {
+            std::fprintf(stderr,
+                         "%s: PGM/PPM needs unsigned components of one size and precision "
+                         "of at most 16 bits\n",
+                         path.c_str());
+            return -1;
+        }
+    std::vector<std::vector<int32_t>> comps(n);
+    for (int i = 0; i < n; ++i)
+        if (!component_samples(im, i, &comps[i])) {
+            std::fprintf(stderr, "cannot read component %d\n", i);
+            return -1;
+        }
+    file_ptr f(std::fopen(path.c_str(), "wb"));
+    if (!f) {
+        std::fprintf(stderr, "cannot create %s\n", path.c_str());
+        return -1;
+    }
+    long maxval = (1L << prec) - 1;
+    int bps = prec > 8 ? 2 : 1;
+    std::fprintf(f.get(), "P%c\n%d %d\n%ld\n", ppm ? '6' : '5', w, h, maxval);
+    size_t count = static_cast<size_t>(w) * h;
+    std::vector<uint8_t> out(count * n * bps);
+    uint8_t* q = out.data();
+    for (size_t k = 0; k < count; ++k)
+        for (int i = 0; i < n; ++i) {
+            uint32_t v = static_cast<uint32_t>(comps[i][k]);
+            if (bps == 2)
+                *q++ = static_cast<uint8_t>(v >> 8);
+            *q++ = static_cast<uint8_t>(v);
+        }
+    if (!write_bytes(f.get(), out) || std::fflush(f.get()) != 0) {
+        std::fprintf(stderr, "cannot write %s\n", path.c_str());
+        return -1;
+    }
+    return 0;
+}
+
+} // namespace
+
+image_t* picfile_read(const char* path)
+{
+    if (!path || !*path) {
+        std::fprintf(stderr, "no input file\n");
+        return nullptr;
+    }
+    std::string p(path);
+    if (ends_with(p, ".pgx"))
+        return read_pgx(p);
+    return read_pnm(p);
+}
+
+int picfile_write(image_t* image, const char* path)
+{
+    if (!image || !path || !*path) {
+        std::fprintf(stderr, "no image or output file\n");
+        return -1;
+    }
+    std::string p(path);
+    if (ends_with(p, ".pgx"))
+        return write_pgx(image, p);
+    if (ends_with(p, ".pgm"))
+        return write_pnm(image, p, false);
+    if (ends_with(p, ".ppm"))
+        return write_pnm(image, p, true);
+    std::fprintf(stderr, "%s: unknown output format (use .pgx, .pgm or .ppm)\n", path);
+    return -1;
+}
