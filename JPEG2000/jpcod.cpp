@@ -6,10 +6,10 @@
 
 #include "fatal.h"
 
-const jpc_ctxinit_t jpc_ctxinits[JPC_NUMCTXS] = {
+const mqctx_t jpc_ctxinits[JPC_NUMCTXS] = {
     {0, 3},                                                  // run-length
     {0, 4},                                                  // zero coding, no neighbours
-    {0, 0}, {0, 0}, {0, 0}, {0, 0}, {0, 0}, {0, 0}, {0, 0},  // zero coding
+    {0, 0}, {0, 0}, {0, 0}, {0, 0}, {0, 0}, {0, 0}, {0, 0}, {0, 0},  // zero coding
     {0, 0}, {0, 0}, {0, 0},                                  // refinement
     {0, 0}, {0, 0}, {0, 0}, {0, 0}, {0, 0},                  // sign
     {0, 46},                                                 // uniform

@@ -11,6 +11,8 @@
 
 #include <cstdint>
 
+#include "mqdec.h"
+
 // ---- samples ---------------------------------------------------------------
 
 // Fractional bits of the encoder's quantized samples: bit plane p (p >= 0)
@@ -35,11 +37,7 @@ constexpr int JPC_NUMSCCTXS = 5;
 constexpr int JPC_UCTXNO = 18;     // uniform
 
 // Initial MQ state of every context (Table D.7): MPS and probability index.
-struct jpc_ctxinit_t {
-    int mps;
-    int ind;
-};
-extern const jpc_ctxinit_t jpc_ctxinits[JPC_NUMCTXS];
+extern const mqctx_t jpc_ctxinits[JPC_NUMCTXS];
 
 // ---- flag word of a sample ---------------------------------------------------
 // A code block's flags matrix has one 32-bit word per sample plus a border
