@@ -1,0 +1,27 @@
+// The JPEG 2000 decoder: a bare code stream (T.800 Annex A syntax) in, a
+// codec image out.
+//
+// Options (white-space separated, name=value):
+//   maxlyrs=N   kept; every layer is always decoded
+//   debug=N     debug level of the marker segment layer (dumps on stderr)
+#ifndef JPEG2000_JPDEC_H
+#define JPEG2000_JPDEC_H
+
+#include "jpenc.h"  // OnProgressMessager
+
+struct image_t;
+struct stream_t;
+
+// Decodes the code stream read from in.  Returns the image (the caller
+// destroys it), or nullptr when decoding stopped before the image size was
+// known.  After a failure in the middle of the code stream the image is
+// returned as far as it was decoded; the failure has been reported on the
+// standard error stream.  progress may be nullptr.
+image_t* jpdec_decode(stream_t* in, const char* optstr, OnProgressMessager* progress);
+
+// The same; *status becomes 0 when the whole code stream was decoded and -1
+// when decoding stopped at a failure.
+image_t* jpdec_decode_status(stream_t* in, const char* optstr, OnProgressMessager* progress,
+                             int* status);
+
+#endif
