@@ -1,0 +1,458 @@
+// Tier-1 encoder (T.800 Annex D): significance propagation, magnitude
+// refinement and cleanup passes over the stripes of a code block, coded by
+// the MQ encoder or, in bypass segments, as raw bits.
+#include "t1enc.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+
+#include "bitstream.h"
+#include "fatal.h"
+#include "jpcod.h"
+#include "mqenc.h"
+#include "seq.h"
+#include "stream.h"
+
+namespace {
+
+// A code block while it is coded: flag words and samples reached through
+// row strides.  flags points at the word of sample (0, 0) inside the border.
+struct cblkctx_t {
+    uint32_t* flags;
+    ptrdiff_t fstride;
+    int32_t* data;
+    ptrdiff_t dstride;
+    int32_t numrows;
+    int32_t numcols;
+    const uint8_t* zctab;  // zero-coding contexts of the band's orientation
+    bool vcausal;
+};
+
+// Tells the neighbours of a sample that it became significant.  With the
+// vertically causal switch a sample in the first row of a stripe leaves the
+// three neighbours above it (the previous stripe) untold.
+inline void setsig(uint32_t* fp, ptrdiff_t fs, uint32_t neg, bool tellnorth)
+{
+    if (tellnorth) {
+        fp[-fs - 1] |= JPC_SESIG;
+        fp[-fs] |= JPC_SSIG | (neg * JPC_SSGN);
+        fp[-fs + 1] |= JPC_SWSIG;
+    }
+    fp[-1] |= JPC_ESIG | (neg * JPC_ESGN);
+    fp[1] |= JPC_WSIG | (neg * JPC_WSGN);
+    fp[fs - 1] |= JPC_NESIG;
+    fp[fs] |= JPC_NSIG | (neg * JPC_NSGN);
+    fp[fs + 1] |= JPC_NWSIG;
+    fp[0] |= JPC_SIG;
+}
+
+// Calls visit(flagword, sample, firstrow) for every sample in scan order:
+// stripes of 4 rows from the top, columns left to right, each column top to
+// bottom.  Full stripes are unrolled.
+template <typename Visit>
+inline void scan(const cblkctx_t& cb, Visit&& visit)
+{
+    const ptrdiff_t fs = cb.fstride;
+    const ptrdiff_t ds = cb.dstride;
+    for (int32_t s = 0; s < cb.numrows; s += 4) {
+        uint32_t* fp = cb.flags + s * fs;
+        int32_t* dp = cb.data + s * ds;
+        const int32_t h = std::min(4, cb.numrows - s);
+        if (h == 4) {
+            for (int32_t c = 0; c < cb.numcols; ++c, ++fp, ++dp) {
+                visit(fp, dp, true);
+                visit(fp + fs, dp + ds, false);
+                visit(fp + 2 * fs, dp + 2 * ds, false);
+                visit(fp + 3 * fs, dp + 3 * ds, false);
+            }
+        } else {
+            for (int32_t c = 0; c < cb.numcols; ++c, ++fp, ++dp)
+                for (int32_t k = 0; k < h; ++k)
+                    visit(fp + k * fs, dp + k * ds, k == 0);
+        }
+    }
+}
+
+inline uint32_t magnitude(int32_t v) { return v < 0 ? -static_cast<uint32_t>(v) : v; }
+
+// ---- significance propagation ----------------------------------------------
+
+int32_t sigpass_mq(const cblkctx_t& cb, mqenc_t* enc, int bitpos)
+{
+    const int shift = bitpos + JPC_NUMEXTRABITS;
+    const ptrdiff_t fs = cb.fstride;
+    const uint8_t* zctab = cb.zctab;
+    const mqstate_t** ctxs = enc->ctxs;
+    const bool vcausal = cb.vcausal;
+    mqregs_t regs = mqenc_getregs(enc);
+    int32_t nmsedec = 0;
+    scan(cb, [&](uint32_t* fp, int32_t* dp, bool firstrow) {
+        const uint32_t f = *fp;
+        if (!(f & JPC_OTHSIGMSK) || (f & (JPC_SIG | JPC_VISIT)))
+            return;
+        const uint32_t mag = magnitude(*dp);
+        const int bit = (mag >> shift) & 1;
+        mqenc_encode(enc, regs, ctxs + zctab[f & 0xff], bit);
+        if (bit) {
+            const uint32_t neg = *dp < 0;
+            const uint32_t sf = (f >> 4) & 0xff;
+            mqenc_encode(enc, regs, ctxs + jpc_scctxnos[sf], neg ^ jpc_spb[sf]);
+            nmsedec += jpc_getsignmsedec(mag, bitpos);
+            setsig(fp, fs, neg, !(vcausal && firstrow));
+        }
+        *fp |= JPC_VISIT;
+    });
+    mqenc_setregs(enc, regs);
+    return nmsedec;
+}
+
+int32_t sigpass_raw(const cblkctx_t& cb, bitstream_t* out, int bitpos)
+{
+    const int shift = bitpos + JPC_NUMEXTRABITS;
+    const ptrdiff_t fs = cb.fstride;
+    const bool vcausal = cb.vcausal;
+    int32_t nmsedec = 0;
+    scan(cb, [&](uint32_t* fp, int32_t* dp, bool firstrow) {
+        const uint32_t f = *fp;
+        if (!(f & JPC_OTHSIGMSK) || (f & (JPC_SIG | JPC_VISIT)))
+            return;
+        const uint32_t mag = magnitude(*dp);
+        const int bit = (mag >> shift) & 1;
+        bitstream_putbit(out, bit);
+        if (bit) {
+            const uint32_t neg = *dp < 0;
+            bitstream_putbit(out, neg);
+            nmsedec += jpc_getsignmsedec(mag, bitpos);
+            setsig(fp, fs, neg, !(vcausal && firstrow));
+        }
+        *fp |= JPC_VISIT;
+    });
+    return nmsedec;
+}
+
+// ---- magnitude refinement ------------------------------------------------------
+
+int32_t refpass_mq(const cblkctx_t& cb, mqenc_t* enc, int bitpos)
+{
+    const int shift = bitpos + JPC_NUMEXTRABITS;
+    const mqstate_t** ctxs = enc->ctxs;
+    mqregs_t regs = mqenc_getregs(enc);
+    int32_t nmsedec = 0;
+    scan(cb, [&](uint32_t* fp, int32_t* dp, bool) {
+        const uint32_t f = *fp;
+        if ((f & (JPC_SIG | JPC_VISIT)) != JPC_SIG)
+            return;
+        const uint32_t mag = magnitude(*dp);
+        mqenc_encode(enc, regs, ctxs + jpc_getmagctxno(f), (mag >> shift) & 1);
+        nmsedec += jpc_getrefnmsedec(mag, bitpos);
+        *fp = f | JPC_REFINE;
+    });
+    mqenc_setregs(enc, regs);
+    return nmsedec;
+}
+
+int32_t refpass_raw(const cblkctx_t& cb, bitstream_t* out, int bitpos)
+{
+    const int shift = bitpos + JPC_NUMEXTRABITS;
+    int32_t nmsedec = 0;
+    scan(cb, [&](uint32_t* fp, int32_t* dp, bool) {
+        const uint32_t f = *fp;
+        if ((f & (JPC_SIG | JPC_VISIT)) != JPC_SIG)
+            return;
+        const uint32_t mag = magnitude(*dp);
+        bitstream_putbit(out, (mag >> shift) & 1);
+        nmsedec += jpc_getrefnmsedec(mag, bitpos);
+        *fp = f | JPC_REFINE;
+    });
+    return nmsedec;
+}
+
+// ---- cleanup -----------------------------------------------------------------------
+
+int32_t clnpass(const cblkctx_t& cb, mqenc_t* enc, int bitpos, bool segsym)
+{
+    const int shift = bitpos + JPC_NUMEXTRABITS;
+    const ptrdiff_t fs = cb.fstride;
+    const ptrdiff_t ds = cb.dstride;
+    const uint8_t* zctab = cb.zctab;
+    const mqstate_t** ctxs = enc->ctxs;
+    const bool vcausal = cb.vcausal;
+    mqregs_t regs = mqenc_getregs(enc);
+    int32_t nmsedec = 0;
+
+    // Codes the sign of a sample that has just been found significant.
+    auto signify = [&](uint32_t* fp, int32_t v, uint32_t mag, bool firstrow) {
+        const uint32_t neg = v < 0;
+        const uint32_t sf = (*fp >> 4) & 0xff;
+        mqenc_encode(enc, regs, ctxs + jpc_scctxnos[sf], neg ^ jpc_spb[sf]);
+        nmsedec += jpc_getsignmsedec(mag, bitpos);
+        setsig(fp, fs, neg, !(vcausal && firstrow));
+    };
+    // Zero coding of one sample not yet significant nor visited.
+    auto code = [&](uint32_t* fp, int32_t* dp, bool firstrow) {
+        const uint32_t f = *fp;
+        if (!(f & (JPC_SIG | JPC_VISIT))) {
+            const uint32_t mag = magnitude(*dp);
+            const int bit = (mag >> shift) & 1;
+            mqenc_encode(enc, regs, ctxs + zctab[f & 0xff], bit);
+            if (bit)
+                signify(fp, *dp, mag, firstrow);
+        }
+        *fp &= ~JPC_VISIT;
+    };
+
+    for (int32_t s = 0; s < cb.numrows; s += 4) {
+        uint32_t* fp = cb.flags + s * fs;
+        int32_t* dp = cb.data + s * ds;
+        const int32_t h = std::min(4, cb.numrows - s);
+        for (int32_t c = 0; c < cb.numcols; ++c, ++fp, ++dp) {
+            int32_t k = 0;
+            if (h == 4 && !((fp[0] | fp[fs] | fp[2 * fs] | fp[3 * fs]) & JPC_RLMSK)) {
+                // Run-length mode: the row of the first sample that becomes
+                // significant, or a single 0 when none does.
+                while (k < 4 && !((magnitude(dp[k * ds]) >> shift) & 1))
+                    ++k;
+                if (k == 4) {
+                    mqenc_encode(enc, regs, ctxs + JPC_AGGCTXNO, 0);
+                    continue;
+                }
+                mqenc_encode(enc, regs, ctxs + JPC_AGGCTXNO, 1);
+                mqenc_encode(enc, regs, ctxs + JPC_UCTXNO, k >> 1);
+                mqenc_encode(enc, regs, ctxs + JPC_UCTXNO, k & 1);
+                signify(fp + k * fs, dp[k * ds], magnitude(dp[k * ds]), k == 0);
+                ++k;
+            }
+            if (h == 4 && k == 0) {
+                code(fp, dp, true);
+                code(fp + fs, dp + ds, false);
+                code(fp + 2 * fs, dp + 2 * ds, false);
+                code(fp + 3 * fs, dp + 3 * ds, false);
+            } else {
+                for (; k < h; ++k)
+                    code(fp + k * fs, dp + k * ds, k == 0);
+            }
+        }
+    }
+
+    if (segsym) {
+        mqenc_encode(enc, regs, ctxs + JPC_UCTXNO, 1);
+        mqenc_encode(enc, regs, ctxs + JPC_UCTXNO, 0);
+        mqenc_encode(enc, regs, ctxs + JPC_UCTXNO, 1);
+        mqenc_encode(enc, regs, ctxs + JPC_UCTXNO, 0);
+    }
+    mqenc_setregs(enc, regs);
+    return nmsedec;
+}
+
+void releasecblk(jpenc_cblk_t* cblk)
+{
+    free(cblk->passes);
+    cblk->passes = nullptr;
+    cblk->numpasses = 0;
+    cblk->curpass = nullptr;
+    cblk->savedcurpass = nullptr;
+    if (cblk->mqenc)
+        mqenc_destroy(cblk->mqenc);
+    cblk->mqenc = nullptr;
+    if (cblk->stream)
+        stream_close(cblk->stream);
+    cblk->stream = nullptr;
+    matrix_destroy(cblk->flags);
+    cblk->flags = nullptr;
+}
+
+// Raises the pass ends that the coder could only estimate (passes inside a
+// codeword segment) to a safe length: enough bytes for the decoder to
+// reproduce the pass, never beyond the end of its segment.
+void fixends(jpenc_pass_t* passes, int numpasses)
+{
+    int32_t o = 0;
+    for (int n = 0; n < numpasses; ++n) {
+        jpenc_pass_t* pass = &passes[n];
+        pass->start = std::max(pass->start, o);
+        pass->end = std::max(pass->end, o);
+        if (pass->type == SEG_MQ && !pass->term) {
+            const jpenc_pass_t* termpass = pass + 1;
+            while (!termpass->term)
+                ++termpass;
+            const int32_t est = pass->end + 4 + (pass->mqenclastbyte == 0xff ? 1 : 0) +
+                                (pass->mqencCT < 5 ? 1 : 0);
+            pass->end = std::min(est, termpass->end);
+        }
+        o = std::max(o, pass->end);
+    }
+}
+
+}  // namespace
+
+int t1enc_numbps(const matrix_t* data)
+{
+    uint32_t maxmag = 0;
+    for (int32_t r = 0; r < matrix_numrows(data); ++r) {
+        const int32_t* row = matrix_row(data, r);
+        for (int32_t c = 0; c < matrix_numcols(data); ++c)
+            maxmag = std::max(maxmag, magnitude(row[c]));
+    }
+    int log2 = -1;
+    for (uint32_t m = maxmag; m; m >>= 1)
+        ++log2;
+    return std::max(log2 - (JPC_NUMEXTRABITS - 1), 0);
+}
+
+int t1enc_encodecblk(const jpenc_comp_t* comp, const jpenc_band_t* band, jpenc_cblk_t* cblk,
+                     int cblksty)
+{
+    releasecblk(cblk);
+    const bool lazy = cblksty & T1ENC_LAZY;
+    const bool termall = cblksty & T1ENC_TERMALL;
+    const int numbps = cblk->numbps;
+    const int numpasses = numbps > 0 ? 3 * numbps - 2 : 0;
+
+    cblk->stream = stream_memopen(nullptr, 0);
+    FATAL_CHECK(cblk->stream);
+    cblk->mqenc = mqenc_create(JPC_NUMCTXS, cblk->stream);
+    FATAL_CHECK(cblk->mqenc);
+    mqenc_setctxs(cblk->mqenc, JPC_NUMCTXS, jpc_ctxinits);
+    if (numpasses == 0)
+        return 0;
+
+    cblk->passes = static_cast<jpenc_pass_t*>(calloc(numpasses, sizeof(jpenc_pass_t)));
+    FATAL_CHECK(cblk->passes);
+    cblk->numpasses = numpasses;
+    for (int n = 0; n < numpasses; ++n) {
+        jpenc_pass_t* pass = &cblk->passes[n];
+        pass->type = jpc_segtype(n, lazy);
+        pass->term = jpc_isterminated(n, numpasses, lazy, termall);
+        pass->mqenclastbyte = -1;
+        pass->lyrno = -1;
+    }
+    FATAL_CHECK(cblk->passes[numpasses - 1].term == 1);
+
+    const int32_t numrows = matrix_numrows(cblk->data);
+    const int32_t numcols = matrix_numcols(cblk->data);
+    cblk->flags = matrix_create(numrows + 2, numcols + 2);
+    FATAL_CHECK(cblk->flags);
+
+    cblkctx_t cb;
+    cb.fstride = matrix_rowstep(cblk->flags);
+    cb.flags = reinterpret_cast<uint32_t*>(matrix_row(cblk->flags, 0)) + cb.fstride + 1;
+    cb.data = matrix_row(cblk->data, 0);
+    cb.dstride = numrows > 1 ? matrix_row(cblk->data, 1) - matrix_row(cblk->data, 0) : 0;
+    cb.numrows = numrows;
+    cb.numcols = numcols;
+    cb.zctab = jpc_zcctxnos[band->orient];
+    cb.vcausal = cblksty & T1ENC_VSC;
+
+    // Weight of one unit of normalized distortion at bit plane 0.
+    const long double mctw = comp->mctweight / 16384.0L;
+    const long double synw = band->synweight / 16384.0L;
+    const long double step = (comp->qmfbid == 1 ? 16384 : band->absstepsize) / 16384.0L;
+    const long double weight = mctw * mctw * synw * synw * step * step;
+
+    mqenc_t* enc = cblk->mqenc;
+    stream_t* stream = cblk->stream;
+    bitstream_t* bout = nullptr;
+    int ret = 0;
+    int bitpos = numbps - 1;
+    for (int n = 0; n < numpasses; ++n) {
+        jpenc_pass_t* pass = &cblk->passes[n];
+        FATAL_CHECK(bitpos >= 0);
+        const int passtype = jpc_passtype(n);
+        if (pass->type == SEG_RAW) {
+            if (!bout) {
+                bout = bitstream_open(stream, "w");
+                FATAL_CHECK(bout);
+            }
+        } else {
+            FATAL_CHECK(pass->type == SEG_MQ);
+        }
+        pass->start = static_cast<int32_t>(stream_tell(stream));
+
+        int32_t nmsedec;
+        switch (passtype) {
+        case JPC_SIGPASS:
+            nmsedec = pass->type == SEG_MQ ? sigpass_mq(cb, enc, bitpos)
+                                           : sigpass_raw(cb, bout, bitpos);
+            break;
+        case JPC_REFPASS:
+            nmsedec = pass->type == SEG_MQ ? refpass_mq(cb, enc, bitpos)
+                                           : refpass_raw(cb, bout, bitpos);
+            break;
+        default:
+            FATAL_CHECK(pass->type == SEG_MQ);
+            nmsedec = clnpass(cb, enc, bitpos, cblksty & T1ENC_SEGSYM);
+            break;
+        }
+        pass->nmsedec = nmsedec;
+
+        if (pass->type == SEG_MQ) {
+            if (pass->term) {
+                if (mqenc_flush(enc))
+                    ret = -1;
+                mqenc_init(enc);
+            } else if (mqenc_error(enc)) {
+                ret = -1;
+            }
+            mqencstate_t state;
+            mqenc_getstate(enc, &state);
+            pass->mqencA = static_cast<int32_t>(state.areg);
+            pass->mqencC = static_cast<int32_t>(state.creg);
+            pass->mqencCT = state.ctreg;
+            pass->mqenclastbyte = state.lastbyte;
+            pass->end = static_cast<int32_t>(stream_tell(stream));
+            if (cblksty & T1ENC_RESET)
+                mqenc_setctxs(enc, JPC_NUMCTXS, jpc_ctxinits);
+        } else if (pass->term) {
+            if (bitstream_pending(bout) > 0 && bitstream_outalign(bout, 0x2a))
+                ret = -1;
+            pass->end = static_cast<int32_t>(stream_tell(stream));
+            bitstream_close(bout);
+            bout = nullptr;
+        } else {
+            pass->end = static_cast<int32_t>(stream_tell(stream)) +
+                        (bitstream_pending(bout) > 0 ? 1 : 0);
+        }
+
+        pass->wmsedec = static_cast<double>(static_cast<long double>(1ULL << (2 * bitpos)) *
+                                            weight * (nmsedec / 16384.0L));
+        pass->cumwmsedec = pass->wmsedec + (n > 0 ? cblk->passes[n - 1].cumwmsedec : 0.0);
+
+        if (passtype == JPC_CLNPASS)
+            --bitpos;
+    }
+    FATAL_CHECK(!bout);
+
+    fixends(cblk->passes, numpasses);
+    matrix_destroy(cblk->flags);
+    cblk->flags = nullptr;
+    return ret;
+}
+
+int t1enc_encodecomps(jpenc_comp_t* comps, int numcomps, int cblksty)
+{
+    for (int compno = 0; compno < numcomps; ++compno) {
+        jpenc_comp_t* comp = &comps[compno];
+        for (int32_t lvlno = 0; lvlno < comp->numrlvls; ++lvlno) {
+            jpenc_lvl_t* lvl = &comp->lvls[lvlno];
+            for (int bandno = 0; bandno < lvl->numbands; ++bandno) {
+                jpenc_band_t* band = &lvl->bands[bandno];
+                for (int32_t k = 0; k < band->numcblks; ++k) {
+                    jpenc_cblk_t* cblk = &band->cblks[k];
+                    cblk->numbps = t1enc_numbps(cblk->data);
+                    cblk->numimsbs = band->numbps - cblk->numbps;
+                    if (cblk->numimsbs < 0) {
+                        fprintf(stderr,
+                                "code block has %d bit planes, more than its band's %d\n",
+                                cblk->numbps, band->numbps);
+                        return -1;
+                    }
+                }
+                for (int32_t k = 0; k < band->numcblks; ++k)
+                    if (t1enc_encodecblk(comp, band, &band->cblks[k], cblksty))
+                        return -1;
+            }
+        }
+    }
+    return 0;
+}
