@@ -23,9 +23,6 @@
 
 #include "t1dec.h"
 
-// Until the tier-1 decoder is in the library, code blocks stay 0.
-extern int t1dec_decodetile(dec_t* dec, dec_tile_t* tile) __attribute__((weak));
-
 namespace {
 
 // Decoder states (bits, so that a marker can allow several).
@@ -650,7 +647,7 @@ void dec_dequantband(dec_band_t* band, bool realmode)
 
 int dec_tiledecode(dec_t* dec, dec_tile_t* tile)
 {
-    if (t1dec_decodetile && t1dec_decodetile(dec, tile) != 0) {
+    if (t1dec_decodetile(dec, tile) != 0) {
         std::fputs("dec_decodeallsegs failed\n", stderr);
         return -1;
     }
