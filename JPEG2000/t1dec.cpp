@@ -1,16 +1,415 @@
-// Tier-1 decoder (T.800 Annex D).
+// Tier-1 decoder (T.800 Annex D): the mirror of t1enc, with the same
+// context tables and flag word layout (module jpcod).
 #include "t1dec.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <vector>
 
-int t1dec_decodecblk(const dec_ccp_t*, const dec_band_t*, dec_cblk_t*, int, int)
+#include "bitstream.h"
+#include "fatal.h"
+#include "jpcod.h"
+#include "mqdec.h"
+#include "stream.h"
+
+namespace {
+
+// A code block while it is decoded: flag words and coefficients reached
+// through row strides.  flags points at the word of sample (0, 0) inside
+// the one-word border.
+struct cblkctx_t {
+    uint32_t* flags;
+    ptrdiff_t fstride;
+    int32_t* data;
+    ptrdiff_t dstride;
+    int32_t numrows;
+    int32_t numcols;
+    const uint8_t* zctab;
+    bool vcausal;
+};
+
+// Tells the neighbours of a sample that it became significant (the same
+// rule as the encoder's, including the vertically causal one).
+inline void setsig(uint32_t* fp, ptrdiff_t fs, uint32_t neg, bool tellnorth)
 {
-    fputs("tier-1 decoding is not available yet\n", stderr);
-    return -1;
+    if (tellnorth) {
+        fp[-fs - 1] |= JPC_SESIG;
+        fp[-fs] |= JPC_SSIG | (neg * JPC_SSGN);
+        fp[-fs + 1] |= JPC_SWSIG;
+    }
+    fp[-1] |= JPC_ESIG | (neg * JPC_ESGN);
+    fp[1] |= JPC_WSIG | (neg * JPC_WSGN);
+    fp[fs - 1] |= JPC_NESIG;
+    fp[fs] |= JPC_NSIG | (neg * JPC_NSGN);
+    fp[fs + 1] |= JPC_NWSIG;
+    fp[0] |= JPC_SIG;
 }
 
-int t1dec_decodetile(dec_t*, dec_tile_t*)
+// Calls visit(flagword, coefficient, firstrow) in scan order (stripes of 4
+// rows, columns left to right, each column top to bottom) until it returns
+// false; returns false then.
+template <typename Visit>
+inline bool scan(const cblkctx_t& cb, Visit&& visit)
 {
-    fputs("tier-1 decoding is not available yet\n", stderr);
-    return -1;
+    const ptrdiff_t fs = cb.fstride;
+    const ptrdiff_t ds = cb.dstride;
+    for (int32_t s = 0; s < cb.numrows; s += 4) {
+        uint32_t* fp = cb.flags + s * fs;
+        int32_t* dp = cb.data + s * ds;
+        const int32_t h = std::min(4, cb.numrows - s);
+        if (h == 4) {
+            for (int32_t c = 0; c < cb.numcols; ++c, ++fp, ++dp)
+                if (!visit(fp, dp, true) || !visit(fp + fs, dp + ds, false) ||
+                    !visit(fp + 2 * fs, dp + 2 * ds, false) ||
+                    !visit(fp + 3 * fs, dp + 3 * ds, false))
+                    return false;
+        } else {
+            for (int32_t c = 0; c < cb.numcols; ++c, ++fp, ++dp)
+                for (int32_t k = 0; k < h; ++k)
+                    if (!visit(fp + k * fs, dp + k * ds, k == 0))
+                        return false;
+        }
+    }
+    return true;
+}
+
+// Value of a sample that becomes significant at bit plane bpno, and the
+// refinement steps for a 1 and a 0 bit.
+struct recon_t {
+    int32_t oneplushalf;
+    int32_t up;
+    int32_t down;
+    explicit recon_t(int bpno)
+    {
+        const int32_t one = int32_t{1} << bpno;
+        const int32_t half = one >> 1;
+        oneplushalf = one + half;
+        up = half;
+        down = bpno > 0 ? half : 1;
+    }
+};
+
+inline void refine(int32_t* dp, int bit, const recon_t& rc)
+{
+    const int32_t step = bit ? rc.up : -rc.down;
+    *dp += *dp < 0 ? -step : step;
+}
+
+// ---- pass decoders ---------------------------------------------------------
+
+void sigpass_mq(const cblkctx_t& cb, mqdec_t* dec, int bpno)
+{
+    const recon_t rc(bpno);
+    const ptrdiff_t fs = cb.fstride;
+    const uint8_t* zctab = cb.zctab;
+    const mqstate_t** ctxs = dec->ctxs;
+    const bool vcausal = cb.vcausal;
+    mqregs_t regs = mqdec_getregs(dec);
+    scan(cb, [&](uint32_t* fp, int32_t* dp, bool firstrow) {
+        const uint32_t f = *fp;
+        if (!(f & JPC_OTHSIGMSK) || (f & (JPC_SIG | JPC_VISIT)))
+            return true;
+        if (mqdec_decode(dec, regs, ctxs + zctab[f & 0xff])) {
+            const uint32_t sf = (f >> 4) & 0xff;
+            const uint32_t neg = mqdec_decode(dec, regs, ctxs + jpc_scctxnos[sf]) ^ jpc_spb[sf];
+            *dp = neg ? -rc.oneplushalf : rc.oneplushalf;
+            setsig(fp, fs, neg, !(vcausal && firstrow));
+        }
+        *fp |= JPC_VISIT;
+        return true;
+    });
+    mqdec_setregs(dec, regs);
+}
+
+// Raw versions return false when a bit cannot be read.
+bool sigpass_raw(const cblkctx_t& cb, bitstream_t* in, int bpno)
+{
+    const recon_t rc(bpno);
+    const ptrdiff_t fs = cb.fstride;
+    const bool vcausal = cb.vcausal;
+    return scan(cb, [&](uint32_t* fp, int32_t* dp, bool firstrow) {
+        const uint32_t f = *fp;
+        if (!(f & JPC_OTHSIGMSK) || (f & (JPC_SIG | JPC_VISIT)))
+            return true;
+        const int bit = bitstream_getbit(in);
+        if (bit < 0)
+            return false;
+        if (bit) {
+            const int neg = bitstream_getbit(in);
+            if (neg < 0)
+                return false;
+            *dp = neg ? -rc.oneplushalf : rc.oneplushalf;
+            setsig(fp, fs, neg, !(vcausal && firstrow));
+        }
+        *fp |= JPC_VISIT;
+        return true;
+    });
+}
+
+void refpass_mq(const cblkctx_t& cb, mqdec_t* dec, int bpno)
+{
+    const recon_t rc(bpno);
+    const mqstate_t** ctxs = dec->ctxs;
+    mqregs_t regs = mqdec_getregs(dec);
+    scan(cb, [&](uint32_t* fp, int32_t* dp, bool) {
+        const uint32_t f = *fp;
+        if ((f & (JPC_SIG | JPC_VISIT)) != JPC_SIG)
+            return true;
+        refine(dp, mqdec_decode(dec, regs, ctxs + jpc_getmagctxno(f)), rc);
+        *fp = f | JPC_REFINE;
+        return true;
+    });
+    mqdec_setregs(dec, regs);
+}
+
+bool refpass_raw(const cblkctx_t& cb, bitstream_t* in, int bpno)
+{
+    const recon_t rc(bpno);
+    return scan(cb, [&](uint32_t* fp, int32_t* dp, bool) {
+        const uint32_t f = *fp;
+        if ((f & (JPC_SIG | JPC_VISIT)) != JPC_SIG)
+            return true;
+        const int bit = bitstream_getbit(in);
+        if (bit < 0)
+            return false;
+        refine(dp, bit, rc);
+        *fp = f | JPC_REFINE;
+        return true;
+    });
+}
+
+void clnpass(const cblkctx_t& cb, mqdec_t* dec, int bpno, bool segsym)
+{
+    const recon_t rc(bpno);
+    const ptrdiff_t fs = cb.fstride;
+    const ptrdiff_t ds = cb.dstride;
+    const uint8_t* zctab = cb.zctab;
+    const mqstate_t** ctxs = dec->ctxs;
+    const bool vcausal = cb.vcausal;
+    mqregs_t regs = mqdec_getregs(dec);
+
+    auto signify = [&](uint32_t* fp, int32_t* dp, bool firstrow) {
+        const uint32_t sf = (*fp >> 4) & 0xff;
+        const uint32_t neg = mqdec_decode(dec, regs, ctxs + jpc_scctxnos[sf]) ^ jpc_spb[sf];
+        *dp = neg ? -rc.oneplushalf : rc.oneplushalf;
+        setsig(fp, fs, neg, !(vcausal && firstrow));
+    };
+    auto decode = [&](uint32_t* fp, int32_t* dp, bool firstrow) {
+        const uint32_t f = *fp;
+        if (!(f & (JPC_SIG | JPC_VISIT)) && mqdec_decode(dec, regs, ctxs + zctab[f & 0xff]))
+            signify(fp, dp, firstrow);
+        *fp &= ~JPC_VISIT;
+    };
+
+    for (int32_t s = 0; s < cb.numrows; s += 4) {
+        uint32_t* fp = cb.flags + s * fs;
+        int32_t* dp = cb.data + s * ds;
+        const int32_t h = std::min(4, cb.numrows - s);
+        for (int32_t c = 0; c < cb.numcols; ++c, ++fp, ++dp) {
+            int32_t k = 0;
+            if (h == 4 && !((fp[0] | fp[fs] | fp[2 * fs] | fp[3 * fs]) & JPC_RLMSK)) {
+                if (!mqdec_decode(dec, regs, ctxs + JPC_AGGCTXNO))
+                    continue;
+                k = mqdec_decode(dec, regs, ctxs + JPC_UCTXNO) << 1;
+                k |= mqdec_decode(dec, regs, ctxs + JPC_UCTXNO);
+                signify(fp + k * fs, dp + k * ds, k == 0);
+                ++k;
+            }
+            if (h == 4 && k == 0) {
+                decode(fp, dp, true);
+                decode(fp + fs, dp + ds, false);
+                decode(fp + 2 * fs, dp + 2 * ds, false);
+                decode(fp + 3 * fs, dp + 3 * ds, false);
+            } else {
+                for (; k < h; ++k)
+                    decode(fp + k * fs, dp + k * ds, k == 0);
+            }
+        }
+    }
+
+    if (segsym) {
+        int v = mqdec_decode(dec, regs, ctxs + JPC_UCTXNO) << 3;
+        v |= mqdec_decode(dec, regs, ctxs + JPC_UCTXNO) << 2;
+        v |= mqdec_decode(dec, regs, ctxs + JPC_UCTXNO) << 1;
+        v |= mqdec_decode(dec, regs, ctxs + JPC_UCTXNO);
+        if (v != 0xa)
+            fputs("warning: bad segmentation symbol\n", stderr);
+    }
+    mqdec_setregs(dec, regs);
+}
+
+// Releases the decoders of one code block on every path.
+struct decoders_t {
+    mqdec_t* mq = nullptr;
+    bitstream_t* raw = nullptr;
+    ~decoders_t()
+    {
+        if (raw)
+            bitstream_close(raw);
+        if (mq)
+            mqdec_destroy(mq);
+    }
+};
+
+// Removes the first numsegs segments of the code block.
+void dropsegs(dec_cblk_t* cblk, int numsegs)
+{
+    for (int i = 0; i < numsegs; ++i)
+        dec_seg_destroy(&cblk->segs[i]);
+    cblk->segs.erase(cblk->segs.begin(), cblk->segs.begin() + numsegs);
+    cblk->curseg = std::max(cblk->curseg - numsegs, 0);
+}
+
+int decodecblk(const dec_ccp_t* ccp, const dec_band_t* band, dec_cblk_t* cblk, int dopartial,
+               int maxlyrs, std::vector<uint32_t>& flagbuf)
+{
+    if (cblk->segs.empty())
+        return 0;
+    if (cblk->width <= 0 || cblk->height <= 0 || !cblk->data) {
+        dropsegs(cblk, static_cast<int>(cblk->segs.size()));
+        return 0;
+    }
+    const int cblksty = ccp->cblksty;
+    cblkctx_t cb;
+    cb.fstride = cblk->width + 2;
+    flagbuf.assign(static_cast<size_t>(cb.fstride) * (cblk->height + 2), 0);
+    cb.flags = flagbuf.data() + cb.fstride + 1;
+    cb.data = cblk->data;
+    cb.dstride = cblk->stride;
+    cb.numrows = cblk->height;
+    cb.numcols = cblk->width;
+    cb.zctab = jpc_zcctxnos[band->orient & 3];
+    cb.vcausal = cblksty & JPDEC_CBLK_VSC;
+
+    decoders_t dec;
+    int segno = 0;
+    const int numsegs = static_cast<int>(cblk->segs.size());
+    int ret = 0;
+    bool stop = false;
+    for (; segno < numsegs && !stop; ++segno) {
+        dec_seg_t* seg = &cblk->segs[segno];
+        const bool complete = segno < cblk->curseg;
+        if (!complete && !dopartial)
+            break;
+        if (maxlyrs >= 0 && seg->lyrno >= maxlyrs)
+            break;
+        if (!seg->stream || seg->numpasses <= 0)
+            break;  // nothing arrived for this segment
+        stream_rewind(seg->stream);
+        stream_setrwcount(seg->stream, 0);
+        if (seg->type == SEG_MQ) {
+            if (!dec.mq) {
+                dec.mq = mqdec_create(JPC_NUMCTXS, nullptr);
+                FATAL_CHECK(dec.mq);
+                mqdec_setctxs(dec.mq, JPC_NUMCTXS, jpc_ctxinits);
+            }
+            mqdec_setinput(dec.mq, seg->stream);
+            mqdec_init(dec.mq);
+        } else {
+            dec.raw = bitstream_open(seg->stream, "r");
+            FATAL_CHECK(dec.raw);
+        }
+
+        for (int i = 0; i < seg->numpasses; ++i) {
+            const int passno = seg->passno + i;
+            const int rel = passno - cblk->firstpassno;
+            const int64_t bpno = int64_t{band->roishift} + band->numbps - 1 -
+                                 (int64_t{cblk->numimsbs} + (rel + 2) / 3);
+            // Coefficients are 32-bit: the top plane they can hold is 30.
+            if (rel < 0 || bpno < 0 || bpno > 30) {
+                fprintf(stderr, "code block bit plane %lld out of range\n",
+                        static_cast<long long>(bpno));
+                ret = -1;
+                stop = true;
+                break;
+            }
+            const int passtype = jpc_passtype(passno - cblk->firstpassno);
+            const int b = static_cast<int>(bpno);
+            bool ok = true;
+            if (seg->type == SEG_MQ) {
+                switch (passtype) {
+                case JPC_SIGPASS:
+                    sigpass_mq(cb, dec.mq, b);
+                    break;
+                case JPC_REFPASS:
+                    refpass_mq(cb, dec.mq, b);
+                    break;
+                default:
+                    clnpass(cb, dec.mq, b, cblksty & JPDEC_CBLK_SEGSYM);
+                    break;
+                }
+            } else if (passtype == JPC_SIGPASS) {
+                ok = sigpass_raw(cb, dec.raw, b);
+            } else if (passtype == JPC_REFPASS) {
+                ok = refpass_raw(cb, dec.raw, b);
+            } else {
+                ok = false;  // a cleanup pass is never raw
+            }
+            if ((cblksty & JPDEC_CBLK_RESET) && dec.mq)
+                mqdec_setctxs(dec.mq, JPC_NUMCTXS, jpc_ctxinits);
+            if (!ok) {
+                // A raw segment that ran out of bits.  When the segment is
+                // complete the code block is damaged; when it is still open
+                // (truncated data) decoding stops here and keeps the planes
+                // received, as an MQ segment cut short would.
+                if (complete || passtype == JPC_CLNPASS) {
+                    fprintf(stderr, "coding pass failed passtype=%d segtype=%d\n", passtype,
+                            seg->type);
+                    ret = -1;
+                }
+                stop = true;
+                break;
+            }
+        }
+
+        if (dec.raw) {
+            if (!stop) {
+                const int fill = bitstream_inalign(dec.raw, 0x7f, 0x2a);
+                if (fill < 0 && complete) {
+                    fprintf(stderr, "coding pass failed passtype=%d segtype=%d\n",
+                            jpc_passtype(seg->passno + seg->numpasses - 1 - cblk->firstpassno),
+                            seg->type);
+                    ret = -1;
+                    stop = true;
+                } else if (fill > 0) {
+                    fputs("warning: bad fill pattern\n", stderr);
+                }
+            }
+            bitstream_close(dec.raw);
+            dec.raw = nullptr;
+        }
+    }
+    // Decoded segments (and, after a stop, the rest of the code block's
+    // data, which can no longer be used) are released.
+    dropsegs(cblk, stop ? numsegs : segno);
+    return ret;
+}
+
+}  // namespace
+
+int t1dec_decodecblk(const dec_ccp_t* ccp, const dec_band_t* band, dec_cblk_t* cblk,
+                     int dopartial, int maxlyrs)
+{
+    std::vector<uint32_t> flagbuf;
+    return decodecblk(ccp, band, cblk, dopartial, maxlyrs, flagbuf);
+}
+
+int t1dec_decodetile(dec_t* dec, dec_tile_t* tile)
+{
+    std::vector<uint32_t> flagbuf;
+    for (size_t compno = 0; compno < tile->tcomps.size(); ++compno) {
+        dec_tcomp_t& tcomp = tile->tcomps[compno];
+        const dec_ccp_t* ccp = &tile->cp->ccps[compno];
+        for (dec_rlvl_t& rlvl : tcomp.rlvls)
+            for (dec_band_t& band : rlvl.bands)
+                for (dec_prc_t& prc : band.prcs) {
+                    dec_progress(dec, 15);
+                    for (dec_cblk_t& cblk : prc.cblks) {
+                        dec_progress(dec, 15);
+                        if (decodecblk(ccp, &band, &cblk, 1, -1, flagbuf))
+                            return -1;
+                    }
+                }
+    }
+    return 0;
 }
