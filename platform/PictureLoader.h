@@ -1,0 +1,26 @@
+// The picture loader of the window: reads a picture file into a working
+// bitmap (QImage, Format_BGR888).
+//
+// The decoder is chosen by the file name's extension, ignoring case:
+// "jpg" and "jpeg" through libjpeg (baseline, progressive, arithmetic;
+// grey, RGB, CMYK and YCCK pictures, with the EXIF orientation applied as
+// image viewers do), "bmp" through Qt's bitmap reader (1, 4, 8, 16, 24 and
+// 32 bits per pixel, RLE).  Every other extension ("jpe" too) is refused.
+//
+// Failures raise Exception: "Unknown picture file extension (.EXT)",
+// EFOpenError for a file that cannot be opened, "JPEG error: DETAIL" for a
+// damaged or unsupported JPEG file, "Bitmap image is not valid" for a
+// damaged bitmap file.
+#ifndef PLATFORM_PICTURELOADER_H
+#define PLATFORM_PICTURELOADER_H
+
+#include <QImage>
+#include <QString>
+
+// True when the loader has a decoder for the file name's extension.
+bool PictureExtensionSupported(const QString& fileName);
+
+// The picture in the file as a 24-bit bitmap; raises on failure.
+QImage LoadPicture(const QString& fileName);
+
+#endif
