@@ -155,12 +155,13 @@ jpenc_t* createenc(image_t* image, stream_t* out, const char* optstr,
         std::fprintf(stderr, "cannot use real mode for lossless coding\n");
         return nullptr;
     }
-    if (opts.cblkwidth < 1 || opts.cblkwidth > 4096 ||
+    // T.800 A.6.1 can signal code block sides of 4 to 1024 only.
+    if (opts.cblkwidth < 4 || opts.cblkwidth > 1024 ||
         (1 << mathx_floorlog2z(opts.cblkwidth)) != opts.cblkwidth) {
         std::fprintf(stderr, "invalid code block width %d\n", opts.cblkwidth);
         return nullptr;
     }
-    if (opts.cblkheight < 1 || opts.cblkheight > 4096 ||
+    if (opts.cblkheight < 4 || opts.cblkheight > 1024 ||
         (1 << mathx_floorlog2z(opts.cblkheight)) != opts.cblkheight) {
         std::fprintf(stderr, "invalid code block height %d\n", opts.cblkheight);
         return nullptr;
@@ -384,13 +385,20 @@ void quantizeband(jpenc_comp_t* comp, jpenc_band_t* band, int bandno, bool realm
     band->stepsize = (((mb - 1) & 31) << 11) | mant;
     comp->compcparms.stepsizes[bandno] = static_cast<uint16_t>(band->stepsize);
 
-    if (realmode && absstep != 16384) {
+    // In real arithmetic the quotient (fixed14) is taken down to
+    // JPC_NUMEXTRABITS fractional bits at once, in 64 bits: the quotient of a
+    // deep low-pass band can exceed 32 bits before that shift.
+    if (realmode) {
         matrix_t* m = band->data;
+        const int shift = 14 - JPC_NUMEXTRABITS;
         for (int32_t r = 0; r < matrix_numrows(m); ++r) {
             seqent_t* row = matrix_row(m, r);
             for (int32_t c = 0; c < matrix_numcols(m); ++c) {
                 int64_t x = row[c];
-                int64_t q = ((x < 0 ? -x : x) * 16384) / absstep;
+                int64_t a = x < 0 ? -x : x;
+                int64_t q = absstep != 16384 ? ((a * 16384) / absstep) >> shift : a >> shift;
+                if (q > INT32_MAX)
+                    q = INT32_MAX;
                 row[c] = static_cast<seqent_t>(x < 0 ? -q : q);
             }
         }
@@ -543,9 +551,7 @@ int encodetile(jpenc_t* enc, int tileno)
                 quantizeband(comp, &lvl->bands[b], jpenc_bandno(r, b), tile->realmode != 0);
             }
         }
-        if (tile->realmode)
-            matrix_shiftr_tozero(comp->data, 8);
-        else
+        if (!tile->realmode)
             matrix_shiftl(comp->data, JPC_NUMEXTRABITS);
     }
 

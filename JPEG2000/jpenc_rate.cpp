@@ -154,6 +154,23 @@ int jpenc_ratealloc(jpenc_t* enc, int numlyrs, const int64_t* cumlens)
             success = true;
             goodthresh = -1.0;
         } else {
+            // When every remaining pass fits, the layer takes them all: the
+            // bisection below never reaches the smallest slope, nor the passes
+            // after a code block's last hull point.
+            t2enc_save(enc->comps, enc->numcomps);
+            assign(enc, lyrno, -1.0, true);
+            int64_t alllen = layerlength(enc, scratch, lyrno);
+            t2enc_restore(enc->comps, enc->numcomps);
+            if (alllen < 0) {
+                stream_close(scratch);
+                return -1;
+            }
+            if (donelen + alllen <= maxlen) {
+                success = true;
+                goodthresh = -1.0;
+            }
+        }
+        if (maxlen >= 0 && !success) {
             double lo = minslope;
             double hi = maxslope;
             for (int trial = 0; trial < 64; ++trial) {
