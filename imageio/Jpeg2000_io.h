@@ -1,0 +1,105 @@
+// TJPEG2000_IO: the picture I/O component for bare JPEG 2000 code streams.
+//
+// Save: the working bitmap (24 bits per pixel) becomes a three-component
+// 8-bit RGB codec image, coded by the project's encoder with an option
+// string formed from MaxBitPerPixel and the picture size, into a host
+// stream or a file.  Load: a code stream from a host stream or a file is
+// decoded into the bitmap; only three-component pictures are accepted.
+//
+// OnProgress reports of one save: 0 (cancellable), 5 once per row of each
+// component, 10 (cancellable), the encoder's own reports, 95, 100.  Of one
+// load: 0 (cancellable), the decoder's own reports, 90 once per component
+// (cancellable), 100 (cancellable).  A cancel (CancelOperation, taking
+// effect at the next cancellable report) makes the operation return 0.
+// Failures raise Exception with the messages given below each operation.
+#ifndef IMAGEIO_JPEG2000_IO_H
+#define IMAGEIO_JPEG2000_IO_H
+
+#include "Image_io.h"
+#include "jpenc.h"
+
+#include <QIODevice>
+
+#include <exception>
+#include <string>
+
+class TJPEG2000_IO;
+
+// The progress sink handed to the codec: forwards every report to the
+// component's DoProgressNoCancel, so reports from inside the codec reach
+// OnProgress but never cancel.  An exception raised by the handler is not
+// let through the codec: it is kept (later reports are dropped) and raised
+// by RethrowPending() once the codec has returned.
+class J2000EncoderProgressMessager : public OnProgressMessager {
+public:
+    explicit J2000EncoderProgressMessager(TJPEG2000_IO* owner) : FOwner(owner) {}
+    void report(int32_t percent) override;
+    void RethrowPending();
+
+private:
+    TJPEG2000_IO* FOwner;
+    std::exception_ptr FPending;
+};
+
+class TJPEG2000_IO : public TImage_IO {
+    Q_OBJECT
+
+public:
+    explicit TJPEG2000_IO(QObject* Owner = nullptr);
+
+    // Writes the code stream of B to S at S's position.  Returns the bytes
+    // written (the growth of S's position), or 0 after a cancel.  B is
+    // converted to Format_BGR888 in place.  Raises "Bitmap is not existing",
+    // "Bitmap Width = 0, I can't compress it", "Bitmap Height = 0, I can't
+    // compress it", "Invalid Output Stream", "Can't Create Stream , Internal
+    // error by Kestreline", "Internal Error , Can,t Create Such Image, Kill
+    // the Developers", "Internal Error , Can,t Export Image,\n Developers
+    // from Velmora ".  After a failure or cancel the bytes already written
+    // stay in S.
+    virtual qint64 SaveToStreamFrom(QImage* B, QIODevice* S);
+    // Writes the code stream of B into a new temporary file in FileName's
+    // folder and puts it in place of FileName only when the save has
+    // completed.  Returns the file's size, or 0 after a cancel.  After a
+    // cancel or a failure the temporary file is gone and an earlier file of
+    // that name is untouched.  Raises EFCreateError when the file cannot be
+    // written, else as SaveToStreamFrom.
+    qint64 SaveToFileFrom(QImage* B, const QString& FileName) override;
+
+    // Decodes the code stream at S's position into B (resized to the
+    // picture, Format_BGR888).  Returns the bytes consumed from S, or 0
+    // after a cancel.  Raises "Bitmap is not existing", "Invalid Input
+    // Stream", "Internal BUG , try to find Kestreline", "Stream format is not
+    // a jpeg2000 code stream (part1)\n compartible format by KORVAN (C)",
+    // "Error Of Stream decoding , internal of Velmora", "Color Model is not
+    // supporting ".  Components of other precisions or signedness are scaled
+    // to 8 bits unsigned; subsampled components are spread over the pixels
+    // they cover.
+    virtual qint64 LoadFromStreamInTo(QImage* B, QIODevice* S);
+    // Loads the file; returns its size (also after a cancel).  Raises "File
+    // Dos not exist : NAME", EFOpenError, else as LoadFromStreamInTo.
+    qint64 LoadFromFileInTo(QImage* B, const QString& FileName) override;
+
+    // The encoder option string for a width x height picture at the
+    // current MaxBitPerPixel.
+    std::string EncoderOptions(int width, int height) const;
+
+    // Forwards to DoProgressNoCancel; nothing calls it.
+    void CProgressNoCancel(int32_t PercentDone) { DoProgressNoCancel(PercentDone); }
+
+private:
+    bool FAborted = false;  // the last SaveToStreamFrom ended by a cancel
+};
+
+// Rate of the option string: (mbpp + allowance / (width x height)) / 3,
+// at least 0.001.
+double J2000Rate(double mbpp, int32_t allowance, int width, int height);
+// The rate as text: 15 significant digits, fixed notation without trailing
+// zeros, "." as the decimal separator whatever the locale.
+std::string J2000RateText(double rate);
+// Resolution levels: the largest g in 2..30 with 2^(g-2) below both sides,
+// or 1.
+int J2000MaxRlvls(int width, int height);
+// "rate=R maxrlvls=N cblkwidth=64 cblkheight=64 mode=int prg=lrcp"
+std::string J2000EncoderOptions(double mbpp, int32_t allowance, int width, int height);
+
+#endif
