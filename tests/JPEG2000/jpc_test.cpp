@@ -893,3 +893,70 @@ TEST(JpcDump, SmallSegmentsAndDebugLevel)
     EXPECT_EQ(testing::internal::GetCapturedStderr(), head + "0xffd9 (EOC);\n");
     jpc_setdbglevel(old);
 }
+
+// ---------------------------------------------------------------------------
+// Real code streams: every header segment of the conformance streams reads,
+// and writes back to the same bytes.
+
+TEST(JpcConformance, HeadersReadAndWriteBack)
+{
+    const std::string dir = std::string(JP2_TESTDATA) + "/conformance/";
+    int numstreams = 0;
+    for (const char* name : {"p0_01", "p0_02", "p0_03", "p0_04", "p0_05", "p0_06", "p0_08",
+                             "p0_09", "p0_10", "p0_11", "p0_12", "p0_13", "p0_14", "p0_15",
+                             "p0_16", "p1_01", "p1_02", "p1_03", "p1_04", "p1_05", "p1_06",
+                             "p1_07"}) {
+        stream_t* in = stream_fopen((dir + name + ".j2k").c_str(), "rb");
+        if (!in)
+            continue;
+        ++numstreams;
+        SCOPED_TRACE(name);
+        EXPECT_EQ(jpc_validate(in), 0);
+        auto rs = make_cstate();
+        auto ws = make_cstate();
+        int numsegs = 0;
+        for (;;) {
+            const int64_t start = stream_tell(in);
+            testing::internal::CaptureStderr();
+            ms_ptr ms(jpc_getms(in, rs.get()));
+            EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+            ASSERT_NE(ms, nullptr) << "segment at " << start;
+            ++numsegs;
+            const int type = ms->type;
+            if (type == JPC_MS_EOC)
+                break;
+            // The segment as it is in the file.
+            const int64_t end = stream_tell(in);
+            bytes orig(static_cast<size_t>(end - start));
+            ASSERT_EQ(stream_seek(in, start, SEEK_SET), start);
+            ASSERT_EQ(stream_read(in, orig.data(), end - start), end - start);
+            // (A POC component end beyond the last component, as in p0_03,
+            // comes back as the number of components.)
+            if (type == JPC_MS_POC) {
+                EXPECT_EQ(write_ms(ms.get(), ws.get()).size(), orig.size());
+            } else if (type != JPC_MS_TLM && type != JPC_MS_PLM && jpc_ms_isknown(type)) {
+                EXPECT_EQ(write_ms(ms.get(), ws.get()), orig) << jpc_ms_name(type);
+            }
+            if (type == JPC_MS_SOT) {
+                const uint32_t psot = ms->parms.sot.len;
+                if (!psot)
+                    break;
+                // Read the tile-part header, then skip its packet data.
+                for (;;) {
+                    ms_ptr hdr(jpc_getms(in, rs.get()));
+                    ASSERT_NE(hdr, nullptr);
+                    ++numsegs;
+                    if (hdr->type == JPC_MS_SOD)
+                        break;
+                    if (hdr->type != JPC_MS_PLT) {
+                        EXPECT_NE(write_ms(hdr.get(), ws.get()), bytes()) << jpc_ms_name(hdr->type);
+                    }
+                }
+                ASSERT_EQ(stream_seek(in, start + psot, SEEK_SET), start + psot);
+            }
+        }
+        EXPECT_GE(numsegs, 5);
+        stream_close(in);
+    }
+    EXPECT_EQ(numstreams, 22);
+}
