@@ -287,7 +287,33 @@ void stream_resetbuf(stream_t* s)
 {
     s->cnt_ = 0;
     s->ptr_ = s->bufstart_;
-    s->bufmode_ &= ~(STREAM_RDBUF | STREAM_WRBUF);
+    s->bufmode_ &= ~(STREAM_RDBUF | STREAM_WRBUF | STREAM_PUTBACK);
+}
+
+// Seeks within the read-ahead data when the target lies in it, which spares
+// refilling the buffer for short skips (row by row transfers of a
+// rectangle).  The new position, or -1 when the target lies elsewhere.
+int64_t stream_seekinbuf(stream_t* s, int64_t offset, int origin)
+{
+    if ((s->bufmode_ & (STREAM_RDBUF | STREAM_PUTBACK)) != STREAM_RDBUF ||
+        (origin != SEEK_SET && origin != SEEK_CUR))
+        return -1;
+    int64_t devpos = s->ops_->seek_(s->obj_, 0, SEEK_CUR);
+    if (devpos < 0)
+        return -1;
+    int64_t cur = devpos - s->cnt_;
+    int64_t target;
+    if (origin == SEEK_SET)
+        target = offset;
+    else if (__builtin_add_overflow(cur, offset, &target))
+        return -1;
+    unsigned char* end = s->ptr_ + s->cnt_;
+    int64_t bufpos = devpos - (end - s->bufstart_);  // position of bufstart_
+    if (target < bufpos || target > devpos)
+        return -1;
+    s->ptr_ = s->bufstart_ + (target - bufpos);
+    s->cnt_ = static_cast<int>(devpos - target);
+    return target;
 }
 
 }  // namespace
@@ -423,7 +449,7 @@ int stream_fillbuf(stream_t* stream, int getflag)
         stream_resetbuf(stream);
     }
     if (!(stream->bufmode_ & STREAM_RDBUF) || stream->cnt_ <= 0) {
-        stream->bufmode_ |= STREAM_RDBUF;
+        stream->bufmode_ = (stream->bufmode_ & ~STREAM_PUTBACK) | STREAM_RDBUF;
         stream->ptr_ = stream->bufstart_;
         int64_t n = stream->ops_->read_(stream->obj_, stream->bufstart_, stream->bufsize_);
         if (n <= 0 || n > stream->bufsize_) {
@@ -448,7 +474,9 @@ int stream_flushbuf(stream_t* stream, int c)
     if (stream->bufmode_ & STREAM_RDBUF) {
         // Writing right after reading: bring the device back from its
         // read-ahead to the logical position.
-        if (stream_seek(stream, 0, SEEK_CUR) < 0)
+        int64_t offset = -static_cast<int64_t>(stream->cnt_);
+        stream_resetbuf(stream);
+        if (stream->ops_->seek_(stream->obj_, offset, SEEK_CUR) < 0)
             return -1;
     }
     if (stream_flushdata(stream) < 0)
@@ -485,6 +513,22 @@ int64_t stream_read(stream_t* stream, void* buf, int64_t cnt)
             std::memcpy(dst + total, stream->ptr_, static_cast<size_t>(n));
             stream->ptr_ += n;
             stream->cnt_ -= static_cast<int>(n);
+            stream->rwcnt_ += n;
+            total += n;
+        } else if (want >= stream->bufsize_ && stream->ops_ != nullptr &&
+                   (stream->bufmode_ & (STREAM_FREEBUF | STREAM_WRBUF)) == STREAM_FREEBUF &&
+                   (stream->openmode_ & STREAM_READ)) {
+            // Large reads from an empty buffer go straight to the caller.
+            // The result is the same as through the buffer: put-back
+            // stores the given bytes and needs no buffered data.
+            int64_t n = stream->ops_->read_(stream->obj_, dst + total, want);
+            stream->bufmode_ = (stream->bufmode_ & ~STREAM_PUTBACK) | STREAM_RDBUF;
+            stream->ptr_ = stream->bufstart_;
+            stream->cnt_ = 0;
+            if (n <= 0 || n > want) {
+                stream->flags_ |= (n == 0) ? STREAM_EOF : STREAM_ERR;
+                break;
+            }
             stream->rwcnt_ += n;
             total += n;
         } else {
@@ -568,16 +612,28 @@ int stream_printf(stream_t* stream, const char* fmt, ...)
 
 int64_t stream_seek(stream_t* stream, int64_t offset, int origin)
 {
+    int64_t pos = stream_seekinbuf(stream, offset, origin);
+    if (pos >= 0)
+        return pos;
+    int64_t ahead = 0;  // how far the device is ahead of the reader
     if (stream->bufmode_ & STREAM_RDBUF) {
+        ahead = stream->cnt_;
         if (origin == SEEK_CUR)
-            offset -= stream->cnt_;
+            offset -= ahead;
     } else if (stream->bufmode_ & STREAM_WRBUF) {
         if (stream_flush(stream) < 0)
             return -1;
     }
     stream_resetbuf(stream);
-    int64_t pos = stream->ops_->seek_(stream->obj_, offset, origin);
-    return pos < 0 ? -1 : pos;
+    pos = stream->ops_->seek_(stream->obj_, offset, origin);
+    if (pos < 0) {
+        // A failed seek leaves the position where it was: the device, which
+        // did not move, is brought back from its read-ahead.
+        if (ahead > 0)
+            stream->ops_->seek_(stream->obj_, -ahead, SEEK_CUR);
+        return -1;
+    }
+    return pos;
 }
 
 int64_t stream_tell(stream_t* stream)

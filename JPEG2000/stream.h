@@ -39,6 +39,7 @@ constexpr int STREAM_BUFMODEMASK = 0x0f;
 constexpr int STREAM_FREEBUF = 0x08;  // the stream owns bufbase_
 constexpr int STREAM_RDBUF = 0x10;    // the buffer holds read-ahead data
 constexpr int STREAM_WRBUF = 0x20;    // the buffer holds unwritten data
+constexpr int STREAM_PUTBACK = 0x40;  // bytes were put back since the last refill
 
 // State flags (flags_).
 constexpr int STREAM_EOF = 0x01;
@@ -97,7 +98,8 @@ stream_t* stream_fopen(const char* filename, const char* mode);
 stream_t* stream_fdopen(int fd, const char* mode);
 // Stream over a caller-supplied device.  ops must outlive the stream; obj is
 // passed to the operations.  bufmode is STREAM_UNBUF (the 1-byte tiny buffer,
-// one device call per byte) or STREAM_FULLBUF.
+// one device call per byte) or STREAM_FULLBUF; a buffered device's read must
+// return the bytes it has when fewer than asked remain (0 only at the end).
 stream_t* stream_create(const stream_ops_t* ops, void* obj, int openmode,
                         int bufmode = STREAM_UNBUF);
 // Flushes, closes the device, frees the stream.  0, or -1 when the final
@@ -174,7 +176,7 @@ inline int stream_ungetc(stream_t* stream, int c)
     if (!stream->ptr_ || stream->ptr_ == stream->bufbase_ ||
         (stream->bufmode_ & STREAM_WRBUF))
         return -1;
-    stream->bufmode_ |= STREAM_RDBUF;
+    stream->bufmode_ |= STREAM_RDBUF | STREAM_PUTBACK;
     --stream->rwcnt_;
     --stream->ptr_;
     ++stream->cnt_;

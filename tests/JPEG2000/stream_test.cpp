@@ -269,6 +269,112 @@ TEST(StreamBuffer, BlockTransfersMatchByteLoops)
     }
 }
 
+// Random mixes of gets, puts, block transfers, put-backs and seeks on a
+// memory stream and a temporary file against a plain model of the content
+// and position.
+TEST(StreamBuffer, RandomOperationsFollowTheModel)
+{
+    std::mt19937 rng(11);
+    for (int trial = 0; trial < 40; ++trial) {
+        std::vector<unsigned char> model = pattern(rng() % 30000, trial);
+        int64_t pos = 0;
+        bool eof = false;
+        bool canputback = false;
+        stream_t* s = memwith(model);
+        if (trial % 4 == 3) {
+            stream_t* f = stream_tmpfile();
+            ASSERT_NE(f, nullptr);
+            ASSERT_EQ(stream_copy(f, s, -1), 0);
+            ASSERT_EQ(stream_rewind(f), 0);
+            stream_close(s);
+            s = f;
+        }
+        for (int step = 0; step < 400; ++step) {
+            int op = rng() % 8;
+            if (op == 0) {  // get
+                int c = stream_getc(s);
+                int want = (!eof && pos < int64_t(model.size())) ? model[pos] : -1;
+                ASSERT_EQ(c, want) << trial << ' ' << step;
+                if (want < 0)
+                    eof = true;
+                else
+                    ++pos;
+                canputback = want >= 0;
+            } else if (op == 1) {  // block read
+                int64_t n = rng() % 20000;
+                std::vector<unsigned char> buf(n);
+                int64_t got = stream_read(s, buf.data(), n);
+                int64_t avail = eof ? 0 : std::max<int64_t>(0, int64_t(model.size()) - pos);
+                ASSERT_EQ(got, std::min(n, avail)) << trial << ' ' << step;
+                ASSERT_TRUE(std::equal(buf.begin(), buf.begin() + got, model.begin() + pos));
+                pos += got;
+                if (n > avail)
+                    eof = true;
+                canputback = got > 0;
+            } else if (op == 2 && canputback) {  // put back the byte just read
+                ASSERT_EQ(stream_ungetc(s, model[pos - 1]), 0);
+                --pos;
+                canputback = false;
+            } else if (op == 3 || op == 4) {  // seek
+                int64_t target = (op == 3) ? int64_t(rng() % (model.size() + 20))
+                                           : pos + int64_t(rng() % 600) - 300;
+                int64_t r = (op == 3) ? stream_seek(s, target, SEEK_SET)
+                                      : stream_seek(s, target - pos, SEEK_CUR);
+                if (target < 0) {
+                    ASSERT_EQ(r, -1);
+                } else {
+                    ASSERT_EQ(r, target);
+                    pos = target;
+                }
+                canputback = false;
+            } else if (op == 5) {  // put
+                int c = rng() & 0xff;
+                ASSERT_EQ(stream_putc(s, c), eof ? -1 : c);
+                if (!eof) {
+                    if (pos >= int64_t(model.size()))
+                        model.resize(pos + 1, 0);
+                    model[pos++] = static_cast<unsigned char>(c);
+                }
+                canputback = false;
+            } else if (op == 6) {  // block write
+                int64_t n = rng() % 10000;
+                auto data = pattern(n, step);
+                ASSERT_EQ(stream_write(s, data.data(), n), eof ? 0 : n);
+                if (!eof) {
+                    if (pos + n > int64_t(model.size()))
+                        model.resize(pos + n, 0);
+                    std::copy(data.begin(), data.end(), model.begin() + pos);
+                    pos += n;
+                }
+                canputback = false;
+            } else if (op == 7 && eof) {
+                stream_clearerr(s);
+                eof = false;
+            }
+            ASSERT_EQ(stream_tell(s), pos) << trial << ' ' << step << ' ' << op;
+        }
+        stream_clearerr(s);
+        ASSERT_EQ(stream_seek(s, 0, SEEK_END), int64_t(model.size()));
+        ASSERT_EQ(stream_rewind(s), 0);
+        std::vector<unsigned char> back(model.size() + 1);
+        ASSERT_EQ(stream_read(s, back.data(), back.size()), int64_t(model.size()));
+        ASSERT_TRUE(std::equal(model.begin(), model.end(), back.begin()));
+        EXPECT_EQ(stream_close(s), 0);
+    }
+}
+
+TEST(StreamBuffer, SeekAfterPutBackOfAnotherByteRereadsTheData)
+{
+    stream_t* s = memwith({1, 2, 3, 4});
+    EXPECT_EQ(stream_getc(s), 1);
+    EXPECT_EQ(stream_getc(s), 2);
+    EXPECT_EQ(stream_ungetc(s, 9), 0);
+    EXPECT_EQ(stream_getc(s), 9);
+    EXPECT_EQ(stream_seek(s, 1, SEEK_SET), 1);
+    EXPECT_EQ(stream_getc(s), 2);  // the data, not the byte put back
+    EXPECT_EQ(stream_close(s), 0);
+}
+
 TEST(StreamBuffer, ReadWriteLimit)
 {
     stream_t* s = memwith(pattern(100));
