@@ -1,4 +1,5 @@
 #include "jp2c.h"
+#include "jp2c_window.h"
 
 #include <cstdio>
 #include <cstring>
@@ -6,7 +7,10 @@
 static void usage()
 {
     std::fputs("usage: jp2c encode INPUT OUTPUT --options \"OPTION STRING\"\n"
-               "       jp2c decode INPUT OUTPUT [--options \"OPTION STRING\"]\n",
+               "       jp2c decode INPUT OUTPUT [--options \"OPTION STRING\"]\n"
+               "       jp2c encode INPUT.(bmp|jpg|jpeg) OUTPUT [--quality Q]\n"
+               "       jp2c decode INPUT OUTPUT.bmp\n"
+               "       jp2c compare A B\n",
                stderr);
 }
 
@@ -15,6 +19,13 @@ int main(int argc, char** argv)
     if (argc < 2) {
         usage();
         return 1;
+    }
+    if (jp2c_window_takes(argv[1], argc - 2, argv + 2)) {
+        if (std::strcmp(argv[1], "encode") == 0)
+            return jp2c_window_encode(argc - 2, argv + 2);
+        if (std::strcmp(argv[1], "decode") == 0)
+            return jp2c_window_decode(argc - 2, argv + 2);
+        return jp2c_compare(argc - 2, argv + 2);
     }
     if (std::strcmp(argv[1], "encode") == 0)
         return jp2c_encode(argc - 2, argv + 2);
