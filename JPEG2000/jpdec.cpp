@@ -623,7 +623,11 @@ void dec_dequantband(dec_band_t* band, bool realmode)
         return;
     int roishift = band->roishift;
     int32_t roithresh = roishift > 0 && roishift < 31 ? int32_t(1) << roishift : 0;
-    int64_t step = band->absstepsize;
+    // The step size is applied exactly, not through its rounded Q14 value:
+    // v = (|x| + 1/2) x mant x 2^shift, in Q14.
+    int64_t mant = band->stepmant;
+    int shift = band->stepshift - 1;
+    bool unit = band->absstepsize == 0x4000 && mant == 0x4000;
     constexpr int64_t LIMIT = int64_t(1) << 30;
     for (int r = 0; r < rows; ++r) {
         int32_t* p = matrix_row(m, r);
@@ -634,11 +638,20 @@ void dec_dequantband(dec_band_t* band, bool realmode)
                 if (mag >= roithresh)
                     x = x < 0 ? -(mag >> roishift) : (mag >> roishift);
             }
-            if (realmode) {
-                int64_t v = int64_t(x) << 14;
-                if (step != 0x4000 && x != 0)
-                    v = ((v + (x < 0 ? -0x2000 : 0x2000)) * step) >> 14;
-                x = int32_t(std::clamp(v, -LIMIT, LIMIT));
+            if (realmode && x != 0) {
+                int64_t mag = x < 0 ? -int64_t(x) : int64_t(x);
+                int64_t v;
+                if (unit) {
+                    v = mag << 14;
+                } else {
+                    v = (2 * mag + 1) * mant;
+                    if (shift >= 0)
+                        v = shift < 31 && v <= (LIMIT >> shift) ? v << shift : LIMIT;
+                    else
+                        v = -shift < 63 ? v >> -shift : 0;
+                }
+                v = std::min(v, LIMIT);
+                x = int32_t(x < 0 ? -v : v);
             }
             p[c] = x;
         }
@@ -657,7 +670,7 @@ int dec_tiledecode(dec_t* dec, dec_tile_t* tile)
         for (dec_rlvl_t& rlvl : tcomp->rlvls) {
             for (dec_band_t& band : rlvl.bands) {
                 dec_progress(dec, 15);
-                dec_dequantband(&band, tile->realmode);
+                dec_dequantband(&band, tcomp->realmode);
             }
         }
     }
@@ -686,7 +699,7 @@ int dec_tiledecode(dec_t* dec, dec_tile_t* tile)
         int32_t hi = sgnd ? (int32_t(1) << (prec - 1)) - 1 : int32_t((int64_t(1) << prec) - 1);
         for (int r = 0; r < rows; ++r) {
             int32_t* p = matrix_row(m, r);
-            if (tile->realmode) {
+            if (tcomp->realmode) {
                 for (int c = 0; c < cols; ++c) {
                     int32_t x = p[c];
                     int32_t mag = ((x < 0 ? -x : x) + 0x2000) >> 14;

@@ -248,6 +248,8 @@ static int dec_tcomp_init(dec_tile_t* tile, dec_tcomp_t* tcomp, const dec_ccp_t*
             else
                 step = shift > -40 ? step >> -shift : 0;
             band->absstepsize = int32_t(step);
+            band->stepmant = int32_t(0x4000 + 8 * mant);
+            band->stepshift = shift;
             if (dec_band_initprcs(tcomp, rlvl, band, cbgx, cbgy, numcblks) != 0)
                 return -1;
         }
@@ -264,7 +266,11 @@ int dec_tile_init(dec_tile_t* tile, const int* hsamps, const int* vsamps, const 
     int maxrlvls = 0;
     for (int k = 0; k < cp->numcomps; ++k) {
         const dec_ccp_t* ccp = &cp->ccps[k];
-        if (ccp->qmfbid == JPC_COX_INS)
+        // Irreversible components are reconstructed in Q14; reversible
+        // ones in integers, also in a tile whose other components are not.
+        tile->tcomps[k].realmode =
+            ccp->qmfbid == JPC_COX_INS || (cp->mctid == JPDEC_MCT_ICT && k < 3);
+        if (tile->tcomps[k].realmode)
             tile->realmode = true;
         if (dec_tcomp_init(tile, &tile->tcomps[k], ccp, hsamps[k], vsamps[k], precs[k],
                            &numprcs, &numcblks) != 0)

@@ -135,7 +135,9 @@ struct dec_band_t {
     int xstart = 0, ystart = 0, xend = 0, yend = 0;  // band coordinates
     int orient = 0;            // 0 LL, 1 LH, 2 HL, 3 HH
     int stepsize = 0;          // exponent << 11 | mantissa
-    int32_t absstepsize = 0;   // Q14
+    int32_t absstepsize = 0;   // Q14 (rounded; see stepmant/stepshift)
+    int32_t stepmant = 0;      // Q14 of 1 + mantissa / 2^11
+    int stepshift = 0;         // absolute step size = stepmant x 2^stepshift
     int numbps = 0;            // magnitude bit-planes
     int analgain = 0;          // nominal gain (log2)
     int roishift = 0;
@@ -155,6 +157,7 @@ struct dec_tcomp_t {
     int xstart = 0, ystart = 0, xend = 0, yend = 0;
     int numrlvls = 0;
     int hsamp = 1, vsamp = 1;
+    bool realmode = false;     // samples in Q14 (irreversible path)
     matrix_t* data = nullptr;  // owned, origin (xstart, ystart)
     tsfb_t* tsfb = nullptr;    // owned
     std::vector<dec_rlvl_t> rlvls;
