@@ -38,8 +38,9 @@ constexpr int32_t HALFK = 10077;   // K / 2
 constexpr int32_t K = 20155;       // K
 constexpr int32_t TWOINVK = 26636; // 2 / K
 
-// Columns handled together by the vertical pass.
-constexpr int32_t STRIPWIDTH = 64;
+// Columns handled together by the vertical passes.
+constexpr int32_t STRIPWIDTH = 256;
+constexpr int32_t STRIPWIDTH53 = 512;
 
 inline int32_t wadd(int32_t a, int32_t b)
 {
@@ -49,15 +50,21 @@ inline int32_t wsub(int32_t a, int32_t b)
 {
     return static_cast<int32_t>(static_cast<uint32_t>(a) - static_cast<uint32_t>(b));
 }
+inline int32_t wmul(int32_t a, int32_t b)
+{
+    return static_cast<int32_t>(static_cast<uint32_t>(a) * static_cast<uint32_t>(b));
+}
+// The fixed-point product c (x) x = (c * x) >> 14 in 32-bit operations (for
+// |c| < 2^15): with x = xh * 2^14 + xl, 0 <= xl < 2^14, it is exactly
+// c * xh + ((c * xl) >> 14), the 64-bit result kept to 32 bits.
+inline int32_t fixmul(int32_t x, int32_t c)
+{
+    return wadd(wmul(c, x >> 14), (c * (x & 0x3fff)) >> 14);
+}
 // c (x) (a + b): the fixed-point product with the neighbour sum.
 inline int32_t fixmulsum(int32_t c, int32_t a, int32_t b)
 {
-    return static_cast<int32_t>((static_cast<int64_t>(c) *
-                                 (static_cast<int64_t>(a) + static_cast<int64_t>(b))) >> 14);
-}
-inline int32_t fixmul(int32_t a, int32_t c)
-{
-    return static_cast<int32_t>((static_cast<int64_t>(a) * c) >> 14);
+    return fixmul(wadd(a, b), c);
 }
 
 // Lifting operations: t is the coefficient updated, a and b its neighbours.
@@ -303,6 +310,91 @@ void rows_inv(int kind, int32_t* data, int32_t numrows, int32_t n, ptrdiff_t row
 
 // ---- columns ---------------------------------------------------------------
 
+// The 5/3 on columns in one sweep down a strip: each row segment is read
+// once and the lifting steps run as soon as their inputs are ready.  Going
+// down, high-pass j = i + s0 is predicted (into tmp) from the still
+// untouched low-pass rows i and i + 1, then low-pass i is updated and
+// written to row i: rows above 2i + s0 hold nothing that is still needed.
+// The high-pass rows follow the low-pass ones at the end.
+inline void pred53_seg(int32_t* d, const int32_t* h, const int32_t* a, const int32_t* b, int32_t w)
+{
+    for (int32_t c = 0; c < w; ++c)
+        d[c] = wsub(h[c], wadd(a[c], b[c]) >> 1);
+}
+inline void unpred53_seg(int32_t* d, const int32_t* h, const int32_t* a, const int32_t* b, int32_t w)
+{
+    for (int32_t c = 0; c < w; ++c)
+        d[c] = wadd(h[c], wadd(a[c], b[c]) >> 1);
+}
+inline void upd53_seg(int32_t* d, const int32_t* l, const int32_t* a, const int32_t* b, int32_t w)
+{
+    for (int32_t c = 0; c < w; ++c)
+        d[c] = wadd(l[c], wadd(wadd(a[c], b[c]), 2) >> 2);
+}
+inline void unupd53_seg(int32_t* d, const int32_t* l, const int32_t* a, const int32_t* b, int32_t w)
+{
+    for (int32_t c = 0; c < w; ++c)
+        d[c] = wsub(l[c], wadd(wadd(a[c], b[c]), 2) >> 2);
+}
+
+// The neighbour pair (first, first + 1) in a channel of n coefficients,
+// a missing one replaced by the other (symmetric extension).
+inline void neighbours(int32_t first, int32_t n, int32_t& a, int32_t& b)
+{
+    a = first;
+    b = first + 1;
+    if (a < 0)
+        a = b;
+    if (b >= n)
+        b = a;
+}
+
+void cols53_fwd(int32_t* x, int32_t n, int32_t w, ptrdiff_t rs, int s0, int32_t* tmp)
+{
+    const int32_t nl = numlow(n, s0), nh = n - nl;
+    auto X = [&](int32_t p) { return x + p * rs; };
+    auto T = [&](int32_t j) { return tmp + static_cast<ptrdiff_t>(j) * w; };
+    auto L = [&](int32_t i) { return X(2 * i + s0); };  // original low-pass row i
+    int32_t hnext = 0;
+    for (int32_t i = 0; i < nl; ++i) {
+        for (; hnext <= i + s0 && hnext < nh; ++hnext) {
+            int32_t a, b;
+            neighbours(hnext - s0, nl, a, b);
+            pred53_seg(T(hnext), X(2 * hnext + 1 - s0), L(a), L(b), w);
+        }
+        int32_t a, b;
+        neighbours(i + s0 - 1, nh, a, b);
+        upd53_seg(X(i), L(i), T(a), T(b), w);
+    }
+    for (int32_t j = 0; j < nh; ++j)
+        std::memcpy(X(nl + j), T(j), static_cast<size_t>(w) * sizeof(int32_t));
+}
+
+// The inverse sweep goes up: even sample i is restored from low-pass row i
+// into row 2i + s0, then every odd sample whose two even neighbours are
+// restored; no write reaches a low-pass row that is still to be read.
+void cols53_inv(int32_t* x, int32_t n, int32_t w, ptrdiff_t rs, int s0, int32_t* tmp)
+{
+    const int32_t nl = numlow(n, s0), nh = n - nl;
+    auto X = [&](int32_t p) { return x + p * rs; };
+    auto T = [&](int32_t j) { return tmp + static_cast<ptrdiff_t>(j) * w; };
+    auto E = [&](int32_t i) { return X(2 * i + s0); };  // restored even sample i
+    for (int32_t j = 0; j < nh; ++j)
+        std::memcpy(T(j), X(nl + j), static_cast<size_t>(w) * sizeof(int32_t));
+    int32_t hnext = nh - 1;
+    for (int32_t i = nl - 1; i >= 0; --i) {
+        int32_t a, b;
+        neighbours(i + s0 - 1, nh, a, b);
+        unupd53_seg(E(i), X(i), T(a), T(b), w);
+        for (; hnext >= 0; --hnext) {
+            neighbours(hnext - s0, nl, a, b);
+            if (std::min(a, b) < i)
+                break;
+            unpred53_seg(X(2 * hnext + 1 - s0), T(hnext), E(a), E(b), w);
+        }
+    }
+}
+
 void cols_fwd(int kind, int32_t* data, int32_t n, int32_t numcols, ptrdiff_t rowstep, int s0)
 {
     if (n < 2) {
@@ -313,6 +405,12 @@ void cols_fwd(int kind, int32_t* data, int32_t n, int32_t numcols, ptrdiff_t row
     }
     const int32_t nl = numlow(n, s0), nh = n - nl;
     Buffer buf;
+    if (kind == QMFB_53) {
+        int32_t* tmp = buf.get(static_cast<size_t>(nh) * static_cast<size_t>(std::min(numcols, STRIPWIDTH53)));
+        for (int32_t c0 = 0; c0 < numcols; c0 += STRIPWIDTH53)
+            cols53_fwd(data + c0, n, std::min(STRIPWIDTH53, numcols - c0), rowstep, s0, tmp);
+        return;
+    }
     int32_t* tmp = buf.get(static_cast<size_t>(nh) * static_cast<size_t>(std::min(numcols, STRIPWIDTH)));
     for (int32_t c0 = 0; c0 < numcols; c0 += STRIPWIDTH) {
         const int32_t w = std::min(STRIPWIDTH, numcols - c0);
@@ -338,6 +436,12 @@ void cols_inv(int kind, int32_t* data, int32_t n, int32_t numcols, ptrdiff_t row
     }
     const int32_t nl = numlow(n, s0), nh = n - nl;
     Buffer buf;
+    if (kind == QMFB_53) {
+        int32_t* tmp = buf.get(static_cast<size_t>(nh) * static_cast<size_t>(std::min(numcols, STRIPWIDTH53)));
+        for (int32_t c0 = 0; c0 < numcols; c0 += STRIPWIDTH53)
+            cols53_inv(data + c0, n, std::min(STRIPWIDTH53, numcols - c0), rowstep, s0, tmp);
+        return;
+    }
     int32_t* tmp = buf.get(static_cast<size_t>(nh) * static_cast<size_t>(std::min(numcols, STRIPWIDTH)));
     for (int32_t c0 = 0; c0 < numcols; c0 += STRIPWIDTH) {
         const int32_t w = std::min(STRIPWIDTH, numcols - c0);
