@@ -121,23 +121,34 @@ void sigpass_mq(const cblkctx_t& cb, mqdec_t* dec, int bpno)
     mqdec_setregs(dec, regs);
 }
 
-// Raw versions return false when a bit cannot be read.
-bool sigpass_raw(const cblkctx_t& cb, bitstream_t* in, int bpno)
+// Raw bits of a bypass segment.  Past the end of the segment's data the
+// reader gives 1 bits, as the MQ decoder does: an encoder may drop the
+// trailing bytes of a raw segment (a final 0xFF in particular).
+struct rawin_t {
+    bitstream_t* bs;
+    bool exhausted;  // the data ended before the pass did
+};
+
+inline int rawbit(rawin_t& in)
+{
+    const int bit = bitstream_getbit(in.bs);
+    if (bit >= 0)
+        return bit;
+    in.exhausted = true;
+    return 1;
+}
+
+void sigpass_raw(const cblkctx_t& cb, rawin_t& in, int bpno)
 {
     const recon_t rc(bpno);
     const ptrdiff_t fs = cb.fstride;
     const bool vcausal = cb.vcausal;
-    return scan(cb, [&](uint32_t* fp, int32_t* dp, bool firstrow) {
+    scan(cb, [&](uint32_t* fp, int32_t* dp, bool firstrow) {
         const uint32_t f = *fp;
         if (!(f & JPC_OTHSIGMSK) || (f & (JPC_SIG | JPC_VISIT)))
             return true;
-        const int bit = bitstream_getbit(in);
-        if (bit < 0)
-            return false;
-        if (bit) {
-            const int neg = bitstream_getbit(in);
-            if (neg < 0)
-                return false;
+        if (rawbit(in)) {
+            const int neg = rawbit(in);
             *dp = neg ? -rc.oneplushalf : rc.oneplushalf;
             setsig(fp, fs, neg, !(vcausal && firstrow));
         }
@@ -162,17 +173,14 @@ void refpass_mq(const cblkctx_t& cb, mqdec_t* dec, int bpno)
     mqdec_setregs(dec, regs);
 }
 
-bool refpass_raw(const cblkctx_t& cb, bitstream_t* in, int bpno)
+void refpass_raw(const cblkctx_t& cb, rawin_t& in, int bpno)
 {
     const recon_t rc(bpno);
-    return scan(cb, [&](uint32_t* fp, int32_t* dp, bool) {
+    scan(cb, [&](uint32_t* fp, int32_t* dp, bool) {
         const uint32_t f = *fp;
         if ((f & (JPC_SIG | JPC_VISIT)) != JPC_SIG)
             return true;
-        const int bit = bitstream_getbit(in);
-        if (bit < 0)
-            return false;
-        refine(dp, bit, rc);
+        refine(dp, rawbit(in), rc);
         *fp = f | JPC_REFINE;
         return true;
     });
@@ -297,6 +305,7 @@ int decodecblk(const dec_ccp_t* ccp, const dec_band_t* band, dec_cblk_t* cblk, i
             break;  // nothing arrived for this segment
         stream_rewind(seg->stream);
         stream_setrwcount(seg->stream, 0);
+        rawin_t raw{nullptr, false};
         if (seg->type == SEG_MQ) {
             if (!dec.mq) {
                 dec.mq = mqdec_create(JPC_NUMCTXS, nullptr);
@@ -308,11 +317,11 @@ int decodecblk(const dec_ccp_t* ccp, const dec_band_t* band, dec_cblk_t* cblk, i
         } else {
             dec.raw = bitstream_open(seg->stream, "r");
             FATAL_CHECK(dec.raw);
+            raw.bs = dec.raw;
         }
 
         for (int i = 0; i < seg->numpasses; ++i) {
-            const int passno = seg->passno + i;
-            const int rel = passno - cblk->firstpassno;
+            const int rel = seg->passno + i - cblk->firstpassno;
             const int64_t bpno = int64_t{band->roishift} + band->numbps - 1 -
                                  (int64_t{cblk->numimsbs} + (rel + 2) / 3);
             // Coefficients are 32-bit: the top plane they can hold is 30.
@@ -323,9 +332,8 @@ int decodecblk(const dec_ccp_t* ccp, const dec_band_t* band, dec_cblk_t* cblk, i
                 stop = true;
                 break;
             }
-            const int passtype = jpc_passtype(passno - cblk->firstpassno);
+            const int passtype = jpc_passtype(rel);
             const int b = static_cast<int>(bpno);
-            bool ok = true;
             if (seg->type == SEG_MQ) {
                 switch (passtype) {
                 case JPC_SIGPASS:
@@ -339,42 +347,26 @@ int decodecblk(const dec_ccp_t* ccp, const dec_band_t* band, dec_cblk_t* cblk, i
                     break;
                 }
             } else if (passtype == JPC_SIGPASS) {
-                ok = sigpass_raw(cb, dec.raw, b);
+                sigpass_raw(cb, raw, b);
             } else if (passtype == JPC_REFPASS) {
-                ok = refpass_raw(cb, dec.raw, b);
+                refpass_raw(cb, raw, b);
             } else {
-                ok = false;  // a cleanup pass is never raw
-            }
-            if ((cblksty & JPDEC_CBLK_RESET) && dec.mq)
-                mqdec_setctxs(dec.mq, JPC_NUMCTXS, jpc_ctxinits);
-            if (!ok) {
-                // A raw segment that ran out of bits.  When the segment is
-                // complete the code block is damaged; when it is still open
-                // (truncated data) decoding stops here and keeps the planes
-                // received, as an MQ segment cut short would.
-                if (complete || passtype == JPC_CLNPASS) {
-                    fprintf(stderr, "coding pass failed passtype=%d segtype=%d\n", passtype,
-                            seg->type);
-                    ret = -1;
-                }
+                // The pass rules never put a cleanup pass in a raw segment.
+                fprintf(stderr, "coding pass failed passtype=%d segtype=%d\n", passtype,
+                        seg->type);
+                ret = -1;
                 stop = true;
                 break;
             }
+            if ((cblksty & JPDEC_CBLK_RESET) && dec.mq)
+                mqdec_setctxs(dec.mq, JPC_NUMCTXS, jpc_ctxinits);
         }
 
         if (dec.raw) {
-            if (!stop) {
-                const int fill = bitstream_inalign(dec.raw, 0x7f, 0x2a);
-                if (fill < 0 && complete) {
-                    fprintf(stderr, "coding pass failed passtype=%d segtype=%d\n",
-                            jpc_passtype(seg->passno + seg->numpasses - 1 - cblk->firstpassno),
-                            seg->type);
-                    ret = -1;
-                    stop = true;
-                } else if (fill > 0) {
-                    fputs("warning: bad fill pattern\n", stderr);
-                }
-            }
+            // The fill bits after the last raw pass are checked when the
+            // segment's data reached that far.
+            if (!stop && !raw.exhausted && bitstream_inalign(dec.raw, 0x7f, 0x2a) > 0)
+                fputs("warning: bad fill pattern\n", stderr);
             bitstream_close(dec.raw);
             dec.raw = nullptr;
         }
