@@ -237,6 +237,65 @@ QImage load_jpeg(const QString& fileName)
 
 // ---- Windows bitmaps through Qt ---------------------------------------------
 
+uint32_t le32(const QByteArray& d, int at)
+{
+    uint32_t v = 0;
+    for (int i = 3; i >= 0; --i)
+        v = (v << 8) | static_cast<uint8_t>(d[at + i]);
+    return v;
+}
+
+int mask_bits(uint32_t mask)
+{
+    int n = 0;
+    for (; mask; mask &= mask - 1)
+        ++n;
+    return n;
+}
+
+// Qt widens the channels of 16-bit bitmaps by a plain shift, so that 5-bit
+// white (31) becomes 248.  Repeat the channel's bits into the low bits
+// instead, as a full-scale conversion does (31 becomes 255).
+void widen_16bit_channels(const QByteArray& data, QImage* image)
+{
+    if (data.size() < 54 || le32(data, 14) < 40 || static_cast<uint8_t>(data[28]) != 16)
+        return;
+    const uint32_t compression = le32(data, 30);
+    uint32_t masks[3] = {0x7c00, 0x03e0, 0x001f};
+    if (compression == 3) {  // bit fields: after a 40-byte header, or inside a longer one
+        if (data.size() < 14 + 40 + 12)
+            return;
+        for (int i = 0; i < 3; ++i)
+            masks[i] = le32(data, 14 + 40 + 4 * i);
+    } else if (compression != 0) {
+        return;
+    }
+    int bits[3];
+    for (int i = 0; i < 3; ++i) {
+        bits[i] = mask_bits(masks[i]);
+        if (bits[i] == 0 || bits[i] >= 8)
+            bits[i] = 8;
+    }
+    if (bits[0] == 8 && bits[1] == 8 && bits[2] == 8)
+        return;
+    uint8_t table[3][256];
+    for (int c = 0; c < 3; ++c)
+        for (int v = 0; v < 256; ++v) {
+            int out = v;
+            for (int shift = bits[c]; shift < 8; shift += bits[c])
+                out |= v >> shift;
+            table[c][v] = static_cast<uint8_t>(out);
+        }
+    for (int y = 0; y < image->height(); ++y) {
+        uchar* p = image->scanLine(y);
+        for (int x = 0; x < image->width(); ++x, p += 3) {
+            p[2] = table[0][p[2]];  // red
+            p[1] = table[1][p[1]];
+            p[0] = table[2][p[0]];
+        }
+    }
+}
+
 QImage load_bitmap(const QString& fileName)
 {
     QByteArray data = read_whole_file(fileName);
@@ -250,6 +309,7 @@ QImage load_bitmap(const QString& fileName)
     image.convertTo(QImage::Format_BGR888);
     if (image.format() != QImage::Format_BGR888 || image.isNull())
         throw Exception(QStringLiteral("Bitmap image is not valid"));
+    widen_16bit_channels(data, &image);
     return image;
 }
 
