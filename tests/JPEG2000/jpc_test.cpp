@@ -960,3 +960,53 @@ TEST(JpcConformance, HeadersReadAndWriteBack)
     }
     EXPECT_EQ(numstreams, 22);
 }
+
+// Damaged headers never make a reader crash or read beyond its segment (the
+// sanitizer build watches); they are read or refused.
+TEST(JpcConformance, DamagedHeadersAreReadOrRefused)
+{
+    const std::string dir = std::string(JP2_TESTDATA) + "/conformance/";
+    uint32_t seed = 12345;
+    auto rnd = [&seed] {
+        seed = seed * 1103515245u + 12345u;
+        return seed >> 8;
+    };
+    for (const char* name : {"p0_03", "p0_13", "p1_03", "p1_02", "p0_02"}) {
+        FILE* f = fopen((dir + name + ".j2k").c_str(), "rb");
+        if (!f)
+            continue;
+        bytes data(2048);
+        data.resize(fread(data.data(), 1, data.size(), f));
+        fclose(f);
+        for (int iter = 0; iter < 400; ++iter) {
+            bytes damaged = data;
+            const int numflips = 1 + static_cast<int>(rnd() % 4);
+            for (int k = 0; k < numflips; ++k)
+                damaged[rnd() % std::min<size_t>(damaged.size(), 400)] = static_cast<uint8_t>(rnd());
+            stream_t* in = memin(damaged);
+            auto cs = make_cstate();
+            testing::internal::CaptureStderr();
+            for (int n = 0; n < 64; ++n) {
+                ms_ptr ms(jpc_getms(in, cs.get()));
+                if (!ms || ms->type == JPC_MS_SOD || ms->type == JPC_MS_EOC)
+                    break;
+                if (ms->type == JPC_MS_SIZ) {
+                    EXPECT_GE(ms->parms.siz.numcomps, 1);
+                    EXPECT_LE(ms->parms.siz.numcomps, JPC_MAXCOMPS);
+                }
+                if (ms->type == JPC_MS_COD) {
+                    EXPECT_LE(ms->parms.cod.compparms.numdlvls, JPC_MAXDLVLS);
+                }
+                if (ms->type == JPC_MS_QCD) {
+                    EXPECT_LE(ms->parms.qcd.compparms.numstepsizes, JPC_MAXSTEPSIZES);
+                }
+                // Dumping any record that was read is safe as well.
+                FILE* sink = fopen("/dev/null", "w");
+                jpc_ms_dump(ms.get(), sink);
+                fclose(sink);
+            }
+            testing::internal::GetCapturedStderr();
+            stream_close(in);
+        }
+    }
+}
