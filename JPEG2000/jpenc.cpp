@@ -229,6 +229,15 @@ jpenc_t* createenc(image_t* image, stream_t* out, const char* optstr,
             destroyenc(enc);
             return nullptr;
         }
+        // Samples are 32-bit integers: the transforms of the integer mode
+        // keep up to 28 bits, the fixed-point arithmetic of the real mode 16.
+        const int maxprec = opts.mode == JPENC_MODE_REAL ? 16 : 28;
+        if (comp->prec > maxprec) {
+            std::fprintf(stderr, "cannot encode %d-bit samples in %s mode\n", comp->prec,
+                         opts.mode == JPENC_MODE_REAL ? "real" : "int");
+            destroyenc(enc);
+            return nullptr;
+        }
         uint64_t cw = static_cast<uint64_t>(image_cmpt_width(image, i));
         uint64_t ch = static_cast<uint64_t>(image_cmpt_height(image, i));
         enc->rawsize += cw * ch * static_cast<uint64_t>(comp->prec) / 8;
@@ -551,8 +560,20 @@ int encodetile(jpenc_t* enc, int tileno)
                 quantizeband(comp, &lvl->bands[b], jpenc_bandno(r, b), tile->realmode != 0);
             }
         }
-        if (!tile->realmode)
-            matrix_shiftl(comp->data, JPC_NUMEXTRABITS);
+        if (!tile->realmode) {
+            // The fractional bits must fit beside the largest coefficient.
+            const int32_t limit = INT32_MAX >> JPC_NUMEXTRABITS;
+            matrix_t* m = comp->data;
+            for (int32_t r = 0; r < matrix_numrows(m); ++r) {
+                const seqent_t* row = matrix_row(m, r);
+                for (int32_t c = 0; c < matrix_numcols(m); ++c)
+                    if (row[c] > limit || row[c] < -limit) {
+                        std::fprintf(stderr, "samples of component %d out of range\n", i);
+                        return -1;
+                    }
+            }
+            matrix_shiftl(m, JPC_NUMEXTRABITS);
+        }
     }
 
     std::vector<int> numguard(n);

@@ -10,7 +10,12 @@ static void usage()
                "       jp2c decode INPUT OUTPUT [--options \"OPTION STRING\"]\n"
                "       jp2c encode INPUT.(bmp|jpg|jpeg) OUTPUT [--quality Q]\n"
                "       jp2c decode INPUT OUTPUT.bmp\n"
-               "       jp2c compare A B\n",
+               "       jp2c compare A B\n"
+               "pictures: .pgm/.ppm (P5/P6, up to 16 bits), .pgx (NAME.pgx, or NAME_0.pgx,\n"
+               "  NAME_1.pgx, ... for several components)\n"
+               "encoder options: rate=R lyrrates=R,R,... mode=int|real prg=lrcp|rlcp\n"
+               "  maxrlvls=N cblkwidth=N cblkheight=N nomct lazy termall segsym vertcausal\n"
+               "  resetprob debug=N\n",
                stderr);
 }
 

@@ -227,6 +227,30 @@ TEST(JpencTest, ComponentsOfOtherPrecisionGetTheirOwnQuantization)
     EXPECT_EQ(countmarker(parse(bytes), JPC_MS_QCC), 1);
 }
 
+TEST(JpencTest, PrecisionsBeyondThe32BitArithmeticAreRefused)
+{
+    testutil::Picture deep = testutil::make_picture(16, 16, 1, 31, false, 5);
+    Result r = encode(deep, "", IMAGE_CM_GRAY);
+    EXPECT_EQ(r.ret, -1);
+    EXPECT_EQ(r.messages, "cannot encode 31-bit samples in int mode\n");
+    testutil::Picture p17 = testutil::make_picture(16, 16, 1, 17, false, 5);
+    r = encode(p17, "mode=real rate=1", IMAGE_CM_GRAY);
+    EXPECT_EQ(r.ret, -1);
+    EXPECT_EQ(r.messages, "cannot encode 17-bit samples in real mode\n");
+    // 24-bit extremes whose low-pass coefficients leave no room for the
+    // fractional bits fail instead of wrapping around.
+    const int s[8] = {-1, 1, 1, 1, -1, -1, -1, -1};
+    testutil::Picture k = testutil::make_picture(64, 64, 1, 24, false);
+    for (int y = 0; y < 64; ++y)
+        for (int x = 0; x < 64; ++x)
+            k.comps[0][y * 64 + x] = s[x % 8] * s[y % 8] > 0 ? (1 << 24) - 1 : 0;
+    r = encode(k, "", IMAGE_CM_GRAY);
+    EXPECT_EQ(r.ret, -1);
+    EXPECT_EQ(r.messages, "samples of component 0 out of range\n");
+    testutil::Picture ok = testutil::make_picture(16, 16, 1, 23, false, 6);
+    EXPECT_EQ(encode(ok, "", IMAGE_CM_GRAY).ret, 0);
+}
+
 TEST(JpencTest, RateKeepsTheBudget)
 {
     testutil::Picture pic = testutil::make_picture(64, 64, 3, 8, false, 4);
