@@ -29,9 +29,11 @@ struct stream_memobj_t {
     int myalloc_;         // buf_ is owned (freed on close)
 };
 
-// Largest size a growable memory doubles to; beyond it a write fails
-// instead of overflowing the size arithmetic.
-constexpr int64_t MEM_MAXBUFSIZE = int64_t(1) << 62;
+// Largest memory size (1 TiB): a growable memory never doubles beyond it
+// and a fixed one is never made larger, so the size arithmetic cannot
+// overflow and allocations stay within what the allocator accepts; a write
+// that would need more fails.
+constexpr int64_t MEM_MAXBUFSIZE = int64_t(1) << 40;
 constexpr int64_t MEM_INITBUFSIZE = 1024;
 
 int64_t mem_read(void* obj, unsigned char* buf, int64_t cnt)
@@ -339,7 +341,7 @@ stream_t* stream_memopen(unsigned char* buf, int64_t size)
         m->buf_ = buf;
         m->myalloc_ = 0;
     } else {
-        if (static_cast<uint64_t>(m->bufsize_) > SIZE_MAX)
+        if (m->bufsize_ > MEM_MAXBUFSIZE)
             m->buf_ = nullptr;
         else
             m->buf_ = static_cast<unsigned char*>(std::malloc(static_cast<size_t>(m->bufsize_)));

@@ -114,6 +114,16 @@ TEST(StreamMemory, FixedSizeRefusesToOverflow)
     // A caller's buffer only goes with a size; a growable memory is its own.
     EXPECT_EQ(stream_memopen(own, 0), nullptr);
 
+    // Sizes beyond what memory can hold are refused, not attempted.
+    EXPECT_EQ(stream_memopen(nullptr, int64_t(1) << 50), nullptr);
+    s = stream_memopen(nullptr, 0);
+    EXPECT_EQ(stream_seek(s, int64_t(1) << 45, SEEK_SET), int64_t(1) << 45);
+    EXPECT_EQ(stream_putc(s, 1), 1);
+    EXPECT_EQ(stream_flush(s), -1);
+    EXPECT_TRUE(stream_error(s));
+    EXPECT_EQ(stream_membufsize(s), 1024);
+    EXPECT_EQ(stream_close(s), -1);
+
     // Growth that cannot be represented fails the write instead of wrapping.
     s = stream_memopen(nullptr, 0);
     EXPECT_EQ(stream_seek(s, INT64_MAX - 10, SEEK_SET), INT64_MAX - 10);
