@@ -187,6 +187,11 @@ int mqenc_flush(mqenc_t* enc)
     mqenc_byteout(enc, regs);
     enc->finalbyte = 1;
     mqenc_emit(enc);
+    // Close with the marker 0xFF 0xAC, from which the decoder reads 1 bits:
+    // SETBITS leaves bits of C below the bytes written that must read as 1.
+    // A codeword that ends with a collapsed run has its 0xFF already.
+    if (enc->lastbyte != 0xff)
+        mqenc_putbyte(enc, 0xff);
     mqenc_putbyte(enc, 0xac);
     mqenc_setregs(enc, regs);
     return enc->err ? -1 : 0;
@@ -198,6 +203,7 @@ void mqenc_getstate(const mqenc_t* enc, mqencstate_t* state)
     state->creg = enc->creg;
     state->ctreg = enc->ctreg;
     state->lastbyte = enc->lastbyte;
+    state->runlen = enc->runlen;
 }
 
 void mqenc_dump(const mqenc_t* enc, FILE* out)

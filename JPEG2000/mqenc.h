@@ -3,8 +3,9 @@
 // The arithmetic is that of T.800 C.2.  Output is held back by one byte (B)
 // so that carries can reach it, and runs of alternating 0xFF, 0x7F bytes are
 // held back as well: when such a run is still pending at the end of a
-// codeword it is replaced by a single 0xFF, which the decoder reads as 1 bits
-// from there on.  Every terminated codeword ends with one extra byte, 0xAC.
+// codeword it is replaced by a single 0xFF.  Every terminated codeword ends
+// with the marker 0xFF 0xAC (the collapsed run supplying the 0xFF when there
+// is one), from which the decoder reads 1 bits.
 //
 // The probability state table, the context records and mqregs_t come from
 // module mqdec.  As for the decoder there are two ways of coding:
@@ -38,11 +39,16 @@ struct mqenc_t {
 };
 
 // Coder state recorded after each coding pass (pass length estimation).
+// The bytes of the codeword so far end at the stream position plus the held
+// byte B plus runlen bytes of a pending 0xFF, 0x7F, ... run: an estimate of
+// where a pass can be cut must count the run, since the decoder needs the
+// bytes after it.
 struct mqencstate_t {
     uint32_t areg;
     uint32_t creg;
     int32_t ctreg;
     int lastbyte;              // -1 for none
+    int runlen;                // held-back run bytes not yet written
 };
 
 // New encoder with maxctxs (> 0) contexts, all at entry 0 (index 0, MPS 0),
@@ -105,12 +111,12 @@ inline int mqenc_putbit(mqenc_t* enc, int bit)
     return enc->err ? -1 : 0;
 }
 
-// Terminates the codeword (T.800 FLUSH with held-back runs, then 0xAC).  The
+// Terminates the codeword (T.800 FLUSH with held-back runs, then 0xFF 0xAC).  The
 // registers are not re-initialised: call mqenc_init() before the next
 // codeword.  0, or -1 when the error flag is set.
 int mqenc_flush(mqenc_t* enc);
 
-// A, C, CT and the last byte written.
+// A, C, CT, the last byte written and the length of the pending run.
 void mqenc_getstate(const mqenc_t* enc, mqencstate_t* state);
 
 // Diagnostic dump of the registers and the current context.
