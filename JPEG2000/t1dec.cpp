@@ -363,9 +363,11 @@ int decodecblk(const dec_ccp_t* ccp, const dec_band_t* band, dec_cblk_t* cblk, i
         }
 
         if (dec.raw) {
-            // The fill bits after the last raw pass are checked when the
-            // segment's data reached that far.
-            if (!stop && !raw.exhausted && bitstream_inalign(dec.raw, 0x7f, 0x2a) > 0)
+            // Fill bits follow the last pass of a raw segment; they are
+            // checked when all of the segment's passes (and data) arrived.
+            // A segment cut at a layer boundary goes on with further passes.
+            if (!stop && !raw.exhausted && seg->numpasses >= seg->maxpasses &&
+                bitstream_inalign(dec.raw, 0x7f, 0x2a) > 0)
                 fputs("warning: bad fill pattern\n", stderr);
             bitstream_close(dec.raw);
             dec.raw = nullptr;
