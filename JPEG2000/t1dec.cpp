@@ -14,6 +14,9 @@
 
 namespace {
 
+// Lambdas of the pass loops are expanded in place: no call per sample.
+#define T1_INLINE __attribute__((always_inline))
+
 // A code block while it is decoded: flag words and coefficients reached
 // through row strides.  flags points at the word of sample (0, 0) inside
 // the one-word border.
@@ -48,8 +51,10 @@ inline void setsig(uint32_t* fp, ptrdiff_t fs, uint32_t neg, bool tellnorth)
 // Calls visit(flagword, coefficient, firstrow) in scan order (stripes of 4
 // rows, columns left to right, each column top to bottom) until it returns
 // false; returns false then.
+// Columns of a full stripe whose four words have none of the bits of
+// colmask are skipped as a whole (no sample there can take part).
 template <typename Visit>
-inline bool scan(const cblkctx_t& cb, Visit&& visit)
+inline bool scan(const cblkctx_t& cb, uint32_t colmask, Visit&& visit)
 {
     const ptrdiff_t fs = cb.fstride;
     const ptrdiff_t ds = cb.dstride;
@@ -59,9 +64,10 @@ inline bool scan(const cblkctx_t& cb, Visit&& visit)
         const int32_t h = std::min(4, cb.numrows - s);
         if (h == 4) {
             for (int32_t c = 0; c < cb.numcols; ++c, ++fp, ++dp)
-                if (!visit(fp, dp, true) || !visit(fp + fs, dp + ds, false) ||
+                if (((fp[0] | fp[fs] | fp[2 * fs] | fp[3 * fs]) & colmask) &&
+                    (!visit(fp, dp, true) || !visit(fp + fs, dp + ds, false) ||
                     !visit(fp + 2 * fs, dp + 2 * ds, false) ||
-                    !visit(fp + 3 * fs, dp + 3 * ds, false))
+                     !visit(fp + 3 * fs, dp + 3 * ds, false)))
                     return false;
         } else {
             for (int32_t c = 0; c < cb.numcols; ++c, ++fp, ++dp)
@@ -105,7 +111,7 @@ void sigpass_mq(const cblkctx_t& cb, mqdec_t* dec, int bpno)
     const mqstate_t** ctxs = dec->ctxs;
     const bool vcausal = cb.vcausal;
     mqregs_t regs = mqdec_getregs(dec);
-    scan(cb, [&](uint32_t* fp, int32_t* dp, bool firstrow) {
+    scan(cb, JPC_OTHSIGMSK, [&](uint32_t* fp, int32_t* dp, bool firstrow) T1_INLINE {
         const uint32_t f = *fp;
         if (!(f & JPC_OTHSIGMSK) || (f & (JPC_SIG | JPC_VISIT)))
             return true;
@@ -143,7 +149,7 @@ void sigpass_raw(const cblkctx_t& cb, rawin_t& in, int bpno)
     const recon_t rc(bpno);
     const ptrdiff_t fs = cb.fstride;
     const bool vcausal = cb.vcausal;
-    scan(cb, [&](uint32_t* fp, int32_t* dp, bool firstrow) {
+    scan(cb, JPC_OTHSIGMSK, [&](uint32_t* fp, int32_t* dp, bool firstrow) T1_INLINE {
         const uint32_t f = *fp;
         if (!(f & JPC_OTHSIGMSK) || (f & (JPC_SIG | JPC_VISIT)))
             return true;
@@ -162,7 +168,7 @@ void refpass_mq(const cblkctx_t& cb, mqdec_t* dec, int bpno)
     const recon_t rc(bpno);
     const mqstate_t** ctxs = dec->ctxs;
     mqregs_t regs = mqdec_getregs(dec);
-    scan(cb, [&](uint32_t* fp, int32_t* dp, bool) {
+    scan(cb, JPC_SIG, [&](uint32_t* fp, int32_t* dp, bool) T1_INLINE {
         const uint32_t f = *fp;
         if ((f & (JPC_SIG | JPC_VISIT)) != JPC_SIG)
             return true;
@@ -176,7 +182,7 @@ void refpass_mq(const cblkctx_t& cb, mqdec_t* dec, int bpno)
 void refpass_raw(const cblkctx_t& cb, rawin_t& in, int bpno)
 {
     const recon_t rc(bpno);
-    scan(cb, [&](uint32_t* fp, int32_t* dp, bool) {
+    scan(cb, JPC_SIG, [&](uint32_t* fp, int32_t* dp, bool) T1_INLINE {
         const uint32_t f = *fp;
         if ((f & (JPC_SIG | JPC_VISIT)) != JPC_SIG)
             return true;
@@ -196,13 +202,13 @@ void clnpass(const cblkctx_t& cb, mqdec_t* dec, int bpno, bool segsym)
     const bool vcausal = cb.vcausal;
     mqregs_t regs = mqdec_getregs(dec);
 
-    auto signify = [&](uint32_t* fp, int32_t* dp, bool firstrow) {
+    auto signify = [&](uint32_t* fp, int32_t* dp, bool firstrow) T1_INLINE {
         const uint32_t sf = (*fp >> 4) & 0xff;
         const uint32_t neg = mqdec_decode(dec, regs, ctxs + jpc_scctxnos[sf]) ^ jpc_spb[sf];
         *dp = neg ? -rc.oneplushalf : rc.oneplushalf;
         setsig(fp, fs, neg, !(vcausal && firstrow));
     };
-    auto decode = [&](uint32_t* fp, int32_t* dp, bool firstrow) {
+    auto decode = [&](uint32_t* fp, int32_t* dp, bool firstrow) T1_INLINE {
         const uint32_t f = *fp;
         if (!(f & (JPC_SIG | JPC_VISIT)) && mqdec_decode(dec, regs, ctxs + zctab[f & 0xff]))
             signify(fp, dp, firstrow);

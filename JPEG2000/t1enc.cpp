@@ -16,6 +16,9 @@
 
 namespace {
 
+// Lambdas of the pass loops are expanded in place: no call per sample.
+#define T1_INLINE __attribute__((always_inline))
+
 // A code block while it is coded: flag words and samples reached through
 // row strides.  flags points at the word of sample (0, 0) inside the border.
 struct cblkctx_t {
@@ -50,8 +53,10 @@ inline void setsig(uint32_t* fp, ptrdiff_t fs, uint32_t neg, bool tellnorth)
 // Calls visit(flagword, sample, firstrow) for every sample in scan order:
 // stripes of 4 rows from the top, columns left to right, each column top to
 // bottom.  Full stripes are unrolled.
+// Columns of a full stripe whose four words have none of the bits of
+// colmask are skipped as a whole (no sample there can take part).
 template <typename Visit>
-inline void scan(const cblkctx_t& cb, Visit&& visit)
+inline void scan(const cblkctx_t& cb, uint32_t colmask, Visit&& visit)
 {
     const ptrdiff_t fs = cb.fstride;
     const ptrdiff_t ds = cb.dstride;
@@ -61,6 +66,8 @@ inline void scan(const cblkctx_t& cb, Visit&& visit)
         const int32_t h = std::min(4, cb.numrows - s);
         if (h == 4) {
             for (int32_t c = 0; c < cb.numcols; ++c, ++fp, ++dp) {
+                if (!((fp[0] | fp[fs] | fp[2 * fs] | fp[3 * fs]) & colmask))
+                    continue;
                 visit(fp, dp, true);
                 visit(fp + fs, dp + ds, false);
                 visit(fp + 2 * fs, dp + 2 * ds, false);
@@ -87,7 +94,7 @@ int32_t sigpass_mq(const cblkctx_t& cb, mqenc_t* enc, int bitpos)
     const bool vcausal = cb.vcausal;
     mqregs_t regs = mqenc_getregs(enc);
     int32_t nmsedec = 0;
-    scan(cb, [&](uint32_t* fp, int32_t* dp, bool firstrow) {
+    scan(cb, JPC_OTHSIGMSK, [&](uint32_t* fp, int32_t* dp, bool firstrow) T1_INLINE {
         const uint32_t f = *fp;
         if (!(f & JPC_OTHSIGMSK) || (f & (JPC_SIG | JPC_VISIT)))
             return;
@@ -113,7 +120,7 @@ int32_t sigpass_raw(const cblkctx_t& cb, bitstream_t* out, int bitpos)
     const ptrdiff_t fs = cb.fstride;
     const bool vcausal = cb.vcausal;
     int32_t nmsedec = 0;
-    scan(cb, [&](uint32_t* fp, int32_t* dp, bool firstrow) {
+    scan(cb, JPC_OTHSIGMSK, [&](uint32_t* fp, int32_t* dp, bool firstrow) T1_INLINE {
         const uint32_t f = *fp;
         if (!(f & JPC_OTHSIGMSK) || (f & (JPC_SIG | JPC_VISIT)))
             return;
@@ -139,7 +146,7 @@ int32_t refpass_mq(const cblkctx_t& cb, mqenc_t* enc, int bitpos)
     const mqstate_t** ctxs = enc->ctxs;
     mqregs_t regs = mqenc_getregs(enc);
     int32_t nmsedec = 0;
-    scan(cb, [&](uint32_t* fp, int32_t* dp, bool) {
+    scan(cb, JPC_SIG, [&](uint32_t* fp, int32_t* dp, bool) T1_INLINE {
         const uint32_t f = *fp;
         if ((f & (JPC_SIG | JPC_VISIT)) != JPC_SIG)
             return;
@@ -156,7 +163,7 @@ int32_t refpass_raw(const cblkctx_t& cb, bitstream_t* out, int bitpos)
 {
     const int shift = bitpos + JPC_NUMEXTRABITS;
     int32_t nmsedec = 0;
-    scan(cb, [&](uint32_t* fp, int32_t* dp, bool) {
+    scan(cb, JPC_SIG, [&](uint32_t* fp, int32_t* dp, bool) T1_INLINE {
         const uint32_t f = *fp;
         if ((f & (JPC_SIG | JPC_VISIT)) != JPC_SIG)
             return;
@@ -182,7 +189,7 @@ int32_t clnpass(const cblkctx_t& cb, mqenc_t* enc, int bitpos, bool segsym)
     int32_t nmsedec = 0;
 
     // Codes the sign of a sample that has just been found significant.
-    auto signify = [&](uint32_t* fp, int32_t v, uint32_t mag, bool firstrow) {
+    auto signify = [&](uint32_t* fp, int32_t v, uint32_t mag, bool firstrow) T1_INLINE {
         const uint32_t neg = v < 0;
         const uint32_t sf = (*fp >> 4) & 0xff;
         mqenc_encode(enc, regs, ctxs + jpc_scctxnos[sf], neg ^ jpc_spb[sf]);
@@ -190,7 +197,7 @@ int32_t clnpass(const cblkctx_t& cb, mqenc_t* enc, int bitpos, bool segsym)
         setsig(fp, fs, neg, !(vcausal && firstrow));
     };
     // Zero coding of one sample not yet significant nor visited.
-    auto code = [&](uint32_t* fp, int32_t* dp, bool firstrow) {
+    auto code = [&](uint32_t* fp, int32_t* dp, bool firstrow) T1_INLINE {
         const uint32_t f = *fp;
         if (!(f & (JPC_SIG | JPC_VISIT))) {
             const uint32_t mag = magnitude(*dp);
