@@ -16,8 +16,8 @@
 
 // Limits that keep a malformed code stream from making the decoder build
 // billions of empty records.
-static constexpr int64_t JPDEC_MAXPRCS = int64_t(1) << 22;   // per tile
-static constexpr int64_t JPDEC_MAXCBLKS = int64_t(1) << 22;  // per tile
+static constexpr int64_t JPDEC_MAXPRCS = int64_t(1) << 20;   // per tile
+static constexpr int64_t JPDEC_MAXCBLKS = int64_t(1) << 21;  // per tile
 
 dec_cp_t* dec_cp_create(int numcomps)
 {

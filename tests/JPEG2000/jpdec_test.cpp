@@ -15,6 +15,7 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -171,6 +172,37 @@ TEST(Decoder, TilePartEndsAndTrailingBytes)
     EXPECT_NE(err.find("warning: ignoring invalid option bogus"), std::string::npos);
     image_destroy(image);
     image_destroy(full);
+}
+
+TEST(Decoder, PacketsWithoutTheirSopOrEph)
+{
+    int status;
+    for (auto [name, code, message] :
+         {std::make_tuple("p0_12.j2k", 0xff91, "missing SOP marker segment"),
+          std::make_tuple("p0_11.j2k", 0xff92, "EPH) marker segment")}) {
+        Bytes p = conformance(name);
+        size_t sot = find_marker(p, 0xff90);
+        size_t sod = find_marker(p, 0xff93, sot);
+        // The marker of the first packet is removed, the tile-part length
+        // fixed up.
+        size_t second = find_marker(p, code, sod);
+        ASSERT_NE(second, std::string::npos) << name;
+        size_t len = code == 0xff91 ? 6 : 2;
+        Bytes d = p;
+        d.erase(d.begin() + second, d.begin() + second + len);
+        uint32_t psot = uint32_t(d[sot + 6]) << 24 | uint32_t(d[sot + 7]) << 16 |
+                        uint32_t(d[sot + 8]) << 8 | d[sot + 9];
+        psot -= uint32_t(len);
+        for (int i = 0; i < 4; ++i)
+            d[sot + 6 + i] = uint8_t(psot >> (24 - 8 * i));
+        testing::internal::CaptureStderr();
+        image_t* image = decode(d, &status);
+        std::string err = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(status, -1) << name;
+        EXPECT_NE(err.find(message), std::string::npos) << name << ": " << err;
+        EXPECT_NE(err.find("dec_decodepkts failed"), std::string::npos) << name;
+        image_destroy(image);
+    }
 }
 
 TEST(Decoder, RefusesWhatItCannotHold)
