@@ -370,19 +370,6 @@ TEST(Mq, DecoderPastTheEnd)
     mqdec_destroy(dec);
 }
 
-// 0xFF followed by 0x90 or more is a marker: it feeds 1 bits once and the
-// byte after it is read normally.
-TEST(Mq, DecoderConsumesMarkerAndReadsOn)
-{
-    stream_t* in = input_stream({0x12, 0xff, 0x90, 0x34, 0x56});
-    mqdec_t* dec = mqdec_create(1, in);
-    for (int i = 0; i < 200; ++i)
-        mqdec_getbit(dec);
-    EXPECT_EQ(stream_tell(in), 5);
-    mqdec_destroy(dec);
-    stream_close(in);
-}
-
 // A refused byte sets the error flag: encode and flush report it.
 TEST(Mq, WriteFailureIsReported)
 {
