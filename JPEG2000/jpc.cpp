@@ -3,14 +3,15 @@
 // primitives and the signature test.  The dumps live in jpc_dump.cpp.
 #include "jpc.h"
 
-#include <cstdlib>
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
 #include "util.h"
 
 namespace {
+
 // ---------------------------------------------------------------------------
 // Parameter bytes.  A reader walks the segment's parameter bytes with a
 // bounded cursor; any read past their end fails.  A writer appends to a
@@ -843,8 +844,8 @@ void jpc_ms_destroy(jpc_ms_t* ms)
 {
     if (!ms)
         return;
-    if (ms->ops && ms->ops->freeparms)
-        ms->ops->freeparms(ms);
+    const jpc_msops_t* ops = ms->ops ? ms->ops : mstab_lookup(ms->type)->ops;
+    ops->freeparms(ms);
     free(ms);
 }
 
@@ -875,13 +876,23 @@ jpc_ms_t* jpc_getms(stream_t* in, jpc_cstate_t* cstate)
     ms->len = static_cast<uint16_t>(lenfield - 2);
 
     // The reader sees only this segment's parameter bytes, so it can never
-    // consume bytes of the following segment.
-    std::vector<uint8_t> buf(ms->len);
-    if (stream_read(in, buf.data(), ms->len) != ms->len) {
+    // consume bytes of the following segment.  Small segments (SOP between
+    // packets) need no allocation.
+    uint8_t small[64];
+    std::vector<uint8_t> big;
+    uint8_t* buf = small;
+    if (ms->len > sizeof small) {
+        big.resize(ms->len);
+        buf = big.data();
+    }
+    if (stream_read(in, buf, ms->len) != ms->len) {
         jpc_ms_destroy(ms);
         return nullptr;
     }
-    rd_t rd = {buf.data(), buf.data() + buf.size()};
+    jpc_cstate_t nostate = {};
+    if (!cstate)
+        cstate = &nostate;
+    rd_t rd = {buf, buf + ms->len};
     if (ms->ops->getparms(ms, cstate, &rd)) {
         jpc_ms_destroy(ms);
         return nullptr;
@@ -900,10 +911,14 @@ int jpc_putms(stream_t* out, jpc_cstate_t* cstate, jpc_ms_t* ms)
 {
     // The parameters are formed first, so that nothing is written when they
     // cannot be.
+    jpc_cstate_t nostate = {};
+    if (!cstate)
+        cstate = &nostate;
     std::vector<uint8_t> buf;
-    const bool hasparms = jpc_ms_hasparms(ms->type) && ms->ops->putparms;
+    const jpc_msops_t* ops = ms->ops ? ms->ops : mstab_lookup(ms->type)->ops;
+    const bool hasparms = jpc_ms_hasparms(ms->type) && ops->putparms;
     if (hasparms) {
-        if (ms->ops->putparms(ms, cstate, &buf))
+        if (ops->putparms(ms, cstate, &buf))
             return -1;
         // The length field covers itself and must fit in 16 bits.
         if (buf.size() + 2 > 0xffff)

@@ -328,7 +328,8 @@ int jpc_ms_isknown(int type);
 // Reads one marker segment.  The record, or nullptr when the marker cannot
 // be read or its parameters are malformed (nothing is printed then).  A
 // segment whose parameter reader leaves bytes unread is accepted with the
-// warning "warning: trailing garbage in marker segment (N bytes)".
+// warning "warning: trailing garbage in marker segment (N bytes)".  A null
+// cstate reads as a code stream state before SIZ (and keeps nothing).
 jpc_ms_t* jpc_getms(stream_t* in, jpc_cstate_t* cstate);
 // Writes one marker segment and sets ms->len.  0, or -1.
 int jpc_putms(stream_t* out, jpc_cstate_t* cstate, jpc_ms_t* ms);
