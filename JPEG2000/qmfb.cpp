@@ -257,6 +257,70 @@ struct Buffer {
 
 // ---- rows ------------------------------------------------------------------
 
+// The 5/3 on one row without a separate split: high-pass coefficients are
+// predicted straight from the interleaved samples into hi, low-pass ones
+// updated into the front of the row (position i is read before it is
+// written, 2i + s0 >= i), then hi follows them.  p = x + 1 - s0 points at
+// the first odd sample, whose even neighbours are p[2j - 1] and p[2j + 1].
+void row53_fwd(int32_t* x, int32_t n, int s0, int32_t* hi)
+{
+    const int32_t nl = numlow(n, s0), nh = n - nl;
+    const int32_t* p = x + 1 - s0;
+    int32_t j = 0;
+    if (s0) {  // the first sample is high-pass: its only neighbour is p[1]
+        hi[0] = wsub(p[0], p[1]);
+        j = 1;
+    }
+    const int32_t jend = 2 * nh - s0 < n ? nh : nh - 1;  // both neighbours inside
+    for (; j < jend; ++j)
+        hi[j] = wsub(p[2 * j], wadd(p[2 * j - 1], p[2 * j + 1]) >> 1);
+    for (; j < nh; ++j)
+        hi[j] = wsub(p[2 * j], p[2 * j - 1]);
+    const int32_t* q = x + s0;
+    int32_t i = 0;
+    if (!s0) {  // the first sample is low-pass: its only neighbour is hi[0]
+        x[0] = wadd(q[0], wadd(wadd(hi[0], hi[0]), 2) >> 2);
+        i = 1;
+    }
+    const int32_t iend = nl + s0 <= nh ? nl : nl - 1;
+    for (; i < iend; ++i)
+        x[i] = wadd(q[2 * i], wadd(wadd(hi[i + s0 - 1], hi[i + s0]), 2) >> 2);
+    for (; i < nl; ++i)
+        x[i] = wadd(q[2 * i], wadd(wadd(hi[i + s0 - 1], hi[i + s0 - 1]), 2) >> 2);
+    std::memcpy(x + nl, hi, static_cast<size_t>(nh) * sizeof(int32_t));
+}
+
+// The inverse from copies of both halves: even samples first, then the odd
+// ones between them.
+void row53_inv(int32_t* x, int32_t n, int s0, int32_t* lo, int32_t* hi)
+{
+    const int32_t nl = numlow(n, s0), nh = n - nl;
+    std::memcpy(lo, x, static_cast<size_t>(nl) * sizeof(int32_t));
+    std::memcpy(hi, x + nl, static_cast<size_t>(nh) * sizeof(int32_t));
+    int32_t* q = x + s0;
+    int32_t i = 0;
+    if (!s0) {
+        q[0] = wsub(lo[0], wadd(wadd(hi[0], hi[0]), 2) >> 2);
+        i = 1;
+    }
+    const int32_t iend = nl + s0 <= nh ? nl : nl - 1;
+    for (; i < iend; ++i)
+        q[2 * i] = wsub(lo[i], wadd(wadd(hi[i + s0 - 1], hi[i + s0]), 2) >> 2);
+    for (; i < nl; ++i)
+        q[2 * i] = wsub(lo[i], wadd(wadd(hi[i + s0 - 1], hi[i + s0 - 1]), 2) >> 2);
+    int32_t* p = x + 1 - s0;
+    int32_t j = 0;
+    if (s0) {
+        p[0] = wadd(hi[0], p[1]);
+        j = 1;
+    }
+    const int32_t jend = 2 * nh - s0 < n ? nh : nh - 1;
+    for (; j < jend; ++j)
+        p[2 * j] = wadd(hi[j], wadd(p[2 * j - 1], p[2 * j + 1]) >> 1);
+    for (; j < nh; ++j)
+        p[2 * j] = wadd(hi[j], p[2 * j - 1]);
+}
+
 void rows_fwd(int kind, int32_t* data, int32_t numrows, int32_t n, ptrdiff_t rowstep, int s0)
 {
     if (n < 2) {
@@ -268,6 +332,11 @@ void rows_fwd(int kind, int32_t* data, int32_t numrows, int32_t n, ptrdiff_t row
     const int32_t nl = numlow(n, s0), nh = n - nl;
     Buffer buf;
     int32_t* tmp = buf.get(static_cast<size_t>(nh));
+    if (kind == QMFB_53) {
+        for (int32_t r = 0; r < numrows; ++r)
+            row53_fwd(data + r * rowstep, n, s0, tmp);
+        return;
+    }
     for (int32_t r = 0; r < numrows; ++r) {
         int32_t* x = data + r * rowstep;
         // Split: high-pass samples aside, low-pass ones to the front.
@@ -292,6 +361,12 @@ void rows_inv(int kind, int32_t* data, int32_t numrows, int32_t n, ptrdiff_t row
     }
     const int32_t nl = numlow(n, s0), nh = n - nl;
     Buffer buf;
+    if (kind == QMFB_53) {
+        int32_t* lo = buf.get(static_cast<size_t>(n));
+        for (int32_t r = 0; r < numrows; ++r)
+            row53_inv(data + r * rowstep, n, s0, lo, lo + nl);
+        return;
+    }
     int32_t* tmp = buf.get(static_cast<size_t>(nh));
     for (int32_t r = 0; r < numrows; ++r) {
         int32_t* x = data + r * rowstep;
