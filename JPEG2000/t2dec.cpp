@@ -42,10 +42,6 @@ int dec_peekmarker(stream_t* in)
 static int dec_getmarker(dec_t* dec, stream_t* in, int type, const char* missing,
                          const char* unreadable)
 {
-    if (type == JPC_MS_SOP && dec_peekmarker(in) != JPC_MS_SOP) {
-        std::fputs(missing, stderr);
-        return -1;
-    }
     jpc_ms_t* ms = jpc_getms(in, dec->cstate);
     if (!ms) {
         if (unreadable)
@@ -91,8 +87,14 @@ static int dec_decodepkthdr(dec_t* dec, stream_t* hdr, stream_t* in, int compno,
     dec_cp_t* cp = tile->cp;
     if (cp->csty & JPDEC_SOP) {
         // SOP precedes the packet in the body, also when headers are packed.
-        if (dec_getmarker(dec, in, JPC_MS_SOP, "missing SOP marker segment\n", nullptr) != 0)
-            return -1;
+        // T.800 lets an encoder that announces SOP leave it out of packets,
+        // so a packet without one is decoded all the same.
+        if (dec_peekmarker(in) == JPC_MS_SOP) {
+            if (dec_getmarker(dec, in, JPC_MS_SOP, "missing SOP marker segment\n", nullptr) != 0)
+                return -1;
+        } else {
+            std::fputs("warning: missing SOP marker segment\n", stderr);
+        }
     }
     bitreader_guard g{bitstream_open(hdr, "r")};
     if (!g.bs)
