@@ -48,13 +48,12 @@ inline void setsig(uint32_t* fp, ptrdiff_t fs, uint32_t neg, bool tellnorth)
     fp[0] |= JPC_SIG;
 }
 
-// Calls visit(flagword, coefficient, firstrow) in scan order (stripes of 4
-// rows, columns left to right, each column top to bottom) until it returns
-// false; returns false then.
-// Columns of a full stripe whose four words have none of the bits of
-// colmask are skipped as a whole (no sample there can take part).
+// Calls visit(flagword, coefficient, firstrow) in scan order: stripes of 4
+// rows, columns left to right, each column top to bottom.  Full stripes are
+// unrolled, and their columns whose four words have none of the bits of
+// colmask (no candidate for the pass) are skipped whole.
 template <typename Visit>
-inline bool scan(const cblkctx_t& cb, uint32_t colmask, Visit&& visit)
+inline void scan(const cblkctx_t& cb, uint32_t colmask, Visit&& visit)
 {
     const ptrdiff_t fs = cb.fstride;
     const ptrdiff_t ds = cb.dstride;
@@ -63,20 +62,20 @@ inline bool scan(const cblkctx_t& cb, uint32_t colmask, Visit&& visit)
         int32_t* dp = cb.data + s * ds;
         const int32_t h = std::min(4, cb.numrows - s);
         if (h == 4) {
-            for (int32_t c = 0; c < cb.numcols; ++c, ++fp, ++dp)
-                if (((fp[0] | fp[fs] | fp[2 * fs] | fp[3 * fs]) & colmask) &&
-                    (!visit(fp, dp, true) || !visit(fp + fs, dp + ds, false) ||
-                    !visit(fp + 2 * fs, dp + 2 * ds, false) ||
-                     !visit(fp + 3 * fs, dp + 3 * ds, false)))
-                    return false;
+            for (int32_t c = 0; c < cb.numcols; ++c, ++fp, ++dp) {
+                if (!((fp[0] | fp[fs] | fp[2 * fs] | fp[3 * fs]) & colmask))
+                    continue;
+                visit(fp, dp, true);
+                visit(fp + fs, dp + ds, false);
+                visit(fp + 2 * fs, dp + 2 * ds, false);
+                visit(fp + 3 * fs, dp + 3 * ds, false);
+            }
         } else {
             for (int32_t c = 0; c < cb.numcols; ++c, ++fp, ++dp)
                 for (int32_t k = 0; k < h; ++k)
-                    if (!visit(fp + k * fs, dp + k * ds, k == 0))
-                        return false;
+                    visit(fp + k * fs, dp + k * ds, k == 0);
         }
     }
-    return true;
 }
 
 // Value of a sample that becomes significant at bit plane bpno, and the
@@ -114,7 +113,7 @@ void sigpass_mq(const cblkctx_t& cb, mqdec_t* dec, int bpno)
     scan(cb, JPC_OTHSIGMSK, [&](uint32_t* fp, int32_t* dp, bool firstrow) T1_INLINE {
         const uint32_t f = *fp;
         if (!(f & JPC_OTHSIGMSK) || (f & (JPC_SIG | JPC_VISIT)))
-            return true;
+            return;
         if (mqdec_decode(dec, regs, ctxs + zctab[f & 0xff])) {
             const uint32_t sf = (f >> 4) & 0xff;
             const uint32_t neg = mqdec_decode(dec, regs, ctxs + jpc_scctxnos[sf]) ^ jpc_spb[sf];
@@ -122,7 +121,6 @@ void sigpass_mq(const cblkctx_t& cb, mqdec_t* dec, int bpno)
             setsig(fp, fs, neg, !(vcausal && firstrow));
         }
         *fp |= JPC_VISIT;
-        return true;
     });
     mqdec_setregs(dec, regs);
 }
@@ -152,14 +150,13 @@ void sigpass_raw(const cblkctx_t& cb, rawin_t& in, int bpno)
     scan(cb, JPC_OTHSIGMSK, [&](uint32_t* fp, int32_t* dp, bool firstrow) T1_INLINE {
         const uint32_t f = *fp;
         if (!(f & JPC_OTHSIGMSK) || (f & (JPC_SIG | JPC_VISIT)))
-            return true;
+            return;
         if (rawbit(in)) {
             const int neg = rawbit(in);
             *dp = neg ? -rc.oneplushalf : rc.oneplushalf;
             setsig(fp, fs, neg, !(vcausal && firstrow));
         }
         *fp |= JPC_VISIT;
-        return true;
     });
 }
 
@@ -171,10 +168,9 @@ void refpass_mq(const cblkctx_t& cb, mqdec_t* dec, int bpno)
     scan(cb, JPC_SIG, [&](uint32_t* fp, int32_t* dp, bool) T1_INLINE {
         const uint32_t f = *fp;
         if ((f & (JPC_SIG | JPC_VISIT)) != JPC_SIG)
-            return true;
+            return;
         refine(dp, mqdec_decode(dec, regs, ctxs + jpc_getmagctxno(f)), rc);
         *fp = f | JPC_REFINE;
-        return true;
     });
     mqdec_setregs(dec, regs);
 }
@@ -185,10 +181,9 @@ void refpass_raw(const cblkctx_t& cb, rawin_t& in, int bpno)
     scan(cb, JPC_SIG, [&](uint32_t* fp, int32_t* dp, bool) T1_INLINE {
         const uint32_t f = *fp;
         if ((f & (JPC_SIG | JPC_VISIT)) != JPC_SIG)
-            return true;
+            return;
         refine(dp, rawbit(in), rc);
         *fp = f | JPC_REFINE;
-        return true;
     });
 }
 

@@ -52,9 +52,9 @@ inline void setsig(uint32_t* fp, ptrdiff_t fs, uint32_t neg, bool tellnorth)
 
 // Calls visit(flagword, sample, firstrow) for every sample in scan order:
 // stripes of 4 rows from the top, columns left to right, each column top to
-// bottom.  Full stripes are unrolled.
-// Columns of a full stripe whose four words have none of the bits of
-// colmask are skipped as a whole (no sample there can take part).
+// bottom.  Full stripes are unrolled, and their columns whose four words
+// have none of the bits of colmask (no candidate for the pass) are skipped
+// whole.
 template <typename Visit>
 inline void scan(const cblkctx_t& cb, uint32_t colmask, Visit&& visit)
 {
