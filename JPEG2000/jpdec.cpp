@@ -813,8 +813,8 @@ image_t* jpdec_decode_status(stream_t* in, const char* optstr, OnProgressMessage
     dec_t* dec = dec_create(in, maxlyrs);
     if (!dec)
         return nullptr;
-    dec_progress(dec, 10);
     dec->progress = progress;
+    dec_progress(dec, 10);
     jpc_setdbglevel(debug);
     util_setdbglevel(debug);
     dec_progress(dec, 15);

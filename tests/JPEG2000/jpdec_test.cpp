@@ -27,13 +27,14 @@ Bytes conformance(const char* name)
     return Bytes(std::istreambuf_iterator<char>(f), {});
 }
 
-image_t* decode(const Bytes& data, int* status, const char* opts = "")
+image_t* decode(const Bytes& data, int* status, const char* opts = "",
+               OnProgressMessager* progress = nullptr)
 {
     stream_t* in = stream_memopen(nullptr, 0);
     if (!data.empty())
         stream_write(in, data.data(), int64_t(data.size()));
     stream_rewind(in);
-    image_t* image = jpdec_decode_status(in, opts, nullptr, status);
+    image_t* image = jpdec_decode_status(in, opts, progress, status);
     stream_close(in);
     return image;
 }
@@ -122,6 +123,37 @@ TEST(Decoder, MarkerSequenceErrors)
     EXPECT_EQ(status, -1);
     EXPECT_NE(err.find("unexpected marker segment type"), std::string::npos);
     image_destroy(image);
+}
+
+struct Recorder : OnProgressMessager {
+    std::vector<int> seen;
+    void report(int32_t percent) override { seen.push_back(percent); }
+};
+
+TEST(Decoder, ProgressAndDebugDumps)
+{
+    int status;
+    Recorder rec;
+    testing::internal::CaptureStderr();
+    image_t* image = decode(conformance("p0_01.j2k"), &status, "debug=1", &rec);
+    std::string err = testing::internal::GetCapturedStderr();
+    ASSERT_NE(image, nullptr);
+    image_destroy(image);
+    EXPECT_NE(err.find("type = 0xff51 (SIZ)"), std::string::npos);
+    EXPECT_NE(err.find("type = 0xffd9 (EOC)"), std::string::npos);
+    ASSERT_GE(rec.seen.size(), 7u);
+    EXPECT_EQ(std::vector<int>(rec.seen.begin(), rec.seen.begin() + 4),
+              (std::vector<int>{5, 5, 10, 15}));
+    EXPECT_EQ(std::vector<int>(rec.seen.end() - 2, rec.seen.end()), (std::vector<int>{75, 80}));
+    for (size_t i = 4; i + 2 < rec.seen.size(); ++i)
+        ASSERT_EQ(rec.seen[i], 15) << "report " << i;
+
+    // Without the option nothing is dumped.
+    testing::internal::CaptureStderr();
+    image = decode(conformance("p0_01.j2k"), &status);
+    err = testing::internal::GetCapturedStderr();
+    image_destroy(image);
+    EXPECT_EQ(err.find("marker segment:"), std::string::npos);
 }
 
 TEST(Decoder, TilePartEndsAndTrailingBytes)
