@@ -22,9 +22,11 @@ int t1dec_decodetile(dec_t* dec, dec_tile_t* tile);
 // parameters ccp (cblksty, roishift).  Segments are decoded while they are
 // complete (before curseg) or dopartial is set, and while maxlyrs < 0 or the
 // segment's last layer is below maxlyrs; each decoded segment is destroyed
-// and removed.  Returns 0, or -1 after a message for a code block that
-// cannot be decoded: bit planes outside 0..31, or a raw segment that runs
-// out of bits.
+// and removed.  The tier-1 state (flags, MQ contexts) lives for this one
+// call: the segments a code block has are decoded together.  A raw segment
+// whose data ends early reads as 1 bits, as an MQ segment does.  Returns 0,
+// or -1 after a message for a code block that cannot be decoded: a pass
+// whose bit plane lies outside 0..30 (coefficients are 32-bit).
 int t1dec_decodecblk(const dec_ccp_t* ccp, const dec_band_t* band, dec_cblk_t* cblk,
                      int dopartial, int maxlyrs);
 
