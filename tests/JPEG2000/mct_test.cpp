@@ -131,28 +131,4 @@ TEST(Mct, MismatchedShapesAreRefusedUntouched)
     matrix_destroy(c);
 }
 
-TEST(Mct, ViewsOfLargerMatricesAreTransformedInPlace)
-{
-    Planes big(6, 8);
-    for (int32_t r = 0; r < 6; ++r)
-        for (int32_t c = 0; c < 8; ++c)
-            big.set(r, c, r * 10 + c, r - c, 2 * c);
-    matrix_t* v[3];
-    for (int i = 0; i < 3; ++i) {
-        v[i] = matrix_create(0, 0);
-        ASSERT_EQ(matrix_bindsub(v[i], big.c[i], 1, 2, 4, 6), 0);
-    }
-    ASSERT_EQ(mct_fwdrct(v[0], v[1], v[2]), 0);
-    // Inside the view: (r, g, b) = (12, -1, 4) at row 1, column 2.
-    EXPECT_EQ(big.get(0, 1, 2), 3);   // floor((12 - 2 + 4) / 4)
-    EXPECT_EQ(big.get(1, 1, 2), 5);   // 4 - (-1)
-    EXPECT_EQ(big.get(2, 1, 2), 13);  // 12 - (-1)
-    // Outside it: untouched.
-    EXPECT_EQ(big.get(0, 0, 0), 0);
-    EXPECT_EQ(big.get(1, 5, 7), -2);
-    EXPECT_EQ(big.get(2, 1, 7), 14);
-    for (auto* m : v)
-        matrix_destroy(m);
-}
-
 }  // namespace

@@ -96,25 +96,6 @@ TEST(Tsfb, CoefficientsMatchTheLevelByLevelComposition)
                 }
 }
 
-TEST(Tsfb, IrreversibleRoundTripIsClose)
-{
-    std::mt19937 rng(3);
-    for (int32_t x0 : {0, 1}) {
-        matrix_t* m = random_matrix(rng, 37, 41, x0, 1 - x0, 128);
-        matrix_shiftl(m, 14);
-        matrix_t* orig = matrix_copy(m);
-        tsfb_t* t = tsfb_wavelet(0, 4);
-        tsfb_analyze(t, 0, m);
-        tsfb_synthesize(t, 0, m);
-        for (int32_t r = 0; r < 37; ++r)
-            for (int32_t c = 0; c < 41; ++c)
-                ASSERT_NEAR(matrix_get(m, r, c), matrix_get(orig, r, c), 2048) << r << "," << c;
-        tsfb_destroy(t);
-        matrix_destroy(orig);
-        matrix_destroy(m);
-    }
-}
-
 TEST(Tsfb, AViewIsTransformedInPlaceWithoutTouchingItsSurroundings)
 {
     std::mt19937 rng(4);
@@ -202,12 +183,6 @@ void expect_bands(int32_t x0, int32_t y0, int32_t x1, int32_t y1, int levels,
 
 TEST(Tsfb, BandGeometryOfSmallRegions)
 {
-    // 8 x 8, one level: LL, HL, LH, HH with LL over rows and columns 0..3.
-    expect_bands(0, 0, 8, 8, 1,
-                 {{0, 0, 4, 4, TSFB_LL, 0, 0, 4, 4},
-                  {4, 0, 8, 4, TSFB_HL, 0, 0, 4, 4},
-                  {0, 4, 4, 8, TSFB_LH, 0, 0, 4, 4},
-                  {4, 4, 8, 8, TSFB_HH, 0, 0, 4, 4}});
     // 5 x 5 at the origin, two levels: 3 low + 2 high, then 2 + 1.
     expect_bands(0, 0, 5, 5, 2,
                  {{0, 0, 2, 2, TSFB_LL, 0, 0, 2, 2},
