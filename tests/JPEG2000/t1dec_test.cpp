@@ -276,7 +276,7 @@ TEST(T1decTest, BadFillPatternOfRawSegmentWarns)
     FAIL() << "no block with fill bits found";
 }
 
-TEST(T1decTest, BitPlanesOutOfRangeRefuseTheCodeBlock)
+TEST(T1decTest, MalformedCodeBlocksAreRefused)
 {
     Encoded enc(8, 8, 9, 1000, 0, 0);
     {
@@ -292,6 +292,21 @@ TEST(T1decTest, BitPlanesOutOfRangeRefuseTheCodeBlock)
         CaptureStderr();
         EXPECT_EQ(dec.decode(), -1);
         GetCapturedStderr();
+    }
+    {
+        Decoded dec(enc, 0, enc.cblk().numpasses);
+        dec.cblk.segs[0].numpasses = 90;  // passes below bit plane 0
+        CaptureStderr();
+        EXPECT_EQ(dec.decode(), -1);
+        GetCapturedStderr();
+        EXPECT_TRUE(dec.cblk.segs.empty());
+    }
+    {
+        Decoded dec(enc, 0, enc.cblk().numpasses);
+        dec.cblk.segs[0].type = SEG_RAW;  // a cleanup pass is never raw
+        CaptureStderr();
+        EXPECT_EQ(dec.decode(), -1);
+        EXPECT_EQ(GetCapturedStderr(), "coding pass failed passtype=2 segtype=2\n");
     }
 }
 
@@ -352,20 +367,6 @@ TEST(T1decTest, DamagedDataNeverCrashes)
             EXPECT_TRUE(ret == 0 || ret == -1);
         }
     }
-}
-
-TEST(T1decTest, CodeBlockWithoutSegmentsStaysZero)
-{
-    dec_ccp_t ccp;
-    dec_band_t band;
-    band.numbps = 8;
-    dec_cblk_t cblk;
-    std::vector<int32_t> data(16, 0);
-    cblk.data = data.data();
-    cblk.stride = 4;
-    cblk.width = cblk.height = 4;
-    EXPECT_EQ(t1dec_decodecblk(&ccp, &band, &cblk, 1, -1), 0);
-    EXPECT_EQ(data, std::vector<int32_t>(16, 0));
 }
 
 }  // namespace
