@@ -14,8 +14,11 @@
 // Readers refuse values that the codec cannot hold (more than 32
 // decomposition levels, more than 97 step sizes, precisions above 38 bits,
 // code-block sizes beyond T.800 A.6.1, component indices beyond the number
-// of components, inconsistent SIZ geometry ...) with a failure; nothing read
-// from a code stream ever reaches a fatal check.
+// of components, inconsistent SIZ geometry, more than 65535 tiles, unknown
+// progression orders or wavelets ...) with a failure; nothing read from a
+// code stream ever reaches a fatal check.  A POC component end beyond the
+// last component is read as the number of components.  Writers refuse the
+// same values, so that everything written can be read back.
 //
 // Ownership: a record owns its arrays (SIZ and CRG components, POC changes,
 // PPM parts and their bytes, PPT and raw bytes).  They are allocated with
