@@ -120,7 +120,8 @@ constexpr int JPC_SIGPASS = 0;  // significance propagation
 constexpr int JPC_REFPASS = 1;  // magnitude refinement
 constexpr int JPC_CLNPASS = 2;  // cleanup
 
-// Most passes one code block can have (3 x 31 - 2, rounded up).
+// Passes of a codeword segment without the termall and lazy switches: more
+// than a code block can have (3 x 31 - 2), so the block is one segment.
 constexpr int JPC_MAXPASSES = 94;
 
 // JPC_SIGPASS, JPC_REFPASS or JPC_CLNPASS.
