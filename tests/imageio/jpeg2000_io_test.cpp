@@ -67,9 +67,10 @@ QString message_of(const std::function<void()>& f)
 
 // A code stream made by the codec directly from an image of n components
 // of the given precision; fill gives sample (c, x, y).
-QByteArray encode_image(int n, int w, int h, int prec, const std::function<int(int, int, int)>& fill)
+QByteArray encode_image(int n, int w, int h, int prec, const std::function<int(int, int, int)>& fill,
+                        int sgnd = 0)
 {
-    std::vector<image_cmptparm_t> parms(n, image_cmptparm_t{w, h, prec, 0});
+    std::vector<image_cmptparm_t> parms(n, image_cmptparm_t{w, h, prec, sgnd});
     image_t* image = image_create(n, parms.data(), n == 3 ? IMAGE_CM_RGB : IMAGE_CM_GRAY);
     EXPECT_NE(image, nullptr);
     const int cps = (prec + 7) / 8;
@@ -368,6 +369,18 @@ TEST(Jpeg2000Load, WiderSamplesAreScaledToBytes)
             for (int c = 0; c < 3; ++c)
                 ASSERT_EQ(bitmap.constScanLine(y)[3 * x + 2 - c],
                           ((c * 1000 + x * 311 + y * 97) & 0xfff) >> 4)
+                    << x << "," << y << " c" << c;
+
+    // Signed 8-bit samples are offset to 0..255: -128 is black.
+    auto sample = [](int c, int x, int y) { return (c * 40 + x * 25 + y * 9) % 256 - 128; };
+    bytes = encode_image(3, 10, 6, 8, sample, 1);
+    QBuffer sb(&bytes);
+    sb.open(QIODevice::ReadOnly);
+    ASSERT_GT(jp2.LoadFromStreamInTo(&bitmap, &sb), 0);
+    for (int y = 0; y < 6; ++y)
+        for (int x = 0; x < 10; ++x)
+            for (int c = 0; c < 3; ++c)
+                ASSERT_EQ(bitmap.constScanLine(y)[3 * x + 2 - c], sample(c, x, y) + 128)
                     << x << "," << y << " c" << c;
 }
 
