@@ -356,6 +356,8 @@ int coc_get(jpc_ms_t* ms, jpc_cstate_t* cstate, rd_t* rd)
 int coc_put(jpc_ms_t* ms, jpc_cstate_t* cstate, wr_t* wr)
 {
     const jpc_coc_t* coc = &ms->parms.coc;
+    if (badcompno(cstate, coc->compno))
+        return -1;
     putcompno(wr, cstate, coc->compno);
     put8(wr, coc->compparms.csty);
     return cox_put(wr, (coc->compparms.csty & JPC_COX_PRT) != 0, &coc->compparms);
@@ -377,6 +379,8 @@ int rgn_get(jpc_ms_t* ms, jpc_cstate_t* cstate, rd_t* rd)
 int rgn_put(jpc_ms_t* ms, jpc_cstate_t* cstate, wr_t* wr)
 {
     const jpc_rgn_t* rgn = &ms->parms.rgn;
+    if (badcompno(cstate, rgn->compno))
+        return -1;
     putcompno(wr, cstate, rgn->compno);
     put8(wr, rgn->roisty);
     put8(wr, rgn->roishift);
@@ -460,6 +464,8 @@ int qcc_get(jpc_ms_t* ms, jpc_cstate_t* cstate, rd_t* rd)
 int qcc_put(jpc_ms_t* ms, jpc_cstate_t* cstate, wr_t* wr)
 {
     const jpc_qcc_t* qcc = &ms->parms.qcc;
+    if (badcompno(cstate, qcc->compno))
+        return -1;
     putcompno(wr, cstate, qcc->compno);
     return qcx_put(wr, &qcc->compparms);
 }
@@ -510,6 +516,10 @@ int poc_put(jpc_ms_t* ms, jpc_cstate_t* cstate, wr_t* wr)
         return -1;
     for (int i = 0; i < poc->numpchgs; ++i) {
         const jpc_pocpchg_t* pchg = &poc->pchgs[i];
+        if (pchg->rlvlnoend < pchg->rlvlnostart || pchg->compnoend < pchg->compnostart ||
+            pchg->prgord > JPC_COD_CPRLPRG || badcompno(cstate, pchg->compnostart) ||
+            (cstate->numcomps > 0 && pchg->compnoend > cstate->numcomps))
+            return -1;
         put8(wr, pchg->rlvlnostart);
         putcompno(wr, cstate, pchg->compnostart);
         put16(wr, pchg->lyrnoend);

@@ -667,6 +667,11 @@ TEST(JpcRefusals, ComponentIndicesAndPoc)
     EXPECT_EQ(read_ms(segment(JPC_MS_RGN, {3, 0, 1}), cs.get()).ms, nullptr);
     EXPECT_EQ(read_ms(segment(JPC_MS_QCC, {3, 0x40, 0x48}), cs.get()).ms, nullptr);
     EXPECT_NE(read_ms(segment(JPC_MS_QCC, {2, 0x40, 0x48}), cs.get()).ms, nullptr);
+    ms_ptr rgn(jpc_ms_create(JPC_MS_RGN));
+    rgn->parms.rgn.compno = 3;
+    int result = 0;
+    write_ms(rgn.get(), cs.get(), &result);
+    EXPECT_EQ(result, -1);  // nor is it written
 
     auto poc = [&](bytes chg) { return read_ms(segment(JPC_MS_POC, chg), cs.get()); };
     //                   rs cs  le    re ce po
