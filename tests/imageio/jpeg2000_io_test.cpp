@@ -67,14 +67,14 @@ QString message_of(const std::function<void()>& f)
 
 // A code stream made by the codec directly from an image of n components
 // of the given precision; fill gives sample (c, x, y).
-QByteArray encode_image(int n, int w, int h, int prec, const std::function<int(int, int, int)>& fill,
-                        int sgnd = 0)
+QByteArray encode_image(const std::vector<image_cmptparm_t>& parms,
+                        const std::function<int(int, int, int)>& fill, const char* options = "")
 {
-    std::vector<image_cmptparm_t> parms(n, image_cmptparm_t{w, h, prec, sgnd});
+    const int n = static_cast<int>(parms.size());
     image_t* image = image_create(n, parms.data(), n == 3 ? IMAGE_CM_RGB : IMAGE_CM_GRAY);
     EXPECT_NE(image, nullptr);
-    const int cps = (prec + 7) / 8;
     for (int c = 0; c < n; ++c) {
+        const int w = parms[c].width, h = parms[c].height, cps = (parms[c].prec + 7) / 8;
         stream_t* s = image_cmpt_stream(image, c);
         stream_rewind(s);
         for (int y = 0; y < h; ++y)
@@ -85,12 +85,18 @@ QByteArray encode_image(int n, int w, int h, int prec, const std::function<int(i
             }
     }
     stream_t* out = stream_memopen(nullptr, 0);
-    EXPECT_EQ(jpenc_encode(image, out, "", nullptr), 0);
+    EXPECT_EQ(jpenc_encode(image, out, options, nullptr), 0);
     image_destroy(image);
     QByteArray bytes(reinterpret_cast<const char*>(stream_memdata(out)),
                      static_cast<int>(stream_memlength(out)));
     stream_close(out);
     return bytes;
+}
+
+QByteArray encode_image(int n, int w, int h, int prec, const std::function<int(int, int, int)>& fill,
+                        int sgnd = 0)
+{
+    return encode_image(std::vector<image_cmptparm_t>(n, image_cmptparm_t{w, h, prec, sgnd}), fill);
 }
 
 QStringList folder_entries(const QString& dir)
@@ -352,7 +358,7 @@ TEST(Jpeg2000IO, HandlerExceptionsInsideTheCodecComeOutAfterIt)
     EXPECT_EQ(message_of([&] { jp2.SaveToStreamFrom(&picture, &buffer); }), "handler failed");
 }
 
-TEST(Jpeg2000Load, WiderSamplesAreScaledToBytes)
+TEST(Jpeg2000Load, OtherSampleFormatsBecomeBytes)
 {
     // 12-bit samples become their top 8 bits, not two bytes each.
     QByteArray bytes = encode_image(3, 10, 6, 12, [](int c, int x, int y) {
@@ -382,6 +388,20 @@ TEST(Jpeg2000Load, WiderSamplesAreScaledToBytes)
             for (int c = 0; c < 3; ++c)
                 ASSERT_EQ(bitmap.constScanLine(y)[3 * x + 2 - c], sample(c, x, y) + 128)
                     << x << "," << y << " c" << c;
+
+    // Components at half size in both directions cover 2 x 2 pixels each.
+    auto sub = [](int c, int x, int y) { return c * 60 + x * 7 + y * 29; };
+    bytes = encode_image({{8, 6, 8, 0}, {4, 3, 8, 0}, {4, 3, 8, 0}}, sub, "nomct");
+    QBuffer hb(&bytes);
+    hb.open(QIODevice::ReadOnly);
+    ASSERT_GT(jp2.LoadFromStreamInTo(&bitmap, &hb), 0);
+    ASSERT_EQ(bitmap.size(), QSize(8, 6));
+    for (int y = 0; y < 6; ++y)
+        for (int x = 0; x < 8; ++x) {
+            ASSERT_EQ(bitmap.constScanLine(y)[3 * x + 2], sub(0, x, y));
+            ASSERT_EQ(bitmap.constScanLine(y)[3 * x + 1], sub(1, x / 2, y / 2)) << x << "," << y;
+            ASSERT_EQ(bitmap.constScanLine(y)[3 * x + 0], sub(2, x / 2, y / 2)) << x << "," << y;
+        }
 }
 
 TEST(Jpeg2000IO, PhotosDecodeAsTheIndependentDecoderDoes)
