@@ -283,7 +283,10 @@ void fixends(jpenc_pass_t* passes, int numpasses)
             const jpenc_pass_t* termpass = pass + 1;
             while (!termpass->term)
                 ++termpass;
-            const int32_t est = pass->end + 4 + (pass->mqenclastbyte == 0xff ? 1 : 0) +
+            // The held-back run sits after the stream position: the decoder
+            // needs the bytes that follow it too.
+            const int32_t est = pass->end + pass->mqencrunlen + 4 +
+                                (pass->mqenclastbyte == 0xff ? 1 : 0) +
                                 (pass->mqencCT < 5 ? 1 : 0);
             pass->end = std::min(est, termpass->end);
         }
@@ -332,6 +335,7 @@ int t1enc_encodecblk(const jpenc_comp_t* comp, const jpenc_band_t* band, jpenc_c
         pass->type = jpc_segtype(n, lazy);
         pass->term = jpc_isterminated(n, numpasses, lazy, termall);
         pass->mqenclastbyte = -1;
+        pass->mqencrunlen = 0;
         pass->lyrno = -1;
     }
     FATAL_CHECK(cblk->passes[numpasses - 1].term == 1);
@@ -407,6 +411,7 @@ int t1enc_encodecblk(const jpenc_comp_t* comp, const jpenc_band_t* band, jpenc_c
             pass->mqencC = static_cast<int32_t>(state.creg);
             pass->mqencCT = state.ctreg;
             pass->mqenclastbyte = state.lastbyte;
+            pass->mqencrunlen = state.runlen;
             pass->end = static_cast<int32_t>(stream_tell(stream));
             if (cblksty & T1ENC_RESET)
                 mqenc_setctxs(enc, JPC_NUMCTXS, jpc_ctxinits);
