@@ -701,13 +701,13 @@ int dec_tiledecode(dec_t* dec, dec_tile_t* tile)
             int32_t* p = matrix_row(m, r);
             if (tcomp->realmode) {
                 for (int c = 0; c < cols; ++c) {
-                    int32_t x = p[c];
-                    int32_t mag = ((x < 0 ? -x : x) + 0x2000) >> 14;
+                    int64_t x = p[c];
+                    int32_t mag = int32_t(((x < 0 ? -x : x) + 0x2000) >> 14);
                     p[c] = x < 0 ? -mag : mag;
                 }
             }
             for (int c = 0; c < cols; ++c)
-                p[c] = std::clamp(p[c] + shift, lo, hi);
+                p[c] = int32_t(std::clamp<int64_t>(int64_t(p[c]) + shift, lo, hi));
             dec_progress(dec, 15);
         }
     }
