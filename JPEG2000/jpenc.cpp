@@ -371,8 +371,10 @@ int floorlog2_64(int64_t v)
 }
 
 // Quantization of one band: step sizes and, in real arithmetic, the
-// division of the band's samples by the step size.
-void quantizeband(jpenc_comp_t* comp, jpenc_band_t* band, int bandno, bool realmode)
+// division of the band's samples by the step size.  The samples end with
+// JPC_NUMEXTRABITS fractional bits.  Returns the largest magnitude, or -1
+// when a sample leaves no room for the fractional bits.
+int64_t quantizeband(jpenc_comp_t* comp, jpenc_band_t* band, int bandno, bool realmode)
 {
     int gain = band->analgain;
     int64_t absstep;
@@ -394,42 +396,62 @@ void quantizeband(jpenc_comp_t* comp, jpenc_band_t* band, int bandno, bool realm
     band->stepsize = (((mb - 1) & 31) << 11) | mant;
     comp->compcparms.stepsizes[bandno] = static_cast<uint16_t>(band->stepsize);
 
-    // In real arithmetic the quotient (fixed14) is taken down to
-    // JPC_NUMEXTRABITS fractional bits at once, in 64 bits: the quotient of a
-    // deep low-pass band can exceed 32 bits before that shift.
+    matrix_t* m = band->data;
+    const int32_t rows = matrix_numrows(m);
+    const int32_t cols = matrix_numcols(m);
+    int64_t maxmag = 0;
     if (realmode) {
-        matrix_t* m = band->data;
+        // The quotient (fixed14) is taken down to the fractional bits at
+        // once, in 64 bits: the quotient of a deep low-pass band can exceed
+        // 32 bits before that shift.
         const int shift = 14 - JPC_NUMEXTRABITS;
-        for (int32_t r = 0; r < matrix_numrows(m); ++r) {
+        for (int32_t r = 0; r < rows; ++r) {
             seqent_t* row = matrix_row(m, r);
-            for (int32_t c = 0; c < matrix_numcols(m); ++c) {
+            for (int32_t c = 0; c < cols; ++c) {
                 int64_t x = row[c];
                 int64_t a = x < 0 ? -x : x;
                 int64_t q = absstep != 16384 ? ((a * 16384) / absstep) >> shift : a >> shift;
                 if (q > INT32_MAX)
                     q = INT32_MAX;
+                maxmag = std::max(maxmag, q);
                 row[c] = static_cast<seqent_t>(x < 0 ? -q : q);
             }
         }
+    } else {
+        const int64_t limit = INT32_MAX >> JPC_NUMEXTRABITS;
+        for (int32_t r = 0; r < rows; ++r) {
+            seqent_t* row = matrix_row(m, r);
+            for (int32_t c = 0; c < cols; ++c) {
+                int64_t x = row[c];
+                int64_t a = x < 0 ? -x : x;
+                maxmag = std::max(maxmag, a);
+                row[c] = static_cast<seqent_t>(x * (1 << JPC_NUMEXTRABITS));
+            }
+        }
+        if (maxmag > limit)
+            return -1;
+        maxmag <<= JPC_NUMEXTRABITS;
     }
+    return maxmag;
 }
 
-// Guard bits component comp needs: 2, or more when a code block of one of
-// its bands has more bit planes than the band's Mb allows with 2 (samples
-// that the transforms pushed beyond the nominal range).  The bands' Mb grow
-// with them.
-int guardbits(jpenc_comp_t* comp)
+// Guard bits component comp needs: 2, or more when a band holds samples with
+// more bit planes than its Mb allows with 2 (coefficients that the
+// transforms pushed beyond the nominal range).  The bands' Mb grow with
+// them.  maxmags: the largest magnitude of each band, in band order.
+int guardbits(jpenc_comp_t* comp, const std::vector<int64_t>& maxmags)
 {
     int extra = 0;
     for (int r = 0; r < comp->numrlvls; ++r) {
         jpenc_lvl_t* lvl = &comp->lvls[r];
         for (int b = 0; b < lvl->numbands; ++b) {
-            jpenc_band_t* band = &lvl->bands[b];
-            for (int c = 0; c < band->numcblks; ++c) {
-                int need = t1enc_numbps(band->cblks[c].data) - band->numbps;
-                if (need > extra)
-                    extra = need;
-            }
+            int64_t m = maxmags[jpenc_bandno(r, b)];
+            int numbps = m > 0 ? floorlog2_64(m) - (JPC_NUMEXTRABITS - 1) : 0;
+            if (numbps < 0)
+                numbps = 0;
+            int need = numbps - lvl->bands[b].numbps;
+            if (need > extra)
+                extra = need;
         }
     }
     if (extra > 0)
@@ -551,34 +573,23 @@ int encodetile(jpenc_t* enc, int tileno)
         tsfb_analyze(comp->tsfb, comp->qmfbid == JPC_COX_RFT ? QMFB_REV : 0, comp->data);
     }
 
+    std::vector<int> numguard(n);
     for (int i = 0; i < n; ++i) {
         jpenc_comp_t* comp = &enc->comps[i];
+        std::vector<int64_t> maxmags(comp->numstepsizes);
         for (int r = 0; r < comp->numrlvls; ++r) {
             jpenc_lvl_t* lvl = &comp->lvls[r];
             for (int b = 0; b < lvl->numbands; ++b) {
                 report(enc, 30);
-                quantizeband(comp, &lvl->bands[b], jpenc_bandno(r, b), tile->realmode != 0);
+                int bandno = jpenc_bandno(r, b);
+                maxmags[bandno] = quantizeband(comp, &lvl->bands[b], bandno, tile->realmode != 0);
+                if (maxmags[bandno] < 0) {
+                    std::fprintf(stderr, "samples of component %d out of range\n", i);
+                    return -1;
+                }
             }
         }
-        if (!tile->realmode) {
-            // The fractional bits must fit beside the largest coefficient.
-            const int32_t limit = INT32_MAX >> JPC_NUMEXTRABITS;
-            matrix_t* m = comp->data;
-            for (int32_t r = 0; r < matrix_numrows(m); ++r) {
-                const seqent_t* row = matrix_row(m, r);
-                for (int32_t c = 0; c < matrix_numcols(m); ++c)
-                    if (row[c] > limit || row[c] < -limit) {
-                        std::fprintf(stderr, "samples of component %d out of range\n", i);
-                        return -1;
-                    }
-            }
-            matrix_shiftl(m, JPC_NUMEXTRABITS);
-        }
-    }
-
-    std::vector<int> numguard(n);
-    for (int i = 0; i < n; ++i) {
-        numguard[i] = guardbits(&enc->comps[i]);
+        numguard[i] = guardbits(comp, maxmags);
         if (numguard[i] > 7) {
             std::fprintf(stderr, "samples of component %d out of range\n", i);
             return -1;
