@@ -173,6 +173,15 @@ TEST(JpencTest, OptionParsingRules)
     // stream lossless, so it equals the stream without options.
     Result plain = encode(rgb(), "");
     ASSERT_EQ(plain.ret, 0);
+    // Defaults: LRCP, one layer, RCT, 5 decomposition levels, 64 x 64 code
+    // blocks, no coding switches, the 5/3 filter bank.
+    Layout d = parse(plain.bytes);
+    ASSERT_GE(d.markers.size(), 3u);
+    ASSERT_EQ(d.markers[2].first, JPC_MS_COD);
+    const std::vector<uint8_t> defaults = {0, 0, 0, 1, 1, 5, 4, 4, 0, 1};
+    EXPECT_EQ(std::vector<uint8_t>(plain.bytes.begin() + d.markers[2].second + 4,
+                                   plain.bytes.begin() + d.markers[2].second + 14),
+              defaults);
     Result minus = encode(rgb(), "-rate=0.1 mode=real");
     EXPECT_EQ(minus.ret, 0);
     EXPECT_EQ(minus.messages, "");
