@@ -50,6 +50,7 @@ int jp2c_encode(int argc, char** argv)
         ret = -1;
     }
     if (ret != 0) {
+        std::remove(output);  // no partial code stream is left behind
         std::fprintf(stderr, "jp2c encode: encoding %s failed\n", input);
         return 1;
     }

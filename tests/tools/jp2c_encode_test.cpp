@@ -145,6 +145,45 @@ TEST_F(EncodeTest, SignedAndMulticomponentPgx)
     expect_lossless(encode(four, "f.pgx", "prg=rlcp"), four, "four components");
 }
 
+TEST_F(EncodeTest, SubsampledComponents)
+{
+    // Components of 64 x 48, 32 x 24 and 32 x 48 samples: sampling factors
+    // 1 x 1, 2 x 2 and 2 x 1 on the 64 x 48 grid.
+    const int sizes[3][2] = {{64, 48}, {32, 24}, {32, 48}};
+    std::vector<Picture> comps;
+    for (int i = 0; i < 3; ++i) {
+        comps.push_back(testutil::make_picture(sizes[i][0], sizes[i][1], 1, 8, i == 1, 40 + i));
+        ASSERT_TRUE(testutil::write_pgx(dir_.file("sub_" + std::to_string(i) + ".pgx"),
+                                        comps.back(), 0));
+    }
+    std::string stream = dir_.file("sub.j2k");
+    std::string text;
+    ASSERT_EQ(testutil::run_command(std::string(JP2C_PATH) + " encode " +
+                                        testutil::shell_quote(dir_.file("sub.pgx")) + " " +
+                                        testutil::shell_quote(stream),
+                                    &text),
+              0)
+        << text;
+    for (const Peer& peer : kPeers) {
+        std::string dec = dir_.file(std::string("sub-") + peer.name + ".pgx");
+        ASSERT_EQ(testutil::run_command(std::string(peer.path) + " -i " +
+                                            testutil::shell_quote(stream) + " -o " +
+                                            testutil::shell_quote(dec),
+                                        &text),
+                  0)
+            << text;
+        for (int i = 0; i < 3; ++i) {
+            Picture got;
+            got.comps.resize(1);
+            ASSERT_TRUE(testutil::read_pgx(dec.substr(0, dec.size() - 4) + "_" +
+                                               std::to_string(i) + ".pgx",
+                                           &got, &got.comps[0]));
+            EXPECT_EQ(testutil::first_difference(comps[i], got), "")
+                << "component " << i << " via " << peer.name;
+        }
+    }
+}
+
 TEST_F(EncodeTest, EveryReversibleOptionDecodesExactly)
 {
     Picture rgb = testutil::make_picture(67, 53, 3, 8, true, 11);
@@ -279,6 +318,7 @@ TEST_F(EncodeTest, BadInputsFailWithAMessage)
                   testutil::shell_quote(dir_.file("o.j2k")) + " --options 'cblkwidth=48'"),
               1);
     EXPECT_NE(text.find("invalid code block width 48"), std::string::npos) << text;
+    EXPECT_FALSE(testutil::file_exists(dir_.file("o.j2k")));
     EXPECT_EQ(run(testutil::shell_quote(dir_.file("ok.pgm"))), 1);
 }
 
