@@ -622,6 +622,8 @@ void dec_dequantband(dec_band_t* band, bool realmode)
     if (rows <= 0 || cols <= 0)
         return;
     int roishift = band->roishift;
+    if (!realmode && roishift == 0)
+        return;  // integer indices are the coefficients themselves
     int32_t roithresh = roishift > 0 && roishift < 31 ? int32_t(1) << roishift : 0;
     // The step size is applied exactly, not through its rounded Q14 value:
     // v = (|x| + 1/2) x mant x 2^shift, in Q14.
@@ -701,13 +703,16 @@ int dec_tiledecode(dec_t* dec, dec_tile_t* tile)
             int32_t* p = matrix_row(m, r);
             if (tcomp->realmode) {
                 for (int c = 0; c < cols; ++c) {
-                    int64_t x = p[c];
-                    int32_t mag = int32_t(((x < 0 ? -x : x) + 0x2000) >> 14);
+                    int32_t x = p[c];
+                    uint32_t ux = x < 0 ? 0u - uint32_t(x) : uint32_t(x);
+                    int32_t mag = int32_t((ux + 0x2000u) >> 14);
                     p[c] = x < 0 ? -mag : mag;
                 }
             }
+            // Clamped before the shift is added, so nothing can overflow.
+            const int32_t clo = lo - shift, chi = hi - shift;
             for (int c = 0; c < cols; ++c)
-                p[c] = int32_t(std::clamp<int64_t>(int64_t(p[c]) + shift, lo, hi));
+                p[c] = std::clamp(p[c], clo, chi) + shift;
             dec_progress(dec, 15);
         }
     }
