@@ -49,6 +49,17 @@ constexpr int32_t TWOINVK = 26636; // 2 / K
 // Columns handled together by the vertical passes.
 constexpr int32_t STRIPWIDTH = 256;
 constexpr int32_t STRIPWIDTH53 = 512;
+// The strip's high-pass rows wait in a buffer of about this many samples at
+// most (narrower strips for very tall columns), and strips are at least 16
+// columns wide.
+constexpr int64_t STRIPBUFSAMPLES = int64_t{1} << 21;
+
+int32_t strip_width(int32_t maxwidth, int32_t numcols, int32_t nh)
+{
+    int64_t w = std::min<int64_t>(maxwidth, STRIPBUFSAMPLES / std::max(nh, 1));
+    w = std::max<int64_t>(16, w & ~int64_t{15});
+    return static_cast<int32_t>(std::min<int64_t>(w, numcols));
+}
 
 inline int32_t wadd(int32_t a, int32_t b)
 {
@@ -489,14 +500,16 @@ HOT_CLONES void cols_fwd(int kind, int32_t* data, int32_t n, int32_t numcols, pt
     const int32_t nl = numlow(n, s0), nh = n - nl;
     Buffer buf;
     if (kind == QMFB_53) {
-        int32_t* tmp = buf.get(static_cast<size_t>(nh) * static_cast<size_t>(std::min(numcols, STRIPWIDTH53)));
-        for (int32_t c0 = 0; c0 < numcols; c0 += STRIPWIDTH53)
-            cols53_fwd(data + c0, n, std::min(STRIPWIDTH53, numcols - c0), rowstep, s0, tmp);
+        const int32_t sw = strip_width(STRIPWIDTH53, numcols, nh);
+        int32_t* tmp = buf.get(static_cast<size_t>(nh) * static_cast<size_t>(sw));
+        for (int32_t c0 = 0; c0 < numcols; c0 += sw)
+            cols53_fwd(data + c0, n, std::min(sw, numcols - c0), rowstep, s0, tmp);
         return;
     }
-    int32_t* tmp = buf.get(static_cast<size_t>(nh) * static_cast<size_t>(std::min(numcols, STRIPWIDTH)));
-    for (int32_t c0 = 0; c0 < numcols; c0 += STRIPWIDTH) {
-        const int32_t w = std::min(STRIPWIDTH, numcols - c0);
+    const int32_t sw = strip_width(STRIPWIDTH, numcols, nh);
+    int32_t* tmp = buf.get(static_cast<size_t>(nh) * static_cast<size_t>(sw));
+    for (int32_t c0 = 0; c0 < numcols; c0 += sw) {
+        const int32_t w = std::min(sw, numcols - c0);
         const size_t wb = static_cast<size_t>(w) * sizeof(int32_t);
         int32_t* x = data + c0;
         for (int32_t j = 0; j < nh; ++j)
@@ -520,14 +533,16 @@ HOT_CLONES void cols_inv(int kind, int32_t* data, int32_t n, int32_t numcols, pt
     const int32_t nl = numlow(n, s0), nh = n - nl;
     Buffer buf;
     if (kind == QMFB_53) {
-        int32_t* tmp = buf.get(static_cast<size_t>(nh) * static_cast<size_t>(std::min(numcols, STRIPWIDTH53)));
-        for (int32_t c0 = 0; c0 < numcols; c0 += STRIPWIDTH53)
-            cols53_inv(data + c0, n, std::min(STRIPWIDTH53, numcols - c0), rowstep, s0, tmp);
+        const int32_t sw = strip_width(STRIPWIDTH53, numcols, nh);
+        int32_t* tmp = buf.get(static_cast<size_t>(nh) * static_cast<size_t>(sw));
+        for (int32_t c0 = 0; c0 < numcols; c0 += sw)
+            cols53_inv(data + c0, n, std::min(sw, numcols - c0), rowstep, s0, tmp);
         return;
     }
-    int32_t* tmp = buf.get(static_cast<size_t>(nh) * static_cast<size_t>(std::min(numcols, STRIPWIDTH)));
-    for (int32_t c0 = 0; c0 < numcols; c0 += STRIPWIDTH) {
-        const int32_t w = std::min(STRIPWIDTH, numcols - c0);
+    const int32_t sw = strip_width(STRIPWIDTH, numcols, nh);
+    int32_t* tmp = buf.get(static_cast<size_t>(nh) * static_cast<size_t>(sw));
+    for (int32_t c0 = 0; c0 < numcols; c0 += sw) {
+        const int32_t w = std::min(sw, numcols - c0);
         const size_t wb = static_cast<size_t>(w) * sizeof(int32_t);
         int32_t* x = data + c0;
         lift_inv(kind, Halves{x, nl, x + nl * rowstep, nh, s0, rowstep, w});

@@ -213,6 +213,32 @@ TEST(Qmfb, ColumnsMatchTheReferenceAcrossStrips)
             }
 }
 
+TEST(Qmfb, TallColumnsAreSplitIntoNarrowerStrips)
+{
+    std::mt19937 rng(12);
+    // 20000 high-pass rows leave room for strips of 96 columns.
+    const int32_t numrows = 40001, numcols = 100;
+    for (int kind : {QMFB_53, QMFB_97}) {
+        matrix_t* m = matrix_create(numrows, numcols);
+        std::vector<Line> cols(numcols);
+        for (int32_t c = 0; c < numcols; ++c) {
+            cols[c] = random_line(rng, numrows, -1000, 1000);
+            for (int32_t r = 0; r < numrows; ++r)
+                matrix_set(m, r, c, cols[c][r]);
+        }
+        qmfb1d_t* q = qmfb1d_make(kind);
+        qmfb1d_analyze(q, flags_for(kind) | QMFB_VERT, m);
+        for (int32_t c = 0; c < numcols; ++c) {
+            Line got(numrows);
+            for (int32_t r = 0; r < numrows; ++r)
+                got[r] = matrix_get(m, r, c);
+            ASSERT_TRUE(got == ref_analyze(kind, cols[c], 0)) << "kind " << kind << " col " << c;
+        }
+        qmfb1d_destroy(q);
+        matrix_destroy(m);
+    }
+}
+
 TEST(Qmfb, ReversibleRoundTripIsExactAndNineSevenIsClose)
 {
     std::mt19937 rng(3);
