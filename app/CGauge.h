@@ -1,0 +1,31 @@
+// TCGauge: the progress gauge, a horizontal bar filled in proportion to a
+// value from 0 to 100, with the percentage as text in its middle.
+#ifndef APP_CGAUGE_H
+#define APP_CGAUGE_H
+
+#include <QColor>
+#include <QWidget>
+
+class TCGauge : public QWidget {
+    Q_OBJECT
+    Q_PROPERTY(int Progress READ Progress WRITE SetProgress)
+    Q_PROPERTY(QColor ForeColor READ ForeColor WRITE SetForeColor)
+
+public:
+    explicit TCGauge(QWidget* Owner = nullptr);
+
+    int Progress() const { return FProgress; }
+    // Clamped to 0..100; repaints only when the value changes.
+    void SetProgress(int Value);
+    QColor ForeColor() const { return FForeColor; }
+    void SetForeColor(const QColor& Color);
+
+protected:
+    void paintEvent(QPaintEvent* Event) override;
+
+private:
+    int FProgress = 0;
+    QColor FForeColor = QColor(0, 0, 255);
+};
+
+#endif

@@ -1,0 +1,748 @@
+#include "Main.h"
+
+#include "Exceptions.h"
+#include "Glyphs.h"
+#include "Image_io.h"
+#include "Jpeg2000_io.h"
+#include "PictureLoader.h"
+#include "Splash.h"
+#include "UserDialogs.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QScrollBar>
+#include <QTemporaryFile>
+
+namespace {
+
+const char* const kOpenFilter =
+    "All (*.jpg *.jpe *.jpeg *.bmp);;JPEG Image File (*.jpg *.jpe *.jpeg);;Bitmaps (*.bmp)";
+
+// Runs a clean-up when the scope ends, also when an exception passes.
+template <class F>
+struct TFinally {
+    F f;
+    ~TFinally() { f(); }
+};
+template <class F>
+TFinally(F) -> TFinally<F>;
+
+qint64 NowMs()
+{
+    static QElapsedTimer clock;
+    if (!clock.isValid()) clock.start();
+    return clock.elapsed();
+}
+
+// The stored width of Panel2; the anchored controls keep their distance
+// from its right edge or stretch with it.
+constexpr int kPanel2Width = 586;
+
+}  // namespace
+
+TMainF::TMainF(QWidget* Parent) : QWidget(Parent), FDialogs(DesktopDialogs())
+{
+    setupUi(this);
+    // The images live in their scroll boxes' content.
+    Image1->setParent(ScrollBox1->Content());
+    Image2->setParent(ScrollBox2->Content());
+    Image1->move(0, 0);
+    Image2->move(0, 0);
+    Image1->show();
+    Image2->show();
+    ILogo->SetPicture(LogoBitmap());
+
+    SpeedButton1->setIcon(GlyphIcon(TGlyph::Fit));
+    SpeedButton2->setIcon(GlyphIcon(TGlyph::Center));
+    SpeedButton4->setIcon(GlyphIcon(TGlyph::Preview));
+    Prev->setIcon(GlyphIcon(TGlyph::Prev));
+    Next->setIcon(GlyphIcon(TGlyph::Next));
+    Button6->setIcon(GlyphIcon(TGlyph::Open));
+    Button3->setIcon(GlyphIcon(TGlyph::SaveAs));
+    BBAbout->setIcon(GlyphIcon(TGlyph::About));
+    Button1->setIcon(GlyphIcon(TGlyph::Exit));
+    for (QAbstractButton* b : {static_cast<QAbstractButton*>(Prev), static_cast<QAbstractButton*>(Next),
+                               static_cast<QAbstractButton*>(Button6), static_cast<QAbstractButton*>(Button3),
+                               static_cast<QAbstractButton*>(BBAbout), static_cast<QAbstractButton*>(Button1)})
+        b->setIconSize(QSize(16, 16));
+    Button4->setShortcut(QKeySequence(Qt::Key_Escape));
+    StatusBar1->setSizeGripEnabled(false);
+
+    // The I/O component with its stored values, applied in their order.
+    jp2 = new TJPEG2000_IO(this);
+    jp2->setObjectName(QStringLiteral("jp2"));
+    jp2->SetQuality(11);
+    jp2->SetMBPP(0.125);
+    jp2->SetOnProgress([this](TImage_IO* s, int32_t p) { kveProgress(s, p); });
+
+    // Construction.
+    FIndex = 0;
+    for (QWidget* c : {static_cast<QWidget*>(Prev), static_cast<QWidget*>(Next),
+                       static_cast<QWidget*>(Button2), static_cast<QWidget*>(Button3),
+                       static_cast<QWidget*>(Button5), static_cast<QWidget*>(Button7),
+                       static_cast<QWidget*>(SpeedButton2), static_cast<QWidget*>(SpeedButton3),
+                       static_cast<QWidget*>(SpeedButton1), static_cast<QWidget*>(SpeedButton4)})
+        c->setEnabled(false);
+    FEncoding = FCancel = false;
+    FIO = jp2;
+    FSavedNavigation.clear();
+    SelLeft = SelTop = SelRight = SelBottom = 0;
+    FSelecting = FBusy = FSaving = FRightCurrent = false;
+
+    // Events.
+    connect(Button6, &QPushButton::clicked, this, [this] { Button6Click(); });
+    connect(Next, &QPushButton::clicked, this, [this] { NextClick(); });
+    connect(Prev, &QPushButton::clicked, this, [this] { PrevClick(); });
+    connect(Button7, &QPushButton::clicked, this, [this] { Button7Click(); });
+    connect(Button1, &QPushButton::clicked, this, [this] { Button1Click(); });
+    connect(BBAbout, &QPushButton::clicked, this, [this] { BBAboutClick(); });
+    connect(Button2, &QPushButton::clicked, this, [this] { Button2Click(); });
+    connect(Button4, &QPushButton::clicked, this, [this] { Button4Click(); });
+    connect(Button3, &QPushButton::clicked, this, [this] { Button3Click(); });
+    connect(Button5, &QPushButton::clicked, this, [this] { Button5Click(); });
+    connect(TrackBar1, &QSlider::valueChanged, this, [this] { TrackBar1Change(); });
+    connect(SpeedButton1, &QToolButton::clicked, this, [this] { SpeedButton1Click(); });
+    connect(SpeedButton2, &QToolButton::clicked, this, [this] { SpeedButton2Click(); });
+    connect(SpeedButton3, &QToolButton::clicked, this, [this] { SpeedButton3Click(); });
+    connect(SpeedButton4, &QToolButton::clicked, this, [this] { SpeedButton4Click(SpeedButton4); });
+    ScrollBox1->OnDropFiles = [this](TCustomScrollBox* s, const QStringList& f) { ScrollBox1DropFiles(s, f); };
+    ScrollBox1->OnScrollHorz = [this](TCustomScrollBox*) { ScrollBox1ScrollHorz(); };
+    ScrollBox1->OnScrollVert = [this](TCustomScrollBox*) { ScrollBox1ScrollVert(); };
+    ScrollBox2->OnScrollHorz = [this](TCustomScrollBox*) { ScrollBox2ScrollHorz(); };
+    ScrollBox2->OnScrollVert = [this](TCustomScrollBox*) { ScrollBox2ScrollVert(); };
+    Image1->OnMouseDown = [this](TImage*, Qt::MouseButton b, Qt::MouseButtons s, int x, int y) { Image1MouseDown(b, s, x, y); };
+    Image1->OnMouseMove = [this](TImage*, Qt::MouseButton, Qt::MouseButtons s, int x, int y) { Image1MouseMove(s, x, y); };
+    Image1->OnMouseUp = [this](TImage*, Qt::MouseButton b, Qt::MouseButtons s, int x, int y) { Image1MouseUp(b, s, x, y); };
+    Image2->OnMouseDown = [this](TImage*, Qt::MouseButton b, Qt::MouseButtons s, int x, int y) { Image2MouseDown(b, s, x, y); };
+    Image2->OnMouseMove = [this](TImage*, Qt::MouseButton, Qt::MouseButtons s, int x, int y) { Image2MouseMove(s, x, y); };
+    Image2->OnMouseUp = [this](TImage*, Qt::MouseButton b, Qt::MouseButtons s, int x, int y) { Image2MouseUp(b, s, x, y); };
+
+    FormConstrainedResize();
+    FormCreate();
+    FormResize();
+}
+
+TMainF::~TMainF()
+{
+    jp2->SetOnProgress(nullptr);
+}
+
+void TMainF::SetDialogs(TUserDialogs* Dialogs) { FDialogs = Dialogs ? Dialogs : DesktopDialogs(); }
+
+void TMainF::FormCreate()
+{
+    FIO->SetQuality(20);
+    TrackBar1->setValue(static_cast<int>(FIO->Quality() * 10));
+    FImage1Hint = QStringLiteral("Hold left mouse button for select preview area\r\nor right button for picture draging");
+    FImage2Hint = QStringLiteral("Hold right mouse button for picture draging");
+    ClearAll();
+}
+
+void TMainF::ClearAll()
+{
+    FList.clear();
+    StatusBar1->showMessage(QString());
+    FIndex = 0;
+    FSavedNavigation.clear();
+    FSelecting = FBusy = FSaving = FRightCurrent = false;
+    SelLeft = SelTop = SelRight = SelBottom = 0;
+    const QImage empty;
+    FIO->SetAttachedBitmap(&empty);
+    FSource = QImage();
+    Image1->SetPicture(QImage());
+    Image2->SetPicture(QImage());
+    Image1->resize(100, 100);
+    Image2->resize(100, 100);
+    ScrollBox1->SetScrollBarsVisible(false);
+    ScrollBox2->SetScrollBarsVisible(false);
+    UpdateCaption();
+    Image1->SetPicture(ILogo->Picture());
+    Image2->SetPicture(ILogo->Picture());
+    SpeedButton1Click();
+    for (QWidget* c : {static_cast<QWidget*>(SpeedButton1), static_cast<QWidget*>(SpeedButton2),
+                       static_cast<QWidget*>(SpeedButton3), static_cast<QWidget*>(SpeedButton4),
+                       static_cast<QWidget*>(Prev), static_cast<QWidget*>(Next),
+                       static_cast<QWidget*>(Button2), static_cast<QWidget*>(Button3),
+                       static_cast<QWidget*>(Button5), static_cast<QWidget*>(Button7)})
+        c->setEnabled(false);
+    Image1->setToolTip(QString());
+    Image2->setToolTip(QString());
+}
+
+void TMainF::UpdateCaption()
+{
+    if (FList.isEmpty())
+        setWindowTitle(QStringLiteral("JPEG 2000 Comressor"));
+    else
+        setWindowTitle(QStringLiteral("JPEG 2000 Comressor [ %1 of %2 ]").arg(FIndex + 1).arg(FList.size()));
+}
+
+qint64 TMainF::FileSizeOf(const QString& Path)
+{
+    const QFileInfo info(Path);
+    return info.exists() ? info.size() : 0;
+}
+
+void TMainF::AddPicture(const QString& Path)
+{
+    for (const TPictureEntry& e : FList)
+        if (e.Path.compare(Path, Qt::CaseInsensitive) == 0) return;
+    FList.append({Path, FileSizeOf(Path)});
+}
+
+void TMainF::SetLabelText(QLabel* Label, const QString& Text)
+{
+    Label->setText(Text);
+    Label->adjustSize();
+}
+
+void TMainF::LoadCurrentPicture()
+{
+    if (FList.isEmpty()) return;
+    FIndex = std::clamp<int32_t>(FIndex, 0, FList.size() - 1);
+    DrawSelection();
+    SelLeft = SelTop = SelRight = SelBottom = 0;
+    try {
+        const TPictureEntry entry = FList[FIndex];
+        FSource = LoadPicture(entry.Path);
+        Image1->resize(100, 100);
+        Image2->resize(100, 100);
+        Image1->SetPicture(QImage());
+        Image2->SetPicture(QImage());
+        Image1->SetPicture(FSource);
+        Image2->SetPicture(FSource);
+        Image1->SetPenInverting(true);
+        FIO->SetAttachedBitmap(&FSource);
+        SetLabelText(OSize, QString::asprintf("%2.1f Kb", entry.Size * (1.0 / 1024)));
+        StatusBar1->showMessage(entry.Path);
+        Button7->setEnabled(true);
+        if (SpeedButton3->isEnabled())
+            SpeedButton3Click();
+        else if (SpeedButton2->isEnabled())
+            SpeedButton2Click();
+        else
+            SpeedButton1Click();
+        SetLabelText(CSize, OSize->text());
+        FRightCurrent = true;
+        UpdateCaption();
+    } catch (const Exception&) {
+        // The picture cannot be shown: it leaves the list without a message.
+        FList.removeAt(FIndex);
+        if (FIndex != 0) --FIndex;
+        if (FIndex == 0) {
+            Prev->setEnabled(false);
+            if (FList.size() <= 1) Next->setEnabled(false);
+        }
+        if (FIndex == FList.size() - 1) Next->setEnabled(false);
+        if (FList.isEmpty()) SpeedButton2->setEnabled(false);
+        UpdateCaption();
+    }
+}
+
+void TMainF::SaveNavigation()
+{
+    FSavedNavigation.emplace_back(Next->isEnabled(), Prev->isEnabled());
+    Next->setEnabled(false);
+    Prev->setEnabled(false);
+}
+
+void TMainF::RestoreNavigation()
+{
+    std::pair<bool, bool> saved{false, false};
+    if (!FSavedNavigation.empty()) {
+        saved = FSavedNavigation.back();
+        FSavedNavigation.pop_back();
+    }
+    Next->setEnabled(saved.first);
+    Prev->setEnabled(saved.second);
+}
+
+void TMainF::AskClosePictures()
+{
+    activateWindow();
+    raise();
+    if (FDialogs->AskYesNo(this, QStringLiteral("Confirmation"), QStringLiteral("Close opened pictures?")))
+        ClearAll();
+}
+
+void TMainF::Button6Click()
+{
+    for (QWidget* c : {static_cast<QWidget*>(Button2), static_cast<QWidget*>(Button1),
+                       static_cast<QWidget*>(Button3), static_cast<QWidget*>(Button5),
+                       static_cast<QWidget*>(Button6)})
+        c->setEnabled(false);
+    TFinally restore{[this] {
+        for (QWidget* c : {static_cast<QWidget*>(Button2), static_cast<QWidget*>(Button1),
+                           static_cast<QWidget*>(Button3), static_cast<QWidget*>(Button5),
+                           static_cast<QWidget*>(Button6)})
+            c->setEnabled(true);
+    }};
+    const QStringList files = FDialogs->OpenPictures(this, QStringLiteral("Open Picture"), QString::fromLatin1(kOpenFilter));
+    for (const QString& f : files) AddPicture(f);
+    if (!FList.isEmpty()) {
+        if (FList.size() > 1) Next->setEnabled(true);
+        SpeedButton2->setEnabled(true);
+        SpeedButton1->setEnabled(true);
+        Button3->setEnabled(true);
+        Button5->setEnabled(true);
+        LoadCurrentPicture();
+        UpdateCaption();
+    }
+    Image1->setToolTip(FImage1Hint);
+    Image2->setToolTip(FImage2Hint);
+}
+
+void TMainF::ScrollBox1DropFiles(TCustomScrollBox*, const QStringList& Files)
+{
+    // A running operation is not disturbed: drops wait for it to end.
+    if (FBusy) return;
+    AskClosePictures();
+    for (const QString& f : Files) AddPicture(f);
+    if (!FList.isEmpty()) {
+        if (FList.size() > 1) Next->setEnabled(true);
+        SpeedButton2->setEnabled(true);
+        SpeedButton1->setEnabled(true);
+        Button3->setEnabled(true);
+        Button5->setEnabled(true);
+        LoadCurrentPicture();
+        UpdateCaption();
+    }
+    activateWindow();
+    raise();
+}
+
+void TMainF::NextClick()
+{
+    if (FIndex + 1 >= FList.size()) return;
+    ++FIndex;
+    LoadCurrentPicture();
+    // The buttons follow the position, also after a failed load moved it.
+    Next->setEnabled(FIndex < FList.size() - 1);
+    Prev->setEnabled(FIndex > 0);
+}
+
+void TMainF::PrevClick()
+{
+    if (FIndex <= 0) return;
+    --FIndex;
+    LoadCurrentPicture();
+    Prev->setEnabled(FIndex > 0);
+    Next->setEnabled(FIndex < FList.size() - 1);
+}
+
+void TMainF::Button7Click()
+{
+    if (FBusy) return;
+    AskClosePictures();
+}
+
+void TMainF::Button1Click()
+{
+    if (!FBusy) close();
+}
+
+bool TMainF::FormCloseQuery() { return !FBusy; }
+
+void TMainF::closeEvent(QCloseEvent* Event)
+{
+    if (FormCloseQuery())
+        Event->accept();
+    else
+        Event->ignore();
+}
+
+void TMainF::BBAboutClick()
+{
+    ShowAbout(this);
+    HideSplash(0);
+}
+
+// --- slider, Compress, Cancel, progress --------------------------------------
+
+void TMainF::TrackBar1Change()
+{
+    const int p = TrackBar1->value();
+    const double q = static_cast<double>(p * 0.1L);
+    FIO->SetQuality(q);
+    FRightCurrent = false;
+    QL->setText(QString::asprintf("%2.1f", q));
+}
+
+QString TMainF::TempFileName() const
+{
+    QTemporaryFile file(QDir(QDir::tempPath()).filePath(QStringLiteral("jp2cXXXXXX.tmp")));
+    file.setAutoRemove(false);
+    if (!file.open()) return QDir(QDir::tempPath()).filePath(QStringLiteral("jp2c-compress.tmp"));
+    return file.fileName();
+}
+
+void TMainF::Button2Click()
+{
+    if (FBusy) return;
+    FBusy = true;
+    QGuiApplication::setOverrideCursor(Qt::WaitCursor);
+    SaveNavigation();
+    FCancel = false;
+    QString temp;
+    TFinally cleanup{[this, &temp] {
+        // The temporary file goes on every path.
+        if (!temp.isEmpty()) QFile::remove(temp);
+        ScrollBox2->SetScrollBarsVisible(ScrollBox1->ScrollBarsVisible());
+        ScrollBox2->horizontalScrollBar()->setRange(ScrollBox1->horizontalScrollBar()->minimum(),
+                                                    ScrollBox1->horizontalScrollBar()->maximum());
+        ScrollBox2->verticalScrollBar()->setRange(ScrollBox1->verticalScrollBar()->minimum(),
+                                                  ScrollBox1->verticalScrollBar()->maximum());
+        Image2->SetAutoSize(Image1->AutoSize());
+        Image2->SetStretch(Image1->Stretch());
+        Image2->setGeometry(Image1->geometry());
+        ScrollBox2->verticalScrollBar()->setValue(ScrollBox1->verticalScrollBar()->value());
+        ScrollBox2->horizontalScrollBar()->setValue(ScrollBox1->horizontalScrollBar()->value());
+        Image2->update();
+        Button2->setEnabled(true);
+        Button4->setEnabled(false);
+        Button1->setEnabled(true);
+        Button6->setEnabled(true);
+        BBAbout->setEnabled(true);
+        if (!FList.isEmpty()) {
+            Button3->setEnabled(true);
+            Button5->setEnabled(true);
+        }
+        RestoreNavigation();
+        QGuiApplication::restoreOverrideCursor();
+        ProgressBar1->SetProgress(0);
+        FEncoding = false;
+        FBusy = false;
+    }};
+    for (QWidget* c : {static_cast<QWidget*>(Button2), static_cast<QWidget*>(Button1),
+                       static_cast<QWidget*>(Button3), static_cast<QWidget*>(Button5),
+                       static_cast<QWidget*>(Button6), static_cast<QWidget*>(BBAbout)})
+        c->setEnabled(false);
+    Button4->setEnabled(true);
+    QCoreApplication::processEvents();
+    FLastEvents = NowMs();
+    FIO->SetAttachedBitmap(&FSource);
+    QImage* attached = FIO->GetAttachedBitmap();
+    if (!attached->isNull() && attached->width() > 0 && attached->height() > 0) {
+        temp = TempFileName();
+        FEncoding = true;
+        const qint64 n = FIO->SaveToFile(temp);
+        if (n > 0) {
+            const qint64 raw = qint64(attached->width()) * attached->height() * 3;
+            SetLabelText(Ratio, QStringLiteral("Ratio: 1/") + QString::number(raw / n));
+            SetLabelText(CSize, QString::asprintf("%2.1f Kb", n * (1.0 / 1024)));
+        }
+        FEncoding = false;
+        if (!FCancel) FIO->LoadFromFile(temp);
+        QFile::remove(temp);
+        temp.clear();
+        FRightCurrent = true;
+    }
+    Image2->SetPicture(*FIO->GetAttachedBitmap());
+    // An open preview follows the new result (issue of the preview window).
+}
+
+void TMainF::Button4Click()
+{
+    FCancel = true;
+    FIO->CancelOperation();
+}
+
+void TMainF::kveProgress(TImage_IO*, int32_t PercentDone)
+{
+    // Pending events are processed every few tens of milliseconds rather
+    // than on every report: the codec reports thousands of times per
+    // picture, and the window stays just as responsive.
+    const qint64 now = NowMs();
+    if (now - FLastEvents >= kProgressEventsInterval) {
+        FLastEvents = now;
+        QCoreApplication::processEvents();
+    }
+    if (FSaving)
+        ProgressBar1->SetProgress(PercentDone);
+    else if (FEncoding)
+        ProgressBar1->SetProgress(PercentDone / 2);
+    else
+        ProgressBar1->SetProgress(PercentDone / 2 + 50);
+}
+
+void TMainF::Button3Click() {}
+
+void TMainF::Button5Click() {}
+
+void TMainF::SpeedButton4Click(QObject*) {}
+
+// --- viewing aids -------------------------------------------------------------
+
+void TMainF::SpeedButton1Click()
+{
+    if (Image1->Empty()) return;
+    ScrollBox2->SetScrollBarsVisible(false);
+    ScrollBox1->SetScrollBarsVisible(false);
+    Image1->SetAutoSize(false);
+    Image2->SetAutoSize(false);
+    const int bw = Image1->Picture().width(), bh = Image1->Picture().height();
+    const double a = double(bw) / bh;
+    const int CW = ScrollBox1->ClientWidth(), CH = ScrollBox1->ClientHeight();
+    int left, top, width, height;
+    if (a >= 1) {
+        width = CW - 10;
+        left = (CW - width) / 2;
+        height = static_cast<int>(width / a);
+        top = (CH - height) / 2;
+    } else {
+        height = CH - 10;
+        top = (CH - height) / 2;
+        width = static_cast<int>(height * a);
+        left = (CW - width) / 2;
+    }
+    Image1->setGeometry(left, top, std::max(width, 0), std::max(height, 0));
+    Image2->setGeometry(Image1->geometry());
+    Image1->SetStretch(true);
+    Image2->SetStretch(true);
+    DrawSelection();
+    const double s = double(Image1->width()) / bw;
+    Image1->SetPenWidth(s > 1 ? 1 : static_cast<int>(1 / s) + 1);
+    DrawSelection();
+    SpeedButton1->setEnabled(false);
+    SpeedButton2->setEnabled(false);
+    SpeedButton3->setEnabled(true);
+}
+
+void TMainF::SpeedButton3Click()
+{
+    ScrollBox2->SetScrollBarsVisible(true);
+    ScrollBox1->SetScrollBarsVisible(true);
+    Image1->move(0, 0);
+    Image1->SetStretch(false);
+    Image1->SetAutoSize(true);
+    Image2->setGeometry(0, 0, Image1->width(), Image1->height());
+    Image2->SetStretch(false);
+    Image2->SetAutoSize(true);
+    DrawSelection();
+    Image1->SetPenWidth(1);
+    DrawSelection();
+    SpeedButton3->setEnabled(false);
+    SpeedButton2->setEnabled(true);
+    SpeedButton1->setEnabled(true);
+}
+
+void TMainF::SpeedButton2Click()
+{
+    const auto center = [](TCustomScrollBox* box, TImage* image) {
+        const int bw = image->Picture().width(), bh = image->Picture().height();
+        const int CW = box->ClientWidth(), CH = box->ClientHeight();
+        if (bw > CW)
+            box->horizontalScrollBar()->setValue(box->Content()->width() / 2 - box->width() / 2);
+        else
+            image->move((CW - bw) / 2, image->y());
+        if (bh > CH)
+            box->verticalScrollBar()->setValue(box->Content()->height() / 2 - box->height() / 2);
+        else
+            image->move(image->x(), (CH - bh) / 2);
+    };
+    center(ScrollBox1, Image1);
+    center(ScrollBox2, Image2);
+    SpeedButton2->setEnabled(false);
+    SpeedButton1->setEnabled(true);
+    SpeedButton3->setEnabled(true);
+}
+
+void TMainF::ScrollBox1ScrollHorz()
+{
+    ScrollBox2->horizontalScrollBar()->setValue(ScrollBox1->horizontalScrollBar()->value());
+}
+
+void TMainF::ScrollBox1ScrollVert()
+{
+    ScrollBox2->verticalScrollBar()->setValue(ScrollBox1->verticalScrollBar()->value());
+}
+
+void TMainF::ScrollBox2ScrollHorz()
+{
+    ScrollBox1->horizontalScrollBar()->setValue(ScrollBox2->horizontalScrollBar()->value());
+}
+
+void TMainF::ScrollBox2ScrollVert()
+{
+    ScrollBox1->verticalScrollBar()->setValue(ScrollBox2->verticalScrollBar()->value());
+}
+
+void TMainF::SetLeftCursor(Qt::CursorShape Shape)
+{
+    FLeftCursor = Shape;
+    Image1->setCursor(Shape);
+    ScrollBox1->viewport()->setCursor(Shape);
+}
+
+void TMainF::SetRightCursor(Qt::CursorShape Shape)
+{
+    FRightCursor = Shape;
+    Image2->setCursor(Shape);
+    ScrollBox2->viewport()->setCursor(Shape);
+}
+
+int TMainF::PictureCoord(int MouseCoord) const
+{
+    const double s = double(Image1->width()) / Image1->Picture().width();
+    return static_cast<int>(MouseCoord / s);
+}
+
+void TMainF::DrawSelection()
+{
+    if (!Image1->Empty() && SelLeft != SelRight && SelTop != SelBottom)
+        Image1->DrawOutline(SelLeft, SelTop, SelRight, SelBottom);
+}
+
+void TMainF::Image1MouseDown(Qt::MouseButton Button, Qt::MouseButtons, int X, int Y)
+{
+    if (Button == Qt::RightButton) {
+        SetLeftCursor(Qt::OpenHandCursor);
+        FLeftAnchorX = X;
+        FLeftAnchorY = Y;
+    } else if (Button == Qt::LeftButton && !Image1->Empty()) {
+        SetLeftCursor(Qt::CrossCursor);
+        DrawSelection();
+        SelLeft = SelRight = PictureCoord(X);
+        SelTop = SelBottom = PictureCoord(Y);
+        // The button's implicit grab keeps moves and the release coming.
+        FSelecting = true;
+        SpeedButton4->setEnabled(false);
+        Image1->SetPenInverting(true);
+        DrawSelection();
+    }
+}
+
+void TMainF::Image1MouseMove(Qt::MouseButtons Shift, int X, int Y)
+{
+    if (FSelecting && !Image1->Empty() && (Shift & Qt::LeftButton)) {
+        if (FLeftCursor != Qt::CrossCursor) return;
+        int px = PictureCoord(X), py = PictureCoord(Y);
+        Image1->update();
+        DrawSelection();
+        px = std::clamp(px, 0, Image1->Picture().width() - 1);
+        py = std::clamp(py, 0, Image1->Picture().height() - 1);
+        SelRight = px;
+        SelBottom = py;
+        DrawSelection();
+    }
+    if ((Shift & Qt::RightButton) && X >= 0 && X < Image2->width() && Y >= 0 && Y < Image2->height() &&
+        FLeftCursor == Qt::OpenHandCursor) {
+        QScrollBar* h = ScrollBox1->horizontalScrollBar();
+        QScrollBar* v = ScrollBox1->verticalScrollBar();
+        h->setValue(h->value() - (X - FLeftAnchorX));
+        v->setValue(v->value() - (Y - FLeftAnchorY));
+        ScrollBox2->horizontalScrollBar()->setValue(h->value());
+        ScrollBox2->verticalScrollBar()->setValue(v->value());
+    }
+}
+
+void TMainF::Image1MouseUp(Qt::MouseButton Button, Qt::MouseButtons, int X, int Y)
+{
+    if (Button == Qt::RightButton) {
+        SetLeftCursor(Qt::ArrowCursor);
+        SetRightCursor(Qt::ArrowCursor);
+    } else if (Button == Qt::LeftButton && !Image1->Empty()) {
+        if (FLeftCursor != Qt::CrossCursor) return;
+        SelRight = std::clamp(PictureCoord(X), 0, Image1->Picture().width() - 1);
+        SelBottom = std::clamp(PictureCoord(Y), 0, Image1->Picture().height() - 1);
+        FSelecting = false;
+        if (SelLeft != SelRight && SelTop != SelBottom) SpeedButton4->setEnabled(true);
+        SetLeftCursor(Qt::ArrowCursor);
+    }
+}
+
+void TMainF::Image2MouseDown(Qt::MouseButton Button, Qt::MouseButtons, int X, int Y)
+{
+    if (Button != Qt::RightButton) return;
+    SetRightCursor(Qt::OpenHandCursor);
+    FRightAnchorX = X;
+    FRightAnchorY = Y;
+}
+
+void TMainF::Image2MouseMove(Qt::MouseButtons Shift, int X, int Y)
+{
+    if ((Shift & Qt::RightButton) && X >= 0 && X < Image2->width() && Y >= 0 && Y < Image2->height() &&
+        FRightCursor == Qt::OpenHandCursor) {
+        QScrollBar* h = ScrollBox2->horizontalScrollBar();
+        QScrollBar* v = ScrollBox2->verticalScrollBar();
+        h->setValue(h->value() - (X - FRightAnchorX));
+        v->setValue(v->value() - (Y - FRightAnchorY));
+        ScrollBox1->horizontalScrollBar()->setValue(h->value());
+        ScrollBox1->verticalScrollBar()->setValue(v->value());
+    }
+}
+
+void TMainF::Image2MouseUp(Qt::MouseButton Button, Qt::MouseButtons, int, int)
+{
+    if (Button != Qt::RightButton) return;
+    SetLeftCursor(Qt::ArrowCursor);
+    SetRightCursor(Qt::ArrowCursor);
+}
+
+// --- window size and layout ---------------------------------------------------
+
+void TMainF::FormConstrainedResize()
+{
+    const QSize frame = FFrame.isValid() ? FFrame : QSize(0, 0);
+    setMinimumSize(594 - frame.width(), 502 - frame.height());
+}
+
+void TMainF::showEvent(QShowEvent* Event)
+{
+    QWidget::showEvent(Event);
+    // The frame is known once the window is on screen; the stored sizes are
+    // outer sizes.
+    const QSize frame = frameGeometry().size() - size();
+    if (!FFrame.isValid() || frame != FFrame) {
+        const bool first = !FFrame.isValid();
+        FFrame = frame;
+        FormConstrainedResize();
+        if (first && !frame.isEmpty()) resize(603 - frame.width(), 501 - frame.height());
+    }
+}
+
+void TMainF::resizeEvent(QResizeEvent* Event)
+{
+    QWidget::resizeEvent(Event);
+    FormResize();
+}
+
+void TMainF::FormResize()
+{
+    const int CW = width(), CH = height();
+    const int half = (CW - 26) / 2;
+    const int avail = CH - Panel2->height() - StatusBar1->height();
+    ScrollBox1->setGeometry(4, ScrollBox1->y(), half, avail - 8);
+    ScrollBox2->setGeometry(half + 22, ScrollBox2->y(), half, avail - 8);
+    Panel2->setGeometry(Panel2->x(), avail, CW, Panel2->height());
+    StatusBar1->setGeometry(StatusBar1->x(), CH - StatusBar1->height(), CW, StatusBar1->height());
+    Ratio->move((CW - Ratio->width()) / 2, Ratio->y());
+    Label4->move(ScrollBox2->x() + 116, Label4->y());
+    CSize->move(ScrollBox2->x() + 153, CSize->y());
+    LayoutPanel2();
+    if (!SpeedButton1->isEnabled() && !Image1->Empty()) {
+        SpeedButton1Click();
+        // The logo of an empty list is fitted, but the view buttons stay off.
+        if (FList.isEmpty())
+            for (QWidget* c : {static_cast<QWidget*>(SpeedButton1), static_cast<QWidget*>(SpeedButton2),
+                               static_cast<QWidget*>(SpeedButton3)})
+                c->setEnabled(false);
+    }
+}
+
+void TMainF::LayoutPanel2()
+{
+    const int d = Panel2->width() - kPanel2Width;
+    TrackBar1->resize(286 + d, TrackBar1->height());
+    Panel1->resize(501 + d, Panel1->height());
+    ProgressBar1->setGeometry(2, 2, Panel1->width() - 4, Panel1->height() - 4);
+    QL->move(366 + d, QL->y());
+    Button2->move(414 + d, Button2->y());
+    Button4->move(502 + d, Button4->y());
+    BBAbout->move(435 + d, BBAbout->y());
+    Button1->move(520 + d, Button1->y());
+}

@@ -1,0 +1,130 @@
+// TMainF: the main window.  It keeps the picture list (paths in the order
+// they were added, with their file sizes, and the current index), shows the
+// current picture as loaded in the left pane (Image1 in ScrollBox1) and the
+// last compression result in the right pane (Image2 in ScrollBox2), and runs
+// the commands of the buttons below the panes.
+//
+// The controls come from Main.ui with their stored names and places; the
+// window lays them out itself on resize.  The handlers keep the names of
+// their control and event.  State fields are public so that tests can
+// observe the window as a person sees it.
+#ifndef APP_MAIN_H
+#define APP_MAIN_H
+
+#include "ui_Main.h"
+
+#include <QImage>
+#include <QString>
+#include <QVector>
+#include <QWidget>
+
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+class TImage_IO;
+class TJPEG2000_IO;
+class TUserDialogs;
+
+struct TPictureEntry {
+    QString Path;   // as the dialog or the drop delivered it
+    qint64 Size;    // bytes; 0 when the file was not found
+};
+
+class TMainF : public QWidget, public Ui::TMainF {
+    Q_OBJECT
+
+public:
+    explicit TMainF(QWidget* Parent = nullptr);
+    ~TMainF() override;
+
+    // The dialogs and questions; the desktop's unless a test sets its own.
+    void SetDialogs(TUserDialogs* Dialogs);
+
+    // --- window state -----------------------------------------------------
+    bool FEncoding = false;       // Compress is encoding: gauge 0..50
+    bool FCancel = false;         // Cancel was pressed
+    bool FSelecting = false;      // a selection is being drawn
+    bool FSaving = false;         // Save As / Save All write: gauge unscaled
+    bool FRightCurrent = false;   // the right pane matches picture and quality
+    int32_t FLeftAnchorX = 0, FRightAnchorX = 0, FLeftAnchorY = 0, FRightAnchorY = 0;
+    bool FBusy = false;           // Compress, Save As, Save All or Preview runs
+    int32_t FIndex = 0;           // current index, within the list (0 when empty)
+    QImage FSource;               // the current file's picture as loaded
+    QVector<TPictureEntry> FList;
+    TJPEG2000_IO* jp2;
+    TImage_IO* FIO;               // the component, used through its base
+    int32_t SelLeft = 0, SelTop = 0, SelRight = 0, SelBottom = 0;
+    Qt::CursorShape FLeftCursor = Qt::ArrowCursor;
+    Qt::CursorShape FRightCursor = Qt::ArrowCursor;
+
+    // --- operations -------------------------------------------------------
+    void UpdateCaption();
+    void LoadCurrentPicture();
+    void SaveNavigation();
+    void RestoreNavigation();
+    void AskClosePictures();
+    void ClearAll();
+    static qint64 FileSizeOf(const QString& Path);
+    void DrawSelection();
+    // Appends Path unless an entry has the same path in any letter case.
+    void AddPicture(const QString& Path);
+
+    // --- handlers ---------------------------------------------------------
+    void FormCreate();
+    bool FormCloseQuery();
+    void FormConstrainedResize();
+    void FormResize();
+    void Button6Click();
+    void ScrollBox1DropFiles(TCustomScrollBox* Sender, const QStringList& Files);
+    void NextClick();
+    void PrevClick();
+    void Button7Click();
+    void Button1Click();
+    void BBAboutClick();
+    void TrackBar1Change();
+    void Button2Click();
+    void Button4Click();
+    void kveProgress(TImage_IO* Sender, int32_t PercentDone);
+    void Button3Click();
+    void Button5Click();
+    void SpeedButton1Click();
+    void SpeedButton2Click();
+    void SpeedButton3Click();
+    void SpeedButton4Click(QObject* Sender);
+    void Image1MouseDown(Qt::MouseButton Button, Qt::MouseButtons Shift, int X, int Y);
+    void Image1MouseMove(Qt::MouseButtons Shift, int X, int Y);
+    void Image1MouseUp(Qt::MouseButton Button, Qt::MouseButtons Shift, int X, int Y);
+    void Image2MouseDown(Qt::MouseButton Button, Qt::MouseButtons Shift, int X, int Y);
+    void Image2MouseMove(Qt::MouseButtons Shift, int X, int Y);
+    void Image2MouseUp(Qt::MouseButton Button, Qt::MouseButtons Shift, int X, int Y);
+    void ScrollBox1ScrollHorz();
+    void ScrollBox1ScrollVert();
+    void ScrollBox2ScrollHorz();
+    void ScrollBox2ScrollVert();
+
+    // The picture coordinate of a mouse coordinate in the left pane.
+    int PictureCoord(int MouseCoord) const;
+    // Milliseconds between two message-processing rounds of kveProgress.
+    static constexpr int kProgressEventsInterval = 40;
+
+protected:
+    void closeEvent(QCloseEvent* Event) override;
+    void resizeEvent(QResizeEvent* Event) override;
+    void showEvent(QShowEvent* Event) override;
+
+private:
+    void SetLeftCursor(Qt::CursorShape Shape);
+    void SetRightCursor(Qt::CursorShape Shape);
+    void LayoutPanel2();
+    void SetLabelText(QLabel* Label, const QString& Text);
+    QString TempFileName() const;
+
+    TUserDialogs* FDialogs;
+    std::vector<std::pair<bool, bool>> FSavedNavigation;  // (Next, Prev) per open pair
+    QSize FFrame{-1, -1};           // outer minus client size, once known
+    qint64 FLastEvents = 0;         // when kveProgress last processed events
+    QString FImage1Hint, FImage2Hint;
+};
+
+#endif
