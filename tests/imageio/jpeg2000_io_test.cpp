@@ -122,6 +122,12 @@ TEST(Jpeg2000Save, FailureMessages)
                     .startsWith("Cannot create file \"/nonexistent-folder/x.jp2\""));
     EXPECT_TRUE(seen.empty());
     EXPECT_TRUE(data.isEmpty());
+
+    // A host stream that refuses the code stream: the encoder fails.
+    QBuffer readOnly(&data);
+    readOnly.open(QIODevice::ReadOnly);
+    EXPECT_EQ(message_of([&] { jp2.SaveToStreamFrom(&picture, &readOnly); }),
+              "Internal Error , Can,t Export Image,\n Developers from Velmora ");
 }
 
 TEST(Jpeg2000Load, FailureMessages)
