@@ -134,9 +134,10 @@ static int64_t gcd64(int64_t a, int64_t b)
 static constexpr int64_t NOSTEP = int64_t(1) << 62;
 
 // The position steps over the levels of one component (or of all when
-// compno is negative).  The steps divide every precinct spacing on the
+// compno is negative), and over one level (or all when rlvlno is
+// negative).  The steps divide every precinct spacing concerned on the
 // reference grid, so the position loops meet the start of every precinct.
-static void pi_setsteps(pi_t* pi, int compno)
+static void pi_setsteps(pi_t* pi, int compno, int rlvlno)
 {
     int64_t xstep = 0, ystep = 0;
     for (int k = 0; k < pi->numcomps; ++k) {
@@ -144,6 +145,8 @@ static void pi_setsteps(pi_t* pi, int compno)
             continue;
         const picomp_t& c = pi->picomps[k];
         for (int r = 0; r < c.numrlvls; ++r) {
+            if (rlvlno >= 0 && r != rlvlno)
+                continue;
             const pirlvl_t& l = c.pirlvls[r];
             int n = c.numrlvls - r - 1;
             xstep = gcd64(xstep, int64_t(c.hsamp) << (l.prcwidthexpn + n));
@@ -253,9 +256,10 @@ static int pi_nextrpcl(pi_t* pi)
     if (!pi->first)
         goto skip;
     pi->first = false;
-    pi_setsteps(pi, -1);
     for (pi->rlvlno = pchg->rlvlnostart;
          pi->rlvlno < pchg->rlvlnoend && pi->rlvlno < pi->maxrlvls; ++pi->rlvlno) {
+        // Only the precincts of this level matter: its own spacing suffices.
+        pi_setsteps(pi, -1, pi->rlvlno);
         for (pi->y = pi->ystart; pi->y < pi->yend; pi->y = nextpos(pi->y, pi->ystep)) {
             for (pi->x = pi->xstart; pi->x < pi->xend; pi->x = nextpos(pi->x, pi->xstep)) {
                 for (pi->compno = pchg->compnostart;
@@ -287,7 +291,7 @@ static int pi_nextpcrl(pi_t* pi)
     if (!pi->first)
         goto skip;
     pi->first = false;
-    pi_setsteps(pi, -1);
+    pi_setsteps(pi, -1, -1);
     for (pi->y = pi->ystart; pi->y < pi->yend; pi->y = nextpos(pi->y, pi->ystep)) {
         for (pi->x = pi->xstart; pi->x < pi->xend; pi->x = nextpos(pi->x, pi->xstep)) {
             for (pi->compno = pchg->compnostart;
@@ -323,7 +327,7 @@ static int pi_nextcprl(pi_t* pi)
     for (pi->compno = pchg->compnostart;
          pi->compno < pchg->compnoend && pi->compno < pi->numcomps; ++pi->compno) {
         pi->picomp = &pi->picomps[pi->compno];
-        pi_setsteps(pi, pi->compno);
+        pi_setsteps(pi, pi->compno, -1);
         for (pi->y = pi->ystart; pi->y < pi->yend; pi->y = nextpos(pi->y, pi->ystep)) {
             for (pi->x = pi->xstart; pi->x < pi->xend; pi->x = nextpos(pi->x, pi->xstep)) {
                 for (pi->rlvlno = pchg->rlvlnostart;
