@@ -1,6 +1,7 @@
 #include "Glyphs.h"
 
 #include <QFont>
+#include <QFontMetricsF>
 #include <QLinearGradient>
 #include <QPainter>
 #include <QPainterPath>
@@ -41,6 +42,14 @@ QFont SizedFont(int pixels, bool bold)
     return f;
 }
 
+// The largest font up to Pixels high in which Text fits Width.
+QFont FittedFont(const QString& Text, int Pixels, bool Bold, qreal Width)
+{
+    QFont f = SizedFont(Pixels, Bold);
+    while (Pixels > 6 && QFontMetricsF(f).horizontalAdvance(Text) > Width) f = SizedFont(--Pixels, Bold);
+    return f;
+}
+
 }  // namespace
 
 QImage LogoBitmap()
@@ -51,10 +60,10 @@ QImage LogoBitmap()
     p.setRenderHint(QPainter::Antialiasing);
     DrawMark(p, QRectF(8, 8, 48, 48));
     p.setPen(kInk);
-    p.setFont(SizedFont(22, true));
+    p.setFont(FittedFont(QStringLiteral("JPEG 2000"), 22, true, 110));
     p.drawText(QRectF(64, 6, 112, 30), Qt::AlignLeft | Qt::AlignVCenter, QStringLiteral("JPEG 2000"));
     p.setPen(kAccent);
-    p.setFont(SizedFont(14, false));
+    p.setFont(FittedFont(QStringLiteral("Compressor"), 14, false, 110));
     p.drawText(QRectF(65, 34, 112, 22), Qt::AlignLeft | Qt::AlignVCenter, QStringLiteral("Compressor"));
     p.end();
     return img.convertToFormat(QImage::Format_BGR888);
@@ -73,7 +82,7 @@ QImage SplashBitmap()
     p.drawRect(QRectF(1, 1, 518, 314));
     DrawMark(p, QRectF(40, 56, 144, 144));
     p.setPen(kInk);
-    p.setFont(SizedFont(40, true));
+    p.setFont(FittedFont(QStringLiteral("JPEG 2000"), 40, true, 290));
     p.drawText(QRectF(210, 60, 300, 56), Qt::AlignLeft | Qt::AlignVCenter, QStringLiteral("JPEG 2000"));
     p.setPen(kAccent);
     p.setFont(SizedFont(30, false));
