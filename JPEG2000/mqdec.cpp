@@ -99,22 +99,6 @@ void mqdec_bytein(mqdec_t* dec, mqregs_t& regs)
     dec->inbuffer = b;
 }
 
-// T.800 RENORMD, shifting as many bits at once as CT allows.
-void mqdec_renorm(mqdec_t* dec, mqregs_t& regs)
-{
-    // Shifts that bring bit 15 of A up (A is below 0x8000 and not 0).
-    int n = __builtin_clz(regs.a) - 16;
-    while (n > 0) {
-        if (regs.ct == 0)
-            mqdec_bytein(dec, regs);
-        const int k = std::min(n, static_cast<int>(regs.ct));
-        regs.a <<= k;
-        regs.c <<= k;
-        regs.ct -= k;
-        n -= k;
-    }
-}
-
 void mqdec_setdefault(mqdec_t* dec)
 {
     for (int i = 0; i < dec->maxctxs; ++i)
@@ -197,36 +181,18 @@ void mqdec_setctx(mqdec_t* dec, int ctxno, const mqctx_t* ctx)
     dec->ctxs[ctxno] = mq_state(ctx->mps, ctx->ind);
 }
 
-// T.800 DECODE with its LPS and MPS exchanges and RENORMD.
-mqdecres_t mqdec_decode_slow(mqdec_t* dec, mqregs_t regs, const mqstate_t** ctx)
+// T.800 RENORMD, shifting as many bits at once as CT allows.
+void mqdec_renorm_slow(mqdec_t* dec, mqregs_t& regs, int n)
 {
-    const mqstate_t* state = *ctx;
-    const uint32_t qeval = state->qeval;
-    int bit;
-    regs.a -= qeval;
-    if ((regs.c >> 16) < qeval) {
-        if (regs.a < qeval) {
-            bit = state->mps;
-            *ctx = state->nmps;
-        } else {
-            bit = 1 - state->mps;
-            *ctx = state->nlps;
-        }
-        regs.a = qeval;
-    } else {
-        regs.c -= qeval << 16;
-        if (regs.a & 0x8000)
-            return mqdecres_t{regs, state->mps};
-        if (regs.a < qeval) {
-            bit = 1 - state->mps;
-            *ctx = state->nlps;
-        } else {
-            bit = state->mps;
-            *ctx = state->nmps;
-        }
+    while (n > 0) {
+        if (regs.ct == 0)
+            mqdec_bytein(dec, regs);
+        const int k = std::min(n, static_cast<int>(regs.ct));
+        regs.a <<= k;
+        regs.c <<= k;
+        regs.ct -= k;
+        n -= k;
     }
-    mqdec_renorm(dec, regs);
-    return mqdecres_t{regs, bit};
 }
 
 void mqdec_dump(const mqdec_t* dec, FILE* out)

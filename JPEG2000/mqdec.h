@@ -97,30 +97,56 @@ inline void mqdec_setregs(mqdec_t* dec, mqregs_t regs)
     dec->ctreg = regs.ct;
 }
 
-// Result of the out-of-line decoding path.
-struct mqdecres_t {
-    mqregs_t regs;
-    int bit;
-};
-// One decision from the registers regs with the context in slot ctx, for the
-// cases the in-line path does not take (LPS, exchanges, renormalization).
-mqdecres_t mqdec_decode_slow(mqdec_t* dec, mqregs_t regs, const mqstate_t** ctx);
+// The renormalization shifts that need input: n shifts in all, reading a
+// byte each time CT runs out.
+void mqdec_renorm_slow(mqdec_t* dec, mqregs_t& regs, int n);
 
 // Decodes one decision with the context in slot ctx; regs are the decoder's
-// registers, held by the caller.
+// registers, held by the caller.  The whole step is in line (T.800 DECODE
+// with its exchanges, and RENORMD with all of its shifts at once); only a
+// byte input leaves it.
 inline int mqdec_decode(mqdec_t* dec, mqregs_t& regs, const mqstate_t** ctx)
 {
     const mqstate_t* state = *ctx;
     const uint32_t qeval = state->qeval;
-    const uint32_t a = regs.a - qeval;
-    if ((regs.c >> 16) >= qeval && (a & 0x8000)) {
-        regs.a = a;
+    uint32_t a = regs.a - qeval;
+    int bit;
+    if ((regs.c >> 16) < qeval) {
+        // LPS exchange.
+        if (a < qeval) {
+            bit = state->mps;
+            *ctx = state->nmps;
+        } else {
+            bit = state->mps ^ 1;
+            *ctx = state->nlps;
+        }
+        a = qeval;
+    } else {
         regs.c -= qeval << 16;
-        return state->mps;
+        if (a & 0x8000) {
+            regs.a = a;
+            return state->mps;
+        }
+        // MPS exchange.
+        if (a < qeval) {
+            bit = state->mps ^ 1;
+            *ctx = state->nlps;
+        } else {
+            bit = state->mps;
+            *ctx = state->nmps;
+        }
     }
-    const mqdecres_t res = mqdec_decode_slow(dec, regs, ctx);
-    regs = res.regs;
-    return res.bit;
+    // A is below 0x8000 and not 0: shift until bit 15 is set.
+    const int n = __builtin_clz(a) - 16;
+    regs.a = a;
+    if (n <= regs.ct) {
+        regs.a <<= n;
+        regs.c <<= n;
+        regs.ct -= n;
+    } else {
+        mqdec_renorm_slow(dec, regs, n);
+    }
+    return bit;
 }
 
 // Decodes one decision with the current context.

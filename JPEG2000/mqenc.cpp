@@ -72,22 +72,6 @@ void mqenc_byteout(mqenc_t* enc, mqregs_t& regs)
     }
 }
 
-// T.800 RENORME, shifting as many bits at once as CT allows.
-void mqenc_renorm(mqenc_t* enc, mqregs_t& regs)
-{
-    // Shifts that bring bit 15 of A up (A is below 0x8000 and not 0).
-    int n = __builtin_clz(regs.a) - 16;
-    while (n > 0) {
-        const int k = std::min(n, static_cast<int>(regs.ct));
-        regs.a <<= k;
-        regs.c <<= k;
-        regs.ct -= k;
-        n -= k;
-        if (regs.ct == 0)
-            mqenc_byteout(enc, regs);
-    }
-}
-
 }  // namespace
 
 mqenc_t* mqenc_create(int maxctxs, stream_t* out)
@@ -146,31 +130,18 @@ void mqenc_setctxs(mqenc_t* enc, int numctxs, const mqctx_t* ctxs)
         enc->ctxs[i] = &mqstates[0];
 }
 
-// T.800 ENCODE: CODEMPS and CODELPS with their conditional exchanges.
-mqregs_t mqenc_encode_slow(mqenc_t* enc, mqregs_t regs, const mqstate_t** ctx, int bit)
+// T.800 RENORME, shifting as many bits at once as CT allows.
+void mqenc_renorm_slow(mqenc_t* enc, mqregs_t& regs, int n)
 {
-    const mqstate_t* state = *ctx;
-    const uint32_t qeval = state->qeval;
-    regs.a -= qeval;
-    if (bit == state->mps) {
-        if (regs.a & 0x8000) {
-            regs.c += qeval;
-            return regs;
-        }
-        if (regs.a < qeval)
-            regs.a = qeval;
-        else
-            regs.c += qeval;
-        *ctx = state->nmps;
-    } else {
-        if (regs.a < qeval)
-            regs.c += qeval;
-        else
-            regs.a = qeval;
-        *ctx = state->nlps;
+    while (n > 0) {
+        const int k = std::min(n, static_cast<int>(regs.ct));
+        regs.a <<= k;
+        regs.c <<= k;
+        regs.ct -= k;
+        n -= k;
+        if (regs.ct == 0)
+            mqenc_byteout(enc, regs);
     }
-    mqenc_renorm(enc, regs);
-    return regs;
 }
 
 int mqenc_flush(mqenc_t* enc)

@@ -77,25 +77,47 @@ inline void mqenc_setregs(mqenc_t* enc, mqregs_t regs)
     enc->ctreg = regs.ct;
 }
 
-// One decision from the registers regs with the context in slot ctx, for the
-// cases the in-line path does not take (LPS, exchanges, renormalization).
-// Returns the new registers.
-mqregs_t mqenc_encode_slow(mqenc_t* enc, mqregs_t regs, const mqstate_t** ctx, int bit);
+// The renormalization shifts that reach CT = 0: n shifts in all (n >= CT),
+// with a byte output each time CT runs out.
+void mqenc_renorm_slow(mqenc_t* enc, mqregs_t& regs, int n);
 
 // Encodes the decision bit (0 or 1) with the context in slot ctx; regs are
-// the encoder's registers, held by the caller.
+// the encoder's registers, held by the caller.  The whole step is in line
+// (T.800 CODEMPS and CODELPS with their exchanges, and RENORME with all of
+// its shifts at once); only a byte output leaves it.
 inline void mqenc_encode(mqenc_t* enc, mqregs_t& regs, const mqstate_t** ctx, int bit)
 {
     const mqstate_t* state = *ctx;
+    const uint32_t qeval = state->qeval;
+    uint32_t a = regs.a - qeval;
     if (bit == state->mps) {
-        const uint32_t a = regs.a - state->qeval;
         if (a & 0x8000) {
             regs.a = a;
-            regs.c += state->qeval;
+            regs.c += qeval;
             return;
         }
+        if (a < qeval)
+            a = qeval;
+        else
+            regs.c += qeval;
+        *ctx = state->nmps;
+    } else {
+        if (a < qeval)
+            regs.c += qeval;
+        else
+            a = qeval;
+        *ctx = state->nlps;
     }
-    regs = mqenc_encode_slow(enc, regs, ctx, bit);
+    // A is below 0x8000 and not 0: shift until bit 15 is set.
+    const int n = __builtin_clz(a) - 16;
+    regs.a = a;
+    if (n < regs.ct) {
+        regs.a <<= n;
+        regs.c <<= n;
+        regs.ct -= n;
+    } else {
+        mqenc_renorm_slow(enc, regs, n);
+    }
 }
 
 // 1 when a byte could not be written since the last mqenc_init().
