@@ -9,9 +9,11 @@
 // replaced by the other one (symmetric extension), which turns every
 // two-neighbour formula into its one-neighbour form.
 //
-// Lines are split first (low part, then high part) and lifted on the split
-// halves.  Rows are lifted as contiguous arrays; columns are handled in
-// strips of whole row segments so that the inner loops run along rows.
+// The 9/7 splits a line first (low part, then high part) and lifts the
+// contiguous halves; the 5/3 lifts straight from the interleaved samples
+// and leaves them split.  Columns are handled in strips of whole row
+// segments so that the inner loops run along rows; the 5/3 goes down a
+// strip in a single sweep.
 //
 // Sums and products are taken with wrap-around at 32 bits where they can
 // overflow only for absurd coefficients (from a damaged code stream), so
@@ -86,31 +88,7 @@ inline int32_t fixmulsum(int32_t c, int32_t a, int32_t b)
     return fixmul(wadd(a, b), c);
 }
 
-// Lifting operations: t is the coefficient updated, a and b its neighbours.
-struct Predict53 {  // t - floor((a + b) / 2)
-    int32_t operator()(int32_t t, int32_t a, int32_t b) const
-    {
-        return wsub(t, wadd(a, b) >> 1);
-    }
-};
-struct Unpredict53 {
-    int32_t operator()(int32_t t, int32_t a, int32_t b) const
-    {
-        return wadd(t, wadd(a, b) >> 1);
-    }
-};
-struct Update53 {  // t + floor((a + b + 2) / 4)
-    int32_t operator()(int32_t t, int32_t a, int32_t b) const
-    {
-        return wadd(t, wadd(wadd(a, b), 2) >> 2);
-    }
-};
-struct Unupdate53 {
-    int32_t operator()(int32_t t, int32_t a, int32_t b) const
-    {
-        return wsub(t, wadd(wadd(a, b), 2) >> 2);
-    }
-};
+// 9/7 lifting step: t is the coefficient updated, a and b its neighbours.
 struct Lift97 {  // t + c (x) (a + b)
     int32_t c;
     int32_t operator()(int32_t t, int32_t a, int32_t b) const { return wadd(t, fixmulsum(c, a, b)); }
@@ -181,7 +159,7 @@ inline int32_t numlow(int32_t n, int s0)
     return s0 ? n / 2 : (n + 1) / 2;
 }
 
-// Lifting of the split halves L (nl) and H (nh), one line or one strip.
+// 9/7 lifting of the split halves L (nl) and H (nh), one line or one strip.
 // Horizontal: step 0 means contiguous arrays.
 struct Halves {
     int32_t* L;
@@ -220,32 +198,24 @@ struct Halves {
     }
 };
 
-HOT_CLONES void lift_fwd(int kind, const Halves& h)
+HOT_CLONES void lift97_fwd(const Halves& h)
 {
-    if (kind == QMFB_53) {
-        h.predict(Predict53{});
-        h.update(Update53{});
-    } else {
-        h.predict(Lift97{ALPHA});
-        h.update(Lift97{BETA});
-        h.predict(Lift97{GAMMA});
-        h.update(Lift97{DELTA});
-        h.scale(INVK, HALFK);
-    }
+    h.predict(Lift97{ALPHA});
+    h.update(Lift97{BETA});
+    h.predict(Lift97{GAMMA});
+    h.update(Lift97{DELTA});
+    h.scale(INVK, HALFK);
 }
 
-HOT_CLONES void lift_inv(int kind, const Halves& h)
+// The steps in reverse order with negated parameters (the products with
+// the negated parameter, not the negated products: they round differently).
+HOT_CLONES void lift97_inv(const Halves& h)
 {
-    if (kind == QMFB_53) {
-        h.update(Unupdate53{});
-        h.predict(Unpredict53{});
-    } else {
-        h.scale(K, TWOINVK);
-        h.update(Lift97{-DELTA});
-        h.predict(Lift97{-GAMMA});
-        h.update(Lift97{-BETA});
-        h.predict(Lift97{-ALPHA});
-    }
+    h.scale(K, TWOINVK);
+    h.update(Lift97{-DELTA});
+    h.predict(Lift97{-GAMMA});
+    h.update(Lift97{-BETA});
+    h.predict(Lift97{-ALPHA});
 }
 
 // A line of one sample: unchanged at an even coordinate.  At an odd
@@ -366,7 +336,7 @@ HOT_CLONES void rows_fwd(int kind, int32_t* data, int32_t numrows, int32_t n, pt
         for (int32_t i = 0; i < nl; ++i)
             x[i] = lp[2 * i];
         std::memcpy(x + nl, tmp, static_cast<size_t>(nh) * sizeof(int32_t));
-        lift_fwd(kind, Halves{x, nl, x + nl, nh, s0, 0, 1});
+        lift97_fwd(Halves{x, nl, x + nl, nh, s0, 0, 1});
     }
 }
 
@@ -389,7 +359,7 @@ HOT_CLONES void rows_inv(int kind, int32_t* data, int32_t numrows, int32_t n, pt
     int32_t* tmp = buf.get(static_cast<size_t>(nh));
     for (int32_t r = 0; r < numrows; ++r) {
         int32_t* x = data + r * rowstep;
-        lift_inv(kind, Halves{x, nl, x + nl, nh, s0, 0, 1});
+        lift97_inv(Halves{x, nl, x + nl, nh, s0, 0, 1});
         // Join: high-pass part aside, low-pass samples to their places
         // from the back (position 2i + s0 >= i), then the high-pass ones.
         std::memcpy(tmp, x + nl, static_cast<size_t>(nh) * sizeof(int32_t));
@@ -518,7 +488,7 @@ HOT_CLONES void cols_fwd(int kind, int32_t* data, int32_t n, int32_t numcols, pt
             std::memcpy(x + i * rowstep, x + (2 * i + s0) * rowstep, wb);
         for (int32_t j = 0; j < nh; ++j)
             std::memcpy(x + (nl + j) * rowstep, tmp + j * w, wb);
-        lift_fwd(kind, Halves{x, nl, x + nl * rowstep, nh, s0, rowstep, w});
+        lift97_fwd(Halves{x, nl, x + nl * rowstep, nh, s0, rowstep, w});
     }
 }
 
@@ -545,7 +515,7 @@ HOT_CLONES void cols_inv(int kind, int32_t* data, int32_t n, int32_t numcols, pt
         const int32_t w = std::min(sw, numcols - c0);
         const size_t wb = static_cast<size_t>(w) * sizeof(int32_t);
         int32_t* x = data + c0;
-        lift_inv(kind, Halves{x, nl, x + nl * rowstep, nh, s0, rowstep, w});
+        lift97_inv(Halves{x, nl, x + nl * rowstep, nh, s0, rowstep, w});
         for (int32_t j = 0; j < nh; ++j)
             std::memcpy(tmp + j * w, x + (nl + j) * rowstep, wb);
         for (int32_t i = nl - 1; i >= (s0 ? 0 : 1); --i)
