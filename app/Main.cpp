@@ -5,6 +5,7 @@
 #include "Image_io.h"
 #include "Jpeg2000_io.h"
 #include "PictureLoader.h"
+#include "Preview.h"
 #include "Splash.h"
 #include "UserDialogs.h"
 
@@ -442,7 +443,7 @@ void TMainF::Button2Click()
         FRightCurrent = true;
     }
     Image2->SetPicture(*FIO->GetAttachedBitmap());
-    // An open preview follows the new result (issue of the preview window).
+    if (Pre && Pre->isVisible() && SelRight != SelLeft && SelBottom != SelTop) SpeedButton4Click(nullptr);
 }
 
 void TMainF::Button4Click()
@@ -469,11 +470,149 @@ void TMainF::kveProgress(TImage_IO*, int32_t PercentDone)
         ProgressBar1->SetProgress(PercentDone / 2 + 50);
 }
 
-void TMainF::Button3Click() {}
+QString TMainF::ChangeFileExt(const QString& Path, const QString& Ext)
+{
+    const qsizetype slash = Path.lastIndexOf(QLatin1Char('/'));
+    const qsizetype dot = Path.lastIndexOf(QLatin1Char('.'));
+    const QString stem = dot > slash ? Path.left(dot) : Path;
+    return stem + QLatin1Char('.') + Ext;
+}
 
-void TMainF::Button5Click() {}
+void TMainF::Button3Click()
+{
+    if (FBusy) return;
+    SaveNavigation();
+    QGuiApplication::setOverrideCursor(Qt::WaitCursor);
+    QCoreApplication::processEvents();
+    FBusy = true;
+    TFinally cleanup{[this] {
+        FSaving = false;
+        Button3->setEnabled(true);
+        Button2->setEnabled(true);
+        Button5->setEnabled(true);
+        Button6->setEnabled(true);
+        ProgressBar1->SetProgress(0);
+        QGuiApplication::restoreOverrideCursor();
+        RestoreNavigation();
+        FBusy = false;
+    }};
+    if (FList.isEmpty()) return;
+    for (QWidget* c : {static_cast<QWidget*>(Button3), static_cast<QWidget*>(Button2),
+                       static_cast<QWidget*>(Button5), static_cast<QWidget*>(Button6)})
+        c->setEnabled(false);
+    const QString name = FDialogs->SavePicture(this, QStringLiteral("Save Picture"),
+                                               QStringLiteral("JPEG2000 Files (*.jp2)"), QStringLiteral("jp2"),
+                                               ChangeFileExt(FList[FIndex].Path, QStringLiteral("jp2")));
+    if (!name.isEmpty()) {
+        FSaving = true;
+        FIO->SaveToFile(name);
+        FSaving = false;
+    }
+}
 
-void TMainF::SpeedButton4Click(QObject*) {}
+void TMainF::Button5Click()
+{
+    if (FBusy) return;
+    if (!FDialogs->AskYesNo(this, QStringLiteral("Save All Warning"),
+                            QStringLiteral("All pictures will be compressed with same parameters\nWould you like to continue?")))
+        return;
+    FBusy = true;
+    QGuiApplication::setOverrideCursor(Qt::WaitCursor);
+    QCoreApplication::processEvents();
+    SaveNavigation();
+    FCancel = false;
+    for (QWidget* c : {static_cast<QWidget*>(Button1), static_cast<QWidget*>(Button5),
+                       static_cast<QWidget*>(Button2), static_cast<QWidget*>(Button3),
+                       static_cast<QWidget*>(Button6)})
+        c->setEnabled(false);
+    Button4->setEnabled(true);
+    int32_t lastLoaded = -1;  // index of the picture last loaded and saved
+    {
+        TFinally cleanup{[this, &lastLoaded] {
+            FSaving = false;
+            // Back to the picture last loaded; inside the list, 0 when empty.
+            if (lastLoaded >= 0) FIndex = lastLoaded;
+            FIndex = FList.isEmpty() ? 0 : std::clamp<int32_t>(FIndex, 0, FList.size() - 1);
+            Button2->setEnabled(true);
+            Button3->setEnabled(true);
+            Button4->setEnabled(false);
+            Button5->setEnabled(true);
+            Button1->setEnabled(true);
+            Button6->setEnabled(true);
+            // The navigation follows the final position (the saved pair is dropped).
+            RestoreNavigation();
+            Next->setEnabled(FIndex != FList.size() - 1 && !FList.isEmpty());
+            Prev->setEnabled(FList.size() > 1 && FIndex > 0);
+            FCancel = false;
+            QGuiApplication::restoreOverrideCursor();
+            ProgressBar1->SetProgress(0);
+            FBusy = false;
+        }};
+        FIndex = 0;
+        while (FIndex < FList.size()) {
+            QCoreApplication::processEvents();
+            if (FCancel) break;
+            // A picture that cannot be loaded leaves the list; the loop goes
+            // on with the entry that took its place, so none is skipped.
+            const int32_t at = FIndex;
+            const qsizetype count = FList.size();
+            LoadCurrentPicture();
+            if (FList.size() < count) {
+                FIndex = at;
+                continue;
+            }
+            const QString ext = FIO->FormatName() == QStringLiteral("Drelt") ? QStringLiteral("kve") : QStringLiteral("jp2");
+            const QString out = ChangeFileExt(FList[FIndex].Path, ext);
+            FSaving = true;
+            FIO->SaveToFile(out);
+            FSaving = false;
+            lastLoaded = FIndex;
+            ++FIndex;
+        }
+    }
+    AskClosePictures();
+}
+
+void TMainF::SpeedButton4Click(QObject* Sender)
+{
+    if (FBusy && Sender) return;
+    if (!Pre) Pre = new TPre(this);
+    SpeedButton4->setEnabled(false);
+    SaveNavigation();
+    for (QWidget* c : {static_cast<QWidget*>(Button2), static_cast<QWidget*>(Button1),
+                       static_cast<QWidget*>(Button3), static_cast<QWidget*>(Button5),
+                       static_cast<QWidget*>(Button6)})
+        c->setEnabled(false);
+    // A preview run by Compress leaves Compress's busy flag to Compress.
+    const bool wasBusy = FBusy;
+    TFinally cleanup{[this, wasBusy] {
+        SpeedButton4->setEnabled(true);
+        RestoreNavigation();
+        ProgressBar1->SetProgress(0);
+        for (QWidget* c : {static_cast<QWidget*>(Button2), static_cast<QWidget*>(Button1),
+                           static_cast<QWidget*>(Button3), static_cast<QWidget*>(Button5),
+                           static_cast<QWidget*>(Button6)})
+            c->setEnabled(true);
+        FBusy = wasBusy;
+    }};
+    if (SelLeft > SelRight) std::swap(SelLeft, SelRight);
+    if (SelTop > SelBottom) std::swap(SelTop, SelBottom);
+    const int w = SelRight - SelLeft - 1, h = SelBottom - SelTop - 1;
+    // The interior of the outline; nothing to show when it is empty.
+    if (w <= 0 || h <= 0) return;
+    if (!FRightCurrent && Sender) Button2Click();
+    // Areas outside the right pane's picture read as black, never beyond it.
+    QImage area = Image2->Picture().copy(SelLeft + 1, SelTop + 1, w, h);
+    if (area.isNull()) return;
+    area.convertTo(QImage::Format_BGR888);
+    Pre->Image1->SetPicture(area);
+    Pre->AspectRatio = double(area.width()) / area.height();
+    Pre->SetClientSize(w, h);
+    Pre->show();
+    Pre->Image1->update();
+    Pre->raise();
+    Pre->activateWindow();
+}
 
 // --- viewing aids -------------------------------------------------------------
 

@@ -24,6 +24,7 @@
 
 class TImage_IO;
 class TJPEG2000_IO;
+class TPre;
 class TUserDialogs;
 
 struct TPictureEntry {
@@ -57,6 +58,7 @@ public:
     int32_t SelLeft = 0, SelTop = 0, SelRight = 0, SelBottom = 0;
     Qt::CursorShape FLeftCursor = Qt::ArrowCursor;
     Qt::CursorShape FRightCursor = Qt::ArrowCursor;
+    TPre* Pre = nullptr;          // the preview window (made on first use if unset)
 
     // --- operations -------------------------------------------------------
     void UpdateCaption();
@@ -102,6 +104,10 @@ public:
     void ScrollBox1ScrollVert();
     void ScrollBox2ScrollHorz();
     void ScrollBox2ScrollVert();
+
+    // Path with the extension of its file name replaced by "." + Ext (or
+    // appended when the name has no ".").
+    static QString ChangeFileExt(const QString& Path, const QString& Ext);
 
     // The picture coordinate of a mouse coordinate in the left pane.
     int PictureCoord(int MouseCoord) const;

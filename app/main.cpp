@@ -1,6 +1,7 @@
 // The program: splash, application, main window, message loop.
 #include "Exceptions.h"
 #include "Main.h"
+#include "Preview.h"
 #include "Splash.h"
 
 #include <QApplication>
@@ -50,7 +51,7 @@ int main(int argc, char** argv)
         ShowSplash();
         QApplication::setApplicationName(QString::fromLatin1(kTitle));
         mainForm = new TMainF;
-        mainForm->setAttribute(Qt::WA_DeleteOnClose, false);
+        mainForm->Pre = new TPre(mainForm);
         HideSplash(1000);
     } catch (const std::exception& e) {
         HideSplash(0);

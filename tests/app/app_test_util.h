@@ -20,17 +20,25 @@ public:
     QString SaveResult;
     int Questions = 0;
     QString LastQuestion, LastCaption;
+    QStringList Captions;  // of every question, in order
+    QString LastSaveName, LastSaveSuffix;
+    int SaveDialogs = 0;
 
     QStringList OpenPictures(QWidget*, const QString&, const QString&) override { return OpenResult; }
     bool AskYesNo(QWidget*, const QString& Caption, const QString& Text) override
     {
         ++Questions;
         LastCaption = Caption;
+        Captions << Caption;
         LastQuestion = Text;
         return Answer;
     }
-    QString SavePicture(QWidget*, const QString&, const QString&, const QString&, const QString&) override
+    QString SavePicture(QWidget*, const QString&, const QString&, const QString& Suffix,
+                        const QString& FileName) override
     {
+        ++SaveDialogs;
+        LastSaveSuffix = Suffix;
+        LastSaveName = FileName;
         return SaveResult;
     }
 };
