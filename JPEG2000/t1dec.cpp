@@ -3,6 +3,7 @@
 #include "t1dec.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <vector>
 
@@ -11,6 +12,7 @@
 #include "jpcod.h"
 #include "mqdec.h"
 #include "stream.h"
+#include "threadpool.h"
 
 namespace {
 
@@ -389,22 +391,71 @@ int t1dec_decodecblk(const dec_ccp_t* ccp, const dec_band_t* band, dec_cblk_t* c
     return decodecblk(ccp, band, cblk, dopartial, maxlyrs, flagbuf);
 }
 
+namespace {
+
+struct cblkjob_t {
+    const dec_ccp_t* ccp;
+    const dec_band_t* band;
+    dec_cblk_t* cblk;
+};
+
+struct decjob_t {
+    dec_t* dec;
+    std::vector<cblkjob_t> cblks;
+    std::vector<signed char> result;
+    std::atomic<bool> failed{false};
+    int64_t numreports;  // one per precinct and one per code block
+    int64_t reported = 0;
+};
+
+void decodeone(void* arg, int64_t i, int)
+{
+    decjob_t* job = static_cast<decjob_t*>(arg);
+    if (job->failed.load(std::memory_order_relaxed))
+        return;
+    // Flag words in scratch memory of the decoding thread.
+    thread_local std::vector<uint32_t> flagbuf;
+    const cblkjob_t& cj = job->cblks[i];
+    if (decodecblk(cj.ccp, cj.band, cj.cblk, 1, -1, flagbuf)) {
+        job->result[i] = -1;
+        job->failed.store(true, std::memory_order_relaxed);
+    }
+}
+
+// Progress on the calling thread, in proportion to the code blocks done.
+void decodetick(void* arg, int64_t done)
+{
+    decjob_t* job = static_cast<decjob_t*>(arg);
+    const int64_t n = static_cast<int64_t>(job->cblks.size());
+    const int64_t target = n > 0 ? job->numreports * done / n : job->numreports;
+    for (; job->reported < target; ++job->reported)
+        dec_progress(job->dec, 15);
+}
+
+}  // namespace
+
 int t1dec_decodetile(dec_t* dec, dec_tile_t* tile)
 {
-    std::vector<uint32_t> flagbuf;
+    // Code blocks are independent: they are decoded on the thread pool,
+    // each into its own rectangle of coefficients.
+    decjob_t job;
+    job.dec = dec;
+    job.numreports = 0;
     for (size_t compno = 0; compno < tile->tcomps.size(); ++compno) {
         dec_tcomp_t& tcomp = tile->tcomps[compno];
         const dec_ccp_t* ccp = &tile->cp->ccps[compno];
         for (dec_rlvl_t& rlvl : tcomp.rlvls)
             for (dec_band_t& band : rlvl.bands)
                 for (dec_prc_t& prc : band.prcs) {
-                    dec_progress(dec, 15);
+                    ++job.numreports;
                     for (dec_cblk_t& cblk : prc.cblks) {
-                        dec_progress(dec, 15);
-                        if (decodecblk(ccp, &band, &cblk, 1, -1, flagbuf))
-                            return -1;
+                        ++job.numreports;
+                        job.cblks.push_back(cblkjob_t{ccp, &band, &cblk});
                     }
                 }
     }
-    return 0;
+    job.result.assign(job.cblks.size(), 0);
+    threadpool_for(static_cast<int64_t>(job.cblks.size()), decodeone, decodetick, &job);
+    decodetick(&job, static_cast<int64_t>(job.cblks.size()));
+    return job.failed.load() ? -1 : 0;
 }

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <vector>
 
 #include "bitstream.h"
 #include "fatal.h"
@@ -13,6 +14,7 @@
 #include "mqenc.h"
 #include "seq.h"
 #include "stream.h"
+#include "threadpool.h"
 
 namespace {
 
@@ -342,12 +344,13 @@ int t1enc_encodecblk(const jpenc_comp_t* comp, const jpenc_band_t* band, jpenc_c
 
     const int32_t numrows = matrix_numrows(cblk->data);
     const int32_t numcols = matrix_numcols(cblk->data);
-    cblk->flags = matrix_create(numrows + 2, numcols + 2);
-    FATAL_CHECK(cblk->flags);
-
+    // The flag words live in scratch memory of the coding thread, cleared
+    // for each code block.
+    thread_local std::vector<uint32_t> flagbuf;
     cblkctx_t cb;
-    cb.fstride = matrix_rowstep(cblk->flags);
-    cb.flags = reinterpret_cast<uint32_t*>(matrix_row(cblk->flags, 0)) + cb.fstride + 1;
+    cb.fstride = numcols + 2;
+    flagbuf.assign(static_cast<size_t>(cb.fstride) * (numrows + 2), 0);
+    cb.flags = flagbuf.data() + cb.fstride + 1;
     cb.data = matrix_row(cblk->data, 0);
     cb.dstride = numrows > 1 ? matrix_row(cblk->data, 1) - matrix_row(cblk->data, 0) : 0;
     cb.numrows = numrows;
@@ -436,35 +439,66 @@ int t1enc_encodecblk(const jpenc_comp_t* comp, const jpenc_band_t* band, jpenc_c
     FATAL_CHECK(!bout);
 
     fixends(cblk->passes, numpasses);
-    matrix_destroy(cblk->flags);
-    cblk->flags = nullptr;
     return ret;
 }
 
+namespace {
+
+struct cblkjob_t {
+    const jpenc_comp_t* comp;
+    const jpenc_band_t* band;
+    jpenc_cblk_t* cblk;
+};
+
+struct encjob_t {
+    std::vector<cblkjob_t> cblks;
+    std::vector<signed char> result;  // 0 coded, -1 failed, 1 too many bit planes
+    int cblksty;
+};
+
+void encodeone(void* arg, int64_t i, int)
+{
+    encjob_t* job = static_cast<encjob_t*>(arg);
+    const cblkjob_t& cj = job->cblks[i];
+    jpenc_cblk_t* cblk = cj.cblk;
+    cblk->numbps = t1enc_numbps(cblk->data);
+    cblk->numimsbs = cj.band->numbps - cblk->numbps;
+    if (cblk->numimsbs < 0) {
+        job->result[i] = 1;
+        return;
+    }
+    job->result[i] = static_cast<signed char>(t1enc_encodecblk(cj.comp, cj.band, cblk, job->cblksty));
+}
+
+}  // namespace
+
 int t1enc_encodecomps(jpenc_comp_t* comps, int numcomps, int cblksty)
 {
+    // Code blocks are independent: they are coded on the thread pool, each
+    // into its own stream, exactly as one after another.
+    encjob_t job;
+    job.cblksty = cblksty;
     for (int compno = 0; compno < numcomps; ++compno) {
         jpenc_comp_t* comp = &comps[compno];
         for (int32_t lvlno = 0; lvlno < comp->numrlvls; ++lvlno) {
             jpenc_lvl_t* lvl = &comp->lvls[lvlno];
             for (int bandno = 0; bandno < lvl->numbands; ++bandno) {
                 jpenc_band_t* band = &lvl->bands[bandno];
-                for (int32_t k = 0; k < band->numcblks; ++k) {
-                    jpenc_cblk_t* cblk = &band->cblks[k];
-                    cblk->numbps = t1enc_numbps(cblk->data);
-                    cblk->numimsbs = band->numbps - cblk->numbps;
-                    if (cblk->numimsbs < 0) {
-                        fprintf(stderr,
-                                "code block has %d bit planes, more than its band's %d\n",
-                                cblk->numbps, band->numbps);
-                        return -1;
-                    }
-                }
                 for (int32_t k = 0; k < band->numcblks; ++k)
-                    if (t1enc_encodecblk(comp, band, &band->cblks[k], cblksty))
-                        return -1;
+                    job.cblks.push_back(cblkjob_t{comp, band, &band->cblks[k]});
             }
         }
+    }
+    job.result.assign(job.cblks.size(), 0);
+    threadpool_for(static_cast<int64_t>(job.cblks.size()), encodeone, nullptr, &job);
+    for (size_t i = 0; i < job.cblks.size(); ++i) {
+        if (job.result[i] == 1) {
+            fprintf(stderr, "code block has %d bit planes, more than its band's %d\n",
+                    job.cblks[i].cblk->numbps, job.cblks[i].band->numbps);
+            return -1;
+        }
+        if (job.result[i] < 0)
+            return -1;
     }
     return 0;
 }

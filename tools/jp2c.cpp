@@ -2,7 +2,10 @@
 #include "jp2c_window.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+
+#include "threadpool.h"
 
 static void usage()
 {
@@ -15,12 +18,37 @@ static void usage()
                "  NAME_1.pgx, ... for several components)\n"
                "encoder options: rate=R lyrrates=R,R,... mode=int|real prg=lrcp|rlcp\n"
                "  maxrlvls=N cblkwidth=N cblkheight=N nomct lazy termall segsym vertcausal\n"
-               "  resetprob debug=N\n",
+               "  resetprob debug=N\n"
+               "every command: --threads N (coding threads; default: the machine's cores)\n",
                stderr);
+}
+
+// Takes "--threads N" out of the arguments and sets the coding threads.
+// false after a message when N is not a positive number.
+static bool take_threads(int& argc, char** argv)
+{
+    for (int i = 2; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--threads") != 0)
+            continue;
+        char* end = nullptr;
+        const long n = i + 1 < argc ? std::strtol(argv[i + 1], &end, 10) : 0;
+        if (!end || *end || n < 1 || n > 256) {
+            std::fputs("jp2c: --threads needs a number from 1 to 256\n", stderr);
+            return false;
+        }
+        threadpool_setnumthreads(static_cast<int>(n));
+        for (int j = i; j + 2 <= argc; ++j)
+            argv[j] = argv[j + 2];
+        argc -= 2;
+        --i;
+    }
+    return true;
 }
 
 int main(int argc, char** argv)
 {
+    if (!take_threads(argc, argv))
+        return 1;
     if (argc < 2) {
         usage();
         return 1;
