@@ -39,6 +39,9 @@ QByteArray read_whole_file(const QString& fileName)
     return data;
 }
 
+// Largest picture loaded, in samples (three per pixel): 1 GiB of bitmap.
+constexpr uint64_t kMaxPictureSamples = uint64_t(1) << 30;
+
 // ---- JPEG through libjpeg ---------------------------------------------------
 //
 // libjpeg reports errors through error_exit, which must not return.  It
@@ -148,6 +151,14 @@ bool decode_jpeg(JpegJob* job, const unsigned char* data, unsigned long size)
         }
     }
 
+    // The header alone must not make the loader ask for a bitmap of any size
+    // it names: a few hundred bytes can declare 65535 x 65535 pixels.
+    if (uint64_t(cinfo->image_width) * cinfo->image_height * 3 > kMaxPictureSamples) {
+        std::snprintf(job->failure, sizeof job->failure,
+                      "Picture of %u x %u pixels is too large", cinfo->image_width,
+                      cinfo->image_height);
+        return false;
+    }
     const bool cmyk = cinfo->jpeg_color_space == JCS_CMYK || cinfo->jpeg_color_space == JCS_YCCK;
     cinfo->out_color_space = cmyk ? JCS_CMYK : JCS_EXT_BGR;
     jpeg_start_decompress(cinfo);

@@ -9,8 +9,10 @@
 //
 // Failures raise Exception: "Unknown picture file extension (.EXT)",
 // EFOpenError for a file that cannot be opened, "JPEG error: DETAIL" for a
-// damaged or unsupported JPEG file, "Bitmap image is not valid" for a
-// damaged bitmap file.
+// damaged or unsupported JPEG file, "Picture of W x H pixels is too large"
+// for a JPEG file of more than 2^30 samples (its header is not trusted with
+// the bitmap's size), "Bitmap image is not valid" for a damaged bitmap file
+// (and one beyond the bitmap reader's allocation limit).
 #ifndef PLATFORM_PICTURELOADER_H
 #define PLATFORM_PICTURELOADER_H
 
