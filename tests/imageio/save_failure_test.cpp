@@ -124,8 +124,9 @@ TEST(SaveFailure, FolderThatCannotBeWrittenIsReported)
     EXPECT_EQ(folder_entries(dir.path()), QStringList{});
 
     // A folder on a file system that nobody can write.
-    if (QDir("/proc").exists())
+    if (QDir("/proc").exists()) {
         EXPECT_THROW(jp2.SaveToFile("/proc/picture.jp2"), EFCreateError);
+    }
 
     // A read-only folder holding an earlier file (the super-user writes
     // anyway: then only the cases above are checked).
