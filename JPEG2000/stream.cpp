@@ -189,7 +189,7 @@ const stream_ops_t file_ops = {file_read, file_write, file_seek, file_close};
 // ---------------------------------------------------------------------------
 // Stream object.
 
-stream_t* stream_alloc(int openmode, int bufmode)
+stream_t* stream_alloc(int openmode, int bufmode, int bufsize = STREAM_BUFSIZE)
 {
     auto* s = new (std::nothrow) stream_t{};
     if (!s)
@@ -203,12 +203,12 @@ stream_t* stream_alloc(int openmode, int bufmode)
     } else {
         // Line buffering has no meaning for binary code stream data: it is
         // buffered fully.
-        s->bufbase_ = static_cast<unsigned char*>(std::malloc(STREAM_BUFSIZE + STREAM_MAXPUTBACK));
+        s->bufbase_ = static_cast<unsigned char*>(std::malloc(bufsize + STREAM_MAXPUTBACK));
         if (!s->bufbase_) {
             delete s;
             return nullptr;
         }
-        s->bufsize_ = STREAM_BUFSIZE;
+        s->bufsize_ = bufsize;
         s->bufmode_ = (bufmode & STREAM_BUFMODEMASK & ~STREAM_FREEBUF) | STREAM_FREEBUF;
     }
     s->bufstart_ = s->bufbase_ + STREAM_MAXPUTBACK;
@@ -351,7 +351,10 @@ stream_t* stream_memopen(unsigned char* buf, int64_t size)
         }
         m->myalloc_ = 1;
     }
-    stream_t* s = stream_alloc(STREAM_READ | STREAM_WRITE | STREAM_BINARY, STREAM_FULLBUF);
+    // A memory stream needs little buffer of its own: its data is in
+    // memory already.  The encoder keeps one per code block.
+    stream_t* s = stream_alloc(STREAM_READ | STREAM_WRITE | STREAM_BINARY, STREAM_FULLBUF,
+                               STREAM_MEMBUFSIZE);
     if (!s) {
         mem_close(m);
         return nullptr;

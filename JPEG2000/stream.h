@@ -51,6 +51,8 @@ constexpr int STREAM_ERRMASK = STREAM_EOF | STREAM_ERR | STREAM_RWLIMIT;
 constexpr int STREAM_MAXPUTBACK = 16;
 // Data part of the buffer of a fully buffered stream.
 constexpr int STREAM_BUFSIZE = 8192;
+// Buffer size of memory streams.
+constexpr int STREAM_MEMBUFSIZE = 512;
 
 // Device operations.  read returns the bytes read (0 at the end, negative on
 // error); write returns the bytes written (fewer than asked is an error);

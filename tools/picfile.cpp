@@ -359,12 +359,6 @@ int write_pnm(image_t* im, const std::string& path, bool ppm)
                          path.c_str());
             return -1;
         }
-    std::vector<std::vector<int32_t>> comps(n);
-    for (int i = 0; i < n; ++i)
-        if (!component_samples(im, i, &comps[i])) {
-            std::fprintf(stderr, "cannot read component %d\n", i);
-            return -1;
-        }
     file_ptr f(std::fopen(path.c_str(), "wb"));
     if (!f) {
         std::fprintf(stderr, "cannot create %s\n", path.c_str());
@@ -373,17 +367,47 @@ int write_pnm(image_t* im, const std::string& path, bool ppm)
     long maxval = (1L << prec) - 1;
     int bps = prec > 8 ? 2 : 1;
     std::fprintf(f.get(), "P%c\n%d %d\n%ld\n", ppm ? '6' : '5', w, h, maxval);
-    size_t count = static_cast<size_t>(w) * h;
-    std::vector<uint8_t> out(count * n * bps);
-    uint8_t* q = out.data();
-    for (size_t k = 0; k < count; ++k)
-        for (int i = 0; i < n; ++i) {
-            uint32_t v = static_cast<uint32_t>(comps[i][k]);
-            if (bps == 2)
-                *q++ = static_cast<uint8_t>(v >> 8);
-            *q++ = static_cast<uint8_t>(v);
+    // Row by row, interleaving the components: no copy of the whole picture.
+    std::vector<int> cps(n);
+    for (int i = 0; i < n; ++i) {
+        cps[i] = image_cmpt_cps(im, i);
+        stream_t* s = image_cmpt_stream(im, i);
+        if (!s || cps[i] < 1 || cps[i] > 4 || stream_seek(s, 0, SEEK_SET) != 0) {
+            std::fprintf(stderr, "cannot read component %d\n", i);
+            return -1;
         }
-    if (!write_bytes(f.get(), out) || std::fflush(f.get()) != 0) {
+    }
+    const uint32_t mask = static_cast<uint32_t>(maxval);
+    std::vector<uint8_t> in(static_cast<size_t>(w) * 4);
+    std::vector<uint8_t> out(static_cast<size_t>(w) * n * bps);
+    for (int32_t y = 0; y < h; ++y) {
+        for (int i = 0; i < n; ++i) {
+            const int64_t len = static_cast<int64_t>(w) * cps[i];
+            if (stream_read(image_cmpt_stream(im, i), in.data(), len) != len) {
+                std::fprintf(stderr, "cannot read component %d\n", i);
+                return -1;
+            }
+            uint8_t* q = out.data() + static_cast<size_t>(i) * bps;
+            const uint8_t* p = in.data();
+            for (int32_t x = 0; x < w; ++x, q += n * bps) {
+                uint32_t v = 0;
+                for (int b = 0; b < cps[i]; ++b)
+                    v = (v << 8) | *p++;
+                v &= mask;
+                if (bps == 2) {
+                    q[0] = static_cast<uint8_t>(v >> 8);
+                    q[1] = static_cast<uint8_t>(v);
+                } else {
+                    q[0] = static_cast<uint8_t>(v);
+                }
+            }
+        }
+        if (!write_bytes(f.get(), out)) {
+            std::fprintf(stderr, "cannot write %s\n", path.c_str());
+            return -1;
+        }
+    }
+    if (std::fflush(f.get()) != 0) {
         std::fprintf(stderr, "cannot write %s\n", path.c_str());
         return -1;
     }
