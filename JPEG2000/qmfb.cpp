@@ -9,11 +9,11 @@
 // replaced by the other one (symmetric extension), which turns every
 // two-neighbour formula into its one-neighbour form.
 //
-// The 9/7 splits a line first (low part, then high part) and lifts the
-// contiguous halves; the 5/3 lifts straight from the interleaved samples
-// and leaves them split.  Columns are handled in strips of whole row
-// segments so that the inner loops run along rows; the 5/3 goes down a
-// strip in a single sweep.
+// On rows, the 9/7 splits a line first (low part, then high part) and
+// lifts the contiguous halves; the 5/3 lifts straight from the interleaved
+// samples and leaves them split.  Columns are handled in strips of whole
+// row segments so that the inner loops run along rows, each strip in a
+// single sweep down (analysis) or up (synthesis).
 //
 // Sums and products are taken with wrap-around at 32 bits where they can
 // overflow only for absurd coefficients (from a damaged code stream), so
@@ -112,44 +112,10 @@ inline void lift_line(int32_t* T, int32_t nt, const int32_t* S, int32_t ns, int 
         T[j] = op(T[j], S[j - d], S[j - d]);
 }
 
-// The same step on rows of a strip: element j of T is the row segment of
-// width w at T + j * step (likewise S), updated column by column.
-template <class Op>
-inline void lift_rows(int32_t* T, int32_t nt, const int32_t* S, int32_t ns, int d,
-                      ptrdiff_t step, int32_t w, Op op)
-{
-    auto apply = [&](int32_t j, int32_t a, int32_t b) {
-        int32_t* t = T + j * step;
-        const int32_t* sa = S + a * step;
-        const int32_t* sb = S + b * step;
-        for (int32_t c = 0; c < w; ++c)
-            t[c] = op(t[c], sa[c], sb[c]);
-    };
-    int32_t j = 0;
-    if (d == 1 && nt > 0) {
-        apply(0, 0, 0);
-        j = 1;
-    }
-    const int32_t jend = std::min(nt, ns + d - 1);
-    for (; j < jend; ++j)
-        apply(j, j - d, j - d + 1);
-    for (; j < nt; ++j)
-        apply(j, j - d, j - d);
-}
-
 inline void scale_line(int32_t* x, int32_t n, int32_t c)
 {
     for (int32_t i = 0; i < n; ++i)
         x[i] = fixmul(x[i], c);
-}
-
-inline void scale_rows(int32_t* x, int32_t n, ptrdiff_t step, int32_t w, int32_t c)
-{
-    for (int32_t j = 0; j < n; ++j) {
-        int32_t* r = x + j * step;
-        for (int32_t i = 0; i < w; ++i)
-            r[i] = fixmul(r[i], c);
-    }
 }
 
 // Number of low-pass samples of a line of n samples whose first sample has
@@ -159,42 +125,28 @@ inline int32_t numlow(int32_t n, int s0)
     return s0 ? n / 2 : (n + 1) / 2;
 }
 
-// 9/7 lifting of the split halves L (nl) and H (nh), one line or one strip.
-// Horizontal: step 0 means contiguous arrays.
+// 9/7 lifting of the split halves L (nl) and H (nh) of one line.
 struct Halves {
     int32_t* L;
     int32_t nl;
     int32_t* H;
     int32_t nh;
     int s0;
-    ptrdiff_t step;  // 0: one line; else rows of width w
-    int32_t w;
 
     template <class Op>
     void predict(Op op) const  // high from low
     {
-        if (step == 0)
-            lift_line(H, nh, L, nl, s0, op);
-        else
-            lift_rows(H, nh, L, nl, s0, step, w, op);
+        lift_line(H, nh, L, nl, s0, op);
     }
     template <class Op>
     void update(Op op) const  // low from high
     {
-        if (step == 0)
-            lift_line(L, nl, H, nh, 1 - s0, op);
-        else
-            lift_rows(L, nl, H, nh, 1 - s0, step, w, op);
+        lift_line(L, nl, H, nh, 1 - s0, op);
     }
     void scale(int32_t lc, int32_t hc) const
     {
-        if (step == 0) {
-            scale_line(L, nl, lc);
-            scale_line(H, nh, hc);
-        } else {
-            scale_rows(L, nl, step, w, lc);
-            scale_rows(H, nh, step, w, hc);
-        }
+        scale_line(L, nl, lc);
+        scale_line(H, nh, hc);
     }
 };
 
@@ -336,7 +288,7 @@ HOT_CLONES void rows_fwd(int kind, int32_t* data, int32_t numrows, int32_t n, pt
         for (int32_t i = 0; i < nl; ++i)
             x[i] = lp[2 * i];
         std::memcpy(x + nl, tmp, static_cast<size_t>(nh) * sizeof(int32_t));
-        lift97_fwd(Halves{x, nl, x + nl, nh, s0, 0, 1});
+        lift97_fwd(Halves{x, nl, x + nl, nh, s0});
     }
 }
 
@@ -359,7 +311,7 @@ HOT_CLONES void rows_inv(int kind, int32_t* data, int32_t numrows, int32_t n, pt
     int32_t* tmp = buf.get(static_cast<size_t>(nh));
     for (int32_t r = 0; r < numrows; ++r) {
         int32_t* x = data + r * rowstep;
-        lift97_inv(Halves{x, nl, x + nl, nh, s0, 0, 1});
+        lift97_inv(Halves{x, nl, x + nl, nh, s0});
         // Join: high-pass part aside, low-pass samples to their places
         // from the back (position 2i + s0 >= i), then the high-pass ones.
         std::memcpy(tmp, x + nl, static_cast<size_t>(nh) * sizeof(int32_t));
@@ -459,6 +411,92 @@ void cols53_inv(int32_t* x, int32_t n, int32_t w, ptrdiff_t rs, int s0, int32_t*
     }
 }
 
+// The 9/7 on columns in one sweep per strip, with the same reasoning as the
+// 5/3: down the strip, step m predicts the high-pass rows it needs (alpha,
+// into tmp) and updates low-pass m (beta, into row m), then finishes
+// low-pass m - 1 (gamma on the high-pass rows it needs, delta, scaling).
+inline void lift97_seg(int32_t* d, const int32_t* t, const int32_t* a, const int32_t* b, int32_t w,
+                       int32_t c)
+{
+    for (int32_t i = 0; i < w; ++i)
+        d[i] = wadd(t[i], fixmulsum(c, a[i], b[i]));
+}
+inline void scale_seg(int32_t* d, const int32_t* x, int32_t w, int32_t c)
+{
+    for (int32_t i = 0; i < w; ++i)
+        d[i] = fixmul(x[i], c);
+}
+
+[[gnu::always_inline]] inline void cols97_fwd(int32_t* x, int32_t n, int32_t w, ptrdiff_t rs, int s0, int32_t* tmp)
+{
+    const int32_t nl = numlow(n, s0), nh = n - nl;
+    auto X = [&](int32_t p) { return x + p * rs; };
+    auto T = [&](int32_t j) { return tmp + static_cast<ptrdiff_t>(j) * w; };
+    auto L0 = [&](int32_t i) { return X(2 * i + s0); };  // original low-pass row i
+    int32_t h1 = 0, h2 = 0, a, b;
+    for (int32_t m = 0; m <= nl; ++m) {
+        if (m < nl) {
+            for (; h1 <= m + s0 && h1 < nh; ++h1) {
+                neighbours(h1 - s0, nl, a, b);
+                lift97_seg(T(h1), X(2 * h1 + 1 - s0), L0(a), L0(b), w, ALPHA);
+            }
+            neighbours(m + s0 - 1, nh, a, b);
+            lift97_seg(X(m), L0(m), T(a), T(b), w, BETA);
+        }
+        if (m >= 1) {
+            const int32_t k = m - 1;
+            for (; h2 <= k + s0 && h2 < nh; ++h2) {
+                neighbours(h2 - s0, nl, a, b);
+                lift97_seg(T(h2), T(h2), X(a), X(b), w, GAMMA);
+            }
+            neighbours(k + s0 - 1, nh, a, b);
+            lift97_seg(X(k), X(k), T(a), T(b), w, DELTA);
+            scale_seg(X(k), X(k), w, INVK);
+        }
+    }
+    for (int32_t j = 0; j < nh; ++j)
+        scale_seg(X(nl + j), T(j), w, HALFK);
+}
+
+// Up the strip: step m restores low-pass m to its state after beta (scale,
+// delta) and the high-pass rows whose neighbours are ready (gamma), then
+// low-pass m + 1 to its sample (beta, into row 2(m + 1) + s0) and the odd
+// samples whose even neighbours are restored (alpha).
+[[gnu::always_inline]] inline void cols97_inv(int32_t* x, int32_t n, int32_t w, ptrdiff_t rs, int s0, int32_t* tmp)
+{
+    const int32_t nl = numlow(n, s0), nh = n - nl;
+    auto X = [&](int32_t p) { return x + p * rs; };
+    auto T = [&](int32_t j) { return tmp + static_cast<ptrdiff_t>(j) * w; };
+    auto E = [&](int32_t i) { return X(2 * i + s0); };  // restored even sample i
+    for (int32_t j = 0; j < nh; ++j)
+        scale_seg(T(j), X(nl + j), w, TWOINVK);
+    int32_t h1 = nh - 1, hx = nh - 1, a, b;
+    for (int32_t m = nl - 1; m >= -1; --m) {
+        if (m >= 0) {
+            neighbours(m + s0 - 1, nh, a, b);
+            scale_seg(X(m), X(m), w, K);
+            lift97_seg(X(m), X(m), T(a), T(b), w, -DELTA);
+            for (; h1 >= 0; --h1) {
+                neighbours(h1 - s0, nl, a, b);
+                if (std::min(a, b) < m)
+                    break;
+                lift97_seg(T(h1), T(h1), X(a), X(b), w, -GAMMA);
+            }
+        }
+        const int32_t k = m + 1;
+        if (k < nl) {
+            neighbours(k + s0 - 1, nh, a, b);
+            lift97_seg(E(k), X(k), T(a), T(b), w, -BETA);
+        }
+        for (; hx >= 0; --hx) {
+            neighbours(hx - s0, nl, a, b);
+            if (std::min(a, b) < k)
+                break;
+            lift97_seg(X(2 * hx + 1 - s0), T(hx), E(a), E(b), w, -ALPHA);
+        }
+    }
+}
+
 HOT_CLONES void cols_fwd(int kind, int32_t* data, int32_t n, int32_t numcols, ptrdiff_t rowstep, int s0)
 {
     if (n < 2) {
@@ -467,28 +505,16 @@ HOT_CLONES void cols_fwd(int kind, int32_t* data, int32_t n, int32_t numcols, pt
                 data[c] = single_fwd(kind, data[c]);
         return;
     }
-    const int32_t nl = numlow(n, s0), nh = n - nl;
+    const int32_t nh = n - numlow(n, s0);
+    const int32_t sw = strip_width(kind == QMFB_53 ? STRIPWIDTH53 : STRIPWIDTH, numcols, nh);
     Buffer buf;
-    if (kind == QMFB_53) {
-        const int32_t sw = strip_width(STRIPWIDTH53, numcols, nh);
-        int32_t* tmp = buf.get(static_cast<size_t>(nh) * static_cast<size_t>(sw));
-        for (int32_t c0 = 0; c0 < numcols; c0 += sw)
-            cols53_fwd(data + c0, n, std::min(sw, numcols - c0), rowstep, s0, tmp);
-        return;
-    }
-    const int32_t sw = strip_width(STRIPWIDTH, numcols, nh);
     int32_t* tmp = buf.get(static_cast<size_t>(nh) * static_cast<size_t>(sw));
     for (int32_t c0 = 0; c0 < numcols; c0 += sw) {
         const int32_t w = std::min(sw, numcols - c0);
-        const size_t wb = static_cast<size_t>(w) * sizeof(int32_t);
-        int32_t* x = data + c0;
-        for (int32_t j = 0; j < nh; ++j)
-            std::memcpy(tmp + j * w, x + (2 * j + 1 - s0) * rowstep, wb);
-        for (int32_t i = s0 ? 0 : 1; i < nl; ++i)
-            std::memcpy(x + i * rowstep, x + (2 * i + s0) * rowstep, wb);
-        for (int32_t j = 0; j < nh; ++j)
-            std::memcpy(x + (nl + j) * rowstep, tmp + j * w, wb);
-        lift97_fwd(Halves{x, nl, x + nl * rowstep, nh, s0, rowstep, w});
+        if (kind == QMFB_53)
+            cols53_fwd(data + c0, n, w, rowstep, s0, tmp);
+        else
+            cols97_fwd(data + c0, n, w, rowstep, s0, tmp);
     }
 }
 
@@ -500,28 +526,16 @@ HOT_CLONES void cols_inv(int kind, int32_t* data, int32_t n, int32_t numcols, pt
                 data[c] = single_inv(kind, data[c]);
         return;
     }
-    const int32_t nl = numlow(n, s0), nh = n - nl;
+    const int32_t nh = n - numlow(n, s0);
+    const int32_t sw = strip_width(kind == QMFB_53 ? STRIPWIDTH53 : STRIPWIDTH, numcols, nh);
     Buffer buf;
-    if (kind == QMFB_53) {
-        const int32_t sw = strip_width(STRIPWIDTH53, numcols, nh);
-        int32_t* tmp = buf.get(static_cast<size_t>(nh) * static_cast<size_t>(sw));
-        for (int32_t c0 = 0; c0 < numcols; c0 += sw)
-            cols53_inv(data + c0, n, std::min(sw, numcols - c0), rowstep, s0, tmp);
-        return;
-    }
-    const int32_t sw = strip_width(STRIPWIDTH, numcols, nh);
     int32_t* tmp = buf.get(static_cast<size_t>(nh) * static_cast<size_t>(sw));
     for (int32_t c0 = 0; c0 < numcols; c0 += sw) {
         const int32_t w = std::min(sw, numcols - c0);
-        const size_t wb = static_cast<size_t>(w) * sizeof(int32_t);
-        int32_t* x = data + c0;
-        lift97_inv(Halves{x, nl, x + nl * rowstep, nh, s0, rowstep, w});
-        for (int32_t j = 0; j < nh; ++j)
-            std::memcpy(tmp + j * w, x + (nl + j) * rowstep, wb);
-        for (int32_t i = nl - 1; i >= (s0 ? 0 : 1); --i)
-            std::memcpy(x + (2 * i + s0) * rowstep, x + i * rowstep, wb);
-        for (int32_t j = 0; j < nh; ++j)
-            std::memcpy(x + (2 * j + 1 - s0) * rowstep, tmp + j * w, wb);
+        if (kind == QMFB_53)
+            cols53_inv(data + c0, n, w, rowstep, s0, tmp);
+        else
+            cols97_inv(data + c0, n, w, rowstep, s0, tmp);
     }
 }
 

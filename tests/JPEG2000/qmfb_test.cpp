@@ -185,7 +185,7 @@ TEST(Qmfb, ColumnsMatchTheReferenceAcrossStrips)
     const int32_t numcols = 600;
     for (int kind : {QMFB_53, QMFB_97})
         for (int32_t ystart : {0, 3})
-            for (int32_t numrows : {1, 2, 3, 4, 8, 11}) {
+            for (int32_t numrows = 1; numrows <= 19; ++numrows) {
                 SCOPED_TRACE(testing::Message() << "kind " << kind << " ystart " << ystart << " rows " << numrows);
                 matrix_t* m = matrix_create(numrows, numcols);
                 matrix_setorigin(m, 1, ystart);
