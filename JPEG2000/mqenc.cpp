@@ -8,7 +8,7 @@
 
 namespace {
 
-void mqenc_putbyte(mqenc_t* enc, int c)
+inline void mqenc_putbyte(mqenc_t* enc, int c)
 {
     if (stream_putc(enc->out, c) < 0) {
         enc->err = 1;
@@ -20,7 +20,7 @@ void mqenc_putbyte(mqenc_t* enc, int c)
 // Commits the held byte B.  Runs of alternating 0xFF, 0x7F bytes are held
 // back: at the end of a codeword (finalbyte) a run that B continues is
 // replaced by a single 0xFF, which the decoder reads as 1 bits.
-void mqenc_emit(mqenc_t* enc)
+void mqenc_emit_slow(mqenc_t* enc)
 {
     const int b = enc->outbuf;
     if (b < 0) {
@@ -42,33 +42,35 @@ void mqenc_emit(mqenc_t* enc)
     mqenc_putbyte(enc, b);
 }
 
-// T.800 BYTEOUT with bit stuffing after 0xFF and carry propagation into B.
-void mqenc_byteout(mqenc_t* enc, mqregs_t& regs)
+// The common case in line: a byte that neither starts nor continues a run.
+inline void mqenc_emit(mqenc_t* enc)
 {
-    if (enc->outbuf == 0xff) {
-        mqenc_emit(enc);
+    const int b = enc->outbuf;
+    if (b >= 0 && b != 0xff && enc->runlen == 0)
+        mqenc_putbyte(enc, b);
+    else
+        mqenc_emit_slow(enc);
+}
+
+// T.800 BYTEOUT with bit stuffing after 0xFF and carry propagation into B.
+inline void mqenc_byteout(mqenc_t* enc, mqregs_t& regs)
+{
+    int b = enc->outbuf;
+    if (b != 0xff && (regs.c & 0x8000000)) {
+        // The carry reaches B.
+        enc->outbuf = static_cast<int16_t>(++b);
+        if (b == 0xff)
+            regs.c &= 0x7ffffff;
+    }
+    mqenc_emit(enc);
+    if (b == 0xff) {
         enc->outbuf = static_cast<int16_t>((regs.c >> 20) & 0xff);
         regs.c &= 0xfffff;
         regs.ct = 7;
-    } else if (!(regs.c & 0x8000000)) {
-        mqenc_emit(enc);
+    } else {
         enc->outbuf = static_cast<int16_t>((regs.c >> 19) & 0xff);
         regs.c &= 0x7ffff;
         regs.ct = 8;
-    } else {
-        ++enc->outbuf;
-        if (enc->outbuf == 0xff) {
-            regs.c &= 0x7ffffff;
-            mqenc_emit(enc);
-            enc->outbuf = static_cast<int16_t>((regs.c >> 20) & 0xff);
-            regs.c &= 0xfffff;
-            regs.ct = 7;
-        } else {
-            mqenc_emit(enc);
-            enc->outbuf = static_cast<int16_t>((regs.c >> 19) & 0xff);
-            regs.c &= 0x7ffff;
-            regs.ct = 8;
-        }
     }
 }
 
