@@ -343,4 +343,82 @@ TEST(DamagedCorpus, DamagedStreamsDecodeOrFailCleanly)
     std::printf("%d damaged streams\n", runner.runs());
 }
 
+// A small code stream of a large image (8192 x 8192, no packet data): its
+// samples (64 MiB) live in temporary files.  Whether the decoding ends, or
+// is killed part-way, the temporary folder is left as it was.
+std::vector<uint8_t> large_empty_stream()
+{
+    std::vector<uint8_t> v;
+    auto p16 = [&](uint32_t x) {
+        v.push_back(uint8_t(x >> 8));
+        v.push_back(uint8_t(x));
+    };
+    auto p32 = [&](uint32_t x) {
+        p16(x >> 16);
+        p16(x & 0xffff);
+    };
+    p16(0xff4f);
+    p16(0xff51);
+    p16(41);
+    p16(0);
+    for (uint32_t x : {8192u, 8192u, 0u, 0u, 8192u, 8192u, 0u, 0u})
+        p32(x);
+    p16(1);
+    v.insert(v.end(), {7, 1, 1});
+    p16(0xff52);
+    p16(12);
+    v.insert(v.end(), {0, 0, 0, 1, 0, 5, 4, 4, 0, 1});
+    p16(0xff5c);
+    p16(3 + 16);
+    v.push_back(2 << 5);
+    for (int i = 0; i < 16; ++i)
+        v.push_back(10 << 3);
+    p16(0xff90);
+    p16(10);
+    p16(0);
+    p32(0);
+    v.insert(v.end(), {0, 1});
+    p16(0xff93);
+    p16(0xffd9);
+    return v;
+}
+
+TEST(DamagedCorpus, SampleFilesOfLargeImagesAreAlwaysRemoved)
+{
+    TempDir dir;
+    const std::string input = dir.file("large.j2k");
+    ASSERT_TRUE(write_file(input, large_empty_stream()));
+    const std::string tmp = dir.file("tmp");
+    fs::create_directories(tmp);
+    auto start = [&](const std::string& output) {
+        pid_t pid = fork();
+        if (pid == 0) {
+            int fd = open("/dev/null", O_WRONLY);
+            dup2(fd, 1);
+            dup2(fd, 2);
+            setenv("TMPDIR", tmp.c_str(), 1);
+            execl(JP2C_PATH, JP2C_PATH, "decode", input.c_str(), output.c_str(),
+                  static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        return pid;
+    };
+    // Run to the end.
+    pid_t pid = start(dir.file("whole.pgx"));
+    ASSERT_GT(pid, 0);
+    int st = 0;
+    waitpid(pid, &st, 0);
+    ASSERT_TRUE(WIFEXITED(st));
+    EXPECT_EQ(WEXITSTATUS(st), 0);
+    EXPECT_TRUE(fs::is_empty(tmp));
+    EXPECT_EQ(file_size(dir.file("whole_0.pgx")), 8192LL * 8192 + 20);
+    // Killed while decoding.
+    pid = start(dir.file("killed.pgx"));
+    ASSERT_GT(pid, 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(kSanitized ? 3000 : 1000));
+    kill(pid, SIGKILL);
+    waitpid(pid, &st, 0);
+    EXPECT_TRUE(fs::is_empty(tmp));
+}
+
 }  // namespace
