@@ -194,159 +194,149 @@ static int64_t nextpos(int64_t v, int64_t step)
     return v + step - v % step;
 }
 
+// Loop bounds of the progression change in progress.
+static int lyrend(const pi_t* pi)
+{
+    return std::min(pi->numlyrs, pi->pchg->lyrnoend);
+}
+
+static int compend(const pi_t* pi)
+{
+    return std::min(pi->numcomps, pi->pchg->compnoend);
+}
+
+static int rlvlend(const pi_t* pi, int numrlvls)
+{
+    return std::min(numrlvls, pi->pchg->rlvlnoend);
+}
+
+// Makes the current level of the current component the one in progress;
+// false when the component has fewer levels.
+static bool pi_selrlvl(pi_t* pi)
+{
+    pi->picomp = &pi->picomps[pi->compno];
+    if (pi->rlvlno >= pi->picomp->numrlvls)
+        return false;
+    pi->pirlvl = &pi->picomp->pirlvls[pi->rlvlno];
+    return true;
+}
+
+// Claims the packet of the current layer and precinct unless an earlier
+// progression change produced it already.
+static bool pi_take(pi_t* pi)
+{
+    int& next = pi->pirlvl->prclyrnos[pi->prcno];
+    if (pi->lyrno < next)
+        return false;
+    next = pi->lyrno + 1;
+    return true;
+}
+
+// Each order resumes inside its loops right after the packet it produced
+// last.
 static int pi_nextlrcp(pi_t* pi)
 {
-    const pchg_t* pchg = pi->pchg;
     if (!pi->first)
         goto skip;
     pi->first = false;
-    for (pi->lyrno = 0; pi->lyrno < pi->numlyrs && pi->lyrno < pchg->lyrnoend; ++pi->lyrno) {
-        for (pi->rlvlno = pchg->rlvlnostart;
-             pi->rlvlno < pchg->rlvlnoend && pi->rlvlno < pi->maxrlvls; ++pi->rlvlno) {
-            for (pi->compno = pchg->compnostart;
-                 pi->compno < pchg->compnoend && pi->compno < pi->numcomps; ++pi->compno) {
-                pi->picomp = &pi->picomps[pi->compno];
-                if (pi->rlvlno >= pi->picomp->numrlvls)
+    for (pi->lyrno = 0; pi->lyrno < lyrend(pi); ++pi->lyrno)
+        for (pi->rlvlno = pi->pchg->rlvlnostart; pi->rlvlno < rlvlend(pi, pi->maxrlvls); ++pi->rlvlno)
+            for (pi->compno = pi->pchg->compnostart; pi->compno < compend(pi); ++pi->compno) {
+                if (!pi_selrlvl(pi))
                     continue;
-                pi->pirlvl = &pi->picomp->pirlvls[pi->rlvlno];
                 for (pi->prcno = 0; pi->prcno < pi->pirlvl->numprcs; ++pi->prcno) {
-                    if (pi->lyrno >= pi->pirlvl->prclyrnos[pi->prcno]) {
-                        pi->pirlvl->prclyrnos[pi->prcno] = pi->lyrno + 1;
+                    if (pi_take(pi))
                         return 0;
-                    }
                 skip:;
                 }
             }
-        }
-    }
     return 1;
 }
 
 static int pi_nextrlcp(pi_t* pi)
 {
-    const pchg_t* pchg = pi->pchg;
     if (!pi->first)
         goto skip;
     pi->first = false;
-    for (pi->rlvlno = pchg->rlvlnostart;
-         pi->rlvlno < pchg->rlvlnoend && pi->rlvlno < pi->maxrlvls; ++pi->rlvlno) {
-        for (pi->lyrno = 0; pi->lyrno < pi->numlyrs && pi->lyrno < pchg->lyrnoend; ++pi->lyrno) {
-            for (pi->compno = pchg->compnostart;
-                 pi->compno < pchg->compnoend && pi->compno < pi->numcomps; ++pi->compno) {
-                pi->picomp = &pi->picomps[pi->compno];
-                if (pi->rlvlno >= pi->picomp->numrlvls)
+    for (pi->rlvlno = pi->pchg->rlvlnostart; pi->rlvlno < rlvlend(pi, pi->maxrlvls); ++pi->rlvlno)
+        for (pi->lyrno = 0; pi->lyrno < lyrend(pi); ++pi->lyrno)
+            for (pi->compno = pi->pchg->compnostart; pi->compno < compend(pi); ++pi->compno) {
+                if (!pi_selrlvl(pi))
                     continue;
-                pi->pirlvl = &pi->picomp->pirlvls[pi->rlvlno];
                 for (pi->prcno = 0; pi->prcno < pi->pirlvl->numprcs; ++pi->prcno) {
-                    if (pi->lyrno >= pi->pirlvl->prclyrnos[pi->prcno]) {
-                        pi->pirlvl->prclyrnos[pi->prcno] = pi->lyrno + 1;
+                    if (pi_take(pi))
                         return 0;
-                    }
                 skip:;
                 }
             }
-        }
-    }
     return 1;
 }
 
 static int pi_nextrpcl(pi_t* pi)
 {
-    const pchg_t* pchg = pi->pchg;
     if (!pi->first)
         goto skip;
     pi->first = false;
-    for (pi->rlvlno = pchg->rlvlnostart;
-         pi->rlvlno < pchg->rlvlnoend && pi->rlvlno < pi->maxrlvls; ++pi->rlvlno) {
+    for (pi->rlvlno = pi->pchg->rlvlnostart; pi->rlvlno < rlvlend(pi, pi->maxrlvls);
+         ++pi->rlvlno) {
         // Only the precincts of this level matter: its own spacing suffices.
         pi_setsteps(pi, -1, pi->rlvlno);
-        for (pi->y = pi->ystart; pi->y < pi->yend; pi->y = nextpos(pi->y, pi->ystep)) {
-            for (pi->x = pi->xstart; pi->x < pi->xend; pi->x = nextpos(pi->x, pi->xstep)) {
-                for (pi->compno = pchg->compnostart;
-                     pi->compno < pchg->compnoend && pi->compno < pi->numcomps; ++pi->compno) {
-                    pi->picomp = &pi->picomps[pi->compno];
-                    if (pi->rlvlno >= pi->picomp->numrlvls)
+        for (pi->y = pi->ystart; pi->y < pi->yend; pi->y = nextpos(pi->y, pi->ystep))
+            for (pi->x = pi->xstart; pi->x < pi->xend; pi->x = nextpos(pi->x, pi->xstep))
+                for (pi->compno = pi->pchg->compnostart; pi->compno < compend(pi); ++pi->compno) {
+                    if (!pi_selrlvl(pi) || !pi_prcat(pi))
                         continue;
-                    pi->pirlvl = &pi->picomp->pirlvls[pi->rlvlno];
-                    if (!pi_prcat(pi))
-                        continue;
-                    for (pi->lyrno = 0; pi->lyrno < pi->numlyrs && pi->lyrno < pchg->lyrnoend;
-                         ++pi->lyrno) {
-                        if (pi->lyrno >= pi->pirlvl->prclyrnos[pi->prcno]) {
-                            pi->pirlvl->prclyrnos[pi->prcno] = pi->lyrno + 1;
+                    for (pi->lyrno = 0; pi->lyrno < lyrend(pi); ++pi->lyrno) {
+                        if (pi_take(pi))
                             return 0;
-                        }
                     skip:;
                     }
                 }
-            }
-        }
     }
     return 1;
 }
 
 static int pi_nextpcrl(pi_t* pi)
 {
-    const pchg_t* pchg = pi->pchg;
     if (!pi->first)
         goto skip;
     pi->first = false;
     pi_setsteps(pi, -1, -1);
-    for (pi->y = pi->ystart; pi->y < pi->yend; pi->y = nextpos(pi->y, pi->ystep)) {
-        for (pi->x = pi->xstart; pi->x < pi->xend; pi->x = nextpos(pi->x, pi->xstep)) {
-            for (pi->compno = pchg->compnostart;
-                 pi->compno < pchg->compnoend && pi->compno < pi->numcomps; ++pi->compno) {
-                pi->picomp = &pi->picomps[pi->compno];
-                for (pi->rlvlno = pchg->rlvlnostart;
-                     pi->rlvlno < pchg->rlvlnoend && pi->rlvlno < pi->picomp->numrlvls;
-                     ++pi->rlvlno) {
-                    pi->pirlvl = &pi->picomp->pirlvls[pi->rlvlno];
-                    if (!pi_prcat(pi))
+    for (pi->y = pi->ystart; pi->y < pi->yend; pi->y = nextpos(pi->y, pi->ystep))
+        for (pi->x = pi->xstart; pi->x < pi->xend; pi->x = nextpos(pi->x, pi->xstep))
+            for (pi->compno = pi->pchg->compnostart; pi->compno < compend(pi); ++pi->compno)
+                for (pi->rlvlno = pi->pchg->rlvlnostart;
+                     pi->rlvlno < rlvlend(pi, pi->picomps[pi->compno].numrlvls); ++pi->rlvlno) {
+                    if (!pi_selrlvl(pi) || !pi_prcat(pi))
                         continue;
-                    for (pi->lyrno = 0; pi->lyrno < pi->numlyrs && pi->lyrno < pchg->lyrnoend;
-                         ++pi->lyrno) {
-                        if (pi->lyrno >= pi->pirlvl->prclyrnos[pi->prcno]) {
-                            pi->pirlvl->prclyrnos[pi->prcno] = pi->lyrno + 1;
+                    for (pi->lyrno = 0; pi->lyrno < lyrend(pi); ++pi->lyrno) {
+                        if (pi_take(pi))
                             return 0;
-                        }
                     skip:;
                     }
                 }
-            }
-        }
-    }
     return 1;
 }
 
 static int pi_nextcprl(pi_t* pi)
 {
-    const pchg_t* pchg = pi->pchg;
     if (!pi->first)
         goto skip;
     pi->first = false;
-    for (pi->compno = pchg->compnostart;
-         pi->compno < pchg->compnoend && pi->compno < pi->numcomps; ++pi->compno) {
-        pi->picomp = &pi->picomps[pi->compno];
+    for (pi->compno = pi->pchg->compnostart; pi->compno < compend(pi); ++pi->compno) {
         pi_setsteps(pi, pi->compno, -1);
-        for (pi->y = pi->ystart; pi->y < pi->yend; pi->y = nextpos(pi->y, pi->ystep)) {
-            for (pi->x = pi->xstart; pi->x < pi->xend; pi->x = nextpos(pi->x, pi->xstep)) {
-                for (pi->rlvlno = pchg->rlvlnostart;
-                     pi->rlvlno < pchg->rlvlnoend && pi->rlvlno < pi->picomp->numrlvls;
-                     ++pi->rlvlno) {
-                    pi->pirlvl = &pi->picomp->pirlvls[pi->rlvlno];
-                    if (!pi_prcat(pi))
+        for (pi->y = pi->ystart; pi->y < pi->yend; pi->y = nextpos(pi->y, pi->ystep))
+            for (pi->x = pi->xstart; pi->x < pi->xend; pi->x = nextpos(pi->x, pi->xstep))
+                for (pi->rlvlno = pi->pchg->rlvlnostart;
+                     pi->rlvlno < rlvlend(pi, pi->picomps[pi->compno].numrlvls); ++pi->rlvlno) {
+                    if (!pi_selrlvl(pi) || !pi_prcat(pi))
                         continue;
-                    for (pi->lyrno = 0; pi->lyrno < pi->numlyrs && pi->lyrno < pchg->lyrnoend;
-                         ++pi->lyrno) {
-                        if (pi->lyrno >= pi->pirlvl->prclyrnos[pi->prcno]) {
-                            pi->pirlvl->prclyrnos[pi->prcno] = pi->lyrno + 1;
+                    for (pi->lyrno = 0; pi->lyrno < lyrend(pi); ++pi->lyrno) {
+                        if (pi_take(pi))
                             return 0;
-                        }
                     skip:;
                     }
                 }
-            }
-        }
     }
     return 1;
 }
