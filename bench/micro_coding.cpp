@@ -1,0 +1,137 @@
+// Tier-1 passes (encode and decode of every code block of a wavelet-
+// transformed picture) and packet coding (tier-2 headers and bodies of the
+// same code blocks in one layer).
+#include <benchmark/benchmark.h>
+
+#include <vector>
+
+#include "common.h"
+#include "jpc.h"
+#include "jpcod.h"
+#include "jpdec_tile.h"
+#include "jpenc_tree.h"
+#include "stream.h"
+#include "t1dec.h"
+#include "t1enc.h"
+#include "t2enc.h"
+#include "tsfb.h"
+
+namespace {
+
+constexpr int SIZE = 512;
+
+// One reversible component: 5/3 transformed samples with the encoder's
+// fractional bits, every code block coded.
+struct coded_t {
+    jpenc_comp_t comp{};
+    coded_t()
+    {
+        jpc_inittables();
+        comp.data = bench_picture(SIZE, SIZE, 3);
+        for (int r = 0; r < SIZE; ++r)
+            for (int c = 0; c < SIZE; ++c)
+                matrix_row(comp.data, r)[c] -= 128;
+        comp.mctweight = 16384;
+        const jpenc_treeparams_t params{6, 64, 64, JPC_COX_RFT};
+        jpenc_buildcomp(&comp, &params);
+        tsfb_analyze(comp.tsfb, QMFB_REV, comp.data);
+        for (int r = 0; r < SIZE; ++r)
+            for (int c = 0; c < SIZE; ++c)
+                matrix_row(comp.data, r)[c] *= 1 << JPC_NUMEXTRABITS;
+        for (int l = 0; l < comp.numrlvls; ++l)
+            for (int b = 0; b < comp.lvls[l].numbands; ++b)
+                comp.lvls[l].bands[b].numbps = 20;
+        t1enc_encodecomps(&comp, 1, 0);
+    }
+    ~coded_t() { jpenc_destroycomp(&comp); }
+};
+
+coded_t& coded()
+{
+    static coded_t c;
+    return c;
+}
+
+void BM_T1Encode(benchmark::State& state)
+{
+    coded_t& c = coded();
+    for (auto _ : state)
+        benchmark::DoNotOptimize(t1enc_encodecomps(&c.comp, 1, 0));
+    state.SetItemsProcessed(state.iterations() * SIZE * SIZE);
+}
+BENCHMARK(BM_T1Encode)->Unit(benchmark::kMillisecond);
+
+// Every code block as the tier-2 decoder would hand it over: one segment
+// with all of its passes.
+struct decblock_t {
+    dec_band_t band{};
+    dec_cblk_t cblk{};
+    const jpenc_cblk_t* src;
+    std::vector<int32_t> data;  // the coefficients, zero before decoding
+};
+
+void BM_T1Decode(benchmark::State& state)
+{
+    coded_t& c = coded();
+    std::vector<decblock_t> blocks;
+    for (int l = 0; l < c.comp.numrlvls; ++l)
+        for (int b = 0; b < c.comp.lvls[l].numbands; ++b) {
+            const jpenc_band_t& band = c.comp.lvls[l].bands[b];
+            for (int k = 0; k < band.numcblks; ++k)
+                if (band.cblks[k].numpasses > 0) {
+                    decblock_t d;
+                    d.band.orient = band.orient;
+                    d.band.numbps = band.numbps;
+                    d.src = &band.cblks[k];
+                    blocks.push_back(d);
+                }
+        }
+    dec_ccp_t ccp{};
+    ccp.cblksty = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        for (decblock_t& d : blocks) {
+            const jpenc_cblk_t* e = d.src;
+            d.data.assign(64 * 64, 0);
+            d.cblk.data = d.data.data();
+            d.cblk.stride = 64;
+            d.cblk.width = matrix_numcols(e->data);
+            d.cblk.height = matrix_numrows(e->data);
+            d.cblk.numimsbs = e->numimsbs;
+            d.cblk.firstpassno = 3 * e->numimsbs;
+            d.cblk.numpasses = e->numpasses;
+            dec_seg_t seg;
+            seg.passno = d.cblk.firstpassno;
+            seg.numpasses = e->numpasses;
+            seg.maxpasses = e->numpasses;
+            seg.type = SEG_MQ;
+            seg.lyrno = 0;
+            seg.stream = stream_memopen(nullptr, 0);
+            stream_write(seg.stream, stream_memdata(e->stream), e->passes[e->numpasses - 1].end);
+            d.cblk.segs.assign(1, seg);
+            d.cblk.curseg = 1;
+        }
+        state.ResumeTiming();
+        for (decblock_t& d : blocks)
+            t1dec_decodecblk(&ccp, &d.band, &d.cblk, 1, -1);
+    }
+    state.SetItemsProcessed(state.iterations() * SIZE * SIZE);
+}
+BENCHMARK(BM_T1Decode)->Unit(benchmark::kMillisecond);
+
+void BM_PacketCoding(benchmark::State& state)
+{
+    coded_t& c = coded();
+    t2enc_reset(&c.comp, 1, 1);
+    for (auto _ : state) {
+        stream_t* out = stream_memopen(nullptr, 0);
+        benchmark::DoNotOptimize(t2enc_encodepkts(&c.comp, 1, 1, JPC_COD_LRCPPRG, out));
+        state.counters["bytes"] = static_cast<double>(stream_tell(out));
+        stream_close(out);
+    }
+}
+BENCHMARK(BM_PacketCoding)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();
