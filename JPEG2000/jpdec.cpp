@@ -35,14 +35,14 @@ constexpr int DS_MT = 0x20;      // end
 
 // Limits on declared sizes: beyond these a code stream is refused rather
 // than making the decoder allocate without bound.
-constexpr int64_t MAXSAMPLES = int64_t(1) << 29;  // all components together
 constexpr int MAXPREC = 24;
 constexpr int MAXNUMBPS = 30;
 
-enum { OPT_MAXLYRS, OPT_DEBUG };
+enum { OPT_MAXLYRS, OPT_DEBUG, OPT_MAXSAMPLES };
 const optentry_t decopts[] = {
     {OPT_MAXLYRS, "maxlyrs"},
     {OPT_DEBUG, "debug"},
+    {OPT_MAXSAMPLES, "maxsamples"},
     {-1, nullptr},
 };
 
@@ -325,8 +325,15 @@ int dec_siz(dec_t* dec, jpc_ms_t* ms)
         int64_t w = mathx_ceildiv(dec->xend, c->hsamp) - mathx_ceildiv(dec->xstart, c->hsamp);
         int64_t h = mathx_ceildiv(dec->yend, c->vsamp) - mathx_ceildiv(dec->ystart, c->vsamp);
         total += w * h;
-        if (w < 1 || h < 1 || total > MAXSAMPLES) {
+        if (w < 1 || h < 1) {
             std::fputs("unsupported image size in SIZ marker segment\n", stderr);
+            return -1;
+        }
+        if (total > dec->maxsamples) {
+            std::fprintf(stderr,
+                         "image size in SIZ marker segment exceeds the limit of %" PRId64
+                         " samples\n",
+                         dec->maxsamples);
             return -1;
         }
         parms[k] = image_cmptparm_t{int32_t(w), int32_t(h), c->prec, c->sgnd};
@@ -797,6 +804,7 @@ image_t* jpdec_decode_status(stream_t* in, const char* optstr, OnProgressMessage
 {
     *status = -1;
     int maxlyrs = -1, debug = 0;
+    int64_t maxsamples = JPDEC_MAXSAMPLES;
     optparser_t* parser = optparser_create(optstr ? optstr : "");
     if (!parser)
         return nullptr;
@@ -805,6 +813,15 @@ image_t* jpdec_decode_status(stream_t* in, const char* optstr, OnProgressMessage
         switch (optentry_id(optentry_lookup(decopts, name))) {
         case OPT_MAXLYRS: maxlyrs = std::atoi(optparser_value(parser)); break;
         case OPT_DEBUG: debug = std::atoi(optparser_value(parser)); break;
+        case OPT_MAXSAMPLES: {
+            char* end = nullptr;
+            long long n = std::strtoll(optparser_value(parser), &end, 10);
+            if (end == optparser_value(parser) || *end || n < 1)
+                std::fprintf(stderr, "warning: ignoring invalid value of maxsamples\n");
+            else
+                maxsamples = n;
+            break;
+        }
         default: std::fprintf(stderr, "warning: ignoring invalid option %s\n", name); break;
         }
     }
@@ -818,6 +835,7 @@ image_t* jpdec_decode_status(stream_t* in, const char* optstr, OnProgressMessage
     dec_t* dec = dec_create(in, maxlyrs);
     if (!dec)
         return nullptr;
+    dec->maxsamples = maxsamples;
     dec->progress = progress;
     dec_progress(dec, 10);
     jpc_setdbglevel(debug);

@@ -4,13 +4,23 @@
 // Options (white-space separated, name=value):
 //   maxlyrs=N   kept; every layer is always decoded
 //   debug=N     debug level of the marker segment layer (dumps on stderr)
+//   maxsamples=N  largest image accepted, in samples of all components
+//               together (default JPDEC_MAXSAMPLES); a code stream that
+//               declares more is refused with a message before anything
+//               is allocated for it.
 #ifndef JPEG2000_JPDEC_H
 #define JPEG2000_JPDEC_H
 
 #include "jpenc.h"  // OnProgressMessager
 
+#include <cstdint>
+
 struct image_t;
 struct stream_t;
+
+// Default limit on the declared image size, in samples: 2^30 (4 GiB of
+// coefficients while a single-tile image is reconstructed).
+constexpr int64_t JPDEC_MAXSAMPLES = int64_t(1) << 30;
 
 // Decodes the code stream read from in.  Returns the image (the caller
 // destroys it), or nullptr when decoding stopped before the image size was

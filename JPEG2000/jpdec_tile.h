@@ -203,6 +203,7 @@ struct dec_t {
     stream_t* in = nullptr;
     dec_cp_t* cp = nullptr;
     int maxlyrs = -1;
+    int64_t maxsamples = int64_t(1) << 30;  // largest image accepted (option maxsamples)
     int ppmzexp = 0;
     int state = 0;
     std::vector<int> hsamps, vsamps, precs, sgnds;
