@@ -375,9 +375,15 @@ void TMainF::TrackBar1Change()
 
 QString TMainF::TempFileName() const
 {
-    QTemporaryFile file(QDir(QDir::tempPath()).filePath(QStringLiteral("jp2cXXXXXX.tmp")));
+    // A fresh name in the temporary folder; the file is made empty there so
+    // that no other Compress takes the same name.
+    const QString folder = QDir::tempPath();
+    const QString pattern = QDir(folder).filePath(QStringLiteral("jp2cXXXXXX.tmp"));
+    if (folder.isEmpty() || !QFileInfo(folder).isDir())
+        throw EFCreateError(pattern, QStringLiteral("The temporary folder does not exist"));
+    QTemporaryFile file(pattern);
     file.setAutoRemove(false);
-    if (!file.open()) return QDir(QDir::tempPath()).filePath(QStringLiteral("jp2c-compress.tmp"));
+    if (!file.open()) throw EFCreateError(pattern, file.errorString());
     return file.fileName();
 }
 

@@ -98,6 +98,7 @@ private slots:
             if (QString(name) == "rome.bmp") SaveScreenshot(w.get(), QStringLiteral("06-after-compress"));
         }
         QCOMPARE(CompressTempFiles(), before);  // no temporary file left
+        QVERIFY(!QGuiApplication::overrideCursor());
     }
 
     void CancelDuringEncodingSkipsDecoding()
@@ -121,6 +122,27 @@ private slots:
         QCOMPARE(w->ProgressBar1->Progress(), 0);
         QVERIFY(w->Button2->isEnabled() && !w->Button4->isEnabled() && !w->FBusy);
         QCOMPARE(CompressTempFiles(), before);
+    }
+
+    void FailedSaveCleansUp()
+    {
+        auto w = NewWindow({Photo("rome.bmp")});
+        const QString ratio = w->Ratio->text(), size = w->CSize->text();
+        const QByteArray tmp = qgetenv("TMPDIR");
+        qputenv("TMPDIR", QFile::encodeName(FDir.filePath("no/such/folder")));
+        bool raised = false;
+        try {
+            w->Button2Click();
+        } catch (const std::exception&) {
+            raised = true;
+        }
+        qputenv("TMPDIR", tmp);
+        QVERIFY(raised);
+        QVERIFY(!QGuiApplication::overrideCursor());
+        QVERIFY(!w->FBusy && w->Button2->isEnabled() && !w->Button4->isEnabled() && w->Button6->isEnabled());
+        QCOMPARE(w->Ratio->text(), ratio);
+        QCOMPARE(w->CSize->text(), size);
+        QCOMPARE(w->ProgressBar1->Progress(), 0);
     }
 
     void GaugeMappingsAndSlider()

@@ -207,6 +207,10 @@ private slots:
         QCOMPARE(FDialogs.Questions, 4);
         QCOMPARE(w->FList.size(), 3);
         QCOMPARE(w->FList[1].Path, a);
+        // The right pane does not take files.
+        QDragEnterEvent refused(QPoint(20, 20), Qt::CopyAction, mime, Qt::NoButton, Qt::NoModifier);
+        QApplication::sendEvent(w->ScrollBox2->viewport(), &refused);
+        QVERIFY(!refused.isAccepted());
         delete mime;
 
         // Clear asks the same question; Yes empties the window.
