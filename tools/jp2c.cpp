@@ -45,6 +45,34 @@ static bool take_threads(int& argc, char** argv)
     return true;
 }
 
+bool jp2c_codec_args(const char* cmd, int argc, char** argv, const char** input,
+                     const char** output, const char** options)
+{
+    *input = *output = nullptr;
+    *options = "";
+    for (int i = 0; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--options") == 0) {
+            if (i + 1 >= argc) {
+                std::fprintf(stderr, "jp2c %s: --options needs a value\n", cmd);
+                return false;
+            }
+            *options = argv[++i];
+        } else if (!*input) {
+            *input = argv[i];
+        } else if (!*output) {
+            *output = argv[i];
+        } else {
+            std::fprintf(stderr, "jp2c %s: unexpected argument \"%s\"\n", cmd, argv[i]);
+            return false;
+        }
+    }
+    if (!*input || !*output) {
+        std::fprintf(stderr, "usage: jp2c %s INPUT OUTPUT [--options \"OPTION STRING\"]\n", cmd);
+        return false;
+    }
+    return true;
+}
+
 int main(int argc, char** argv)
 {
     if (!take_threads(argc, argv))

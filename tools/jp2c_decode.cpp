@@ -8,33 +8,14 @@
 #include "stream.h"
 
 #include <cstdio>
-#include <cstring>
 
 int jp2c_decode(int argc, char** argv)
 {
-    const char* input = nullptr;
-    const char* output = nullptr;
-    const char* options = "";
-    for (int i = 0; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--options") == 0) {
-            if (i + 1 >= argc) {
-                std::fputs("jp2c decode: --options needs a value\n", stderr);
-                return 1;
-            }
-            options = argv[++i];
-        } else if (!input) {
-            input = argv[i];
-        } else if (!output) {
-            output = argv[i];
-        } else {
-            std::fprintf(stderr, "jp2c decode: unexpected argument \"%s\"\n", argv[i]);
-            return 1;
-        }
-    }
-    if (!input || !output) {
-        std::fputs("usage: jp2c decode INPUT OUTPUT [--options \"OPTION STRING\"]\n", stderr);
+    const char* input;
+    const char* output;
+    const char* options;
+    if (!jp2c_codec_args("decode", argc, argv, &input, &output, &options))
         return 1;
-    }
     stream_t* in = stream_fopen(input, "rb");
     if (!in) {
         std::fprintf(stderr, "jp2c decode: cannot open \"%s\"\n", input);

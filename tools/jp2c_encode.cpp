@@ -1,7 +1,6 @@
 #include "jp2c.h"
 
 #include <cstdio>
-#include <cstring>
 
 #include "image.h"
 #include "jpenc.h"
@@ -11,29 +10,11 @@
 // jp2c encode INPUT OUTPUT [--options "OPTION STRING"]
 int jp2c_encode(int argc, char** argv)
 {
-    const char* input = nullptr;
-    const char* output = nullptr;
-    const char* options = "";
-    for (int i = 0; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--options") == 0) {
-            if (i + 1 >= argc) {
-                std::fputs("jp2c encode: --options needs a value\n", stderr);
-                return 1;
-            }
-            options = argv[++i];
-        } else if (!input) {
-            input = argv[i];
-        } else if (!output) {
-            output = argv[i];
-        } else {
-            std::fprintf(stderr, "jp2c encode: unexpected argument \"%s\"\n", argv[i]);
-            return 1;
-        }
-    }
-    if (!input || !output) {
-        std::fputs("usage: jp2c encode INPUT OUTPUT [--options \"OPTION STRING\"]\n", stderr);
+    const char* input;
+    const char* output;
+    const char* options;
+    if (!jp2c_codec_args("encode", argc, argv, &input, &output, &options))
         return 1;
-    }
     image_t* image = picfile_read(input);
     if (!image)
         return 1;
