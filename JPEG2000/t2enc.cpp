@@ -3,21 +3,11 @@
 #include "bitstream.h"
 #include "fatal.h"
 #include "jpc.h"
+#include "mathx.h"
 #include "stream.h"
 #include "tagtree.h"
 
 namespace {
-
-// floor(log2(x)) for x > 0, -1 for 0.
-inline int floorlog2z(int64_t x)
-{
-    int n = -1;
-    while (x > 0) {
-        x >>= 1;
-        ++n;
-    }
-    return n;
-}
 
 // Number of passes from pass p on (up to end) whose layer is lyrno.
 inline int runlength(const jpenc_pass_t* p, const jpenc_pass_t* end, int lyrno)
@@ -73,7 +63,7 @@ int putlengths(bitstream_t* out, jpenc_cblk_t* cblk, const jpenc_pass_t* first, 
     }
     int increase = 0;
     for (int s = 0; s < numsegs; ++s) {
-        int need = floorlog2z(segs[s].len) - floorlog2z(segs[s].numpasses) + 1 - cblk->numlenbits;
+        int need = mathx_floorlog2z(segs[s].len) - mathx_floorlog2z(segs[s].numpasses) + 1 - cblk->numlenbits;
         if (need > increase)
             increase = need;
     }
@@ -84,7 +74,7 @@ int putlengths(bitstream_t* out, jpenc_cblk_t* cblk, const jpenc_pass_t* first, 
         return -1;
     cblk->numlenbits += increase;
     for (int s = 0; s < numsegs; ++s) {
-        int nbits = cblk->numlenbits + floorlog2z(segs[s].numpasses);
+        int nbits = cblk->numlenbits + mathx_floorlog2z(segs[s].numpasses);
         FATAL_CHECK(nbits < 32);
         if (bitstream_putbits(out, nbits, static_cast<long>(segs[s].len)) < 0)
             return -1;
@@ -198,80 +188,65 @@ int64_t t2enc_encodepkt(jpenc_comp_t* comps, stream_t* out, int compno, int lvln
     return len;
 }
 
+// Calls f(band) for every band with code blocks of every component.
+template <typename F>
+static void foreach_band(jpenc_comp_t* comps, int numcomps, F f)
+{
+    for (int k = 0; k < numcomps; ++k)
+        for (int r = 0; r < comps[k].numrlvls; ++r) {
+            jpenc_lvl_t* lvl = &comps[k].lvls[r];
+            for (int b = 0; b < lvl->numbands; ++b)
+                if (lvl->bands[b].cblks)
+                    f(&lvl->bands[b]);
+        }
+}
+
 void t2enc_reset(jpenc_comp_t* comps, int numcomps, int clearlyrs)
 {
-    for (int k = 0; k < numcomps; ++k) {
-        jpenc_comp_t* comp = &comps[k];
-        for (int r = 0; r < comp->numrlvls; ++r) {
-            jpenc_lvl_t* lvl = &comp->lvls[r];
-            for (int b = 0; b < lvl->numbands; ++b) {
-                jpenc_band_t* band = &lvl->bands[b];
-                if (!band->cblks)
-                    continue;
-                tagtree_reset(band->incltree);
-                tagtree_reset(band->nlibtree);
-                for (int c = 0; c < band->numcblks; ++c) {
-                    jpenc_cblk_t* cblk = &band->cblks[c];
-                    cblk->curpass = cblk->numpasses > 0 ? cblk->passes : nullptr;
-                    cblk->numencpasses = 0;
-                    cblk->numlenbits = 3;
-                    cblk->numimsbs = band->numbps - cblk->numbps;
-                    FATAL_CHECK(cblk->numimsbs >= 0);
-                    tagtree_setvalue(band->nlibtree, tagtree_getleaf(band->nlibtree, c),
-                                     cblk->numimsbs);
-                    if (clearlyrs)
-                        for (int p = 0; p < cblk->numpasses; ++p)
-                            cblk->passes[p].lyrno = 0;
-                }
-            }
+    foreach_band(comps, numcomps, [clearlyrs](jpenc_band_t* band) {
+        tagtree_reset(band->incltree);
+        tagtree_reset(band->nlibtree);
+        for (int c = 0; c < band->numcblks; ++c) {
+            jpenc_cblk_t* cblk = &band->cblks[c];
+            cblk->curpass = cblk->numpasses > 0 ? cblk->passes : nullptr;
+            cblk->numencpasses = 0;
+            cblk->numlenbits = 3;
+            cblk->numimsbs = band->numbps - cblk->numbps;
+            FATAL_CHECK(cblk->numimsbs >= 0);
+            tagtree_setvalue(band->nlibtree, tagtree_getleaf(band->nlibtree, c), cblk->numimsbs);
+            if (clearlyrs)
+                for (int p = 0; p < cblk->numpasses; ++p)
+                    cblk->passes[p].lyrno = 0;
         }
-    }
+    });
 }
 
 void t2enc_save(jpenc_comp_t* comps, int numcomps)
 {
-    for (int k = 0; k < numcomps; ++k) {
-        jpenc_comp_t* comp = &comps[k];
-        for (int r = 0; r < comp->numrlvls; ++r) {
-            jpenc_lvl_t* lvl = &comp->lvls[r];
-            for (int b = 0; b < lvl->numbands; ++b) {
-                jpenc_band_t* band = &lvl->bands[b];
-                if (!band->cblks)
-                    continue;
-                tagtree_copy(band->savedincltree, band->incltree);
-                tagtree_copy(band->savednlibtree, band->nlibtree);
-                for (int c = 0; c < band->numcblks; ++c) {
-                    jpenc_cblk_t* cblk = &band->cblks[c];
-                    cblk->savedcurpass = cblk->curpass;
-                    cblk->savednumencpasses = cblk->numencpasses;
-                    cblk->savednumlenbits = cblk->numlenbits;
-                }
-            }
+    foreach_band(comps, numcomps, [](jpenc_band_t* band) {
+        tagtree_copy(band->savedincltree, band->incltree);
+        tagtree_copy(band->savednlibtree, band->nlibtree);
+        for (int c = 0; c < band->numcblks; ++c) {
+            jpenc_cblk_t* cblk = &band->cblks[c];
+            cblk->savedcurpass = cblk->curpass;
+            cblk->savednumencpasses = cblk->numencpasses;
+            cblk->savednumlenbits = cblk->numlenbits;
         }
-    }
+    });
 }
 
 void t2enc_restore(jpenc_comp_t* comps, int numcomps)
 {
-    for (int k = 0; k < numcomps; ++k) {
-        jpenc_comp_t* comp = &comps[k];
-        for (int r = 0; r < comp->numrlvls; ++r) {
-            jpenc_lvl_t* lvl = &comp->lvls[r];
-            for (int b = 0; b < lvl->numbands; ++b) {
-                jpenc_band_t* band = &lvl->bands[b];
-                if (!band->cblks)
-                    continue;
-                tagtree_copy(band->incltree, band->savedincltree);
-                tagtree_copy(band->nlibtree, band->savednlibtree);
-                for (int c = 0; c < band->numcblks; ++c) {
-                    jpenc_cblk_t* cblk = &band->cblks[c];
-                    cblk->curpass = cblk->savedcurpass;
-                    cblk->numencpasses = cblk->savednumencpasses;
-                    cblk->numlenbits = cblk->savednumlenbits;
-                }
-            }
+    foreach_band(comps, numcomps, [](jpenc_band_t* band) {
+        tagtree_copy(band->incltree, band->savedincltree);
+        tagtree_copy(band->nlibtree, band->savednlibtree);
+        for (int c = 0; c < band->numcblks; ++c) {
+            jpenc_cblk_t* cblk = &band->cblks[c];
+            cblk->curpass = cblk->savedcurpass;
+            cblk->numencpasses = cblk->savednumencpasses;
+            cblk->numlenbits = cblk->savednumlenbits;
         }
-    }
+    });
 }
 
 int t2enc_encodepkts(jpenc_comp_t* comps, int numcomps, int numlyrs, int prg, stream_t* out)
@@ -281,23 +256,17 @@ int t2enc_encodepkts(jpenc_comp_t* comps, int numcomps, int numlyrs, int prg, st
     for (int k = 0; k < numcomps; ++k)
         if (comps[k].numrlvls > maxrlvls)
             maxrlvls = comps[k].numrlvls;
-    switch (prg) {
-    case JPC_COD_LRCPPRG:
-        for (int l = 0; l < numlyrs; ++l)
-            for (int r = 0; r < maxrlvls; ++r)
-                for (int k = 0; k < numcomps; ++k)
-                    if (r < comps[k].numrlvls && t2enc_encodepkt(comps, out, k, r, l, 1) < 0)
-                        return -1;
-        break;
-    case JPC_COD_RLCPPRG:
-        for (int r = 0; r < maxrlvls; ++r)
-            for (int l = 0; l < numlyrs; ++l)
-                for (int k = 0; k < numcomps; ++k)
-                    if (r < comps[k].numrlvls && t2enc_encodepkt(comps, out, k, r, l, 1) < 0)
-                        return -1;
-        break;
-    default:
-        FATAL_CHECK(0);
-    }
+    // LRCP runs the layers outside the levels, RLCP inside.
+    FATAL_CHECK(prg == JPC_COD_LRCPPRG || prg == JPC_COD_RLCPPRG);
+    const bool lrcp = prg == JPC_COD_LRCPPRG;
+    const int nouter = lrcp ? numlyrs : maxrlvls;
+    const int ninner = lrcp ? maxrlvls : numlyrs;
+    for (int o = 0; o < nouter; ++o)
+        for (int i = 0; i < ninner; ++i) {
+            const int l = lrcp ? o : i, r = lrcp ? i : o;
+            for (int k = 0; k < numcomps; ++k)
+                if (r < comps[k].numrlvls && t2enc_encodepkt(comps, out, k, r, l, 1) < 0)
+                    return -1;
+        }
     return 0;
 }
