@@ -146,7 +146,7 @@ public:
 private:
     TempDir dir_;
     int runs_ = 0;
-    int failures_ = 0;
+    static inline int failures_ = 0;
 };
 
 uint32_t be16(const std::vector<uint8_t>& d, size_t p) { return d[p] << 8 | d[p + 1]; }
@@ -306,6 +306,7 @@ const fs::path kFuzzDir = fs::path(__FILE__).parent_path() / ".." / ".." / "fuzz
 // Every input that ever made a fuzz target fail, through the tool.
 TEST(DamagedCorpus, FuzzRegressionInputsDecodeOrFailCleanly)
 {
+    ASSERT_EQ(access(JP2C_PATH, X_OK), 0) << JP2C_PATH;
     Runner runner;
     for (const char* target : {"decode", "jpc", "t2"})
         for (const std::string& f : files_in(kFuzzDir / "regression" / target))
@@ -322,6 +323,7 @@ TEST(DamagedCorpus, DamagedStreamsDecodeOrFailCleanly)
         if (f.ends_with(".j2k"))
             sources.push_back(f);
     ASSERT_FALSE(sources.empty());
+    ASSERT_EQ(access(JP2C_PATH, X_OK), 0) << JP2C_PATH;
     Runner runner;
     unsigned seed = 1;
     for (const std::string& src : sources) {
