@@ -183,19 +183,27 @@ int dec_cod(dec_t* dec, jpc_ms_t* ms)
     return 0;
 }
 
-int dec_coc(dec_t* dec, jpc_ms_t* ms)
+// The parameters of component compno that a COC, RGN or QCC segment
+// (named by type) applies to; nullptr, after a message for a component
+// beyond the image's, when there are none.
+static dec_ccp_t* dec_curccp(dec_t* dec, int compno, const char* type)
 {
     dec_cp_t* cp = dec_curcp(dec);
     if (!cp)
-        return -1;
-    const jpc_coc_t* coc = &ms->parms.coc;
-    if (coc->compno >= dec->numcomps) {
-        std::fputs("invalid component number in COC marker segment\n", stderr);
-        return -1;
+        return nullptr;
+    if (compno >= dec->numcomps) {
+        std::fprintf(stderr, "invalid component number in %s marker segment\n", type);
+        return nullptr;
     }
-    if (!dec_checkcox(&coc->compparms))
+    return &cp->ccps[compno];
+}
+
+int dec_coc(dec_t* dec, jpc_ms_t* ms)
+{
+    const jpc_coc_t* coc = &ms->parms.coc;
+    dec_ccp_t* ccp = dec_curccp(dec, coc->compno, "COC");
+    if (!ccp || !dec_checkcox(&coc->compparms))
         return -1;
-    dec_ccp_t* ccp = &cp->ccps[coc->compno];
     dec_applycox(ccp, &coc->compparms);
     ccp->flags |= JPDEC_COCSET;
     return 0;
@@ -203,15 +211,11 @@ int dec_coc(dec_t* dec, jpc_ms_t* ms)
 
 int dec_rgn(dec_t* dec, jpc_ms_t* ms)
 {
-    dec_cp_t* cp = dec_curcp(dec);
-    if (!cp)
-        return -1;
     const jpc_rgn_t* rgn = &ms->parms.rgn;
-    if (rgn->compno >= dec->numcomps) {
-        std::fputs("invalid component number in RGN marker segment\n", stderr);
+    dec_ccp_t* ccp = dec_curccp(dec, rgn->compno, "RGN");
+    if (!ccp)
         return -1;
-    }
-    cp->ccps[rgn->compno].roishift = rgn->roishift;
+    ccp->roishift = rgn->roishift;
     return 0;
 }
 
@@ -230,15 +234,10 @@ int dec_qcd(dec_t* dec, jpc_ms_t* ms)
 
 int dec_qcc(dec_t* dec, jpc_ms_t* ms)
 {
-    dec_cp_t* cp = dec_curcp(dec);
-    if (!cp)
-        return -1;
     const jpc_qcc_t* qcc = &ms->parms.qcc;
-    if (qcc->compno >= dec->numcomps) {
-        std::fputs("invalid component number in QCC marker segment\n", stderr);
+    dec_ccp_t* ccp = dec_curccp(dec, qcc->compno, "QCC");
+    if (!ccp)
         return -1;
-    }
-    dec_ccp_t* ccp = &cp->ccps[qcc->compno];
     dec_applyqcx(ccp, &qcc->compparms);
     ccp->flags |= JPDEC_QCCSET;
     return 0;

@@ -36,16 +36,10 @@ dec_cp_t* dec_cp_create(int numcomps)
 
 dec_cp_t* dec_cp_copy(const dec_cp_t* cp)
 {
-    dec_cp_t* copy = new (std::nothrow) dec_cp_t;
+    // Every field as it is but the change list, which gets a copy of its own.
+    dec_cp_t* copy = new (std::nothrow) dec_cp_t(*cp);
     if (!copy)
         return nullptr;
-    copy->flags = cp->flags;
-    copy->prgord = cp->prgord;
-    copy->numlyrs = cp->numlyrs;
-    copy->mctid = cp->mctid;
-    copy->csty = cp->csty;
-    copy->numcomps = cp->numcomps;
-    copy->ccps = cp->ccps;
     copy->pchglist = pchglist_copy(cp->pchglist);
     if (!copy->pchglist) {
         delete copy;
