@@ -25,6 +25,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         return 0;
     }
     for (int n = 0; n < 4096; ++n) {
+        const jpc_cstate_t before = *cstate;
         jpc_ms_t* ms = jpc_getms(in, cstate);
         if (!ms)
             break;
@@ -32,11 +33,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             jpc_ms_dump(ms, devnull);
         stream_t* out = stream_memopen(nullptr, 0);
         if (out) {
-            const jpc_cstate_t before = *wstate;
             const int readlen = ms->len;
             if (jpc_putms(out, wstate, ms) == 0 && ms->len == readlen &&
                 stream_rewind(out) == 0) {
-                // What was written reads again in the state it was written in
+                // What was written reads again in the state it was read in
                 // (segments read with trailing garbage are written shorter and
                 // may then be refused: a POC too short for one change).
                 jpc_cstate_t* rstate = jpc_cstate_create();
