@@ -88,9 +88,11 @@ QImage SplashBitmap()
     p.setFont(SizedFont(30, false));
     p.drawText(QRectF(212, 112, 300, 44), Qt::AlignLeft | Qt::AlignVCenter, QStringLiteral("Compressor"));
     p.setPen(kInk);
-    p.setFont(SizedFont(13, false));
-    p.drawText(QRectF(212, 166, 290, 40), Qt::AlignLeft | Qt::TextWordWrap,
-               QStringLiteral("Compress pictures into JPEG 2000 code streams\nand compare them with the original."));
+    const QString line1 = QStringLiteral("Compress pictures into JPEG 2000");
+    const QString line2 = QStringLiteral("and compare them with the original.");
+    p.setFont(FittedFont(line2, 14, false, 290));
+    p.drawText(QRectF(212, 166, 300, 22), Qt::AlignLeft | Qt::AlignVCenter, line1);
+    p.drawText(QRectF(212, 188, 300, 22), Qt::AlignLeft | Qt::AlignVCenter, line2);
     p.setPen(QColor(0x55, 0x66, 0x80));
     p.setFont(SizedFont(12, false));
     p.drawText(QRectF(40, 260, 440, 24), Qt::AlignLeft | Qt::AlignVCenter,

@@ -197,8 +197,9 @@ void TMainF::AddPicture(const QString& Path)
 
 void TMainF::SetLabelText(QLabel* Label, const QString& Text)
 {
+    // Labels size themselves to their text; their height stays.
     Label->setText(Text);
-    Label->adjustSize();
+    Label->resize(Label->sizeHint().width(), Label->height());
 }
 
 void TMainF::LoadCurrentPicture()

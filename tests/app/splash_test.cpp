@@ -2,6 +2,7 @@
 // millisecond counter), the keys and clicks that close the About box.
 #include "Splash.h"
 
+#include <QDir>
 #include <QElapsedTimer>
 #include <QKeyEvent>
 #include <QTimer>
@@ -51,6 +52,8 @@ private slots:
         ShowSplash();
         QVERIFY(SplashInstance());
         QCOMPARE(SplashInstance()->size(), SplashInstance()->Image().size());
+        QDir().mkpath(QStringLiteral(SCREENSHOT_DIR));
+        SplashInstance()->grab().save(QStringLiteral(SCREENSHOT_DIR "/00-splash.png"));
         QTest::qWait(300);  // the windows being created
         // Keys and clicks on the splash do not close it.
         SendKey(SplashInstance(), QEvent::KeyRelease, Qt::Key_Escape);
