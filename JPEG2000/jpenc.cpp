@@ -22,6 +22,7 @@
 #include "stream.h"
 #include "t1enc.h"
 #include "t2enc.h"
+#include "threadpool.h"
 #include "tsfb.h"
 #include "util.h"
 
@@ -567,28 +568,56 @@ int encodetile(jpenc_t* enc, int tileno)
         }
     }
 
-    for (int i = 0; i < n; ++i) {
-        report(enc, 30);
-        jpenc_comp_t* comp = &enc->comps[i];
+    // Components are transformed and quantized on the thread pool, one
+    // component per piece; the progress reports (one per component
+    // transform and one per band) stay on this thread.
+    struct compjob_t {
+        jpenc_t* enc;
+        bool realmode;
+        std::vector<std::vector<int64_t>> maxmags;  // by component and band number
+        std::vector<char> bad;                     // a band out of range
+        int64_t numreports;
+        int64_t reported;
+    } job{enc, tile->realmode != 0, std::vector<std::vector<int64_t>>(n), std::vector<char>(n, 0),
+          n, 0};
+    for (int i = 0; i < n; ++i)
+        for (int r = 0; r < enc->comps[i].numrlvls; ++r)
+            job.numreports += enc->comps[i].lvls[r].numbands;
+    auto compbody = [](void* arg, int64_t i, int) {
+        compjob_t* j = static_cast<compjob_t*>(arg);
+        jpenc_comp_t* comp = &j->enc->comps[i];
         tsfb_analyze(comp->tsfb, comp->qmfbid == JPC_COX_RFT ? QMFB_REV : 0, comp->data);
-    }
+        std::vector<int64_t>& maxmags = j->maxmags[i];
+        maxmags.assign(comp->numstepsizes, 0);
+        for (int r = 0; r < comp->numrlvls; ++r) {
+            jpenc_lvl_t* lvl = &comp->lvls[r];
+            for (int b = 0; b < lvl->numbands; ++b) {
+                int bandno = jpenc_bandno(r, b);
+                maxmags[bandno] = quantizeband(comp, &lvl->bands[b], bandno, j->realmode);
+                if (maxmags[bandno] < 0) {
+                    j->bad[i] = 1;
+                    return;
+                }
+            }
+        }
+    };
+    auto comptick = [](void* arg, int64_t done) {
+        compjob_t* j = static_cast<compjob_t*>(arg);
+        const int64_t numcomps = static_cast<int64_t>(j->bad.size());
+        const int64_t target = numcomps > 0 ? j->numreports * done / numcomps : j->numreports;
+        for (; j->reported < target; ++j->reported)
+            report(j->enc, 30);
+    };
+    threadpool_for(n, compbody, comptick, &job);
 
     std::vector<int> numguard(n);
     for (int i = 0; i < n; ++i) {
         jpenc_comp_t* comp = &enc->comps[i];
-        std::vector<int64_t> maxmags(comp->numstepsizes);
-        for (int r = 0; r < comp->numrlvls; ++r) {
-            jpenc_lvl_t* lvl = &comp->lvls[r];
-            for (int b = 0; b < lvl->numbands; ++b) {
-                report(enc, 30);
-                int bandno = jpenc_bandno(r, b);
-                maxmags[bandno] = quantizeband(comp, &lvl->bands[b], bandno, tile->realmode != 0);
-                if (maxmags[bandno] < 0) {
-                    std::fprintf(stderr, "samples of component %d out of range\n", i);
-                    return -1;
-                }
-            }
+        if (job.bad[i]) {
+            std::fprintf(stderr, "samples of component %d out of range\n", i);
+            return -1;
         }
+        const std::vector<int64_t>& maxmags = job.maxmags[i];
         numguard[i] = guardbits(comp, maxmags);
         if (numguard[i] > 7) {
             std::fprintf(stderr, "samples of component %d out of range\n", i);

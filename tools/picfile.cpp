@@ -85,13 +85,19 @@ bool fill_component(image_t* im, int cmpt, const std::vector<uint8_t>& raw, int 
     int cps = image_cmpt_cps(im, cmpt);
     size_t n = static_cast<size_t>(image_cmpt_width(im, cmpt)) * image_cmpt_height(im, cmpt);
     std::vector<uint8_t> out(n * cps);
-    for (size_t i = 0; i < n; ++i) {
-        const uint8_t* p = raw.data() + (i * interleave + offset) * filebps;
-        uint32_t v = 0;
-        for (int b = 0; b < filebps; ++b)
-            v = (v << 8) | p[bigendian ? b : filebps - 1 - b];
-        for (int b = 0; b < cps; ++b)
-            out[i * cps + b] = static_cast<uint8_t>(v >> (8 * (cps - 1 - b)));
+    if (filebps == 1 && cps == 1) {
+        const uint8_t* p = raw.data() + offset;
+        for (size_t i = 0; i < n; ++i, p += interleave)
+            out[i] = *p;
+    } else {
+        for (size_t i = 0; i < n; ++i) {
+            const uint8_t* p = raw.data() + (i * interleave + offset) * filebps;
+            uint32_t v = 0;
+            for (int b = 0; b < filebps; ++b)
+                v = (v << 8) | p[bigendian ? b : filebps - 1 - b];
+            for (int b = 0; b < cps; ++b)
+                out[i * cps + b] = static_cast<uint8_t>(v >> (8 * (cps - 1 - b)));
+        }
     }
     return stream_write(s, out.data(), static_cast<int64_t>(out.size())) ==
                static_cast<int64_t>(out.size()) &&
@@ -389,6 +395,11 @@ int write_pnm(image_t* im, const std::string& path, bool ppm)
             }
             uint8_t* q = out.data() + static_cast<size_t>(i) * bps;
             const uint8_t* p = in.data();
+            if (cps[i] == 1 && bps == 1) {
+                for (int32_t x = 0; x < w; ++x, q += n)
+                    *q = static_cast<uint8_t>(p[x] & mask);
+                continue;
+            }
             for (int32_t x = 0; x < w; ++x, q += n * bps) {
                 uint32_t v = 0;
                 for (int b = 0; b < cps[i]; ++b)
