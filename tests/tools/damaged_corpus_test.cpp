@@ -71,9 +71,11 @@ Outcome decode_limited(const std::string& input, const std::string& output,
         rlimit cpu{rlim_t(kSeconds + 5), rlim_t(kSeconds + 5)};
         setrlimit(RLIMIT_CPU, &cpu);
         // Sanitizer reports get exit codes of their own (jp2c's failure is 1);
-        // a failed allocation returns null as it does under the limit above.
+        // a single allocation over 1 GiB returns null as it does under the
+        // address-space limit above; 2 GiB resident ends the run.
         setenv("ASAN_OPTIONS",
-               "exitcode=86:detect_leaks=1:allocator_may_return_null=1:hard_rss_limit_mb=1536", 1);
+               "exitcode=86:detect_leaks=1:allocator_may_return_null=1:"
+               "max_allocation_size_mb=1024:hard_rss_limit_mb=2048", 1);
         setenv("UBSAN_OPTIONS", "exitcode=87:halt_on_error=1:print_stacktrace=1", 1);
         setenv("QT_QPA_PLATFORM", "offscreen", 1);
         execl(JP2C_PATH, JP2C_PATH, "decode", input.c_str(), output.c_str(),
