@@ -15,6 +15,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QScreen>
 #include <QScrollBar>
 #include <QTemporaryFile>
 
@@ -848,6 +849,11 @@ void TMainF::showEvent(QShowEvent* Event)
         FFrame = frame;
         FormConstrainedResize();
         if (first && !frame.isEmpty()) resize(603 - frame.width(), 501 - frame.height());
+        if (first && screen()) {
+            // Centred on the screen, as stored.
+            const QRect area = screen()->availableGeometry();
+            move(area.x() + (area.width() - 603) / 2, area.y() + (area.height() - 501) / 2);
+        }
     }
 }
 

@@ -110,6 +110,12 @@ private slots:
         win->FIO->SetOnProgress([win, &reports](TImage_IO* s, int32_t p) {
             win->kveProgress(s, p);
             QVERIFY(win->ProgressBar1->Progress() <= 50 || !win->FEncoding);
+            if (win->FEncoding && reports == 1) {
+                // Exit and the close box do nothing while Compress runs.
+                win->Button1Click();
+                QVERIFY(!win->close());
+                QVERIFY(win->isVisible());
+            }
             if (win->FEncoding && ++reports == 3) {
                 QVERIFY(win->Button4->isEnabled());
                 win->Button4->click();
