@@ -79,6 +79,88 @@ static int dec_getnumnewpasses(bitstream_t* in)
     return int(37 + v);
 }
 
+// Reads the part of a packet header about code block i of the precinct at
+// layer lyrno and spreads its new passes over codeword segments.  -1 on a
+// failure.
+static int dec_decodecblkhdr(bitstream_t* in, dec_prc_t* prc, int i, int lyrno, int lazy,
+                             int termall)
+{
+    dec_cblk_t* cblk = &prc->cblks[i];
+    int included;
+    if (cblk->firstpassno >= 0) {
+        included = bitstream_getbit(in);
+    } else {
+        included = tagtree_decode(prc->incltree, tagtree_getleaf(prc->incltree, i), lyrno + 1, in);
+    }
+    if (included < 0)
+        return -1;
+    if (!included)
+        return 0;
+    if (cblk->firstpassno < 0) {
+        tagtreenode_t* leaf = tagtree_getleaf(prc->nlibtree, i);
+        int t = 1;
+        for (;; ++t) {
+            int ret = tagtree_decode(prc->nlibtree, leaf, t, in);
+            if (ret < 0)
+                return -1;
+            if (ret)
+                break;
+            if (t >= JPDEC_MAXNUMIMSBS)
+                return -1;
+        }
+        cblk->numimsbs = t - 1;
+        cblk->firstpassno = 3 * cblk->numimsbs;
+    }
+    int numnewpasses = dec_getnumnewpasses(in);
+    if (numnewpasses < 0)
+        return -1;
+    if (cblk->numpasses + numnewpasses > 3 * 64)
+        return -1;
+    // Length indicator increment (comma code), once per code block and
+    // packet (T.800 B.10.7.1).
+    for (;;) {
+        int b = bitstream_getbit(in);
+        if (b < 0)
+            return -1;
+        if (!b)
+            break;
+        if (++cblk->numlenbits > 32)
+            return -1;
+    }
+    // Spread the passes over codeword segments, one length each.
+    int segi = cblk->curseg;
+    int k = 0;
+    while (k < numnewpasses) {
+        if (segi >= int(cblk->segs.size()))
+            cblk->segs.emplace_back();
+        dec_seg_t* seg = &cblk->segs[segi];
+        if (seg->passno < 0) {
+            int rel = k + cblk->numpasses;  // from the first coded pass
+            seg->passno = cblk->firstpassno + rel;
+            seg->type = jpc_segtype(rel, lazy);
+            seg->maxpasses = jpc_segpasscnt(rel, 10000, lazy, termall);
+        }
+        int l = std::min(seg->maxpasses - seg->numpasses, numnewpasses - k);
+        if (l <= 0) {
+            ++segi;
+            continue;
+        }
+        seg->numpasses += l;
+        seg->lyrno = lyrno;
+        int nbits = cblk->numlenbits + mathx_floorlog2(l);
+        if (nbits >= 32)
+            return -1;
+        long len = bitstream_getbits(in, nbits);
+        if (len < 0)
+            return -1;
+        seg->cnt += len;
+        k += l;
+        ++segi;
+    }
+    cblk->numpasses += numnewpasses;
+    return 0;
+}
+
 // Decodes the header of one packet.  -1 failure, 0 done, 1 no header data.
 static int dec_decodepkthdr(dec_t* dec, stream_t* hdr, stream_t* in, int compno,
                             int rlvlno, int prcno, int lyrno)
@@ -111,82 +193,9 @@ static int dec_decodepkthdr(dec_t* dec, stream_t* hdr, stream_t* in, int compno,
         dec_rlvl_t* rlvl = &tile->tcomps[compno].rlvls[rlvlno];
         for (dec_band_t& band : rlvl->bands) {
             dec_prc_t* prc = &band.prcs[prcno];
-            for (int i = 0; i < prc->numcblks; ++i) {
-                dec_cblk_t* cblk = &prc->cblks[i];
-                int included;
-                if (cblk->firstpassno >= 0) {
-                    included = bitstream_getbit(g.bs);
-                } else {
-                    included = tagtree_decode(prc->incltree, tagtree_getleaf(prc->incltree, i),
-                                              lyrno + 1, g.bs);
-                }
-                if (included < 0)
+            for (int i = 0; i < prc->numcblks; ++i)
+                if (dec_decodecblkhdr(g.bs, prc, i, lyrno, lazy, termall) < 0)
                     return -1;
-                if (!included)
-                    continue;
-                if (cblk->firstpassno < 0) {
-                    tagtreenode_t* leaf = tagtree_getleaf(prc->nlibtree, i);
-                    int t = 1;
-                    for (;; ++t) {
-                        int ret = tagtree_decode(prc->nlibtree, leaf, t, g.bs);
-                        if (ret < 0)
-                            return -1;
-                        if (ret)
-                            break;
-                        if (t >= JPDEC_MAXNUMIMSBS)
-                            return -1;
-                    }
-                    cblk->numimsbs = t - 1;
-                    cblk->firstpassno = 3 * cblk->numimsbs;
-                }
-                int numnewpasses = dec_getnumnewpasses(g.bs);
-                if (numnewpasses < 0)
-                    return -1;
-                if (cblk->numpasses + numnewpasses > 3 * 64)
-                    return -1;
-                // Length indicator increment (comma code), once per code
-                // block and packet (T.800 B.10.7.1).
-                for (;;) {
-                    int b = bitstream_getbit(g.bs);
-                    if (b < 0)
-                        return -1;
-                    if (!b)
-                        break;
-                    if (++cblk->numlenbits > 32)
-                        return -1;
-                }
-                // Spread the passes over codeword segments, one length each.
-                int segi = cblk->curseg;
-                int k = 0;
-                while (k < numnewpasses) {
-                    if (segi >= int(cblk->segs.size()))
-                        cblk->segs.emplace_back();
-                    dec_seg_t* seg = &cblk->segs[segi];
-                    if (seg->passno < 0) {
-                        int rel = k + cblk->numpasses;  // from the first coded pass
-                        seg->passno = cblk->firstpassno + rel;
-                        seg->type = jpc_segtype(rel, lazy);
-                        seg->maxpasses = jpc_segpasscnt(rel, 10000, lazy, termall);
-                    }
-                    int l = std::min(seg->maxpasses - seg->numpasses, numnewpasses - k);
-                    if (l <= 0) {
-                        ++segi;
-                        continue;
-                    }
-                    seg->numpasses += l;
-                    seg->lyrno = lyrno;
-                    int nbits = cblk->numlenbits + mathx_floorlog2(l);
-                    if (nbits >= 32)
-                        return -1;
-                    long len = bitstream_getbits(g.bs, nbits);
-                    if (len < 0)
-                        return -1;
-                    seg->cnt += len;
-                    k += l;
-                    ++segi;
-                }
-                cblk->numpasses += numnewpasses;
-            }
         }
     }
     // The header ends at a byte boundary; the fill bits are not checked.
