@@ -240,7 +240,8 @@ static int pi_nextlrcp(pi_t* pi)
         goto skip;
     pi->first = false;
     for (pi->lyrno = 0; pi->lyrno < lyrend(pi); ++pi->lyrno)
-        for (pi->rlvlno = pi->pchg->rlvlnostart; pi->rlvlno < rlvlend(pi, pi->maxrlvls); ++pi->rlvlno)
+        for (pi->rlvlno = pi->pchg->rlvlnostart; pi->rlvlno < rlvlend(pi, pi->maxrlvls);
+             ++pi->rlvlno)
             for (pi->compno = pi->pchg->compnostart; pi->compno < compend(pi); ++pi->compno) {
                 if (!pi_selrlvl(pi))
                     continue;

@@ -63,7 +63,8 @@ int putlengths(bitstream_t* out, jpenc_cblk_t* cblk, const jpenc_pass_t* first, 
     }
     int increase = 0;
     for (int s = 0; s < numsegs; ++s) {
-        int need = mathx_floorlog2z(segs[s].len) - mathx_floorlog2z(segs[s].numpasses) + 1 - cblk->numlenbits;
+        int need = mathx_floorlog2z(segs[s].len) - mathx_floorlog2z(segs[s].numpasses) + 1 -
+                   cblk->numlenbits;
         if (need > increase)
             increase = need;
     }
