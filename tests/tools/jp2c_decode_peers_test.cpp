@@ -124,6 +124,24 @@ std::string compare(const TempDir& dir, const std::string& stem, int numcomps, i
     return "";
 }
 
+// "" when the command succeeds, else the command and its output.
+std::string failure_of(const std::string& cmd)
+{
+    std::string log;
+    return run_command(cmd, &log) == 0 ? "" : cmd + " failed:\n" + log;
+}
+
+// Decoding j2k into out with a peer decoder and with jp2c.
+std::string peer_decode(const char* peer, const std::string& j2k, const std::string& out)
+{
+    return shell_quote(peer) + " -i " + shell_quote(j2k) + " -o " + shell_quote(out);
+}
+
+std::string jp2c_decode(const std::string& j2k, const std::string& out)
+{
+    return shell_quote(JP2C_PATH) + " decode " + shell_quote(j2k) + " " + shell_quote(out);
+}
+
 class Peers : public ::testing::TestWithParam<PeerCase> {};
 
 TEST_P(Peers, DecodingMatchesOpenJpeg)
@@ -140,32 +158,15 @@ TEST_P(Peers, DecodingMatchesOpenJpeg)
     std::string srcfile = dir.file(c.grey ? "src.pgm" : "src.ppm");
     ASSERT_TRUE(write_pnm(srcfile, src));
     std::string j2k = dir.file("in.j2k");
-    std::string log;
-    ASSERT_EQ(run_command(shell_quote(enc) + " -i " + shell_quote(srcfile) + " -o " +
-                              shell_quote(j2k) + " " + c.args,
-                          &log),
-              0)
-        << log;
-    ASSERT_EQ(run_command(shell_quote(OPJ_DECOMPRESS) + " -i " + shell_quote(j2k) + " -o " +
-                              shell_quote(dir.file("ref.pgx")),
-                          &log),
-              0)
-        << log;
-    ASSERT_EQ(run_command(shell_quote(JP2C_PATH) + " decode " + shell_quote(j2k) + " " +
-                              shell_quote(dir.file("out.pgx")),
-                          &log),
-              0)
-        << log;
+    ASSERT_EQ(failure_of(peer_decode(enc, srcfile, j2k) + " " + c.args), "");
+    ASSERT_EQ(failure_of(peer_decode(OPJ_DECOMPRESS, j2k, dir.file("ref.pgx"))), "");
+    ASSERT_EQ(failure_of(jp2c_decode(j2k, dir.file("out.pgx"))), "");
     // Where the two peer decoders disagree (they do on some lossy 5/3 code
     // streams from grk_compress), agreeing with grk_decompress is accepted.
     bool lossy97 = std::string(c.args).find("-I") != std::string::npos;
     std::string worst = compare(dir, "ref", src.numcomps(), lossy97 ? 2 : 0);
     if (!worst.empty() && have_program(GRK_DECOMPRESS)) {
-        ASSERT_EQ(run_command(shell_quote(GRK_DECOMPRESS) + " -i " + shell_quote(j2k) + " -o " +
-                                  shell_quote(dir.file("grk.pgx")),
-                              &log),
-                  0)
-            << log;
+        ASSERT_EQ(failure_of(peer_decode(GRK_DECOMPRESS, j2k, dir.file("grk.pgx"))), "");
         if (compare(dir, "grk", src.numcomps(), lossy97 ? 2 : 0).empty())
             worst.clear();
     }
@@ -228,22 +229,11 @@ TEST_P(OwnStreams, DecodeAsOpenJpegDoes)
     std::string srcfile = dir.file(c.grey ? "src.pgm" : "src.ppm");
     ASSERT_TRUE(write_pnm(srcfile, src));
     std::string j2k = dir.file("own.j2k");
-    std::string log;
-    ASSERT_EQ(run_command(shell_quote(JP2C_PATH) + " encode " + shell_quote(srcfile) + " " +
-                              shell_quote(j2k) + " --options " + shell_quote(c.options),
-                          &log),
-              0)
-        << log;
-    ASSERT_EQ(run_command(shell_quote(OPJ_DECOMPRESS) + " -i " + shell_quote(j2k) + " -o " +
-                              shell_quote(dir.file("ref.pgx")),
-                          &log),
-              0)
-        << log;
-    ASSERT_EQ(run_command(shell_quote(JP2C_PATH) + " decode " + shell_quote(j2k) + " " +
-                              shell_quote(dir.file("out.pgx")),
-                          &log),
-              0)
-        << log;
+    ASSERT_EQ(failure_of(shell_quote(JP2C_PATH) + " encode " + shell_quote(srcfile) + " " +
+                         shell_quote(j2k) + " --options " + shell_quote(c.options)),
+              "");
+    ASSERT_EQ(failure_of(peer_decode(OPJ_DECOMPRESS, j2k, dir.file("ref.pgx"))), "");
+    ASSERT_EQ(failure_of(jp2c_decode(j2k, dir.file("out.pgx"))), "");
     bool real = std::string(c.options).find("mode=real") != std::string::npos;
     EXPECT_EQ(compare(dir, "ref", src.numcomps(), real ? 2 : 0), "");
 }
