@@ -11,6 +11,7 @@
 #include "mct.h"
 #include "stream.h"
 #include "t2dec.h"
+#include "threadpool.h"
 #include "tsfb.h"
 #include "util.h"
 
@@ -419,13 +420,20 @@ int dec_ppm(dec_t* dec, jpc_ms_t* ms)
         if (!s)
             return -1;
         dec->pkthdrstreams.push_back(s);
-        if (part->len > 0 && stream_write(s, part->data, part->len) != int64_t(part->len))
-            return -1;
-        if (stream_rewind(s) != 0)
+        if (dec_appendbytes(s, part->data, part->len) != 0)
             return -1;
     }
     ++dec->ppmzexp;
     return 0;
+}
+
+// The tile's stream of packed packet headers, created when it has none yet;
+// nullptr when that fails.
+static stream_t* dec_tilehdrs(dec_tile_t* tile)
+{
+    if (!tile->pkthdrstream)
+        tile->pkthdrstream = stream_memopen(nullptr, 0);
+    return tile->pkthdrstream;
 }
 
 int dec_ppt(dec_t* dec, jpc_ms_t* ms)
@@ -434,12 +442,8 @@ int dec_ppt(dec_t* dec, jpc_ms_t* ms)
     const jpc_ppt_t* ppt = &ms->parms.ppt;
     if (!tile || ppt->ind != tile->pptzexp)
         return -1;
-    if (!tile->pkthdrstream) {
-        tile->pkthdrstream = stream_memopen(nullptr, 0);
-        if (!tile->pkthdrstream)
-            return -1;
-    }
-    if (dec_appendbytes(tile->pkthdrstream, ppt->data, ppt->len) != 0)
+    stream_t* hdrs = dec_tilehdrs(tile);
+    if (!hdrs || dec_appendbytes(hdrs, ppt->data, ppt->len) != 0)
         return -1;
     ++tile->pptzexp;
     return 0;
@@ -551,17 +555,10 @@ int dec_sod(dec_t* dec, jpc_ms_t*)
     if (!dec->pkthdrstreams.empty()) {
         stream_t* s = dec->pkthdrstreams.front();
         dec->pkthdrstreams.erase(dec->pkthdrstreams.begin());
-        if (!tile->pkthdrstream) {
-            tile->pkthdrstream = stream_memopen(nullptr, 0);
-            if (!tile->pkthdrstream) {
-                stream_close(s);
-                return -1;
-            }
-        }
-        int64_t pos = stream_tell(tile->pkthdrstream);
-        int ok = pos >= 0 && stream_seek(tile->pkthdrstream, 0, SEEK_END) >= 0 &&
-                 stream_rewind(s) == 0 && stream_copy(tile->pkthdrstream, s, -1) == 0 &&
-                 stream_seek(tile->pkthdrstream, pos, SEEK_SET) >= 0;
+        stream_t* hdrs = dec_tilehdrs(tile);
+        int64_t pos = hdrs ? stream_tell(hdrs) : -1;
+        int ok = pos >= 0 && stream_seek(hdrs, 0, SEEK_END) >= 0 && stream_rewind(s) == 0 &&
+                 stream_copy(hdrs, s, -1) == 0 && stream_seek(hdrs, pos, SEEK_SET) >= 0;
         stream_close(s);
         if (!ok)
             return -1;
@@ -673,22 +670,39 @@ int dec_tiledecode(dec_t* dec, dec_tile_t* tile)
         return -1;
     }
     dec_cp_t* cp = tile->cp;
+    // Dequantization and the inverse wavelet transform run on the thread
+    // pool, one component per piece; the progress reports (one per band and
+    // one per component) stay on this thread.
+    struct compjob_t {
+        dec_t* dec;
+        dec_tile_t* tile;
+        int64_t numreports;
+        int64_t reported;
+    } job{dec, tile, 0, 0};
     for (int k = 0; k < cp->numcomps; ++k) {
-        dec_tcomp_t* tcomp = &tile->tcomps[k];
-        for (dec_rlvl_t& rlvl : tcomp->rlvls) {
-            for (dec_band_t& band : rlvl.bands) {
-                dec_progress(dec, 15);
+        ++job.numreports;
+        for (dec_rlvl_t& rlvl : tile->tcomps[k].rlvls)
+            job.numreports += static_cast<int64_t>(rlvl.bands.size());
+    }
+    auto compbody = [](void* arg, int64_t k, int) {
+        compjob_t* j = static_cast<compjob_t*>(arg);
+        dec_tcomp_t* tcomp = &j->tile->tcomps[k];
+        for (dec_rlvl_t& rlvl : tcomp->rlvls)
+            for (dec_band_t& band : rlvl.bands)
                 dec_dequantband(&band, tcomp->realmode);
-            }
-        }
-    }
-    for (int k = 0; k < cp->numcomps; ++k) {
-        dec_progress(dec, 15);
-        dec_tcomp_t* tcomp = &tile->tcomps[k];
         if (matrix_numrows(tcomp->data) > 0 && matrix_numcols(tcomp->data) > 0)
-            tsfb_synthesize(tcomp->tsfb, cp->ccps[k].qmfbid == JPC_COX_RFT ? QMFB_REV : 0,
+            tsfb_synthesize(tcomp->tsfb,
+                            j->tile->cp->ccps[k].qmfbid == JPC_COX_RFT ? QMFB_REV : 0,
                             tcomp->data);
-    }
+    };
+    auto comptick = [](void* arg, int64_t done) {
+        compjob_t* j = static_cast<compjob_t*>(arg);
+        const int64_t n = static_cast<int64_t>(j->tile->cp->numcomps);
+        const int64_t target = n > 0 ? j->numreports * done / n : j->numreports;
+        for (; j->reported < target; ++j->reported)
+            dec_progress(j->dec, 15);
+    };
+    threadpool_for(cp->numcomps, compbody, comptick, &job);
     if (cp->mctid == JPDEC_MCT_RCT) {
         if (mct_invrct(tile->tcomps[0].data, tile->tcomps[1].data, tile->tcomps[2].data) != 0)
             return -1;
@@ -734,6 +748,12 @@ int dec_tiledecode(dec_t* dec, dec_tile_t* tile)
             std::fputs("write component failed\n", stderr);
             return -4;
         }
+        // The samples are in the image now: the tile-component's matrix
+        // goes at once, so that the decoded picture and all of the tile's
+        // matrices are never held together.  The band views into it are
+        // only destroyed with the tile, which always follows.
+        matrix_destroy(tcomp->data);
+        tcomp->data = nullptr;
     }
     return 0;
 }
