@@ -25,6 +25,7 @@ struct stream_memobj_t {
     int64_t bufsize_;     // allocated size
     int64_t len_;         // length of valid data
     int64_t pos_;         // current position
+    int64_t zeroend_;     // the bytes from len_ up to here are known to be zero
     int growable_;        // may be reallocated to a larger size
     int myalloc_;         // buf_ is owned (freed on close)
 };
@@ -68,6 +69,7 @@ int mem_grow(stream_memobj_t* m, int64_t need)
             return -1;
         std::memcpy(buf, m->buf_, static_cast<size_t>(m->len_));
         m->myalloc_ = 1;
+        m->zeroend_ = m->len_;
     }
     m->buf_ = buf;
     m->bufsize_ = size;
@@ -86,7 +88,9 @@ int64_t mem_write(void* obj, const unsigned char* buf, int64_t cnt)
         // Zero the gap left by a seek beyond the end (within the buffer).
         int64_t gapend = std::min(m->pos_, m->bufsize_);
         if (gapend > m->len_) {
-            std::memset(m->buf_ + m->len_, 0, static_cast<size_t>(gapend - m->len_));
+            // A fresh buffer is zero already: its pages stay untouched.
+            const int64_t from = std::max(m->len_, std::min(m->zeroend_, gapend));
+            std::memset(m->buf_ + from, 0, static_cast<size_t>(gapend - from));
             m->len_ = gapend;
         }
         if (m->pos_ > m->len_)
@@ -344,12 +348,13 @@ stream_t* stream_memopen(unsigned char* buf, int64_t size)
         if (m->bufsize_ > MEM_MAXBUFSIZE)
             m->buf_ = nullptr;
         else
-            m->buf_ = static_cast<unsigned char*>(std::malloc(static_cast<size_t>(m->bufsize_)));
+            m->buf_ = static_cast<unsigned char*>(std::calloc(static_cast<size_t>(m->bufsize_), 1));
         if (!m->buf_) {
             delete m;
             return nullptr;
         }
         m->myalloc_ = 1;
+        m->zeroend_ = m->bufsize_;
     }
     // A memory stream needs little buffer of its own: its data is in
     // memory already.  The encoder keeps one per code block.
