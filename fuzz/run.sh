@@ -59,8 +59,9 @@ for t in "${targets[@]}"; do
     ((seconds > 0)) || continue
     dirs=("$build/fuzz-corpus/$t" "$src/seeds/$t")
     [[ -d $extra/$t ]] && dirs+=("$extra/$t")
-    echo "== fuzz $t: ${seconds} s"
-    if ! "$bin" -close_fd_mask=2 "${limits[@]}" -max_len="${maxlen[$t]}" \
+    # A fixed seed keeps a run repeatable on the same machine and corpus.
+    echo "== fuzz $t: ${seconds} s (seed ${FUZZ_SEED:-1})"
+    if ! "$bin" -close_fd_mask=2 "${limits[@]}" -max_len="${maxlen[$t]}" -seed="${FUZZ_SEED:-1}" \
         -max_total_time="$seconds" -print_final_stats=1 -artifact_prefix="$art" \
         "${dirs[@]}" >"$build/fuzz-$t.log" 2>&1; then
         tail -n 40 "$build/fuzz-$t.log"

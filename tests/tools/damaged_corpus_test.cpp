@@ -214,7 +214,8 @@ std::vector<Damage> damage(const std::vector<uint8_t>& d, unsigned seed, bool fe
         for (int i = 0; i < count; ++i) {
             size_t p = from + rng() % (to - from);
             v[p] ^= uint8_t(1 + rng() % 255);
-            where += " " + std::to_string(p);
+            where += ' ';
+            where += std::to_string(p);
         }
         out.emplace_back(std::string(what) + " at" + where, std::move(v));
     };
