@@ -140,6 +140,28 @@ private slots:
         QCOMPARE(w2->FList.size(), 1);
         QCOMPARE(w2->FIndex, 0);
         QVERIFY(!w2->Prev->isEnabled() && !w2->Next->isEnabled());
+
+        // Damaged pictures (a truncated JPEG, a bitmap of garbage) are dropped
+        // the same way when they become current.
+        const QString badJpg = FDir.filePath("damaged.jpg"), badBmp = FDir.filePath("damaged.bmp");
+        {
+            QFile src(Photo("cevennes.jpg")), out(badJpg);
+            QVERIFY(src.open(QIODevice::ReadOnly) && out.open(QIODevice::WriteOnly));
+            out.write(src.read(600));
+        }
+        {
+            QFile out(badBmp);
+            QVERIFY(out.open(QIODevice::WriteOnly));
+            out.write(QByteArray("BM") + QByteArray(100, '\x7f'));
+        }
+        auto w3 = NewWindow();
+        Open(*w3, {a, badJpg, badBmp});
+        w3->Next->click();
+        w3->Next->click();
+        QCOMPARE(w3->FList.size(), 1);
+        QCOMPARE(w3->FIndex, 0);
+        QCOMPARE(w3->windowTitle(), QStringLiteral("JPEG 2000 Comressor [ 1 of 1 ]"));
+        QVERIFY(!w3->Prev->isEnabled() && !w3->Next->isEnabled());
     }
 
     void NextAndPrevAtBothEnds()
