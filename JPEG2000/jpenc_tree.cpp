@@ -13,6 +13,23 @@
 #include "tagtree.h"
 #include "tsfb.h"
 
+void jpenc_releasecblk(jpenc_cblk_t* cblk)
+{
+    free(cblk->passes);
+    cblk->passes = nullptr;
+    cblk->numpasses = 0;
+    cblk->curpass = nullptr;
+    cblk->savedcurpass = nullptr;
+    if (cblk->mqenc)
+        mqenc_destroy(cblk->mqenc);
+    cblk->mqenc = nullptr;
+    if (cblk->stream)
+        stream_close(cblk->stream);
+    cblk->stream = nullptr;
+    matrix_destroy(cblk->flags);
+    cblk->flags = nullptr;
+}
+
 namespace {
 
 int ceildiv(int32_t a, int32_t b) { return (a + b - 1) / b; }
@@ -83,19 +100,7 @@ void buildband(jpenc_comp_t* comp, jpenc_lvl_t* lvl, jpenc_band_t* band,
 
 void destroycblk(jpenc_cblk_t* cblk)
 {
-    free(cblk->passes);
-    cblk->passes = nullptr;
-    cblk->numpasses = 0;
-    cblk->curpass = nullptr;
-    cblk->savedcurpass = nullptr;
-    if (cblk->mqenc)
-        mqenc_destroy(cblk->mqenc);
-    cblk->mqenc = nullptr;
-    if (cblk->stream)
-        stream_close(cblk->stream);
-    cblk->stream = nullptr;
-    matrix_destroy(cblk->flags);
-    cblk->flags = nullptr;
+    jpenc_releasecblk(cblk);
     matrix_destroy(cblk->data);
     cblk->data = nullptr;
 }

@@ -144,6 +144,10 @@ int jpenc_buildcomp(jpenc_comp_t* comp, const jpenc_treeparams_t* params);
 // and code blocks; the record itself stays (fields are cleared).
 void jpenc_destroycomp(jpenc_comp_t* comp);
 
+// Releases what tier-1 coding made for a code block (passes, MQ encoder,
+// coded bytes, flags); its view of the band stays.
+void jpenc_releasecblk(jpenc_cblk_t* cblk);
+
 // The resolution level of a band and the band's index in the component's
 // band list (0 for LL, 3 lvlno + i - 2 for band i of level lvlno).
 int jpenc_bandno(int lvlno, int bandindex);

@@ -190,23 +190,6 @@ int32_t clnpass(const cblkctx_t& cb, mqenc_t* enc, int bitpos, bool segsym)
     return nmsedec;
 }
 
-void releasecblk(jpenc_cblk_t* cblk)
-{
-    free(cblk->passes);
-    cblk->passes = nullptr;
-    cblk->numpasses = 0;
-    cblk->curpass = nullptr;
-    cblk->savedcurpass = nullptr;
-    if (cblk->mqenc)
-        mqenc_destroy(cblk->mqenc);
-    cblk->mqenc = nullptr;
-    if (cblk->stream)
-        stream_close(cblk->stream);
-    cblk->stream = nullptr;
-    matrix_destroy(cblk->flags);
-    cblk->flags = nullptr;
-}
-
 // Raises the pass ends that the coder could only estimate (passes inside a
 // codeword segment) to a safe length: enough bytes for the decoder to
 // reproduce the pass, never beyond the end of its segment.
@@ -251,7 +234,7 @@ int t1enc_numbps(const matrix_t* data)
 int t1enc_encodecblk(const jpenc_comp_t* comp, const jpenc_band_t* band, jpenc_cblk_t* cblk,
                      int cblksty)
 {
-    releasecblk(cblk);
+    jpenc_releasecblk(cblk);
     const bool lazy = cblksty & T1ENC_LAZY;
     const bool termall = cblksty & T1ENC_TERMALL;
     const int numbps = cblk->numbps;
