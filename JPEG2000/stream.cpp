@@ -500,6 +500,20 @@ int stream_flushbuf(stream_t* stream, int c)
 // ---------------------------------------------------------------------------
 // Block transfer.
 
+// How many of cnt bytes the read/write limit still allows; 0 (with
+// STREAM_RWLIMIT set) when it is reached.
+static int64_t limitedcount(stream_t* stream, int64_t cnt)
+{
+    if (stream->rwlimit_ < 0)
+        return cnt;
+    const int64_t room = stream->rwlimit_ - stream->rwcnt_;
+    if (room <= 0) {
+        stream->flags_ |= STREAM_RWLIMIT;
+        return 0;
+    }
+    return std::min(cnt, room);
+}
+
 int64_t stream_read(stream_t* stream, void* buf, int64_t cnt)
 {
     if (cnt < 0 || (!buf && cnt > 0))
@@ -509,15 +523,9 @@ int64_t stream_read(stream_t* stream, void* buf, int64_t cnt)
     while (total < cnt) {
         if (stream->flags_ & STREAM_ERRMASK)
             break;
-        int64_t want = cnt - total;
-        if (stream->rwlimit_ >= 0) {
-            int64_t room = stream->rwlimit_ - stream->rwcnt_;
-            if (room <= 0) {
-                stream->flags_ |= STREAM_RWLIMIT;
-                break;
-            }
-            want = std::min(want, room);
-        }
+        const int64_t want = limitedcount(stream, cnt - total);
+        if (want <= 0)
+            break;
         if (stream->cnt_ > 0 && (stream->bufmode_ & STREAM_RDBUF)) {
             int64_t n = std::min<int64_t>(want, stream->cnt_);
             std::memcpy(dst + total, stream->ptr_, static_cast<size_t>(n));
@@ -560,15 +568,9 @@ int64_t stream_write(stream_t* stream, const void* buf, int64_t cnt)
     while (total < cnt) {
         if (stream->flags_ & STREAM_ERRMASK)
             break;
-        int64_t want = cnt - total;
-        if (stream->rwlimit_ >= 0) {
-            int64_t room = stream->rwlimit_ - stream->rwcnt_;
-            if (room <= 0) {
-                stream->flags_ |= STREAM_RWLIMIT;
-                break;
-            }
-            want = std::min(want, room);
-        }
+        const int64_t want = limitedcount(stream, cnt - total);
+        if (want <= 0)
+            break;
         if (stream->cnt_ > 0 && (stream->bufmode_ & STREAM_WRBUF)) {
             int64_t n = std::min<int64_t>(want, stream->cnt_);
             std::memcpy(stream->ptr_, src + total, static_cast<size_t>(n));
