@@ -286,6 +286,13 @@ void TMainF::Button6Click()
     }};
     const QStringList files = FDialogs->OpenPictures(this, QStringLiteral("Open Picture"), QString::fromLatin1(kOpenFilter));
     for (const QString& f : files) AddPicture(f);
+    ShowAddedPictures();
+    Image1->setToolTip(FImage1Hint);
+    Image2->setToolTip(FImage2Hint);
+}
+
+void TMainF::ShowAddedPictures()
+{
     if (!FList.isEmpty()) {
         if (FList.size() > 1) Next->setEnabled(true);
         SpeedButton2->setEnabled(true);
@@ -295,8 +302,6 @@ void TMainF::Button6Click()
         LoadCurrentPicture();
         UpdateCaption();
     }
-    Image1->setToolTip(FImage1Hint);
-    Image2->setToolTip(FImage2Hint);
 }
 
 void TMainF::ScrollBox1DropFiles(TCustomScrollBox*, const QStringList& Files)
@@ -305,15 +310,7 @@ void TMainF::ScrollBox1DropFiles(TCustomScrollBox*, const QStringList& Files)
     if (FBusy) return;
     AskClosePictures();
     for (const QString& f : Files) AddPicture(f);
-    if (!FList.isEmpty()) {
-        if (FList.size() > 1) Next->setEnabled(true);
-        SpeedButton2->setEnabled(true);
-        SpeedButton1->setEnabled(true);
-        Button3->setEnabled(true);
-        Button5->setEnabled(true);
-        LoadCurrentPicture();
-        UpdateCaption();
-    }
+    ShowAddedPictures();
     activateWindow();
     raise();
 }

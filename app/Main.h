@@ -71,6 +71,9 @@ public:
     void DrawSelection();
     // Appends Path unless an entry has the same path in any letter case.
     void AddPicture(const QString& Path);
+    // After pictures were added by Open or a drop: enables the commands that
+    // need a list and shows the current picture.
+    void ShowAddedPictures();
 
     // --- handlers ---------------------------------------------------------
     void FormCreate();
