@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <random>
 
-#include "seq.h"
+#include "base/seq.h"
 
 // A rows x cols matrix of samples 0..255 (the level shift is the caller's).
 inline matrix_t* bench_picture(int rows, int cols, unsigned seed)

@@ -6,15 +6,15 @@
 #include <vector>
 
 #include "common.h"
-#include "jpc.h"
-#include "jpcod.h"
-#include "jpdec_tile.h"
-#include "jpenc_tree.h"
-#include "stream.h"
-#include "t1dec.h"
-#include "t1enc.h"
-#include "t2enc.h"
-#include "tsfb.h"
+#include "codestream/jpc.h"
+#include "tier1/jpcod.h"
+#include "decoder/jpdec_tile.h"
+#include "encoder/jpenc_tree.h"
+#include "base/stream.h"
+#include "tier1/t1dec.h"
+#include "tier1/t1enc.h"
+#include "tier2/t2enc.h"
+#include "transform/tsfb.h"
 
 namespace {
 

@@ -5,9 +5,9 @@
 #include <random>
 #include <vector>
 
-#include "mqdec.h"
-#include "mqenc.h"
-#include "stream.h"
+#include "tier1/mqdec.h"
+#include "tier1/mqenc.h"
+#include "base/stream.h"
 
 namespace {
 

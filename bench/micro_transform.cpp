@@ -3,10 +3,10 @@
 #include <benchmark/benchmark.h>
 
 #include "common.h"
-#include "jpc.h"
-#include "mct.h"
-#include "qmfb.h"
-#include "tsfb.h"
+#include "codestream/jpc.h"
+#include "transform/mct.h"
+#include "transform/qmfb.h"
+#include "transform/tsfb.h"
 
 namespace {
 

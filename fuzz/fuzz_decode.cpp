@@ -3,8 +3,8 @@
 // time and memory of a decoding follow the declared size, and the fuzzer's
 // per-input limits are for finding faults, not for spending them on that.
 #include "fuzz_util.h"
-#include "image.h"
-#include "jpdec.h"
+#include "base/image.h"
+#include "decoder/jpdec.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {

@@ -2,8 +2,8 @@
 // data ends or fails; each one read is dumped and written back, and the
 // written bytes of a segment that was read whole must read again.
 #include "fuzz_util.h"
-#include "jpc.h"
-#include "jpcod.h"
+#include "codestream/jpc.h"
+#include "tier1/jpcod.h"
 
 #include <cstdio>
 #include <cstdlib>

@@ -2,12 +2,12 @@
 // the encoder's option parsing (and an encoding of a small picture with the
 // options it accepts, decoded again), and the decoder's options.
 #include "fuzz_util.h"
-#include "image.h"
-#include "jpc.h"
-#include "jpdec.h"
-#include "jpenc.h"
-#include "jpenc_int.h"
-#include "util.h"
+#include "base/image.h"
+#include "codestream/jpc.h"
+#include "decoder/jpdec.h"
+#include "encoder/jpenc.h"
+#include "encoder/jpenc_int.h"
+#include "base/util.h"
 
 #include <cstdlib>
 #include <string>

@@ -3,8 +3,8 @@
 // EPH markers, code-block style) and one tile-part whose packet data are
 // the rest of the input.
 #include "fuzz_util.h"
-#include "image.h"
-#include "jpdec.h"
+#include "base/image.h"
+#include "decoder/jpdec.h"
 
 #include <vector>
 

@@ -2,7 +2,7 @@
 #ifndef FUZZ_FUZZ_UTIL_H
 #define FUZZ_FUZZ_UTIL_H
 
-#include "stream.h"
+#include "base/stream.h"
 
 #include <cstddef>
 #include <cstdint>

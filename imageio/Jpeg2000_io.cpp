@@ -4,9 +4,9 @@
 #include "HostStream.h"
 #include "Tag_stream.h"
 
-#include "image.h"
-#include "jpdec.h"
-#include "stream.h"
+#include "base/image.h"
+#include "decoder/jpdec.h"
+#include "base/stream.h"
 
 #include <QFileInfo>
 #include <QSaveFile>

@@ -16,7 +16,7 @@
 #define IMAGEIO_JPEG2000_IO_H
 
 #include "Image_io.h"
-#include "jpenc.h"
+#include "encoder/jpenc.h"
 
 #include <QIODevice>
 

@@ -17,7 +17,7 @@
 #ifndef IMAGEIO_TAG_STREAM_H
 #define IMAGEIO_TAG_STREAM_H
 
-#include "stream.h"
+#include "base/stream.h"
 
 class QIODevice;
 

@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "threadpool.h"
+#include "base/threadpool.h"
 
 static void usage()
 {

@@ -2,10 +2,10 @@
 // JPEG 2000 code stream into PGX (one file per component), PGM or PPM.
 #include "jp2c.h"
 
-#include "image.h"
-#include "jpdec.h"
+#include "base/image.h"
+#include "decoder/jpdec.h"
 #include "picfile.h"
-#include "stream.h"
+#include "base/stream.h"
 
 #include <cstdio>
 

@@ -2,10 +2,10 @@
 
 #include <cstdio>
 
-#include "image.h"
-#include "jpenc.h"
+#include "base/image.h"
+#include "encoder/jpenc.h"
 #include "picfile.h"
-#include "stream.h"
+#include "base/stream.h"
 
 // jp2c encode INPUT OUTPUT [--options "OPTION STRING"]
 int jp2c_encode(int argc, char** argv)

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "stream.h"
+#include "base/stream.h"
 
 namespace {
 

@@ -14,7 +14,7 @@
 #ifndef TOOLS_PICFILE_H
 #define TOOLS_PICFILE_H
 
-#include "image.h"
+#include "base/image.h"
 
 // The picture in the file, or nullptr.  The caller destroys the image.
 image_t* picfile_read(const char* path);

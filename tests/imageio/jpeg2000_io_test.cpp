@@ -5,9 +5,9 @@
 #include "Jpeg2000_io.h"
 #include "PictureLoader.h"
 
-#include "image.h"
-#include "jpenc.h"
-#include "stream.h"
+#include "base/image.h"
+#include "encoder/jpenc.h"
+#include "base/stream.h"
 #include "testutil.h"
 
 #include <QBuffer>

@@ -1,0 +1,890 @@
+// Decoder driver: the marker state machine over the code stream, tiles and
+// tile-parts, and the reconstruction of each tile (dequantization, inverse
+// wavelet and component transforms, level shift, clipping) into the image.
+#include "decoder/jpdec.h"
+
+#include "base/image.h"
+#include "codestream/jpc.h"
+#include "tier1/jpcod.h"
+#include "decoder/jpdec_tile.h"
+#include "base/mathx.h"
+#include "transform/mct.h"
+#include "base/stream.h"
+#include "tier2/t2dec.h"
+#include "base/threadpool.h"
+#include "transform/tsfb.h"
+#include "base/util.h"
+
+#include <algorithm>
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <new>
+
+#include "tier1/t1dec.h"
+
+namespace {
+
+// Decoder states (bits, so that a marker can allow several).
+constexpr int DS_MHSOC = 0x01;   // expecting SOC
+constexpr int DS_MHSIZ = 0x02;   // expecting SIZ
+constexpr int DS_MH = 0x04;      // main header
+constexpr int DS_TPHSOT = 0x08;  // expecting SOT
+constexpr int DS_TPH = 0x10;     // tile-part header
+constexpr int DS_MT = 0x20;      // end
+
+// Limits on declared sizes: beyond these a code stream is refused rather
+// than making the decoder allocate without bound.
+constexpr int MAXPREC = 24;
+constexpr int MAXNUMBPS = 30;
+
+enum { OPT_MAXLYRS, OPT_DEBUG, OPT_MAXSAMPLES };
+const optentry_t decopts[] = {
+    {OPT_MAXLYRS, "maxlyrs"},
+    {OPT_DEBUG, "debug"},
+    {OPT_MAXSAMPLES, "maxsamples"},
+    {-1, nullptr},
+};
+
+struct dec_mstabent_t {
+    int id;      // marker code, -1 for every other code
+    int validstates;
+    int (*action)(dec_t* dec, jpc_ms_t* ms);
+};
+
+int dec_soc(dec_t* dec, jpc_ms_t*);
+int dec_siz(dec_t* dec, jpc_ms_t* ms);
+int dec_cod(dec_t* dec, jpc_ms_t* ms);
+int dec_coc(dec_t* dec, jpc_ms_t* ms);
+int dec_rgn(dec_t* dec, jpc_ms_t* ms);
+int dec_qcd(dec_t* dec, jpc_ms_t* ms);
+int dec_qcc(dec_t* dec, jpc_ms_t* ms);
+int dec_poc(dec_t* dec, jpc_ms_t* ms);
+int dec_ppm(dec_t* dec, jpc_ms_t* ms);
+int dec_ppt(dec_t* dec, jpc_ms_t* ms);
+int dec_sot(dec_t* dec, jpc_ms_t* ms);
+int dec_sod(dec_t* dec, jpc_ms_t* ms);
+int dec_eoc(dec_t* dec, jpc_ms_t* ms);
+int dec_crg(dec_t*, jpc_ms_t*);
+int dec_com(dec_t*, jpc_ms_t* ms);
+int dec_unk(dec_t*, jpc_ms_t* ms);
+int dec_none(dec_t*, jpc_ms_t*) { return 0; }
+
+const dec_mstabent_t dec_mstab[] = {
+    {JPC_MS_SOC, DS_MHSOC, dec_soc},
+    {JPC_MS_SOT, DS_MH | DS_TPHSOT, dec_sot},
+    {JPC_MS_SOD, DS_TPH, dec_sod},
+    {JPC_MS_EOC, DS_TPHSOT, dec_eoc},
+    {JPC_MS_SIZ, DS_MHSIZ, dec_siz},
+    {JPC_MS_COD, DS_MH | DS_TPH, dec_cod},
+    {JPC_MS_COC, DS_MH | DS_TPH, dec_coc},
+    {JPC_MS_RGN, DS_MH | DS_TPH, dec_rgn},
+    {JPC_MS_QCD, DS_MH | DS_TPH, dec_qcd},
+    {JPC_MS_QCC, DS_MH | DS_TPH, dec_qcc},
+    {JPC_MS_POC, DS_MH | DS_TPH, dec_poc},
+    {JPC_MS_TLM, DS_MH, dec_none},
+    {JPC_MS_PLM, DS_MH, dec_none},
+    {JPC_MS_PLT, DS_TPH, dec_none},
+    {JPC_MS_PPM, DS_MH, dec_ppm},
+    {JPC_MS_PPT, DS_TPH, dec_ppt},
+    {JPC_MS_SOP, 0, dec_none},
+    {JPC_MS_CRG, DS_MH, dec_crg},
+    {JPC_MS_COM, DS_MH | DS_TPH, dec_com},
+    {-1, DS_MH | DS_TPH, dec_unk},
+};
+
+const dec_mstabent_t* dec_mstab_lookup(int id)
+{
+    const dec_mstabent_t* ent = dec_mstab;
+    while (ent->id >= 0 && ent->id != id)
+        ++ent;
+    return ent;
+}
+
+// ---------------------------------------------------------------------------
+// Coding parameters
+
+// The parameters that the segment applies to: the main header's, or those
+// of the current tile at its first tile-part.
+dec_cp_t* dec_curcp(dec_t* dec)
+{
+    if (dec->state == DS_MH)
+        return dec->cp;
+    dec_tile_t* tile = dec->curtile;
+    if (!tile || tile->numparts != 0)
+        return nullptr;
+    return tile->cp;
+}
+
+void dec_applycox(dec_ccp_t* ccp, const jpc_coxcp_t* cox)
+{
+    ccp->numrlvls = cox->numdlvls + 1;
+    ccp->cblkwidthexpn = cox->cblkwidthval + 2;
+    ccp->cblkheightexpn = cox->cblkheightval + 2;
+    ccp->qmfbid = cox->qmfbid;
+    ccp->cblksty = cox->cblksty;
+    ccp->prcflag = cox->csty & JPC_COX_PRT;
+    if (ccp->prcflag) {
+        for (int i = 0; i < cox->numrlvls && i < JPDEC_MAXRLVLS; ++i) {
+            ccp->prcwidthexpns[i] = cox->rlvls[i].prcwidth;
+            ccp->prcheightexpns[i] = cox->rlvls[i].prcheight;
+        }
+    }
+    ccp->flags |= JPDEC_CSET;
+}
+
+void dec_applyqcx(dec_ccp_t* ccp, const jpc_qcxcp_t* qcx)
+{
+    ccp->qsty = qcx->qntsty;
+    ccp->numstepsizes = std::min(qcx->numstepsizes, JPDEC_MAXSTEPSIZES);
+    for (int i = 0; i < ccp->numstepsizes; ++i)
+        ccp->stepsizes[i] = qcx->stepsizes[i];
+    ccp->numguardbits = qcx->numguard;
+    ccp->flags |= JPDEC_QSET;
+}
+
+bool dec_checkcox(const jpc_coxcp_t* cox)
+{
+    if (cox->numdlvls > JPDEC_MAXRLVLS - 1 || cox->qmfbid > 1 ||
+        cox->cblkwidthval > 8 || cox->cblkheightval > 8 ||
+        cox->cblkwidthval + cox->cblkheightval > 8) {
+        std::fputs("unsupported coding style parameters\n", stderr);
+        return false;
+    }
+    return true;
+}
+
+int dec_cod(dec_t* dec, jpc_ms_t* ms)
+{
+    dec_cp_t* cp = dec_curcp(dec);
+    if (!cp)
+        return -1;
+    const jpc_cod_t* cod = &ms->parms.cod;
+    if (!dec_checkcox(&cod->compparms))
+        return -1;
+    if (cod->mctrans && dec->numcomps < 3) {
+        std::fputs("multiple component transform needs three components\n", stderr);
+        return -1;
+    }
+    if (cod->prg > JPC_PRG_CPRL || cod->numlyrs == 0) {
+        std::fputs("unsupported coding style\n", stderr);
+        return -1;
+    }
+    cp->flags |= JPDEC_CP_CSET;
+    cp->prgord = cod->prg;
+    cp->mctid = !cod->mctrans ? JPDEC_MCT_NONE
+                              : (cod->compparms.qmfbid ? JPDEC_MCT_RCT : JPDEC_MCT_ICT);
+    cp->numlyrs = cod->numlyrs;
+    cp->csty = cod->csty & (JPDEC_SOP | JPDEC_EPH);
+    for (dec_ccp_t& ccp : cp->ccps) {
+        if (!(ccp.flags & JPDEC_COCSET))
+            dec_applycox(&ccp, &cod->compparms);
+    }
+    return 0;
+}
+
+// The parameters of component compno that a COC, RGN or QCC segment
+// (named by type) applies to; nullptr, after a message for a component
+// beyond the image's, when there are none.
+static dec_ccp_t* dec_curccp(dec_t* dec, int compno, const char* type)
+{
+    dec_cp_t* cp = dec_curcp(dec);
+    if (!cp)
+        return nullptr;
+    if (compno >= dec->numcomps) {
+        std::fprintf(stderr, "invalid component number in %s marker segment\n", type);
+        return nullptr;
+    }
+    return &cp->ccps[compno];
+}
+
+int dec_coc(dec_t* dec, jpc_ms_t* ms)
+{
+    const jpc_coc_t* coc = &ms->parms.coc;
+    dec_ccp_t* ccp = dec_curccp(dec, coc->compno, "COC");
+    if (!ccp || !dec_checkcox(&coc->compparms))
+        return -1;
+    dec_applycox(ccp, &coc->compparms);
+    ccp->flags |= JPDEC_COCSET;
+    return 0;
+}
+
+int dec_rgn(dec_t* dec, jpc_ms_t* ms)
+{
+    const jpc_rgn_t* rgn = &ms->parms.rgn;
+    dec_ccp_t* ccp = dec_curccp(dec, rgn->compno, "RGN");
+    if (!ccp)
+        return -1;
+    ccp->roishift = rgn->roishift;
+    return 0;
+}
+
+int dec_qcd(dec_t* dec, jpc_ms_t* ms)
+{
+    dec_cp_t* cp = dec_curcp(dec);
+    if (!cp)
+        return -1;
+    for (dec_ccp_t& ccp : cp->ccps) {
+        if (!(ccp.flags & JPDEC_QCCSET))
+            dec_applyqcx(&ccp, &ms->parms.qcd.compparms);
+    }
+    cp->flags |= JPDEC_CP_QSET;
+    return 0;
+}
+
+int dec_qcc(dec_t* dec, jpc_ms_t* ms)
+{
+    const jpc_qcc_t* qcc = &ms->parms.qcc;
+    dec_ccp_t* ccp = dec_curccp(dec, qcc->compno, "QCC");
+    if (!ccp)
+        return -1;
+    dec_applyqcx(ccp, &qcc->compparms);
+    ccp->flags |= JPDEC_QCCSET;
+    return 0;
+}
+
+int dec_poc(dec_t* dec, jpc_ms_t* ms)
+{
+    dec_cp_t* cp = dec_curcp(dec);
+    if (!cp)
+        return -1;
+    pchglist_t* list = pchglist_create();
+    if (!list)
+        return -1;
+    const jpc_poc_t* poc = &ms->parms.poc;
+    for (int i = 0; i < poc->numpchgs; ++i) {
+        const jpc_pocpchg_t* p = &poc->pchgs[i];
+        pchg_t* pchg = new (std::nothrow) pchg_t;
+        if (!pchg) {
+            pchglist_destroy(list);
+            return -1;
+        }
+        pchg->prgord = p->prgord;
+        pchg->rlvlnostart = p->rlvlnostart;
+        pchg->rlvlnoend = p->rlvlnoend;
+        pchg->compnostart = p->compnostart;
+        pchg->compnoend = std::min<int>(p->compnoend, dec->numcomps);
+        pchg->lyrnoend = p->lyrnoend;
+        pchglist_insert(list, -1, pchg);
+    }
+    pchglist_destroy(cp->pchglist);
+    cp->pchglist = list;
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Main header
+
+int dec_soc(dec_t* dec, jpc_ms_t*)
+{
+    dec->state = DS_MHSIZ;
+    return 0;
+}
+
+int dec_siz(dec_t* dec, jpc_ms_t* ms)
+{
+    const jpc_siz_t* siz = &ms->parms.siz;
+    dec->xstart = siz->xoff;
+    dec->ystart = siz->yoff;
+    dec->xend = siz->width;
+    dec->yend = siz->height;
+    dec->tilewidth = siz->tilewidth;
+    dec->tileheight = siz->tileheight;
+    dec->tilexoff = siz->tilexoff;
+    dec->tileyoff = siz->tileyoff;
+    dec->numcomps = siz->numcomps;
+    // Geometry the decoder can hold: matrices use 32-bit coordinates.
+    if (dec->numcomps < 1 || dec->xend > INT32_MAX || dec->yend > INT32_MAX ||
+        dec->xstart >= dec->xend || dec->ystart >= dec->yend || dec->tilewidth < 1 ||
+        dec->tileheight < 1 || dec->tilexoff > dec->xstart || dec->tileyoff > dec->ystart ||
+        dec->tilexoff + dec->tilewidth <= dec->xstart ||
+        dec->tileyoff + dec->tileheight <= dec->ystart) {
+        std::fputs("unsupported image geometry in SIZ marker segment\n", stderr);
+        return -1;
+    }
+    dec->cp = dec_cp_create(dec->numcomps);
+    if (!dec->cp)
+        return -1;
+    std::vector<image_cmptparm_t> parms(dec->numcomps);
+    dec->hsamps.resize(dec->numcomps);
+    dec->vsamps.resize(dec->numcomps);
+    dec->precs.resize(dec->numcomps);
+    dec->sgnds.resize(dec->numcomps);
+    int64_t total = 0;
+    for (int k = 0; k < dec->numcomps; ++k) {
+        const jpc_sizcomp_t* c = &siz->comps[k];
+        if (c->hsamp == 0 || c->vsamp == 0) {
+            std::fputs("invalid sampling factors in SIZ marker segment\n", stderr);
+            return -1;
+        }
+        if (c->prec < 1 || c->prec > MAXPREC) {
+            std::fputs("unsupported precision in SIZ marker segment\n", stderr);
+            return -1;
+        }
+        int64_t w = mathx_ceildiv(dec->xend, c->hsamp) - mathx_ceildiv(dec->xstart, c->hsamp);
+        int64_t h = mathx_ceildiv(dec->yend, c->vsamp) - mathx_ceildiv(dec->ystart, c->vsamp);
+        total += w * h;
+        if (w < 1 || h < 1) {
+            std::fputs("unsupported image size in SIZ marker segment\n", stderr);
+            return -1;
+        }
+        if (total > dec->maxsamples) {
+            std::fprintf(stderr,
+                         "image size in SIZ marker segment exceeds the limit of %" PRId64
+                         " samples\n",
+                         dec->maxsamples);
+            return -1;
+        }
+        parms[k] = image_cmptparm_t{int32_t(w), int32_t(h), c->prec, c->sgnd};
+        dec->hsamps[k] = c->hsamp;
+        dec->vsamps[k] = c->vsamp;
+        dec->precs[k] = c->prec;
+        dec->sgnds[k] = c->sgnd;
+    }
+    int64_t across = mathx_ceildiv(dec->xend - dec->tilexoff, dec->tilewidth);
+    int64_t down = mathx_ceildiv(dec->yend - dec->tileyoff, dec->tileheight);
+    if (across * down > JPC_MAXTILES) {
+        std::fputs("too many tiles in SIZ marker segment\n", stderr);
+        return -1;
+    }
+    dec->image = image_create(dec->numcomps, parms.data(), IMAGE_CM_UNKNOWN);
+    if (!dec->image) {
+        std::fputs("cannot create image\n", stderr);
+        return -1;
+    }
+    dec->numhtiles = int(across);
+    dec->numvtiles = int(down);
+    dec->numtiles = int(across * down);
+    dec->tiles.resize(dec->numtiles);
+    for (int t = 0; t < dec->numtiles; ++t) {
+        dec_tile_t* tile = &dec->tiles[t];
+        int64_t c = t % dec->numhtiles, r = t / dec->numhtiles;
+        tile->xstart = std::max(dec->tilexoff + c * dec->tilewidth, dec->xstart);
+        tile->ystart = std::max(dec->tileyoff + r * dec->tileheight, dec->ystart);
+        tile->xend = std::min(dec->tilexoff + (c + 1) * dec->tilewidth, dec->xend);
+        tile->yend = std::min(dec->tileyoff + (r + 1) * dec->tileheight, dec->yend);
+    }
+    dec->state = DS_MH;
+    return 0;
+}
+
+int dec_crg(dec_t*, jpc_ms_t*)
+{
+    std::fputs("warning: ignoring CRG marker segment\n", stderr);
+    return 0;
+}
+
+int dec_com(dec_t*, jpc_ms_t* ms)
+{
+    std::fputs("warning: ignoring CME marker segment\n", stderr);
+    jpc_ms_dump(ms, stderr);
+    return 0;
+}
+
+int dec_unk(dec_t*, jpc_ms_t* ms)
+{
+    std::fputs("warning: ignoring unknown marker segment\n", stderr);
+    jpc_ms_dump(ms, stderr);
+    return 0;
+}
+
+// Appends the bytes to the end of the stream, keeping its read position.
+int dec_appendbytes(stream_t* s, const uint8_t* data, int64_t len)
+{
+    int64_t pos = stream_tell(s);
+    if (pos < 0 || stream_seek(s, 0, SEEK_END) < 0)
+        return -1;
+    if (len > 0 && stream_write(s, data, len) != len)
+        return -1;
+    return stream_seek(s, pos, SEEK_SET) < 0 ? -1 : 0;
+}
+
+int dec_ppm(dec_t* dec, jpc_ms_t* ms)
+{
+    const jpc_ppm_t* ppm = &ms->parms.ppm;
+    if (ppm->ind != dec->ppmzexp)
+        return -1;
+    for (int i = 0; i < ppm->numparts; ++i) {
+        const jpc_ppmpart_t* part = &ppm->parts[i];
+        if (i == 0 && ppm->firstcont) {
+            if (dec->pkthdrstreams.empty()) {
+                std::fputs("invalid PPM continuation\n", stderr);
+                return -1;
+            }
+            if (dec_appendbytes(dec->pkthdrstreams.back(), part->data, part->len) != 0)
+                return -1;
+            continue;
+        }
+        stream_t* s = stream_memopen(nullptr, 0);
+        if (!s)
+            return -1;
+        dec->pkthdrstreams.push_back(s);
+        if (dec_appendbytes(s, part->data, part->len) != 0)
+            return -1;
+    }
+    ++dec->ppmzexp;
+    return 0;
+}
+
+// The tile's stream of packed packet headers, created when it has none yet;
+// nullptr when that fails.
+static stream_t* dec_tilehdrs(dec_tile_t* tile)
+{
+    if (!tile->pkthdrstream)
+        tile->pkthdrstream = stream_memopen(nullptr, 0);
+    return tile->pkthdrstream;
+}
+
+int dec_ppt(dec_t* dec, jpc_ms_t* ms)
+{
+    dec_tile_t* tile = dec->curtile;
+    const jpc_ppt_t* ppt = &ms->parms.ppt;
+    if (!tile || ppt->ind != tile->pptzexp)
+        return -1;
+    stream_t* hdrs = dec_tilehdrs(tile);
+    if (!hdrs || dec_appendbytes(hdrs, ppt->data, ppt->len) != 0)
+        return -1;
+    ++tile->pptzexp;
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Tile-parts
+
+int dec_sot(dec_t* dec, jpc_ms_t* ms)
+{
+    const jpc_sot_t* sot = &ms->parms.sot;
+    dec->curtileendoff =
+        sot->len > 0 ? dec->in->rwcnt_ - int64_t(ms->len) - 4 + int64_t(sot->len) : 0;
+    if (sot->tileno >= dec->numtiles) {
+        std::fputs("invalid tile number in SOT marker segment\n", stderr);
+        return -1;
+    }
+    dec_tile_t* tile = &dec->tiles[sot->tileno];
+    dec->curtile = tile;
+    if (tile->state == JPDEC_TILE_DONE || sot->partno != tile->numparts ||
+        (tile->numpartsexp != 0 && sot->partno >= tile->numpartsexp))
+        return -1;
+    if (tile->numpartsexp == 0 && sot->numparts != 0)
+        tile->numpartsexp = sot->numparts;
+    if (tile->numparts == 0) {
+        tile->state = JPDEC_TILE_ACTIVE;
+        tile->cp = dec_cp_copy(dec->cp);
+        if (!tile->cp)
+            return -1;
+        for (dec_ccp_t& ccp : tile->cp->ccps)
+            ccp.flags &= ~(JPDEC_COCSET | JPDEC_QCCSET);
+    }
+    dec->state = DS_TPH;
+    return 0;
+}
+
+// Completes and checks the tile's coding parameters before its tile
+// structures are built.  0, or -1.
+int dec_completecp(dec_t* dec, dec_tile_t* tile)
+{
+    dec_cp_t* cp = tile->cp;
+    if ((cp->flags & (JPDEC_CP_CSET | JPDEC_CP_QSET)) != (JPDEC_CP_CSET | JPDEC_CP_QSET))
+        return -1;
+    for (dec_ccp_t& ccp : cp->ccps) {
+        if (ccp.qsty == JPC_QCX_SIQNT) {
+            if (ccp.numstepsizes != 1)
+                return -1;
+        } else if (ccp.numstepsizes < 3 * ccp.numrlvls - 2) {
+            return -1;
+        }
+        if (!ccp.prcflag) {
+            std::fill(std::begin(ccp.prcwidthexpns), std::end(ccp.prcwidthexpns), 15);
+            std::fill(std::begin(ccp.prcheightexpns), std::end(ccp.prcheightexpns), 15);
+        }
+        if (ccp.qsty == JPC_QCX_SIQNT) {
+            // Derived quantization (T.800 E-5): band b of level r has the
+            // exponent of the LL band less numdlvls, plus the number of
+            // decompositions down to the band, that is expn0 - (r - 1)
+            // above level 0.
+            int expn0 = JPC_QCX_GETEXPN(ccp.stepsizes[0]);
+            int mant0 = JPC_QCX_GETMANT(ccp.stepsizes[0]);
+            for (int b = 0; b < 3 * ccp.numrlvls - 2; ++b) {
+                int r = b == 0 ? 0 : (b + 2) / 3;
+                int expn = b == 0 ? expn0 : expn0 - (r - 1);
+                if (expn < 0) {
+                    std::fputs("invalid derived quantization step size\n", stderr);
+                    return -1;
+                }
+                ccp.stepsizes[b] = uint16_t(JPC_QCX_EXPN(expn) | JPC_QCX_MANT(mant0));
+            }
+            ccp.numstepsizes = 3 * ccp.numrlvls - 2;
+        }
+        // Bit-planes that tier-1 decoding can reach.
+        for (int b = 0; b < 3 * ccp.numrlvls - 2; ++b) {
+            int numbps = ccp.numguardbits + JPC_QCX_GETEXPN(ccp.stepsizes[b]) - 1;
+            if (numbps + ccp.roishift > MAXNUMBPS) {
+                std::fputs("unsupported number of bit-planes\n", stderr);
+                return -1;
+            }
+        }
+    }
+    if (cp->mctid != JPDEC_MCT_NONE) {
+        // The component transform runs on components 0, 1 and 2, which must
+        // cover the same sample grid.
+        if (dec->numcomps < 3 || dec->hsamps[1] != dec->hsamps[0] ||
+            dec->hsamps[2] != dec->hsamps[0] || dec->vsamps[1] != dec->vsamps[0] ||
+            dec->vsamps[2] != dec->vsamps[0]) {
+            std::fputs("multiple component transform needs three equal components\n", stderr);
+            return -1;
+        }
+    }
+    return 0;
+}
+
+int dec_tiledecode(dec_t* dec, dec_tile_t* tile);
+
+int dec_sod(dec_t* dec, jpc_ms_t*)
+{
+    dec_tile_t* tile = dec->curtile;
+    if (!tile)
+        return -1;
+    dec_progress(dec, 15);
+    if (tile->numparts == 0) {
+        if (dec_completecp(dec, tile) != 0)
+            return -1;
+        if (dec_tile_init(tile, dec->hsamps.data(), dec->vsamps.data(), dec->precs.data()) != 0)
+            return -1;
+    }
+    if (!dec->pkthdrstreams.empty()) {
+        stream_t* s = dec->pkthdrstreams.front();
+        dec->pkthdrstreams.erase(dec->pkthdrstreams.begin());
+        stream_t* hdrs = dec_tilehdrs(tile);
+        int64_t pos = hdrs ? stream_tell(hdrs) : -1;
+        int ok = pos >= 0 && stream_seek(hdrs, 0, SEEK_END) >= 0 && stream_rewind(s) == 0 &&
+                 stream_copy(hdrs, s, -1) == 0 && stream_seek(hdrs, pos, SEEK_SET) >= 0;
+        stream_close(s);
+        if (!ok)
+            return -1;
+        dec_progress(dec, 15);
+    }
+    stream_t* hdr = tile->pkthdrstream ? tile->pkthdrstream : dec->in;
+    if (dec_decodepkts(dec, hdr, dec->in) != 0) {
+        std::fputs("dec_decodepkts failed\n", stderr);
+        return -1;
+    }
+    if (dec->curtileendoff > 0) {
+        dec_progress(dec, 15);
+        int64_t consumed = dec->in->rwcnt_;
+        if (consumed < dec->curtileendoff) {
+            int64_t n = dec->curtileendoff - consumed;
+            std::fprintf(stderr, "warning: ignoring trailing garbage (%" PRId64 " bytes)\n", n);
+            for (int64_t i = 0; i < n; ++i) {
+                if (stream_getc(dec->in) < 0) {
+                    std::fputs("read error\n", stderr);
+                    return -1;
+                }
+            }
+            dec_progress(dec, 15);
+        } else if (consumed > dec->curtileendoff) {
+            std::fprintf(stderr, "warning: not enough tile data (%" PRId64 " bytes)\n",
+                         consumed - dec->curtileendoff);
+        }
+    }
+    ++tile->numparts;
+    dec->curtile = nullptr;
+    dec->state = DS_TPHSOT;
+    dec_progress(dec, 15);
+    if (tile->numpartsexp != 0 && tile->numparts >= tile->numpartsexp) {
+        int ret = dec_tiledecode(dec, tile);
+        dec_tile_release(tile);
+        if (ret != 0)
+            return -1;
+    }
+    return 0;
+}
+
+int dec_eoc(dec_t* dec, jpc_ms_t*)
+{
+    int ret = 0;
+    for (dec_tile_t& tile : dec->tiles) {
+        if (tile.state == JPDEC_TILE_ACTIVE) {
+            if (ret == 0 && dec_tiledecode(dec, &tile) != 0)
+                ret = -1;
+            dec_tile_release(&tile);
+        }
+    }
+    dec->state = DS_MT;
+    return ret < 0 ? -1 : 1;
+}
+
+// ---------------------------------------------------------------------------
+// Tile reconstruction
+
+// Undoes the ROI scaling and, in real mode, dequantizes into Q14.
+void dec_dequantband(dec_band_t* band, bool realmode)
+{
+    matrix_t* m = band->data;
+    int rows = matrix_numrows(m), cols = matrix_numcols(m);
+    if (rows <= 0 || cols <= 0)
+        return;
+    int roishift = band->roishift;
+    if (!realmode && roishift == 0)
+        return;  // integer indices are the coefficients themselves
+    int32_t roithresh = roishift > 0 && roishift < 31 ? int32_t(1) << roishift : 0;
+    // The step size is applied exactly, not through its rounded Q14 value:
+    // v = (|x| + 1/2) x mant x 2^shift, in Q14.
+    int64_t mant = band->stepmant;
+    int shift = band->stepshift - 1;
+    bool unit = band->absstepsize == 0x4000 && mant == 0x4000;
+    constexpr int64_t LIMIT = int64_t(1) << 30;
+    for (int r = 0; r < rows; ++r) {
+        int32_t* p = matrix_row(m, r);
+        for (int c = 0; c < cols; ++c) {
+            int32_t x = p[c];
+            if (roithresh) {
+                int32_t mag = x < 0 ? -x : x;
+                if (mag >= roithresh)
+                    x = x < 0 ? -(mag >> roishift) : (mag >> roishift);
+            }
+            if (realmode && x != 0) {
+                int64_t mag = x < 0 ? -int64_t(x) : int64_t(x);
+                int64_t v;
+                if (unit) {
+                    v = mag << 14;
+                } else {
+                    v = (2 * mag + 1) * mant;
+                    if (shift >= 0)
+                        v = shift < 31 && v <= (LIMIT >> shift) ? v << shift : LIMIT;
+                    else
+                        v = -shift < 63 ? v >> -shift : 0;
+                }
+                v = std::min(v, LIMIT);
+                x = int32_t(x < 0 ? -v : v);
+            }
+            p[c] = x;
+        }
+    }
+}
+
+int dec_tiledecode(dec_t* dec, dec_tile_t* tile)
+{
+    if (t1dec_decodetile(dec, tile) != 0) {
+        std::fputs("dec_decodeallsegs failed\n", stderr);
+        return -1;
+    }
+    dec_cp_t* cp = tile->cp;
+    // Dequantization and the inverse wavelet transform run on the thread
+    // pool, one component per piece; the progress reports (one per band and
+    // one per component) stay on this thread.
+    struct compjob_t {
+        dec_t* dec;
+        dec_tile_t* tile;
+        int64_t numreports;
+        int64_t reported;
+    } job{dec, tile, 0, 0};
+    for (int k = 0; k < cp->numcomps; ++k) {
+        ++job.numreports;
+        for (dec_rlvl_t& rlvl : tile->tcomps[k].rlvls)
+            job.numreports += static_cast<int64_t>(rlvl.bands.size());
+    }
+    auto compbody = [](void* arg, int64_t k, int) {
+        compjob_t* j = static_cast<compjob_t*>(arg);
+        dec_tcomp_t* tcomp = &j->tile->tcomps[k];
+        for (dec_rlvl_t& rlvl : tcomp->rlvls)
+            for (dec_band_t& band : rlvl.bands)
+                dec_dequantband(&band, tcomp->realmode);
+        if (matrix_numrows(tcomp->data) > 0 && matrix_numcols(tcomp->data) > 0)
+            tsfb_synthesize(tcomp->tsfb,
+                            j->tile->cp->ccps[k].qmfbid == JPC_COX_RFT ? QMFB_REV : 0,
+                            tcomp->data);
+    };
+    auto comptick = [](void* arg, int64_t done) {
+        compjob_t* j = static_cast<compjob_t*>(arg);
+        const int64_t n = static_cast<int64_t>(j->tile->cp->numcomps);
+        const int64_t target = n > 0 ? j->numreports * done / n : j->numreports;
+        for (; j->reported < target; ++j->reported)
+            dec_progress(j->dec, 15);
+    };
+    threadpool_for(cp->numcomps, compbody, comptick, &job);
+    if (cp->mctid == JPDEC_MCT_RCT) {
+        if (mct_invrct(tile->tcomps[0].data, tile->tcomps[1].data, tile->tcomps[2].data) != 0)
+            return -1;
+    } else if (cp->mctid == JPDEC_MCT_ICT) {
+        if (mct_invict(tile->tcomps[0].data, tile->tcomps[1].data, tile->tcomps[2].data) != 0)
+            return -1;
+    }
+    for (int k = 0; k < cp->numcomps; ++k) {
+        dec_tcomp_t* tcomp = &tile->tcomps[k];
+        matrix_t* m = tcomp->data;
+        int rows = matrix_numrows(m), cols = matrix_numcols(m);
+        int prec = dec->precs[k];
+        bool sgnd = dec->sgnds[k] != 0;
+        int32_t shift = sgnd ? 0 : int32_t(1) << (prec - 1);
+        int32_t lo = sgnd ? -(int32_t(1) << (prec - 1)) : 0;
+        int32_t hi = sgnd ? (int32_t(1) << (prec - 1)) - 1 : int32_t((int64_t(1) << prec) - 1);
+        for (int r = 0; r < rows; ++r) {
+            int32_t* p = matrix_row(m, r);
+            if (tcomp->realmode) {
+                for (int c = 0; c < cols; ++c) {
+                    int32_t x = p[c];
+                    uint32_t ux = x < 0 ? 0u - uint32_t(x) : uint32_t(x);
+                    int32_t mag = int32_t((ux + 0x2000u) >> 14);
+                    p[c] = x < 0 ? -mag : mag;
+                }
+            }
+            // Clamped before the shift is added, so nothing can overflow.
+            const int32_t clo = lo - shift, chi = hi - shift;
+            for (int c = 0; c < cols; ++c)
+                p[c] = std::clamp(p[c], clo, chi) + shift;
+            dec_progress(dec, 15);
+        }
+    }
+    for (int k = 0; k < cp->numcomps; ++k) {
+        dec_progress(dec, 15);
+        dec_tcomp_t* tcomp = &tile->tcomps[k];
+        int w = tcomp->xend - tcomp->xstart, h = tcomp->yend - tcomp->ystart;
+        if (w <= 0 || h <= 0)
+            continue;
+        int64_t x = tcomp->xstart - mathx_ceildiv(dec->xstart, dec->hsamps[k]);
+        int64_t y = tcomp->ystart - mathx_ceildiv(dec->ystart, dec->vsamps[k]);
+        if (image_writecmpt(dec->image, k, int32_t(x), int32_t(y), w, h, tcomp->data) != 0) {
+            std::fputs("write component failed\n", stderr);
+            return -4;
+        }
+        // The samples are in the image now: the tile-component's matrix
+        // goes at once, so that the decoded picture and all of the tile's
+        // matrices are never held together.  The band views into it are
+        // only destroyed with the tile, which always follows.
+        matrix_destroy(tcomp->data);
+        tcomp->data = nullptr;
+    }
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Decoder
+
+dec_t* dec_create(stream_t* in, int maxlyrs)
+{
+    dec_t* dec = new (std::nothrow) dec_t;
+    if (!dec)
+        return nullptr;
+    dec->in = in;
+    dec->maxlyrs = maxlyrs;
+    return dec;
+}
+
+void dec_destroy(dec_t* dec)
+{
+    for (dec_tile_t& tile : dec->tiles) {
+        if (tile.state == JPDEC_TILE_ACTIVE || tile.cp || tile.pkthdrstream)
+            dec_tile_release(&tile);
+    }
+    for (stream_t* s : dec->pkthdrstreams)
+        stream_close(s);
+    if (dec->cstate)
+        jpc_cstate_destroy(dec->cstate);
+    dec_cp_destroy(dec->cp);
+    image_destroy(dec->image);
+    delete dec;
+}
+
+// The marker loop.  0 when EOC ended the code stream, -1 on a failure.
+int dec_decode(dec_t* dec)
+{
+    dec->cstate = jpc_cstate_create();
+    if (!dec->cstate)
+        return -1;
+    dec_progress(dec, 15);
+    dec->state = DS_MHSOC;
+    for (;;) {
+        dec_progress(dec, 15);
+        jpc_ms_t* ms = jpc_getms(dec->in, dec->cstate);
+        if (!ms) {
+            std::fputs("cannot get marker segment\n", stderr);
+            return -1;
+        }
+        const dec_mstabent_t* ent = dec_mstab_lookup(jpc_ms_gettype(ms));
+        if (!(ent->validstates & dec->state)) {
+            std::fputs("unexpected marker segment type\n", stderr);
+            jpc_ms_destroy(ms);
+            return -1;
+        }
+        int ret = ent->action(dec, ms);
+        jpc_ms_destroy(ms);
+        if (ret < 0)
+            return -1;
+        if (ret > 0)
+            return 0;
+    }
+}
+
+}  // namespace
+
+image_t* jpdec_decode_status(stream_t* in, const char* optstr, OnProgressMessager* progress,
+                             int* status)
+{
+    *status = -1;
+    int maxlyrs = -1, debug = 0;
+    int64_t maxsamples = JPDEC_MAXSAMPLES;
+    optparser_t* parser = optparser_create(optstr ? optstr : "");
+    if (!parser)
+        return nullptr;
+    while (optparser_next(parser) == 0) {
+        const char* name = optparser_name(parser);
+        switch (optentry_id(optentry_lookup(decopts, name))) {
+        case OPT_MAXLYRS: maxlyrs = std::atoi(optparser_value(parser)); break;
+        case OPT_DEBUG: debug = std::atoi(optparser_value(parser)); break;
+        case OPT_MAXSAMPLES: {
+            char* end = nullptr;
+            long long n = std::strtoll(optparser_value(parser), &end, 10);
+            if (end == optparser_value(parser) || *end || n < 1)
+                std::fprintf(stderr, "warning: ignoring invalid value of maxsamples\n");
+            else
+                maxsamples = n;
+            break;
+        }
+        default: std::fprintf(stderr, "warning: ignoring invalid option %s\n", name); break;
+        }
+    }
+    optparser_destroy(parser);
+
+    if (progress)
+        progress->report(5);
+    jpc_inittables();
+    if (progress)
+        progress->report(5);
+    dec_t* dec = dec_create(in, maxlyrs);
+    if (!dec)
+        return nullptr;
+    dec->maxsamples = maxsamples;
+    dec->progress = progress;
+    dec_progress(dec, 10);
+    jpc_setdbglevel(debug);
+    util_setdbglevel(debug);
+    dec_progress(dec, 15);
+
+    int ret = dec_decode(dec);
+    if (ret != 0 && dec->image) {
+        // The code stream stopped early (cut short or damaged): the tiles
+        // whose data was collected are still reconstructed from what arrived.
+        for (dec_tile_t& tile : dec->tiles) {
+            if (tile.state == JPDEC_TILE_ACTIVE && tile.pi) {
+                dec_tiledecode(dec, &tile);
+                dec_tile_release(&tile);
+            }
+        }
+    }
+    *status = ret;
+
+    dec_progress(dec, 75);
+    image_t* image = dec->image;
+    dec->image = nullptr;
+    dec_destroy(dec);
+    if (progress)
+        progress->report(80);
+    return image;
+}
+
+image_t* jpdec_decode(stream_t* in, const char* optstr, OnProgressMessager* progress)
+{
+    int status;
+    return jpdec_decode_status(in, optstr, progress, &status);
+}

@@ -1,0 +1,887 @@
+// The encoder driver: options, encoder state, main header, the one tile
+// (level shift, colour transform, wavelet transform, quantization, tier-1,
+// rate allocation, tier-2) and the end of the code stream.
+#include "encoder/jpenc.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "base/fatal.h"
+#include "base/image.h"
+#include "codestream/jpc.h"
+#include "tier1/jpcod.h"
+#include "encoder/jpenc_int.h"
+#include "base/mathx.h"
+#include "transform/mct.h"
+#include "transform/qmfb.h"
+#include "base/seq.h"
+#include "base/stream.h"
+#include "tier1/t1enc.h"
+#include "tier2/t2enc.h"
+#include "base/threadpool.h"
+#include "transform/tsfb.h"
+#include "base/util.h"
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// Options.
+
+enum {
+    OPT_DEBUG,
+    OPT_CBLKWIDTH,
+    OPT_CBLKHEIGHT,
+    OPT_MODE,
+    OPT_PRG,
+    OPT_NOMCT,
+    OPT_MAXRLVLS,
+    OPT_RATE,
+    OPT_LYRRATES,
+    OPT_LAZY,
+    OPT_TERMALL,
+    OPT_SEGSYM,
+    OPT_VERTCAUSAL,
+    OPT_RESETPROB,
+};
+
+const optentry_t opttab[] = {
+    {OPT_DEBUG, "debug"},
+    {OPT_CBLKWIDTH, "cblkwidth"},
+    {OPT_CBLKHEIGHT, "cblkheight"},
+    {OPT_MODE, "mode"},
+    {OPT_PRG, "prg"},
+    {OPT_NOMCT, "nomct"},
+    {OPT_MAXRLVLS, "maxrlvls"},
+    {OPT_RATE, "rate"},
+    {OPT_LYRRATES, "lyrrates"},
+    {OPT_LAZY, "lazy"},
+    {OPT_TERMALL, "termall"},
+    {OPT_SEGSYM, "segsym"},
+    {OPT_VERTCAUSAL, "vertcausal"},
+    {OPT_RESETPROB, "resetprob"},
+    {-1, nullptr},
+};
+
+const optentry_t modetab[] = {
+    {JPENC_MODE_INT, "int"},
+    {JPENC_MODE_REAL, "real"},
+    {-1, nullptr},
+};
+
+const optentry_t prgtab[] = {
+    {JPC_COD_LRCPPRG, "lrcp"},
+    {JPC_COD_RLCPPRG, "rlcp"},
+    {-1, nullptr},
+};
+
+// A leading decimal integer with an optional sign, 0 when there is none;
+// values beyond 32 bits are held at the nearest limit.
+int32_t optint(const char* s)
+{
+    long long v = std::strtoll(s, nullptr, 10);
+    if (v > INT32_MAX)
+        return INT32_MAX;
+    if (v < INT32_MIN)
+        return INT32_MIN;
+    return static_cast<int32_t>(v);
+}
+
+// A real as fixed14, truncated toward zero and held within 32 bits.
+int32_t fixreal(double v)
+{
+    if (std::isnan(v))
+        return 0;
+    double f = std::trunc(v * 16384.0);
+    if (f > INT32_MAX)
+        return INT32_MAX;
+    if (f < INT32_MIN)
+        return INT32_MIN;
+    return static_cast<int32_t>(f);
+}
+
+// ---------------------------------------------------------------------------
+// Progress and clean-up.
+
+void report(jpenc_t* enc, int32_t percent)
+{
+    if (enc->progress)
+        enc->progress->report(percent);
+}
+
+void destroyenc(jpenc_t* enc)
+{
+    if (!enc)
+        return;
+    if (enc->comps) {
+        for (int i = 0; i < enc->numcomps; ++i)
+            jpenc_destroycomp(&enc->comps[i]);
+        std::free(enc->comps);
+    }
+    if (enc->tmpstream)
+        stream_close(enc->tmpstream);
+    std::free(enc->tiles);
+    std::free(enc->lyrrates);
+    if (enc->cstate)
+        jpc_cstate_destroy(enc->cstate);
+    std::free(enc);
+}
+
+// Writes ms (and frees it).  0, or -1.
+int putms(jpenc_t* enc, stream_t* out, jpc_ms_t* ms)
+{
+    FATAL_CHECK(ms);
+    int ret = jpc_putms(out, enc->cstate, ms);
+    jpc_ms_destroy(ms);
+    return ret;
+}
+
+jpenc_t* createenc(image_t* image, stream_t* out, const char* optstr,
+                   OnProgressMessager* progress)
+{
+    jpenc_opts_t opts;
+    if (jpenc_parseopts(optstr, &opts) < 0) {
+        std::fputs("invalid JP encoder options", stderr);
+        return nullptr;
+    }
+    struct OptsFree {
+        jpenc_opts_t* o;
+        ~OptsFree() { std::free(o->lyrrates); }
+    } optsfree{&opts};
+
+    if (opts.rate <= 0 && opts.mode == JPENC_MODE_REAL) {
+        std::fprintf(stderr, "cannot use real mode for lossless coding\n");
+        return nullptr;
+    }
+    // T.800 A.6.1 can signal code block sides of 4 to 1024 only.
+    if (opts.cblkwidth < 4 || opts.cblkwidth > 1024 ||
+        (1 << mathx_floorlog2z(opts.cblkwidth)) != opts.cblkwidth) {
+        std::fprintf(stderr, "invalid code block width %d\n", opts.cblkwidth);
+        return nullptr;
+    }
+    if (opts.cblkheight < 4 || opts.cblkheight > 1024 ||
+        (1 << mathx_floorlog2z(opts.cblkheight)) != opts.cblkheight) {
+        std::fprintf(stderr, "invalid code block height %d\n", opts.cblkheight);
+        return nullptr;
+    }
+    if (opts.cblkwidth * opts.cblkheight > 4096) {
+        std::fprintf(stderr, "code block size too large\n");
+        return nullptr;
+    }
+    if (opts.maxrlvls < 1) {
+        std::fprintf(stderr, "must be at least one resolution level\n");
+        return nullptr;
+    }
+
+    jpenc_t* enc = static_cast<jpenc_t*>(std::calloc(1, sizeof(jpenc_t)));
+    FATAL_CHECK(enc);
+    enc->image = image;
+    enc->out = out;
+    enc->progress = progress;
+    enc->cstate = jpc_cstate_create();
+    FATAL_CHECK(enc->cstate);
+    enc->imgwidth = image_width(image);
+    enc->imgheight = image_height(image);
+
+    enc->tilewidth = opts.tilewidth > 0 ? opts.tilewidth : enc->imgwidth;
+    enc->tileheight = opts.tileheight > 0 ? opts.tileheight : enc->imgheight;
+    enc->numhtiles = static_cast<int32_t>(mathx_ceildiv(enc->imgwidth, enc->tilewidth));
+    enc->numvtiles = static_cast<int32_t>(mathx_ceildiv(enc->imgheight, enc->tileheight));
+    enc->numtiles = enc->numhtiles * enc->numvtiles;
+
+    enc->cblksty = (opts.lazy ? JPC_COX_LAZY : 0) | (opts.resetprob ? JPC_COX_RESET : 0) |
+                   (opts.termall ? JPC_COX_TERMALL : 0) | (opts.vertcausal ? JPC_COX_VSC : 0) |
+                   (opts.segsym ? JPC_COX_SEGSYM : 0);
+    enc->qmfbid = opts.mode == JPENC_MODE_REAL ? JPC_COX_INS : JPC_COX_RFT;
+    enc->numcomps = image_numcmpnts(image);
+    enc->mctkind = JPENC_MCT_NONE;
+    if (opts.mct && enc->numcomps == 3 && image_colormodel(image) == IMAGE_CM_RGB)
+        enc->mctkind = opts.mode == JPENC_MODE_REAL ? JPENC_MCT_ICT : JPENC_MCT_RCT;
+    enc->prg = opts.prg;
+    enc->cblkwidth = opts.cblkwidth;
+    enc->cblkheight = opts.cblkheight;
+    enc->numdlvls = opts.maxrlvls - 1;
+    enc->rate = opts.rate;
+
+    // MCT weights, trunc(sqrt(v) * 16384).
+    static const int32_t ictweights[3] = {28377, 29574, 25778};
+    static const int32_t rctweights[3] = {28377, 13584, 13584};
+
+    enc->comps = static_cast<jpenc_comp_t*>(std::calloc(enc->numcomps, sizeof(jpenc_comp_t)));
+    FATAL_CHECK(enc->comps);
+    enc->rawsize = 0;
+    for (int i = 0; i < enc->numcomps; ++i) {
+        jpenc_comp_t* comp = &enc->comps[i];
+        comp->hsamp = image_cmpt_hsubsamp(image, i);
+        comp->vsamp = image_cmpt_vsubsamp(image, i);
+        comp->prec = image_cmpt_prec(image, i);
+        comp->sgnd = image_cmpt_sgnd(image, i);
+        comp->mctweight = enc->mctkind == JPENC_MCT_ICT   ? ictweights[i]
+                          : enc->mctkind == JPENC_MCT_RCT ? rctweights[i]
+                                                          : 16384;
+        comp->width = enc->tilewidth / comp->hsamp;
+        comp->height = enc->tileheight / comp->vsamp;
+        comp->data = matrix_create(comp->height, comp->width);
+        if (!comp->data) {
+            std::fprintf(stderr, "cannot allocate the samples of component %d\n", i);
+            destroyenc(enc);
+            return nullptr;
+        }
+        // Samples are 32-bit integers: the transforms of the integer mode
+        // keep up to 28 bits, the fixed-point arithmetic of the real mode 16.
+        const int maxprec = opts.mode == JPENC_MODE_REAL ? 16 : 28;
+        if (comp->prec > maxprec) {
+            std::fprintf(stderr, "cannot encode %d-bit samples in %s mode\n", comp->prec,
+                         opts.mode == JPENC_MODE_REAL ? "real" : "int");
+            destroyenc(enc);
+            return nullptr;
+        }
+        uint64_t cw = static_cast<uint64_t>(image_cmpt_width(image, i));
+        uint64_t ch = static_cast<uint64_t>(image_cmpt_height(image, i));
+        enc->rawsize += cw * ch * static_cast<uint64_t>(comp->prec) / 8;
+    }
+
+    enc->tiles = static_cast<jpenc_tile_t*>(std::calloc(enc->numtiles, sizeof(jpenc_tile_t)));
+    FATAL_CHECK(enc->tiles);
+    for (int t = 0; t < enc->numtiles; ++t) {
+        jpenc_tile_t* tile = &enc->tiles[t];
+        tile->x = (t % enc->numhtiles) * enc->tilewidth;
+        tile->y = (t / enc->numhtiles) * enc->tileheight;
+        tile->width = std::min(enc->tilewidth, enc->imgwidth - tile->x);
+        tile->height = std::min(enc->tileheight, enc->imgheight - tile->y);
+        tile->area = static_cast<int64_t>(tile->width) * tile->height;
+        tile->realmode = 0;
+    }
+
+    enc->numlyrrates = opts.numlyrrates;
+    enc->numlyrs = opts.numlyrrates + 1;
+    if (opts.numlyrrates > 0) {
+        enc->lyrrates = static_cast<int32_t*>(std::malloc(opts.numlyrrates * sizeof(int32_t)));
+        FATAL_CHECK(enc->lyrrates);
+        std::memcpy(enc->lyrrates, opts.lyrrates, opts.numlyrrates * sizeof(int32_t));
+    }
+
+    // maxlen = ceil(raw size x rate), held within 63 bits.
+    long double ml = std::ceil(static_cast<long double>(enc->rawsize) * enc->rate / 16384.0L);
+    if (ml > static_cast<long double>(INT64_MAX / 2))
+        ml = static_cast<long double>(INT64_MAX / 2);
+    enc->maxlen = static_cast<int64_t>(ml);
+
+    jpc_setdbglevel(opts.debug);
+    util_setdbglevel(opts.debug);
+    return enc;
+}
+
+// ---------------------------------------------------------------------------
+// Headers.
+
+void fillcod(const jpenc_t* enc, jpc_cod_t* cod)
+{
+    cod->csty = 0;
+    cod->prg = static_cast<uint8_t>(enc->prg);
+    cod->numlyrs = static_cast<uint16_t>(enc->numlyrs);
+    cod->mctrans = enc->mctkind != JPENC_MCT_NONE ? 1 : 0;
+    cod->compparms.csty = 0;
+    cod->compparms.numdlvls = static_cast<uint8_t>(enc->numdlvls);
+    cod->compparms.cblkwidthval = static_cast<uint8_t>(mathx_floorlog2(enc->cblkwidth) - 2);
+    cod->compparms.cblkheightval = static_cast<uint8_t>(mathx_floorlog2(enc->cblkheight) - 2);
+    cod->compparms.cblksty = static_cast<uint8_t>(enc->cblksty);
+    cod->compparms.qmfbid = static_cast<uint8_t>(enc->qmfbid);
+    cod->compparms.numrlvls = 0;
+}
+
+int putmainhdr(jpenc_t* enc)
+{
+    stream_t* out = enc->out;
+    int64_t startcnt = stream_getrwcount(out);
+
+    if (putms(enc, out, jpc_ms_create(JPC_MS_SOC)) < 0) {
+        std::fprintf(stderr, "cannot write SOC marker\n");
+        return -1;
+    }
+
+    jpc_ms_t* ms = jpc_ms_create(JPC_MS_SIZ);
+    FATAL_CHECK(ms);
+    jpc_siz_t* siz = &ms->parms.siz;
+    siz->caps = 0;
+    siz->width = static_cast<uint32_t>(enc->imgwidth);
+    siz->height = static_cast<uint32_t>(enc->imgheight);
+    siz->xoff = siz->yoff = 0;
+    siz->tilewidth = static_cast<uint32_t>(enc->tilewidth);
+    siz->tileheight = static_cast<uint32_t>(enc->tileheight);
+    siz->tilexoff = siz->tileyoff = 0;
+    siz->numcomps = static_cast<uint16_t>(enc->numcomps);
+    siz->comps = static_cast<jpc_sizcomp_t*>(std::calloc(enc->numcomps, sizeof(jpc_sizcomp_t)));
+    FATAL_CHECK(siz->comps);
+    for (int i = 0; i < enc->numcomps; ++i) {
+        siz->comps[i].prec = static_cast<uint8_t>(enc->comps[i].prec);
+        siz->comps[i].sgnd = static_cast<uint8_t>(enc->comps[i].sgnd ? 1 : 0);
+        siz->comps[i].hsamp = static_cast<uint8_t>(enc->comps[i].hsamp);
+        siz->comps[i].vsamp = static_cast<uint8_t>(enc->comps[i].vsamp);
+    }
+    if (putms(enc, out, ms) < 0) {
+        std::fprintf(stderr, "cannot write SIZ marker\n");
+        return -1;
+    }
+
+    // The decomposition levels travel in 8 bits and at most 32 are allowed:
+    // more cannot be written.
+    if (enc->numdlvls > JPC_MAXDLVLS) {
+        std::fprintf(stderr, "cannot write COD marker\n");
+        return -1;
+    }
+    ms = jpc_ms_create(JPC_MS_COD);
+    FATAL_CHECK(ms);
+    fillcod(enc, &ms->parms.cod);
+    if (putms(enc, out, ms) < 0) {
+        std::fprintf(stderr, "cannot write COD marker\n");
+        return -1;
+    }
+
+    // A placeholder: the real quantization parameters travel in the
+    // tile-part header.
+    ms = jpc_ms_create(JPC_MS_QCD);
+    FATAL_CHECK(ms);
+    jpc_qcxcp_t* qcd = &ms->parms.qcd.compparms;
+    qcd->qntsty = JPC_QCX_SIQNT;
+    qcd->numguard = 2;
+    qcd->numstepsizes = 1;
+    qcd->stepsizes[0] = 0;
+    if (putms(enc, out, ms) < 0)
+        return -1;
+
+    enc->len += stream_getrwcount(out) - startcnt;
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
+// The tile.
+
+// floor(log2(v)) of v > 0 as a 64-bit value.
+int floorlog2_64(int64_t v)
+{
+    int n = -1;
+    while (v > 0) {
+        v >>= 1;
+        ++n;
+    }
+    return n;
+}
+
+// Quantization of one band: step sizes and, in real arithmetic, the
+// division of the band's samples by the step size.  The samples end with
+// JPC_NUMEXTRABITS fractional bits.  Returns the largest magnitude, or -1
+// when a sample leaves no room for the fractional bits.
+int64_t quantizeband(jpenc_comp_t* comp, jpenc_band_t* band, int bandno, bool realmode)
+{
+    int gain = band->analgain;
+    int64_t absstep;
+    if (comp->qmfbid == JPC_COX_RFT)
+        absstep = 16384;
+    else
+        absstep = ((int64_t(1) << (gain + 1)) * 16384 * 16384) / band->synweight;
+    if (absstep < 1)
+        absstep = 1;
+    if (absstep > INT32_MAX)
+        absstep = INT32_MAX;
+    int b = floorlog2_64(absstep);
+    int e = b - 14;
+    int mant = b <= 10 ? static_cast<int>((absstep % (int64_t(1) << b)) << (11 - b))
+                       : static_cast<int>((absstep >> (b - 11)) % 2048);
+    int mb = comp->prec + gain + 1 - e;
+    band->numbps = mb;
+    band->absstepsize = static_cast<int32_t>(absstep);
+    band->stepsize = (((mb - 1) & 31) << 11) | mant;
+    comp->compcparms.stepsizes[bandno] = static_cast<uint16_t>(band->stepsize);
+
+    matrix_t* m = band->data;
+    const int32_t rows = matrix_numrows(m);
+    const int32_t cols = matrix_numcols(m);
+    int64_t maxmag = 0;
+    if (realmode) {
+        // The quotient (fixed14) is taken down to the fractional bits at
+        // once, in 64 bits: the quotient of a deep low-pass band can exceed
+        // 32 bits before that shift.
+        const int shift = 14 - JPC_NUMEXTRABITS;
+        for (int32_t r = 0; r < rows; ++r) {
+            seqent_t* row = matrix_row(m, r);
+            for (int32_t c = 0; c < cols; ++c) {
+                int64_t x = row[c];
+                int64_t a = x < 0 ? -x : x;
+                int64_t q = absstep != 16384 ? ((a * 16384) / absstep) >> shift : a >> shift;
+                if (q > INT32_MAX)
+                    q = INT32_MAX;
+                maxmag = std::max(maxmag, q);
+                row[c] = static_cast<seqent_t>(x < 0 ? -q : q);
+            }
+        }
+    } else {
+        const int64_t limit = INT32_MAX >> JPC_NUMEXTRABITS;
+        for (int32_t r = 0; r < rows; ++r) {
+            seqent_t* row = matrix_row(m, r);
+            for (int32_t c = 0; c < cols; ++c) {
+                int64_t x = row[c];
+                int64_t a = x < 0 ? -x : x;
+                maxmag = std::max(maxmag, a);
+                row[c] = static_cast<seqent_t>(x * (1 << JPC_NUMEXTRABITS));
+            }
+        }
+        if (maxmag > limit)
+            return -1;
+        maxmag <<= JPC_NUMEXTRABITS;
+    }
+    return maxmag;
+}
+
+// Guard bits component comp needs: 2, or more when a band holds samples with
+// more bit planes than its Mb allows with 2 (coefficients that the
+// transforms pushed beyond the nominal range).  The bands' Mb grow with
+// them.  maxmags: the largest magnitude of each band, in band order.
+int guardbits(jpenc_comp_t* comp, const std::vector<int64_t>& maxmags)
+{
+    int extra = 0;
+    for (int r = 0; r < comp->numrlvls; ++r) {
+        jpenc_lvl_t* lvl = &comp->lvls[r];
+        for (int b = 0; b < lvl->numbands; ++b) {
+            int64_t m = maxmags[jpenc_bandno(r, b)];
+            int numbps = m > 0 ? floorlog2_64(m) - (JPC_NUMEXTRABITS - 1) : 0;
+            if (numbps < 0)
+                numbps = 0;
+            int need = numbps - lvl->bands[b].numbps;
+            if (need > extra)
+                extra = need;
+        }
+    }
+    if (extra > 0)
+        for (int r = 0; r < comp->numrlvls; ++r)
+            for (int b = 0; b < comp->lvls[r].numbands; ++b)
+                comp->lvls[r].bands[b].numbps += extra;
+    return 2 + extra;
+}
+
+// Fills the quantization parameters of comp.
+void fillqcx(const jpenc_comp_t* comp, int numguard, jpc_qcxcp_t* qcx)
+{
+    qcx->qntsty = comp->qmfbid == JPC_COX_INS ? JPC_QCX_SEQNT : JPC_QCX_NOQNT;
+    qcx->numguard = static_cast<uint8_t>(numguard);
+    qcx->numstepsizes = comp->numstepsizes;
+    for (int i = 0; i < comp->numstepsizes; ++i)
+        qcx->stepsizes[i] = comp->compcparms.stepsizes[i];
+}
+
+bool sameqcx(const jpc_qcxcp_t& a, const jpc_qcxcp_t& b)
+{
+    if (a.qntsty != b.qntsty || a.numguard != b.numguard || a.numstepsizes != b.numstepsizes)
+        return false;
+    for (int i = 0; i < a.numstepsizes; ++i)
+        if (a.stepsizes[i] != b.stepsizes[i])
+            return false;
+    return true;
+}
+
+int encodetile(jpenc_t* enc, int tileno)
+{
+    jpenc_tile_t* tile = &enc->tiles[tileno];
+    image_t* image = enc->image;
+    const int n = enc->numcomps;
+
+    report(enc, 15);
+    tile->realmode = enc->mctkind == JPENC_MCT_ICT ? 1 : 0;
+
+    jpenc_treeparams_t params;
+    params.maxrlvls = enc->numdlvls + 1;
+    params.cblkwidth = enc->cblkwidth;
+    params.cblkheight = enc->cblkheight;
+    params.qmfbid = enc->qmfbid;
+    const int32_t tv = tileno / enc->numhtiles;
+    const int32_t th = tileno % enc->numhtiles;
+    for (int i = 0; i < n; ++i) {
+        report(enc, 15);
+        jpenc_comp_t* comp = &enc->comps[i];
+        int32_t cw = image_cmpt_width(image, i);
+        int32_t ch = image_cmpt_height(image, i);
+        int32_t rows = std::min((tv + 1) * comp->height, ch) - tv * comp->height;
+        int32_t cols = std::min((th + 1) * comp->width, cw) - th * comp->width;
+        if (matrix_resize(comp->data, rows, cols) < 0) {
+            std::fprintf(stderr, "cannot size the samples of component %d\n", i);
+            return -1;
+        }
+        if (jpenc_buildcomp(comp, &params) < 0)
+            return -1;
+        if (comp->qmfbid == JPC_COX_INS)
+            tile->realmode = 1;
+    }
+
+    for (int i = 0; i < n; ++i) {
+        report(enc, 15);
+        jpenc_comp_t* comp = &enc->comps[i];
+        if (image_readcmpt(image, i, tile->x / comp->hsamp, tile->y / comp->vsamp,
+                           matrix_numcols(comp->data), matrix_numrows(comp->data),
+                           comp->data) < 0) {
+            std::fprintf(stderr, "read component failed\n");
+            return -1;
+        }
+        image_cmpt_releasestream(image, i);
+    }
+
+    // DC level shift of unsigned components; signed ones are read without
+    // sign extension and get it here.
+    for (int i = 0; i < n; ++i) {
+        report(enc, 25);
+        jpenc_comp_t* comp = &enc->comps[i];
+        matrix_t* m = comp->data;
+        const int prec = comp->prec;
+        if (!comp->sgnd) {
+            matrix_addall(m, -(int32_t(1) << (prec - 1)));
+        } else if (prec < 32) {
+            const uint32_t mask = (uint32_t(1) << prec) - 1;
+            const uint32_t sign = uint32_t(1) << (prec - 1);
+            for (int32_t r = 0; r < matrix_numrows(m); ++r) {
+                seqent_t* row = matrix_row(m, r);
+                for (int32_t c = 0; c < matrix_numcols(m); ++c) {
+                    uint32_t v = static_cast<uint32_t>(row[c]) & mask;
+                    row[c] = static_cast<seqent_t>(static_cast<int32_t>(v ^ sign) -
+                                                   static_cast<int32_t>(sign));
+                }
+            }
+        }
+        report(enc, 30);
+    }
+
+    if (tile->realmode)
+        for (int i = 0; i < n; ++i) {
+            report(enc, 30);
+            matrix_shiftl(enc->comps[i].data, 14);
+        }
+
+    if (enc->mctkind != JPENC_MCT_NONE) {
+        FATAL_CHECK(image_numcmpnts(enc->image) == 3);
+        int ret = enc->mctkind == JPENC_MCT_RCT
+                      ? mct_fwdrct(enc->comps[0].data, enc->comps[1].data, enc->comps[2].data)
+                      : mct_fwdict(enc->comps[0].data, enc->comps[1].data, enc->comps[2].data);
+        if (ret < 0) {
+            std::fprintf(stderr, "components of unequal size cannot be transformed\n");
+            return -1;
+        }
+    }
+
+    // Components are transformed and quantized on the thread pool, one
+    // component per piece; the progress reports (one per component
+    // transform and one per band) stay on this thread.
+    struct compjob_t {
+        jpenc_t* enc;
+        bool realmode;
+        std::vector<std::vector<int64_t>> maxmags;  // by component and band number
+        std::vector<char> bad;                     // a band out of range
+        int64_t numreports;
+        int64_t reported;
+    } job{enc, tile->realmode != 0, std::vector<std::vector<int64_t>>(n), std::vector<char>(n, 0),
+          n, 0};
+    for (int i = 0; i < n; ++i)
+        for (int r = 0; r < enc->comps[i].numrlvls; ++r)
+            job.numreports += enc->comps[i].lvls[r].numbands;
+    auto compbody = [](void* arg, int64_t i, int) {
+        compjob_t* j = static_cast<compjob_t*>(arg);
+        jpenc_comp_t* comp = &j->enc->comps[i];
+        tsfb_analyze(comp->tsfb, comp->qmfbid == JPC_COX_RFT ? QMFB_REV : 0, comp->data);
+        std::vector<int64_t>& maxmags = j->maxmags[i];
+        maxmags.assign(comp->numstepsizes, 0);
+        for (int r = 0; r < comp->numrlvls; ++r) {
+            jpenc_lvl_t* lvl = &comp->lvls[r];
+            for (int b = 0; b < lvl->numbands; ++b) {
+                int bandno = jpenc_bandno(r, b);
+                maxmags[bandno] = quantizeband(comp, &lvl->bands[b], bandno, j->realmode);
+                if (maxmags[bandno] < 0) {
+                    j->bad[i] = 1;
+                    return;
+                }
+            }
+        }
+    };
+    auto comptick = [](void* arg, int64_t done) {
+        compjob_t* j = static_cast<compjob_t*>(arg);
+        const int64_t numcomps = static_cast<int64_t>(j->bad.size());
+        const int64_t target = numcomps > 0 ? j->numreports * done / numcomps : j->numreports;
+        for (; j->reported < target; ++j->reported)
+            report(j->enc, 30);
+    };
+    threadpool_for(n, compbody, comptick, &job);
+
+    std::vector<int> numguard(n);
+    for (int i = 0; i < n; ++i) {
+        jpenc_comp_t* comp = &enc->comps[i];
+        if (job.bad[i]) {
+            std::fprintf(stderr, "samples of component %d out of range\n", i);
+            return -1;
+        }
+        const std::vector<int64_t>& maxmags = job.maxmags[i];
+        numguard[i] = guardbits(comp, maxmags);
+        if (numguard[i] > 7) {
+            std::fprintf(stderr, "samples of component %d out of range\n", i);
+            return -1;
+        }
+    }
+
+    enc->tmpstream = stream_memopen(nullptr, 0);
+    if (!enc->tmpstream) {
+        std::fprintf(stderr, "cannot open tmp file\n");
+        return -1;
+    }
+    stream_t* tmp = enc->tmpstream;
+
+    jpc_ms_t* ms = jpc_ms_create(JPC_MS_SOT);
+    FATAL_CHECK(ms);
+    ms->parms.sot.tileno = static_cast<uint16_t>(tileno);
+    ms->parms.sot.len = 0;
+    ms->parms.sot.partno = 0;
+    ms->parms.sot.numparts = 1;
+    if (putms(enc, tmp, ms) < 0) {
+        std::fprintf(stderr, "cannot write SOT marker\n");
+        return -1;
+    }
+    ms = jpc_ms_create(JPC_MS_COD);
+    FATAL_CHECK(ms);
+    fillcod(enc, &ms->parms.cod);
+    if (putms(enc, tmp, ms) < 0)
+        return -1;
+    ms = jpc_ms_create(JPC_MS_QCD);
+    FATAL_CHECK(ms);
+    fillqcx(&enc->comps[0], numguard[0], &ms->parms.qcd.compparms);
+    jpc_qcxcp_t qcd0 = ms->parms.qcd.compparms;
+    if (putms(enc, tmp, ms) < 0)
+        return -1;
+    // Components whose quantization differs from component 0's (another
+    // precision, more guard bits) get their own.
+    for (int i = 1; i < n; ++i) {
+        jpc_qcxcp_t qcc;
+        fillqcx(&enc->comps[i], numguard[i], &qcc);
+        if (sameqcx(qcc, qcd0))
+            continue;
+        ms = jpc_ms_create(JPC_MS_QCC);
+        FATAL_CHECK(ms);
+        ms->parms.qcc.compno = static_cast<uint16_t>(i);
+        ms->parms.qcc.compparms = qcc;
+        if (putms(enc, tmp, ms) < 0)
+            return -1;
+    }
+    if (putms(enc, tmp, jpc_ms_create(JPC_MS_SOD)) < 0) {
+        std::fprintf(stderr, "cannot write SOD marker\n");
+        return -1;
+    }
+    int64_t tilehdrlen = stream_tell(tmp);
+    if (tilehdrlen < 0)
+        return -1;
+
+    if (t1enc_encodecomps(enc->comps, n, enc->cblksty) < 0)
+        return -1;
+    report(enc, 30);
+
+    // Layer budgets.  A target too small for the headers leaves every layer
+    // empty; layers below the top never get a negative budget.
+    int64_t tilebudget = 0;
+    if (enc->rate >= 0) {
+        int64_t areas = 0;
+        for (int t = tileno; t < enc->numtiles; ++t)
+            areas += enc->tiles[t].area;
+        int64_t avail = enc->maxlen - enc->len - tilehdrlen - 2;
+        if (avail < 0)
+            avail = 0;
+        tilebudget = static_cast<int64_t>(static_cast<long double>(avail) * tile->area / areas);
+    }
+    FATAL_CHECK(enc->numlyrs == enc->numlyrrates + 1);
+    std::vector<int64_t> cumlens(enc->numlyrs);
+    for (int j = 0; j < enc->numlyrs - 1; ++j) {
+        report(enc, 30);
+        long double v = 0.0L;
+        if (enc->rate > 0)
+            v = std::trunc(static_cast<long double>(tilebudget) * enc->lyrrates[j] / enc->rate);
+        if (!(v >= 0.0L))
+            v = 0.0L;
+        if (v > static_cast<long double>(INT64_MAX / 2))
+            v = static_cast<long double>(INT64_MAX / 2);
+        cumlens[j] = static_cast<int64_t>(v);
+    }
+    cumlens[enc->numlyrs - 1] = enc->rate < 0 ? -1 : tilebudget;
+
+    if (jpenc_ratealloc(enc, enc->numlyrs, cumlens.data()) < 0)
+        FATAL_CHECK(!"rate allocation ran out of memory");
+
+    if (t2enc_encodepkts(enc->comps, n, enc->numlyrs, enc->prg, tmp) < 0) {
+        std::fprintf(stderr, "dotile failed\n");
+        return -1;
+    }
+
+    int64_t tilelen = stream_tell(tmp);
+    if (tilelen < 0 || tilelen > UINT32_MAX || stream_seek(tmp, 6, SEEK_SET) != 6 ||
+        jpc_putuint32(tmp, static_cast<uint32_t>(tilelen)) < 0 || stream_rewind(tmp) < 0) {
+        std::fprintf(stderr, "cannot finish the tile-part\n");
+        return -1;
+    }
+    if (stream_copy(enc->out, tmp, tilelen) < 0) {
+        std::fprintf(stderr, "cannot write the tile-part\n");
+        return -1;
+    }
+    enc->len += tilelen;
+    stream_close(tmp);
+    enc->tmpstream = nullptr;
+    return 0;
+}
+
+} // namespace
+
+int jpenc_parseopts(const char* optstr, jpenc_opts_t* opts)
+{
+    opts->debug = 0;
+    opts->tilewidth = -1;
+    opts->tileheight = -1;
+    opts->maxrlvls = 6;
+    opts->cblkwidth = 64;
+    opts->cblkheight = 64;
+    opts->prg = JPC_COD_LRCPPRG;
+    opts->numlyrrates = 0;
+    opts->lyrrates = nullptr;
+    opts->rate = -1;
+    opts->lazy = 0;
+    opts->termall = 0;
+    opts->segsym = 0;
+    opts->vertcausal = 0;
+    opts->resetprob = 0;
+    opts->mct = 1;
+    opts->mode = JPENC_MODE_INT;
+
+    optparser_t* parser = optparser_create(optstr ? optstr : "");
+    if (!parser)
+        return -1;
+    while (optparser_next(parser) == 0) {
+        const char* name = optparser_name(parser);
+        const char* value = optparser_value(parser);
+        switch (optentry_id(optentry_lookup(opttab, name))) {
+        case OPT_DEBUG:
+            opts->debug = optint(value);
+            break;
+        case OPT_CBLKWIDTH:
+            opts->cblkwidth = optint(value);
+            break;
+        case OPT_CBLKHEIGHT:
+            opts->cblkheight = optint(value);
+            break;
+        case OPT_MODE: {
+            const optentry_t* e = optentry_lookup(modetab, value);
+            if (!e)
+                std::fprintf(stderr, "ignoring invalid mode %s\n", value);
+            else
+                opts->mode = e->id;
+            break;
+        }
+        case OPT_PRG: {
+            const optentry_t* e = optentry_lookup(prgtab, value);
+            if (!e)
+                std::fprintf(stderr, "ignoring invalid progression order %s\n", value);
+            else
+                opts->prg = e->id;
+            break;
+        }
+        case OPT_NOMCT:
+            opts->mct = 0;
+            break;
+        case OPT_MAXRLVLS:
+            opts->maxrlvls = optint(value);
+            break;
+        case OPT_RATE:
+            opts->rate = fixreal(util_atof(value));
+            break;
+        case OPT_LYRRATES: {
+            int count = 0;
+            double* values = nullptr;
+            int32_t* rates = nullptr;
+            if (util_splitnums(value, &count, &values) == 0 &&
+                (count == 0 ||
+                 (rates = static_cast<int32_t*>(std::malloc(count * sizeof(int32_t)))))) {
+                for (int i = 0; i < count; ++i)
+                    rates[i] = fixreal(values[i]);
+                std::free(opts->lyrrates);
+                opts->lyrrates = rates;
+                opts->numlyrrates = count;
+            } else {
+                std::fprintf(stderr, "warning: invalid lyrrates value ignored\n");
+            }
+            std::free(values);
+            break;
+        }
+        case OPT_LAZY:
+            opts->lazy = 1;
+            break;
+        case OPT_TERMALL:
+            opts->termall = 1;
+            break;
+        case OPT_SEGSYM:
+            opts->segsym = 1;
+            break;
+        case OPT_VERTCAUSAL:
+            opts->vertcausal = 1;
+            break;
+        case OPT_RESETPROB:
+            opts->resetprob = 1;
+            break;
+        default:
+            std::fprintf(stderr, "warning: ignoring invalid option %s\n", name);
+            break;
+        }
+    }
+    optparser_destroy(parser);
+    // Layers travel in 16 bits.
+    if (opts->numlyrrates > JPC_MAXLYRS - 1) {
+        std::fprintf(stderr, "warning: invalid lyrrates value ignored\n");
+        std::free(opts->lyrrates);
+        opts->lyrrates = nullptr;
+        opts->numlyrrates = 0;
+    }
+    return 0;
+}
+
+int32_t jpenc_encode(image_t* image, stream_t* out, const char* optstr,
+                     OnProgressMessager* progress)
+{
+    if (progress)
+        progress->report(10);
+    jpc_inittables();
+    if (!image || !out || image_numcmpnts(image) < 1) {
+        std::fprintf(stderr, "no image to encode\n");
+        return -1;
+    }
+    jpenc_t* enc = createenc(image, out, optstr, progress);
+    if (!enc)
+        return -1;
+    report(enc, 15);
+    report(enc, 15);
+    if (putmainhdr(enc) < 0) {
+        destroyenc(enc);
+        return -1;
+    }
+    report(enc, 20);
+    for (int t = 0; t < enc->numtiles; ++t)
+        if (encodetile(enc, t) < 0) {
+            destroyenc(enc);
+            return -1;
+        }
+    report(enc, 80);
+    if (putms(enc, out, jpc_ms_create(JPC_MS_EOC)) < 0) {
+        std::fprintf(stderr, "cannot write EOI marker\n");
+        destroyenc(enc);
+        return -1;
+    }
+    enc->len += 2;
+    report(enc, 81);
+    if (stream_flush(out) < 0) {
+        destroyenc(enc);
+        return -1;
+    }
+    report(enc, 82);
+    destroyenc(enc);
+    if (progress)
+        progress->report(90);
+    return 0;
+}

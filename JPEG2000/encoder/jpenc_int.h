@@ -1,0 +1,91 @@
+// Encoder state and the pieces of the encoder driver shared between its
+// source files (options and driver in jpenc.cpp, rate allocation in
+// jpenc_rate.cpp).
+#ifndef JPEG2000_JPENC_INT_H
+#define JPEG2000_JPENC_INT_H
+
+#include <cstdint>
+
+#include "encoder/jpenc.h"
+#include "encoder/jpenc_tree.h"
+
+struct jpc_cstate_t;
+
+// Wavelet modes.
+constexpr int JPENC_MODE_INT = 0;
+constexpr int JPENC_MODE_REAL = 1;
+
+// Multi-component transforms.
+constexpr int JPENC_MCT_NONE = 0;
+constexpr int JPENC_MCT_ICT = 1;
+constexpr int JPENC_MCT_RCT = 2;
+
+// Options of one encoder call.
+struct jpenc_opts_t {
+    int32_t debug;
+    int32_t tilewidth;     // <= 0: the image width (no option sets it)
+    int32_t tileheight;
+    int32_t maxrlvls;
+    int32_t cblkwidth;
+    int32_t cblkheight;
+    int32_t prg;           // JPC_COD_LRCPPRG or JPC_COD_RLCPPRG
+    int32_t numlyrrates;
+    int32_t* lyrrates;     // fixed14, owned (malloc)
+    int32_t rate;          // fixed14; negative: no target
+    int32_t lazy;
+    int32_t termall;
+    int32_t segsym;
+    int32_t vertcausal;
+    int32_t resetprob;
+    int32_t mct;
+    int32_t mode;          // JPENC_MODE_INT or JPENC_MODE_REAL
+};
+
+// Parses optstr into opts (defaults for everything not given), printing the
+// warnings of unknown names and values.  0, or -1 when the item parser cannot
+// be created.  opts->lyrrates must be released with std::free.
+int jpenc_parseopts(const char* optstr, jpenc_opts_t* opts);
+
+struct jpenc_t {
+    int numcomps;
+    jpenc_comp_t* comps;       // numcomps records (owned)
+    int mctkind;               // JPENC_MCT_*
+    int qmfbid;                // JPC_COX_RFT or JPC_COX_INS
+    int32_t tilewidth;
+    int32_t tileheight;
+    int32_t numhtiles;
+    int32_t numvtiles;
+    int32_t numtiles;
+    stream_t* out;
+    image_t* image;
+    stream_t* tmpstream;       // the tile-part being built (owned while open)
+    int prg;
+    int numlyrs;
+    int numlyrrates;
+    int32_t* lyrrates;         // fixed14 (owned)
+    int32_t rate;              // fixed14
+    int32_t cblkwidth;
+    int32_t cblkheight;
+    int numdlvls;
+    int cblksty;
+    jpc_cstate_t* cstate;
+    uint64_t rawsize;
+    int64_t maxlen;
+    int64_t len;               // bytes written to out so far
+    jpenc_tile_t* tiles;       // numtiles records (owned)
+    int32_t imgwidth;
+    int32_t imgheight;
+    OnProgressMessager* progress;
+};
+
+// Assigns every coding pass of the tile to a layer: numlyrs cumulative byte
+// budgets (negative: no limit, top layer only).  Returns 0, or -1 when the
+// scratch stream cannot be had.
+int jpenc_ratealloc(jpenc_t* enc, int numlyrs, const int64_t* cumlens);
+
+// The rate-distortion slopes of a code block's passes on the convex hull of
+// its rate-distortion curve (rdslope > 0), -1.0 for passes without a
+// distortion decrease and 0.0 for passes below the hull.
+void jpenc_cblkslopes(jpenc_cblk_t* cblk);
+
+#endif

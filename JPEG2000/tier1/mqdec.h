@@ -1,0 +1,164 @@
+// MQ arithmetic decoder (T.800 Annex C.3), and the probability state table
+// shared with the encoder (module mqenc).
+//
+// A context is a reference to one entry of the 94-entry state table; a state
+// change is a single store of the successor entry.  The decoder reads its
+// codeword from a byte stream; past the end of the data it reads 1 bits, as
+// if the data were padded with 0xFF bytes, and never fails.
+//
+// Two ways of decoding:
+//  - mqdec_setcurctx() + mqdec_getbit(): registers and current context in
+//    the decoder object;
+//  - mqdec_getregs() + mqdec_decode() + mqdec_setregs(): the tier-1 decoder
+//    keeps A, C and CT in a local mqregs_t (in machine registers) across many
+//    decisions and names the context slot directly.  Only the common MPS
+//    path without renormalization is in line; the rest is one call that
+//    takes and returns the registers by value.
+#ifndef JPEG2000_MQDEC_H
+#define JPEG2000_MQDEC_H
+
+#include <cstdint>
+#include <cstdio>
+
+#include "base/stream.h"
+
+// ---------------------------------------------------------------------------
+// Probability state table (T.800 Table C.2).
+
+// Entries: 47 probability indices x 2 MPS values, entry 2 * index + mps.
+constexpr int MQ_NUMSTATES = 94;
+
+struct mqstate_t {
+    uint16_t qeval;            // Qe
+    uint16_t mps;              // MPS value of this entry (0 or 1)
+    const mqstate_t* nmps;     // next entry after an MPS renormalization
+    const mqstate_t* nlps;     // next entry after an LPS
+};
+
+extern const mqstate_t mqstates[MQ_NUMSTATES];
+
+// Initial state of one context.
+struct mqctx_t {
+    int mps;                   // 0 or 1
+    int ind;                   // probability index 0..46
+};
+
+// Entry for an initial state (mps 0 or 1, index 0..46).
+inline const mqstate_t* mq_state(int mps, int ind) { return &mqstates[2 * ind + (mps & 1)]; }
+// Position of an entry in the table.
+inline int mq_stateno(const mqstate_t* state) { return static_cast<int>(state - mqstates); }
+
+// Coder registers, held in locals by the tier-1 coders.
+struct mqregs_t {
+    uint32_t a;                // interval register A
+    uint32_t c;                // code register C
+    int32_t ct;                // bit counter CT
+};
+
+// ---------------------------------------------------------------------------
+// Decoder.
+
+struct mqdec_t {
+    uint32_t creg;
+    uint32_t areg;
+    int32_t ctreg;
+    int maxctxs;               // number of contexts (>= 1)
+    const mqstate_t** ctxs;    // the contexts (owned array of entry references)
+    const mqstate_t** curctx;  // the current context
+    stream_t* in;              // input (not owned); nullptr reads as end of data
+    int inbuffer;              // the byte read last
+    int eof;                   // the input has no more bytes
+};
+
+// New decoder with maxctxs (> 0) contexts, all at entry 0 (index 0, MPS 0).
+// With an input stream it is initialised at once.  nullptr when memory runs
+// out.
+mqdec_t* mqdec_create(int maxctxs, stream_t* in);
+void mqdec_destroy(mqdec_t* dec);
+// Points the decoder at another input; call mqdec_init() before decoding.
+void mqdec_setinput(mqdec_t* dec, stream_t* in);
+// Starts decoding a codeword (T.800 INITDEC); the contexts keep their states.
+void mqdec_init(mqdec_t* dec);
+// The first min(numctxs, maxctxs) contexts take the states of ctxs; the
+// others take entry 0.
+void mqdec_setctxs(mqdec_t* dec, int numctxs, const mqctx_t* ctxs);
+// Sets one context.
+void mqdec_setctx(mqdec_t* dec, int ctxno, const mqctx_t* ctx);
+
+// The slot of context ctxno.
+inline const mqstate_t** mqdec_ctx(mqdec_t* dec, int ctxno) { return &dec->ctxs[ctxno]; }
+inline void mqdec_setcurctx(mqdec_t* dec, int ctxno) { dec->curctx = &dec->ctxs[ctxno]; }
+
+inline mqregs_t mqdec_getregs(const mqdec_t* dec) { return mqregs_t{dec->areg, dec->creg, dec->ctreg}; }
+inline void mqdec_setregs(mqdec_t* dec, mqregs_t regs)
+{
+    dec->areg = regs.a;
+    dec->creg = regs.c;
+    dec->ctreg = regs.ct;
+}
+
+// The renormalization shifts that need input: n shifts in all, reading a
+// byte each time CT runs out.
+void mqdec_renorm_slow(mqdec_t* dec, mqregs_t& regs, int n);
+
+// Decodes one decision with the context in slot ctx; regs are the decoder's
+// registers, held by the caller.  The whole step is in line (T.800 DECODE
+// with its exchanges, and RENORMD with all of its shifts at once); only a
+// byte input leaves it.
+inline int mqdec_decode(mqdec_t* dec, mqregs_t& regs, const mqstate_t** ctx)
+{
+    const mqstate_t* state = *ctx;
+    const uint32_t qeval = state->qeval;
+    uint32_t a = regs.a - qeval;
+    int bit;
+    if ((regs.c >> 16) < qeval) {
+        // LPS exchange.
+        if (a < qeval) {
+            bit = state->mps;
+            *ctx = state->nmps;
+        } else {
+            bit = state->mps ^ 1;
+            *ctx = state->nlps;
+        }
+        a = qeval;
+    } else {
+        regs.c -= qeval << 16;
+        if (a & 0x8000) {
+            regs.a = a;
+            return state->mps;
+        }
+        // MPS exchange.
+        if (a < qeval) {
+            bit = state->mps ^ 1;
+            *ctx = state->nlps;
+        } else {
+            bit = state->mps;
+            *ctx = state->nmps;
+        }
+    }
+    // A is below 0x8000 and not 0: shift until bit 15 is set.
+    const int n = __builtin_clz(a) - 16;
+    regs.a = a;
+    if (n <= regs.ct) {
+        regs.a <<= n;
+        regs.c <<= n;
+        regs.ct -= n;
+    } else {
+        mqdec_renorm_slow(dec, regs, n);
+    }
+    return bit;
+}
+
+// Decodes one decision with the current context.
+inline int mqdec_getbit(mqdec_t* dec)
+{
+    mqregs_t regs = mqdec_getregs(dec);
+    const int bit = mqdec_decode(dec, regs, dec->curctx);
+    mqdec_setregs(dec, regs);
+    return bit;
+}
+
+// Diagnostic dump of the registers and the current context.
+void mqdec_dump(const mqdec_t* dec, FILE* out);
+
+#endif

@@ -1,0 +1,189 @@
+// MQ arithmetic encoder.
+#include "tier1/mqenc.h"
+
+#include <algorithm>
+#include <new>
+
+#include "base/fatal.h"
+
+namespace {
+
+inline void mqenc_putbyte(mqenc_t* enc, int c)
+{
+    if (stream_putc(enc->out, c) < 0) {
+        enc->err = 1;
+        return;
+    }
+    enc->lastbyte = c;
+}
+
+// Commits the held byte B.  Runs of alternating 0xFF, 0x7F bytes are held
+// back: at the end of a codeword (finalbyte) a run that B continues is
+// replaced by a single 0xFF, which the decoder reads as 1 bits.
+void mqenc_emit_slow(mqenc_t* enc)
+{
+    const int b = enc->outbuf;
+    if (b < 0) {
+        enc->outbuf = 0;
+        return;
+    }
+    if ((b == 0xff && !(enc->runlen & 1)) || (b == 0x7f && (enc->runlen & 1))) {
+        if (enc->finalbyte) {
+            enc->runlen = 0;
+            mqenc_putbyte(enc, 0xff);
+        } else {
+            ++enc->runlen;
+        }
+        return;
+    }
+    for (int i = 0; i < enc->runlen; ++i)
+        mqenc_putbyte(enc, (i & 1) ? 0x7f : 0xff);
+    enc->runlen = 0;
+    mqenc_putbyte(enc, b);
+}
+
+// The common case in line: a byte that neither starts nor continues a run.
+inline void mqenc_emit(mqenc_t* enc)
+{
+    const int b = enc->outbuf;
+    if (b >= 0 && b != 0xff && enc->runlen == 0)
+        mqenc_putbyte(enc, b);
+    else
+        mqenc_emit_slow(enc);
+}
+
+// T.800 BYTEOUT with bit stuffing after 0xFF and carry propagation into B.
+inline void mqenc_byteout(mqenc_t* enc, mqregs_t& regs)
+{
+    int b = enc->outbuf;
+    if (b != 0xff && (regs.c & 0x8000000)) {
+        // The carry reaches B.
+        enc->outbuf = static_cast<int16_t>(++b);
+        if (b == 0xff)
+            regs.c &= 0x7ffffff;
+    }
+    mqenc_emit(enc);
+    if (b == 0xff) {
+        enc->outbuf = static_cast<int16_t>((regs.c >> 20) & 0xff);
+        regs.c &= 0xfffff;
+        regs.ct = 7;
+    } else {
+        enc->outbuf = static_cast<int16_t>((regs.c >> 19) & 0xff);
+        regs.c &= 0x7ffff;
+        regs.ct = 8;
+    }
+}
+
+}  // namespace
+
+mqenc_t* mqenc_create(int maxctxs, stream_t* out)
+{
+    FATAL_CHECK(maxctxs > 0);
+    mqenc_t* enc = new (std::nothrow) mqenc_t;
+    if (!enc)
+        return nullptr;
+    enc->ctxs = new (std::nothrow) const mqstate_t*[maxctxs];
+    if (!enc->ctxs) {
+        delete enc;
+        return nullptr;
+    }
+    enc->maxctxs = maxctxs;
+    enc->curctx = &enc->ctxs[0];
+    enc->out = out;
+    for (int i = 0; i < maxctxs; ++i)
+        enc->ctxs[i] = &mqstates[0];
+    mqenc_init(enc);
+    return enc;
+}
+
+void mqenc_destroy(mqenc_t* enc)
+{
+    if (!enc)
+        return;
+    delete[] enc->ctxs;
+    delete enc;
+}
+
+void mqenc_setoutput(mqenc_t* enc, stream_t* out)
+{
+    enc->out = out;
+}
+
+void mqenc_init(mqenc_t* enc)
+{
+    enc->areg = 0x8000;
+    enc->creg = 0;
+    enc->ctreg = 12;
+    enc->outbuf = -1;
+    enc->runlen = 0;
+    enc->finalbyte = 0;
+    enc->lastbyte = -1;
+    enc->err = 0;
+}
+
+void mqenc_setctxs(mqenc_t* enc, int numctxs, const mqctx_t* ctxs)
+{
+    const int n = std::min(numctxs, enc->maxctxs);
+    for (int i = 0; i < n; ++i) {
+        FATAL_CHECK(ctxs[i].ind >= 0 && ctxs[i].ind < MQ_NUMSTATES / 2);
+        enc->ctxs[i] = mq_state(ctxs[i].mps, ctxs[i].ind);
+    }
+    for (int i = std::max(n, 0); i < enc->maxctxs; ++i)
+        enc->ctxs[i] = &mqstates[0];
+}
+
+// T.800 RENORME, shifting as many bits at once as CT allows.
+void mqenc_renorm_slow(mqenc_t* enc, mqregs_t& regs, int n)
+{
+    while (n > 0) {
+        const int k = std::min(n, static_cast<int>(regs.ct));
+        regs.a <<= k;
+        regs.c <<= k;
+        regs.ct -= k;
+        n -= k;
+        if (regs.ct == 0)
+            mqenc_byteout(enc, regs);
+    }
+}
+
+int mqenc_flush(mqenc_t* enc)
+{
+    mqregs_t regs = mqenc_getregs(enc);
+    // SETBITS: as many 1 bits as the interval allows.
+    const uint32_t top = regs.c + regs.a;
+    regs.c |= 0xffff;
+    if (regs.c >= top)
+        regs.c -= 0x8000;
+    regs.c <<= regs.ct;
+    mqenc_byteout(enc, regs);
+    regs.c <<= regs.ct;
+    mqenc_byteout(enc, regs);
+    enc->finalbyte = 1;
+    mqenc_emit(enc);
+    // Close with the marker 0xFF 0xAC, from which the decoder reads 1 bits:
+    // SETBITS leaves bits of C below the bytes written that must read as 1.
+    // A codeword that ends with a collapsed run has its 0xFF already.
+    if (enc->lastbyte != 0xff)
+        mqenc_putbyte(enc, 0xff);
+    mqenc_putbyte(enc, 0xac);
+    mqenc_setregs(enc, regs);
+    return enc->err ? -1 : 0;
+}
+
+void mqenc_getstate(const mqenc_t* enc, mqencstate_t* state)
+{
+    state->areg = enc->areg;
+    state->creg = enc->creg;
+    state->ctreg = enc->ctreg;
+    state->lastbyte = enc->lastbyte;
+    state->runlen = enc->runlen;
+}
+
+void mqenc_dump(const mqenc_t* enc, FILE* out)
+{
+    fprintf(out, "AREG = %08x, CREG = %08x, CTREG = %d\n", static_cast<unsigned>(enc->areg),
+            static_cast<unsigned>(enc->creg), static_cast<int>(enc->ctreg));
+    const mqstate_t* state = *enc->curctx;
+    fprintf(out, "IND = %02d, MPS = %d, QEVAL = %04x\n", mq_stateno(state), state->mps,
+            state->qeval);
+}

@@ -1,0 +1,147 @@
+// MQ arithmetic encoder (T.800 Annex C.2).
+//
+// The arithmetic is that of T.800 C.2.  Output is held back by one byte (B)
+// so that carries can reach it, and runs of alternating 0xFF, 0x7F bytes are
+// held back as well: when such a run is still pending at the end of a
+// codeword it is replaced by a single 0xFF.  Every terminated codeword ends
+// with the marker 0xFF 0xAC (the collapsed run supplying the 0xFF when there
+// is one), from which the decoder reads 1 bits.
+//
+// The probability state table, the context records and mqregs_t come from
+// module mqdec.  As for the decoder there are two ways of coding:
+//  - mqenc_setcurctx() + mqenc_putbit(): registers in the encoder object;
+//  - mqenc_getregs() + mqenc_encode() + mqenc_setregs(): registers in a local
+//    mqregs_t across many decisions, the context slot named directly.
+// A byte stream that refuses a byte sets the error flag; coding goes on and
+// mqenc_putbit(), mqenc_flush() and mqenc_error() report it.
+#ifndef JPEG2000_MQENC_H
+#define JPEG2000_MQENC_H
+
+#include <cstdint>
+#include <cstdio>
+
+#include "tier1/mqdec.h"
+#include "base/stream.h"
+
+struct mqenc_t {
+    uint32_t creg;
+    uint32_t areg;
+    int32_t ctreg;
+    int maxctxs;               // number of contexts
+    const mqstate_t** ctxs;    // the contexts (owned array of entry references)
+    const mqstate_t** curctx;  // the current context
+    stream_t* out;             // output (not owned)
+    int16_t outbuf;            // B, the byte held back; -1 before the first
+    int runlen;                // bytes of a pending 0xFF, 0x7F, 0xFF, ... run
+    int finalbyte;             // set during a flush
+    int lastbyte;              // the byte written last; -1 for none
+    int err;                   // a byte could not be written
+};
+
+// Coder state recorded after each coding pass (pass length estimation).
+// The bytes of the codeword so far end at the stream position plus the held
+// byte B plus runlen bytes of a pending 0xFF, 0x7F, ... run: an estimate of
+// where a pass can be cut must count the run, since the decoder needs the
+// bytes after it.
+struct mqencstate_t {
+    uint32_t areg;
+    uint32_t creg;
+    int32_t ctreg;
+    int lastbyte;              // -1 for none
+    int runlen;                // held-back run bytes not yet written
+};
+
+// New encoder with maxctxs (> 0) contexts, all at entry 0 (index 0, MPS 0),
+// and its registers initialised.  nullptr when memory runs out.
+mqenc_t* mqenc_create(int maxctxs, stream_t* out);
+void mqenc_destroy(mqenc_t* enc);
+// Points the encoder at another output.
+void mqenc_setoutput(mqenc_t* enc, stream_t* out);
+// Starts a new codeword: A = 0x8000, C = 0, CT = 12, no byte held, no
+// pending run, no last byte, error flag clear.  The contexts keep their
+// states.
+void mqenc_init(mqenc_t* enc);
+// The first min(numctxs, maxctxs) contexts take the states of ctxs; the
+// others take entry 0.
+void mqenc_setctxs(mqenc_t* enc, int numctxs, const mqctx_t* ctxs);
+
+// The slot of context ctxno.
+inline const mqstate_t** mqenc_ctx(mqenc_t* enc, int ctxno) { return &enc->ctxs[ctxno]; }
+inline void mqenc_setcurctx(mqenc_t* enc, int ctxno) { enc->curctx = &enc->ctxs[ctxno]; }
+
+inline mqregs_t mqenc_getregs(const mqenc_t* enc) { return mqregs_t{enc->areg, enc->creg, enc->ctreg}; }
+inline void mqenc_setregs(mqenc_t* enc, mqregs_t regs)
+{
+    enc->areg = regs.a;
+    enc->creg = regs.c;
+    enc->ctreg = regs.ct;
+}
+
+// The renormalization shifts that reach CT = 0: n shifts in all (n >= CT),
+// with a byte output each time CT runs out.
+void mqenc_renorm_slow(mqenc_t* enc, mqregs_t& regs, int n);
+
+// Encodes the decision bit (0 or 1) with the context in slot ctx; regs are
+// the encoder's registers, held by the caller.  The whole step is in line
+// (T.800 CODEMPS and CODELPS with their exchanges, and RENORME with all of
+// its shifts at once); only a byte output leaves it.
+inline void mqenc_encode(mqenc_t* enc, mqregs_t& regs, const mqstate_t** ctx, int bit)
+{
+    const mqstate_t* state = *ctx;
+    const uint32_t qeval = state->qeval;
+    uint32_t a = regs.a - qeval;
+    if (bit == state->mps) {
+        if (a & 0x8000) {
+            regs.a = a;
+            regs.c += qeval;
+            return;
+        }
+        if (a < qeval)
+            a = qeval;
+        else
+            regs.c += qeval;
+        *ctx = state->nmps;
+    } else {
+        if (a < qeval)
+            regs.c += qeval;
+        else
+            a = qeval;
+        *ctx = state->nlps;
+    }
+    // A is below 0x8000 and not 0: shift until bit 15 is set.
+    const int n = __builtin_clz(a) - 16;
+    regs.a = a;
+    if (n < regs.ct) {
+        regs.a <<= n;
+        regs.c <<= n;
+        regs.ct -= n;
+    } else {
+        mqenc_renorm_slow(enc, regs, n);
+    }
+}
+
+// 1 when a byte could not be written since the last mqenc_init().
+inline int mqenc_error(const mqenc_t* enc) { return enc->err; }
+
+// Encodes the decision bit with the current context.  0, or -1 when the
+// error flag is set.
+inline int mqenc_putbit(mqenc_t* enc, int bit)
+{
+    mqregs_t regs = mqenc_getregs(enc);
+    mqenc_encode(enc, regs, enc->curctx, bit);
+    mqenc_setregs(enc, regs);
+    return enc->err ? -1 : 0;
+}
+
+// Terminates the codeword (T.800 FLUSH with held-back runs, then 0xFF 0xAC).  The
+// registers are not re-initialised: call mqenc_init() before the next
+// codeword.  0, or -1 when the error flag is set.
+int mqenc_flush(mqenc_t* enc);
+
+// A, C, CT, the last byte written and the length of the pending run.
+void mqenc_getstate(const mqenc_t* enc, mqencstate_t* state);
+
+// Diagnostic dump of the registers and the current context.
+void mqenc_dump(const mqenc_t* enc, FILE* out);
+
+#endif

@@ -1,0 +1,423 @@
+// Tier-1 encoder (T.800 Annex D): significance propagation, magnitude
+// refinement and cleanup passes over the stripes of a code block, coded by
+// the MQ encoder or, in bypass segments, as raw bits.
+#include "tier1/t1enc.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <vector>
+
+#include "tier2/bitstream.h"
+#include "base/fatal.h"
+#include "tier1/jpcod.h"
+#include "tier1/mqenc.h"
+#include "base/seq.h"
+#include "base/stream.h"
+#include "tier1/t1scan.h"
+#include "base/threadpool.h"
+
+namespace {
+
+inline uint32_t magnitude(int32_t v) { return v < 0 ? -static_cast<uint32_t>(v) : v; }
+
+// ---- significance propagation ----------------------------------------------
+
+int32_t sigpass_mq(const cblkctx_t& cb, mqenc_t* enc, int bitpos)
+{
+    const int shift = bitpos + JPC_NUMEXTRABITS;
+    const ptrdiff_t fs = cb.fstride;
+    const uint8_t* zctab = cb.zctab;
+    const mqstate_t** ctxs = enc->ctxs;
+    const bool vcausal = cb.vcausal;
+    mqregs_t regs = mqenc_getregs(enc);
+    int32_t nmsedec = 0;
+    scan(cb, JPC_OTHSIGMSK, [&](uint32_t* fp, int32_t* dp, bool firstrow) T1_INLINE {
+        const uint32_t f = *fp;
+        if (!(f & JPC_OTHSIGMSK) || (f & (JPC_SIG | JPC_VISIT)))
+            return;
+        const uint32_t mag = magnitude(*dp);
+        const int bit = (mag >> shift) & 1;
+        mqenc_encode(enc, regs, ctxs + zctab[f & 0xff], bit);
+        if (bit) {
+            const uint32_t neg = *dp < 0;
+            const uint32_t sf = (f >> 4) & 0xff;
+            mqenc_encode(enc, regs, ctxs + jpc_scctxnos[sf], neg ^ jpc_spb[sf]);
+            nmsedec += jpc_getsignmsedec(mag, bitpos);
+            setsig(fp, fs, neg, !(vcausal && firstrow));
+        }
+        *fp |= JPC_VISIT;
+    });
+    mqenc_setregs(enc, regs);
+    return nmsedec;
+}
+
+int32_t sigpass_raw(const cblkctx_t& cb, bitstream_t* out, int bitpos)
+{
+    const int shift = bitpos + JPC_NUMEXTRABITS;
+    const ptrdiff_t fs = cb.fstride;
+    const bool vcausal = cb.vcausal;
+    int32_t nmsedec = 0;
+    scan(cb, JPC_OTHSIGMSK, [&](uint32_t* fp, int32_t* dp, bool firstrow) T1_INLINE {
+        const uint32_t f = *fp;
+        if (!(f & JPC_OTHSIGMSK) || (f & (JPC_SIG | JPC_VISIT)))
+            return;
+        const uint32_t mag = magnitude(*dp);
+        const int bit = (mag >> shift) & 1;
+        bitstream_putbit(out, bit);
+        if (bit) {
+            const uint32_t neg = *dp < 0;
+            bitstream_putbit(out, neg);
+            nmsedec += jpc_getsignmsedec(mag, bitpos);
+            setsig(fp, fs, neg, !(vcausal && firstrow));
+        }
+        *fp |= JPC_VISIT;
+    });
+    return nmsedec;
+}
+
+// ---- magnitude refinement ------------------------------------------------------
+
+int32_t refpass_mq(const cblkctx_t& cb, mqenc_t* enc, int bitpos)
+{
+    const int shift = bitpos + JPC_NUMEXTRABITS;
+    const mqstate_t** ctxs = enc->ctxs;
+    mqregs_t regs = mqenc_getregs(enc);
+    int32_t nmsedec = 0;
+    scan(cb, JPC_SIG, [&](uint32_t* fp, int32_t* dp, bool) T1_INLINE {
+        const uint32_t f = *fp;
+        if ((f & (JPC_SIG | JPC_VISIT)) != JPC_SIG)
+            return;
+        const uint32_t mag = magnitude(*dp);
+        mqenc_encode(enc, regs, ctxs + jpc_getmagctxno(f), (mag >> shift) & 1);
+        nmsedec += jpc_getrefnmsedec(mag, bitpos);
+        *fp = f | JPC_REFINE;
+    });
+    mqenc_setregs(enc, regs);
+    return nmsedec;
+}
+
+int32_t refpass_raw(const cblkctx_t& cb, bitstream_t* out, int bitpos)
+{
+    const int shift = bitpos + JPC_NUMEXTRABITS;
+    int32_t nmsedec = 0;
+    scan(cb, JPC_SIG, [&](uint32_t* fp, int32_t* dp, bool) T1_INLINE {
+        const uint32_t f = *fp;
+        if ((f & (JPC_SIG | JPC_VISIT)) != JPC_SIG)
+            return;
+        const uint32_t mag = magnitude(*dp);
+        bitstream_putbit(out, (mag >> shift) & 1);
+        nmsedec += jpc_getrefnmsedec(mag, bitpos);
+        *fp = f | JPC_REFINE;
+    });
+    return nmsedec;
+}
+
+// ---- cleanup -----------------------------------------------------------------------
+
+int32_t clnpass(const cblkctx_t& cb, mqenc_t* enc, int bitpos, bool segsym)
+{
+    const int shift = bitpos + JPC_NUMEXTRABITS;
+    const ptrdiff_t fs = cb.fstride;
+    const ptrdiff_t ds = cb.dstride;
+    const uint8_t* zctab = cb.zctab;
+    const mqstate_t** ctxs = enc->ctxs;
+    const bool vcausal = cb.vcausal;
+    mqregs_t regs = mqenc_getregs(enc);
+    int32_t nmsedec = 0;
+
+    // Codes the sign of a sample that has just been found significant.
+    auto signify = [&](uint32_t* fp, int32_t v, uint32_t mag, bool firstrow) T1_INLINE {
+        const uint32_t neg = v < 0;
+        const uint32_t sf = (*fp >> 4) & 0xff;
+        mqenc_encode(enc, regs, ctxs + jpc_scctxnos[sf], neg ^ jpc_spb[sf]);
+        nmsedec += jpc_getsignmsedec(mag, bitpos);
+        setsig(fp, fs, neg, !(vcausal && firstrow));
+    };
+    // Zero coding of one sample not yet significant nor visited.
+    auto code = [&](uint32_t* fp, int32_t* dp, bool firstrow) T1_INLINE {
+        const uint32_t f = *fp;
+        if (!(f & (JPC_SIG | JPC_VISIT))) {
+            const uint32_t mag = magnitude(*dp);
+            const int bit = (mag >> shift) & 1;
+            mqenc_encode(enc, regs, ctxs + zctab[f & 0xff], bit);
+            if (bit)
+                signify(fp, *dp, mag, firstrow);
+        }
+        *fp &= ~JPC_VISIT;
+    };
+
+    for (int32_t s = 0; s < cb.numrows; s += 4) {
+        uint32_t* fp = cb.flags + s * fs;
+        int32_t* dp = cb.data + s * ds;
+        const int32_t h = std::min(4, cb.numrows - s);
+        for (int32_t c = 0; c < cb.numcols; ++c, ++fp, ++dp) {
+            int32_t k = 0;
+            if (h == 4 && !((fp[0] | fp[fs] | fp[2 * fs] | fp[3 * fs]) & JPC_RLMSK)) {
+                // Run-length mode: the row of the first sample that becomes
+                // significant, or a single 0 when none does.
+                while (k < 4 && !((magnitude(dp[k * ds]) >> shift) & 1))
+                    ++k;
+                if (k == 4) {
+                    mqenc_encode(enc, regs, ctxs + JPC_AGGCTXNO, 0);
+                    continue;
+                }
+                mqenc_encode(enc, regs, ctxs + JPC_AGGCTXNO, 1);
+                mqenc_encode(enc, regs, ctxs + JPC_UCTXNO, k >> 1);
+                mqenc_encode(enc, regs, ctxs + JPC_UCTXNO, k & 1);
+                signify(fp + k * fs, dp[k * ds], magnitude(dp[k * ds]), k == 0);
+                ++k;
+            }
+            if (h == 4 && k == 0) {
+                code(fp, dp, true);
+                code(fp + fs, dp + ds, false);
+                code(fp + 2 * fs, dp + 2 * ds, false);
+                code(fp + 3 * fs, dp + 3 * ds, false);
+            } else {
+                for (; k < h; ++k)
+                    code(fp + k * fs, dp + k * ds, k == 0);
+            }
+        }
+    }
+
+    if (segsym) {
+        mqenc_encode(enc, regs, ctxs + JPC_UCTXNO, 1);
+        mqenc_encode(enc, regs, ctxs + JPC_UCTXNO, 0);
+        mqenc_encode(enc, regs, ctxs + JPC_UCTXNO, 1);
+        mqenc_encode(enc, regs, ctxs + JPC_UCTXNO, 0);
+    }
+    mqenc_setregs(enc, regs);
+    return nmsedec;
+}
+
+// Raises the pass ends that the coder could only estimate (passes inside a
+// codeword segment) to a safe length: enough bytes for the decoder to
+// reproduce the pass, never beyond the end of its segment.
+void fixends(jpenc_pass_t* passes, int numpasses)
+{
+    int32_t o = 0;
+    for (int n = 0; n < numpasses; ++n) {
+        jpenc_pass_t* pass = &passes[n];
+        pass->start = std::max(pass->start, o);
+        pass->end = std::max(pass->end, o);
+        if (pass->type == SEG_MQ && !pass->term) {
+            const jpenc_pass_t* termpass = pass + 1;
+            while (!termpass->term)
+                ++termpass;
+            // The held-back run sits after the stream position: the decoder
+            // needs the bytes that follow it too.
+            const int32_t est = pass->end + pass->mqencrunlen + 4 +
+                                (pass->mqenclastbyte == 0xff ? 1 : 0) +
+                                (pass->mqencCT < 5 ? 1 : 0);
+            pass->end = std::min(est, termpass->end);
+        }
+        o = std::max(o, pass->end);
+    }
+}
+
+}  // namespace
+
+int t1enc_numbps(const matrix_t* data)
+{
+    uint32_t maxmag = 0;
+    for (int32_t r = 0; r < matrix_numrows(data); ++r) {
+        const int32_t* row = matrix_row(data, r);
+        for (int32_t c = 0; c < matrix_numcols(data); ++c)
+            maxmag = std::max(maxmag, magnitude(row[c]));
+    }
+    int log2 = -1;
+    for (uint32_t m = maxmag; m; m >>= 1)
+        ++log2;
+    return std::max(log2 - (JPC_NUMEXTRABITS - 1), 0);
+}
+
+int t1enc_encodecblk(const jpenc_comp_t* comp, const jpenc_band_t* band, jpenc_cblk_t* cblk,
+                     int cblksty)
+{
+    jpenc_releasecblk(cblk);
+    const bool lazy = cblksty & T1ENC_LAZY;
+    const bool termall = cblksty & T1ENC_TERMALL;
+    const int numbps = cblk->numbps;
+    const int numpasses = numbps > 0 ? 3 * numbps - 2 : 0;
+
+    cblk->stream = stream_memopen(nullptr, 0);
+    FATAL_CHECK(cblk->stream);
+    cblk->mqenc = mqenc_create(JPC_NUMCTXS, cblk->stream);
+    FATAL_CHECK(cblk->mqenc);
+    mqenc_setctxs(cblk->mqenc, JPC_NUMCTXS, jpc_ctxinits);
+    if (numpasses == 0)
+        return 0;
+
+    cblk->passes = static_cast<jpenc_pass_t*>(calloc(numpasses, sizeof(jpenc_pass_t)));
+    FATAL_CHECK(cblk->passes);
+    cblk->numpasses = numpasses;
+    for (int n = 0; n < numpasses; ++n) {
+        jpenc_pass_t* pass = &cblk->passes[n];
+        pass->type = jpc_segtype(n, lazy);
+        pass->term = jpc_isterminated(n, numpasses, lazy, termall);
+        pass->mqenclastbyte = -1;
+        pass->mqencrunlen = 0;
+        pass->lyrno = -1;
+    }
+    FATAL_CHECK(cblk->passes[numpasses - 1].term == 1);
+
+    const int32_t numrows = matrix_numrows(cblk->data);
+    const int32_t numcols = matrix_numcols(cblk->data);
+    // The flag words live in scratch memory of the coding thread, cleared
+    // for each code block.
+    thread_local std::vector<uint32_t> flagbuf;
+    cblkctx_t cb;
+    cb.fstride = numcols + 2;
+    flagbuf.assign(static_cast<size_t>(cb.fstride) * (numrows + 2), 0);
+    cb.flags = flagbuf.data() + cb.fstride + 1;
+    cb.data = matrix_row(cblk->data, 0);
+    cb.dstride = numrows > 1 ? matrix_row(cblk->data, 1) - matrix_row(cblk->data, 0) : 0;
+    cb.numrows = numrows;
+    cb.numcols = numcols;
+    cb.zctab = jpc_zcctxnos[band->orient];
+    cb.vcausal = cblksty & T1ENC_VSC;
+
+    // Weight of one unit of normalized distortion at bit plane 0.
+    const long double mctw = comp->mctweight / 16384.0L;
+    const long double synw = band->synweight / 16384.0L;
+    const long double step = (comp->qmfbid == 1 ? 16384 : band->absstepsize) / 16384.0L;
+    const long double weight = mctw * mctw * synw * synw * step * step;
+
+    mqenc_t* enc = cblk->mqenc;
+    stream_t* stream = cblk->stream;
+    bitstream_t* bout = nullptr;
+    int ret = 0;
+    int bitpos = numbps - 1;
+    for (int n = 0; n < numpasses; ++n) {
+        jpenc_pass_t* pass = &cblk->passes[n];
+        FATAL_CHECK(bitpos >= 0);
+        const int passtype = jpc_passtype(n);
+        if (pass->type == SEG_RAW) {
+            if (!bout) {
+                bout = bitstream_open(stream, "w");
+                FATAL_CHECK(bout);
+            }
+        } else {
+            FATAL_CHECK(pass->type == SEG_MQ);
+        }
+        pass->start = static_cast<int32_t>(stream_tell(stream));
+
+        int32_t nmsedec;
+        switch (passtype) {
+        case JPC_SIGPASS:
+            nmsedec = pass->type == SEG_MQ ? sigpass_mq(cb, enc, bitpos)
+                                           : sigpass_raw(cb, bout, bitpos);
+            break;
+        case JPC_REFPASS:
+            nmsedec = pass->type == SEG_MQ ? refpass_mq(cb, enc, bitpos)
+                                           : refpass_raw(cb, bout, bitpos);
+            break;
+        default:
+            FATAL_CHECK(pass->type == SEG_MQ);
+            nmsedec = clnpass(cb, enc, bitpos, cblksty & T1ENC_SEGSYM);
+            break;
+        }
+        pass->nmsedec = nmsedec;
+
+        if (pass->type == SEG_MQ) {
+            if (pass->term) {
+                if (mqenc_flush(enc))
+                    ret = -1;
+                mqenc_init(enc);
+            } else if (mqenc_error(enc)) {
+                ret = -1;
+            }
+            mqencstate_t state;
+            mqenc_getstate(enc, &state);
+            pass->mqencA = static_cast<int32_t>(state.areg);
+            pass->mqencC = static_cast<int32_t>(state.creg);
+            pass->mqencCT = state.ctreg;
+            pass->mqenclastbyte = state.lastbyte;
+            pass->mqencrunlen = state.runlen;
+            pass->end = static_cast<int32_t>(stream_tell(stream));
+            if (cblksty & T1ENC_RESET)
+                mqenc_setctxs(enc, JPC_NUMCTXS, jpc_ctxinits);
+        } else if (pass->term) {
+            if (bitstream_pending(bout) > 0 && bitstream_outalign(bout, 0x2a))
+                ret = -1;
+            pass->end = static_cast<int32_t>(stream_tell(stream));
+            bitstream_close(bout);
+            bout = nullptr;
+        } else {
+            pass->end = static_cast<int32_t>(stream_tell(stream)) +
+                        (bitstream_pending(bout) > 0 ? 1 : 0);
+        }
+
+        pass->wmsedec = static_cast<double>(static_cast<long double>(1ULL << (2 * bitpos)) *
+                                            weight * (nmsedec / 16384.0L));
+        pass->cumwmsedec = pass->wmsedec + (n > 0 ? cblk->passes[n - 1].cumwmsedec : 0.0);
+
+        if (passtype == JPC_CLNPASS)
+            --bitpos;
+    }
+    FATAL_CHECK(!bout);
+
+    fixends(cblk->passes, numpasses);
+    return ret;
+}
+
+namespace {
+
+struct cblkjob_t {
+    const jpenc_comp_t* comp;
+    const jpenc_band_t* band;
+    jpenc_cblk_t* cblk;
+};
+
+struct encjob_t {
+    std::vector<cblkjob_t> cblks;
+    std::vector<signed char> result;  // 0 coded, -1 failed, 1 too many bit planes
+    int cblksty;
+};
+
+void encodeone(void* arg, int64_t i, int)
+{
+    encjob_t* job = static_cast<encjob_t*>(arg);
+    const cblkjob_t& cj = job->cblks[i];
+    jpenc_cblk_t* cblk = cj.cblk;
+    cblk->numbps = t1enc_numbps(cblk->data);
+    cblk->numimsbs = cj.band->numbps - cblk->numbps;
+    if (cblk->numimsbs < 0) {
+        job->result[i] = 1;
+        return;
+    }
+    job->result[i] = static_cast<signed char>(t1enc_encodecblk(cj.comp, cj.band, cblk, job->cblksty));
+}
+
+}  // namespace
+
+int t1enc_encodecomps(jpenc_comp_t* comps, int numcomps, int cblksty)
+{
+    // Code blocks are independent: they are coded on the thread pool, each
+    // into its own stream, exactly as one after another.
+    encjob_t job;
+    job.cblksty = cblksty;
+    for (int compno = 0; compno < numcomps; ++compno) {
+        jpenc_comp_t* comp = &comps[compno];
+        for (int32_t lvlno = 0; lvlno < comp->numrlvls; ++lvlno) {
+            jpenc_lvl_t* lvl = &comp->lvls[lvlno];
+            for (int bandno = 0; bandno < lvl->numbands; ++bandno) {
+                jpenc_band_t* band = &lvl->bands[bandno];
+                for (int32_t k = 0; k < band->numcblks; ++k)
+                    job.cblks.push_back(cblkjob_t{comp, band, &band->cblks[k]});
+            }
+        }
+    }
+    job.result.assign(job.cblks.size(), 0);
+    threadpool_for(static_cast<int64_t>(job.cblks.size()), encodeone, nullptr, &job);
+    for (size_t i = 0; i < job.cblks.size(); ++i) {
+        if (job.result[i] == 1) {
+            fprintf(stderr, "code block has %d bit planes, more than its band's %d\n",
+                    job.cblks[i].cblk->numbps, job.cblks[i].band->numbps);
+            return -1;
+        }
+        if (job.result[i] < 0)
+            return -1;
+    }
+    return 0;
+}

@@ -1,0 +1,79 @@
+// What the tier-1 encoder and decoder share beyond the tables of jpcod: the
+// code block record of a coding run, the significance update of the
+// neighbours, and the stripe scan order of T.800 D.1.
+#ifndef JPEG2000_T1SCAN_H
+#define JPEG2000_T1SCAN_H
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+
+#include "tier1/jpcod.h"
+
+// Lambdas of the pass loops are expanded in place: no call per sample.
+#define T1_INLINE __attribute__((always_inline))
+
+// A code block while it is coded or decoded: flag words and samples reached
+// through row strides.  flags points at the word of sample (0, 0) inside the
+// one-word border.
+struct cblkctx_t {
+    uint32_t* flags;
+    ptrdiff_t fstride;
+    int32_t* data;
+    ptrdiff_t dstride;
+    int32_t numrows;
+    int32_t numcols;
+    const uint8_t* zctab;  // zero-coding contexts of the band's orientation
+    bool vcausal;
+};
+
+// Tells the neighbours of a sample that it became significant.  With the
+// vertically causal switch a sample in the first row of a stripe leaves the
+// three neighbours above it (the previous stripe) untold.
+inline void setsig(uint32_t* fp, ptrdiff_t fs, uint32_t neg, bool tellnorth)
+{
+    if (tellnorth) {
+        fp[-fs - 1] |= JPC_SESIG;
+        fp[-fs] |= JPC_SSIG | (neg * JPC_SSGN);
+        fp[-fs + 1] |= JPC_SWSIG;
+    }
+    fp[-1] |= JPC_ESIG | (neg * JPC_ESGN);
+    fp[1] |= JPC_WSIG | (neg * JPC_WSGN);
+    fp[fs - 1] |= JPC_NESIG;
+    fp[fs] |= JPC_NSIG | (neg * JPC_NSGN);
+    fp[fs + 1] |= JPC_NWSIG;
+    fp[0] |= JPC_SIG;
+}
+
+// Calls visit(flagword, sample, firstrow) for every sample in scan order:
+// stripes of 4 rows from the top, columns left to right, each column top to
+// bottom.  Full stripes are unrolled, and their columns whose four words
+// have none of the bits of colmask (no candidate for the pass) are skipped
+// whole.
+template <typename Visit>
+inline void scan(const cblkctx_t& cb, uint32_t colmask, Visit&& visit)
+{
+    const ptrdiff_t fs = cb.fstride;
+    const ptrdiff_t ds = cb.dstride;
+    for (int32_t s = 0; s < cb.numrows; s += 4) {
+        uint32_t* fp = cb.flags + s * fs;
+        int32_t* dp = cb.data + s * ds;
+        const int32_t h = std::min(4, cb.numrows - s);
+        if (h == 4) {
+            for (int32_t c = 0; c < cb.numcols; ++c, ++fp, ++dp) {
+                if (!((fp[0] | fp[fs] | fp[2 * fs] | fp[3 * fs]) & colmask))
+                    continue;
+                visit(fp, dp, true);
+                visit(fp + fs, dp + ds, false);
+                visit(fp + 2 * fs, dp + 2 * ds, false);
+                visit(fp + 3 * fs, dp + 3 * ds, false);
+            }
+        } else {
+            for (int32_t c = 0; c < cb.numcols; ++c, ++fp, ++dp)
+                for (int32_t k = 0; k < h; ++k)
+                    visit(fp + k * fs, dp + k * ds, k == 0);
+        }
+    }
+}
+
+#endif

@@ -1,0 +1,23 @@
+// Multiple component transforms of T.800 Annex G, in place over three
+// matrices holding components 0, 1 and 2 (red, green, blue).
+//
+// RCT (reversible, integers):
+//   forward  c0' = floor((c0 + 2 c1 + c2) / 4), c1' = c2 - c1, c2' = c0 - c1
+//   inverse  g = c0' - floor((c1' + c2') / 4); c0 = c2' + g, c1 = g, c2 = c1' + g
+// ICT (irreversible): samples are fixed14 and every coefficient product is
+// the fixed-point product (64-bit product shifted right by 14).
+//
+// The three matrices must have the same shape; a mismatch (possible for
+// components of a code stream from elsewhere) leaves them unchanged and
+// gives -1.
+#ifndef JPEG2000_MCT_H
+#define JPEG2000_MCT_H
+
+#include "base/seq.h"
+
+int mct_fwdrct(matrix_t* c0, matrix_t* c1, matrix_t* c2);
+int mct_invrct(matrix_t* c0, matrix_t* c1, matrix_t* c2);
+int mct_fwdict(matrix_t* c0, matrix_t* c1, matrix_t* c2);
+int mct_invict(matrix_t* c0, matrix_t* c1, matrix_t* c2);
+
+#endif

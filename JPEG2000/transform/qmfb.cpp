@@ -1,0 +1,671 @@
+// One-dimensional 5/3 and 9/7 filter banks by lifting (T.800 Annex F).
+//
+// A line of absolute coordinates start .. end - 1 has its low-pass samples
+// at even and its high-pass samples at odd coordinates.  With s0 = start & 1
+// the low-pass coefficient i sits at position 2i + s0 and the high-pass
+// coefficient j at 2j + 1 - s0 of the interleaved line.  The neighbours of
+// high-pass j are low-pass j - s0 and j - s0 + 1; those of low-pass i are
+// high-pass i + s0 - 1 and i + s0.  A missing neighbour at an end is
+// replaced by the other one (symmetric extension), which turns every
+// two-neighbour formula into its one-neighbour form.
+//
+// On rows, the 9/7 splits a line first (low part, then high part) and
+// lifts the contiguous halves; the 5/3 lifts straight from the interleaved
+// samples and leaves them split.  Columns are handled in strips of whole
+// row segments so that the inner loops run along rows, each strip in a
+// single sweep down (analysis) or up (synthesis).
+//
+// Sums and products are taken with wrap-around at 32 bits where they can
+// overflow only for absurd coefficients (from a damaged code stream), so
+// such input gives garbage but never undefined behaviour.
+#include "transform/qmfb.h"
+#include "base/simd.h"
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "base/fatal.h"
+#include "base/mathx.h"
+
+namespace {
+
+// 9/7 lifting parameters and scale factors, fixed14.
+constexpr int32_t ALPHA = -25987;
+constexpr int32_t BETA = -868;
+constexpr int32_t GAMMA = 14465;
+constexpr int32_t DELTA = 7266;
+constexpr int32_t INVK = 13318;    // 1 / K
+constexpr int32_t HALFK = 10077;   // K / 2
+constexpr int32_t K = 20155;       // K
+constexpr int32_t TWOINVK = 26636; // 2 / K
+
+// Columns handled together by the vertical passes.
+constexpr int32_t STRIPWIDTH = 256;
+constexpr int32_t STRIPWIDTH53 = 512;
+// The strip's high-pass rows wait in a buffer of about this many samples at
+// most (narrower strips for very tall columns), and strips are at least 16
+// columns wide.
+constexpr int64_t STRIPBUFSAMPLES = int64_t{1} << 21;
+
+int32_t strip_width(int32_t maxwidth, int32_t numcols, int32_t nh)
+{
+    int64_t w = std::min<int64_t>(maxwidth, STRIPBUFSAMPLES / std::max(nh, 1));
+    w = std::max<int64_t>(16, w & ~int64_t{15});
+    return static_cast<int32_t>(std::min<int64_t>(w, numcols));
+}
+
+inline int32_t wadd(int32_t a, int32_t b)
+{
+    return static_cast<int32_t>(static_cast<uint32_t>(a) + static_cast<uint32_t>(b));
+}
+inline int32_t wsub(int32_t a, int32_t b)
+{
+    return static_cast<int32_t>(static_cast<uint32_t>(a) - static_cast<uint32_t>(b));
+}
+inline int32_t wmul(int32_t a, int32_t b)
+{
+    return static_cast<int32_t>(static_cast<uint32_t>(a) * static_cast<uint32_t>(b));
+}
+// The fixed-point product c (x) x = (c * x) >> 14 in 32-bit operations (for
+// |c| < 2^15): with x = xh * 2^14 + xl, 0 <= xl < 2^14, it is exactly
+// c * xh + ((c * xl) >> 14), the 64-bit result kept to 32 bits.
+inline int32_t fixmul(int32_t x, int32_t c)
+{
+    return wadd(wmul(c, x >> 14), (c * (x & 0x3fff)) >> 14);
+}
+// c (x) (a + b): the fixed-point product with the neighbour sum.
+inline int32_t fixmulsum(int32_t c, int32_t a, int32_t b)
+{
+    return fixmul(wadd(a, b), c);
+}
+
+// 9/7 lifting step: t is the coefficient updated, a and b its neighbours.
+struct Lift97 {  // t + c (x) (a + b)
+    int32_t c;
+    int32_t operator()(int32_t t, int32_t a, int32_t b) const { return wadd(t, fixmulsum(c, a, b)); }
+};
+
+// One lifting step on contiguous arrays: T[j] is updated from S[j - d] and
+// S[j - d + 1] (d is 0 or 1).  The callers guarantee ns >= nt - d and
+// ns >= 1, so only j = 0 (d = 1) and j = nt - 1 can lack a neighbour.
+template <class Op>
+inline void lift_line(int32_t* T, int32_t nt, const int32_t* S, int32_t ns, int d, Op op)
+{
+    int32_t j = 0;
+    if (d == 1 && nt > 0) {
+        T[0] = op(T[0], S[0], S[0]);
+        j = 1;
+    }
+    const int32_t jend = std::min(nt, ns + d - 1);
+    for (; j < jend; ++j)
+        T[j] = op(T[j], S[j - d], S[j - d + 1]);
+    for (; j < nt; ++j)
+        T[j] = op(T[j], S[j - d], S[j - d]);
+}
+
+inline void scale_line(int32_t* x, int32_t n, int32_t c)
+{
+    for (int32_t i = 0; i < n; ++i)
+        x[i] = fixmul(x[i], c);
+}
+
+// Number of low-pass samples of a line of n samples whose first sample has
+// parity s0.
+inline int32_t numlow(int32_t n, int s0)
+{
+    return s0 ? n / 2 : (n + 1) / 2;
+}
+
+// 9/7 lifting of the split halves L (nl) and H (nh) of one line.
+struct Halves {
+    int32_t* L;
+    int32_t nl;
+    int32_t* H;
+    int32_t nh;
+    int s0;
+
+    template <class Op>
+    void predict(Op op) const  // high from low
+    {
+        lift_line(H, nh, L, nl, s0, op);
+    }
+    template <class Op>
+    void update(Op op) const  // low from high
+    {
+        lift_line(L, nl, H, nh, 1 - s0, op);
+    }
+    void scale(int32_t lc, int32_t hc) const
+    {
+        scale_line(L, nl, lc);
+        scale_line(H, nh, hc);
+    }
+};
+
+HOT_CLONES void lift97_fwd(const Halves& h)
+{
+    h.predict(Lift97{ALPHA});
+    h.update(Lift97{BETA});
+    h.predict(Lift97{GAMMA});
+    h.update(Lift97{DELTA});
+    h.scale(INVK, HALFK);
+}
+
+// The steps in reverse order with negated parameters (the products with
+// the negated parameter, not the negated products: they round differently).
+HOT_CLONES void lift97_inv(const Halves& h)
+{
+    h.scale(K, TWOINVK);
+    h.update(Lift97{-DELTA});
+    h.predict(Lift97{-GAMMA});
+    h.update(Lift97{-BETA});
+    h.predict(Lift97{-ALPHA});
+}
+
+// A line of one sample: unchanged at an even coordinate.  At an odd
+// coordinate the sample is a high-pass coefficient on its own; T.800 makes
+// it 2x in analysis and x/2 in synthesis, which for the 9/7 (whose
+// high-pass band carries half the T.800 scale here) is the identity.
+inline int32_t single_fwd(int kind, int32_t x)
+{
+    return kind == QMFB_53 ? wadd(x, x) : x;
+}
+inline int32_t single_inv(int kind, int32_t x)
+{
+    return kind == QMFB_53 ? (x >> 1) : x;
+}
+
+struct Buffer {
+    int32_t local[4096];
+    std::unique_ptr<int32_t[]> heap;
+    int32_t* get(size_t n)
+    {
+        if (n <= sizeof local / sizeof local[0])
+            return local;
+        heap.reset(new (std::nothrow) int32_t[n]);
+        FATAL_CHECK(heap != nullptr);
+        return heap.get();
+    }
+};
+
+// ---- rows ------------------------------------------------------------------
+
+// The 5/3 on one row without a separate split: high-pass coefficients are
+// predicted straight from the interleaved samples into hi, low-pass ones
+// updated into the front of the row (position i is read before it is
+// written, 2i + s0 >= i), then hi follows them.  p = x + 1 - s0 points at
+// the first odd sample, whose even neighbours are p[2j - 1] and p[2j + 1].
+void row53_fwd(int32_t* x, int32_t n, int s0, int32_t* hi)
+{
+    const int32_t nl = numlow(n, s0), nh = n - nl;
+    const int32_t* p = x + 1 - s0;
+    int32_t j = 0;
+    if (s0) {  // the first sample is high-pass: its only neighbour is p[1]
+        hi[0] = wsub(p[0], p[1]);
+        j = 1;
+    }
+    const int32_t jend = 2 * nh - s0 < n ? nh : nh - 1;  // both neighbours inside
+    for (; j < jend; ++j)
+        hi[j] = wsub(p[2 * j], wadd(p[2 * j - 1], p[2 * j + 1]) >> 1);
+    for (; j < nh; ++j)
+        hi[j] = wsub(p[2 * j], p[2 * j - 1]);
+    const int32_t* q = x + s0;
+    int32_t i = 0;
+    if (!s0) {  // the first sample is low-pass: its only neighbour is hi[0]
+        x[0] = wadd(q[0], wadd(wadd(hi[0], hi[0]), 2) >> 2);
+        i = 1;
+    }
+    const int32_t iend = nl + s0 <= nh ? nl : nl - 1;
+    for (; i < iend; ++i)
+        x[i] = wadd(q[2 * i], wadd(wadd(hi[i + s0 - 1], hi[i + s0]), 2) >> 2);
+    for (; i < nl; ++i)
+        x[i] = wadd(q[2 * i], wadd(wadd(hi[i + s0 - 1], hi[i + s0 - 1]), 2) >> 2);
+    std::memcpy(x + nl, hi, static_cast<size_t>(nh) * sizeof(int32_t));
+}
+
+// The inverse from copies of both halves: even samples first, then the odd
+// ones between them.
+void row53_inv(int32_t* x, int32_t n, int s0, int32_t* lo, int32_t* hi)
+{
+    const int32_t nl = numlow(n, s0), nh = n - nl;
+    std::memcpy(lo, x, static_cast<size_t>(nl) * sizeof(int32_t));
+    std::memcpy(hi, x + nl, static_cast<size_t>(nh) * sizeof(int32_t));
+    int32_t* q = x + s0;
+    int32_t i = 0;
+    if (!s0) {
+        q[0] = wsub(lo[0], wadd(wadd(hi[0], hi[0]), 2) >> 2);
+        i = 1;
+    }
+    const int32_t iend = nl + s0 <= nh ? nl : nl - 1;
+    for (; i < iend; ++i)
+        q[2 * i] = wsub(lo[i], wadd(wadd(hi[i + s0 - 1], hi[i + s0]), 2) >> 2);
+    for (; i < nl; ++i)
+        q[2 * i] = wsub(lo[i], wadd(wadd(hi[i + s0 - 1], hi[i + s0 - 1]), 2) >> 2);
+    int32_t* p = x + 1 - s0;
+    int32_t j = 0;
+    if (s0) {
+        p[0] = wadd(hi[0], p[1]);
+        j = 1;
+    }
+    const int32_t jend = 2 * nh - s0 < n ? nh : nh - 1;
+    for (; j < jend; ++j)
+        p[2 * j] = wadd(hi[j], wadd(p[2 * j - 1], p[2 * j + 1]) >> 1);
+    for (; j < nh; ++j)
+        p[2 * j] = wadd(hi[j], p[2 * j - 1]);
+}
+
+HOT_CLONES void rows_fwd(int kind, int32_t* data, int32_t numrows, int32_t n, ptrdiff_t rowstep, int s0)
+{
+    if (n < 2) {
+        if (n == 1 && s0)
+            for (int32_t r = 0; r < numrows; ++r)
+                data[r * rowstep] = single_fwd(kind, data[r * rowstep]);
+        return;
+    }
+    const int32_t nl = numlow(n, s0), nh = n - nl;
+    Buffer buf;
+    int32_t* tmp = buf.get(static_cast<size_t>(nh));
+    if (kind == QMFB_53) {
+        for (int32_t r = 0; r < numrows; ++r)
+            row53_fwd(data + r * rowstep, n, s0, tmp);
+        return;
+    }
+    for (int32_t r = 0; r < numrows; ++r) {
+        int32_t* x = data + r * rowstep;
+        // Split: high-pass samples aside, low-pass ones to the front.
+        const int32_t* hp = x + 1 - s0;
+        for (int32_t j = 0; j < nh; ++j)
+            tmp[j] = hp[2 * j];
+        const int32_t* lp = x + s0;
+        for (int32_t i = 0; i < nl; ++i)
+            x[i] = lp[2 * i];
+        std::memcpy(x + nl, tmp, static_cast<size_t>(nh) * sizeof(int32_t));
+        lift97_fwd(Halves{x, nl, x + nl, nh, s0});
+    }
+}
+
+HOT_CLONES void rows_inv(int kind, int32_t* data, int32_t numrows, int32_t n, ptrdiff_t rowstep, int s0)
+{
+    if (n < 2) {
+        if (n == 1 && s0)
+            for (int32_t r = 0; r < numrows; ++r)
+                data[r * rowstep] = single_inv(kind, data[r * rowstep]);
+        return;
+    }
+    const int32_t nl = numlow(n, s0), nh = n - nl;
+    Buffer buf;
+    if (kind == QMFB_53) {
+        int32_t* lo = buf.get(static_cast<size_t>(n));
+        for (int32_t r = 0; r < numrows; ++r)
+            row53_inv(data + r * rowstep, n, s0, lo, lo + nl);
+        return;
+    }
+    int32_t* tmp = buf.get(static_cast<size_t>(nh));
+    for (int32_t r = 0; r < numrows; ++r) {
+        int32_t* x = data + r * rowstep;
+        lift97_inv(Halves{x, nl, x + nl, nh, s0});
+        // Join: high-pass part aside, low-pass samples to their places
+        // from the back (position 2i + s0 >= i), then the high-pass ones.
+        std::memcpy(tmp, x + nl, static_cast<size_t>(nh) * sizeof(int32_t));
+        int32_t* lp = x + s0;
+        for (int32_t i = nl - 1; i >= 0; --i)
+            lp[2 * i] = x[i];
+        int32_t* hp = x + 1 - s0;
+        for (int32_t j = 0; j < nh; ++j)
+            hp[2 * j] = tmp[j];
+    }
+}
+
+// ---- columns ---------------------------------------------------------------
+
+// The 5/3 on columns in one sweep down a strip: each row segment is read
+// once and the lifting steps run as soon as their inputs are ready.  Going
+// down, high-pass j = i + s0 is predicted (into tmp) from the still
+// untouched low-pass rows i and i + 1, then low-pass i is updated and
+// written to row i: rows above 2i + s0 hold nothing that is still needed.
+// The high-pass rows follow the low-pass ones at the end.
+inline void pred53_seg(int32_t* d, const int32_t* h, const int32_t* a, const int32_t* b, int32_t w)
+{
+    for (int32_t c = 0; c < w; ++c)
+        d[c] = wsub(h[c], wadd(a[c], b[c]) >> 1);
+}
+inline void unpred53_seg(int32_t* d, const int32_t* h, const int32_t* a, const int32_t* b, int32_t w)
+{
+    for (int32_t c = 0; c < w; ++c)
+        d[c] = wadd(h[c], wadd(a[c], b[c]) >> 1);
+}
+inline void upd53_seg(int32_t* d, const int32_t* l, const int32_t* a, const int32_t* b, int32_t w)
+{
+    for (int32_t c = 0; c < w; ++c)
+        d[c] = wadd(l[c], wadd(wadd(a[c], b[c]), 2) >> 2);
+}
+inline void unupd53_seg(int32_t* d, const int32_t* l, const int32_t* a, const int32_t* b, int32_t w)
+{
+    for (int32_t c = 0; c < w; ++c)
+        d[c] = wsub(l[c], wadd(wadd(a[c], b[c]), 2) >> 2);
+}
+
+// The neighbour pair (first, first + 1) in a channel of n coefficients,
+// a missing one replaced by the other (symmetric extension).
+inline void neighbours(int32_t first, int32_t n, int32_t& a, int32_t& b)
+{
+    a = first;
+    b = first + 1;
+    if (a < 0)
+        a = b;
+    if (b >= n)
+        b = a;
+}
+
+void cols53_fwd(int32_t* x, int32_t n, int32_t w, ptrdiff_t rs, int s0, int32_t* tmp)
+{
+    const int32_t nl = numlow(n, s0), nh = n - nl;
+    auto X = [&](int32_t p) { return x + p * rs; };
+    auto T = [&](int32_t j) { return tmp + static_cast<ptrdiff_t>(j) * w; };
+    auto L = [&](int32_t i) { return X(2 * i + s0); };  // original low-pass row i
+    int32_t hnext = 0;
+    for (int32_t i = 0; i < nl; ++i) {
+        for (; hnext <= i + s0 && hnext < nh; ++hnext) {
+            int32_t a, b;
+            neighbours(hnext - s0, nl, a, b);
+            pred53_seg(T(hnext), X(2 * hnext + 1 - s0), L(a), L(b), w);
+        }
+        int32_t a, b;
+        neighbours(i + s0 - 1, nh, a, b);
+        upd53_seg(X(i), L(i), T(a), T(b), w);
+    }
+    for (int32_t j = 0; j < nh; ++j)
+        std::memcpy(X(nl + j), T(j), static_cast<size_t>(w) * sizeof(int32_t));
+}
+
+// The inverse sweep goes up: even sample i is restored from low-pass row i
+// into row 2i + s0, then every odd sample whose two even neighbours are
+// restored; no write reaches a low-pass row that is still to be read.
+void cols53_inv(int32_t* x, int32_t n, int32_t w, ptrdiff_t rs, int s0, int32_t* tmp)
+{
+    const int32_t nl = numlow(n, s0), nh = n - nl;
+    auto X = [&](int32_t p) { return x + p * rs; };
+    auto T = [&](int32_t j) { return tmp + static_cast<ptrdiff_t>(j) * w; };
+    auto E = [&](int32_t i) { return X(2 * i + s0); };  // restored even sample i
+    for (int32_t j = 0; j < nh; ++j)
+        std::memcpy(T(j), X(nl + j), static_cast<size_t>(w) * sizeof(int32_t));
+    int32_t hnext = nh - 1;
+    for (int32_t i = nl - 1; i >= 0; --i) {
+        int32_t a, b;
+        neighbours(i + s0 - 1, nh, a, b);
+        unupd53_seg(E(i), X(i), T(a), T(b), w);
+        for (; hnext >= 0; --hnext) {
+            neighbours(hnext - s0, nl, a, b);
+            if (std::min(a, b) < i)
+                break;
+            unpred53_seg(X(2 * hnext + 1 - s0), T(hnext), E(a), E(b), w);
+        }
+    }
+}
+
+// The 9/7 on columns in one sweep per strip, with the same reasoning as the
+// 5/3: down the strip, step m predicts the high-pass rows it needs (alpha,
+// into tmp) and updates low-pass m (beta, into row m), then finishes
+// low-pass m - 1 (gamma on the high-pass rows it needs, delta, scaling).
+inline void lift97_seg(int32_t* d, const int32_t* t, const int32_t* a, const int32_t* b, int32_t w,
+                       int32_t c)
+{
+    for (int32_t i = 0; i < w; ++i)
+        d[i] = wadd(t[i], fixmulsum(c, a[i], b[i]));
+}
+inline void scale_seg(int32_t* d, const int32_t* x, int32_t w, int32_t c)
+{
+    for (int32_t i = 0; i < w; ++i)
+        d[i] = fixmul(x[i], c);
+}
+
+[[gnu::always_inline]] inline void cols97_fwd(int32_t* x, int32_t n, int32_t w, ptrdiff_t rs, int s0, int32_t* tmp)
+{
+    const int32_t nl = numlow(n, s0), nh = n - nl;
+    auto X = [&](int32_t p) { return x + p * rs; };
+    auto T = [&](int32_t j) { return tmp + static_cast<ptrdiff_t>(j) * w; };
+    auto L0 = [&](int32_t i) { return X(2 * i + s0); };  // original low-pass row i
+    int32_t h1 = 0, h2 = 0, a, b;
+    for (int32_t m = 0; m <= nl; ++m) {
+        if (m < nl) {
+            for (; h1 <= m + s0 && h1 < nh; ++h1) {
+                neighbours(h1 - s0, nl, a, b);
+                lift97_seg(T(h1), X(2 * h1 + 1 - s0), L0(a), L0(b), w, ALPHA);
+            }
+            neighbours(m + s0 - 1, nh, a, b);
+            lift97_seg(X(m), L0(m), T(a), T(b), w, BETA);
+        }
+        if (m >= 1) {
+            const int32_t k = m - 1;
+            for (; h2 <= k + s0 && h2 < nh; ++h2) {
+                neighbours(h2 - s0, nl, a, b);
+                lift97_seg(T(h2), T(h2), X(a), X(b), w, GAMMA);
+            }
+            neighbours(k + s0 - 1, nh, a, b);
+            lift97_seg(X(k), X(k), T(a), T(b), w, DELTA);
+            scale_seg(X(k), X(k), w, INVK);
+        }
+    }
+    for (int32_t j = 0; j < nh; ++j)
+        scale_seg(X(nl + j), T(j), w, HALFK);
+}
+
+// Up the strip: step m restores low-pass m to its state after beta (scale,
+// delta) and the high-pass rows whose neighbours are ready (gamma), then
+// low-pass m + 1 to its sample (beta, into row 2(m + 1) + s0) and the odd
+// samples whose even neighbours are restored (alpha).
+[[gnu::always_inline]] inline void cols97_inv(int32_t* x, int32_t n, int32_t w, ptrdiff_t rs, int s0, int32_t* tmp)
+{
+    const int32_t nl = numlow(n, s0), nh = n - nl;
+    auto X = [&](int32_t p) { return x + p * rs; };
+    auto T = [&](int32_t j) { return tmp + static_cast<ptrdiff_t>(j) * w; };
+    auto E = [&](int32_t i) { return X(2 * i + s0); };  // restored even sample i
+    for (int32_t j = 0; j < nh; ++j)
+        scale_seg(T(j), X(nl + j), w, TWOINVK);
+    int32_t h1 = nh - 1, hx = nh - 1, a, b;
+    for (int32_t m = nl - 1; m >= -1; --m) {
+        if (m >= 0) {
+            neighbours(m + s0 - 1, nh, a, b);
+            scale_seg(X(m), X(m), w, K);
+            lift97_seg(X(m), X(m), T(a), T(b), w, -DELTA);
+            for (; h1 >= 0; --h1) {
+                neighbours(h1 - s0, nl, a, b);
+                if (std::min(a, b) < m)
+                    break;
+                lift97_seg(T(h1), T(h1), X(a), X(b), w, -GAMMA);
+            }
+        }
+        const int32_t k = m + 1;
+        if (k < nl) {
+            neighbours(k + s0 - 1, nh, a, b);
+            lift97_seg(E(k), X(k), T(a), T(b), w, -BETA);
+        }
+        for (; hx >= 0; --hx) {
+            neighbours(hx - s0, nl, a, b);
+            if (std::min(a, b) < k)
+                break;
+            lift97_seg(X(2 * hx + 1 - s0), T(hx), E(a), E(b), w, -ALPHA);
+        }
+    }
+}
+
+HOT_CLONES void cols_fwd(int kind, int32_t* data, int32_t n, int32_t numcols, ptrdiff_t rowstep, int s0)
+{
+    if (n < 2) {
+        if (n == 1 && s0)
+            for (int32_t c = 0; c < numcols; ++c)
+                data[c] = single_fwd(kind, data[c]);
+        return;
+    }
+    const int32_t nh = n - numlow(n, s0);
+    const int32_t sw = strip_width(kind == QMFB_53 ? STRIPWIDTH53 : STRIPWIDTH, numcols, nh);
+    Buffer buf;
+    int32_t* tmp = buf.get(static_cast<size_t>(nh) * static_cast<size_t>(sw));
+    for (int32_t c0 = 0; c0 < numcols; c0 += sw) {
+        const int32_t w = std::min(sw, numcols - c0);
+        if (kind == QMFB_53)
+            cols53_fwd(data + c0, n, w, rowstep, s0, tmp);
+        else
+            cols97_fwd(data + c0, n, w, rowstep, s0, tmp);
+    }
+}
+
+HOT_CLONES void cols_inv(int kind, int32_t* data, int32_t n, int32_t numcols, ptrdiff_t rowstep, int s0)
+{
+    if (n < 2) {
+        if (n == 1 && s0)
+            for (int32_t c = 0; c < numcols; ++c)
+                data[c] = single_inv(kind, data[c]);
+        return;
+    }
+    const int32_t nh = n - numlow(n, s0);
+    const int32_t sw = strip_width(kind == QMFB_53 ? STRIPWIDTH53 : STRIPWIDTH, numcols, nh);
+    Buffer buf;
+    int32_t* tmp = buf.get(static_cast<size_t>(nh) * static_cast<size_t>(sw));
+    for (int32_t c0 = 0; c0 < numcols; c0 += sw) {
+        const int32_t w = std::min(sw, numcols - c0);
+        if (kind == QMFB_53)
+            cols53_inv(data + c0, n, w, rowstep, s0, tmp);
+        else
+            cols97_inv(data + c0, n, w, rowstep, s0, tmp);
+    }
+}
+
+void check_kind(int kind, int flags)
+{
+    FATAL_CHECK(kind == QMFB_53 || kind == QMFB_97);
+    FATAL_CHECK(kind == QMFB_53 || !(flags & QMFB_REV));
+}
+
+// Synthesis impulse responses, fixed14, by coordinate.
+const int32_t SYN53_LO[] = {8192, 16384, 8192};                                    // -1 .. 1
+const int32_t SYN53_HI[] = {-2048, -4096, 12288, -4096, -2048};                    // -1 .. 3
+const int32_t SYN97_LO[] = {-1495, -942, 9687, 18269, 9687, -942, -1495};          // -3 .. 3
+const int32_t SYN97_HI[] = {-876, -552, 2563, 8744, -19757, 8744, 2563, -552, -876}; // -3 .. 5
+
+seq_t* make_filter(const int32_t* taps, int32_t start, int32_t count)
+{
+    seq_t* s = seq_create(start, start + count);
+    if (!s)
+        return nullptr;
+    for (int32_t i = 0; i < count; ++i)
+        seq_set(s, start + i, taps[i]);
+    return s;
+}
+
+}  // namespace
+
+qmfb1d_t* qmfb1d_make(int kind)
+{
+    if (kind != QMFB_53 && kind != QMFB_97)
+        return nullptr;
+    qmfb1d_t* q = new (std::nothrow) qmfb1d_t;
+    if (q)
+        q->kind_ = kind;
+    return q;
+}
+
+qmfb1d_t* qmfb1d_copy(const qmfb1d_t* qmfb)
+{
+    return qmfb1d_make(qmfb->kind_);
+}
+
+void qmfb1d_destroy(qmfb1d_t* qmfb)
+{
+    delete qmfb;
+}
+
+int qmfb1d_getnumchans(const qmfb1d_t*)
+{
+    return 2;
+}
+
+int qmfb1d_getanalfilters(const qmfb1d_t*, int, seq_t**)
+{
+    return -1;
+}
+
+int qmfb1d_getsynfilters(const qmfb1d_t* qmfb, int len, seq_t** filters)
+{
+    if (len < 2)
+        return -1;
+    seq_t *lo, *hi;
+    if (qmfb->kind_ == QMFB_53) {
+        lo = make_filter(SYN53_LO, -1, 3);
+        hi = make_filter(SYN53_HI, -1, 5);
+    } else {
+        lo = make_filter(SYN97_LO, -3, 7);
+        hi = make_filter(SYN97_HI, -3, 9);
+    }
+    if (!lo || !hi) {
+        matrix_destroy(lo);
+        matrix_destroy(hi);
+        return -1;
+    }
+    filters[0] = lo;
+    filters[1] = hi;
+    return 0;
+}
+
+int qmfb1d_getbands(const qmfb1d_t*, int64_t start, int64_t end, qmfb1dband_t bands[QMFB1D_MAXCHANS])
+{
+    const int64_t lstart = mathx_ceildiv(start, 2), lend = mathx_ceildiv(end, 2);
+    const int64_t hstart = mathx_floordiv(start, 2), hend = mathx_floordiv(end, 2);
+    bands[0].locstart = 0;
+    bands[0].locend = static_cast<int32_t>(lend - lstart);
+    bands[0].start = static_cast<int32_t>(lstart);
+    bands[0].end = static_cast<int32_t>(lend);
+    bands[1].locstart = bands[0].locend;
+    bands[1].locend = static_cast<int32_t>(lend - lstart + hend - hstart);
+    bands[1].start = static_cast<int32_t>(hstart);
+    bands[1].end = static_cast<int32_t>(hend);
+    FATAL_CHECK(bands[1].locend == end - start);
+    return 2;
+}
+
+void qmfb1d_analyze_region(int kind, int flags, int32_t* data, int32_t numrows, int32_t numcols,
+                           ptrdiff_t rowstep, int64_t start)
+{
+    check_kind(kind, flags);
+    if (numrows <= 0 || numcols <= 0)
+        return;
+    const int s0 = static_cast<int>(start & 1);
+    if (flags & QMFB_VERT)
+        cols_fwd(kind, data, numrows, numcols, rowstep, s0);
+    else
+        rows_fwd(kind, data, numrows, numcols, rowstep, s0);
+}
+
+void qmfb1d_synthesize_region(int kind, int flags, int32_t* data, int32_t numrows, int32_t numcols,
+                              ptrdiff_t rowstep, int64_t start)
+{
+    check_kind(kind, flags);
+    if (numrows <= 0 || numcols <= 0)
+        return;
+    const int s0 = static_cast<int>(start & 1);
+    if (flags & QMFB_VERT)
+        cols_inv(kind, data, numrows, numcols, rowstep, s0);
+    else
+        rows_inv(kind, data, numrows, numcols, rowstep, s0);
+}
+
+int qmfb1d_analyze(const qmfb1d_t* qmfb, int flags, matrix_t* x)
+{
+    if (matrix_numrows(x) <= 0 || matrix_numcols(x) <= 0)
+        return 0;
+    const int64_t start = (flags & QMFB_VERT) ? x->ystart_ : x->xstart_;
+    qmfb1d_analyze_region(qmfb->kind_, flags, matrix_row(x, 0), matrix_numrows(x),
+                          matrix_numcols(x), matrix_rowstep(x), start);
+    return 0;
+}
+
+int qmfb1d_synthesize(const qmfb1d_t* qmfb, int flags, matrix_t* x)
+{
+    if (matrix_numrows(x) <= 0 || matrix_numcols(x) <= 0)
+        return 0;
+    const int64_t start = (flags & QMFB_VERT) ? x->ystart_ : x->xstart_;
+    qmfb1d_synthesize_region(qmfb->kind_, flags, matrix_row(x, 0), matrix_numrows(x),
+                             matrix_numcols(x), matrix_rowstep(x), start);
+    return 0;
+}

@@ -1,0 +1,83 @@
+// One-dimensional two-channel filter banks of T.800 Annex F, by lifting.
+//
+// Two kinds: the reversible 5/3 (integer lifting) and the irreversible 9/7
+// (lifting in fixed point with 14 fractional bits).  A line of samples with
+// absolute coordinates start .. end - 1 is split in place: samples at even
+// coordinates are low-pass, at odd coordinates high-pass; after analysis the
+// low-pass coefficients fill the first positions of the line and the
+// high-pass coefficients the rest.  Synthesis undoes this exactly (5/3 in
+// reversible mode) or up to rounding (9/7).
+//
+// Analysis and synthesis work on a whole matrix region at once: every row
+// (horizontal) or every column (QMFB_VERT) of the matrix is one line; the
+// matrix's xstart_ (rows) or ystart_ (columns) gives the absolute
+// coordinate of the line's first sample, whose parity decides which samples
+// are low-pass.
+#ifndef JPEG2000_QMFB_H
+#define JPEG2000_QMFB_H
+
+#include <cstdint>
+
+#include "base/seq.h"
+
+// Kinds of filter bank.
+constexpr int QMFB_53 = 1;  // reversible 5/3 (qmfbid 1)
+constexpr int QMFB_97 = 2;  // irreversible 9/7 (qmfbid 0)
+
+// Flags of analysis and synthesis.
+constexpr int QMFB_REV = 0x0001;   // reversible integer arithmetic (5/3 only)
+constexpr int QMFB_VERT = 0x10000; // lines are columns, not rows
+
+// Most channels a one-dimensional filter bank has.
+constexpr int QMFB1D_MAXCHANS = 2;
+
+struct qmfb1d_t {
+    int kind_;  // QMFB_53 or QMFB_97
+};
+
+// One channel's part of a line.  locstart/locend: positions in the line
+// after analysis (0-based, end exclusive); start/end: coordinates of the
+// coefficients in the channel's own grid.
+struct qmfb1dband_t {
+    int32_t locstart;
+    int32_t locend;
+    int32_t start;
+    int32_t end;
+};
+
+// Creation; nullptr for an unknown kind or exhausted memory.
+qmfb1d_t* qmfb1d_make(int kind);
+qmfb1d_t* qmfb1d_copy(const qmfb1d_t* qmfb);
+void qmfb1d_destroy(qmfb1d_t* qmfb);
+
+// Number of channels: 2.
+int qmfb1d_getnumchans(const qmfb1d_t* qmfb);
+
+// Analysis filters are not provided: always -1.
+int qmfb1d_getanalfilters(const qmfb1d_t* qmfb, int len, seq_t** filters);
+
+// Synthesis impulse responses (fixed14), filters[0] low-pass and
+// filters[1] high-pass, as new sequences owned by the caller.  len must be
+// at least 2.  Returns 0, or -1 (nothing allocated) on failure.
+int qmfb1d_getsynfilters(const qmfb1d_t* qmfb, int len, seq_t** filters);
+
+// Split of the line start .. end - 1 into its channels: bands[0] low-pass,
+// bands[1] high-pass.  Returns the number of bands (2).
+int qmfb1d_getbands(const qmfb1d_t* qmfb, int64_t start, int64_t end,
+                    qmfb1dband_t bands[QMFB1D_MAXCHANS]);
+
+// Forward (analysis) and inverse (synthesis) transform of every line of x
+// in place.  flags: QMFB_REV, QMFB_VERT.  Always 0 (a 9/7 asked for
+// reversible arithmetic is a fatal check).
+int qmfb1d_analyze(const qmfb1d_t* qmfb, int flags, matrix_t* x);
+int qmfb1d_synthesize(const qmfb1d_t* qmfb, int flags, matrix_t* x);
+
+// The same on a raw region: numrows lines (horizontal) of numcols samples
+// starting at data with rows rowstep elements apart; start is the absolute
+// coordinate of the first sample of a line (of the first row for QMFB_VERT).
+void qmfb1d_analyze_region(int kind, int flags, int32_t* data, int32_t numrows,
+                           int32_t numcols, ptrdiff_t rowstep, int64_t start);
+void qmfb1d_synthesize_region(int kind, int flags, int32_t* data, int32_t numrows,
+                              int32_t numcols, ptrdiff_t rowstep, int64_t start);
+
+#endif

@@ -1,0 +1,189 @@
+// Tier-1 encoder: pass counts, bit planes, pass types and terminations,
+// pass ends and distortion records.
+#include <gtest/gtest.h>
+
+#include <random>
+#include <vector>
+
+#include "tier1/jpcod.h"
+#include "encoder/jpenc_tree.h"
+#include "base/seq.h"
+#include "base/stream.h"
+#include "tier1/t1enc.h"
+
+namespace {
+
+// One component with a single LL band of one code block of rows x cols.
+struct Block {
+    jpenc_comp_t comp{};
+    Block(int rows, int cols)
+    {
+        jpc_inittables();
+        comp.data = matrix_create(rows, cols);
+        comp.mctweight = 16384;
+        const jpenc_treeparams_t params{1, 64, 64, 1};
+        EXPECT_EQ(jpenc_buildcomp(&comp, &params), 0);
+        band().numbps = 20;
+    }
+    ~Block() { jpenc_destroycomp(&comp); }
+    jpenc_band_t& band() { return comp.lvls[0].bands[0]; }
+    jpenc_cblk_t& cblk() { return band().cblks[0]; }
+    void set(int r, int c, int v) { matrix_set(comp.data, r, c, v); }
+    void fillRandom(unsigned seed, int maxmag)
+    {
+        std::mt19937 rng(seed);
+        std::uniform_int_distribution<int> dist(-maxmag, maxmag);
+        for (int r = 0; r < matrix_numrows(comp.data); ++r)
+            for (int c = 0; c < matrix_numcols(comp.data); ++c)
+                set(r, c, dist(rng) / 3 * 3);
+    }
+    int encode(int cblksty) { return t1enc_encodecomps(&comp, 1, cblksty); }
+    std::vector<unsigned char> bytes()
+    {
+        stream_t* s = cblk().stream;
+        const unsigned char* p = stream_memdata(s);
+        return std::vector<unsigned char>(p, p + stream_memlength(s));
+    }
+};
+
+TEST(T1encTest, BlockBelowOneIntegerStepHasNoPasses)
+{
+    Block b(8, 8);
+    b.set(3, 3, 63);
+    b.set(4, 4, -63);
+    ASSERT_EQ(b.encode(0), 0);
+    EXPECT_EQ(b.cblk().numbps, 0);
+    EXPECT_EQ(b.cblk().numpasses, 0);
+    EXPECT_EQ(b.cblk().numimsbs, 20);
+    EXPECT_EQ(b.bytes().size(), 0u);
+}
+
+TEST(T1encTest, MagnitudeOf64GivesOneTerminatedCleanupPass)
+{
+    Block b(8, 8);
+    b.set(5, 2, -64);
+    ASSERT_EQ(b.encode(0), 0);
+    EXPECT_EQ(b.cblk().numbps, 1);
+    EXPECT_EQ(b.cblk().numimsbs, 19);
+    ASSERT_EQ(b.cblk().numpasses, 1);
+    const jpenc_pass_t& pass = b.cblk().passes[0];
+    EXPECT_EQ(pass.term, 1);
+    EXPECT_EQ(pass.type, SEG_MQ);
+    EXPECT_EQ(pass.lyrno, -1);
+    EXPECT_EQ(pass.start, 0);
+    const std::vector<unsigned char> bytes = b.bytes();
+    EXPECT_EQ(pass.end, static_cast<int>(bytes.size()));
+    ASSERT_FALSE(bytes.empty());
+    EXPECT_EQ(bytes.back(), 0xac);
+    // Significance at plane 0 removes the whole error of the sample.
+    EXPECT_EQ(pass.nmsedec, jpc_signmsedec0[64]);
+    EXPECT_EQ(b.cblk().flags, nullptr);
+}
+
+TEST(T1encTest, BitPlanesAndMissingPlanesFollowTheLargestMagnitude)
+{
+    Block b(4, 4);
+    b.set(0, 0, 1000 << 6);  // floor(log2(1000)) = 9: 10 planes
+    b.set(1, 1, -5 << 6);
+    ASSERT_EQ(b.encode(0), 0);
+    EXPECT_EQ(b.cblk().numbps, 10);
+    EXPECT_EQ(b.cblk().numimsbs, 10);
+    EXPECT_EQ(b.cblk().numpasses, 28);
+
+    b.band().numbps = 9;  // fewer planes than the samples need
+    EXPECT_EQ(b.encode(0), -1);
+}
+
+void expectConsistentEnds(const jpenc_cblk_t& cblk, int64_t length)
+{
+    int32_t prev = 0;
+    for (int n = 0; n < cblk.numpasses; ++n) {
+        SCOPED_TRACE(n);
+        const jpenc_pass_t& pass = cblk.passes[n];
+        EXPECT_GE(pass.start, prev);
+        EXPECT_GE(pass.end, pass.start);
+        EXPECT_LE(pass.end, length);
+        prev = pass.end;
+    }
+    EXPECT_EQ(cblk.passes[cblk.numpasses - 1].end, length);
+}
+
+TEST(T1encTest, PassTypesTerminationsAndEnds)
+{
+    struct Style {
+        int cblksty;
+        const char* name;
+    };
+    const Style styles[] = {{0, "plain"},
+                            {T1ENC_TERMALL, "termall"},
+                            {T1ENC_LAZY, "lazy"},
+                            {T1ENC_LAZY | T1ENC_TERMALL, "lazy termall"},
+                            {T1ENC_RESET | T1ENC_VSC | T1ENC_SEGSYM, "reset vsc segsym"}};
+    for (const Style& style : styles) {
+        SCOPED_TRACE(style.name);
+        Block b(32, 32);
+        b.fillRandom(7, 1 << 15);
+        ASSERT_EQ(b.encode(style.cblksty), 0);
+        const jpenc_cblk_t& cblk = b.cblk();
+        ASSERT_EQ(cblk.numbps, 9);
+        ASSERT_EQ(cblk.numpasses, 25);
+        const bool lazy = style.cblksty & T1ENC_LAZY;
+        const bool termall = style.cblksty & T1ENC_TERMALL;
+        for (int n = 0; n < cblk.numpasses; ++n) {
+            SCOPED_TRACE(n);
+            const jpenc_pass_t& pass = cblk.passes[n];
+            EXPECT_EQ(pass.type, jpc_segtype(n, lazy));
+            EXPECT_EQ(pass.term, jpc_isterminated(n, cblk.numpasses, lazy, termall));
+            if (n > 0) {
+                EXPECT_EQ(pass.cumwmsedec, cblk.passes[n - 1].cumwmsedec + pass.wmsedec);
+            }
+            EXPECT_GE(pass.wmsedec, 0.0);
+        }
+        const std::vector<unsigned char> bytes = b.bytes();
+        expectConsistentEnds(cblk, bytes.size());
+        if (termall) {
+            // Every end is an exact segment boundary: the next pass starts there.
+            for (int n = 0; n + 1 < cblk.numpasses; ++n)
+                EXPECT_EQ(cblk.passes[n].end, cblk.passes[n + 1].start);
+        }
+        if (lazy) {
+            // Raw segments end byte-aligned; an MQ segment ends with 0xAC.
+            EXPECT_EQ(bytes[cblk.passes[9].end - 1], 0xac);
+            EXPECT_EQ(bytes[cblk.passes[12].end - 1], 0xac);
+        }
+    }
+}
+
+TEST(T1encTest, DistortionOfAllPassesAddsUpToTheSignalEnergy)
+{
+    // Coding every plane removes the whole error: the cumulative distortion
+    // decrease equals the sum of the squared integer magnitudes (within the
+    // 1/64 rounding of the tables).
+    Block b(16, 16);
+    b.fillRandom(3, 1 << 12);
+    double energy = 0;
+    for (int r = 0; r < 16; ++r)
+        for (int c = 0; c < 16; ++c) {
+            const double v = (matrix_get(b.comp.data, r, c) >> 6) << 6;
+            energy += (v / 64) * (v / 64);
+            matrix_set(b.comp.data, r, c, static_cast<int>(v));
+        }
+    ASSERT_EQ(b.encode(0), 0);
+    const jpenc_cblk_t& cblk = b.cblk();
+    EXPECT_NEAR(cblk.passes[cblk.numpasses - 1].cumwmsedec, energy, energy * 0.01);
+}
+
+TEST(T1encTest, OutputIsDeterministic)
+{
+    Block a(20, 13), b(20, 13);
+    a.fillRandom(11, 1 << 16);
+    b.fillRandom(11, 1 << 16);
+    const int sty = T1ENC_LAZY | T1ENC_SEGSYM | T1ENC_VSC;
+    ASSERT_EQ(a.encode(sty), 0);
+    ASSERT_EQ(b.encode(sty), 0);
+    EXPECT_EQ(a.bytes(), b.bytes());
+    ASSERT_EQ(a.encode(sty), 0);  // coding again replaces the earlier result
+    EXPECT_EQ(a.bytes(), b.bytes());
+}
+
+}  // namespace
