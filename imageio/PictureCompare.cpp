@@ -1,0 +1,149 @@
+#include "PictureCompare.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <vector>
+
+namespace {
+
+double psnr_of(double sum_sq, double count)
+{
+    if (sum_sq == 0)
+        return INFINITY;
+    return 10.0 * std::log10(255.0 * 255.0 * count / sum_sq);
+}
+
+// Luma of one BGR pixel, BT.601 weights.
+inline double luma(const uchar* p)
+{
+    return 0.114 * p[0] + 0.587 * p[1] + 0.299 * p[2];
+}
+
+// Sums over a window of both pictures' luma.
+struct Sums {
+    double a = 0, b = 0, sq = 0, ab = 0;  // sq: sum of a^2 + b^2
+    Sums& operator+=(const Sums& o)
+    {
+        a += o.a, b += o.b, sq += o.sq, ab += o.ab;
+        return *this;
+    }
+};
+
+double ssim_of(const Sums& s, double n)
+{
+    constexpr double C1 = (0.01 * 255) * (0.01 * 255);
+    constexpr double C2 = (0.03 * 255) * (0.03 * 255);
+    const double ma = s.a / n, mb = s.b / n;
+    const double vars = s.sq / n - ma * ma - mb * mb;  // var(a) + var(b)
+    const double cov = s.ab / n - ma * mb;
+    return (2 * ma * mb + C1) * (2 * cov + C2) / ((ma * ma + mb * mb + C1) * (vars + C2));
+}
+
+Sums sums_over(const QImage& a, const QImage& b, int x0, int y0, int w, int h)
+{
+    Sums s;
+    for (int y = y0; y < y0 + h; ++y) {
+        const uchar* p = a.constScanLine(y) + 3 * x0;
+        const uchar* q = b.constScanLine(y) + 3 * x0;
+        for (int x = 0; x < w; ++x, p += 3, q += 3) {
+            const double la = luma(p), lb = luma(q);
+            s.a += la, s.b += lb, s.sq += la * la + lb * lb, s.ab += la * lb;
+        }
+    }
+    return s;
+}
+
+} // namespace
+
+double PictureSsim(const QImage& a, const QImage& b)
+{
+    const int w = a.width(), h = a.height();
+    if (w < 8 || h < 8)
+        return ssim_of(sums_over(a, b, 0, 0, w, h), double(w) * h);
+    // Sums of 4 x 4 blocks, one row of blocks at a time; each 8 x 8 window
+    // is 2 x 2 blocks of this row and the one above.
+    const int bw = w / 4, bh = h / 4;
+    std::vector<Sums> above(bw), row(bw);
+    double total = 0;
+    for (int by = 0; by < bh; ++by) {
+        for (int bx = 0; bx < bw; ++bx)
+            row[bx] = sums_over(a, b, 4 * bx, 4 * by, 4, 4);
+        if (by > 0) {
+            for (int bx = 0; bx + 1 < bw; ++bx) {
+                Sums s = above[bx];
+                s += above[bx + 1];
+                s += row[bx];
+                s += row[bx + 1];
+                total += ssim_of(s, 64);
+            }
+        }
+        std::swap(above, row);
+    }
+    return total / (double(bw - 1) * (bh - 1));
+}
+
+bool ComparePictures(const QImage& a, const QImage& b, PictureDifference* result)
+{
+    if (a.isNull() || a.size() != b.size() || a.format() != QImage::Format_BGR888 ||
+        b.format() != QImage::Format_BGR888)
+        return false;
+    double sq[3] = {0, 0, 0};
+    int peak = 0;
+    for (int y = 0; y < a.height(); ++y) {
+        const uchar* p = a.constScanLine(y);
+        const uchar* q = b.constScanLine(y);
+        for (int x = 0; x < a.width() * 3; x += 3) {
+            for (int c = 0; c < 3; ++c) {
+                const int d = int(p[x + c]) - int(q[x + c]);
+                sq[c] += double(d) * d;
+                peak = std::max(peak, std::abs(d));
+            }
+        }
+    }
+    const double n = double(a.width()) * a.height();
+    result->psnr = psnr_of(sq[0] + sq[1] + sq[2], 3 * n);
+    // Bytes are blue, green, red.
+    result->psnrRed = psnr_of(sq[2], n);
+    result->psnrGreen = psnr_of(sq[1], n);
+    result->psnrBlue = psnr_of(sq[0], n);
+    result->peak = peak;
+    result->ssim = PictureSsim(a, b);
+    return true;
+}
+
+QRgb HeatColour(int level)
+{
+    const int v = std::clamp(level, 0, 255);
+    const int t = (v % 64) * 4;  // position inside the quarter, 0..252
+    switch (v / 64) {
+    case 0: return qRgb(0, 0, t);              // black to blue
+    case 1: return qRgb(t, 0, 255 - t);        // blue to red
+    case 2: return qRgb(255, t, 0);            // red to yellow
+    default: return qRgb(255, 255, t);         // yellow to white
+    }
+}
+
+QImage DifferenceHeatMap(const QImage& a, const QImage& b, int gain)
+{
+    if (a.isNull() || a.size() != b.size() || a.format() != QImage::Format_BGR888 ||
+        b.format() != QImage::Format_BGR888)
+        return QImage();
+    QRgb ramp[256];
+    for (int i = 0; i < 256; ++i)
+        ramp[i] = HeatColour(i);
+    QImage map(a.size(), QImage::Format_BGR888);
+    for (int y = 0; y < a.height(); ++y) {
+        const uchar* p = a.constScanLine(y);
+        const uchar* q = b.constScanLine(y);
+        uchar* o = map.scanLine(y);
+        for (int x = 0; x < a.width() * 3; x += 3) {
+            int d = std::abs(int(p[x]) - int(q[x]));
+            d = std::max(d, std::abs(int(p[x + 1]) - int(q[x + 1])));
+            d = std::max(d, std::abs(int(p[x + 2]) - int(q[x + 2])));
+            const QRgb c = ramp[std::min(d * gain, 255)];
+            o[x] = uchar(qBlue(c)), o[x + 1] = uchar(qGreen(c)), o[x + 2] = uchar(qRed(c));
+        }
+    }
+    return map;
+}
