@@ -40,7 +40,7 @@ std::string block_style(int sty)
 // Levels, wavelet, code blocks and precincts of COD or COC parameters.
 void print_coxcp(const jpc_coxcp_t& cp, const char* indent)
 {
-    std::printf("%sLevels: %d decompositions (%d resolutions)\n", indent, cp.numdlvls,
+    std::printf("%sDecomposition levels: %d (%d resolutions)\n", indent, cp.numdlvls,
                 cp.numdlvls + 1);
     std::printf("%sWavelet: %s\n", indent,
                 cp.qmfbid == JPC_COX_RFT ? "5/3 reversible" : "9/7 irreversible");
@@ -56,15 +56,15 @@ void print_coxcp(const jpc_coxcp_t& cp, const char* indent)
     }
 }
 
-void print_qcxcp(const jpc_qcxcp_t& cp, const char* indent)
+void print_qcxcp(const jpc_qcxcp_t& cp, const char* label)
 {
     static const char* const styles[] = {"none (reversible)", "scalar derived",
                                          "scalar expounded"};
-    std::printf("%sQuantization: %s, %d guard bits, %d step size%s\n", indent,
+    std::printf("%s: %s, %d guard bits, %d step size%s\n", label,
                 cp.qntsty < 3 ? styles[cp.qntsty] : "unknown", cp.numguard, cp.numstepsizes,
                 cp.numstepsizes == 1 ? "" : "s");
     if (cp.numstepsizes > 0) {
-        std::printf("%s  exponent/mantissa:", indent);
+        std::printf("  exponent/mantissa:");
         for (int i = 0; i < cp.numstepsizes; ++i)
             std::printf(" %d/%d", JPC_QCX_GETEXPN(cp.stepsizes[i]),
                         JPC_QCX_GETMANT(cp.stepsizes[i]));
@@ -115,11 +115,13 @@ void print_ms(const jpc_ms_t* ms)
         std::printf("Component %d coding style:\n", ms->parms.coc.compno);
         print_coxcp(ms->parms.coc.compparms, "  ");
         break;
-    case JPC_MS_QCD: print_qcxcp(ms->parms.qcd.compparms, ""); break;
-    case JPC_MS_QCC:
-        std::printf("Component %d quantization:\n", ms->parms.qcc.compno);
-        print_qcxcp(ms->parms.qcc.compparms, "  ");
+    case JPC_MS_QCD: print_qcxcp(ms->parms.qcd.compparms, "Quantization"); break;
+    case JPC_MS_QCC: {
+        const std::string label =
+            "Component " + std::to_string(ms->parms.qcc.compno) + " quantization";
+        print_qcxcp(ms->parms.qcc.compparms, label.c_str());
         break;
+    }
     case JPC_MS_RGN:
         std::printf("Region of interest: component %d, shift %d\n", ms->parms.rgn.compno,
                     ms->parms.rgn.roishift);
@@ -135,10 +137,13 @@ void print_ms(const jpc_ms_t* ms)
         break;
     case JPC_MS_COM: {
         const jpc_unk_t& c = ms->parms.unk;
+        // Registration value (2 bytes: 1 for Latin-1 text), then the comment.
+        if (!c.data || c.len < 2 || c.data[0] != 0 || c.data[1] != 1) {
+            std::printf("Comment: %u bytes of binary data\n", c.len < 2 ? 0 : c.len - 2);
+            break;
+        }
         std::string text;
-        // Registration value (2 bytes), then the comment; Latin-1 text shown
-        // as it is, other bytes as dots.
-        for (uint32_t i = 2; c.data && i < c.len; ++i)
+        for (uint32_t i = 2; i < c.len; ++i)
             text += c.data[i] >= 32 && c.data[i] < 127 ? char(c.data[i]) : '.';
         std::printf("Comment: %s\n", text.c_str());
         break;
