@@ -142,7 +142,9 @@ bool jp2c_parse(const char* cmd, int argc, char** argv, const char* const* allow
     if (static_cast<int>(args->files.size()) != nfiles) {
         if (static_cast<int>(args->files.size()) < nfiles)
             std::fprintf(stderr, "jp2c %s: needs %s (see jp2c --help)\n", cmd,
-                         nfiles == 1 ? "an INPUT file" : "an INPUT and an OUTPUT file");
+                         nfiles == 1 ? "an INPUT file"
+                         : std::strcmp(cmd, "compare") == 0 ? "two pictures A and B"
+                                                            : "an INPUT and an OUTPUT file");
         else
             std::fprintf(stderr, "jp2c %s: unexpected argument \"%s\"\n", cmd,
                          args->files[nfiles]);

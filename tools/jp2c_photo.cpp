@@ -1,4 +1,5 @@
 #include "jp2c_photo.h"
+#include "jp2c.h"
 
 #include "Exceptions.h"
 #include "HostStream.h"
@@ -238,13 +239,13 @@ const picfile_photo_t* jp2c_photo()
 
 int jp2c_compare(int argc, char** argv)
 {
-    if (argc != 2) {
-        std::fputs("usage: jp2c compare A B\n", stderr);
-        return 1;
-    }
+    static const char* const allowed[] = {nullptr};
+    jp2c_args_t args;
+    if (!jp2c_parse("compare", argc, argv, allowed, 2, &args))
+        return JP2C_FAILED;
     try {
-        const QImage a = read_any(argv[0]);
-        const QImage b = read_any(argv[1]);
+        const QImage a = read_any(args.files[0]);
+        const QImage b = read_any(args.files[1]);
         std::printf("Size A: %d x %d\n", a.width(), a.height());
         std::printf("Size B: %d x %d\n", b.width(), b.height());
         if (a.size() != b.size()) {
