@@ -46,6 +46,8 @@ int jp2c_decode(int argc, char** argv)
         return 1;
     }
     int ret = picfile_write(image, output);
+    if (ret == 0)
+        std::printf("Picture: %d x %d\n", image_width(image), image_height(image));
     image_destroy(image);
     return ret == 0 ? 0 : 1;
 }
