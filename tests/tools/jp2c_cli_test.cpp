@@ -111,6 +111,32 @@ INSTANTIATE_TEST_SUITE_P(Cases, Jp2cBadOptions, ::testing::ValuesIn(bad_options)
                              return std::string(info.param.name);
                          });
 
+// Every option jp2c lets through is one the codec knows: none is dropped
+// with the codec's warning.
+TEST(Jp2cOptions, EveryAcceptedOptionReachesTheCodec)
+{
+    TempDir dir;
+    ASSERT_TRUE(dir.ok());
+    ASSERT_TRUE(write_pnm(dir.file("in.ppm"), make_picture(40, 30, 3, 8, true)));
+    std::string out;
+    ASSERT_EQ(jp2c("encode " + shell_quote(dir.file("in.ppm")) + " " +
+                       shell_quote(dir.file("in.j2k")) +
+                       " --options 'rate=0.5 lyrrates=0.1,0.2 mode=real prg=rlcp maxrlvls=3 "
+                       "cblkwidth=32 cblkheight=16 nomct lazy termall segsym vertcausal "
+                       "resetprob debug=0'",
+                   &out),
+              0)
+        << out;
+    EXPECT_EQ(out.find("warning"), std::string::npos) << out;
+    ASSERT_EQ(jp2c("decode " + shell_quote(dir.file("in.j2k")) + " " +
+                       shell_quote(dir.file("out.ppm")) +
+                       " --options 'maxlyrs=2 maxsamples=100000 debug=0'",
+                   &out),
+              0)
+        << out;
+    EXPECT_EQ(out.find("warning"), std::string::npos) << out;
+}
+
 // The reader follows the file's content, whatever its name and whichever
 // options are given; decode writes the format of the output's extension.
 TEST(Jp2cFormats, InputIsFoundFromTheContent)
