@@ -29,7 +29,8 @@ std::string block_style(int sty)
         const char* name;
     } flags[] = {{JPC_COX_LAZY, "lazy (bypass)"},   {JPC_COX_RESET, "reset probabilities"},
                  {JPC_COX_TERMALL, "terminate all"}, {JPC_COX_VSC, "vertically causal"},
-                 {JPC_COX_PTERM, "predictable termination"}, {JPC_COX_SEGSYM, "segmentation symbols"}};
+                 {JPC_COX_PTERM, "predictable termination"},
+                 {JPC_COX_SEGSYM, "segmentation symbols"}};
     std::string text;
     for (const auto& f : flags)
         if (sty & f.flag)

@@ -24,8 +24,10 @@ struct option_t {
 // The encoder's options (jpenc) and the decoder's (jpdec).
 const option_t encoder_options[] = {
     {"rate", REAL, 0, nullptr, "rate=R          target size as a fraction of the raw size"},
-    {"lyrrates", LIST, 0, nullptr, "lyrrates=R,R,.. cumulative rates of the layers below the top one"},
-    {"mode", KEYWORD, 0, "int|real", "mode=int|real   5/3 reversible (default) or 9/7 irreversible"},
+    {"lyrrates", LIST, 0, nullptr,
+     "lyrrates=R,R,.. cumulative rates of the layers below the top one"},
+    {"mode", KEYWORD, 0, "int|real",
+     "mode=int|real   5/3 reversible (default) or 9/7 irreversible"},
     {"prg", KEYWORD, 0, "lrcp|rlcp", "prg=lrcp|rlcp   progression order"},
     {"maxrlvls", INT, 1, nullptr, "maxrlvls=N      resolution levels (default 6)"},
     {"cblkwidth", INT, 4, nullptr, "cblkwidth=N     code-block width, a power of two (default 64)"},
@@ -105,7 +107,8 @@ std::string check_value(const option_t& o, const std::string& value)
     case INT: {
         long long v;
         const bool pow2 = std::strncmp(o.name, "cblk", 4) == 0;
-        if (!whole_int(value, &v) || v < o.min || v > 2147483647LL || (pow2 && (v > 1024 || (v & (v - 1)))))
+        if (!whole_int(value, &v) || v < o.min || v > 2147483647LL ||
+            (pow2 && (v > 1024 || (v & (v - 1)))))
             return pow2 ? "a power of two from 4 to 1024"
                         : "a whole number of at least " + std::to_string(o.min);
         return "";
