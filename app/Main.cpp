@@ -4,6 +4,7 @@
 #include "Glyphs.h"
 #include "Image_io.h"
 #include "Jpeg2000_io.h"
+#include "Jpeg2000_params.h"
 #include "PictureLoader.h"
 #include "Preview.h"
 #include "Splash.h"
@@ -220,7 +221,7 @@ void TMainF::LoadCurrentPicture()
         Image2->SetPicture(FSource);
         Image1->SetPenInverting(true);
         FIO->SetAttachedBitmap(&FSource);
-        SetLabelText(OSize, QString::asprintf("%2.1f Kb", entry.Size * (1.0 / 1024)));
+        SetLabelText(OSize, QString::fromStdString(J2000SizeText(entry.Size)));
         StatusBar1->showMessage(entry.Path);
         Button7->setEnabled(true);
         if (SpeedButton3->isEnabled())
@@ -438,8 +439,8 @@ void TMainF::Button2Click()
         const qint64 n = FIO->SaveToFile(temp);
         if (n > 0) {
             const qint64 raw = qint64(attached->width()) * attached->height() * 3;
-            SetLabelText(Ratio, QStringLiteral("Ratio: 1/") + QString::number(raw / n));
-            SetLabelText(CSize, QString::asprintf("%2.1f Kb", n * (1.0 / 1024)));
+            SetLabelText(Ratio, QString::fromStdString(J2000RatioText(raw, n)));
+            SetLabelText(CSize, QString::fromStdString(J2000SizeText(n)));
         }
         FEncoding = false;
         if (!FCancel) FIO->LoadFromFile(temp);

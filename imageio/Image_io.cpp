@@ -1,6 +1,7 @@
 #include "Image_io.h"
 
 #include "Exceptions.h"
+#include "Jpeg2000_params.h"
 
 TImage_IO::TImage_IO(QObject* Owner)
     : QObject(Owner), FFormatName(QStringLiteral("None")), FRateAllowance(128),
@@ -11,7 +12,6 @@ TImage_IO::TImage_IO(QObject* Owner)
 
 TImage_IO::~TImage_IO() = default;
 
-// The products are formed in extended precision and stored as doubles.
 void TImage_IO::SetQuality(double q)
 {
     if (q > 100)
@@ -19,12 +19,7 @@ void TImage_IO::SetQuality(double q)
     if (!(q >= 0))
         q = 0;
     FQuality = q;
-    static constexpr long double kTwelfth = 1.0L / 12.0L;
-    static constexpr long double kStep = 0.00625L;
-    if (q >= 88)
-        FMaxBitPerPixel = static_cast<double>((static_cast<long double>(q) - 88) * 23 * kTwelfth + 1);
-    else
-        FMaxBitPerPixel = static_cast<double>(static_cast<long double>(q) * kStep);
+    FMaxBitPerPixel = J2000QualityMBPP(q);
 }
 
 void TImage_IO::SetMBPP(double m)

@@ -11,81 +11,8 @@
 #include <QFileInfo>
 #include <QSaveFile>
 
-#include <charconv>
 #include <memory>
 #include <vector>
-
-// ---- option string ----------------------------------------------------------
-
-double J2000Rate(double mbpp, int32_t allowance, int width, int height)
-{
-    // The pixel count is 64-bit: width x height overflows 32 bits for large
-    // pictures.  The quotient and the sum are formed in extended precision.
-    const int64_t n = int64_t(width) * int64_t(height);
-    const double a = n > 0 ? static_cast<double>(static_cast<long double>(allowance) / n) : 0.0;
-    static constexpr long double kThird = 1.0L / 3.0L;
-    double rate = static_cast<double>((static_cast<long double>(mbpp) + a) * kThird);
-    if (!(rate >= 0.001))
-        rate = 0.001;
-    return rate;
-}
-
-std::string J2000RateText(double rate)
-{
-    // std::to_chars never consults the locale.
-    char sci[64];
-    auto res = std::to_chars(sci, sci + sizeof sci, rate, std::chars_format::scientific, 14);
-    *res.ptr = '\0';
-    // sci: [-]D.DDDDDDDDDDDDDDe[+-]XX
-    const char* p = sci;
-    std::string out;
-    if (*p == '-') {
-        out += '-';
-        ++p;
-    }
-    std::string digits;
-    for (; *p && *p != 'e'; ++p)
-        if (*p != '.')
-            digits += *p;
-    const int exp = *p == 'e' ? std::atoi(p + 1) : 0;
-    std::string intpart, frac;
-    if (exp >= 0) {
-        if (static_cast<size_t>(exp) + 1 <= digits.size()) {
-            intpart = digits.substr(0, exp + 1);
-            frac = digits.substr(exp + 1);
-        } else {
-            intpart = digits + std::string(exp + 1 - digits.size(), '0');
-        }
-    } else {
-        intpart = "0";
-        frac = std::string(-exp - 1, '0') + digits;
-    }
-    while (!frac.empty() && frac.back() == '0')
-        frac.pop_back();
-    out += intpart;
-    if (!frac.empty())
-        out += '.' + frac;
-    return out;
-}
-
-int J2000MaxRlvls(int width, int height)
-{
-    int g = 30;
-    while (g > 1) {
-        const int64_t t = int64_t(1) << (g - 2);
-        if (width > t && height > t)
-            break;
-        --g;
-    }
-    return g;
-}
-
-std::string J2000EncoderOptions(double mbpp, int32_t allowance, int width, int height)
-{
-    return "rate=" + J2000RateText(J2000Rate(mbpp, allowance, width, height)) +
-           " maxrlvls=" + std::to_string(J2000MaxRlvls(width, height)) +
-           " cblkwidth=64 cblkheight=64 mode=int prg=lrcp";
-}
 
 // ---- progress sink ----------------------------------------------------------
 
@@ -156,12 +83,9 @@ QImage new_bitmap(int width, int height)
     return bitmap;
 }
 
-// Copies component i of image into byte 2 - i of every pixel of B (the
-// component 0 is red, B stores blue, green, red).  8-bit unsigned samples
-// are copied as they are; other precisions and signed samples are mapped to
-// 0..255; a subsampled component's sample fills every pixel it covers.  A
-// sample that cannot be read gives 255.
-void copy_component(const image_t* image, int i, QImage* B)
+} // namespace
+
+void J2000CopyComponent(const image_t* image, int i, int channel, QImage* B)
 {
     stream_t* s = image_cmpt_stream(image, i);
     const int32_t cw = image_cmpt_width(image, i);
@@ -172,7 +96,7 @@ void copy_component(const image_t* image, int i, QImage* B)
     const int32_t hs = image_cmpt_hsubsamp(image, i);
     const int32_t vs = image_cmpt_vsubsamp(image, i);
     const int w = B->width(), h = B->height();
-    const int off = 2 - i;
+    const int off = 2 - channel;
     const size_t rowbytes = size_t(cw) * size_t(cps);
     std::vector<unsigned char> raw(rowbytes);
     std::vector<unsigned char> row(static_cast<size_t>(cw));
@@ -225,12 +149,11 @@ void copy_component(const image_t* image, int i, QImage* B)
     }
 }
 
-} // namespace
 
 TJPEG2000_IO::TJPEG2000_IO(QObject* Owner) : TImage_IO(Owner)
 {
     FFormatName = QStringLiteral("JPEG2000");
-    FRateAllowance = 164;
+    FRateAllowance = J2000RateAllowance;
 }
 
 std::string TJPEG2000_IO::EncoderOptions(int width, int height) const
@@ -358,7 +281,7 @@ qint64 TJPEG2000_IO::LoadFromStreamInTo(QImage* B, QIODevice* S)
             if (cs)
                 stream_rewind(cs);
             DoOnProgress(90);
-            copy_component(image.get(), i, B);
+            J2000CopyComponent(image.get(), i, i, B);
         }
         image.reset();
         const qint64 result = S->pos() - p0;

@@ -16,6 +16,7 @@
 #define IMAGEIO_JPEG2000_IO_H
 
 #include "Image_io.h"
+#include "Jpeg2000_params.h"
 #include "encoder/jpenc.h"
 
 #include <QIODevice>
@@ -24,6 +25,7 @@
 #include <string>
 
 class TJPEG2000_IO;
+struct image_t;
 
 // The progress sink handed to the codec: forwards every report to the
 // component's DoProgressNoCancel, so reports from inside the codec reach
@@ -90,16 +92,12 @@ private:
     bool FAborted = false;  // the last SaveToStreamFrom ended by a cancel
 };
 
-// Rate of the option string: (mbpp + allowance / (width x height)) / 3,
-// at least 0.001.
-double J2000Rate(double mbpp, int32_t allowance, int width, int height);
-// The rate as text: 15 significant digits, fixed notation without trailing
-// zeros, "." as the decimal separator whatever the locale.
-std::string J2000RateText(double rate);
-// Resolution levels: the largest g in 2..30 with 2^(g-2) below both sides,
-// or 1.
-int J2000MaxRlvls(int width, int height);
-// "rate=R maxrlvls=N cblkwidth=64 cblkheight=64 mode=int prg=lrcp"
-std::string J2000EncoderOptions(double mbpp, int32_t allowance, int width, int height);
+// Copies component i of image into channel 0 (red), 1 (green) or 2 (blue)
+// of B (Format_BGR888, the picture's size) as the load path does: 8-bit
+// unsigned samples as they are, other precisions and signed samples mapped
+// to 0..255, a subsampled component's sample spread over every pixel it
+// covers; a sample that cannot be read gives 255.  Reads the component's
+// samples from the current position of its stream.
+void J2000CopyComponent(const image_t* image, int i, int channel, QImage* B);
 
 #endif

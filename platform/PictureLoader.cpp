@@ -344,3 +344,13 @@ QImage LoadPicture(const QString& fileName)
     throw Exception(QStringLiteral("Unknown picture file extension (.%1)")
                         .arg(QFileInfo(fileName).suffix()));
 }
+
+QImage LoadJpegPicture(const QString& fileName)
+{
+    return load_jpeg(fileName);
+}
+
+QImage LoadBitmapPicture(const QString& fileName)
+{
+    return load_bitmap(fileName);
+}

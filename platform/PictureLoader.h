@@ -25,4 +25,9 @@ bool PictureExtensionSupported(const QString& fileName);
 // The picture in the file as a 24-bit bitmap; raises on failure.
 QImage LoadPicture(const QString& fileName);
 
+// The picture in a JPEG file or a bitmap file whatever the file's name (for
+// callers that have looked at its content); raise as LoadPicture.
+QImage LoadJpegPicture(const QString& fileName);
+QImage LoadBitmapPicture(const QString& fileName);
+
 #endif

@@ -1,31 +1,85 @@
 #include "jp2c.h"
-#include "jp2c_window.h"
+#include "jp2c_options.h"
+#include "jp2c_photo.h"
+#include "picfile.h"
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "base/threadpool.h"
 
-static void usage()
+#ifndef JP2C_VERSION
+#define JP2C_VERSION "unknown"
+#endif
+
+namespace {
+
+// The usage text; README shows the same examples.
+std::string usage_text()
 {
-    std::fputs("usage: jp2c encode INPUT OUTPUT --options \"OPTION STRING\"\n"
-               "       jp2c decode INPUT OUTPUT [--options \"OPTION STRING\"]\n"
-               "       jp2c encode INPUT.(bmp|jpg|jpeg) OUTPUT [--quality Q]\n"
-               "       jp2c decode INPUT OUTPUT.bmp\n"
-               "       jp2c compare A B\n"
-               "pictures: .pgm/.ppm (P5/P6, up to 16 bits), .pgx (NAME.pgx, or NAME_0.pgx,\n"
-               "  NAME_1.pgx, ... for several components)\n"
-               "encoder options: rate=R lyrrates=R,R,... mode=int|real prg=lrcp|rlcp\n"
-               "  maxrlvls=N cblkwidth=N cblkheight=N nomct lazy termall segsym vertcausal\n"
-               "  resetprob debug=N\n"
-               "every command: --threads N (coding threads; default: the machine's cores)\n",
-               stderr);
+    return std::string(
+               "usage: jp2c COMMAND ARGUMENTS [--threads N]\n"
+               "\n"
+               "  jp2c encode INPUT OUTPUT [--quality Q | --ratio N] [--options \"OPTIONS\"]\n"
+               "      codes a PGM/PPM, PGX, BMP, JPEG or PNG picture (the format is found\n"
+               "      from the file's content) into a JPEG 2000 code stream, and prints the\n"
+               "      size and the ratio as the window shows them\n"
+               "      --quality Q  0 to 100, the window's quality slider: the window's\n"
+               "                   options for the picture's size (BMP, JPEG and PNG\n"
+               "                   pictures get quality 20 when no option is given;\n"
+               "                   PGM/PPM/PGX ones are coded losslessly)\n"
+               "      --ratio N    compression ratio N (1 or more): the code stream takes\n"
+               "                   at most 1/N of the raw samples' size, as opj_compress -r\n"
+               "      --options    encoder options (below), added to those of --quality\n"
+               "                   or --ratio and overriding them\n"
+               "  jp2c decode INPUT OUTPUT [--options \"OPTIONS\"]\n"
+               "      decodes a JPEG 2000 code stream; OUTPUT's extension chooses the\n"
+               "      format: .pgm, .ppm, .pgx, .bmp or .png\n"
+               "      --options    decoder options (below)\n"
+               "  jp2c info INPUT [--markers]\n"
+               "      prints the main header of a JPEG 2000 code stream: image and tile\n"
+               "      sizes, components, coding style, progression, levels, layers,\n"
+               "      code blocks and quantization\n"
+               "      --markers    also every marker segment of the main header as the\n"
+               "                   codec's dump shows it\n"
+               "  jp2c compare A B\n"
+               "      PSNR and peak error of two pictures of one size (any picture format\n"
+               "      above, or JPEG 2000 code streams decoded as the window does)\n"
+               "  jp2c help | --help | -h    this text\n"
+               "  jp2c --version             the version\n"
+               "\n"
+               "  --threads N   coding threads for every command (default: the machine's\n"
+               "                cores)\n"
+               "\n"
+               "pictures:\n"
+               "  PGM/PPM  binary P5/P6, 1 or 3 components, up to 16 bits\n"
+               "  PGX      one file per component: NAME.pgx, or NAME_0.pgx, NAME_1.pgx, ...\n"
+               "           (decode writes NAME_0.pgx, NAME_1.pgx, ...)\n"
+               "  BMP, JPEG, PNG  8-bit RGB through the window's picture loader and Qt\n"
+               "  JPEG 2000  bare code streams (.j2k, .j2c, .jpc; the window's .jp2)\n"
+               "\n"
+               "encoder options (--options \"rate=0.1 mode=real\"):\n") +
+           jp2c_optionhelp(JP2C_ENCODER) +
+           "decoder options:\n" + jp2c_optionhelp(JP2C_DECODER) +
+           "\n"
+           "exit status:\n"
+           "  0  done\n"
+           "  1  failed: a message on stderr says why\n"
+           "  3  decode only: the code stream is incomplete or damaged; the picture\n"
+           "     decoded so far was written\n"
+           "\n"
+           "examples:\n"
+           "  jp2c encode photo.jpg photo.j2k --quality 30\n"
+           "  jp2c encode scan.pgm scan.j2k --ratio 20 --options \"mode=real prg=rlcp\"\n"
+           "  jp2c decode photo.j2k photo.png\n"
+           "  jp2c info photo.j2k\n";
 }
 
 // Takes "--threads N" out of the arguments and sets the coding threads.
 // false after a message when N is not a positive number.
-static bool take_threads(int& argc, char** argv)
+bool take_threads(int& argc, char** argv)
 {
     for (int i = 2; i < argc; ++i) {
         if (std::strcmp(argv[i], "--threads") != 0)
@@ -45,54 +99,102 @@ static bool take_threads(int& argc, char** argv)
     return true;
 }
 
-bool jp2c_codec_args(const char* cmd, int argc, char** argv, const char** input,
-                     const char** output, const char** options)
+bool allowed_option(const char* const* allowed, const char* arg)
 {
-    *input = *output = nullptr;
-    *options = "";
+    for (; *allowed; ++allowed)
+        if (std::strcmp(*allowed, arg) == 0)
+            return true;
+    return false;
+}
+
+} // namespace
+
+bool jp2c_parse(const char* cmd, int argc, char** argv, const char* const* allowed, int nfiles,
+                jp2c_args_t* args)
+{
+    *args = jp2c_args_t{};
     for (int i = 0; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--options") == 0) {
-            if (i + 1 >= argc) {
-                std::fprintf(stderr, "jp2c %s: --options needs a value\n", cmd);
-                return false;
-            }
-            *options = argv[++i];
-        } else if (!*input) {
-            *input = argv[i];
-        } else if (!*output) {
-            *output = argv[i];
-        } else {
-            std::fprintf(stderr, "jp2c %s: unexpected argument \"%s\"\n", cmd, argv[i]);
+        const char* a = argv[i];
+        if (a[0] != '-' || a[1] == '\0') {
+            args->files.push_back(a);
+            continue;
+        }
+        if (!allowed_option(allowed, a)) {
+            std::fprintf(stderr, "jp2c %s: unknown option \"%s\" (see jp2c --help)\n", cmd, a);
             return false;
         }
+        if (std::strcmp(a, "--markers") == 0) {
+            args->markers = true;
+            continue;
+        }
+        if (i + 1 >= argc) {
+            std::fprintf(stderr, "jp2c %s: %s needs a value\n", cmd, a);
+            return false;
+        }
+        const char* v = argv[++i];
+        if (std::strcmp(a, "--options") == 0)
+            args->options = v;
+        else if (std::strcmp(a, "--quality") == 0)
+            args->quality = v;
+        else if (std::strcmp(a, "--ratio") == 0)
+            args->ratio = v;
     }
-    if (!*input || !*output) {
-        std::fprintf(stderr, "usage: jp2c %s INPUT OUTPUT [--options \"OPTION STRING\"]\n", cmd);
+    if (static_cast<int>(args->files.size()) != nfiles) {
+        if (static_cast<int>(args->files.size()) < nfiles)
+            std::fprintf(stderr, "jp2c %s: needs %s (see jp2c --help)\n", cmd,
+                         nfiles == 1 ? "an INPUT file"
+                         : std::strcmp(cmd, "compare") == 0 ? "two pictures A and B"
+                                                            : "an INPUT and an OUTPUT file");
+        else
+            std::fprintf(stderr, "jp2c %s: unexpected argument \"%s\"\n", cmd,
+                         args->files[nfiles]);
         return false;
     }
     return true;
 }
 
+bool jp2c_codec_args(const char* cmd, int argc, char** argv, const char** input,
+                     const char** output, const char** options)
+{
+    static const char* const allowed[] = {"--options", nullptr};
+    jp2c_args_t args;
+    if (!jp2c_parse(cmd, argc, argv, allowed, 2, &args))
+        return false;
+    *input = args.files[0];
+    *output = args.files[1];
+    *options = args.options ? args.options : "";
+    return true;
+}
+
 int main(int argc, char** argv)
 {
+    picfile_setphoto(jp2c_photo());
     if (!take_threads(argc, argv))
-        return 1;
+        return JP2C_FAILED;
     if (argc < 2) {
-        usage();
-        return 1;
+        std::fputs(usage_text().c_str(), stderr);
+        return JP2C_FAILED;
     }
-    if (jp2c_window_takes(argv[1], argc - 2, argv + 2)) {
-        if (std::strcmp(argv[1], "encode") == 0)
-            return jp2c_window_encode(argc - 2, argv + 2);
-        if (std::strcmp(argv[1], "decode") == 0)
-            return jp2c_window_decode(argc - 2, argv + 2);
-        return jp2c_compare(argc - 2, argv + 2);
+    const char* cmd = argv[1];
+    if (std::strcmp(cmd, "help") == 0 || std::strcmp(cmd, "--help") == 0 ||
+        std::strcmp(cmd, "-h") == 0) {
+        std::fputs(usage_text().c_str(), stdout);
+        return JP2C_OK;
     }
-    if (std::strcmp(argv[1], "encode") == 0)
+    if (std::strcmp(cmd, "--version") == 0) {
+        std::printf("jp2c %s\n", JP2C_VERSION);
+        return JP2C_OK;
+    }
+    if (std::strcmp(cmd, "encode") == 0)
         return jp2c_encode(argc - 2, argv + 2);
-    if (std::strcmp(argv[1], "decode") == 0)
+    if (std::strcmp(cmd, "decode") == 0)
         return jp2c_decode(argc - 2, argv + 2);
-    std::fprintf(stderr, "jp2c: unknown command \"%s\"\n", argv[1]);
-    usage();
-    return 1;
+    if (std::strcmp(cmd, "info") == 0)
+        return jp2c_info(argc - 2, argv + 2);
+    if (std::strcmp(cmd, "compare") == 0)
+        return jp2c_compare(argc - 2, argv + 2);
+    std::fprintf(stderr, "jp2c: unknown command \"%s\" (commands: encode, decode, info, compare, "
+                         "help; see jp2c --help)\n",
+                 cmd);
+    return JP2C_FAILED;
 }

@@ -1,6 +1,8 @@
 // jp2c decode INPUT OUTPUT [--options "OPTION STRING"]: decodes a bare
-// JPEG 2000 code stream into PGX (one file per component), PGM or PPM.
+// JPEG 2000 code stream into PGX (one file per component), PGM, PPM, BMP or
+// PNG, chosen by the output name's extension.
 #include "jp2c.h"
+#include "jp2c_options.h"
 
 #include "base/image.h"
 #include "decoder/jpdec.h"
@@ -16,6 +18,16 @@ int jp2c_decode(int argc, char** argv)
     const char* options;
     if (!jp2c_codec_args("decode", argc, argv, &input, &output, &options))
         return 1;
+    if (jp2c_checkoptions("decode", JP2C_DECODER, options) != 0)
+        return 1;
+    // A picture of another known format is named as such; anything else
+    // is left to the decoder, which says where the code stream goes wrong.
+    const picfile_kind kind = picfile_sniff(input);
+    if (kind != PICFILE_J2K && kind != PICFILE_NONE && kind != PICFILE_UNKNOWN) {
+        std::fprintf(stderr, "jp2c decode: \"%s\" is %s, not a JPEG 2000 code stream\n", input,
+                     picfile_kindname(kind));
+        return 1;
+    }
     stream_t* in = stream_fopen(input, "rb");
     if (!in) {
         std::fprintf(stderr, "jp2c decode: cannot open \"%s\"\n", input);
@@ -34,6 +46,8 @@ int jp2c_decode(int argc, char** argv)
         return 1;
     }
     int ret = picfile_write(image, output);
+    if (ret == 0)
+        std::printf("Picture: %d x %d\n", image_width(image), image_height(image));
     image_destroy(image);
     return ret == 0 ? 0 : 1;
 }

@@ -108,7 +108,7 @@ image_t* read_pnm(const std::string& path)
 {
     file_ptr f(std::fopen(path.c_str(), "rb"));
     if (!f) {
-        std::fprintf(stderr, "cannot open %s\n", path.c_str());
+        std::fprintf(stderr, "cannot open \"%s\"\n", path.c_str());
         return nullptr;
     }
     int c0 = std::fgetc(f.get());
@@ -148,12 +148,12 @@ image_t* read_pnm(const std::string& path)
     image_ptr im(image_create(numcmpts, parms.data(), numcmpts == 3 ? IMAGE_CM_RGB
                                                                     : IMAGE_CM_GRAY));
     if (!im) {
-        std::fprintf(stderr, "%s: cannot create image\n", path.c_str());
+        std::fprintf(stderr, "%s: not enough memory for the picture\n", path.c_str());
         return nullptr;
     }
     for (int i = 0; i < numcmpts; ++i)
         if (!fill_component(im.get(), i, raw, filebps, true, numcmpts, i)) {
-            std::fprintf(stderr, "%s: cannot store samples\n", path.c_str());
+            std::fprintf(stderr, "%s: not enough memory for the picture\n", path.c_str());
             return nullptr;
         }
     return im.release();
@@ -170,7 +170,7 @@ bool read_pgx_file(const std::string& path, PgxFile* pgx)
 {
     file_ptr f(std::fopen(path.c_str(), "rb"));
     if (!f) {
-        std::fprintf(stderr, "cannot open %s\n", path.c_str());
+        std::fprintf(stderr, "cannot open \"%s\"\n", path.c_str());
         return false;
     }
     char line[256];
@@ -255,7 +255,7 @@ image_t* read_pgx(const std::string& path)
                 return nullptr;
         }
         if (files.empty()) {
-            std::fprintf(stderr, "cannot open %s\n", path.c_str());
+            std::fprintf(stderr, "cannot open \"%s\"\n", path.c_str());
             return nullptr;
         }
     }
@@ -264,13 +264,13 @@ image_t* read_pgx(const std::string& path)
         parms.push_back(image_cmptparm_t{f.width, f.height, f.prec, f.sgnd});
     image_ptr im(image_create(static_cast<int>(parms.size()), parms.data(), IMAGE_CM_UNKNOWN));
     if (!im) {
-        std::fprintf(stderr, "%s: cannot create image\n", path.c_str());
+        std::fprintf(stderr, "%s: not enough memory for the picture\n", path.c_str());
         return nullptr;
     }
     for (size_t i = 0; i < files.size(); ++i)
         if (!fill_component(im.get(), static_cast<int>(i), files[i].raw, files[i].filebps,
                             files[i].bigendian, 1, 0)) {
-            std::fprintf(stderr, "%s: cannot store samples\n", path.c_str());
+            std::fprintf(stderr, "%s: not enough memory for the picture\n", path.c_str());
             return nullptr;
         }
     return im.release();
@@ -319,7 +319,7 @@ int write_pgx(image_t* im, const std::string& path)
     for (int i = 0; i < image_numcmpnts(im); ++i) {
         std::vector<int32_t> samples;
         if (!component_samples(im, i, &samples)) {
-            std::fprintf(stderr, "cannot read component %d\n", i);
+            std::fprintf(stderr, "cannot read the samples of component %d\n", i);
             return -1;
         }
         int prec = image_cmpt_prec(im, i);
@@ -327,7 +327,7 @@ int write_pgx(image_t* im, const std::string& path)
         std::string name = stem + "_" + std::to_string(i) + ".pgx";
         file_ptr f(std::fopen(name.c_str(), "wb"));
         if (!f) {
-            std::fprintf(stderr, "cannot create %s\n", name.c_str());
+            std::fprintf(stderr, "cannot create \"%s\"\n", name.c_str());
             return -1;
         }
         std::fprintf(f.get(), "PG ML %c %d %d %d\n", image_cmpt_sgnd(im, i) ? '-' : '+', prec,
@@ -339,7 +339,7 @@ int write_pgx(image_t* im, const std::string& path)
                 out[k * bps + b] = static_cast<uint8_t>(v >> (8 * (bps - 1 - b)));
         }
         if (!write_bytes(f.get(), out) || std::fflush(f.get()) != 0) {
-            std::fprintf(stderr, "cannot write %s\n", name.c_str());
+            std::fprintf(stderr, "cannot write \"%s\"\n", name.c_str());
             return -1;
         }
     }
@@ -367,7 +367,7 @@ int write_pnm(image_t* im, const std::string& path, bool ppm)
         }
     file_ptr f(std::fopen(path.c_str(), "wb"));
     if (!f) {
-        std::fprintf(stderr, "cannot create %s\n", path.c_str());
+        std::fprintf(stderr, "cannot create \"%s\"\n", path.c_str());
         return -1;
     }
     long maxval = (1L << prec) - 1;
@@ -379,7 +379,7 @@ int write_pnm(image_t* im, const std::string& path, bool ppm)
         cps[i] = image_cmpt_cps(im, i);
         stream_t* s = image_cmpt_stream(im, i);
         if (!s || cps[i] < 1 || cps[i] > 4 || stream_seek(s, 0, SEEK_SET) != 0) {
-            std::fprintf(stderr, "cannot read component %d\n", i);
+            std::fprintf(stderr, "cannot read the samples of component %d\n", i);
             return -1;
         }
     }
@@ -390,7 +390,7 @@ int write_pnm(image_t* im, const std::string& path, bool ppm)
         for (int i = 0; i < n; ++i) {
             const int64_t len = static_cast<int64_t>(w) * cps[i];
             if (stream_read(image_cmpt_stream(im, i), in.data(), len) != len) {
-                std::fprintf(stderr, "cannot read component %d\n", i);
+                std::fprintf(stderr, "cannot read the samples of component %d\n", i);
                 return -1;
             }
             uint8_t* q = out.data() + static_cast<size_t>(i) * bps;
@@ -414,12 +414,12 @@ int write_pnm(image_t* im, const std::string& path, bool ppm)
             }
         }
         if (!write_bytes(f.get(), out)) {
-            std::fprintf(stderr, "cannot write %s\n", path.c_str());
+            std::fprintf(stderr, "cannot write \"%s\"\n", path.c_str());
             return -1;
         }
     }
     if (std::fflush(f.get()) != 0) {
-        std::fprintf(stderr, "cannot write %s\n", path.c_str());
+        std::fprintf(stderr, "cannot write \"%s\"\n", path.c_str());
         return -1;
     }
     return 0;
@@ -427,16 +427,103 @@ int write_pnm(image_t* im, const std::string& path, bool ppm)
 
 } // namespace
 
+namespace {
+
+const picfile_photo_t* photo_io = nullptr;
+
+bool starts(const unsigned char* b, size_t n, const char* magic, size_t m)
+{
+    return n >= m && std::memcmp(b, magic, m) == 0;
+}
+
+picfile_kind sniff_file(const char* path)
+{
+    file_ptr f(std::fopen(path, "rb"));
+    if (!f)
+        return PICFILE_NONE;
+    unsigned char b[12];
+    const size_t n = std::fread(b, 1, sizeof b, f.get());
+    if (starts(b, n, "P5", 2) || starts(b, n, "P6", 2))
+        return PICFILE_PNM;
+    if (n >= 2 && b[0] == 'P' && (b[1] == '1' || b[1] == '2' || b[1] == '3' || b[1] == '4' ||
+                                  b[1] == '7'))
+        return PICFILE_PNMTEXT;
+    if (starts(b, n, "PG", 2) && n >= 3 && (b[2] == ' ' || b[2] == '\t' || b[2] == 'M' ||
+                                           b[2] == 'L'))
+        return PICFILE_PGX;
+    if (starts(b, n, "BM", 2))
+        return PICFILE_BMP;
+    if (starts(b, n, "\xff\xd8\xff", 3))
+        return PICFILE_JPEG;
+    if (starts(b, n, "\x89PNG\r\n\x1a\n", 8))
+        return PICFILE_PNG;
+    if (starts(b, n, "\xff\x4f\xff\x51", 4))
+        return PICFILE_J2K;
+    if (starts(b, n, "\0\0\0\x0cjP  \r\n\x87\n", 12))
+        return PICFILE_JP2;
+    return PICFILE_UNKNOWN;
+}
+
+} // namespace
+
+picfile_kind picfile_sniff(const char* path)
+{
+    if (!path || !*path)
+        return PICFILE_NONE;
+    picfile_kind kind = sniff_file(path);
+    std::string p(path);
+    if (kind == PICFILE_NONE && ends_with(p, ".pgx") &&
+        sniff_file((p.substr(0, p.size() - 4) + "_0.pgx").c_str()) == PICFILE_PGX)
+        kind = PICFILE_PGX;
+    return kind;
+}
+
+const char* picfile_kindname(picfile_kind kind)
+{
+    switch (kind) {
+    case PICFILE_NONE: return "a file that cannot be opened";
+    case PICFILE_UNKNOWN: return "not a picture jp2c reads";
+    case PICFILE_PNM: return "a PGM/PPM picture";
+    case PICFILE_PNMTEXT: return "a PNM picture in a form jp2c does not read (only P5 and P6)";
+    case PICFILE_PGX: return "a PGX picture";
+    case PICFILE_BMP: return "a Windows bitmap";
+    case PICFILE_JPEG: return "a JPEG picture";
+    case PICFILE_PNG: return "a PNG picture";
+    case PICFILE_J2K: return "a JPEG 2000 code stream";
+    case PICFILE_JP2: return "a JP2 file (jp2c reads bare code streams only)";
+    }
+    return "";
+}
+
+void picfile_setphoto(const picfile_photo_t* photo)
+{
+    photo_io = photo;
+}
+
 image_t* picfile_read(const char* path)
 {
-    if (!path || !*path) {
-        std::fprintf(stderr, "no input file\n");
+    const picfile_kind kind = picfile_sniff(path);
+    switch (kind) {
+    case PICFILE_PNM:
+        return read_pnm(path);
+    case PICFILE_PGX:
+        return read_pgx(path);
+    case PICFILE_BMP:
+    case PICFILE_JPEG:
+    case PICFILE_PNG:
+        if (photo_io && photo_io->read)
+            return photo_io->read(path, kind);
+        std::fprintf(stderr, "\"%s\": this build of jp2c reads no photo formats\n", path);
+        return nullptr;
+    case PICFILE_NONE:
+        std::fprintf(stderr, "cannot open \"%s\"\n", path ? path : "");
+        return nullptr;
+    default:
+        std::fprintf(stderr,
+                     "\"%s\" is %s; encode reads PGM/PPM, PGX, BMP, JPEG and PNG pictures\n",
+                     path, picfile_kindname(kind));
         return nullptr;
     }
-    std::string p(path);
-    if (ends_with(p, ".pgx"))
-        return read_pgx(p);
-    return read_pnm(p);
 }
 
 int picfile_write(image_t* image, const char* path)
@@ -452,6 +539,10 @@ int picfile_write(image_t* image, const char* path)
         return write_pnm(image, p, false);
     if (ends_with(p, ".ppm"))
         return write_pnm(image, p, true);
-    std::fprintf(stderr, "%s: unknown output format (use .pgx, .pgm or .ppm)\n", path);
+    const bool bmp = ends_with(p, ".bmp"), png = ends_with(p, ".png");
+    if ((bmp || png) && photo_io && photo_io->write)
+        return photo_io->write(image, path, bmp ? PICFILE_BMP : PICFILE_PNG);
+    std::fprintf(stderr, "\"%s\": unknown output format (use .pgm, .ppm, .pgx, .bmp or .png)\n",
+                 path);
     return -1;
 }

@@ -566,7 +566,7 @@ int dec_sod(dec_t* dec, jpc_ms_t*)
     }
     stream_t* hdr = tile->pkthdrstream ? tile->pkthdrstream : dec->in;
     if (dec_decodepkts(dec, hdr, dec->in) != 0) {
-        std::fputs("dec_decodepkts failed\n", stderr);
+        std::fputs("cannot read the packets of a tile-part\n", stderr);
         return -1;
     }
     if (dec->curtileendoff > 0) {
@@ -666,7 +666,7 @@ void dec_dequantband(dec_band_t* band, bool realmode)
 int dec_tiledecode(dec_t* dec, dec_tile_t* tile)
 {
     if (t1dec_decodetile(dec, tile) != 0) {
-        std::fputs("dec_decodeallsegs failed\n", stderr);
+        std::fputs("cannot decode the code blocks of a tile\n", stderr);
         return -1;
     }
     dec_cp_t* cp = tile->cp;
@@ -745,7 +745,7 @@ int dec_tiledecode(dec_t* dec, dec_tile_t* tile)
         int64_t x = tcomp->xstart - mathx_ceildiv(dec->xstart, dec->hsamps[k]);
         int64_t y = tcomp->ystart - mathx_ceildiv(dec->ystart, dec->vsamps[k]);
         if (image_writecmpt(dec->image, k, int32_t(x), int32_t(y), w, h, tcomp->data) != 0) {
-            std::fputs("write component failed\n", stderr);
+            std::fputs("cannot store the decoded samples of a component\n", stderr);
             return -4;
         }
         // The samples are in the image now: the tile-component's matrix

@@ -292,8 +292,7 @@ int decodecblk(const dec_ccp_t* ccp, const dec_band_t* band, dec_cblk_t* cblk, i
                 refpass_raw(cb, raw, b);
             } else {
                 // The pass rules never put a cleanup pass in a raw segment.
-                fprintf(stderr, "coding pass failed passtype=%d segtype=%d\n", passtype,
-                        seg->type);
+                fputs("damaged code block: a cleanup pass in a raw segment\n", stderr);
                 ret = -1;
                 stop = true;
                 break;

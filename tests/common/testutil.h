@@ -93,6 +93,31 @@ inline bool have_program(const char* path)
     return path && *path && access(path, X_OK) == 0;
 }
 
+// "" when the peer codec's program (opj_... or grk_...) at path can be run,
+// else a message naming the Debian package that brings it.
+inline std::string missing_peer(const char* path, const char* tool)
+{
+    if (have_program(path))
+        return "";
+    const char* package = std::strncmp(tool, "grk_", 4) == 0 ? "grokj2k-tools" : "libopenjp2-tools";
+    return std::string(tool) + " is missing: install the Debian package " + package +
+           " (scripts/deps does)";
+}
+
+} // namespace testutil
+
+// Fails the test (a fatal failure, so the rest of the test or fixture does
+// not run) when a peer codec's program is missing: the test oracles are part
+// of the set-up, never a reason to skip.
+#define REQUIRE_PEER(path, tool)                                                  \
+    do {                                                                          \
+        const std::string missing_ = testutil::missing_peer(path, tool);          \
+        if (!missing_.empty())                                                    \
+            FAIL() << missing_;                                                   \
+    } while (0)
+
+namespace testutil {
+
 inline bool file_exists(const std::string& path)
 {
     struct stat st;

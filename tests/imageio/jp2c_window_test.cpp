@@ -1,5 +1,5 @@
-// jp2c's window path run as a program: encode at a quality, decode to a
-// bitmap, compare; and the arguments it refuses.
+// jp2c's photo path run as a program: encode at the window's quality,
+// decode to a bitmap, compare; and the arguments it refuses.
 #include "testutil.h"
 
 #include <QFile>
@@ -92,12 +92,14 @@ TEST(Jp2cWindow, RefusedArguments)
     picture.fill(Qt::gray);
     ASSERT_TRUE(picture.save(bmp, "BMP"));
     EXPECT_EQ(jp2c("encode " + q(bmp) + " x.j2k --quality 20 --options rate=0.1", &out), 1);
-    EXPECT_NE(out.find("--quality and --options exclude each other"), std::string::npos) << out;
+    EXPECT_NE(out.find("--options rate and --quality exclude each other"), std::string::npos)
+        << out;
     EXPECT_EQ(jp2c("encode " + q(bmp) + " x.j2k --quality abc", &out), 1);
     EXPECT_EQ(jp2c("encode " + q(dir.filePath("in.jpe")) + " x.j2k --quality 20", &out), 1);
-    EXPECT_NE(out.find("Unknown picture file extension (.jpe)"), std::string::npos) << out;
+    EXPECT_NE(out.find("cannot open"), std::string::npos) << out;
     EXPECT_EQ(jp2c("decode " + q(bmp) + " " + q(dir.filePath("out.bmp")), &out), 1);
-    EXPECT_NE(out.find("Stream format is not a jpeg2000 code stream"), std::string::npos) << out;
+    EXPECT_NE(out.find("is a Windows bitmap, not a JPEG 2000 code stream"), std::string::npos)
+        << out;
     EXPECT_EQ(jp2c("compare " + q(bmp), &out), 1);
 }
 

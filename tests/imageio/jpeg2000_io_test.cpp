@@ -412,8 +412,7 @@ TEST(Jpeg2000Load, OtherSampleFormatsBecomeBytes)
 
 TEST(Jpeg2000IO, PhotosDecodeAsTheIndependentDecoderDoes)
 {
-    if (!testutil::have_program(OPJ_DECOMPRESS))
-        GTEST_SKIP() << "opj_decompress is not installed";
+    REQUIRE_PEER(OPJ_DECOMPRESS, "opj_decompress");
     QTemporaryDir dir;
     const QStringList photos = QDir(JP2_TESTDATA "/photos").entryList(QDir::Files, QDir::Name);
     ASSERT_FALSE(photos.isEmpty());

@@ -320,7 +320,7 @@ TEST(T1decTest, MalformedCodeBlocksAreRefused)
         dec.cblk.segs[0].type = SEG_RAW;  // a cleanup pass is never raw
         CaptureStderr();
         EXPECT_EQ(dec.decode(), -1);
-        EXPECT_EQ(GetCapturedStderr(), "coding pass failed passtype=2 segtype=2\n");
+        EXPECT_EQ(GetCapturedStderr(), "damaged code block: a cleanup pass in a raw segment\n");
     }
 }
 
