@@ -668,10 +668,11 @@ int quantize(jpenc_t* enc, const jpenc_tile_t* tile, std::vector<int>& numguard)
     return 0;
 }
 
-// Tier-1 coding of every code block.
-int tier1(jpenc_t* enc)
+// Tier-1 coding of every code block; with a budget for the tile (the top
+// layer's, >= 0) the passes that cannot fit are left uncoded.
+int tier1(jpenc_t* enc, int64_t budget)
 {
-    if (t1enc_encodecomps(enc->comps, enc->numcomps, enc->cblksty) < 0)
+    if (t1enc_encodecomps(enc->comps, enc->numcomps, enc->cblksty, budget) < 0)
         return -1;
     report(enc, 30);
     return 0;
@@ -731,10 +732,10 @@ int puttilehdr(jpenc_t* enc, int tileno, const std::vector<int>& numguard, int64
     return *hdrlen < 0 ? -1 : 0;
 }
 
-// Rate allocation: the layer budgets of the tile and the assignment of the
-// coding passes to layers.  A target too small for the headers leaves every
-// layer empty; layers below the top never get a negative budget.
-void allocrate(jpenc_t* enc, int tileno, int64_t hdrlen)
+// The layer budgets of the tile (cumulative bytes of its packets; -1 for a
+// top layer without a limit).  A target too small for the headers leaves
+// every layer empty; layers below the top never get a negative budget.
+std::vector<int64_t> layerbudgets(jpenc_t* enc, int tileno, int64_t hdrlen)
 {
     int64_t tilebudget = 0;
     if (enc->rate >= 0) {
@@ -761,9 +762,21 @@ void allocrate(jpenc_t* enc, int tileno, int64_t hdrlen)
         cumlens[j] = static_cast<int64_t>(v);
     }
     cumlens[enc->numlyrs - 1] = enc->rate < 0 ? -1 : tilebudget;
+    return cumlens;
+}
 
-    if (jpenc_ratealloc(enc, enc->numlyrs, cumlens.data()) < 0)
-        FATAL_CHECK(!"rate allocation ran out of memory");
+// Rate allocation: the assignment of the coding passes to layers.  Code
+// blocks that tier-1 left short where the allocation reached their last
+// coded pass are coded in full and the allocation made again.
+int allocrate(jpenc_t* enc, const std::vector<int64_t>& cumlens)
+{
+    for (;;) {
+        if (jpenc_ratealloc(enc, enc->numlyrs, cumlens.data()) < 0)
+            FATAL_CHECK(!"rate allocation ran out of memory");
+        const int redone = t1enc_completecomps(enc->comps, enc->numcomps, enc->cblksty);
+        if (redone <= 0)
+            return redone;
+    }
 }
 
 // Tier-2: the packets after the tile-part header, the tile-part length
@@ -800,10 +813,11 @@ int encodetile(jpenc_t* enc, int tileno)
     if (readtile(enc, tileno) < 0 || levelshift(enc, tile) < 0)
         return -1;
     wavelet(enc);
-    if (quantize(enc, tile, numguard) < 0 || tier1(enc) < 0 ||
-        puttilehdr(enc, tileno, numguard, &hdrlen) < 0)
+    if (quantize(enc, tile, numguard) < 0 || puttilehdr(enc, tileno, numguard, &hdrlen) < 0)
         return -1;
-    allocrate(enc, tileno, hdrlen);
+    const std::vector<int64_t> cumlens = layerbudgets(enc, tileno, hdrlen);
+    if (tier1(enc, cumlens.back()) < 0 || allocrate(enc, cumlens) < 0)
+        return -1;
     return tier2(enc);
 }
 

@@ -26,17 +26,33 @@ constexpr int T1ENC_SEGSYM = 0x20;
 // weight and each component's MCT weight must be set.  Returns 0, or -1
 // after a message when a code block has more bit planes than its band's Mb
 // (its samples cannot be signalled).
-int t1enc_encodecomps(jpenc_comp_t* comps, int numcomps, int cblksty);
+//
+// With budget >= 0 (the bytes that the tile's code blocks may take in all),
+// the passes that the rate allocation will not take are estimated first and
+// left uncoded: each block is coded down to a bit plane chosen from the
+// estimates, so a block may hold fewer passes than its bit planes give.
+int t1enc_encodecomps(jpenc_comp_t* comps, int numcomps, int cblksty, int64_t budget = -1);
+
+// After a rate allocation over blocks coded with a budget: codes again, in
+// full, every block whose last coded pass was given a layer (the
+// allocation might have taken more of it).  Returns the number of blocks
+// coded again (0: the allocation stands), or -1 after a message.
+int t1enc_completecomps(jpenc_comp_t* comps, int numcomps, int cblksty);
 
 // Number of bit planes of a code block's samples: floor(log2(max |x|)) - 5
 // when positive, else 0.
 int t1enc_numbps(const matrix_t* data);
 
-// Codes one code block of band (cblk->numbps and numimsbs must be set, as
-// t1enc_encodecomps does).  Any earlier coding result of the block is
+// Weight of one unit of normalized distortion at bit plane 0 of the band's
+// samples: MCT weight, synthesis weight and step size, each squared.
+long double t1enc_weight(const jpenc_comp_t* comp, const jpenc_band_t* band);
+
+// Codes the first maxpasses passes (< 0: all) of one code block of band
+// (cblk->numbps and numimsbs must be set, as t1enc_encodecomps does).  Any
+// earlier coding result of the block is
 // released first.  Returns 0, or -1 when the MQ encoder reported a write
 // failure.
 int t1enc_encodecblk(const jpenc_comp_t* comp, const jpenc_band_t* band,
-                     jpenc_cblk_t* cblk, int cblksty);
+                     jpenc_cblk_t* cblk, int cblksty, int maxpasses = -1);
 
 #endif

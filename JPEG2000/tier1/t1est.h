@@ -1,0 +1,34 @@
+// Estimates of what each bit plane of a code block brings before it is
+// coded: the exact decrease of the weighted squared error that the plane's
+// passes give together, and a model of the bytes they take.  The encoder
+// uses them to find, early, the passes that the rate allocation cannot
+// take, and leaves those uncoded.
+#ifndef JPEG2000_T1EST_H
+#define JPEG2000_T1EST_H
+
+#include <cstdint>
+
+#include "encoder/jpenc_tree.h"
+
+// One bit plane's figures.
+struct t1est_plane_t {
+    double dist;   // weighted distortion decrease, as the coder reports it
+    double bytes;  // modelled length of the plane's passes in bytes
+};
+
+// Fills planes[0 .. numbps - 1] for the code block (index = bit plane,
+// numbps = t1enc_numbps of its samples).  The weight is the one tier-1
+// applies to its passes (t1enc_weight).
+void t1est_planes(const jpenc_cblk_t* cblk, int numbps, double weight, t1est_plane_t* planes);
+
+// The early choice over all code blocks of a tile.  planes holds each
+// block's figures one block after another, numbps[i] of them for block i.
+// Each block's planes form a convex rate-distortion hull; the slope at
+// which the modelled bytes of all hulls reach budget is the estimated
+// threshold of the rate allocation, and every block keeps the planes whose
+// hull slope reaches that threshold divided by margin.  Writes keep[i], the
+// planes of block i to code (from the top).
+void t1est_choose(const t1est_plane_t* planes, const int* numbps, int64_t numcblks,
+                  double budget, double margin, int* keep);
+
+#endif
