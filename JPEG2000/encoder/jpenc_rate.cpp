@@ -3,8 +3,9 @@
 // code block's rate-distortion curve; each layer then takes, in every code
 // block, the passes down to a global slope threshold found by bisection,
 // with real tier-2 coding measuring each trial.
+#include <algorithm>
 #include <cstdio>
-#include <cfloat>
+#include <vector>
 
 #include "base/fatal.h"
 #include "encoder/jpenc_int.h"
@@ -127,20 +128,17 @@ int jpenc_ratealloc(jpenc_t* enc, int numlyrs, const int64_t* cumlens)
     if (!scratch)
         return -1;
 
-    double minslope = DBL_MAX;
-    double maxslope = 0.0;
+    // The distinct slopes, ascending: the only thresholds at which a
+    // layer's length can change.
+    std::vector<double> slopes;
     forcblks(enc, [&](jpenc_cblk_t* cblk) {
         jpenc_cblkslopes(cblk);
-        for (int i = 0; i < cblk->numpasses; ++i) {
-            double s = cblk->passes[i].rdslope;
-            if (s > 0.0) {
-                if (s < minslope)
-                    minslope = s;
-                if (s > maxslope)
-                    maxslope = s;
-            }
-        }
+        for (int i = 0; i < cblk->numpasses; ++i)
+            if (cblk->passes[i].rdslope > 0.0)
+                slopes.push_back(cblk->passes[i].rdslope);
     });
+    std::sort(slopes.begin(), slopes.end());
+    slopes.erase(std::unique(slopes.begin(), slopes.end()), slopes.end());
 
     t2enc_reset(enc->comps, enc->numcomps, 1);
 
@@ -171,30 +169,28 @@ int jpenc_ratealloc(jpenc_t* enc, int numlyrs, const int64_t* cumlens)
             }
         }
         if (maxlen >= 0 && !success) {
-            double lo = minslope;
-            double hi = maxslope;
-            for (int trial = 0; trial < 64; ++trial) {
-                double thresh = (lo + hi) * 0.5;
+            // The lowest slope whose passes fit: the length falls as the
+            // threshold rises, so a bisection over the distinct slopes
+            // finds it with one trial tier-2 run per step.
+            size_t lo = 0, hi = slopes.size();  // slopes[hi] fits, below lo not
+            while (lo < hi) {
+                const size_t mid = lo + (hi - lo) / 2;
                 t2enc_save(enc->comps, enc->numcomps);
-                assign(enc, lyrno, thresh, true);
+                assign(enc, lyrno, slopes[mid], true);
                 int64_t len = layerlength(enc, scratch, lyrno);
+                t2enc_restore(enc->comps, enc->numcomps);
                 if (len < 0) {
                     stream_close(scratch);
                     return -1;
                 }
-                int64_t actuallen = donelen + len;
-                if (actuallen > maxlen) {
-                    lo = thresh;
-                } else {
-                    hi = thresh;
-                    if (!success || thresh < goodthresh) {
-                        goodthresh = thresh;
-                        success = true;
-                    }
-                }
-                t2enc_restore(enc->comps, enc->numcomps);
-                if (hi - 0.001 <= lo)
-                    break;
+                if (donelen + len > maxlen)
+                    lo = mid + 1;
+                else
+                    hi = mid;
+            }
+            if (hi < slopes.size()) {
+                success = true;
+                goodthresh = slopes[hi];
             }
         }
         if (!success)

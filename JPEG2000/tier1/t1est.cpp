@@ -32,33 +32,57 @@ void t1est_planes(const jpenc_cblk_t* cblk, int numbps, double weight, t1est_pla
     if (numbps <= 0)
         return;
     // By plane: samples that become significant there, and the sum of the
-    // distortion table values (fixed14) that its passes report.
-    int64_t newsig[32] = {};
-    int64_t nmsedec[32] = {};
+    // distortion table values (fixed14) of the significance and first
+    // refinement of each sample.  Later refinements are not summed sample
+    // by sample: their bits are close to uniform, so each counts with the
+    // table's mean.  The sums are kept by plane + 8: samples below plane 0
+    // land in the slots under 8, which are never read, so the loop has no
+    // branch on the data; four sets, by column, keep neighbouring samples
+    // off one another's sums.
+    int32_t newsig[4][40] = {};
+    int64_t nmsedec[4][40] = {};
     const matrix_t* data = cblk->data;
     const int32_t numrows = matrix_numrows(data), numcols = matrix_numcols(data);
-    for (int32_t r = 0; r < numrows; ++r) {
+    // Every other row is enough for figures that are models anyway.
+    const int32_t rowstep = numrows >= 8 ? 2 : 1;
+    for (int32_t r = 0; r < numrows; r += rowstep) {
         const int32_t* row = matrix_row(data, r);
         for (int32_t c = 0; c < numcols; ++c) {
             const uint32_t v = row[c];
-            const int32_t mag = int32_t(int32_t(v) < 0 ? -v : v);
-            if (mag >> JPC_NUMEXTRABITS == 0)
-                continue;
-            const int b = 31 - __builtin_clz(uint32_t(mag)) - JPC_NUMEXTRABITS;
-            ++newsig[b];
-            nmsedec[b] += jpc_getsignmsedec(mag, b);
-            for (int p = b - 1; p >= 0; --p)
-                nmsedec[p] += jpc_getrefnmsedec(mag, p);
+            const uint32_t mag = int32_t(v) < 0 ? -v : v;
+            const int b = 31 - __builtin_clz(mag | 1) - JPC_NUMEXTRABITS;
+            const int32_t* sigtab = b > 0 ? jpc_signmsedec : jpc_signmsedec0;
+            const int32_t* reftab = b > 1 ? jpc_refnmsedec : jpc_refnmsedec0;
+            const int set = c & 3;
+            ++newsig[set][b + 8];
+            nmsedec[set][b + 8] += sigtab[(mag >> std::max(b, 0)) & (JPC_NMSEDEC_SIZE - 1)];
+            nmsedec[set][b + 7] += reftab[(mag >> std::max(b - 1, 0)) & (JPC_NMSEDEC_SIZE - 1)];
         }
     }
+    const double scale = double(numrows) / ((numrows + rowstep - 1) / rowstep);
+    double sig[32], sum[32];
+    for (int p = 0; p < 32; ++p) {
+        sig[p] = sum[p] = 0;
+        for (int set = 0; set < 4; ++set)
+            sig[p] += newsig[set][p + 8], sum[p] += double(nmsedec[set][p + 8]);
+        sig[p] *= scale, sum[p] *= scale;
+    }
+    double meanref = 0, meanref0 = 0;
+    for (int i = 0; i < JPC_NMSEDEC_SIZE; ++i)
+        meanref += jpc_refnmsedec[i], meanref0 += jpc_refnmsedec0[i];
+    meanref /= JPC_NMSEDEC_SIZE, meanref0 /= JPC_NMSEDEC_SIZE;
+
     const double n = double(numrows) * numcols;
     double significant = 0;  // significant before the plane
+    double deep = 0;         // significant two or more planes before it
     for (int p = numbps - 1; p >= 0; --p) {
-        const double k = double(newsig[p]);
+        const double k = sig[p];
         const double bits = kZeroCoding * entropy_bits(k, n - significant) + kSign * k +
                             kRefine * significant;
+        const double total = sum[p] + deep * (p > 0 ? meanref : meanref0);
         planes[p].bytes = bits / 8;
-        planes[p].dist = std::ldexp(weight * (double(nmsedec[p]) / 16384.0), 2 * p);
+        planes[p].dist = std::ldexp(weight * (total / 16384.0), 2 * p);
+        deep = significant;
         significant += k;
     }
 }
