@@ -41,6 +41,7 @@ enum {
     OPT_MAXRLVLS,
     OPT_RATE,
     OPT_LYRRATES,
+    OPT_PSNR,
     OPT_LAZY,
     OPT_TERMALL,
     OPT_SEGSYM,
@@ -58,6 +59,7 @@ const optentry_t opttab[] = {
     {OPT_MAXRLVLS, "maxrlvls"},
     {OPT_RATE, "rate"},
     {OPT_LYRRATES, "lyrrates"},
+    {OPT_PSNR, "psnr"},
     {OPT_LAZY, "lazy"},
     {OPT_TERMALL, "termall"},
     {OPT_SEGSYM, "segsym"},
@@ -152,7 +154,14 @@ jpenc_t* createenc(image_t* image, stream_t* out, const char* optstr,
         ~OptsFree() { std::free(o->lyrrates); }
     } optsfree{&opts};
 
-    if (opts.rate <= 0 && opts.mode == JPENC_MODE_REAL) {
+    if (opts.psnr != 0 && (!(opts.psnr > 0 && opts.psnr <= 200) || opts.rate >= 0 ||
+                           opts.numlyrrates > 0)) {
+        std::fprintf(stderr, opts.psnr > 0 && opts.psnr <= 200
+                                 ? "a target PSNR excludes rate and lyrrates\n"
+                                 : "target PSNR must be above 0 and at most 200 dB\n");
+        return nullptr;
+    }
+    if (opts.rate <= 0 && opts.psnr <= 0 && opts.mode == JPENC_MODE_REAL) {
         std::fprintf(stderr, "cannot use real mode for lossless coding\n");
         return nullptr;
     }
@@ -205,6 +214,7 @@ jpenc_t* createenc(image_t* image, stream_t* out, const char* optstr,
     enc->cblkheight = opts.cblkheight;
     enc->numdlvls = opts.maxrlvls - 1;
     enc->rate = opts.rate;
+    enc->psnr = opts.psnr;
 
     // MCT weights, trunc(sqrt(v) * 16384).
     static const int32_t ictweights[3] = {28377, 29574, 25778};
@@ -668,11 +678,11 @@ int quantize(jpenc_t* enc, const jpenc_tile_t* tile, std::vector<int>& numguard)
     return 0;
 }
 
-// Tier-1 coding of every code block; with a budget for the tile (the top
-// layer's, >= 0) the passes that cannot fit are left uncoded.
-int tier1(jpenc_t* enc, int64_t budget)
+// Tier-1 coding of every code block; with a goal for the tile the passes
+// that cannot be part of it are left uncoded.
+int tier1(jpenc_t* enc, t1est_goal_t goal)
 {
-    if (t1enc_encodecomps(enc->comps, enc->numcomps, enc->cblksty, budget) < 0)
+    if (t1enc_encodecomps(enc->comps, enc->numcomps, enc->cblksty, goal) < 0)
         return -1;
     report(enc, 30);
     return 0;
@@ -765,12 +775,32 @@ std::vector<int64_t> layerbudgets(jpenc_t* enc, int tileno, int64_t hdrlen)
     return cumlens;
 }
 
-// Rate allocation: the assignment of the coding passes to layers.  Code
-// blocks that tier-1 left short where the allocation reached their last
-// coded pass are coded in full and the allocation made again.
-int allocrate(jpenc_t* enc, const std::vector<int64_t>& cumlens)
+// The squared error that the target PSNR allows the tile, over the samples
+// of all its components.
+double distgoal(const jpenc_t* enc)
+{
+    long double sum = 0;
+    for (int i = 0; i < enc->numcomps; ++i) {
+        const jpenc_comp_t* comp = &enc->comps[i];
+        const long double peak = std::ldexp(1.0L, comp->prec) - 1;
+        sum += static_cast<long double>(matrix_numrows(comp->data)) * matrix_numcols(comp->data) *
+               peak * peak;
+    }
+    return static_cast<double>(sum * std::pow(10.0L, -enc->psnr / 10));
+}
+
+// Rate allocation: the assignment of the coding passes to layers.  With a
+// target PSNR the budget is the fewest bytes that reach it.  Code blocks
+// that tier-1 left short where the allocation reached their last coded
+// pass are coded in full and the allocation made again.
+int allocrate(jpenc_t* enc, std::vector<int64_t> cumlens)
 {
     for (;;) {
+        if (enc->psnr > 0) {
+            cumlens.back() = jpenc_bytesfordist(enc, distgoal(enc));
+            if (cumlens.back() < 0)
+                FATAL_CHECK(!"rate allocation ran out of memory");
+        }
         if (jpenc_ratealloc(enc, enc->numlyrs, cumlens.data()) < 0)
             FATAL_CHECK(!"rate allocation ran out of memory");
         const int redone = t1enc_completecomps(enc->comps, enc->numcomps, enc->cblksty);
@@ -816,7 +846,10 @@ int encodetile(jpenc_t* enc, int tileno)
     if (quantize(enc, tile, numguard) < 0 || puttilehdr(enc, tileno, numguard, &hdrlen) < 0)
         return -1;
     const std::vector<int64_t> cumlens = layerbudgets(enc, tileno, hdrlen);
-    if (tier1(enc, cumlens.back()) < 0 || allocrate(enc, cumlens) < 0)
+    t1est_goal_t goal{double(cumlens.back()), -1};
+    if (enc->psnr > 0)
+        goal = {-1, distgoal(enc)};
+    if (tier1(enc, goal) < 0 || allocrate(enc, cumlens) < 0)
         return -1;
     return tier2(enc);
 }
@@ -835,6 +868,7 @@ int jpenc_parseopts(const char* optstr, jpenc_opts_t* opts)
     opts->numlyrrates = 0;
     opts->lyrrates = nullptr;
     opts->rate = -1;
+    opts->psnr = 0;
     opts->lazy = 0;
     opts->termall = 0;
     opts->segsym = 0;
@@ -883,6 +917,9 @@ int jpenc_parseopts(const char* optstr, jpenc_opts_t* opts)
             break;
         case OPT_RATE:
             opts->rate = fixreal(util_atof(value));
+            break;
+        case OPT_PSNR:
+            opts->psnr = util_atof(value);
             break;
         case OPT_LYRRATES: {
             int count = 0;

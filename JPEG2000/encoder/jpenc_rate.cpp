@@ -122,6 +122,55 @@ int64_t layerlength(jpenc_t* enc, stream_t* scratch, int lyrno)
 
 } // namespace
 
+int64_t jpenc_bytesfordist(jpenc_t* enc, double dist)
+{
+    std::vector<double> slopes;
+    forcblks(enc, [&](jpenc_cblk_t* cblk) {
+        jpenc_cblkslopes(cblk);
+        for (int i = 0; i < cblk->numpasses; ++i)
+            if (cblk->passes[i].rdslope > 0.0)
+                slopes.push_back(cblk->passes[i].rdslope);
+    });
+    std::sort(slopes.begin(), slopes.end());
+    slopes.erase(std::unique(slopes.begin(), slopes.end()), slopes.end());
+
+    // The error left when every block takes its passes down to the last one
+    // with a slope of at least thresh.
+    auto left = [&](double thresh) {
+        double sum = 0;
+        forcblks(enc, [&](jpenc_cblk_t* cblk) {
+            double in = 0;
+            for (int i = 0; i < cblk->numpasses; ++i)
+                if (cblk->passes[i].rdslope >= thresh)
+                    in = cblk->passes[i].cumwmsedec;
+            const double all = cblk->numpasses > 0 ? cblk->passes[cblk->numpasses - 1].cumwmsedec : 0;
+            sum += cblk->restdist + (all - in);
+        });
+        return sum;
+    };
+    // The highest slope that leaves at most dist (fewest bytes); the lowest
+    // slope when even all passes leave more.
+    size_t lo = 0, hi = slopes.size();  // left(slopes[i]) <= dist for i < lo
+    while (lo < hi) {
+        const size_t mid = lo + (hi - lo) / 2;
+        if (left(slopes[mid]) <= dist)
+            lo = mid + 1;
+        else
+            hi = mid;
+    }
+    const double thresh = lo > 0 ? slopes[lo - 1] : -1.0;
+
+    stream_t* scratch = stream_memopen(nullptr, 0);
+    if (!scratch)
+        return -1;
+    t2enc_reset(enc->comps, enc->numcomps, 1);
+    assign(enc, 0, thresh, true);
+    const int64_t len = layerlength(enc, scratch, 0);
+    stream_close(scratch);
+    t2enc_reset(enc->comps, enc->numcomps, 1);
+    return len;
+}
+
 int jpenc_ratealloc(jpenc_t* enc, int numlyrs, const int64_t* cumlens)
 {
     stream_t* scratch = stream_memopen(nullptr, 0);

@@ -381,6 +381,7 @@ struct encjob_t {
     std::vector<signed char> result;  // 0 coded, -1 failed, 1 too many bit planes
     std::vector<int> maxpasses;       // passes to code, -1 all (empty: all)
     std::vector<t1est_plane_t> est;   // 32 planes per block
+    bool residuals = false;           // keep each block's residual and rest
     int cblksty;
 };
 
@@ -403,8 +404,14 @@ void encodeone(void* arg, int64_t i, int)
         return;
     }
     const int maxpasses = job->maxpasses.empty() ? -1 : job->maxpasses[i];
+    jpenc_cblk_t* cblk = cj.cblk;
     job->result[i] = static_cast<signed char>(
-        t1enc_encodecblk(cj.comp, cj.band, cj.cblk, job->cblksty, maxpasses));
+        t1enc_encodecblk(cj.comp, cj.band, cblk, job->cblksty, maxpasses));
+    // What the passes left uncoded would have taken away.
+    cblk->restdist = cblk->residual;
+    if (job->residuals)
+        for (int p = cblk->numbps - 1 - (cblk->numpasses + 2) / 3; p >= 0; --p)
+            cblk->restdist += job->est[32 * i + p].dist;
 }
 
 void estimateone(void* arg, int64_t i, int)
@@ -415,8 +422,8 @@ void estimateone(void* arg, int64_t i, int)
         job->result[i] = 1;
         return;
     }
-    t1est_planes(cj.cblk, cj.cblk->numbps, double(t1enc_weight(cj.comp, cj.band)),
-                 &job->est[32 * i]);
+    cj.cblk->residual = t1est_planes(cj.cblk, cj.cblk->numbps,
+                                     double(t1enc_weight(cj.comp, cj.band)), &job->est[32 * i]);
 }
 
 int runjob(encjob_t* job, threadpool_body_t body)
@@ -457,15 +464,18 @@ constexpr double kMargin = 4.0;
 
 }  // namespace
 
-int t1enc_encodecomps(jpenc_comp_t* comps, int numcomps, int cblksty, int64_t budget)
+int t1enc_encodecomps(jpenc_comp_t* comps, int numcomps, int cblksty, t1est_goal_t goal)
 {
     // Code blocks are independent: they are coded on the thread pool, each
     // into its own stream, exactly as one after another.
     encjob_t job;
     job.cblksty = cblksty;
     gather(comps, numcomps, &job);
-    if (budget < 0)
+    if (goal.bytes < 0 && goal.dist < 0) {
+        for (const cblkjob_t& cj : job.cblks)
+            cj.cblk->residual = 0;
         return runjob(&job, encodeone);
+    }
 
     // With a budget, the planes that cannot make it into the stream are
     // found from estimates first and left uncoded.
@@ -475,12 +485,14 @@ int t1enc_encodecomps(jpenc_comp_t* comps, int numcomps, int cblksty, int64_t bu
         return -1;
     std::vector<t1est_plane_t> planes;
     std::vector<int> numbps(n), keep(n);
+    double residual = 0;
     for (size_t i = 0; i < n; ++i) {
         numbps[i] = job.cblks[i].cblk->numbps;
         planes.insert(planes.end(), &job.est[32 * i], &job.est[32 * i] + numbps[i]);
+        residual += job.cblks[i].cblk->residual;
     }
-    job.est = {};
-    t1est_choose(planes.data(), numbps.data(), int64_t(n), double(budget), kMargin, keep.data());
+    t1est_choose(planes.data(), numbps.data(), int64_t(n), residual, goal, kMargin, keep.data());
+    job.residuals = true;
     job.maxpasses.resize(n);
     for (size_t i = 0; i < n; ++i)  // at least the first cleanup pass
         job.maxpasses[i] = keep[i] > 0 ? 3 * keep[i] - 2 : std::min(numbps[i], 1);

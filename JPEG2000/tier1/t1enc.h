@@ -13,6 +13,7 @@
 #include <cstdint>
 
 #include "encoder/jpenc_tree.h"
+#include "tier1/t1est.h"
 
 // Code block style bits (T.800 Table A.19), as in COD/COC.
 constexpr int T1ENC_LAZY = 0x01;
@@ -27,11 +28,14 @@ constexpr int T1ENC_SEGSYM = 0x20;
 // after a message when a code block has more bit planes than its band's Mb
 // (its samples cannot be signalled).
 //
-// With budget >= 0 (the bytes that the tile's code blocks may take in all),
-// the passes that the rate allocation will not take are estimated first and
-// left uncoded: each block is coded down to a bit plane chosen from the
-// estimates, so a block may hold fewer passes than its bit planes give.
-int t1enc_encodecomps(jpenc_comp_t* comps, int numcomps, int cblksty, int64_t budget = -1);
+// With a goal (the bytes that the tile's code blocks may take in all, or
+// the weighted squared error they may leave), the passes that the rate
+// allocation will not take are estimated first and left uncoded: each block
+// is coded down to a bit plane chosen from the estimates, so a block may
+// hold fewer passes than its bit planes give; its restdist is then the
+// estimated error left when all its coded passes are in.
+int t1enc_encodecomps(jpenc_comp_t* comps, int numcomps, int cblksty,
+                      t1est_goal_t goal = {-1, -1});
 
 // After a rate allocation over blocks coded with a budget: codes again, in
 // full, every block whose last coded pass was given a layer (the

@@ -27,10 +27,21 @@ double entropy_bits(double k, double z)
 
 } // namespace
 
-void t1est_planes(const jpenc_cblk_t* cblk, int numbps, double weight, t1est_plane_t* planes)
+double t1est_planes(const jpenc_cblk_t* cblk, int numbps, double weight, t1est_plane_t* planes)
 {
-    if (numbps <= 0)
-        return;
+    // Squared error of a sample's fraction (6 bits) once all its planes are
+    // coded: a sample that never became significant keeps its value; one
+    // that did is rebuilt at the middle of its last interval.
+    static const auto restab = [] {
+        struct {
+            double ins[64], sig[64];
+        } t;
+        for (int m = 0; m < 64; ++m) {
+            t.ins[m] = (m / 64.0) * (m / 64.0);
+            t.sig[m] = (m / 64.0 - 0.5) * (m / 64.0 - 0.5);
+        }
+        return t;
+    }();
     // By plane: samples that become significant there, and the sum of the
     // distortion table values (fixed14) of the significance and first
     // refinement of each sample.  Later refinements are not summed sample
@@ -41,6 +52,7 @@ void t1est_planes(const jpenc_cblk_t* cblk, int numbps, double weight, t1est_pla
     // off one another's sums.
     int32_t newsig[4][40] = {};
     int64_t nmsedec[4][40] = {};
+    double residual = 0;
     const matrix_t* data = cblk->data;
     const int32_t numrows = matrix_numrows(data), numcols = matrix_numcols(data);
     // Every other row is enough for figures that are models anyway.
@@ -57,6 +69,7 @@ void t1est_planes(const jpenc_cblk_t* cblk, int numbps, double weight, t1est_pla
             ++newsig[set][b + 8];
             nmsedec[set][b + 8] += sigtab[(mag >> std::max(b, 0)) & (JPC_NMSEDEC_SIZE - 1)];
             nmsedec[set][b + 7] += reftab[(mag >> std::max(b - 1, 0)) & (JPC_NMSEDEC_SIZE - 1)];
+            residual += (b >= 0 ? restab.sig : restab.ins)[mag & 63];
         }
     }
     const double scale = double(numrows) / ((numrows + rowstep - 1) / rowstep);
@@ -85,10 +98,11 @@ void t1est_planes(const jpenc_cblk_t* cblk, int numbps, double weight, t1est_pla
         deep = significant;
         significant += k;
     }
+    return weight * residual * scale;
 }
 
 void t1est_choose(const t1est_plane_t* planes, const int* numbps, int64_t numcblks,
-                  double budget, double margin, int* keep)
+                  double residual, t1est_goal_t goal, double margin, int* keep)
 {
     // Hull segments of every block: slope, modelled bytes, block and the
     // planes from the top that the segment ends with.
@@ -123,10 +137,23 @@ void t1est_choose(const t1est_plane_t* planes, const int* numbps, int64_t numcbl
         const double sa = a.slope(), sb = b.slope();
         return sa != sb ? sa > sb : a.cblk < b.cblk;
     });
-    double total = 0;
+    // The first segment that the goal has no room for.
     size_t fit = 0;
-    while (fit < segs.size() && total + segs[fit].bytes <= budget)
-        total += segs[fit++].bytes;
+    if (goal.bytes >= 0) {
+        for (double total = 0; fit < segs.size() && total + segs[fit].bytes <= goal.bytes; ++fit)
+            total += segs[fit].bytes;
+    } else {
+        double left = residual;  // distortion left with every plane in
+        for (const seg_t& s : segs)
+            left += s.dist;
+        for (; fit < segs.size() && left > goal.dist; ++fit)
+            left -= segs[fit].dist;
+        // fit is the first segment not needed; the one before it is the
+        // last that the goal needs.
+        fit = fit > 0 ? fit - 1 : 0;
+        if (left > goal.dist)
+            fit = segs.size();
+    }
     if (fit == segs.size()) {  // everything fits: every plane is coded
         std::copy(numbps, numbps + numcblks, keep);
         return;

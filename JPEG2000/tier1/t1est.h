@@ -17,18 +17,29 @@ struct t1est_plane_t {
 };
 
 // Fills planes[0 .. numbps - 1] for the code block (index = bit plane,
-// numbps = t1enc_numbps of its samples).  The weight is the one tier-1
-// applies to its passes (t1enc_weight).
-void t1est_planes(const jpenc_cblk_t* cblk, int numbps, double weight, t1est_plane_t* planes);
+// numbps = t1enc_numbps of its samples) and returns the weighted error that
+// stays after every plane is coded (the fractions of the samples, which
+// only irreversible coding has).  The weight is the one tier-1 applies to
+// its passes (t1enc_weight).
+double t1est_planes(const jpenc_cblk_t* cblk, int numbps, double weight, t1est_plane_t* planes);
+
+// What the rate allocation is to reach: a byte budget, or a weighted
+// squared error (the sum of the residuals and of the distortions of the
+// planes left out); the one not wanted is negative.
+struct t1est_goal_t {
+    double bytes;
+    double dist;
+};
 
 // The early choice over all code blocks of a tile.  planes holds each
-// block's figures one block after another, numbps[i] of them for block i.
-// Each block's planes form a convex rate-distortion hull; the slope at
-// which the modelled bytes of all hulls reach budget is the estimated
-// threshold of the rate allocation, and every block keeps the planes whose
-// hull slope reaches that threshold divided by margin.  Writes keep[i], the
-// planes of block i to code (from the top).
+// block's figures one block after another, numbps[i] of them for block i;
+// residual the sum of the blocks' residuals.  Each block's planes form a
+// convex rate-distortion hull; the slope at which the hulls reach the goal
+// (their modelled bytes the budget, or the distortion left the target) is
+// the estimated threshold of the rate allocation, and every block keeps the
+// planes whose hull slope reaches that threshold divided by margin.  Writes
+// keep[i], the planes of block i to code (from the top).
 void t1est_choose(const t1est_plane_t* planes, const int* numbps, int64_t numcblks,
-                  double budget, double margin, int* keep);
+                  double residual, t1est_goal_t goal, double margin, int* keep);
 
 #endif
