@@ -801,11 +801,17 @@ int allocrate(jpenc_t* enc, std::vector<int64_t> cumlens)
             if (cumlens.back() < 0)
                 FATAL_CHECK(!"rate allocation ran out of memory");
         }
-        if (jpenc_ratealloc(enc, enc->numlyrs, cumlens.data()) < 0)
+        const int numempty = jpenc_ratealloc(enc, enc->numlyrs, cumlens.data());
+        if (numempty < 0)
             FATAL_CHECK(!"rate allocation ran out of memory");
         const int redone = t1enc_completecomps(enc->comps, enc->numcomps, enc->cblksty);
-        if (redone <= 0)
-            return redone;
+        if (redone < 0)
+            return -1;
+        if (redone == 0) {
+            for (int i = 0; i < numempty; ++i)
+                std::fprintf(stderr, "warning: empty layer generated\n");
+            return 0;
+        }
     }
 }
 

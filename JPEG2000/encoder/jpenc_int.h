@@ -81,8 +81,9 @@ struct jpenc_t {
 };
 
 // Assigns every coding pass of the tile to a layer: numlyrs cumulative byte
-// budgets (negative: no limit, top layer only).  Returns 0, or -1 when the
-// scratch stream cannot be had.
+// budgets (negative: no limit, top layer only).  Returns the number of
+// layers left empty (their budget holds no pass), or -1 when the scratch
+// stream cannot be had.
 int jpenc_ratealloc(jpenc_t* enc, int numlyrs, const int64_t* cumlens);
 
 // The fewest bytes of the tile's packets (one layer) that leave a weighted

@@ -192,6 +192,7 @@ int jpenc_ratealloc(jpenc_t* enc, int numlyrs, const int64_t* cumlens)
     t2enc_reset(enc->comps, enc->numcomps, 1);
 
     int64_t donelen = 0;  // bytes of the layers decided so far
+    int numempty = 0;
     for (int lyrno = 0; lyrno < numlyrs; ++lyrno) {
         int64_t maxlen = cumlens[lyrno];
         bool success = false;
@@ -243,7 +244,7 @@ int jpenc_ratealloc(jpenc_t* enc, int numlyrs, const int64_t* cumlens)
             }
         }
         if (!success)
-            std::fprintf(stderr, "warning: empty layer generated\n");
+            ++numempty;
         assign(enc, lyrno, goodthresh, success);
         int64_t len = layerlength(enc, scratch, lyrno);
         if (len < 0) {
@@ -253,5 +254,5 @@ int jpenc_ratealloc(jpenc_t* enc, int numlyrs, const int64_t* cumlens)
         donelen += len;
     }
     stream_close(scratch);
-    return 0;
+    return numempty;
 }

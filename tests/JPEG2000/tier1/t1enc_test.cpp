@@ -216,7 +216,7 @@ TEST(T1encTest, BudgetLeavesLowPlanesUncodedUntilTheAllocationReachesThem)
     EXPECT_GT(bytes, coded / 2);
     EXPECT_LT(bytes, coded * 2);
 
-    ASSERT_EQ(t1enc_encodecomps(&b.comp, 1, 0, int64_t(coded / 20)), 0);
+    ASSERT_EQ(t1enc_encodecomps(&b.comp, 1, 0, {coded / 20, -1}), 0);
     const jpenc_cblk_t& cut = b.cblk();
     ASSERT_LT(cut.numpasses, 3 * numbps - 2);
     EXPECT_EQ((cut.numpasses + 2) % 3, 0);  // whole planes
