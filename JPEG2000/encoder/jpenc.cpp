@@ -41,6 +41,7 @@ enum {
     OPT_MAXRLVLS,
     OPT_RATE,
     OPT_LYRRATES,
+    OPT_PSNR,
     OPT_LAZY,
     OPT_TERMALL,
     OPT_SEGSYM,
@@ -58,6 +59,7 @@ const optentry_t opttab[] = {
     {OPT_MAXRLVLS, "maxrlvls"},
     {OPT_RATE, "rate"},
     {OPT_LYRRATES, "lyrrates"},
+    {OPT_PSNR, "psnr"},
     {OPT_LAZY, "lazy"},
     {OPT_TERMALL, "termall"},
     {OPT_SEGSYM, "segsym"},
@@ -152,7 +154,14 @@ jpenc_t* createenc(image_t* image, stream_t* out, const char* optstr,
         ~OptsFree() { std::free(o->lyrrates); }
     } optsfree{&opts};
 
-    if (opts.rate <= 0 && opts.mode == JPENC_MODE_REAL) {
+    if (opts.psnr != 0 && (!(opts.psnr > 0 && opts.psnr <= 200) || opts.rate >= 0 ||
+                           opts.numlyrrates > 0)) {
+        std::fprintf(stderr, opts.psnr > 0 && opts.psnr <= 200
+                                 ? "a target PSNR excludes rate and lyrrates\n"
+                                 : "target PSNR must be above 0 and at most 200 dB\n");
+        return nullptr;
+    }
+    if (opts.rate <= 0 && opts.psnr <= 0 && opts.mode == JPENC_MODE_REAL) {
         std::fprintf(stderr, "cannot use real mode for lossless coding\n");
         return nullptr;
     }
@@ -205,6 +214,7 @@ jpenc_t* createenc(image_t* image, stream_t* out, const char* optstr,
     enc->cblkheight = opts.cblkheight;
     enc->numdlvls = opts.maxrlvls - 1;
     enc->rate = opts.rate;
+    enc->psnr = opts.psnr;
 
     // MCT weights, trunc(sqrt(v) * 16384).
     static const int32_t ictweights[3] = {28377, 29574, 25778};
@@ -482,7 +492,12 @@ bool sameqcx(const jpc_qcxcp_t& a, const jpc_qcxcp_t& b)
     return true;
 }
 
-int encodetile(jpenc_t* enc, int tileno)
+// The stages of one tile, in the order encodetile runs them.  Each returns
+// 0, or -1 after a message.
+
+// Sizes the tile's components, builds their coding trees and reads their
+// samples from the image.
+int readtile(jpenc_t* enc, int tileno)
 {
     jpenc_tile_t* tile = &enc->tiles[tileno];
     image_t* image = enc->image;
@@ -526,9 +541,15 @@ int encodetile(jpenc_t* enc, int tileno)
         }
         image_cmpt_releasestream(image, i);
     }
+    return 0;
+}
 
-    // DC level shift of unsigned components; signed ones are read without
-    // sign extension and get it here.
+// DC level shift of unsigned components (signed ones are read without sign
+// extension and get it here), the move to fixed14 in real arithmetic, and
+// the multi-component transform.
+int levelshift(jpenc_t* enc, const jpenc_tile_t* tile)
+{
+    const int n = enc->numcomps;
     for (int i = 0; i < n; ++i) {
         report(enc, 25);
         jpenc_comp_t* comp = &enc->comps[i];
@@ -567,26 +588,68 @@ int encodetile(jpenc_t* enc, int tileno)
             return -1;
         }
     }
+    return 0;
+}
 
-    // Components are transformed and quantized on the thread pool, one
-    // component per piece; the progress reports (one per component
-    // transform and one per band) stay on this thread.
-    struct compjob_t {
+// Runs body over the components on the thread pool, reporting 30 numreports
+// times on this thread as they complete.
+void forcomps(jpenc_t* enc, threadpool_body_t body, void* arg, int64_t numreports)
+{
+    struct ticks_t {
+        jpenc_t* enc;
+        int64_t numreports;
+        int64_t reported;
+    } ticks{enc, numreports, 0};
+    struct job_t {
+        threadpool_body_t body;
+        void* arg;
+        ticks_t* ticks;
+    } job{body, arg, &ticks};
+    auto run = [](void* a, int64_t i, int worker) {
+        job_t* j = static_cast<job_t*>(a);
+        j->body(j->arg, i, worker);
+    };
+    auto tick = [](void* a, int64_t done) {
+        job_t* j = static_cast<job_t*>(a);
+        ticks_t* t = j->ticks;
+        const int64_t numcomps = t->enc->numcomps;
+        const int64_t target = numcomps > 0 ? t->numreports * done / numcomps : t->numreports;
+        for (; t->reported < target; ++t->reported)
+            report(t->enc, 30);
+    };
+    threadpool_for(enc->numcomps, run, tick, &job);
+}
+
+// The wavelet transform of every component, one component per piece of the
+// thread pool; one report per component.
+void wavelet(jpenc_t* enc)
+{
+    auto body = [](void* arg, int64_t i, int) {
+        jpenc_comp_t* comp = &static_cast<jpenc_t*>(arg)->comps[i];
+        tsfb_analyze(comp->tsfb, comp->qmfbid == JPC_COX_RFT ? QMFB_REV : 0, comp->data);
+    };
+    forcomps(enc, body, enc, enc->numcomps);
+}
+
+// Quantization of every band, one component per piece of the thread pool
+// and one report per band, then the guard bits of each component
+// (numguard, by component).
+int quantize(jpenc_t* enc, const jpenc_tile_t* tile, std::vector<int>& numguard)
+{
+    const int n = enc->numcomps;
+    struct quantjob_t {
         jpenc_t* enc;
         bool realmode;
         std::vector<std::vector<int64_t>> maxmags;  // by component and band number
         std::vector<char> bad;                     // a band out of range
-        int64_t numreports;
-        int64_t reported;
-    } job{enc, tile->realmode != 0, std::vector<std::vector<int64_t>>(n), std::vector<char>(n, 0),
-          n, 0};
+    } job{enc, tile->realmode != 0, std::vector<std::vector<int64_t>>(n), std::vector<char>(n, 0)};
+    int64_t numreports = 0;
     for (int i = 0; i < n; ++i)
         for (int r = 0; r < enc->comps[i].numrlvls; ++r)
-            job.numreports += enc->comps[i].lvls[r].numbands;
-    auto compbody = [](void* arg, int64_t i, int) {
-        compjob_t* j = static_cast<compjob_t*>(arg);
+            numreports += enc->comps[i].lvls[r].numbands;
+    auto body = [](void* arg, int64_t i, int) {
+        quantjob_t* j = static_cast<quantjob_t*>(arg);
         jpenc_comp_t* comp = &j->enc->comps[i];
-        tsfb_analyze(comp->tsfb, comp->qmfbid == JPC_COX_RFT ? QMFB_REV : 0, comp->data);
         std::vector<int64_t>& maxmags = j->maxmags[i];
         maxmags.assign(comp->numstepsizes, 0);
         for (int r = 0; r < comp->numrlvls; ++r) {
@@ -601,33 +664,37 @@ int encodetile(jpenc_t* enc, int tileno)
             }
         }
     };
-    auto comptick = [](void* arg, int64_t done) {
-        compjob_t* j = static_cast<compjob_t*>(arg);
-        const int64_t numcomps = static_cast<int64_t>(j->bad.size());
-        const int64_t target = numcomps > 0 ? j->numreports * done / numcomps : j->numreports;
-        for (; j->reported < target; ++j->reported)
-            report(j->enc, 30);
-    };
-    threadpool_for(n, compbody, comptick, &job);
+    forcomps(enc, body, &job, numreports);
 
-    std::vector<int> numguard(n);
+    numguard.assign(n, 0);
     for (int i = 0; i < n; ++i) {
-        jpenc_comp_t* comp = &enc->comps[i];
-        if (job.bad[i]) {
-            std::fprintf(stderr, "samples of component %d out of range\n", i);
-            return -1;
-        }
-        const std::vector<int64_t>& maxmags = job.maxmags[i];
-        numguard[i] = guardbits(comp, maxmags);
-        if (numguard[i] > 7) {
+        if (!job.bad[i])
+            numguard[i] = guardbits(&enc->comps[i], job.maxmags[i]);
+        if (job.bad[i] || numguard[i] > 7) {
             std::fprintf(stderr, "samples of component %d out of range\n", i);
             return -1;
         }
     }
+    return 0;
+}
 
+// Tier-1 coding of every code block; with a goal for the tile the passes
+// that cannot be part of it are left uncoded.
+int tier1(jpenc_t* enc, t1est_goal_t goal)
+{
+    if (t1enc_encodecomps(enc->comps, enc->numcomps, enc->cblksty, goal) < 0)
+        return -1;
+    report(enc, 30);
+    return 0;
+}
+
+// The tile-part header, from SOT to SOD, into a fresh tile-part buffer
+// (enc->tmpstream); hdrlen: its length.
+int puttilehdr(jpenc_t* enc, int tileno, const std::vector<int>& numguard, int64_t* hdrlen)
+{
     enc->tmpstream = stream_memopen(nullptr, 0);
     if (!enc->tmpstream) {
-        std::fprintf(stderr, "cannot open tmp file\n");
+        std::fprintf(stderr, "not enough memory for the tile-part\n");
         return -1;
     }
     stream_t* tmp = enc->tmpstream;
@@ -655,7 +722,7 @@ int encodetile(jpenc_t* enc, int tileno)
         return -1;
     // Components whose quantization differs from component 0's (another
     // precision, more guard bits) get their own.
-    for (int i = 1; i < n; ++i) {
+    for (int i = 1; i < enc->numcomps; ++i) {
         jpc_qcxcp_t qcc;
         fillqcx(&enc->comps[i], numguard[i], &qcc);
         if (sameqcx(qcc, qcd0))
@@ -671,25 +738,25 @@ int encodetile(jpenc_t* enc, int tileno)
         std::fprintf(stderr, "cannot write SOD marker\n");
         return -1;
     }
-    int64_t tilehdrlen = stream_tell(tmp);
-    if (tilehdrlen < 0)
-        return -1;
+    *hdrlen = stream_tell(tmp);
+    return *hdrlen < 0 ? -1 : 0;
+}
 
-    if (t1enc_encodecomps(enc->comps, n, enc->cblksty) < 0)
-        return -1;
-    report(enc, 30);
-
-    // Layer budgets.  A target too small for the headers leaves every layer
-    // empty; layers below the top never get a negative budget.
+// The layer budgets of the tile (cumulative bytes of its packets; -1 for a
+// top layer without a limit).  A target too small for the headers leaves
+// every layer empty; layers below the top never get a negative budget.
+std::vector<int64_t> layerbudgets(jpenc_t* enc, int tileno, int64_t hdrlen)
+{
     int64_t tilebudget = 0;
     if (enc->rate >= 0) {
         int64_t areas = 0;
         for (int t = tileno; t < enc->numtiles; ++t)
             areas += enc->tiles[t].area;
-        int64_t avail = enc->maxlen - enc->len - tilehdrlen - 2;
+        int64_t avail = enc->maxlen - enc->len - hdrlen - 2;
         if (avail < 0)
             avail = 0;
-        tilebudget = static_cast<int64_t>(static_cast<long double>(avail) * tile->area / areas);
+        tilebudget = static_cast<int64_t>(static_cast<long double>(avail) *
+                                          enc->tiles[tileno].area / areas);
     }
     FATAL_CHECK(enc->numlyrs == enc->numlyrrates + 1);
     std::vector<int64_t> cumlens(enc->numlyrs);
@@ -705,12 +772,56 @@ int encodetile(jpenc_t* enc, int tileno)
         cumlens[j] = static_cast<int64_t>(v);
     }
     cumlens[enc->numlyrs - 1] = enc->rate < 0 ? -1 : tilebudget;
+    return cumlens;
+}
 
-    if (jpenc_ratealloc(enc, enc->numlyrs, cumlens.data()) < 0)
-        FATAL_CHECK(!"rate allocation ran out of memory");
+// The squared error that the target PSNR allows the tile, over the samples
+// of all its components.
+double distgoal(const jpenc_t* enc)
+{
+    long double sum = 0;
+    for (int i = 0; i < enc->numcomps; ++i) {
+        const jpenc_comp_t* comp = &enc->comps[i];
+        const long double peak = std::ldexp(1.0L, comp->prec) - 1;
+        sum += static_cast<long double>(matrix_numrows(comp->data)) * matrix_numcols(comp->data) *
+               peak * peak;
+    }
+    return static_cast<double>(sum * std::pow(10.0L, -enc->psnr / 10));
+}
 
-    if (t2enc_encodepkts(enc->comps, n, enc->numlyrs, enc->prg, tmp) < 0) {
-        std::fprintf(stderr, "dotile failed\n");
+// Rate allocation: the assignment of the coding passes to layers.  With a
+// target PSNR the budget is the fewest bytes that reach it.  Code blocks
+// that tier-1 left short where the allocation reached their last coded
+// pass are coded in full and the allocation made again.
+int allocrate(jpenc_t* enc, std::vector<int64_t> cumlens)
+{
+    for (;;) {
+        if (enc->psnr > 0) {
+            cumlens.back() = jpenc_bytesfordist(enc, distgoal(enc));
+            if (cumlens.back() < 0)
+                FATAL_CHECK(!"rate allocation ran out of memory");
+        }
+        const int numempty = jpenc_ratealloc(enc, enc->numlyrs, cumlens.data());
+        if (numempty < 0)
+            FATAL_CHECK(!"rate allocation ran out of memory");
+        const int redone = t1enc_completecomps(enc->comps, enc->numcomps, enc->cblksty);
+        if (redone < 0)
+            return -1;
+        if (redone == 0) {
+            for (int i = 0; i < numempty; ++i)
+                std::fprintf(stderr, "warning: empty layer generated\n");
+            return 0;
+        }
+    }
+}
+
+// Tier-2: the packets after the tile-part header, the tile-part length
+// patched into SOT, and the tile-part copied to the output.
+int tier2(jpenc_t* enc)
+{
+    stream_t* tmp = enc->tmpstream;
+    if (t2enc_encodepkts(enc->comps, enc->numcomps, enc->numlyrs, enc->prg, tmp) < 0) {
+        std::fprintf(stderr, "cannot write the packets of the tile\n");
         return -1;
     }
 
@@ -730,6 +841,25 @@ int encodetile(jpenc_t* enc, int tileno)
     return 0;
 }
 
+int encodetile(jpenc_t* enc, int tileno)
+{
+    const jpenc_tile_t* tile = &enc->tiles[tileno];
+    std::vector<int> numguard;
+    int64_t hdrlen = 0;
+    if (readtile(enc, tileno) < 0 || levelshift(enc, tile) < 0)
+        return -1;
+    wavelet(enc);
+    if (quantize(enc, tile, numguard) < 0 || puttilehdr(enc, tileno, numguard, &hdrlen) < 0)
+        return -1;
+    const std::vector<int64_t> cumlens = layerbudgets(enc, tileno, hdrlen);
+    t1est_goal_t goal{double(cumlens.back()), -1};
+    if (enc->psnr > 0)
+        goal = {-1, distgoal(enc)};
+    if (tier1(enc, goal) < 0 || allocrate(enc, cumlens) < 0)
+        return -1;
+    return tier2(enc);
+}
+
 } // namespace
 
 int jpenc_parseopts(const char* optstr, jpenc_opts_t* opts)
@@ -744,6 +874,7 @@ int jpenc_parseopts(const char* optstr, jpenc_opts_t* opts)
     opts->numlyrrates = 0;
     opts->lyrrates = nullptr;
     opts->rate = -1;
+    opts->psnr = 0;
     opts->lazy = 0;
     opts->termall = 0;
     opts->segsym = 0;
@@ -792,6 +923,9 @@ int jpenc_parseopts(const char* optstr, jpenc_opts_t* opts)
             break;
         case OPT_RATE:
             opts->rate = fixreal(util_atof(value));
+            break;
+        case OPT_PSNR:
+            opts->psnr = util_atof(value);
             break;
         case OPT_LYRRATES: {
             int count = 0;
@@ -869,7 +1003,7 @@ int32_t jpenc_encode(image_t* image, stream_t* out, const char* optstr,
         }
     report(enc, 80);
     if (putms(enc, out, jpc_ms_create(JPC_MS_EOC)) < 0) {
-        std::fprintf(stderr, "cannot write EOI marker\n");
+        std::fprintf(stderr, "cannot write the end of the code stream (EOC marker)\n");
         destroyenc(enc);
         return -1;
     }

@@ -32,6 +32,7 @@ struct jpenc_opts_t {
     int32_t numlyrrates;
     int32_t* lyrrates;     // fixed14, owned (malloc)
     int32_t rate;          // fixed14; negative: no target
+    double psnr;           // target PSNR in dB; 0: none
     int32_t lazy;
     int32_t termall;
     int32_t segsym;
@@ -64,6 +65,7 @@ struct jpenc_t {
     int numlyrrates;
     int32_t* lyrrates;         // fixed14 (owned)
     int32_t rate;              // fixed14
+    double psnr;               // target PSNR in dB; 0: none
     int32_t cblkwidth;
     int32_t cblkheight;
     int numdlvls;
@@ -79,9 +81,16 @@ struct jpenc_t {
 };
 
 // Assigns every coding pass of the tile to a layer: numlyrs cumulative byte
-// budgets (negative: no limit, top layer only).  Returns 0, or -1 when the
-// scratch stream cannot be had.
+// budgets (negative: no limit, top layer only).  Returns the number of
+// layers left empty (their budget holds no pass), or -1 when the scratch
+// stream cannot be had.
 int jpenc_ratealloc(jpenc_t* enc, int numlyrs, const int64_t* cumlens);
+
+// The fewest bytes of the tile's packets (one layer) that leave a weighted
+// squared error of at most dist, by the coders' own figures: the distortion
+// of the passes left out plus what stays after a block's coded passes
+// (restdist).  -1 when the scratch stream cannot be had.
+int64_t jpenc_bytesfordist(jpenc_t* enc, double dist);
 
 // The rate-distortion slopes of a code block's passes on the convex hull of
 // its rate-distortion curve (rdslope > 0), -1.0 for passes without a

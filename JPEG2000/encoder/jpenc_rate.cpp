@@ -3,8 +3,9 @@
 // code block's rate-distortion curve; each layer then takes, in every code
 // block, the passes down to a global slope threshold found by bisection,
 // with real tier-2 coding measuring each trial.
+#include <algorithm>
 #include <cstdio>
-#include <cfloat>
+#include <vector>
 
 #include "base/fatal.h"
 #include "encoder/jpenc_int.h"
@@ -121,30 +122,77 @@ int64_t layerlength(jpenc_t* enc, stream_t* scratch, int lyrno)
 
 } // namespace
 
+int64_t jpenc_bytesfordist(jpenc_t* enc, double dist)
+{
+    std::vector<double> slopes;
+    forcblks(enc, [&](jpenc_cblk_t* cblk) {
+        jpenc_cblkslopes(cblk);
+        for (int i = 0; i < cblk->numpasses; ++i)
+            if (cblk->passes[i].rdslope > 0.0)
+                slopes.push_back(cblk->passes[i].rdslope);
+    });
+    std::sort(slopes.begin(), slopes.end());
+    slopes.erase(std::unique(slopes.begin(), slopes.end()), slopes.end());
+
+    // The error left when every block takes its passes down to the last one
+    // with a slope of at least thresh.
+    auto left = [&](double thresh) {
+        double sum = 0;
+        forcblks(enc, [&](jpenc_cblk_t* cblk) {
+            double in = 0;
+            for (int i = 0; i < cblk->numpasses; ++i)
+                if (cblk->passes[i].rdslope >= thresh)
+                    in = cblk->passes[i].cumwmsedec;
+            const double all = cblk->numpasses > 0 ? cblk->passes[cblk->numpasses - 1].cumwmsedec : 0;
+            sum += cblk->restdist + (all - in);
+        });
+        return sum;
+    };
+    // The highest slope that leaves at most dist (fewest bytes); the lowest
+    // slope when even all passes leave more.
+    size_t lo = 0, hi = slopes.size();  // left(slopes[i]) <= dist for i < lo
+    while (lo < hi) {
+        const size_t mid = lo + (hi - lo) / 2;
+        if (left(slopes[mid]) <= dist)
+            lo = mid + 1;
+        else
+            hi = mid;
+    }
+    const double thresh = lo > 0 ? slopes[lo - 1] : -1.0;
+
+    stream_t* scratch = stream_memopen(nullptr, 0);
+    if (!scratch)
+        return -1;
+    t2enc_reset(enc->comps, enc->numcomps, 1);
+    assign(enc, 0, thresh, true);
+    const int64_t len = layerlength(enc, scratch, 0);
+    stream_close(scratch);
+    t2enc_reset(enc->comps, enc->numcomps, 1);
+    return len;
+}
+
 int jpenc_ratealloc(jpenc_t* enc, int numlyrs, const int64_t* cumlens)
 {
     stream_t* scratch = stream_memopen(nullptr, 0);
     if (!scratch)
         return -1;
 
-    double minslope = DBL_MAX;
-    double maxslope = 0.0;
+    // The distinct slopes, ascending: the only thresholds at which a
+    // layer's length can change.
+    std::vector<double> slopes;
     forcblks(enc, [&](jpenc_cblk_t* cblk) {
         jpenc_cblkslopes(cblk);
-        for (int i = 0; i < cblk->numpasses; ++i) {
-            double s = cblk->passes[i].rdslope;
-            if (s > 0.0) {
-                if (s < minslope)
-                    minslope = s;
-                if (s > maxslope)
-                    maxslope = s;
-            }
-        }
+        for (int i = 0; i < cblk->numpasses; ++i)
+            if (cblk->passes[i].rdslope > 0.0)
+                slopes.push_back(cblk->passes[i].rdslope);
     });
+    std::sort(slopes.begin(), slopes.end());
+    slopes.erase(std::unique(slopes.begin(), slopes.end()), slopes.end());
 
     t2enc_reset(enc->comps, enc->numcomps, 1);
 
     int64_t donelen = 0;  // bytes of the layers decided so far
+    int numempty = 0;
     for (int lyrno = 0; lyrno < numlyrs; ++lyrno) {
         int64_t maxlen = cumlens[lyrno];
         bool success = false;
@@ -171,34 +219,32 @@ int jpenc_ratealloc(jpenc_t* enc, int numlyrs, const int64_t* cumlens)
             }
         }
         if (maxlen >= 0 && !success) {
-            double lo = minslope;
-            double hi = maxslope;
-            for (int trial = 0; trial < 64; ++trial) {
-                double thresh = (lo + hi) * 0.5;
+            // The lowest slope whose passes fit: the length falls as the
+            // threshold rises, so a bisection over the distinct slopes
+            // finds it with one trial tier-2 run per step.
+            size_t lo = 0, hi = slopes.size();  // slopes[hi] fits, below lo not
+            while (lo < hi) {
+                const size_t mid = lo + (hi - lo) / 2;
                 t2enc_save(enc->comps, enc->numcomps);
-                assign(enc, lyrno, thresh, true);
+                assign(enc, lyrno, slopes[mid], true);
                 int64_t len = layerlength(enc, scratch, lyrno);
+                t2enc_restore(enc->comps, enc->numcomps);
                 if (len < 0) {
                     stream_close(scratch);
                     return -1;
                 }
-                int64_t actuallen = donelen + len;
-                if (actuallen > maxlen) {
-                    lo = thresh;
-                } else {
-                    hi = thresh;
-                    if (!success || thresh < goodthresh) {
-                        goodthresh = thresh;
-                        success = true;
-                    }
-                }
-                t2enc_restore(enc->comps, enc->numcomps);
-                if (hi - 0.001 <= lo)
-                    break;
+                if (donelen + len > maxlen)
+                    lo = mid + 1;
+                else
+                    hi = mid;
+            }
+            if (hi < slopes.size()) {
+                success = true;
+                goodthresh = slopes[hi];
             }
         }
         if (!success)
-            std::fprintf(stderr, "warning: empty layer generated\n");
+            ++numempty;
         assign(enc, lyrno, goodthresh, success);
         int64_t len = layerlength(enc, scratch, lyrno);
         if (len < 0) {
@@ -208,5 +254,5 @@ int jpenc_ratealloc(jpenc_t* enc, int numlyrs, const int64_t* cumlens)
         donelen += len;
     }
     stream_close(scratch);
-    return 0;
+    return numempty;
 }

@@ -51,6 +51,8 @@ struct jpenc_cblk_t {
     matrix_t* data;            // view of the band (owned view)
     matrix_t* flags;           // tier-1 state while the block is coded (owned)
     int32_t numbps;            // bit planes of the code block
+    double residual;           // weighted error left after every bit plane (estimate)
+    double restdist;           // weighted error left when every coded pass is in
     // Tier-2 state saved during rate allocation.
     jpenc_pass_t* savedcurpass;
     int32_t savednumencpasses;

@@ -15,6 +15,7 @@
 #include "base/seq.h"
 #include "base/stream.h"
 #include "tier1/t1scan.h"
+#include "tier1/t1est.h"
 #include "base/threadpool.h"
 
 namespace {
@@ -231,14 +232,24 @@ int t1enc_numbps(const matrix_t* data)
     return std::max(log2 - (JPC_NUMEXTRABITS - 1), 0);
 }
 
+long double t1enc_weight(const jpenc_comp_t* comp, const jpenc_band_t* band)
+{
+    const long double mctw = comp->mctweight / 16384.0L;
+    const long double synw = band->synweight / 16384.0L;
+    const long double step = (comp->qmfbid == 1 ? 16384 : band->absstepsize) / 16384.0L;
+    return mctw * mctw * synw * synw * step * step;
+}
+
 int t1enc_encodecblk(const jpenc_comp_t* comp, const jpenc_band_t* band, jpenc_cblk_t* cblk,
-                     int cblksty)
+                     int cblksty, int maxpasses)
 {
     jpenc_releasecblk(cblk);
     const bool lazy = cblksty & T1ENC_LAZY;
     const bool termall = cblksty & T1ENC_TERMALL;
     const int numbps = cblk->numbps;
-    const int numpasses = numbps > 0 ? 3 * numbps - 2 : 0;
+    int numpasses = numbps > 0 ? 3 * numbps - 2 : 0;
+    if (maxpasses >= 0 && maxpasses < numpasses)
+        numpasses = maxpasses;
 
     cblk->stream = stream_memopen(nullptr, 0);
     FATAL_CHECK(cblk->stream);
@@ -277,11 +288,7 @@ int t1enc_encodecblk(const jpenc_comp_t* comp, const jpenc_band_t* band, jpenc_c
     cb.zctab = jpc_zcctxnos[band->orient];
     cb.vcausal = cblksty & T1ENC_VSC;
 
-    // Weight of one unit of normalized distortion at bit plane 0.
-    const long double mctw = comp->mctweight / 16384.0L;
-    const long double synw = band->synweight / 16384.0L;
-    const long double step = (comp->qmfbid == 1 ? 16384 : band->absstepsize) / 16384.0L;
-    const long double weight = mctw * mctw * synw * synw * step * step;
+    const long double weight = t1enc_weight(comp, band);
 
     mqenc_t* enc = cblk->mqenc;
     stream_t* stream = cblk->stream;
@@ -372,31 +379,70 @@ struct cblkjob_t {
 struct encjob_t {
     std::vector<cblkjob_t> cblks;
     std::vector<signed char> result;  // 0 coded, -1 failed, 1 too many bit planes
+    std::vector<int> maxpasses;       // passes to code, -1 all (empty: all)
+    std::vector<t1est_plane_t> est;   // 32 planes per block
+    bool residuals = false;           // keep each block's residual and rest
     int cblksty;
 };
+
+// Bit planes and missing bit planes of a block; false when the band's Mb
+// cannot hold them.
+bool numbitplanes(const cblkjob_t& cj)
+{
+    jpenc_cblk_t* cblk = cj.cblk;
+    cblk->numbps = t1enc_numbps(cblk->data);
+    cblk->numimsbs = cj.band->numbps - cblk->numbps;
+    return cblk->numimsbs >= 0;
+}
 
 void encodeone(void* arg, int64_t i, int)
 {
     encjob_t* job = static_cast<encjob_t*>(arg);
     const cblkjob_t& cj = job->cblks[i];
-    jpenc_cblk_t* cblk = cj.cblk;
-    cblk->numbps = t1enc_numbps(cblk->data);
-    cblk->numimsbs = cj.band->numbps - cblk->numbps;
-    if (cblk->numimsbs < 0) {
+    if (job->maxpasses.empty() && !numbitplanes(cj)) {
         job->result[i] = 1;
         return;
     }
-    job->result[i] = static_cast<signed char>(t1enc_encodecblk(cj.comp, cj.band, cblk, job->cblksty));
+    const int maxpasses = job->maxpasses.empty() ? -1 : job->maxpasses[i];
+    jpenc_cblk_t* cblk = cj.cblk;
+    job->result[i] = static_cast<signed char>(
+        t1enc_encodecblk(cj.comp, cj.band, cblk, job->cblksty, maxpasses));
+    // What the passes left uncoded would have taken away.
+    cblk->restdist = cblk->residual;
+    if (job->residuals)
+        for (int p = cblk->numbps - 1 - (cblk->numpasses + 2) / 3; p >= 0; --p)
+            cblk->restdist += job->est[32 * i + p].dist;
 }
 
-}  // namespace
-
-int t1enc_encodecomps(jpenc_comp_t* comps, int numcomps, int cblksty)
+void estimateone(void* arg, int64_t i, int)
 {
-    // Code blocks are independent: they are coded on the thread pool, each
-    // into its own stream, exactly as one after another.
-    encjob_t job;
-    job.cblksty = cblksty;
+    encjob_t* job = static_cast<encjob_t*>(arg);
+    const cblkjob_t& cj = job->cblks[i];
+    if (!numbitplanes(cj)) {
+        job->result[i] = 1;
+        return;
+    }
+    cj.cblk->residual = t1est_planes(cj.cblk, cj.cblk->numbps,
+                                     double(t1enc_weight(cj.comp, cj.band)), &job->est[32 * i]);
+}
+
+int runjob(encjob_t* job, threadpool_body_t body)
+{
+    threadpool_for(static_cast<int64_t>(job->cblks.size()), body, nullptr, job);
+    for (size_t i = 0; i < job->cblks.size(); ++i) {
+        if (job->result[i] == 1) {
+            fprintf(stderr, "code block has %d bit planes, more than its band's %d\n",
+                    job->cblks[i].cblk->numbps, job->cblks[i].band->numbps);
+            return -1;
+        }
+        if (job->result[i] < 0)
+            return -1;
+    }
+    return 0;
+}
+
+void gather(jpenc_comp_t* comps, int numcomps, encjob_t* job)
+{
     for (int compno = 0; compno < numcomps; ++compno) {
         jpenc_comp_t* comp = &comps[compno];
         for (int32_t lvlno = 0; lvlno < comp->numrlvls; ++lvlno) {
@@ -404,20 +450,74 @@ int t1enc_encodecomps(jpenc_comp_t* comps, int numcomps, int cblksty)
             for (int bandno = 0; bandno < lvl->numbands; ++bandno) {
                 jpenc_band_t* band = &lvl->bands[bandno];
                 for (int32_t k = 0; k < band->numcblks; ++k)
-                    job.cblks.push_back(cblkjob_t{comp, band, &band->cblks[k]});
+                    job->cblks.push_back(cblkjob_t{comp, band, &band->cblks[k]});
             }
         }
     }
-    job.result.assign(job.cblks.size(), 0);
-    threadpool_for(static_cast<int64_t>(job.cblks.size()), encodeone, nullptr, &job);
-    for (size_t i = 0; i < job.cblks.size(); ++i) {
-        if (job.result[i] == 1) {
-            fprintf(stderr, "code block has %d bit planes, more than its band's %d\n",
-                    job.cblks[i].cblk->numbps, job.cblks[i].band->numbps);
-            return -1;
-        }
-        if (job.result[i] < 0)
-            return -1;
+    job->result.assign(job->cblks.size(), 0);
+}
+
+// How far below the estimated threshold of the rate allocation planes are
+// still coded: the byte model is rough per block, and a plane left uncoded
+// that the allocation would have taken costs a second coding of its block.
+constexpr double kMargin = 4.0;
+
+}  // namespace
+
+int t1enc_encodecomps(jpenc_comp_t* comps, int numcomps, int cblksty, t1est_goal_t goal)
+{
+    // Code blocks are independent: they are coded on the thread pool, each
+    // into its own stream, exactly as one after another.
+    encjob_t job;
+    job.cblksty = cblksty;
+    gather(comps, numcomps, &job);
+    if (goal.bytes < 0 && goal.dist < 0) {
+        for (const cblkjob_t& cj : job.cblks)
+            cj.cblk->residual = 0;
+        return runjob(&job, encodeone);
     }
-    return 0;
+
+    // With a budget, the planes that cannot make it into the stream are
+    // found from estimates first and left uncoded.
+    const size_t n = job.cblks.size();
+    job.est.resize(32 * n);
+    if (runjob(&job, estimateone) < 0)
+        return -1;
+    std::vector<t1est_plane_t> planes;
+    std::vector<int> numbps(n), keep(n);
+    double residual = 0;
+    for (size_t i = 0; i < n; ++i) {
+        numbps[i] = job.cblks[i].cblk->numbps;
+        planes.insert(planes.end(), &job.est[32 * i], &job.est[32 * i] + numbps[i]);
+        residual += job.cblks[i].cblk->residual;
+    }
+    t1est_choose(planes.data(), numbps.data(), int64_t(n), residual, goal, kMargin, keep.data());
+    job.residuals = true;
+    job.maxpasses.resize(n);
+    for (size_t i = 0; i < n; ++i)  // at least the first cleanup pass
+        job.maxpasses[i] = keep[i] > 0 ? 3 * keep[i] - 2 : std::min(numbps[i], 1);
+    return runjob(&job, encodeone);
+}
+
+int t1enc_completecomps(jpenc_comp_t* comps, int numcomps, int cblksty)
+{
+    encjob_t job;
+    job.cblksty = cblksty;
+    gather(comps, numcomps, &job);
+    encjob_t redo;
+    redo.cblksty = cblksty;
+    for (const cblkjob_t& cj : job.cblks) {
+        const jpenc_cblk_t* cblk = cj.cblk;
+        const int all = cblk->numbps > 0 ? 3 * cblk->numbps - 2 : 0;
+        if (cblk->numpasses < all && cblk->numpasses > 0 &&
+            cblk->passes[cblk->numpasses - 1].lyrno >= 0)
+            redo.cblks.push_back(cj);
+    }
+    if (redo.cblks.empty())
+        return 0;
+    redo.result.assign(redo.cblks.size(), 0);
+    redo.maxpasses.assign(redo.cblks.size(), -1);
+    if (runjob(&redo, encodeone) < 0)
+        return -1;
+    return static_cast<int>(std::min<size_t>(redo.cblks.size(), INT32_MAX));
 }

@@ -13,6 +13,7 @@
 #include <cstdint>
 
 #include "encoder/jpenc_tree.h"
+#include "tier1/t1est.h"
 
 // Code block style bits (T.800 Table A.19), as in COD/COC.
 constexpr int T1ENC_LAZY = 0x01;
@@ -26,17 +27,36 @@ constexpr int T1ENC_SEGSYM = 0x20;
 // weight and each component's MCT weight must be set.  Returns 0, or -1
 // after a message when a code block has more bit planes than its band's Mb
 // (its samples cannot be signalled).
-int t1enc_encodecomps(jpenc_comp_t* comps, int numcomps, int cblksty);
+//
+// With a goal (the bytes that the tile's code blocks may take in all, or
+// the weighted squared error they may leave), the passes that the rate
+// allocation will not take are estimated first and left uncoded: each block
+// is coded down to a bit plane chosen from the estimates, so a block may
+// hold fewer passes than its bit planes give; its restdist is then the
+// estimated error left when all its coded passes are in.
+int t1enc_encodecomps(jpenc_comp_t* comps, int numcomps, int cblksty,
+                      t1est_goal_t goal = {-1, -1});
+
+// After a rate allocation over blocks coded with a budget: codes again, in
+// full, every block whose last coded pass was given a layer (the
+// allocation might have taken more of it).  Returns the number of blocks
+// coded again (0: the allocation stands), or -1 after a message.
+int t1enc_completecomps(jpenc_comp_t* comps, int numcomps, int cblksty);
 
 // Number of bit planes of a code block's samples: floor(log2(max |x|)) - 5
 // when positive, else 0.
 int t1enc_numbps(const matrix_t* data);
 
-// Codes one code block of band (cblk->numbps and numimsbs must be set, as
-// t1enc_encodecomps does).  Any earlier coding result of the block is
+// Weight of one unit of normalized distortion at bit plane 0 of the band's
+// samples: MCT weight, synthesis weight and step size, each squared.
+long double t1enc_weight(const jpenc_comp_t* comp, const jpenc_band_t* band);
+
+// Codes the first maxpasses passes (< 0: all) of one code block of band
+// (cblk->numbps and numimsbs must be set, as t1enc_encodecomps does).  Any
+// earlier coding result of the block is
 // released first.  Returns 0, or -1 when the MQ encoder reported a write
 // failure.
 int t1enc_encodecblk(const jpenc_comp_t* comp, const jpenc_band_t* band,
-                     jpenc_cblk_t* cblk, int cblksty);
+                     jpenc_cblk_t* cblk, int cblksty, int maxpasses = -1);
 
 #endif

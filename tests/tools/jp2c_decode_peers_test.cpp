@@ -13,42 +13,6 @@ using namespace testutil;
 
 namespace {
 
-// A crop of a 24-bit Windows bitmap (rows bottom-up, BGR, rows padded to 4
-// bytes), as RGB or as one grey component.
-bool read_bmp_crop(const std::string& path, int x0, int y0, int w, int h, bool grey,
-                   Picture* pic)
-{
-    std::vector<uint8_t> d = read_file(path);
-    if (d.size() < 54 || d[0] != 'B' || d[1] != 'M')
-        return false;
-    auto u32 = [&](size_t o) { return uint32_t(d[o] | d[o + 1] << 8 | d[o + 2] << 16 | d[o + 3] << 24); };
-    uint32_t off = u32(10);
-    int bw = int(u32(18)), bh = int(u32(22));
-    if ((d[28] | d[29] << 8) != 24 || x0 + w > bw || y0 + h > bh)
-        return false;
-    size_t stride = (size_t(bw) * 3 + 3) & ~size_t(3);
-    pic->width = w;
-    pic->height = h;
-    pic->prec = 8;
-    pic->comps.assign(grey ? 1 : 3, std::vector<int32_t>(size_t(w) * h));
-    for (int y = 0; y < h; ++y)
-        for (int x = 0; x < w; ++x) {
-            size_t o = off + size_t(bh - 1 - (y0 + y)) * stride + size_t(x0 + x) * 3;
-            if (o + 2 >= d.size())
-                return false;
-            int b = d[o], g = d[o + 1], r = d[o + 2];
-            size_t i = size_t(y) * w + x;
-            if (grey) {
-                pic->comps[0][i] = (r * 77 + g * 150 + b * 29) >> 8;
-            } else {
-                pic->comps[0][i] = r;
-                pic->comps[1][i] = g;
-                pic->comps[2][i] = b;
-            }
-        }
-    return true;
-}
-
 struct PeerCase {
     const char* name;
     bool grk;        // encoder: grk_compress, else opj_compress

@@ -8,6 +8,8 @@
 #include "base/image.h"
 #include "codestream/jpc.h"
 #include "encoder/jpenc.h"
+#include "encoder/jpenc_psnr.h"
+#include "decoder/jpdec.h"
 #include "encoder/jpenc_int.h"
 #include "base/stream.h"
 #include "testutil.h"
@@ -314,6 +316,36 @@ TEST(JpencTest, HullSlopesDecreaseAndDropPassesBelowTheHull)
             EXPECT_LT(p.rdslope, prev);
             prev = p.rdslope;
         }
+}
+
+} // namespace
+
+namespace {
+
+// A target PSNR is met within a tenth of a decibel, the reported figure is
+// what the stream decodes to, and the picture given is left intact.
+TEST(JpencTest, TargetPsnrIsReachedWithinATenthOfADecibel)
+{
+    testutil::Picture pic;
+    ASSERT_TRUE(testutil::read_bmp_crop(std::string(JP2_TESTDATA) + "/photos/bretagne.bmp", 0, 0,
+                                        640, 480, false, &pic));
+    for (const char* mode : {"mode=int", "mode=real"}) {
+        for (double target : {30.0, 38.0, 46.0}) {
+            image_t* im = makeimage(pic, IMAGE_CM_RGB);
+            stream_t* out = stream_memopen(nullptr, 0);
+            double reached = 0;
+            ASSERT_EQ(jpenc_encodepsnr(im, out, mode, target, nullptr, &reached), 0);
+            stream_rewind(out);
+            image_t* decoded = jpdec_decode(out, "", nullptr);
+            ASSERT_NE(decoded, nullptr);
+            EXPECT_DOUBLE_EQ(jpenc_psnr(im, decoded), reached) << mode << " " << target;
+            EXPECT_GE(reached, target) << mode;
+            EXPECT_LE(reached, target + 0.1) << mode;
+            image_destroy(decoded);
+            image_destroy(im);
+            stream_close(out);
+        }
+    }
 }
 
 } // namespace

@@ -10,6 +10,7 @@
 #include "base/seq.h"
 #include "base/stream.h"
 #include "tier1/t1enc.h"
+#include "tier1/t1est.h"
 
 namespace {
 
@@ -187,3 +188,43 @@ TEST(T1encTest, OutputIsDeterministic)
 }
 
 }  // namespace
+
+namespace {
+
+// With a budget, tier-1 estimates each bit plane first: the distortion
+// and byte estimates must be near the coder's own figures, and a
+// short budget must leave the low planes uncoded until the allocation asks
+// for them.
+TEST(T1encTest, BudgetLeavesLowPlanesUncodedUntilTheAllocationReachesThem)
+{
+    Block b(64, 64);
+    b.fillRandom(7, 1 << 14);
+    ASSERT_EQ(b.encode(0), 0);
+    const jpenc_cblk_t& full = b.cblk();
+    const int numbps = full.numbps;
+    ASSERT_EQ(full.numpasses, 3 * numbps - 2);
+    std::vector<t1est_plane_t> est(numbps);
+    t1est_planes(&full, numbps, double(t1enc_weight(&b.comp, &b.band())), est.data());
+    double prevdist = 0, bytes = 0;
+    for (int p = numbps - 1, last = 0; p >= 0; --p, last += 3) {
+        const double dist = full.passes[last].cumwmsedec - prevdist;
+        EXPECT_NEAR(est[p].dist, dist, 0.05 * dist) << "plane " << p;
+        prevdist = full.passes[last].cumwmsedec;
+        bytes += est[p].bytes;
+    }
+    const double coded = full.passes[full.numpasses - 1].end;
+    EXPECT_GT(bytes, coded / 2);
+    EXPECT_LT(bytes, coded * 2);
+
+    ASSERT_EQ(t1enc_encodecomps(&b.comp, 1, 0, {coded / 20, -1}), 0);
+    const jpenc_cblk_t& cut = b.cblk();
+    ASSERT_LT(cut.numpasses, 3 * numbps - 2);
+    EXPECT_EQ((cut.numpasses + 2) % 3, 0);  // whole planes
+    EXPECT_EQ(cut.passes[cut.numpasses - 1].term, 1);
+    EXPECT_EQ(t1enc_completecomps(&b.comp, 1, 0), 0);  // no layer reached it
+    cut.passes[cut.numpasses - 1].lyrno = 0;
+    EXPECT_EQ(t1enc_completecomps(&b.comp, 1, 0), 1);
+    EXPECT_EQ(b.cblk().numpasses, 3 * numbps - 2);
+}
+
+} // namespace

@@ -1,0 +1,166 @@
+#include "tier1/t1est.h"
+
+#include <algorithm>
+#include <cmath>
+#include <vector>
+
+#include "base/seq.h"
+#include "tier1/jpcod.h"
+
+namespace {
+
+// Modelled cost in bits of the decisions of one plane: zero coding of the
+// samples not yet significant (K of Z become significant; context modelling
+// codes them below their plain binary entropy), one sign per new
+// significant sample, and about one bit per refined sample.
+constexpr double kZeroCoding = 0.83;
+constexpr double kSign = 1.1;
+constexpr double kRefine = 1.05;
+
+double entropy_bits(double k, double z)
+{
+    if (k <= 0 || k >= z)
+        return 0;
+    const double p = k / z;
+    return -z * (p * std::log2(p) + (1 - p) * std::log2(1 - p));
+}
+
+} // namespace
+
+double t1est_planes(const jpenc_cblk_t* cblk, int numbps, double weight, t1est_plane_t* planes)
+{
+    // Squared error of a sample's fraction (6 bits) once all its planes are
+    // coded: a sample that never became significant keeps its value; one
+    // that did is rebuilt at the middle of its last interval.
+    static const auto restab = [] {
+        struct {
+            double ins[64], sig[64];
+        } t;
+        for (int m = 0; m < 64; ++m) {
+            t.ins[m] = (m / 64.0) * (m / 64.0);
+            t.sig[m] = (m / 64.0 - 0.5) * (m / 64.0 - 0.5);
+        }
+        return t;
+    }();
+    // By plane: samples that become significant there, and the sum of the
+    // distortion table values (fixed14) of the significance and first
+    // refinement of each sample.  Later refinements are not summed sample
+    // by sample: their bits are close to uniform, so each counts with the
+    // table's mean.  The sums are kept by plane + 8: samples below plane 0
+    // land in the slots under 8, which are never read, so the loop has no
+    // branch on the data; four sets, by column, keep neighbouring samples
+    // off one another's sums.
+    int32_t newsig[4][40] = {};
+    int64_t nmsedec[4][40] = {};
+    double residual = 0;
+    const matrix_t* data = cblk->data;
+    const int32_t numrows = matrix_numrows(data), numcols = matrix_numcols(data);
+    // Every other row is enough for figures that are models anyway.
+    const int32_t rowstep = numrows >= 8 ? 2 : 1;
+    for (int32_t r = 0; r < numrows; r += rowstep) {
+        const int32_t* row = matrix_row(data, r);
+        for (int32_t c = 0; c < numcols; ++c) {
+            const uint32_t v = row[c];
+            const uint32_t mag = int32_t(v) < 0 ? -v : v;
+            const int b = 31 - __builtin_clz(mag | 1) - JPC_NUMEXTRABITS;
+            const int32_t* sigtab = b > 0 ? jpc_signmsedec : jpc_signmsedec0;
+            const int32_t* reftab = b > 1 ? jpc_refnmsedec : jpc_refnmsedec0;
+            const int set = c & 3;
+            ++newsig[set][b + 8];
+            nmsedec[set][b + 8] += sigtab[(mag >> std::max(b, 0)) & (JPC_NMSEDEC_SIZE - 1)];
+            nmsedec[set][b + 7] += reftab[(mag >> std::max(b - 1, 0)) & (JPC_NMSEDEC_SIZE - 1)];
+            residual += (b >= 0 ? restab.sig : restab.ins)[mag & 63];
+        }
+    }
+    const double scale = double(numrows) / ((numrows + rowstep - 1) / rowstep);
+    double sig[32], sum[32];
+    for (int p = 0; p < 32; ++p) {
+        sig[p] = sum[p] = 0;
+        for (int set = 0; set < 4; ++set)
+            sig[p] += newsig[set][p + 8], sum[p] += double(nmsedec[set][p + 8]);
+        sig[p] *= scale, sum[p] *= scale;
+    }
+    double meanref = 0, meanref0 = 0;
+    for (int i = 0; i < JPC_NMSEDEC_SIZE; ++i)
+        meanref += jpc_refnmsedec[i], meanref0 += jpc_refnmsedec0[i];
+    meanref /= JPC_NMSEDEC_SIZE, meanref0 /= JPC_NMSEDEC_SIZE;
+
+    const double n = double(numrows) * numcols;
+    double significant = 0;  // significant before the plane
+    double deep = 0;         // significant two or more planes before it
+    for (int p = numbps - 1; p >= 0; --p) {
+        const double k = sig[p];
+        const double bits = kZeroCoding * entropy_bits(k, n - significant) + kSign * k +
+                            kRefine * significant;
+        const double total = sum[p] + deep * (p > 0 ? meanref : meanref0);
+        planes[p].bytes = bits / 8;
+        planes[p].dist = std::ldexp(weight * (total / 16384.0), 2 * p);
+        deep = significant;
+        significant += k;
+    }
+    return weight * residual * scale;
+}
+
+void t1est_choose(const t1est_plane_t* planes, const int* numbps, int64_t numcblks,
+                  double residual, t1est_goal_t goal, double margin, int* keep)
+{
+    // Hull segments of every block: slope, modelled bytes, block and the
+    // planes from the top that the segment ends with.
+    struct seg_t {
+        double dist;
+        double bytes;
+        int64_t cblk;
+        int planes;
+        double slope() const { return dist / std::max(bytes, 1.0 / 8); }
+    };
+    std::vector<seg_t> segs;
+    std::vector<seg_t> hull;
+    const t1est_plane_t* block = planes;
+    for (int64_t i = 0; i < numcblks; block += numbps[i], ++i) {
+        hull.clear();
+        // Planes from the top (numbps - 1) down; a segment absorbs the ones
+        // before it while its slope is not lower than theirs.
+        for (int p = numbps[i] - 1, taken = 1; p >= 0; --p, ++taken) {
+            seg_t s{block[p].dist, block[p].bytes, i, taken};
+            while (!hull.empty() && hull.back().slope() <= s.slope()) {
+                s.dist += hull.back().dist;
+                s.bytes += hull.back().bytes;
+                hull.pop_back();
+            }
+            hull.push_back(s);
+        }
+        segs.insert(segs.end(), hull.begin(), hull.end());
+    }
+    // Steepest first; ties in block order keep the choice independent of
+    // anything but the figures.
+    std::sort(segs.begin(), segs.end(), [](const seg_t& a, const seg_t& b) {
+        const double sa = a.slope(), sb = b.slope();
+        return sa != sb ? sa > sb : a.cblk < b.cblk;
+    });
+    // The first segment that the goal has no room for.
+    size_t fit = 0;
+    if (goal.bytes >= 0) {
+        for (double total = 0; fit < segs.size() && total + segs[fit].bytes <= goal.bytes; ++fit)
+            total += segs[fit].bytes;
+    } else {
+        double left = residual;  // distortion left with every plane in
+        for (const seg_t& s : segs)
+            left += s.dist;
+        for (; fit < segs.size() && left > goal.dist; ++fit)
+            left -= segs[fit].dist;
+        // fit is the first segment not needed; the one before it is the
+        // last that the goal needs.
+        fit = fit > 0 ? fit - 1 : 0;
+        if (left > goal.dist)
+            fit = segs.size();
+    }
+    if (fit == segs.size()) {  // everything fits: every plane is coded
+        std::copy(numbps, numbps + numcblks, keep);
+        return;
+    }
+    const double thresh = segs[fit].slope() / margin;
+    std::fill(keep, keep + numcblks, 0);
+    for (const seg_t& s : segs)
+        if (s.slope() >= thresh)
+            keep[s.cblk] = std::max(keep[s.cblk], s.planes);
+}
