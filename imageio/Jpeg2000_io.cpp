@@ -5,6 +5,7 @@
 #include "Tag_stream.h"
 
 #include "base/image.h"
+#include "codestream/jp2box.h"
 #include "decoder/jpdec.h"
 #include "base/stream.h"
 
@@ -253,6 +254,15 @@ qint64 TJPEG2000_IO::LoadFromStreamInTo(QImage* B, QIODevice* S)
         AdapterHolder adapter(TagStreamCreate(S, STREAM_READ | STREAM_BINARY), false);
         if (!adapter.get())
             throw Exception(QStringLiteral("Internal BUG , try to find Kestreline"));
+
+        // A JP2 file is read down to its code stream box.
+        const QByteArray head = S->peek(12);
+        int64_t boxlen;
+        if (jp2_has_signature(reinterpret_cast<const unsigned char*>(head.constData()),
+                              size_t(head.size())) &&
+            jp2_find_codestream(adapter.get(), &boxlen) < 0)
+            throw Exception(QStringLiteral(
+                "Stream format is not a jpeg2000 code stream (part1)\n compartible format by KORVAN (C)"));
 
         // The start-of-code-stream marker, left in the stream for the decoder.
         const int c0 = stream_getc(adapter.get());

@@ -22,7 +22,8 @@ std::string usage_text()
     return std::string(
                "usage: jp2c COMMAND ARGUMENTS [--threads N]\n"
                "\n"
-               "  jp2c encode INPUT OUTPUT [--quality Q | --ratio N] [--options \"OPTIONS\"]\n"
+               "  jp2c encode INPUT OUTPUT [--quality Q | --ratio N | --psnr DB]\n"
+               "              [--options \"OPTIONS\"]\n"
                "      codes a PGM/PPM, PGX, BMP, JPEG or PNG picture (the format is found\n"
                "      from the file's content) into a JPEG 2000 code stream, and prints the\n"
                "      size and the ratio as the window shows them\n"
@@ -32,6 +33,8 @@ std::string usage_text()
                "                   PGM/PPM/PGX ones are coded losslessly)\n"
                "      --ratio N    compression ratio N (1 or more): the code stream takes\n"
                "                   at most 1/N of the raw samples' size, as opj_compress -r\n"
+               "      --psnr DB    the fewest bytes found whose decoding reaches DB dB\n"
+               "                   against the picture (aiming within 0.1 dB; 1 to 200)\n"
                "      --options    encoder options (below), added to those of --quality\n"
                "                   or --ratio and overriding them\n"
                "  jp2c decode INPUT OUTPUT [--options \"OPTIONS\"]\n"
@@ -45,7 +48,7 @@ std::string usage_text()
                "      --markers    also every marker segment of the main header as the\n"
                "                   codec's dump shows it\n"
                "  jp2c compare A B\n"
-               "      PSNR and peak error of two pictures of one size (any picture format\n"
+               "      PSNR, SSIM and peak error of two pictures of one size (any format\n"
                "      above, or JPEG 2000 code streams decoded as the window does)\n"
                "  jp2c help | --help | -h    this text\n"
                "  jp2c --version             the version\n"
@@ -138,6 +141,8 @@ bool jp2c_parse(const char* cmd, int argc, char** argv, const char* const* allow
             args->quality = v;
         else if (std::strcmp(a, "--ratio") == 0)
             args->ratio = v;
+        else if (std::strcmp(a, "--psnr") == 0)
+            args->psnr = v;
     }
     if (static_cast<int>(args->files.size()) != nfiles) {
         if (static_cast<int>(args->files.size()) < nfiles)

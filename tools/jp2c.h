@@ -23,6 +23,7 @@ struct jp2c_args_t {
     const char* options = nullptr;  // --options TEXT
     const char* quality = nullptr;  // --quality Q
     const char* ratio = nullptr;    // --ratio N
+    const char* psnr = nullptr;     // --psnr DB
     bool markers = false;           // --markers
 };
 

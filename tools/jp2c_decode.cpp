@@ -1,10 +1,11 @@
-// jp2c decode INPUT OUTPUT [--options "OPTION STRING"]: decodes a bare
-// JPEG 2000 code stream into PGX (one file per component), PGM, PPM, BMP or
+// jp2c decode INPUT OUTPUT [--options "OPTION STRING"]: decodes a JPEG 2000
+// code stream (bare, or in a JP2 file) into PGX (one file per component), PGM, PPM, BMP or
 // PNG, chosen by the output name's extension.
 #include "jp2c.h"
 #include "jp2c_options.h"
 
 #include "base/image.h"
+#include "codestream/jp2box.h"
 #include "decoder/jpdec.h"
 #include "picfile.h"
 #include "base/stream.h"
@@ -23,7 +24,8 @@ int jp2c_decode(int argc, char** argv)
     // A picture of another known format is named as such; anything else
     // is left to the decoder, which says where the code stream goes wrong.
     const picfile_kind kind = picfile_sniff(input);
-    if (kind != PICFILE_J2K && kind != PICFILE_NONE && kind != PICFILE_UNKNOWN) {
+    if (kind != PICFILE_J2K && kind != PICFILE_JP2 && kind != PICFILE_NONE &&
+        kind != PICFILE_UNKNOWN) {
         std::fprintf(stderr, "jp2c decode: \"%s\" is %s, not a JPEG 2000 code stream\n", input,
                      picfile_kindname(kind));
         return 1;
@@ -31,6 +33,12 @@ int jp2c_decode(int argc, char** argv)
     stream_t* in = stream_fopen(input, "rb");
     if (!in) {
         std::fprintf(stderr, "jp2c decode: cannot open \"%s\"\n", input);
+        return 1;
+    }
+    int64_t boxlen;
+    if (kind == PICFILE_JP2 && jp2_find_codestream(in, &boxlen) < 0) {
+        stream_close(in);
+        std::fprintf(stderr, "jp2c decode: cannot find the code stream in \"%s\"\n", input);
         return 1;
     }
     int status = -1;

@@ -13,6 +13,7 @@
 #include "base/image.h"
 #include "base/stream.h"
 #include "encoder/jpenc.h"
+#include "encoder/jpenc_psnr.h"
 
 namespace {
 
@@ -52,16 +53,17 @@ int64_t raw_size(const image_t* image)
 
 int jp2c_encode(int argc, char** argv)
 {
-    static const char* const allowed[] = {"--options", "--quality", "--ratio", nullptr};
+    static const char* const allowed[] = {"--options", "--quality", "--ratio", "--psnr",
+                                          nullptr};
     jp2c_args_t args;
     if (!jp2c_parse("encode", argc, argv, allowed, 2, &args))
         return JP2C_FAILED;
     const char* input = args.files[0];
     const char* output = args.files[1];
-    double quality = -1, ratio = -1;
-    if (args.quality && args.ratio) {
-        std::fputs("jp2c encode: --quality and --ratio exclude each other (both set the "
-                   "size)\n",
+    double quality = -1, ratio = -1, psnr = -1;
+    if ((args.quality != nullptr) + (args.ratio != nullptr) + (args.psnr != nullptr) > 1) {
+        std::fputs("jp2c encode: --quality, --ratio and --psnr exclude each other (each sets "
+                   "the size)\n",
                    stderr);
         return JP2C_FAILED;
     }
@@ -69,13 +71,21 @@ int jp2c_encode(int argc, char** argv)
         return JP2C_FAILED;
     if (args.ratio && !number_arg("--ratio", args.ratio, 1, HUGE_VAL, &ratio))
         return JP2C_FAILED;
+    if (args.psnr && !number_arg("--psnr", args.psnr, 1, 200, &psnr))
+        return JP2C_FAILED;
     if (args.options && jp2c_checkoptions("encode", JP2C_ENCODER, args.options) != 0)
         return JP2C_FAILED;
-    if ((args.quality || args.ratio) && jp2c_hasoption(args.options, "rate")) {
-        std::fprintf(stderr, "jp2c encode: --options rate and %s exclude each other (both set "
-                             "the size)\n",
-                     args.quality ? "--quality" : "--ratio");
-        return JP2C_FAILED;
+    // Options that set the size too: rate and psnr against --quality and
+    // --ratio, and also lyrrates against --psnr.
+    const char* sizing = args.quality ? "--quality" : args.ratio ? "--ratio" : "--psnr";
+    for (const char* opt : {"rate", "psnr", "lyrrates"}) {
+        const bool clash = args.psnr || ((args.quality || args.ratio) && opt[0] != 'l');
+        if (clash && jp2c_hasoption(args.options, opt)) {
+            std::fprintf(stderr, "jp2c encode: --options %s and %s exclude each other (both set "
+                                 "the size)\n",
+                         opt, sizing);
+            return JP2C_FAILED;
+        }
     }
 
     const picfile_kind kind = picfile_sniff(input);
@@ -91,7 +101,7 @@ int jp2c_encode(int argc, char** argv)
                      input, picfile_kindname(kind));
         return JP2C_FAILED;
     }
-    if (photo && !args.quality && !args.ratio && !args.options)
+    if (photo && !args.quality && !args.ratio && !args.psnr && !args.options)
         quality = kPhotoQuality;
     image_t* image = picfile_read(input);
     if (!image)
@@ -115,7 +125,9 @@ int jp2c_encode(int argc, char** argv)
         image_destroy(image);
         return JP2C_FAILED;
     }
-    int ret = jpenc_encode(image, out, options.c_str(), nullptr);
+    double reached = 0;
+    int ret = psnr > 0 ? jpenc_encodepsnr(image, out, options.c_str(), psnr, nullptr, &reached)
+                       : jpenc_encode(image, out, options.c_str(), nullptr);
     image_destroy(image);
     const int64_t bytes = ret == 0 ? stream_tell(out) : -1;
     if (stream_close(out) != 0 && ret == 0) {
@@ -133,6 +145,12 @@ int jp2c_encode(int argc, char** argv)
     if (bytes > 0) {
         std::printf("Size: %s\n", J2000SizeText(bytes).c_str());
         std::printf("%s\n", J2000RatioText(raw, bytes).c_str());
+    }
+    if (psnr > 0) {
+        if (std::isinf(reached))
+            std::printf("PSNR: inf dB (lossless)\n");
+        else
+            std::printf("PSNR: %.3f dB\n", reached);
     }
     return JP2C_OK;
 }

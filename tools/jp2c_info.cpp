@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "base/stream.h"
+#include "codestream/jp2box.h"
 #include "codestream/jpc.h"
 
 namespace {
@@ -190,7 +191,7 @@ int jp2c_info(int argc, char** argv)
         std::fprintf(stderr, "jp2c info: cannot open \"%s\"\n", input);
         return JP2C_FAILED;
     }
-    if (kind != PICFILE_J2K) {
+    if (kind != PICFILE_J2K && kind != PICFILE_JP2) {
         std::fprintf(stderr, "jp2c info: \"%s\" is %s, not a JPEG 2000 code stream\n", input,
                      picfile_kindname(kind));
         return JP2C_FAILED;
@@ -204,9 +205,19 @@ int jp2c_info(int argc, char** argv)
         jpc_cstate_destroy(cstate);
         return JP2C_FAILED;
     }
-    const int64_t size = stream_seek(in, 0, SEEK_END);
+    const int64_t filesize = stream_seek(in, 0, SEEK_END);
     stream_seek(in, 0, SEEK_SET);
-    std::printf("Code stream: %s (%lld bytes)\n", input, static_cast<long long>(size));
+    int64_t size = filesize;
+    if (kind == PICFILE_JP2 && jp2_find_codestream(in, &size) < 0) {
+        std::fprintf(stderr, "jp2c info: cannot find the code stream in \"%s\"\n", input);
+        stream_close(in);
+        jpc_cstate_destroy(cstate);
+        return JP2C_FAILED;
+    }
+    if (size < 0)  // the code stream box runs to the end of the file
+        size = filesize - stream_tell(in);
+    std::printf("Code stream: %s (%lld bytes%s)\n", input, static_cast<long long>(size),
+                kind == PICFILE_JP2 ? " in a JP2 file" : "");
     int status = JP2C_FAILED;
     for (;;) {
         jpc_ms_t* ms = jpc_getms(in, cstate);

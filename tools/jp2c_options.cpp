@@ -24,6 +24,7 @@ struct option_t {
 // The encoder's options (jpenc) and the decoder's (jpdec).
 const option_t encoder_options[] = {
     {"rate", REAL, 0, nullptr, "rate=R          target size as a fraction of the raw size"},
+    {"psnr", REAL, 1, nullptr, "psnr=DB         target PSNR in dB (1 to 200) by the coder's estimate"},
     {"lyrrates", LIST, 0, nullptr,
      "lyrrates=R,R,.. cumulative rates of the layers below the top one"},
     {"mode", KEYWORD, 0, "int|real",

@@ -4,6 +4,7 @@
 #include "Exceptions.h"
 #include "HostStream.h"
 #include "Jpeg2000_io.h"
+#include "PictureCompare.h"
 #include "PictureLoader.h"
 
 #include <QImageReader>
@@ -194,7 +195,8 @@ QImage read_any(const char* path)
     case PICFILE_JPEG:
     case PICFILE_PNG:
         return read_photo(name, kind);
-    case PICFILE_J2K: {
+    case PICFILE_J2K:
+    case PICFILE_JP2: {
         TJPEG2000_IO jp2;
         QImage bitmap;
         jp2.LoadFromFileInTo(&bitmap, name);
@@ -212,13 +214,6 @@ QImage read_any(const char* path)
     default:
         throw Exception(QStringLiteral("\"%1\" is %2").arg(name, picfile_kindname(kind)));
     }
-}
-
-double psnr(double sum_sq, double count)
-{
-    if (sum_sq == 0)
-        return INFINITY;
-    return 10.0 * std::log10(255.0 * 255.0 * count / sum_sq);
 }
 
 void print_psnr(const char* label, double value)
@@ -252,26 +247,14 @@ int jp2c_compare(int argc, char** argv)
             std::fputs("jp2c compare: the pictures differ in size\n", stderr);
             return 1;
         }
-        double sq[3] = {0, 0, 0};
-        int peak = 0;
-        for (int y = 0; y < a.height(); ++y) {
-            const uchar* p = a.constScanLine(y);
-            const uchar* q = b.constScanLine(y);
-            for (int x = 0; x < a.width() * 3; x += 3) {
-                for (int c = 0; c < 3; ++c) {
-                    const int d = int(p[x + c]) - int(q[x + c]);
-                    sq[c] += double(d) * d;
-                    peak = std::max(peak, std::abs(d));
-                }
-            }
-        }
-        const double n = double(a.width()) * a.height();
-        print_psnr("PSNR", psnr(sq[0] + sq[1] + sq[2], 3 * n));
-        // Bytes are blue, green, red.
-        print_psnr("PSNR red", psnr(sq[2], n));
-        print_psnr("PSNR green", psnr(sq[1], n));
-        print_psnr("PSNR blue", psnr(sq[0], n));
-        std::printf("Peak error: %d\n", peak);
+        PictureDifference d;
+        ComparePictures(a, b, &d);
+        print_psnr("PSNR", d.psnr);
+        print_psnr("PSNR red", d.psnrRed);
+        print_psnr("PSNR green", d.psnrGreen);
+        print_psnr("PSNR blue", d.psnrBlue);
+        std::printf("SSIM: %.5f\n", d.ssim);
+        std::printf("Peak error: %d\n", d.peak);
         return 0;
     } catch (const std::exception& e) {
         print_error("compare", e);

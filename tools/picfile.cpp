@@ -490,7 +490,7 @@ const char* picfile_kindname(picfile_kind kind)
     case PICFILE_JPEG: return "a JPEG picture";
     case PICFILE_PNG: return "a PNG picture";
     case PICFILE_J2K: return "a JPEG 2000 code stream";
-    case PICFILE_JP2: return "a JP2 file (jp2c reads bare code streams only)";
+    case PICFILE_JP2: return "a JP2 file";
     }
     return "";
 }

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 
 using namespace testutil;
@@ -25,7 +26,7 @@ TEST(Jp2cUsage, HelpVersionAndMistakesHaveTheirExitStatus)
     std::string out;
     for (const char* help : {"help", "--help", "-h"}) {
         ASSERT_EQ(jp2c(help, &out), 0) << help;
-        for (const char* part : {"jp2c encode INPUT OUTPUT [--quality Q | --ratio N]",
+        for (const char* part : {"jp2c encode INPUT OUTPUT [--quality Q | --ratio N | --psnr DB]",
                                  "jp2c decode INPUT OUTPUT [--options", "jp2c info INPUT",
                                  "jp2c compare A B", "lyrrates=", "maxsamples=", "exit status",
                                  "  3  decode", "examples:"})
@@ -73,6 +74,9 @@ const BadOption bad_options[] = {
     {"no_levels", "encode", "--options maxrlvls=0", "for maxrlvls"},
     {"rate_twice", "encode", "--ratio 10 --options rate=0.1", "exclude each other"},
     {"quality_and_ratio", "encode", "--ratio 10 --quality 20", "exclude each other"},
+    {"psnr_and_ratio", "encode", "--psnr 40 --ratio 10", "exclude each other"},
+    {"psnr_and_rate", "encode", "--psnr 40 --options rate=0.1", "exclude each other"},
+    {"psnr_too_high", "encode", "--psnr 300", "--psnr needs a number from 1 to 200"},
     {"quality_too_high", "encode", "--quality 101", "--quality needs a number from 0 to 100"},
     {"ratio_below_one", "encode", "--ratio 0.5", "--ratio needs a number of at least 1"},
     {"decoder_unknown", "decode", "--options reduce=1", "unknown decoder option \"reduce\""},
@@ -237,6 +241,50 @@ TEST(Jp2cInfo, ShowsTheMainHeaderOfAConformanceStream)
     write_file(dir.file("cut.j2k"), head);
     EXPECT_EQ(jp2c("info " + shell_quote(dir.file("cut.j2k")), &out), 1);
     EXPECT_NE(out.find("damaged or cut short"), std::string::npos) << out;
+}
+
+} // namespace
+
+namespace {
+
+// --psnr reaches its goal within a tenth of a decibel, by compare's own
+// measure; a JP2 file decodes as the code stream it carries.
+TEST(Jp2cFormats, TargetPsnrAndJp2Files)
+{
+    REQUIRE_PEER(OPJ_COMPRESS, "opj_compress");
+    TempDir dir;
+    ASSERT_TRUE(dir.ok());
+    std::string out;
+    auto q = [&](const char* name) { return shell_quote(dir.file(name)); };
+    ASSERT_EQ(jp2c("encode " + shell_quote(photo("bretagne.bmp")) + " " + q("p.j2k") +
+                       " --psnr 36",
+                   &out),
+              0)
+        << out;
+    ASSERT_EQ(jp2c("decode " + q("p.j2k") + " " + q("p.ppm"), &out), 0) << out;
+    ASSERT_EQ(jp2c("compare " + shell_quote(photo("bretagne.bmp")) + " " + q("p.ppm"), &out), 0);
+    double psnr = 0, ssim = 0;
+    ASSERT_EQ(std::sscanf(out.c_str() + out.find("PSNR: "), "PSNR: %lf", &psnr), 1) << out;
+    ASSERT_EQ(std::sscanf(out.c_str() + out.find("SSIM: "), "SSIM: %lf", &ssim), 1) << out;
+    EXPECT_GE(psnr, 36.0);
+    EXPECT_LE(psnr, 36.1);
+    EXPECT_GT(ssim, 0.9);
+    EXPECT_LT(ssim, 1.0);
+
+    ASSERT_EQ(run_command(std::string(OPJ_COMPRESS) + " -i " + q("p.ppm") + " -o " + q("o.jp2") +
+                              " -r 30"),
+              0);
+    // The code stream inside: from its SOC and SIZ markers on.
+    const std::vector<uint8_t> jp2 = read_file(dir.file("o.jp2"));
+    const uint8_t soc[] = {0xFF, 0x4F, 0xFF, 0x51};
+    const auto at = std::search(jp2.begin(), jp2.end(), soc, soc + 4);
+    ASSERT_NE(at, jp2.end());
+    ASSERT_TRUE(write_file(dir.file("o.j2k"), std::vector<uint8_t>(at, jp2.end())));
+    ASSERT_EQ(jp2c("decode " + q("o.jp2") + " " + q("jp2.ppm"), &out), 0) << out;
+    ASSERT_EQ(jp2c("decode " + q("o.j2k") + " " + q("j2k.ppm"), &out), 0) << out;
+    EXPECT_EQ(read_file(dir.file("jp2.ppm")), read_file(dir.file("j2k.ppm")));
+    ASSERT_EQ(jp2c("info " + q("o.jp2"), &out), 0) << out;
+    EXPECT_NE(out.find("in a JP2 file"), std::string::npos) << out;
 }
 
 } // namespace
