@@ -19,7 +19,8 @@ static void usage()
                "encoder options: rate=R lyrrates=R,R,... mode=int|real prg=lrcp|rlcp\n"
                "  maxrlvls=N cblkwidth=N cblkheight=N nomct lazy termall segsym vertcausal\n"
                "  resetprob debug=N\n"
-               "every command: --threads N (coding threads; default: the machine's cores)\n",
+               "every command: --threads N (coding threads; default: the machine's cores)\n"
+               "decode exits 0 complete, 3 incomplete stream (picture written), 1 failed\n",
                stderr);
 }
 

@@ -1,5 +1,7 @@
 // jp2c decode INPUT OUTPUT [--options "OPTION STRING"]: decodes a bare
 // JPEG 2000 code stream into PGX (one file per component), PGM or PPM.
+// Exit status: 0 complete, 3 incomplete stream (picture written as far as
+// it arrived), 1 nothing decodable (nothing written).
 #include "jp2c.h"
 
 #include "base/image.h"
@@ -28,12 +30,19 @@ int jp2c_decode(int argc, char** argv)
         std::fprintf(stderr, "jp2c decode: cannot decode \"%s\"\n", input);
         return 1;
     }
-    if (status != 0) {
+    if (status == JPDEC_FAILED) {
         std::fprintf(stderr, "jp2c decode: \"%s\" was not decoded completely\n", input);
         image_destroy(image);
         return 1;
     }
     int ret = picfile_write(image, output);
     image_destroy(image);
-    return ret == 0 ? 0 : 1;
+    if (ret != 0)
+        return 1;
+    if (status == JPDEC_INCOMPLETE) {
+        std::fprintf(stderr, "jp2c decode: \"%s\": incomplete stream, picture written\n",
+                     input);
+        return 3;
+    }
+    return 0;
 }

@@ -264,8 +264,17 @@ int decodecblk(const dec_ccp_t* ccp, const dec_band_t* band, dec_cblk_t* cblk, i
             const int rel = seg->passno + i - cblk->firstpassno;
             const int64_t bpno = int64_t{band->roishift} + band->numbps - 1 -
                                  (int64_t{cblk->numimsbs} + (rel + 2) / 3);
+            // Passes below plane 0 refine fractions of a quantization index
+            // (an encoder that codes more planes than the band's Mb, for
+            // instance with too few guard bits, sends them): the integer
+            // index is complete, so they are left undecoded, as the
+            // peers' truncation to integers does.
+            if (bpno < 0 && rel >= 0) {
+                stop = true;
+                break;
+            }
             // Coefficients are 32-bit: the top plane they can hold is 30.
-            if (rel < 0 || bpno < 0 || bpno > 30) {
+            if (rel < 0 || bpno > 30) {
                 fprintf(stderr, "code block bit plane %lld out of range\n",
                         static_cast<long long>(bpno));
                 ret = -1;
