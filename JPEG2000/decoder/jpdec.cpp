@@ -777,7 +777,6 @@ int dec_tiledecode(dec_t* dec, dec_tile_t* tile)
             std::fputs("write component failed\n", stderr);
             return -4;
         }
-        ++dec->numtilesdecoded;
         // The samples are in the image now: the tile-component's matrix
         // goes at once, so that the decoded picture and all of the tile's
         // matrices are never held together.  The band views into it are
@@ -785,6 +784,7 @@ int dec_tiledecode(dec_t* dec, dec_tile_t* tile)
         matrix_destroy(tcomp->data);
         tcomp->data = nullptr;
     }
+    ++dec->numtilesdecoded;
     return 0;
 }
 
