@@ -103,6 +103,24 @@ bool fewer_guard_bits(Bytes& d)
     return true;
 }
 
+// A POC for layer 0 alone (LRCP, every level and component) in a stream
+// of several layers, whose COD then names RPCL: the peers decode the packets
+// the POC lists and nothing after them.
+bool poc_short_of_layers(Bytes& d)
+{
+    size_t cod = mainseg(d, 0xff52);
+    size_t siz = mainseg(d, 0xff51);
+    if (cod == std::string::npos || siz == std::string::npos || be(d, cod + 6, 2) < 2 ||
+        be(d, siz + 38, 2) > 255)
+        return false;
+    const uint8_t ncomps = uint8_t(be(d, siz + 38, 2));
+    d[cod + 5] = 2;  // RPCL
+    const uint8_t numrlvls = uint8_t(d[cod + 9] + 1);
+    const Bytes poc = {0xff, 0x5f, 0x00, 0x09, 0, 0, 0x00, 0x01, numrlvls, ncomps, 0};
+    d.insert(d.begin() + long(cod + 2 + be(d, cod + 2, 2)), poc.begin(), poc.end());
+    return true;
+}
+
 bool drop_eoc(Bytes& d)
 {
     if (d.size() < 2 || be(d, d.size() - 2, 2) != 0xffd9)
@@ -178,6 +196,7 @@ const EditCase cases[] = {
      "ignoring the multiple component transform"},
     {"mct_on_sub", false, 3, "-n 2", set_mct, 0, Ref::OwnIntact,
      "ignoring the multiple component transform"},
+    {"poc_short_of_layers", false, 3, "-n 3 -r 40,20,10", poc_short_of_layers, 0, Ref::Peers, ""},
     {"guard_bits_short_opj", false, 1, "-n 5", fewer_guard_bits, 0, Ref::Peers, ""},
     {"guard_bits_short_grk", true, 3, "-n 4 -b 16,16", fewer_guard_bits, 0, Ref::Peers, ""},
     // opj_decompress refuses a stream without EOC, grk_decompress one whose
