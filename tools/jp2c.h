@@ -7,6 +7,7 @@
 // Exit statuses.
 constexpr int JP2C_OK = 0;
 constexpr int JP2C_FAILED = 1;
+constexpr int JP2C_INCOMPLETE = 3;  // decode: the picture as far as the stream went
 
 // Each command gets the arguments after its name and returns the exit
 // status (0 success, 1 failure with a message on stderr).  The codec

@@ -1,6 +1,8 @@
 // jp2c decode INPUT OUTPUT [--options "OPTION STRING"]: decodes a JPEG 2000
-// code stream (bare, or in a JP2 file) into PGX (one file per component), PGM, PPM, BMP or
-// PNG, chosen by the output name's extension.
+// code stream (bare, or in a JP2 file) into PGX (one file per component),
+// PGM, PPM, BMP or PNG, chosen by the output name's extension.  Exit
+// status: 0 complete, 3 incomplete stream (picture written as far as it
+// arrived), 1 nothing decodable (nothing written).
 #include "jp2c.h"
 #include "jp2c_options.h"
 
@@ -48,7 +50,7 @@ int jp2c_decode(int argc, char** argv)
         std::fprintf(stderr, "jp2c decode: cannot decode \"%s\"\n", input);
         return 1;
     }
-    if (status != 0) {
+    if (status == JPDEC_FAILED) {
         std::fprintf(stderr, "jp2c decode: \"%s\" was not decoded completely\n", input);
         image_destroy(image);
         return 1;
@@ -57,5 +59,12 @@ int jp2c_decode(int argc, char** argv)
     if (ret == 0)
         std::printf("Picture: %d x %d\n", image_width(image), image_height(image));
     image_destroy(image);
-    return ret == 0 ? 0 : 1;
+    if (ret != 0)
+        return 1;
+    if (status == JPDEC_INCOMPLETE) {
+        std::fprintf(stderr, "jp2c decode: \"%s\": incomplete stream, picture written\n",
+                     input);
+        return JP2C_INCOMPLETE;
+    }
+    return JP2C_OK;
 }

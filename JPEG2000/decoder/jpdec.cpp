@@ -144,6 +144,23 @@ void dec_applyqcx(dec_ccp_t* ccp, const jpc_qcxcp_t* qcx)
     ccp->flags |= JPDEC_QSET;
 }
 
+// The code-block styles that tier-1 decoding implements: the six switches
+// of T.800 Table A.19.  Every COD and COC passes here, so this is the one
+// place where a code-block style is accepted or refused.
+bool dec_checkcblksty(int cblksty)
+{
+    if (cblksty & JPDEC_CBLK_HT) {
+        std::fputs("unsupported code-block style: high-throughput (HTJ2K) code blocks\n",
+                   stderr);
+        return false;
+    }
+    if (cblksty & ~JPDEC_CBLK_T800) {
+        std::fprintf(stderr, "unsupported code-block style 0x%02x\n", unsigned(cblksty));
+        return false;
+    }
+    return true;
+}
+
 bool dec_checkcox(const jpc_coxcp_t* cox)
 {
     if (cox->numdlvls > JPDEC_MAXRLVLS - 1 || cox->qmfbid > 1 ||
@@ -152,7 +169,7 @@ bool dec_checkcox(const jpc_coxcp_t* cox)
         std::fputs("unsupported coding style parameters\n", stderr);
         return false;
     }
-    return true;
+    return dec_checkcblksty(cox->cblksty);
 }
 
 int dec_cod(dec_t* dec, jpc_ms_t* ms)
@@ -163,10 +180,6 @@ int dec_cod(dec_t* dec, jpc_ms_t* ms)
     const jpc_cod_t* cod = &ms->parms.cod;
     if (!dec_checkcox(&cod->compparms))
         return -1;
-    if (cod->mctrans && dec->numcomps < 3) {
-        std::fputs("multiple component transform needs three components\n", stderr);
-        return -1;
-    }
     if (cod->prg > JPC_PRG_CPRL || cod->numlyrs == 0) {
         std::fputs("unsupported coding style\n", stderr);
         return -1;
@@ -527,12 +540,17 @@ int dec_completecp(dec_t* dec, dec_tile_t* tile)
     }
     if (cp->mctid != JPDEC_MCT_NONE) {
         // The component transform runs on components 0, 1 and 2, which must
-        // cover the same sample grid.
+        // cover the same sample grid.  Without them the flag cannot apply
+        // and the components are decoded as they are.
         if (dec->numcomps < 3 || dec->hsamps[1] != dec->hsamps[0] ||
             dec->hsamps[2] != dec->hsamps[0] || dec->vsamps[1] != dec->vsamps[0] ||
             dec->vsamps[2] != dec->vsamps[0]) {
-            std::fputs("multiple component transform needs three equal components\n", stderr);
-            return -1;
+            if (!dec->mctignored)
+                std::fputs("warning: ignoring the multiple component transform "
+                           "(it needs three components of equal size)\n",
+                           stderr);
+            dec->mctignored = true;
+            cp->mctid = JPDEC_MCT_NONE;
         }
     }
     return 0;
@@ -600,16 +618,27 @@ int dec_sod(dec_t* dec, jpc_ms_t*)
     return 0;
 }
 
-int dec_eoc(dec_t* dec, jpc_ms_t*)
+// Reconstructs every tile still open from the data it received.  A tile
+// that lacks announced tile-parts makes the picture incomplete.  0, or -1
+// when a tile cannot be decoded.
+int dec_finish(dec_t* dec)
 {
     int ret = 0;
     for (dec_tile_t& tile : dec->tiles) {
-        if (tile.state == JPDEC_TILE_ACTIVE) {
-            if (ret == 0 && dec_tiledecode(dec, &tile) != 0)
-                ret = -1;
-            dec_tile_release(&tile);
-        }
+        if (tile.state != JPDEC_TILE_ACTIVE)
+            continue;
+        if (tile.numpartsexp != 0 && tile.numparts < tile.numpartsexp)
+            dec->incomplete = true;
+        if (ret == 0 && tile.pi && dec_tiledecode(dec, &tile) != 0)
+            ret = -1;
+        dec_tile_release(&tile);
     }
+    return ret;
+}
+
+int dec_eoc(dec_t* dec, jpc_ms_t*)
+{
+    int ret = dec_finish(dec);
     dec->state = DS_MT;
     return ret < 0 ? -1 : 1;
 }
@@ -755,6 +784,7 @@ int dec_tiledecode(dec_t* dec, dec_tile_t* tile)
         matrix_destroy(tcomp->data);
         tcomp->data = nullptr;
     }
+    ++dec->numtilesdecoded;
     return 0;
 }
 
@@ -786,7 +816,8 @@ void dec_destroy(dec_t* dec)
     delete dec;
 }
 
-// The marker loop.  0 when EOC ended the code stream, -1 on a failure.
+// The marker loop.  0 when the code stream ended (at EOC, or where no
+// further tile-part begins), -1 on a failure.
 int dec_decode(dec_t* dec)
 {
     dec->cstate = jpc_cstate_create();
@@ -797,6 +828,14 @@ int dec_decode(dec_t* dec)
     for (;;) {
         dec_progress(dec, 15);
         jpc_ms_t* ms = jpc_getms(dec->in, dec->cstate);
+        if (!ms && dec->state == DS_TPHSOT) {
+            // No EOC where the next tile-part would begin: the code stream
+            // ends here, with the tiles that arrived.
+            std::fputs("warning: no EOC marker after the last tile-part\n", stderr);
+            int ret = dec_finish(dec);
+            dec->state = DS_MT;
+            return ret;
+        }
         if (!ms) {
             std::fputs("cannot get marker segment\n", stderr);
             return -1;
@@ -821,7 +860,7 @@ int dec_decode(dec_t* dec)
 image_t* jpdec_decode_status(stream_t* in, const char* optstr, OnProgressMessager* progress,
                              int* status)
 {
-    *status = -1;
+    *status = JPDEC_FAILED;
     int maxlyrs = -1, debug = 0;
     int64_t maxsamples = JPDEC_MAXSAMPLES;
     optparser_t* parser = optparser_create(optstr ? optstr : "");
@@ -865,14 +904,25 @@ image_t* jpdec_decode_status(stream_t* in, const char* optstr, OnProgressMessage
     if (ret != 0 && dec->image) {
         // The code stream stopped early (cut short or damaged): the tiles
         // whose data was collected are still reconstructed from what arrived.
-        for (dec_tile_t& tile : dec->tiles) {
-            if (tile.state == JPDEC_TILE_ACTIVE && tile.pi) {
-                dec_tiledecode(dec, &tile);
-                dec_tile_release(&tile);
-            }
-        }
+        dec_finish(dec);
     }
-    *status = ret;
+    for (const dec_tile_t& tile : dec->tiles) {
+        if (tile.state == JPDEC_TILE_INIT)
+            dec->incomplete = true;  // a tile that never arrived
+    }
+    if (ret == 0) {
+        *status = !dec->incomplete ? JPDEC_COMPLETE
+                  : dec->numtilesdecoded > 0 ? JPDEC_INCOMPLETE
+                                             : JPDEC_FAILED;
+    } else {
+        // Input that ended early leaves a picture as far as it arrived; a
+        // failure elsewhere (headers that contradict themselves, damaged
+        // data) is a failure.
+        *status = stream_eof(in) && dec->numtilesdecoded > 0 ? JPDEC_INCOMPLETE : JPDEC_FAILED;
+    }
+    if (*status == JPDEC_INCOMPLETE)
+        std::fputs("warning: incomplete code stream: the picture holds the data that arrived\n",
+                   stderr);
 
     dec_progress(dec, 75);
     image_t* image = dec->image;

@@ -29,8 +29,17 @@ constexpr int64_t JPDEC_MAXSAMPLES = int64_t(1) << 30;
 // standard error stream.  progress may be nullptr.
 image_t* jpdec_decode(stream_t* in, const char* optstr, OnProgressMessager* progress);
 
-// The same; *status becomes 0 when the whole code stream was decoded and -1
-// when decoding stopped at a failure.
+// Outcomes of jpdec_decode_status.
+constexpr int JPDEC_COMPLETE = 0;    // the whole code stream was decoded
+constexpr int JPDEC_INCOMPLETE = 1;  // it ended early (cut short, tiles or
+                                     // tile-parts missing): the image holds
+                                     // at least one tile, as far as it arrived
+constexpr int JPDEC_FAILED = -1;     // nothing decodable, or decoding stopped
+                                     // at a failure (the image, if any, is
+                                     // partial)
+
+// The same; *status becomes one of the outcomes above.  An incomplete
+// decode is reported with a warning on the standard error stream.
 image_t* jpdec_decode_status(stream_t* in, const char* optstr, OnProgressMessager* progress,
                              int* status);
 

@@ -52,6 +52,8 @@ constexpr int JPDEC_CBLK_TERMALL = 0x04;
 constexpr int JPDEC_CBLK_VSC = 0x08;
 constexpr int JPDEC_CBLK_PTERM = 0x10;
 constexpr int JPDEC_CBLK_SEGSYM = 0x20;
+constexpr int JPDEC_CBLK_T800 = 0x3f;  // all of the above
+constexpr int JPDEC_CBLK_HT = 0x40;    // high-throughput code blocks (T.814)
 
 // Component coding parameters.
 struct dec_ccp_t {
@@ -212,6 +214,9 @@ struct dec_t {
     int64_t curtileendoff = 0;  // end of the current tile-part, 0 unknown
     jpc_cstate_t* cstate = nullptr;  // code stream state (owned)
     OnProgressMessager* progress = nullptr;
+    int numtilesdecoded = 0;   // tiles reconstructed into the image
+    bool incomplete = false;   // a tile or tile-part announced did not arrive
+    bool mctignored = false;   // the warning about the MCT flag was given
 };
 
 // One progress report to the decoder's sink (cheap: called per sample).

@@ -360,12 +360,16 @@ int pi_next(pi_t* pi)
         }
         if (ret == 0)
             return 0;
+        // With progression changes the tile's packets are exactly those the
+        // changes list, as other decoders read them: packets that no change
+        // covers are not in the data, and the progression of COD does not
+        // follow the last change (bytes after the listed packets would
+        // otherwise be misread as packet headers).  Without changes the
+        // default change alone runs.
         pi->first = true;
         ++pi->pchgno;
         if (pi->pchgno < pi->pchglist->numpchgs) {
             pi->pchg = pi->pchglist->pchgs[pi->pchgno];
-        } else if (pi->pchgno == pi->pchglist->numpchgs) {
-            pi->pchg = &pi->defaultpchg;
         } else {
             pi->done = true;
             return 1;

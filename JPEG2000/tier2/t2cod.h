@@ -74,7 +74,7 @@ struct pi_t {
 
     pchg_t* pchg = nullptr;  // the change in force
     pchglist_t* pchglist = nullptr;
-    pchg_t defaultpchg;
+    pchg_t defaultpchg;  // the progression of COD, used when the list is empty
     int pchgno = 0;
     bool first = true;
     bool done = false;  // no packet left

@@ -180,9 +180,11 @@ TEST(PacketIterator, PositionOrdersWithPrecinctsOffsetsAndSubsampling)
     }
 }
 
-TEST(PacketIterator, ChangeThenDefaultProducesEachPacketOnce)
+TEST(PacketIterator, ChangesAloneGiveThePackets)
 {
-    // POC: LRCP for layer 0 only; then the default RLCP covers the rest.
+    // POC: LRCP for layer 0 only, then RLCP up to layer 2: packets of an
+    // earlier change are not produced again, and the progression of COD
+    // does not follow the changes (layer 2 is in no change).
     pchg_t first;
     first.prgord = JPC_PRG_LRCP;
     first.rlvlnostart = 0;
@@ -190,13 +192,16 @@ TEST(PacketIterator, ChangeThenDefaultProducesEachPacketOnce)
     first.compnostart = 0;
     first.compnoend = 200;  // beyond the components: limited to them
     first.lyrnoend = 1;
-    Tile t(0, 0, 16, 16, {Comp{1, 1, 2}, Comp{1, 1, 2}}, 3, JPC_PRG_RLCP, {first});
+    pchg_t second = first;
+    second.prgord = JPC_PRG_RLCP;
+    second.lyrnoend = 2;
+    Tile t(0, 0, 16, 16, {Comp{1, 1, 2}, Comp{1, 1, 2}}, 3, JPC_PRG_LRCP, {first, second});
     ASSERT_TRUE(t.ok);
     std::vector<Pkt> got = t.packets();
     std::vector<Pkt> expect = {
         {0, 0, 0, 0}, {0, 0, 1, 0}, {0, 1, 0, 0}, {0, 1, 1, 0},  // layer 0, LRCP
-        {1, 0, 0, 0}, {1, 0, 1, 0}, {2, 0, 0, 0}, {2, 0, 1, 0},  // level 0, RLCP
-        {1, 1, 0, 0}, {1, 1, 1, 0}, {2, 1, 0, 0}, {2, 1, 1, 0},  // level 1
+        {1, 0, 0, 0}, {1, 0, 1, 0},                              // level 0, RLCP
+        {1, 1, 0, 0}, {1, 1, 1, 0},                              // level 1
     };
     EXPECT_EQ(got, expect);
 }
