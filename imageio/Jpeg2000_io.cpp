@@ -100,6 +100,11 @@ void J2000EncoderProgressMessager::report(int32_t percent)
     }
 }
 
+bool J2000EncoderProgressMessager::cancelled()
+{
+    return FPending || FOwner->Stopped();
+}
+
 void J2000EncoderProgressMessager::RethrowPending()
 {
     if (FPending) {
@@ -282,6 +287,8 @@ qint64 TJPEG2000_IO::SaveToStreamFrom(QImage* B, QIODevice* S)
 
         const int32_t rc = jpenc_encode(image.get(), adapter.get(), options.c_str(), &sink);
         sink.RethrowPending();
+        if (rc != 0 && Stopped())
+            throw EAbort(QStringLiteral("Operation Terminated Inside Encoder"));
         if (rc != 0)
             throw Exception(QStringLiteral("Internal Error , Can,t Export Image,\n Developers from Velmora "));
         DoProgressNoCancel(95);
@@ -344,6 +351,8 @@ qint64 TJPEG2000_IO::LoadFromStreamInTo(QImage* B, QIODevice* S)
 
         ImageHolder image(jpdec_decode(adapter.get(), "", &sink));
         sink.RethrowPending();
+        if (!image && Stopped())
+            throw EAbort(QStringLiteral("Operation Terminated Inside Decoder"));
         if (!image)
             throw Exception(QStringLiteral("Error Of Stream decoding , internal of Velmora"));
         if (image_colormodel(image.get()) == IMAGE_CM_UNKNOWN)

@@ -10,6 +10,7 @@
 #include "base/seq.h"
 #include "tier2/t2cod.h"
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -212,13 +213,21 @@ struct dec_t {
     int64_t curtileendoff = 0;  // end of the current tile-part, 0 unknown
     jpc_cstate_t* cstate = nullptr;  // code stream state (owned)
     OnProgressMessager* progress = nullptr;
+    int lastpercent = 0;               // the reports never go back
+    std::atomic<bool> stopped{false};  // the sink cancelled: no more reports
 };
 
-// One progress report to the decoder's sink (cheap: called per sample).
+// One progress report to the decoder's sink (cheap: called per row).  A
+// cancel of the sink sets dec->stopped; the stages then end with -1.
 inline void dec_progress(dec_t* dec, int percent)
 {
-    if (dec->progress)
-        dec->progress->report(percent);
+    if (!dec->progress || dec->stopped.load(std::memory_order_relaxed))
+        return;
+    if (percent > dec->lastpercent)
+        dec->lastpercent = percent;
+    dec->progress->report(dec->lastpercent);
+    if (dec->progress->cancelled())
+        dec->stopped.store(true, std::memory_order_relaxed);
 }
 
 #endif

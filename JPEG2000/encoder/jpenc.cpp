@@ -104,13 +104,7 @@ int32_t fixreal(double v)
 }
 
 // ---------------------------------------------------------------------------
-// Progress and clean-up.
-
-void report(jpenc_t* enc, int32_t percent)
-{
-    if (enc->progress)
-        enc->progress->report(percent);
-}
+// Clean-up.
 
 void destroyenc(jpenc_t* enc)
 {
@@ -483,7 +477,7 @@ bool sameqcx(const jpc_qcxcp_t& a, const jpc_qcxcp_t& b)
 }
 
 // The stages of one tile, in the order encodetile runs them.  Each returns
-// 0, or -1 after a message.
+// 0, or -1 after a message or when a report cancelled the run.
 
 // Sizes the tile's components, builds their coding trees and reads their
 // samples from the image.
@@ -493,7 +487,7 @@ int readtile(jpenc_t* enc, int tileno)
     image_t* image = enc->image;
     const int n = enc->numcomps;
 
-    report(enc, 15);
+    jpenc_report(enc, 15);
     tile->realmode = enc->mctkind == JPENC_MCT_ICT ? 1 : 0;
 
     jpenc_treeparams_t params;
@@ -504,7 +498,7 @@ int readtile(jpenc_t* enc, int tileno)
     const int32_t tv = tileno / enc->numhtiles;
     const int32_t th = tileno % enc->numhtiles;
     for (int i = 0; i < n; ++i) {
-        report(enc, 15);
+        jpenc_report(enc, 15);
         jpenc_comp_t* comp = &enc->comps[i];
         int32_t cw = image_cmpt_width(image, i);
         int32_t ch = image_cmpt_height(image, i);
@@ -521,7 +515,7 @@ int readtile(jpenc_t* enc, int tileno)
     }
 
     for (int i = 0; i < n; ++i) {
-        report(enc, 15);
+        jpenc_report(enc, 15);
         jpenc_comp_t* comp = &enc->comps[i];
         if (image_readcmpt(image, i, tile->x / comp->hsamp, tile->y / comp->vsamp,
                            matrix_numcols(comp->data), matrix_numrows(comp->data),
@@ -531,7 +525,7 @@ int readtile(jpenc_t* enc, int tileno)
         }
         image_cmpt_releasestream(image, i);
     }
-    return 0;
+    return enc->stopped ? -1 : 0;
 }
 
 // DC level shift of unsigned components (signed ones are read without sign
@@ -541,7 +535,7 @@ int levelshift(jpenc_t* enc, const jpenc_tile_t* tile)
 {
     const int n = enc->numcomps;
     for (int i = 0; i < n; ++i) {
-        report(enc, 25);
+        jpenc_report(enc, 25);
         jpenc_comp_t* comp = &enc->comps[i];
         matrix_t* m = comp->data;
         const int prec = comp->prec;
@@ -559,12 +553,12 @@ int levelshift(jpenc_t* enc, const jpenc_tile_t* tile)
                 }
             }
         }
-        report(enc, 30);
+        jpenc_report(enc, 30);
     }
 
     if (tile->realmode)
         for (int i = 0; i < n; ++i) {
-            report(enc, 30);
+            jpenc_report(enc, 30);
             matrix_shiftl(enc->comps[i].data, 14);
         }
 
@@ -578,7 +572,7 @@ int levelshift(jpenc_t* enc, const jpenc_tile_t* tile)
             return -1;
         }
     }
-    return 0;
+    return enc->stopped ? -1 : 0;
 }
 
 // Runs body over the components on the thread pool, reporting 30 numreports
@@ -605,20 +599,21 @@ void forcomps(jpenc_t* enc, threadpool_body_t body, void* arg, int64_t numreport
         const int64_t numcomps = t->enc->numcomps;
         const int64_t target = numcomps > 0 ? t->numreports * done / numcomps : t->numreports;
         for (; t->reported < target; ++t->reported)
-            report(t->enc, 30);
+            jpenc_report(t->enc, 30);
     };
     threadpool_for(enc->numcomps, run, tick, &job);
 }
 
 // The wavelet transform of every component, one component per piece of the
 // thread pool; one report per component.
-void wavelet(jpenc_t* enc)
+int wavelet(jpenc_t* enc)
 {
     auto body = [](void* arg, int64_t i, int) {
         jpenc_comp_t* comp = &static_cast<jpenc_t*>(arg)->comps[i];
         tsfb_analyze(comp->tsfb, comp->qmfbid == JPC_COX_RFT ? QMFB_REV : 0, comp->data);
     };
     forcomps(enc, body, enc, enc->numcomps);
+    return enc->stopped ? -1 : 0;
 }
 
 // Quantization of every band, one component per piece of the thread pool
@@ -665,16 +660,28 @@ int quantize(jpenc_t* enc, const jpenc_tile_t* tile, std::vector<int>& numguard)
             return -1;
         }
     }
-    return 0;
+    return enc->stopped ? -1 : 0;
 }
 
-// Tier-1 coding of every code block.
+// Tier-1 coding of every code block.  The reports climb from 30 to
+// JPENC_TIER1_END as code blocks complete, and later reports stay there.
+constexpr int32_t JPENC_TIER1_END = 70;
+
 int tier1(jpenc_t* enc)
 {
-    if (t1enc_encodecomps(enc->comps, enc->numcomps, enc->cblksty) < 0)
+    auto tick = [](void* arg, int64_t done, int64_t total) {
+        jpenc_t* e = static_cast<jpenc_t*>(arg);
+        e->minpercent = 30 + static_cast<int32_t>((JPENC_TIER1_END - 30) * done /
+                                                  std::max<int64_t>(total, 1));
+        jpenc_report(e, e->minpercent);
+        return e->stopped ? 1 : 0;
+    };
+    if (t1enc_encodecomps(enc->comps, enc->numcomps, enc->cblksty,
+                          enc->progress ? +tick : nullptr, enc) < 0)
         return -1;
-    report(enc, 30);
-    return 0;
+    enc->minpercent = JPENC_TIER1_END;
+    jpenc_report(enc, 30);
+    return enc->stopped ? -1 : 0;
 }
 
 // The tile-part header, from SOT to SOD, into a fresh tile-part buffer
@@ -734,7 +741,7 @@ int puttilehdr(jpenc_t* enc, int tileno, const std::vector<int>& numguard, int64
 // Rate allocation: the layer budgets of the tile and the assignment of the
 // coding passes to layers.  A target too small for the headers leaves every
 // layer empty; layers below the top never get a negative budget.
-void allocrate(jpenc_t* enc, int tileno, int64_t hdrlen)
+int allocrate(jpenc_t* enc, int tileno, int64_t hdrlen)
 {
     int64_t tilebudget = 0;
     if (enc->rate >= 0) {
@@ -750,7 +757,7 @@ void allocrate(jpenc_t* enc, int tileno, int64_t hdrlen)
     FATAL_CHECK(enc->numlyrs == enc->numlyrrates + 1);
     std::vector<int64_t> cumlens(enc->numlyrs);
     for (int j = 0; j < enc->numlyrs - 1; ++j) {
-        report(enc, 30);
+        jpenc_report(enc, 30);
         long double v = 0.0L;
         if (enc->rate > 0)
             v = std::trunc(static_cast<long double>(tilebudget) * enc->lyrrates[j] / enc->rate);
@@ -762,8 +769,9 @@ void allocrate(jpenc_t* enc, int tileno, int64_t hdrlen)
     }
     cumlens[enc->numlyrs - 1] = enc->rate < 0 ? -1 : tilebudget;
 
-    if (jpenc_ratealloc(enc, enc->numlyrs, cumlens.data()) < 0)
+    if (jpenc_ratealloc(enc, enc->numlyrs, cumlens.data()) < 0 && !enc->stopped)
         FATAL_CHECK(!"rate allocation ran out of memory");
+    return enc->stopped ? -1 : 0;
 }
 
 // Tier-2: the packets after the tile-part header, the tile-part length
@@ -797,17 +805,51 @@ int encodetile(jpenc_t* enc, int tileno)
     const jpenc_tile_t* tile = &enc->tiles[tileno];
     std::vector<int> numguard;
     int64_t hdrlen = 0;
-    if (readtile(enc, tileno) < 0 || levelshift(enc, tile) < 0)
+    if (readtile(enc, tileno) < 0 || levelshift(enc, tile) < 0 || wavelet(enc) < 0 ||
+        quantize(enc, tile, numguard) < 0 || tier1(enc) < 0 ||
+        puttilehdr(enc, tileno, numguard, &hdrlen) < 0 || allocrate(enc, tileno, hdrlen) < 0)
         return -1;
-    wavelet(enc);
-    if (quantize(enc, tile, numguard) < 0 || tier1(enc) < 0 ||
-        puttilehdr(enc, tileno, numguard, &hdrlen) < 0)
-        return -1;
-    allocrate(enc, tileno, hdrlen);
     return tier2(enc);
 }
 
+// The main header, the tiles and EOC.  0, or -1.
+int encodeall(jpenc_t* enc)
+{
+    jpenc_report(enc, 15);
+    jpenc_report(enc, 15);
+    if (enc->stopped || putmainhdr(enc) < 0)
+        return -1;
+    jpenc_report(enc, 20);
+    for (int t = 0; t < enc->numtiles; ++t)
+        if (encodetile(enc, t) < 0)
+            return -1;
+    jpenc_report(enc, 80);
+    if (enc->stopped)
+        return -1;
+    if (putms(enc, enc->out, jpc_ms_create(JPC_MS_EOC)) < 0) {
+        std::fprintf(stderr, "cannot write the end of the code stream (EOC marker)\n");
+        return -1;
+    }
+    enc->len += 2;
+    jpenc_report(enc, 81);
+    if (enc->stopped || stream_flush(enc->out) < 0)
+        return -1;
+    jpenc_report(enc, 82);
+    return enc->stopped ? -1 : 0;
+}
+
 } // namespace
+
+void jpenc_report(jpenc_t* enc, int32_t percent)
+{
+    if (!enc->progress || enc->stopped)
+        return;
+    if (percent > enc->minpercent && enc->minpercent > 0)
+        enc->minpercent = percent;
+    enc->progress->report(std::max(percent, enc->minpercent));
+    if (enc->progress->cancelled())
+        enc->stopped = true;
+}
 
 int jpenc_parseopts(const char* optstr, jpenc_opts_t* opts)
 {
@@ -922,8 +964,13 @@ int jpenc_parseopts(const char* optstr, jpenc_opts_t* opts)
 int32_t jpenc_encode(image_t* image, stream_t* out, const char* optstr,
                      OnProgressMessager* progress)
 {
-    if (progress)
+    if (progress) {
         progress->report(10);
+        if (progress->cancelled()) {
+            std::fprintf(stderr, "encoding cancelled\n");
+            return -1;
+        }
+    }
     jpc_inittables();
     if (!image || !out || image_numcmpnts(image) < 1) {
         std::fprintf(stderr, "no image to encode\n");
@@ -932,32 +979,12 @@ int32_t jpenc_encode(image_t* image, stream_t* out, const char* optstr,
     jpenc_t* enc = createenc(image, out, optstr, progress);
     if (!enc)
         return -1;
-    report(enc, 15);
-    report(enc, 15);
-    if (putmainhdr(enc) < 0) {
-        destroyenc(enc);
-        return -1;
-    }
-    report(enc, 20);
-    for (int t = 0; t < enc->numtiles; ++t)
-        if (encodetile(enc, t) < 0) {
-            destroyenc(enc);
-            return -1;
-        }
-    report(enc, 80);
-    if (putms(enc, out, jpc_ms_create(JPC_MS_EOC)) < 0) {
-        std::fprintf(stderr, "cannot write the end of the code stream (EOC marker)\n");
-        destroyenc(enc);
-        return -1;
-    }
-    enc->len += 2;
-    report(enc, 81);
-    if (stream_flush(out) < 0) {
-        destroyenc(enc);
-        return -1;
-    }
-    report(enc, 82);
+    const int ret = encodeall(enc);
+    if (enc->stopped)
+        std::fprintf(stderr, "encoding cancelled\n");
     destroyenc(enc);
+    if (ret < 0)
+        return -1;
     if (progress)
         progress->report(90);
     return 0;

@@ -4,6 +4,7 @@
 #include "tier1/t1enc.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <vector>
@@ -373,11 +374,16 @@ struct encjob_t {
     std::vector<cblkjob_t> cblks;
     std::vector<signed char> result;  // 0 coded, -1 failed, 1 too many bit planes
     int cblksty;
+    t1enc_progress_t progress;
+    void* progressarg;
+    std::atomic<bool> stopped{false};
 };
 
 void encodeone(void* arg, int64_t i, int)
 {
     encjob_t* job = static_cast<encjob_t*>(arg);
+    if (job->stopped.load(std::memory_order_relaxed))
+        return;
     const cblkjob_t& cj = job->cblks[i];
     jpenc_cblk_t* cblk = cj.cblk;
     cblk->numbps = t1enc_numbps(cblk->data);
@@ -389,14 +395,25 @@ void encodeone(void* arg, int64_t i, int)
     job->result[i] = static_cast<signed char>(t1enc_encodecblk(cj.comp, cj.band, cblk, job->cblksty));
 }
 
+void encodetick(void* arg, int64_t done)
+{
+    encjob_t* job = static_cast<encjob_t*>(arg);
+    if (!job->stopped.load(std::memory_order_relaxed) &&
+        job->progress(job->progressarg, done, static_cast<int64_t>(job->cblks.size())))
+        job->stopped.store(true, std::memory_order_relaxed);
+}
+
 }  // namespace
 
-int t1enc_encodecomps(jpenc_comp_t* comps, int numcomps, int cblksty)
+int t1enc_encodecomps(jpenc_comp_t* comps, int numcomps, int cblksty,
+                      t1enc_progress_t progress, void* progressarg)
 {
     // Code blocks are independent: they are coded on the thread pool, each
     // into its own stream, exactly as one after another.
     encjob_t job;
     job.cblksty = cblksty;
+    job.progress = progress;
+    job.progressarg = progressarg;
     for (int compno = 0; compno < numcomps; ++compno) {
         jpenc_comp_t* comp = &comps[compno];
         for (int32_t lvlno = 0; lvlno < comp->numrlvls; ++lvlno) {
@@ -409,7 +426,10 @@ int t1enc_encodecomps(jpenc_comp_t* comps, int numcomps, int cblksty)
         }
     }
     job.result.assign(job.cblks.size(), 0);
-    threadpool_for(static_cast<int64_t>(job.cblks.size()), encodeone, nullptr, &job);
+    threadpool_for(static_cast<int64_t>(job.cblks.size()), encodeone,
+                   progress ? encodetick : nullptr, &job);
+    if (job.stopped.load())
+        return -1;
     for (size_t i = 0; i < job.cblks.size(); ++i) {
         if (job.result[i] == 1) {
             fprintf(stderr, "code block has %d bit planes, more than its band's %d\n",

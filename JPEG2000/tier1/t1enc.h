@@ -26,7 +26,14 @@ constexpr int T1ENC_SEGSYM = 0x20;
 // weight and each component's MCT weight must be set.  Returns 0, or -1
 // after a message when a code block has more bit planes than its band's Mb
 // (its samples cannot be signalled).
-int t1enc_encodecomps(jpenc_comp_t* comps, int numcomps, int cblksty);
+//
+// progress (may be nullptr) is called on the calling thread as code blocks
+// complete, with the number done so far and the total; a nonzero result
+// stops the coding: the blocks not yet started are skipped and the call
+// returns -1 without a message.
+typedef int (*t1enc_progress_t)(void* arg, int64_t done, int64_t total);
+int t1enc_encodecomps(jpenc_comp_t* comps, int numcomps, int cblksty,
+                      t1enc_progress_t progress = nullptr, void* progressarg = nullptr);
 
 // Number of bit planes of a code block's samples: floor(log2(max |x|)) - 5
 // when positive, else 0.
