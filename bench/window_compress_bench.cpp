@@ -26,6 +26,10 @@ public:
     {
         return {};
     }
+    void Warn(QWidget*, const QString&, const QString& Text) override
+    {
+        std::fprintf(stderr, "%s\n", qPrintable(Text));
+    }
 };
 
 bool Run(const QStringList& Args)
