@@ -272,11 +272,13 @@ qint64 TJPEG2000_IO::SaveToStreamFrom(QImage* B, QIODevice* S)
         ImageHolder image(image_create(3, parms, IMAGE_CM_RGB));
         if (!image || image_numcmpnts(image.get()) != 3 || B->format() != QImage::Format_BGR888)
             throw Exception(QStringLiteral("Internal Error , Can,t Create Such Image, Kill the Developers"));
-        for (int i = 0; i < 3; ++i) {
+        for (int i = 0; i < 3 && !FStop; ++i) {
             stream_t* cs = image_cmpt_stream(image.get(), i);
             stream_rewind(cs);
             const int off = 2 - i;
-            for (int y = 0; y < h; ++y) {
+            // A Cancel during the copy ends it at once: the next cancellable
+            // report raises.
+            for (int y = 0; y < h && !FStop; ++y) {
                 DoProgressNoCancel(5);
                 const uchar* line = B->constScanLine(y) + off;
                 for (int x = 0; x < w; ++x)
