@@ -852,18 +852,22 @@ image_t* jpdec_decode_status(stream_t* in, const char* optstr, OnProgressMessage
     }
     optparser_destroy(parser);
 
-    // The first reports, before the decoder exists; a cancel stops here too.
-    for (int i = 0; i < 2; ++i) {
-        if (i == 1)
-            jpc_inittables();
-        if (progress) {
-            progress->report(5);
-            if (progress->cancelled()) {
-                std::fputs("decoding cancelled\n", stderr);
-                return nullptr;
-            }
-        }
-    }
+    // The first reports come before the decoder exists; a cancel stops here
+    // too.  False after a cancel.
+    auto early = [progress] {
+        if (!progress)
+            return true;
+        progress->report(5);
+        if (!progress->cancelled())
+            return true;
+        std::fputs("decoding cancelled\n", stderr);
+        return false;
+    };
+    if (!early())
+        return nullptr;
+    jpc_inittables();
+    if (!early())
+        return nullptr;
     dec_t* dec = dec_create(in, maxlyrs);
     if (!dec)
         return nullptr;

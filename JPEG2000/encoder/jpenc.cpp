@@ -805,9 +805,13 @@ int encodetile(jpenc_t* enc, int tileno)
     const jpenc_tile_t* tile = &enc->tiles[tileno];
     std::vector<int> numguard;
     int64_t hdrlen = 0;
-    if (readtile(enc, tileno) < 0 || levelshift(enc, tile) < 0 || wavelet(enc) < 0 ||
-        quantize(enc, tile, numguard) < 0 || tier1(enc) < 0 ||
-        puttilehdr(enc, tileno, numguard, &hdrlen) < 0 || allocrate(enc, tileno, hdrlen) < 0)
+    if (readtile(enc, tileno) < 0 ||
+        levelshift(enc, tile) < 0 ||
+        wavelet(enc) < 0 ||
+        quantize(enc, tile, numguard) < 0 ||
+        tier1(enc) < 0 ||
+        puttilehdr(enc, tileno, numguard, &hdrlen) < 0 ||
+        allocrate(enc, tileno, hdrlen) < 0)
         return -1;
     return tier2(enc);
 }
