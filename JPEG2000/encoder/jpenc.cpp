@@ -575,15 +575,18 @@ int levelshift(jpenc_t* enc, const jpenc_tile_t* tile)
     return enc->stopped ? -1 : 0;
 }
 
-// Runs body over the components on the thread pool, reporting 30 numreports
-// times on this thread as they complete.
-void forcomps(jpenc_t* enc, threadpool_body_t body, void* arg, int64_t numreports)
+// Runs body over the components on the thread pool, reporting numreports
+// times on this thread as they complete, climbing from above `from` to `to`;
+// from then on no report is below it.
+void forcomps(jpenc_t* enc, threadpool_body_t body, void* arg, int64_t numreports, int32_t from,
+              int32_t to)
 {
     struct ticks_t {
         jpenc_t* enc;
         int64_t numreports;
         int64_t reported;
-    } ticks{enc, numreports, 0};
+        int32_t from, to;
+    } ticks{enc, numreports, 0, from, to};
     struct job_t {
         threadpool_body_t body;
         void* arg;
@@ -598,26 +601,30 @@ void forcomps(jpenc_t* enc, threadpool_body_t body, void* arg, int64_t numreport
         ticks_t* t = j->ticks;
         const int64_t numcomps = t->enc->numcomps;
         const int64_t target = numcomps > 0 ? t->numreports * done / numcomps : t->numreports;
-        for (; t->reported < target; ++t->reported)
-            jpenc_report(t->enc, 30);
+        for (; t->reported < target; ++t->reported) {
+            t->enc->minpercent = t->from + static_cast<int32_t>((t->to - t->from) *
+                                                                (t->reported + 1) / t->numreports);
+            jpenc_report(t->enc, t->enc->minpercent);
+        }
     };
     threadpool_for(enc->numcomps, run, tick, &job);
+    enc->minpercent = to;
 }
 
 // The wavelet transform of every component, one component per piece of the
-// thread pool; one report per component.
+// thread pool; one report per component, from 30 up to 34.
 int wavelet(jpenc_t* enc)
 {
     auto body = [](void* arg, int64_t i, int) {
         jpenc_comp_t* comp = &static_cast<jpenc_t*>(arg)->comps[i];
         tsfb_analyze(comp->tsfb, comp->qmfbid == JPC_COX_RFT ? QMFB_REV : 0, comp->data);
     };
-    forcomps(enc, body, enc, enc->numcomps);
+    forcomps(enc, body, enc, enc->numcomps, 30, 34);
     return enc->stopped ? -1 : 0;
 }
 
 // Quantization of every band, one component per piece of the thread pool
-// and one report per band, then the guard bits of each component
+// and one report per band (up to 38), then the guard bits of each component
 // (numguard, by component).
 int quantize(jpenc_t* enc, const jpenc_tile_t* tile, std::vector<int>& numguard)
 {
@@ -649,7 +656,7 @@ int quantize(jpenc_t* enc, const jpenc_tile_t* tile, std::vector<int>& numguard)
             }
         }
     };
-    forcomps(enc, body, &job, numreports);
+    forcomps(enc, body, &job, numreports, 34, 38);
 
     numguard.assign(n, 0);
     for (int i = 0; i < n; ++i) {
@@ -663,7 +670,7 @@ int quantize(jpenc_t* enc, const jpenc_tile_t* tile, std::vector<int>& numguard)
     return enc->stopped ? -1 : 0;
 }
 
-// Tier-1 coding of every code block.  The reports climb from 30 to
+// Tier-1 coding of every code block.  The reports climb from 38 to
 // JPENC_TIER1_END as code blocks complete, and later reports stay there.
 constexpr int32_t JPENC_TIER1_END = 70;
 
@@ -671,7 +678,7 @@ int tier1(jpenc_t* enc)
 {
     auto tick = [](void* arg, int64_t done, int64_t total) {
         jpenc_t* e = static_cast<jpenc_t*>(arg);
-        e->minpercent = 30 + static_cast<int32_t>((JPENC_TIER1_END - 30) * done /
+        e->minpercent = 38 + static_cast<int32_t>((JPENC_TIER1_END - 38) * done /
                                                   std::max<int64_t>(total, 1));
         jpenc_report(e, e->minpercent);
         return e->stopped ? 1 : 0;

@@ -80,8 +80,8 @@ struct jpenc_t {
     bool stopped;              // the progress sink cancelled the run
 };
 
-// One progress report; a cancel of the sink sets enc->stopped.  From tier-1
-// on (enc->minpercent set) the reports only grow.
+// One progress report; a cancel of the sink sets enc->stopped.  From the
+// wavelet transform on (enc->minpercent set) the reports only grow.
 void jpenc_report(jpenc_t* enc, int32_t percent);
 
 // Assigns every coding pass of the tile to a layer: numlyrs cumulative byte
