@@ -17,6 +17,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QScreen>
+#include <QSaveFile>
 #include <QScrollBar>
 #include <QTemporaryFile>
 
@@ -162,6 +163,16 @@ void TMainF::ClearAll()
     Image2->resize(100, 100);
     ScrollBox1->SetScrollBarsVisible(false);
     ScrollBox2->SetScrollBarsVisible(false);
+    // No picture: nothing to describe.
+    SetLabelText(OSize, QString());
+    SetLabelText(CSize, QString());
+    SetLabelText(Ratio, QString());
+    FCompressed.clear();
+    FCompressedPath.clear();
+    FCompressedOptions.clear();
+    FPreloaded = QImage();
+    FPreloadedPath.clear();
+    FFitNext = false;
     UpdateCaption();
     Image1->SetPicture(ILogo->Picture());
     Image2->SetPicture(ILogo->Picture());
@@ -212,7 +223,12 @@ void TMainF::LoadCurrentPicture()
     SelLeft = SelTop = SelRight = SelBottom = 0;
     try {
         const TPictureEntry entry = FList[FIndex];
-        FSource = LoadPicture(entry.Path);
+        const QImage preloaded = entry.Path == FPreloadedPath ? FPreloaded : QImage();
+        FPreloaded = QImage();
+        FPreloadedPath.clear();
+        FSource = preloaded.isNull() ? LoadPicture(entry.Path) : preloaded;
+        FCompressed.clear();
+        SetLabelText(Ratio, QString());
         Image1->resize(100, 100);
         Image2->resize(100, 100);
         Image1->SetPicture(QImage());
@@ -224,7 +240,11 @@ void TMainF::LoadCurrentPicture()
         SetLabelText(OSize, QString::fromStdString(J2000SizeText(entry.Size)));
         StatusBar1->showMessage(entry.Path);
         Button7->setEnabled(true);
-        if (SpeedButton3->isEnabled())
+        if (FFitNext) {
+            // The first picture of a new list: fitted, as the window starts.
+            FFitNext = false;
+            SpeedButton1Click();
+        } else if (SpeedButton3->isEnabled())
             SpeedButton3Click();
         else if (SpeedButton2->isEnabled())
             SpeedButton2Click();
@@ -233,8 +253,11 @@ void TMainF::LoadCurrentPicture()
         SetLabelText(CSize, OSize->text());
         FRightCurrent = true;
         UpdateCaption();
-    } catch (const Exception&) {
-        // The picture cannot be shown: it leaves the list without a message.
+    } catch (const Exception& e) {
+        // The picture cannot be shown (it was readable when opened): it
+        // leaves the list, named in the status bar.
+        StatusBar1->showMessage(QStringLiteral("Cannot read %1: %2")
+                                    .arg(QDir::toNativeSeparators(FList[FIndex].Path), e.Message()));
         FList.removeAt(FIndex);
         if (FIndex != 0) --FIndex;
         if (FIndex == 0) {
@@ -280,21 +303,59 @@ void TMainF::Button6Click()
                        static_cast<QWidget*>(Button6)})
         c->setEnabled(false);
     TFinally restore{[this] {
-        for (QWidget* c : {static_cast<QWidget*>(Button2), static_cast<QWidget*>(Button1),
-                           static_cast<QWidget*>(Button3), static_cast<QWidget*>(Button5),
-                           static_cast<QWidget*>(Button6)})
-            c->setEnabled(true);
+        Button1->setEnabled(true);
+        Button6->setEnabled(true);
+        EnableListCommands();
     }};
     const QStringList files = FDialogs->OpenPictures(this, QStringLiteral("Open Picture"), QString::fromLatin1(kOpenFilter));
+    const qsizetype first = FList.size();
     for (const QString& f : files) AddPicture(f);
-    ShowAddedPictures();
+    ShowAddedPictures(first);
     Image1->setToolTip(FImage1Hint);
     Image2->setToolTip(FImage2Hint);
 }
 
-void TMainF::ShowAddedPictures()
+void TMainF::EnableListCommands()
 {
+    for (QWidget* c : {static_cast<QWidget*>(Button2), static_cast<QWidget*>(Button3),
+                       static_cast<QWidget*>(Button5)})
+        c->setEnabled(!FList.isEmpty());
+}
+
+void TMainF::SetWorkControlsEnabled(bool Enabled)
+{
+    TrackBar1->setEnabled(Enabled);
+    Button7->setEnabled(Enabled && !FList.isEmpty());
+}
+
+void TMainF::ShowAddedPictures(qsizetype FirstNew)
+{
+    // Each new file is read once now: those that cannot be read leave the
+    // list and are named together.  The first picture of a new list is kept
+    // for showing it.
+    QStringList unreadable;
+    {
+        QGuiApplication::setOverrideCursor(Qt::WaitCursor);
+        TFinally restore{[] { QGuiApplication::restoreOverrideCursor(); }};
+        for (qsizetype i = FirstNew; i < FList.size();) {
+            try {
+                QImage picture = LoadPicture(FList[i].Path);
+                if (FirstNew == 0 && FPreloadedPath.isEmpty()) {
+                    FPreloaded = std::move(picture);
+                    FPreloadedPath = FList[i].Path;
+                }
+                ++i;
+            } catch (const Exception& e) {
+                unreadable << QDir::toNativeSeparators(FList[i].Path) + QStringLiteral(": ") + e.Message();
+                FList.removeAt(i);
+            }
+        }
+    }
+    if (!unreadable.isEmpty())
+        FDialogs->Warn(this, QStringLiteral("Pictures not opened"),
+                       QStringLiteral("These files cannot be read:\n") + unreadable.join(QLatin1Char('\n')));
     if (!FList.isEmpty()) {
+        FFitNext = FirstNew == 0;
         if (FList.size() > 1) Next->setEnabled(true);
         SpeedButton2->setEnabled(true);
         SpeedButton1->setEnabled(true);
@@ -310,8 +371,10 @@ void TMainF::ScrollBox1DropFiles(TCustomScrollBox*, const QStringList& Files)
     // A running operation is not disturbed: drops wait for it to end.
     if (FBusy) return;
     AskClosePictures();
+    const qsizetype first = FList.size();
     for (const QString& f : Files) AddPicture(f);
-    ShowAddedPictures();
+    ShowAddedPictures(first);
+    EnableListCommands();
     activateWindow();
     raise();
 }
@@ -409,15 +472,12 @@ void TMainF::Button2Click()
         ScrollBox2->verticalScrollBar()->setValue(ScrollBox1->verticalScrollBar()->value());
         ScrollBox2->horizontalScrollBar()->setValue(ScrollBox1->horizontalScrollBar()->value());
         Image2->update();
-        Button2->setEnabled(true);
         Button4->setEnabled(false);
         Button1->setEnabled(true);
         Button6->setEnabled(true);
         BBAbout->setEnabled(true);
-        if (!FList.isEmpty()) {
-            Button3->setEnabled(true);
-            Button5->setEnabled(true);
-        }
+        EnableListCommands();
+        SetWorkControlsEnabled(true);
         RestoreNavigation();
         QGuiApplication::restoreOverrideCursor();
         ProgressBar1->SetProgress(0);
@@ -428,28 +488,43 @@ void TMainF::Button2Click()
                        static_cast<QWidget*>(Button3), static_cast<QWidget*>(Button5),
                        static_cast<QWidget*>(Button6), static_cast<QWidget*>(BBAbout)})
         c->setEnabled(false);
+    SetWorkControlsEnabled(false);
     Button4->setEnabled(true);
     QCoreApplication::processEvents();
     FLastEvents = NowMs();
+    if (FSource.isNull() || FSource.width() == 0 || FSource.height() == 0) return;
     FIO->SetAttachedBitmap(&FSource);
-    QImage* attached = FIO->GetAttachedBitmap();
-    if (!attached->isNull() && attached->width() > 0 && attached->height() > 0) {
-        temp = TempFileName();
-        FEncoding = true;
-        const qint64 n = FIO->SaveToFile(temp);
-        if (n > 0) {
-            const qint64 raw = qint64(attached->width()) * attached->height() * 3;
-            SetLabelText(Ratio, QString::fromStdString(J2000RatioText(raw, n)));
-            SetLabelText(CSize, QString::fromStdString(J2000SizeText(n)));
-        }
-        FEncoding = false;
-        if (!FCancel) FIO->LoadFromFile(temp);
-        QFile::remove(temp);
-        temp.clear();
-        FRightCurrent = true;
-    }
+    const qint64 raw = qint64(FSource.width()) * FSource.height() * 3;
+    const QString options = CurrentOptions();
+    temp = TempFileName();
+    FEncoding = true;
+    const qint64 n = FIO->SaveToFile(temp);
+    FEncoding = false;
+    // A Cancel (in either half) leaves labels and right pane as they were.
+    if (n <= 0 || FCancel) return;
+    QFile file(temp);
+    const QByteArray bytes = file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    file.close();
+    FIO->LoadFromFile(temp);
+    if (FCancel) return;
+    QFile::remove(temp);
+    temp.clear();
+    SetLabelText(Ratio, QString::fromStdString(J2000RatioText(raw, n)));
+    SetLabelText(CSize, QString::fromStdString(J2000SizeText(n)));
     Image2->SetPicture(*FIO->GetAttachedBitmap());
+    FRightCurrent = true;
+    // Save As writes exactly these bytes while picture and quality stay.
+    if (bytes.size() == n) {
+        FCompressed = bytes;
+        FCompressedPath = FList.isEmpty() ? QString() : FList[FIndex].Path;
+        FCompressedOptions = options;
+    }
     if (Pre && Pre->isVisible() && SelRight != SelLeft && SelBottom != SelTop) SpeedButton4Click(nullptr);
+}
+
+QString TMainF::CurrentOptions() const
+{
+    return QString::fromStdString(jp2->EncoderOptions(FSource.width(), FSource.height()));
 }
 
 void TMainF::Button4Click()
@@ -493,10 +568,9 @@ void TMainF::Button3Click()
     FBusy = true;
     TFinally cleanup{[this] {
         FSaving = false;
-        Button3->setEnabled(true);
-        Button2->setEnabled(true);
-        Button5->setEnabled(true);
+        EnableListCommands();
         Button6->setEnabled(true);
+        SetWorkControlsEnabled(true);
         ProgressBar1->SetProgress(0);
         QGuiApplication::restoreOverrideCursor();
         RestoreNavigation();
@@ -506,14 +580,26 @@ void TMainF::Button3Click()
     for (QWidget* c : {static_cast<QWidget*>(Button3), static_cast<QWidget*>(Button2),
                        static_cast<QWidget*>(Button5), static_cast<QWidget*>(Button6)})
         c->setEnabled(false);
+    SetWorkControlsEnabled(false);
     const QString name = FDialogs->SavePicture(this, QStringLiteral("Save Picture"),
                                                QStringLiteral("JPEG2000 Files (*.jp2)"), QStringLiteral("jp2"),
                                                ChangeFileExt(FList[FIndex].Path, QStringLiteral("jp2")));
-    if (!name.isEmpty()) {
-        FSaving = true;
+    if (name.isEmpty()) return;
+    FSaving = true;
+    if (!FCompressed.isEmpty() && FCompressedPath == FList[FIndex].Path &&
+        FCompressedOptions == CurrentOptions()) {
+        // The file the user judged: the bytes of the last Compress.
+        QSaveFile file(name);
+        if (!file.open(QIODevice::WriteOnly) || file.write(FCompressed) != FCompressed.size() ||
+            !file.commit())
+            throw EFCreateError(name, file.errorString());
+        ProgressBar1->SetProgress(100);
+    } else {
+        // Always from the picture as loaded, never from a decoded result.
+        FIO->SetAttachedBitmap(&FSource);
         FIO->SaveToFile(name);
-        FSaving = false;
     }
+    FSaving = false;
 }
 
 void TMainF::Button5Click()
@@ -531,6 +617,7 @@ void TMainF::Button5Click()
                        static_cast<QWidget*>(Button2), static_cast<QWidget*>(Button3),
                        static_cast<QWidget*>(Button6)})
         c->setEnabled(false);
+    SetWorkControlsEnabled(false);
     Button4->setEnabled(true);
     int32_t lastLoaded = -1;  // index of the picture last loaded and saved
     {
@@ -545,6 +632,7 @@ void TMainF::Button5Click()
             Button5->setEnabled(true);
             Button1->setEnabled(true);
             Button6->setEnabled(true);
+            SetWorkControlsEnabled(true);
             // The navigation follows the final position (the saved pair is dropped).
             RestoreNavigation();
             Next->setEnabled(FIndex != FList.size() - 1 && !FList.isEmpty());
@@ -595,10 +683,9 @@ void TMainF::SpeedButton4Click(QObject* Sender)
         SpeedButton4->setEnabled(true);
         RestoreNavigation();
         ProgressBar1->SetProgress(0);
-        for (QWidget* c : {static_cast<QWidget*>(Button2), static_cast<QWidget*>(Button1),
-                           static_cast<QWidget*>(Button3), static_cast<QWidget*>(Button5),
-                           static_cast<QWidget*>(Button6)})
-            c->setEnabled(true);
+        Button1->setEnabled(true);
+        Button6->setEnabled(true);
+        EnableListCommands();
         FBusy = wasBusy;
     }};
     if (SelLeft > SelRight) std::swap(SelLeft, SelRight);
@@ -613,7 +700,23 @@ void TMainF::SpeedButton4Click(QObject* Sender)
     area.convertTo(QImage::Format_BGR888);
     Pre->Image1->SetPicture(area);
     Pre->AspectRatio = double(area.width()) / area.height();
-    Pre->SetClientSize(w, h);
+    // Within the available screen: scaled down (aspect kept) to fit, beside
+    // the main window when there is room, else over it.
+    const QRect avail = screen() ? screen()->availableGeometry() : QRect(0, 0, w, h);
+    const QSize frame = FFrame.isValid() ? FFrame : QSize(0, 0);
+    const int maxw = std::max(avail.width() - frame.width(), 16);
+    const int maxh = std::max(avail.height() - frame.height(), 16);
+    const double scale = std::min({1.0, double(maxw) / w, double(maxh) / h});
+    const int pw = std::max(1, static_cast<int>(w * scale));
+    const int ph = std::max(1, static_cast<int>(pw / Pre->AspectRatio));
+    Pre->SetClientSize(pw, ph);
+    const QRect main = frameGeometry();
+    const int outerw = pw + frame.width(), outerh = ph + frame.height();
+    int x = main.right() + 1;
+    if (x + outerw > avail.right() + 1) x = main.left() - outerw;
+    if (x < avail.left()) x = std::clamp(main.left(), avail.left(), avail.right() + 1 - outerw);
+    const int y = std::clamp(main.top(), avail.top(), std::max(avail.top(), avail.bottom() + 1 - outerh));
+    Pre->move(x, y);
     Pre->show();
     Pre->Image1->update();
     Pre->raise();
@@ -631,7 +734,10 @@ void TMainF::SpeedButton1Click()
     Image2->SetAutoSize(false);
     const int bw = Image1->Picture().width(), bh = Image1->Picture().height();
     const double a = double(bw) / bh;
-    const int CW = ScrollBox1->ClientWidth(), CH = ScrollBox1->ClientHeight();
+    // The pane's inner size from its geometry (its scroll bars are off): the
+    // viewport of a pane not yet shown still has its first, default size.
+    const int CW = ScrollBox1->width() - 2 * ScrollBox1->frameWidth();
+    const int CH = ScrollBox1->height() - 2 * ScrollBox1->frameWidth();
     int left, top, width, height;
     if (a >= 1) {
         width = CW - 10;
@@ -868,7 +974,9 @@ void TMainF::FormResize()
     const int avail = CH - Panel2->height() - StatusBar1->height();
     ScrollBox1->setGeometry(4, ScrollBox1->y(), half, avail - 8);
     ScrollBox2->setGeometry(half + 22, ScrollBox2->y(), half, avail - 8);
-    Panel2->setGeometry(Panel2->x(), avail, CW, Panel2->height());
+    // Panel2 keeps its left margin on the right too: its anchored controls
+    // (gauge, Cancel, Exit) stay inside the window.
+    Panel2->setGeometry(Panel2->x(), avail, CW - 2 * Panel2->x(), Panel2->height());
     StatusBar1->setGeometry(StatusBar1->x(), CH - StatusBar1->height(), CW, StatusBar1->height());
     Ratio->move((CW - Ratio->width()) / 2, Ratio->y());
     Label4->move(ScrollBox2->x() + 116, Label4->y());

@@ -13,6 +13,7 @@
 
 #include "ui_Main.h"
 
+#include <QByteArray>
 #include <QImage>
 #include <QString>
 #include <QVector>
@@ -59,6 +60,10 @@ public:
     Qt::CursorShape FLeftCursor = Qt::ArrowCursor;
     Qt::CursorShape FRightCursor = Qt::ArrowCursor;
     TPre* Pre = nullptr;          // the preview window (made on first use if unset)
+    // The code stream of the last completed Compress, the picture it was made
+    // of and its encoder options: Save As writes these bytes when they match.
+    QByteArray FCompressed;
+    QString FCompressedPath, FCompressedOptions;
 
     // --- operations -------------------------------------------------------
     void UpdateCaption();
@@ -71,9 +76,11 @@ public:
     void DrawSelection();
     // Appends Path unless an entry has the same path in any letter case.
     void AddPicture(const QString& Path);
-    // After pictures were added by Open or a drop: enables the commands that
-    // need a list and shows the current picture.
-    void ShowAddedPictures();
+    // After pictures were added by Open or a drop (the entries from FirstNew
+    // on): drops those that cannot be read, naming them in one warning,
+    // enables the commands that need a list and shows the current picture;
+    // the first picture of a new list is shown fitted.
+    void ShowAddedPictures(qsizetype FirstNew);
 
     // --- handlers ---------------------------------------------------------
     void FormCreate();
@@ -128,12 +135,23 @@ private:
     void LayoutPanel2();
     void SetLabelText(QLabel* Label, const QString& Text);
     QString TempFileName() const;
+    // The encoder options Compress and Save As would use for the current
+    // picture now.
+    QString CurrentOptions() const;
+    // Enables or disables the controls that would change a running
+    // operation's work (slider, Clear).
+    void SetWorkControlsEnabled(bool Enabled);
+    // Compress, Save As and Save All: enabled when the list has pictures.
+    void EnableListCommands();
 
     TUserDialogs* FDialogs;
     std::vector<std::pair<bool, bool>> FSavedNavigation;  // (Next, Prev) per open pair
     QSize FFrame{-1, -1};           // outer minus client size, once known
     qint64 FLastEvents = 0;         // when kveProgress last processed events
     QString FImage1Hint, FImage2Hint;
+    bool FFitNext = false;          // the next picture shown is fitted (a new list)
+    QImage FPreloaded;              // a picture read while checking an Open, shown next
+    QString FPreloadedPath;
 };
 
 #endif

@@ -34,6 +34,11 @@ public:
         if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return {};
         return dialog.selectedFiles().first();
     }
+
+    void Warn(QWidget* Parent, const QString& Caption, const QString& Text) override
+    {
+        QMessageBox::warning(Parent, Caption, Text);
+    }
 };
 
 }  // namespace

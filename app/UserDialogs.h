@@ -20,6 +20,8 @@ public:
     // proposed file name; asks before overwriting.  Empty on cancel.
     virtual QString SavePicture(QWidget* Parent, const QString& Title, const QString& Filter,
                                 const QString& DefaultSuffix, const QString& FileName) = 0;
+    // A message with a warning icon and the button OK.
+    virtual void Warn(QWidget* Parent, const QString& Caption, const QString& Text) = 0;
 };
 
 // The dialogs of the desktop.

@@ -28,6 +28,11 @@ void J2000EncoderProgressMessager::report(int32_t percent)
     }
 }
 
+bool J2000EncoderProgressMessager::cancelled()
+{
+    return FPending || FOwner->Stopped();
+}
+
 void J2000EncoderProgressMessager::RethrowPending()
 {
     if (FPending) {
@@ -191,11 +196,13 @@ qint64 TJPEG2000_IO::SaveToStreamFrom(QImage* B, QIODevice* S)
         ImageHolder image(image_create(3, parms, IMAGE_CM_RGB));
         if (!image || image_numcmpnts(image.get()) != 3 || B->format() != QImage::Format_BGR888)
             throw Exception(QStringLiteral("Internal Error , Can,t Create Such Image, Kill the Developers"));
-        for (int i = 0; i < 3; ++i) {
+        for (int i = 0; i < 3 && !FStop; ++i) {
             stream_t* cs = image_cmpt_stream(image.get(), i);
             stream_rewind(cs);
             const int off = 2 - i;
-            for (int y = 0; y < h; ++y) {
+            // A Cancel during the copy ends it at once: the next cancellable
+            // report raises.
+            for (int y = 0; y < h && !FStop; ++y) {
                 DoProgressNoCancel(5);
                 const uchar* line = B->constScanLine(y) + off;
                 for (int x = 0; x < w; ++x)
@@ -206,6 +213,8 @@ qint64 TJPEG2000_IO::SaveToStreamFrom(QImage* B, QIODevice* S)
 
         const int32_t rc = jpenc_encode(image.get(), adapter.get(), options.c_str(), &sink);
         sink.RethrowPending();
+        if (rc != 0 && Stopped())
+            throw EAbort(QStringLiteral("Operation Terminated Inside Encoder"));
         if (rc != 0)
             throw Exception(QStringLiteral("Internal Error , Can,t Export Image,\n Developers from Velmora "));
         DoProgressNoCancel(95);
@@ -277,6 +286,8 @@ qint64 TJPEG2000_IO::LoadFromStreamInTo(QImage* B, QIODevice* S)
 
         ImageHolder image(jpdec_decode(adapter.get(), "", &sink));
         sink.RethrowPending();
+        if (!image && Stopped())
+            throw EAbort(QStringLiteral("Operation Terminated Inside Decoder"));
         if (!image)
             throw Exception(QStringLiteral("Error Of Stream decoding , internal of Velmora"));
         if (image_colormodel(image.get()) == IMAGE_CM_UNKNOWN)

@@ -10,7 +10,8 @@
 // component, 10 (cancellable), the encoder's own reports, 95, 100.  Of one
 // load: 0 (cancellable), the decoder's own reports, 90 once per component
 // (cancellable), 100 (cancellable).  A cancel (CancelOperation, taking
-// effect at the next cancellable report) makes the operation return 0.
+// effect at the next cancellable report or the codec's next report) makes
+// the operation return 0.
 // Failures raise Exception with the messages given below each operation.
 #ifndef IMAGEIO_JPEG2000_IO_H
 #define IMAGEIO_JPEG2000_IO_H
@@ -29,13 +30,16 @@ struct image_t;
 
 // The progress sink handed to the codec: forwards every report to the
 // component's DoProgressNoCancel, so reports from inside the codec reach
-// OnProgress but never cancel.  An exception raised by the handler is not
-// let through the codec: it is kept (later reports are dropped) and raised
+// OnProgress without raising; the codec asks cancelled() after each and
+// stops once the component's stop flag is set, the operation then ending
+// as a cancel.  An exception raised by the handler is not let through the
+// codec: it is kept (later reports are dropped, the codec stops) and raised
 // by RethrowPending() once the codec has returned.
 class J2000EncoderProgressMessager : public OnProgressMessager {
 public:
     explicit J2000EncoderProgressMessager(TJPEG2000_IO* owner) : FOwner(owner) {}
     void report(int32_t percent) override;
+    bool cancelled() override;
     void RethrowPending();
 
 private:

@@ -695,13 +695,15 @@ void dec_dequantband(dec_band_t* band, bool realmode)
 int dec_tiledecode(dec_t* dec, dec_tile_t* tile)
 {
     if (t1dec_decodetile(dec, tile) != 0) {
-        std::fputs("cannot decode the code blocks of a tile\n", stderr);
+        if (!dec->stopped)
+            std::fputs("cannot decode the code blocks of a tile\n", stderr);
         return -1;
     }
     dec_cp_t* cp = tile->cp;
     // Dequantization and the inverse wavelet transform run on the thread
     // pool, one component per piece; the progress reports (one per band and
-    // one per component) stay on this thread.
+    // one per component, climbing from 60 to 65 after tier-1's 15 to 60)
+    // stay on this thread.
     struct compjob_t {
         dec_t* dec;
         dec_tile_t* tile;
@@ -729,9 +731,11 @@ int dec_tiledecode(dec_t* dec, dec_tile_t* tile)
         const int64_t n = static_cast<int64_t>(j->tile->cp->numcomps);
         const int64_t target = n > 0 ? j->numreports * done / n : j->numreports;
         for (; j->reported < target; ++j->reported)
-            dec_progress(j->dec, 15);
+            dec_progress(j->dec, 60 + static_cast<int>(5 * j->reported / j->numreports));
     };
     threadpool_for(cp->numcomps, compbody, comptick, &job);
+    if (dec->stopped)
+        return -1;
     if (cp->mctid == JPDEC_MCT_RCT) {
         if (mct_invrct(tile->tcomps[0].data, tile->tcomps[1].data, tile->tcomps[2].data) != 0)
             return -1;
@@ -762,11 +766,13 @@ int dec_tiledecode(dec_t* dec, dec_tile_t* tile)
             const int32_t clo = lo - shift, chi = hi - shift;
             for (int c = 0; c < cols; ++c)
                 p[c] = std::clamp(p[c], clo, chi) + shift;
-            dec_progress(dec, 15);
+            dec_progress(dec, 65 + (7 * k + 7 * r / std::max(rows, 1)) / cp->numcomps);
         }
     }
     for (int k = 0; k < cp->numcomps; ++k) {
-        dec_progress(dec, 15);
+        dec_progress(dec, 72 + 3 * k / cp->numcomps);
+        if (dec->stopped)
+            return -1;
         dec_tcomp_t* tcomp = &tile->tcomps[k];
         int w = tcomp->xend - tcomp->xstart, h = tcomp->yend - tcomp->ystart;
         if (w <= 0 || h <= 0)
@@ -848,7 +854,7 @@ int dec_decode(dec_t* dec)
         }
         int ret = ent->action(dec, ms);
         jpc_ms_destroy(ms);
-        if (ret < 0)
+        if (ret < 0 || dec->stopped)
             return -1;
         if (ret > 0)
             return 0;
@@ -885,11 +891,22 @@ image_t* jpdec_decode_status(stream_t* in, const char* optstr, OnProgressMessage
     }
     optparser_destroy(parser);
 
-    if (progress)
+    // The first reports come before the decoder exists; a cancel stops here
+    // too.  False after a cancel.
+    auto early = [progress] {
+        if (!progress)
+            return true;
         progress->report(5);
+        if (!progress->cancelled())
+            return true;
+        std::fputs("decoding cancelled\n", stderr);
+        return false;
+    };
+    if (!early())
+        return nullptr;
     jpc_inittables();
-    if (progress)
-        progress->report(5);
+    if (!early())
+        return nullptr;
     dec_t* dec = dec_create(in, maxlyrs);
     if (!dec)
         return nullptr;
@@ -901,6 +918,11 @@ image_t* jpdec_decode_status(stream_t* in, const char* optstr, OnProgressMessage
     dec_progress(dec, 15);
 
     int ret = dec_decode(dec);
+    if (dec->stopped) {
+        std::fputs("decoding cancelled\n", stderr);
+        dec_destroy(dec);
+        return nullptr;
+    }
     if (ret != 0 && dec->image) {
         // The code stream stopped early (cut short or damaged): the tiles
         // whose data was collected are still reconstructed from what arrived.

@@ -10,6 +10,7 @@
 #include "base/seq.h"
 #include "tier2/t2cod.h"
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -217,13 +218,21 @@ struct dec_t {
     int numtilesdecoded = 0;   // tiles reconstructed into the image
     bool incomplete = false;   // a tile or tile-part announced did not arrive
     bool mctignored = false;   // the warning about the MCT flag was given
+    int lastpercent = 0;               // the reports never go back
+    std::atomic<bool> stopped{false};  // the sink cancelled: no more reports
 };
 
-// One progress report to the decoder's sink (cheap: called per sample).
+// One progress report to the decoder's sink (cheap: called per row).  A
+// cancel of the sink sets dec->stopped; the stages then end with -1.
 inline void dec_progress(dec_t* dec, int percent)
 {
-    if (dec->progress)
-        dec->progress->report(percent);
+    if (!dec->progress || dec->stopped.load(std::memory_order_relaxed))
+        return;
+    if (percent > dec->lastpercent)
+        dec->lastpercent = percent;
+    dec->progress->report(dec->lastpercent);
+    if (dec->progress->cancelled())
+        dec->stopped.store(true, std::memory_order_relaxed);
 }
 
 #endif

@@ -106,13 +106,7 @@ int32_t fixreal(double v)
 }
 
 // ---------------------------------------------------------------------------
-// Progress and clean-up.
-
-void report(jpenc_t* enc, int32_t percent)
-{
-    if (enc->progress)
-        enc->progress->report(percent);
-}
+// Clean-up.
 
 void destroyenc(jpenc_t* enc)
 {
@@ -493,7 +487,7 @@ bool sameqcx(const jpc_qcxcp_t& a, const jpc_qcxcp_t& b)
 }
 
 // The stages of one tile, in the order encodetile runs them.  Each returns
-// 0, or -1 after a message.
+// 0, or -1 after a message or when a report cancelled the run.
 
 // Sizes the tile's components, builds their coding trees and reads their
 // samples from the image.
@@ -503,7 +497,7 @@ int readtile(jpenc_t* enc, int tileno)
     image_t* image = enc->image;
     const int n = enc->numcomps;
 
-    report(enc, 15);
+    jpenc_report(enc, 15);
     tile->realmode = enc->mctkind == JPENC_MCT_ICT ? 1 : 0;
 
     jpenc_treeparams_t params;
@@ -514,7 +508,7 @@ int readtile(jpenc_t* enc, int tileno)
     const int32_t tv = tileno / enc->numhtiles;
     const int32_t th = tileno % enc->numhtiles;
     for (int i = 0; i < n; ++i) {
-        report(enc, 15);
+        jpenc_report(enc, 15);
         jpenc_comp_t* comp = &enc->comps[i];
         int32_t cw = image_cmpt_width(image, i);
         int32_t ch = image_cmpt_height(image, i);
@@ -531,7 +525,7 @@ int readtile(jpenc_t* enc, int tileno)
     }
 
     for (int i = 0; i < n; ++i) {
-        report(enc, 15);
+        jpenc_report(enc, 15);
         jpenc_comp_t* comp = &enc->comps[i];
         if (image_readcmpt(image, i, tile->x / comp->hsamp, tile->y / comp->vsamp,
                            matrix_numcols(comp->data), matrix_numrows(comp->data),
@@ -541,7 +535,7 @@ int readtile(jpenc_t* enc, int tileno)
         }
         image_cmpt_releasestream(image, i);
     }
-    return 0;
+    return enc->stopped ? -1 : 0;
 }
 
 // DC level shift of unsigned components (signed ones are read without sign
@@ -551,7 +545,7 @@ int levelshift(jpenc_t* enc, const jpenc_tile_t* tile)
 {
     const int n = enc->numcomps;
     for (int i = 0; i < n; ++i) {
-        report(enc, 25);
+        jpenc_report(enc, 25);
         jpenc_comp_t* comp = &enc->comps[i];
         matrix_t* m = comp->data;
         const int prec = comp->prec;
@@ -569,12 +563,12 @@ int levelshift(jpenc_t* enc, const jpenc_tile_t* tile)
                 }
             }
         }
-        report(enc, 30);
+        jpenc_report(enc, 30);
     }
 
     if (tile->realmode)
         for (int i = 0; i < n; ++i) {
-            report(enc, 30);
+            jpenc_report(enc, 30);
             matrix_shiftl(enc->comps[i].data, 14);
         }
 
@@ -588,18 +582,21 @@ int levelshift(jpenc_t* enc, const jpenc_tile_t* tile)
             return -1;
         }
     }
-    return 0;
+    return enc->stopped ? -1 : 0;
 }
 
-// Runs body over the components on the thread pool, reporting 30 numreports
-// times on this thread as they complete.
-void forcomps(jpenc_t* enc, threadpool_body_t body, void* arg, int64_t numreports)
+// Runs body over the components on the thread pool, reporting numreports
+// times on this thread as they complete, climbing from above `from` to `to`;
+// from then on no report is below it.
+void forcomps(jpenc_t* enc, threadpool_body_t body, void* arg, int64_t numreports, int32_t from,
+              int32_t to)
 {
     struct ticks_t {
         jpenc_t* enc;
         int64_t numreports;
         int64_t reported;
-    } ticks{enc, numreports, 0};
+        int32_t from, to;
+    } ticks{enc, numreports, 0, from, to};
     struct job_t {
         threadpool_body_t body;
         void* arg;
@@ -614,25 +611,30 @@ void forcomps(jpenc_t* enc, threadpool_body_t body, void* arg, int64_t numreport
         ticks_t* t = j->ticks;
         const int64_t numcomps = t->enc->numcomps;
         const int64_t target = numcomps > 0 ? t->numreports * done / numcomps : t->numreports;
-        for (; t->reported < target; ++t->reported)
-            report(t->enc, 30);
+        for (; t->reported < target; ++t->reported) {
+            t->enc->minpercent = t->from + static_cast<int32_t>((t->to - t->from) *
+                                                                (t->reported + 1) / t->numreports);
+            jpenc_report(t->enc, t->enc->minpercent);
+        }
     };
     threadpool_for(enc->numcomps, run, tick, &job);
+    enc->minpercent = to;
 }
 
 // The wavelet transform of every component, one component per piece of the
-// thread pool; one report per component.
-void wavelet(jpenc_t* enc)
+// thread pool; one report per component, from 30 up to 34.
+int wavelet(jpenc_t* enc)
 {
     auto body = [](void* arg, int64_t i, int) {
         jpenc_comp_t* comp = &static_cast<jpenc_t*>(arg)->comps[i];
         tsfb_analyze(comp->tsfb, comp->qmfbid == JPC_COX_RFT ? QMFB_REV : 0, comp->data);
     };
-    forcomps(enc, body, enc, enc->numcomps);
+    forcomps(enc, body, enc, enc->numcomps, 30, 34);
+    return enc->stopped ? -1 : 0;
 }
 
 // Quantization of every band, one component per piece of the thread pool
-// and one report per band, then the guard bits of each component
+// and one report per band (up to 38), then the guard bits of each component
 // (numguard, by component).
 int quantize(jpenc_t* enc, const jpenc_tile_t* tile, std::vector<int>& numguard)
 {
@@ -664,7 +666,7 @@ int quantize(jpenc_t* enc, const jpenc_tile_t* tile, std::vector<int>& numguard)
             }
         }
     };
-    forcomps(enc, body, &job, numreports);
+    forcomps(enc, body, &job, numreports, 34, 38);
 
     numguard.assign(n, 0);
     for (int i = 0; i < n; ++i) {
@@ -675,17 +677,29 @@ int quantize(jpenc_t* enc, const jpenc_tile_t* tile, std::vector<int>& numguard)
             return -1;
         }
     }
-    return 0;
+    return enc->stopped ? -1 : 0;
 }
 
 // Tier-1 coding of every code block; with a goal for the tile the passes
-// that cannot be part of it are left uncoded.
+// that cannot be part of it are left uncoded.  The reports climb from 38 to
+// JPENC_TIER1_END as code blocks complete, and later reports stay there.
+constexpr int32_t JPENC_TIER1_END = 70;
+
 int tier1(jpenc_t* enc, t1est_goal_t goal)
 {
-    if (t1enc_encodecomps(enc->comps, enc->numcomps, enc->cblksty, goal) < 0)
+    auto tick = [](void* arg, int64_t done, int64_t total) {
+        jpenc_t* e = static_cast<jpenc_t*>(arg);
+        e->minpercent = 38 + static_cast<int32_t>((JPENC_TIER1_END - 38) * done /
+                                                  std::max<int64_t>(total, 1));
+        jpenc_report(e, e->minpercent);
+        return e->stopped ? 1 : 0;
+    };
+    if (t1enc_encodecomps(enc->comps, enc->numcomps, enc->cblksty, goal,
+                          enc->progress ? +tick : nullptr, enc) < 0)
         return -1;
-    report(enc, 30);
-    return 0;
+    enc->minpercent = JPENC_TIER1_END;
+    jpenc_report(enc, 30);
+    return enc->stopped ? -1 : 0;
 }
 
 // The tile-part header, from SOT to SOD, into a fresh tile-part buffer
@@ -761,7 +775,7 @@ std::vector<int64_t> layerbudgets(jpenc_t* enc, int tileno, int64_t hdrlen)
     FATAL_CHECK(enc->numlyrs == enc->numlyrrates + 1);
     std::vector<int64_t> cumlens(enc->numlyrs);
     for (int j = 0; j < enc->numlyrs - 1; ++j) {
-        report(enc, 30);
+        jpenc_report(enc, 30);
         long double v = 0.0L;
         if (enc->rate > 0)
             v = std::trunc(static_cast<long double>(tilebudget) * enc->lyrrates[j] / enc->rate);
@@ -802,6 +816,8 @@ int allocrate(jpenc_t* enc, std::vector<int64_t> cumlens)
                 FATAL_CHECK(!"rate allocation ran out of memory");
         }
         const int numempty = jpenc_ratealloc(enc, enc->numlyrs, cumlens.data());
+        if (numempty < 0 && enc->stopped)
+            return -1;
         if (numempty < 0)
             FATAL_CHECK(!"rate allocation ran out of memory");
         const int redone = t1enc_completecomps(enc->comps, enc->numcomps, enc->cblksty);
@@ -846,21 +862,60 @@ int encodetile(jpenc_t* enc, int tileno)
     const jpenc_tile_t* tile = &enc->tiles[tileno];
     std::vector<int> numguard;
     int64_t hdrlen = 0;
-    if (readtile(enc, tileno) < 0 || levelshift(enc, tile) < 0)
+    if (readtile(enc, tileno) < 0 ||
+        levelshift(enc, tile) < 0 ||
+        wavelet(enc) < 0 ||
+        quantize(enc, tile, numguard) < 0 ||
+        puttilehdr(enc, tileno, numguard, &hdrlen) < 0)
         return -1;
-    wavelet(enc);
-    if (quantize(enc, tile, numguard) < 0 || puttilehdr(enc, tileno, numguard, &hdrlen) < 0)
-        return -1;
+    // What the tile is to reach: its layers' budgets, or the error that a
+    // target PSNR leaves.
     const std::vector<int64_t> cumlens = layerbudgets(enc, tileno, hdrlen);
-    t1est_goal_t goal{double(cumlens.back()), -1};
-    if (enc->psnr > 0)
-        goal = {-1, distgoal(enc)};
+    const t1est_goal_t goal = enc->psnr > 0 ? t1est_goal_t{-1, distgoal(enc)}
+                                            : t1est_goal_t{double(cumlens.back()), -1};
     if (tier1(enc, goal) < 0 || allocrate(enc, cumlens) < 0)
         return -1;
     return tier2(enc);
 }
 
+// The main header, the tiles and EOC.  0, or -1.
+int encodeall(jpenc_t* enc)
+{
+    jpenc_report(enc, 15);
+    jpenc_report(enc, 15);
+    if (enc->stopped || putmainhdr(enc) < 0)
+        return -1;
+    jpenc_report(enc, 20);
+    for (int t = 0; t < enc->numtiles; ++t)
+        if (encodetile(enc, t) < 0)
+            return -1;
+    jpenc_report(enc, 80);
+    if (enc->stopped)
+        return -1;
+    if (putms(enc, enc->out, jpc_ms_create(JPC_MS_EOC)) < 0) {
+        std::fprintf(stderr, "cannot write the end of the code stream (EOC marker)\n");
+        return -1;
+    }
+    enc->len += 2;
+    jpenc_report(enc, 81);
+    if (enc->stopped || stream_flush(enc->out) < 0)
+        return -1;
+    jpenc_report(enc, 82);
+    return enc->stopped ? -1 : 0;
+}
+
 } // namespace
+
+void jpenc_report(jpenc_t* enc, int32_t percent)
+{
+    if (!enc->progress || enc->stopped)
+        return;
+    if (percent > enc->minpercent && enc->minpercent > 0)
+        enc->minpercent = percent;
+    enc->progress->report(std::max(percent, enc->minpercent));
+    if (enc->progress->cancelled())
+        enc->stopped = true;
+}
 
 int jpenc_parseopts(const char* optstr, jpenc_opts_t* opts)
 {
@@ -979,8 +1034,13 @@ int jpenc_parseopts(const char* optstr, jpenc_opts_t* opts)
 int32_t jpenc_encode(image_t* image, stream_t* out, const char* optstr,
                      OnProgressMessager* progress)
 {
-    if (progress)
+    if (progress) {
         progress->report(10);
+        if (progress->cancelled()) {
+            std::fprintf(stderr, "encoding cancelled\n");
+            return -1;
+        }
+    }
     jpc_inittables();
     if (!image || !out || image_numcmpnts(image) < 1) {
         std::fprintf(stderr, "no image to encode\n");
@@ -989,32 +1049,12 @@ int32_t jpenc_encode(image_t* image, stream_t* out, const char* optstr,
     jpenc_t* enc = createenc(image, out, optstr, progress);
     if (!enc)
         return -1;
-    report(enc, 15);
-    report(enc, 15);
-    if (putmainhdr(enc) < 0) {
-        destroyenc(enc);
-        return -1;
-    }
-    report(enc, 20);
-    for (int t = 0; t < enc->numtiles; ++t)
-        if (encodetile(enc, t) < 0) {
-            destroyenc(enc);
-            return -1;
-        }
-    report(enc, 80);
-    if (putms(enc, out, jpc_ms_create(JPC_MS_EOC)) < 0) {
-        std::fprintf(stderr, "cannot write the end of the code stream (EOC marker)\n");
-        destroyenc(enc);
-        return -1;
-    }
-    enc->len += 2;
-    report(enc, 81);
-    if (stream_flush(out) < 0) {
-        destroyenc(enc);
-        return -1;
-    }
-    report(enc, 82);
+    const int ret = encodeall(enc);
+    if (enc->stopped)
+        std::fprintf(stderr, "encoding cancelled\n");
     destroyenc(enc);
+    if (ret < 0)
+        return -1;
     if (progress)
         progress->report(90);
     return 0;

@@ -27,13 +27,17 @@ class OnProgressMessager {
 public:
     virtual ~OnProgressMessager() = default;
     virtual void report(int32_t percent) = 0;
+    // Asked after every report: true stops the coding run at that point; it
+    // releases what it holds and fails (-1, or no picture).  Never by
+    // default.
+    virtual bool cancelled() { return false; }
 };
 
 // Encodes image into out with the options of optstr (nullptr or "" for the
 // defaults), reporting progress to progress (may be nullptr).  The image's
 // component sample storage is consumed: an image can be encoded once.  The
 // output stream is flushed, not closed.  Returns 0, or -1 after a message on
-// the standard error stream.
+// the standard error stream (also when progress cancelled the run).
 int32_t jpenc_encode(image_t* image, stream_t* out, const char* optstr,
                      OnProgressMessager* progress);
 

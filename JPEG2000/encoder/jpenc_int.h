@@ -78,12 +78,18 @@ struct jpenc_t {
     int32_t imgwidth;
     int32_t imgheight;
     OnProgressMessager* progress;
+    int32_t minpercent;        // reports below it are raised to it
+    bool stopped;              // the progress sink cancelled the run
 };
+
+// One progress report; a cancel of the sink sets enc->stopped.  From the
+// wavelet transform on (enc->minpercent set) the reports only grow.
+void jpenc_report(jpenc_t* enc, int32_t percent);
 
 // Assigns every coding pass of the tile to a layer: numlyrs cumulative byte
 // budgets (negative: no limit, top layer only).  Returns the number of
 // layers left empty (their budget holds no pass), or -1 when the scratch
-// stream cannot be had.
+// stream cannot be had or a report cancelled the run.
 int jpenc_ratealloc(jpenc_t* enc, int numlyrs, const int64_t* cumlens);
 
 // The fewest bytes of the tile's packets (one layer) that leave a weighted

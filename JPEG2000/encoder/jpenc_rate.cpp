@@ -223,7 +223,14 @@ int jpenc_ratealloc(jpenc_t* enc, int numlyrs, const int64_t* cumlens)
             // threshold rises, so a bisection over the distinct slopes
             // finds it with one trial tier-2 run per step.
             size_t lo = 0, hi = slopes.size();  // slopes[hi] fits, below lo not
-            while (lo < hi) {
+            for (int trial = 0; lo < hi; ++trial) {
+                // Each trial is a tier-2 run: the reports climb from 70 to
+                // 79 over the first 36 (a bisection rarely needs more).
+                jpenc_report(enc, 70 + std::min(trial, 36) / 4);
+                if (enc->stopped) {
+                    stream_close(scratch);
+                    return -1;
+                }
                 const size_t mid = lo + (hi - lo) / 2;
                 t2enc_save(enc->comps, enc->numcomps);
                 assign(enc, lyrno, slopes[mid], true);

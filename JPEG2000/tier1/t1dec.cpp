@@ -356,7 +356,8 @@ struct decjob_t {
 void decodeone(void* arg, int64_t i, int)
 {
     decjob_t* job = static_cast<decjob_t*>(arg);
-    if (job->failed.load(std::memory_order_relaxed))
+    if (job->failed.load(std::memory_order_relaxed) ||
+        job->dec->stopped.load(std::memory_order_relaxed))
         return;
     // Flag words in scratch memory of the decoding thread.
     thread_local std::vector<uint32_t> flagbuf;
@@ -367,14 +368,15 @@ void decodeone(void* arg, int64_t i, int)
     }
 }
 
-// Progress on the calling thread, in proportion to the code blocks done.
+// Progress on the calling thread, in proportion to the code blocks done:
+// from 15 up to 60.
 void decodetick(void* arg, int64_t done)
 {
     decjob_t* job = static_cast<decjob_t*>(arg);
     const int64_t n = static_cast<int64_t>(job->cblks.size());
     const int64_t target = n > 0 ? job->numreports * done / n : job->numreports;
     for (; job->reported < target; ++job->reported)
-        dec_progress(job->dec, 15);
+        dec_progress(job->dec, 15 + static_cast<int>(45 * job->reported / job->numreports));
 }
 
 }  // namespace
@@ -402,5 +404,5 @@ int t1dec_decodetile(dec_t* dec, dec_tile_t* tile)
     job.result.assign(job.cblks.size(), 0);
     threadpool_for(static_cast<int64_t>(job.cblks.size()), decodeone, decodetick, &job);
     decodetick(&job, static_cast<int64_t>(job.cblks.size()));
-    return job.failed.load() ? -1 : 0;
+    return job.failed.load() || dec->stopped.load() ? -1 : 0;
 }

@@ -4,6 +4,7 @@
 #include "tier1/t1enc.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <vector>
@@ -382,7 +383,10 @@ struct encjob_t {
     std::vector<int> maxpasses;       // passes to code, -1 all (empty: all)
     std::vector<t1est_plane_t> est;   // 32 planes per block
     bool residuals = false;           // keep each block's residual and rest
-    int cblksty;
+    int cblksty = 0;
+    t1enc_progress_t progress = nullptr;
+    void* progressarg = nullptr;
+    std::atomic<bool> stopped{false};
 };
 
 // Bit planes and missing bit planes of a block; false when the band's Mb
@@ -398,6 +402,8 @@ bool numbitplanes(const cblkjob_t& cj)
 void encodeone(void* arg, int64_t i, int)
 {
     encjob_t* job = static_cast<encjob_t*>(arg);
+    if (job->stopped.load(std::memory_order_relaxed))
+        return;
     const cblkjob_t& cj = job->cblks[i];
     if (job->maxpasses.empty() && !numbitplanes(cj)) {
         job->result[i] = 1;
@@ -426,9 +432,23 @@ void estimateone(void* arg, int64_t i, int)
                                      double(t1enc_weight(cj.comp, cj.band)), &job->est[32 * i]);
 }
 
+void encodetick(void* arg, int64_t done)
+{
+    encjob_t* job = static_cast<encjob_t*>(arg);
+    if (!job->stopped.load(std::memory_order_relaxed) &&
+        job->progress(job->progressarg, done, static_cast<int64_t>(job->cblks.size())))
+        job->stopped.store(true, std::memory_order_relaxed);
+}
+
+// Runs body over the blocks of job on the thread pool (reporting progress
+// when body codes); -1 after a message, or without one after a cancel.
 int runjob(encjob_t* job, threadpool_body_t body)
 {
-    threadpool_for(static_cast<int64_t>(job->cblks.size()), body, nullptr, job);
+    const bool ticks = job->progress && body == encodeone;
+    threadpool_for(static_cast<int64_t>(job->cblks.size()), body, ticks ? encodetick : nullptr,
+                   job);
+    if (job->stopped.load())
+        return -1;
     for (size_t i = 0; i < job->cblks.size(); ++i) {
         if (job->result[i] == 1) {
             fprintf(stderr, "code block has %d bit planes, more than its band's %d\n",
@@ -464,12 +484,15 @@ constexpr double kMargin = 4.0;
 
 }  // namespace
 
-int t1enc_encodecomps(jpenc_comp_t* comps, int numcomps, int cblksty, t1est_goal_t goal)
+int t1enc_encodecomps(jpenc_comp_t* comps, int numcomps, int cblksty, t1est_goal_t goal,
+                      t1enc_progress_t progress, void* progressarg)
 {
     // Code blocks are independent: they are coded on the thread pool, each
     // into its own stream, exactly as one after another.
     encjob_t job;
     job.cblksty = cblksty;
+    job.progress = progress;
+    job.progressarg = progressarg;
     gather(comps, numcomps, &job);
     if (goal.bytes < 0 && goal.dist < 0) {
         for (const cblkjob_t& cj : job.cblks)
@@ -477,7 +500,7 @@ int t1enc_encodecomps(jpenc_comp_t* comps, int numcomps, int cblksty, t1est_goal
         return runjob(&job, encodeone);
     }
 
-    // With a budget, the planes that cannot make it into the stream are
+    // With a goal, the planes that cannot make it into the stream are
     // found from estimates first and left uncoded.
     const size_t n = job.cblks.size();
     job.est.resize(32 * n);

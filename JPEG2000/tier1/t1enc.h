@@ -34,10 +34,17 @@ constexpr int T1ENC_SEGSYM = 0x20;
 // is coded down to a bit plane chosen from the estimates, so a block may
 // hold fewer passes than its bit planes give; its restdist is then the
 // estimated error left when all its coded passes are in.
+//
+// progress (may be nullptr) is called on the calling thread as code blocks
+// complete, with the number done so far and the total; a nonzero result
+// stops the coding: the blocks not yet started are skipped and the call
+// returns -1 without a message.
+typedef int (*t1enc_progress_t)(void* arg, int64_t done, int64_t total);
 int t1enc_encodecomps(jpenc_comp_t* comps, int numcomps, int cblksty,
-                      t1est_goal_t goal = {-1, -1});
+                      t1est_goal_t goal = {-1, -1}, t1enc_progress_t progress = nullptr,
+                      void* progressarg = nullptr);
 
-// After a rate allocation over blocks coded with a budget: codes again, in
+// After a rate allocation over blocks coded with a goal: codes again, in
 // full, every block whose last coded pass was given a layer (the
 // allocation might have taken more of it).  Returns the number of blocks
 // coded again (0: the allocation stands), or -1 after a message.

@@ -23,6 +23,7 @@ public:
     QStringList Captions;  // of every question, in order
     QString LastSaveName, LastSaveSuffix;
     int SaveDialogs = 0;
+    QStringList Warnings;  // texts of the warnings shown, in order
 
     QStringList OpenPictures(QWidget*, const QString&, const QString&) override { return OpenResult; }
     bool AskYesNo(QWidget*, const QString& Caption, const QString& Text) override
@@ -41,6 +42,7 @@ public:
         LastSaveName = FileName;
         return SaveResult;
     }
+    void Warn(QWidget*, const QString&, const QString& Text) override { Warnings << Text; }
 };
 
 // A colourful picture of the given size saved as a bitmap file at Path.

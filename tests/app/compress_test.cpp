@@ -172,19 +172,18 @@ private slots:
         w->TrackBar1->setValue(1000);
         QCOMPARE(w->QL->text(), QStringLiteral("100.0"));
 
-        // Compress with an empty list (after a cancelled dialog): no labels
-        // change, the right pane holds an empty picture.
-        QVERIFY(w->Button2->isEnabled());
-        w->Button2->click();
-        QCOMPARE(w->Ratio->text(), QStringLiteral("Ratio: 1/1"));
+        // With an empty list (after a cancelled dialog) Compress and Save As
+        // stay off; their handlers change nothing and show no dialog.
+        QVERIFY(!w->Button2->isEnabled() && !w->Button3->isEnabled());
+        w->Button2Click();
+        QCOMPARE(w->Ratio->text(), QString());
         QCOMPARE(w->CSize->text(), QString());
-        QVERIFY(w->Image2->Empty());
+        QCOMPARE(w->Image2->Picture(), w->ILogo->Picture());
         QVERIFY(!w->FBusy);
-        // Save As with an empty list shows no dialog and leaves the buttons on.
         const int dialogs = FDialogs.SaveDialogs;
         w->Button3Click();
         QCOMPARE(FDialogs.SaveDialogs, dialogs);
-        QVERIFY(w->Button3->isEnabled() && w->Button2->isEnabled());
+        QVERIFY(!w->Button3->isEnabled() && !w->Button2->isEnabled());
     }
 
     void SaveAsWritesWhatTheToolWrites()
@@ -277,6 +276,141 @@ private slots:
         QVERIFY(w->Prev->isEnabled() && w->Next->isEnabled());
         QVERIFY(!w->FCancel && !w->FBusy);
         w->SetDialogs(&FDialogs);
+    }
+
+    void SaveAsWritesWhatWasJudged()
+    {
+        // Save As right after a Compress writes the very bytes Compress made
+        // (no second encode); after a Compress at another quality it encodes
+        // the picture as loaded, never the decoded result.
+        const QString src = Photo("bretagne.bmp", "judged/photo.bmp");
+        const QString tool = FDir.filePath("judged/tool.jp2");
+        QVERIFY(!Jp2c({"encode", src, tool, "--quality", "20"}).isEmpty());
+        auto w = NewWindow({src});
+        int reports = 0;
+        TMainF* win = w.get();
+        win->FIO->SetOnProgress([win, &reports](TImage_IO* s, int32_t p) {
+            ++reports;
+            win->kveProgress(s, p);
+        });
+        const QString out = FDir.filePath("judged/out.jp2");
+        FDialogs.SaveResult = out;
+        w->Button2->click();
+        reports = 0;
+        w->Button3->click();
+        QCOMPARE(reports, 0);
+        QCOMPARE(Contents(out), Contents(tool));
+
+        w->TrackBar1->setValue(1);  // 0.1, then back to 20
+        w->Button2->click();
+        w->TrackBar1->setValue(200);
+        QFile::remove(out);
+        w->Button3->click();
+        QVERIFY(reports > 0);
+        QCOMPARE(Contents(out), Contents(tool));
+        FDialogs.SaveResult.clear();
+    }
+
+    void LabelsDescribeTheCurrentPicture()
+    {
+        auto w = NewWindow({Photo("rome.bmp"), Photo("bretagne.bmp")});
+        w->Button2->click();
+        QVERIFY(w->Ratio->text().startsWith("Ratio: 1/"));
+        w->Next->click();  // another picture: no ratio yet
+        QCOMPARE(w->Ratio->text(), QString());
+        QCOMPARE(w->CSize->text(), w->OSize->text());
+        w->Button2->click();
+        FDialogs.Answer = true;
+        w->Button7->click();  // Clear: nothing to describe
+        QCOMPARE(w->Ratio->text(), QString());
+        QCOMPARE(w->OSize->text(), QString());
+        QCOMPARE(w->CSize->text(), QString());
+        FDialogs.Answer = false;
+    }
+
+    void CompressKeepsTheWindowAlive()
+    {
+        // While the codec works the gauge moves with tier-1, the window
+        // repaints, and the slider and Clear are off.  A Cancel in either
+        // half stops the codec at its next report and leaves labels and the
+        // right pane as the last completed Compress left them.
+        const QString src = MakeBitmapFile(FDir.filePath("alive.bmp"), 1600, 1200);
+        auto w = NewWindow({src});
+        TMainF* win = w.get();
+        w->Button2->click();
+        const QString size = w->CSize->text();
+
+        struct TPaints : QObject {
+            int Count = 0;
+            bool eventFilter(QObject*, QEvent* e) override
+            {
+                Count += e->type() == QEvent::Paint;
+                return false;
+            }
+        } paints;
+        w->ProgressBar1->installEventFilter(&paints);
+        QSet<int> tier1;  // gauge values while tier-1 codes (encoder 30 to 70)
+        bool controlsOff = true, shot = false;
+        win->FIO->SetOnProgress([&](TImage_IO* s, int32_t p) {
+            win->kveProgress(s, p);
+            controlsOff = controlsOff && !win->TrackBar1->isEnabled() && !win->Button7->isEnabled();
+            if (win->FEncoding && p > 30 && p < 70) tier1 << win->ProgressBar1->Progress();
+            if (!shot && win->FEncoding && p >= 50) {
+                shot = true;
+                SaveScreenshot(win, QStringLiteral("09-gauge-mid-compress"));
+            }
+        });
+        w->TrackBar1->setValue(300);
+        w->Button2->click();
+        QVERIFY(controlsOff);
+        QVERIFY(w->TrackBar1->isEnabled() && w->Button7->isEnabled());
+        QVERIFY2(tier1.size() >= 10, qPrintable(QString::number(tier1.size())));
+        QVERIFY(paints.Count >= 3);
+        w->ProgressBar1->removeEventFilter(&paints);
+        const QString ratio30 = w->Ratio->text(), size30 = w->CSize->text();
+        const QImage right30 = w->Image2->Picture();
+        QVERIFY(size30 != size);
+
+        // Cancel at an encoder report inside tier-1, then at a decoder report.
+        for (const bool encoding : {true, false}) {
+            int after = -1;
+            win->FIO->SetOnProgress([&](TImage_IO* s, int32_t p) {
+                win->kveProgress(s, p);
+                if (after >= 0) {
+                    ++after;
+                } else if (win->FEncoding == encoding && p > (encoding ? 40 : 20) && p < 80) {
+                    win->Button4->click();
+                    after = 0;
+                }
+            });
+            w->TrackBar1->setValue(encoding ? 900 : 50);
+            w->Button2->click();
+            QCOMPARE(after, 0);  // no report after the one that saw the Cancel
+            QCOMPARE(w->Ratio->text(), ratio30);
+            QCOMPARE(w->CSize->text(), size30);
+            QCOMPARE(w->Image2->Picture(), right30);
+            QVERIFY(!w->FBusy && w->Button2->isEnabled() && !w->Button4->isEnabled());
+            QCOMPARE(w->ProgressBar1->Progress(), 0);
+        }
+    }
+
+    void PreviewOfALargeSelectionStaysOnScreen()
+    {
+        const QString src = MakeBitmapFile(FDir.filePath("large.bmp"), 3000, 2000);
+        auto w = NewWindow({src});
+        w->Button2->click();
+        w->SpeedButton3->click();
+        w->SelLeft = 0, w->SelTop = 0, w->SelRight = 2999, w->SelBottom = 1999;
+        w->SpeedButton4Click(w->SpeedButton4);
+        TPre* pre = w->Pre;
+        QVERIFY(pre->isVisible());
+        const QRect avail = w->screen()->availableGeometry();
+        QVERIFY2(avail.contains(pre->frameGeometry()),
+                 qPrintable(QStringLiteral("%1,%2 %3x%4").arg(pre->x()).arg(pre->y()).arg(pre->width()).arg(pre->height())));
+        QVERIFY(pre->width() < 2998);
+        QVERIFY(qAbs(double(pre->width()) / pre->height() - 2998.0 / 1998) < 0.02);
+        SaveScreenshot(pre, QStringLiteral("10-preview-large-selection"));
+        pre->close();
     }
 
     void PreviewShowsTheRightPane()

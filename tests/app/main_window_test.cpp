@@ -63,7 +63,7 @@ private slots:
         QCOMPARE(w->TrackBar1->value(), 200);
         QCOMPARE(w->FIO->Quality(), 20.0);
         QCOMPARE(w->StatusBar1->currentMessage(), QString());
-        QCOMPARE(w->Ratio->text(), QStringLiteral("Ratio: 1/1"));
+        QCOMPARE(w->Ratio->text(), QString());  // no picture: nothing to describe
         QCOMPARE(w->CSize->text(), QString());
         QCOMPARE(EnabledButtons(*w), (QStringList{"BBAbout", "Button1", "Button6"}));
         QVERIFY(w->TrackBar1->isEnabled());
@@ -78,16 +78,23 @@ private slots:
         QVERIFY(w->Image1->Stretch());
         QVERIFY(w->Image1->toolTip().isEmpty());
         SaveScreenshot(w.get(), QStringLiteral("01-empty-window"));
+
+        // Before the window is first shown (a real X server shows it later)
+        // the logo is already fitted to the pane's real size, not to the
+        // default size of a viewport that was never laid out.
+        TMainF fresh;
+        const int inner = fresh.ScrollBox1->width() - 2 * fresh.ScrollBox1->frameWidth();
+        QCOMPARE(fresh.Image1->width(), inner - 10);
     }
 
     void OpeningFiles()
     {
         auto w = NewWindow();
         const QString a = Photo("bretagne.bmp"), b = Photo("cevennes.jpg"), c = Photo("rome.bmp");
-        // Cancelled dialog on an empty list: commands on, hints on, nothing loaded.
+        // Cancelled dialog on an empty list: commands stay off, hints on.
         Open(*w, {});
         QVERIFY(w->FList.isEmpty());
-        QVERIFY(w->Button2->isEnabled() && w->Button3->isEnabled() && w->Button5->isEnabled());
+        QVERIFY(!w->Button2->isEnabled() && !w->Button3->isEnabled() && !w->Button5->isEnabled());
         QVERIFY(!w->Image1->toolTip().isEmpty());
         QVERIFY(!w->Button7->isEnabled());
 
@@ -99,8 +106,9 @@ private slots:
         QCOMPARE(w->Image1->Picture().size(), QSize(640, 480));
         QVERIFY(w->Button7->isEnabled() && !w->Next->isEnabled() && !w->Prev->isEnabled());
         QVERIFY(w->FRightCurrent);
-        // The first picture is placed by Center in the image left from the logo.
-        QVERIFY(!w->SpeedButton2->isEnabled() && w->SpeedButton1->isEnabled() && w->SpeedButton3->isEnabled());
+        // The first picture of a new list is fitted.
+        QVERIFY(!w->SpeedButton2->isEnabled() && !w->SpeedButton1->isEnabled() && w->SpeedButton3->isEnabled());
+        SaveScreenshot(w.get(), QStringLiteral("11-first-view-after-open"));
 
         // The same path again, and in other letter case, adds nothing.
         Open(*w, {a, a.toUpper(), b, c});
@@ -111,57 +119,69 @@ private slots:
         QCOMPARE(w->FList[1].Size, QFileInfo(b).size());
     }
 
-    void UnloadableEntryLeavesTheList()
+    void UnreadableFilesAreNamedAndLeftOut()
     {
-        auto w = NewWindow();
+        // Unreadable files (an unknown extension, a missing file, a truncated
+        // JPEG, random bytes named .jpg, an empty bitmap) never enter the
+        // list: each is named once in one warning, the first readable picture
+        // is shown and the buttons follow the list.
         const QString jpe = FDir.filePath("copy.jpe");
         QFile::copy(Photo("cevennes.jpg"), jpe);
         const QString a = Photo("bretagne.bmp"), c = Photo("rome.bmp");
-        Open(*w, {a, jpe, c});
-        QCOMPARE(w->windowTitle(), QStringLiteral("JPEG 2000 Comressor [ 1 of 3 ]"));
-        w->Next->click();  // the "jpe" entry becomes current and is dropped
-        QCOMPARE(w->FList.size(), 2);
-        QCOMPARE(w->FIndex, 0);
-        QCOMPARE(w->windowTitle(), QStringLiteral("JPEG 2000 Comressor [ 1 of 2 ]"));
-        QCOMPARE(w->StatusBar1->currentMessage(), a);  // the panes keep what they showed
-        // The buttons point only at positions inside the list.
-        QVERIFY(!w->Prev->isEnabled());
-        QVERIFY(w->Next->isEnabled());
-        w->Prev->click();
-        QCOMPARE(w->FIndex, 0);
-        w->Next->click();
-        QCOMPARE(w->FIndex, 1);
-        QCOMPARE(w->StatusBar1->currentMessage(), c);
-
-        // A missing last file removed by Next leaves index and buttons sound.
-        auto w2 = NewWindow();
-        Open(*w2, {a, FDir.filePath("missing.bmp")});
-        w2->Next->click();
-        QCOMPARE(w2->FList.size(), 1);
-        QCOMPARE(w2->FIndex, 0);
-        QVERIFY(!w2->Prev->isEnabled() && !w2->Next->isEnabled());
-
-        // Damaged pictures (a truncated JPEG, a bitmap of garbage) are dropped
-        // the same way when they become current.
-        const QString badJpg = FDir.filePath("damaged.jpg"), badBmp = FDir.filePath("damaged.bmp");
+        const QString badJpg = FDir.filePath("damaged.jpg"), noise = FDir.filePath("noise.jpg"),
+                      empty = FDir.filePath("empty.bmp"), missing = FDir.filePath("missing.bmp");
         {
             QFile src(Photo("cevennes.jpg")), out(badJpg);
             QVERIFY(src.open(QIODevice::ReadOnly) && out.open(QIODevice::WriteOnly));
             out.write(src.read(600));
         }
         {
-            QFile out(badBmp);
+            QFile out(noise);
             QVERIFY(out.open(QIODevice::WriteOnly));
-            out.write(QByteArray("BM") + QByteArray(100, '\x7f'));
+            for (int i = 0; i < 4096; ++i) out.putChar(char((i * 7919) >> 3));
         }
-        auto w3 = NewWindow();
-        Open(*w3, {a, badJpg, badBmp});
-        w3->Next->click();
-        w3->Next->click();
-        QCOMPARE(w3->FList.size(), 1);
-        QCOMPARE(w3->FIndex, 0);
-        QCOMPARE(w3->windowTitle(), QStringLiteral("JPEG 2000 Comressor [ 1 of 1 ]"));
-        QVERIFY(!w3->Prev->isEnabled() && !w3->Next->isEnabled());
+        {
+            QFile out(empty);
+            QVERIFY(out.open(QIODevice::WriteOnly));
+        }
+        const QStringList bad{jpe, missing, badJpg, noise, empty};
+
+        // Only unreadable files: nothing to compress or save.
+        auto w = NewWindow();
+        FDialogs.Warnings.clear();
+        Open(*w, {noise, empty});
+        QVERIFY(w->FList.isEmpty());
+        QCOMPARE(FDialogs.Warnings.size(), 1);
+        QVERIFY(!w->Button2->isEnabled() && !w->Button3->isEnabled() && !w->Button5->isEnabled());
+        QVERIFY(!w->Button7->isEnabled());
+        QCOMPARE(w->windowTitle(), QStringLiteral("JPEG 2000 Comressor"));
+
+        // Mixed with good ones: the list holds only the good ones.
+        FDialogs.Warnings.clear();
+        Open(*w, {bad[0], a, bad[1], bad[2], c, bad[3], bad[4]});
+        QCOMPARE(FDialogs.Warnings.size(), 1);
+        for (const QString& f : bad)
+            QCOMPARE(FDialogs.Warnings[0].count(QDir::toNativeSeparators(f) + ":"), 1);
+        QCOMPARE(w->FList.size(), 2);
+        QCOMPARE(w->FList[1].Path, c);
+        QCOMPARE(w->windowTitle(), QStringLiteral("JPEG 2000 Comressor [ 1 of 2 ]"));
+        QCOMPARE(w->Image1->Picture().size(), QSize(640, 480));
+        QCOMPARE(w->StatusBar1->currentMessage(), a);
+        QVERIFY(w->Button2->isEnabled() && w->Button3->isEnabled() && w->Button5->isEnabled());
+        QVERIFY(w->Button7->isEnabled() && w->Next->isEnabled() && !w->Prev->isEnabled());
+
+        // A file that goes missing after the Open leaves the list when it
+        // becomes current, named in the status bar; index and buttons stay sound.
+        const QString gone = FDir.filePath("gone.bmp");
+        QFile::copy(a, gone);
+        auto w2 = NewWindow();
+        Open(*w2, {a, gone});
+        QFile::remove(gone);
+        w2->Next->click();
+        QCOMPARE(w2->FList.size(), 1);
+        QCOMPARE(w2->FIndex, 0);
+        QVERIFY(w2->StatusBar1->currentMessage().contains(QDir::toNativeSeparators(gone)));
+        QVERIFY(!w2->Prev->isEnabled() && !w2->Next->isEnabled());
     }
 
     void NextAndPrevAtBothEnds()
@@ -291,14 +311,23 @@ private slots:
         QCOMPARE(w->ScrollBox1->geometry(), QRect(4, 4, 284, 293));
         QCOMPARE(w->ScrollBox2->geometry(), QRect(306, 4, 284, 293));
         QCOMPARE(w->Panel2->geometry().top(), 301);
-        QCOMPARE(w->Panel2->width(), 595);
+        QCOMPARE(w->Panel2->width(), 595 - 2 * 5);  // inside the window, margins as on the left
         QCOMPARE(w->StatusBar1->geometry(), QRect(0, 449, 595, 20));
         QCOMPARE(w->Label4->x(), 306 + 116);
         QCOMPARE(w->CSize->x(), 306 + 153);
         QCOMPARE(w->Ratio->x(), (595 - w->Ratio->width()) / 2);
-        // Anchored controls keep their distance from the right edge.
-        QCOMPARE(w->Button1->x() + w->Button1->width(), 595 - (586 - 579));
-        QCOMPARE(w->Panel1->x() + w->Panel1->width(), 595 - (586 - 578));
+        // Anchored controls keep their distance from Panel2's right edge, and
+        // every control stays inside the window at this size and at others.
+        QCOMPARE(w->Button1->x() + w->Button1->width(), 585 - (586 - 579));
+        QCOMPARE(w->Panel1->x() + w->Panel1->width(), 585 - (586 - 578));
+        for (const QSize size : {QSize(595, 469), QSize(603, 501), QSize(1200, 800)}) {
+            w->resize(size);
+            QTRY_COMPARE(w->size(), size);
+            for (QWidget* c : w->Panel2->findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+                const QRect r(c->mapTo(w.get(), QPoint(0, 0)), c->size());
+                QVERIFY2(w->rect().contains(r), qPrintable(c->objectName()));
+            }
+        }
         // In Fit mode the pictures follow the pane.
         Open(*w, {Photo("rome.bmp")});
         w->SpeedButton1->click();
@@ -314,6 +343,8 @@ private slots:
         const QString wide = MakeBitmapFile(FDir.filePath("wide.bmp"), 1000, 500);
         const QString tall = MakeBitmapFile(FDir.filePath("tall.bmp"), 500, 1000);
         Open(*w, {wide, tall});
+        w->SpeedButton3->click();
+        w->ScrollBox1->SetScrollBarsVisible(false);  // as Fit hides them
         SetPaneClient(*w, 280, 290);
         w->SpeedButton1->click();
         QCOMPARE(w->Image1->geometry(), QRect(5, 77, 270, 135));
@@ -335,8 +366,9 @@ private slots:
     {
         auto w = NewWindow();
         Open(*w, {Photo("rome.bmp"), Photo("bretagne.bmp"), Photo("forest.jpg")});
-        // First picture: Center in the 100 x 100 image left from the logo.
-        QCOMPARE(w->Image1->size(), QSize(100, 100));
+        // First picture: fitted at its true proportions.
+        QCOMPARE(w->Image1->width(), w->ScrollBox1->ClientWidth() - 10);
+        QCOMPARE(w->Image1->height(), int(w->Image1->width() / (640 / 480.0)));
         QVERIFY(w->Image1->Stretch());
         w->SpeedButton3->click();  // 1:1: the picture in full, bars as needed
         QCOMPARE(w->Image1->geometry(), QRect(0, 0, 640, 480));
@@ -362,6 +394,8 @@ private slots:
         auto w = NewWindow();
         const QString pic = MakeBitmapFile(FDir.filePath("half.bmp"), 540, 270);
         Open(*w, {pic});
+        w->SpeedButton3->click();
+        w->ScrollBox1->SetScrollBarsVisible(false);  // as Fit hides them
         SetPaneClient(*w, 280, 290);
         w->SpeedButton1->click();
         QCOMPARE(w->Image1->width(), 270);  // half size
