@@ -264,17 +264,8 @@ int decodecblk(const dec_ccp_t* ccp, const dec_band_t* band, dec_cblk_t* cblk, i
             const int rel = seg->passno + i - cblk->firstpassno;
             const int64_t bpno = int64_t{band->roishift} + band->numbps - 1 -
                                  (int64_t{cblk->numimsbs} + (rel + 2) / 3);
-            // Passes below plane 0 would refine fractions of a quantization
-            // index: an encoder that codes more planes than the band's Mb
-            // (too few guard bits for its data) sends them.  The integer
-            // indices are complete by then, so the rest of the code block
-            // is left undecoded rather than refused.
-            if (bpno < 0 && rel >= 0) {
-                stop = true;
-                break;
-            }
             // Coefficients are 32-bit: the top plane they can hold is 30.
-            if (rel < 0 || bpno > 30) {
+            if (rel < 0 || bpno < 0 || bpno > 30) {
                 fprintf(stderr, "code block bit plane %lld out of range\n",
                         static_cast<long long>(bpno));
                 ret = -1;

@@ -24,10 +24,9 @@ int t1dec_decodetile(dec_t* dec, dec_tile_t* tile);
 // segment's last layer is below maxlyrs; each decoded segment is destroyed
 // and removed.  The tier-1 state (flags, MQ contexts) lives for this one
 // call: the segments a code block has are decoded together.  A raw segment
-// whose data ends early reads as 1 bits, as an MQ segment does.  Passes
-// below bit plane 0 (more planes coded than the band's Mb) are skipped.
-// Returns 0, or -1 after a message for a code block that cannot be decoded:
-// a pass whose bit plane lies above 30 (coefficients are 32-bit).
+// whose data ends early reads as 1 bits, as an MQ segment does.  Returns 0,
+// or -1 after a message for a code block that cannot be decoded: a pass
+// whose bit plane lies outside 0..30 (coefficients are 32-bit).
 int t1dec_decodecblk(const dec_ccp_t* ccp, const dec_band_t* band, dec_cblk_t* cblk,
                      int dopartial, int maxlyrs);
 
