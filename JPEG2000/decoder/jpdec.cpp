@@ -67,6 +67,7 @@ int dec_sot(dec_t* dec, jpc_ms_t* ms);
 int dec_sod(dec_t* dec, jpc_ms_t* ms);
 int dec_eoc(dec_t* dec, jpc_ms_t* ms);
 int dec_crg(dec_t*, jpc_ms_t*);
+int dec_cap(dec_t*, jpc_ms_t* ms);
 int dec_com(dec_t*, jpc_ms_t* ms);
 int dec_unk(dec_t*, jpc_ms_t* ms);
 int dec_none(dec_t*, jpc_ms_t*) { return 0; }
@@ -90,6 +91,8 @@ const dec_mstabent_t dec_mstab[] = {
     {JPC_MS_PPT, DS_TPH, dec_ppt},
     {JPC_MS_SOP, 0, dec_none},
     {JPC_MS_CRG, DS_MH, dec_crg},
+    {JPC_MS_CAP, DS_MH, dec_cap},
+    {JPC_MS_CPF, DS_MH, dec_none},
     {JPC_MS_COM, DS_MH | DS_TPH, dec_com},
     {-1, DS_MH | DS_TPH, dec_unk},
 };
@@ -150,6 +153,13 @@ bool dec_checkcox(const jpc_coxcp_t* cox)
         cox->cblkwidthval > 8 || cox->cblkheightval > 8 ||
         cox->cblkwidthval + cox->cblkheightval > 8) {
         std::fputs("unsupported coding style parameters\n", stderr);
+        return false;
+    }
+    // Code-block styles: T.800 bits, and HT code blocks (decoded by the HT
+    // block decoder through tier-1); HT and T.800 mixed per code block are
+    // not decoded.
+    if ((cox->cblksty & JPC_COX_HTMIXED) && (cox->cblksty & JPC_COX_HT)) {
+        std::fputs("unsupported code-block style (mixed HT)\n", stderr);
         return false;
     }
     return true;
@@ -372,6 +382,15 @@ int dec_siz(dec_t* dec, jpc_ms_t* ms)
 int dec_crg(dec_t*, jpc_ms_t*)
 {
     std::fputs("warning: ignoring CRG marker segment\n", stderr);
+    return 0;
+}
+
+// Capabilities: Part 15 (HT code blocks) is decoded, as the code-block
+// styles announce it; other parts are not.
+int dec_cap(dec_t*, jpc_ms_t* ms)
+{
+    if (ms->parms.cap.pcap & ~JPC_CAP_PART15)
+        std::fputs("warning: code stream announces capabilities that are not decoded\n", stderr);
     return 0;
 }
 

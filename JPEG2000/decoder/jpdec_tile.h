@@ -52,6 +52,7 @@ constexpr int JPDEC_CBLK_TERMALL = 0x04;
 constexpr int JPDEC_CBLK_VSC = 0x08;
 constexpr int JPDEC_CBLK_PTERM = 0x10;
 constexpr int JPDEC_CBLK_SEGSYM = 0x20;
+constexpr int JPDEC_CBLK_HT = 0x40;      // HT block coder (T.814)
 
 // Component coding parameters.
 struct dec_ccp_t {
@@ -94,7 +95,7 @@ struct dec_seg_t {
     int passno = -1;           // first pass, counted like dec_cblk_t::firstpassno
     int numpasses = 0;         // passes received
     int maxpasses = 0;         // passes the segment can hold
-    int type = 0;              // SEG_MQ (1) or SEG_RAW (2)
+    int type = 0;              // SEG_MQ, SEG_RAW, SEG_HTCLN or SEG_HTREF
     stream_t* stream = nullptr;  // collected bytes (owned), nullptr before the first
     int64_t cnt = 0;           // bytes still to take from the current packet body
     int lyrno = -1;            // layer that last contributed
