@@ -216,30 +216,33 @@ bool decodequad(const uint16_t* tab, int c, melin_t& mel, revin_t& vlc, htquad_t
     return true;
 }
 
-constexpr uint32_t SIGN = 0x80000000u;
-
-// Magnitudes and signs of the significant samples of one quad at quad
-// column q of the line pair whose first row is row; the exponents of its
-// bottom samples go to ebot (indexed by column + 1).  False when the bound
-// U exceeds maxu.
-inline bool magsgn(fwdin_t& ms, const htquad_t& qd, int U, int maxu, uint32_t* row0, uint32_t* row1,
-                   uint8_t* ebot, int q)
+// Coefficients of the four samples of one quad at quad column q of the
+// line pair whose rows are row0 and row1 (0 for the insignificant ones):
+// magnitude at plane p plus half, and sign, from the MagSgn bits.  The
+// exponents of its bottom samples go to ebot (indexed by column + 1).
+// False when the bound U exceeds maxu.
+inline bool magsgn(fwdin_t& ms, const htquad_t& qd, int U, int maxu, int p, int32_t half,
+                   int32_t* row0, int32_t* row1, uint8_t* ebot, int q)
 {
+    int32_t* const dst[4] = {row0 + 2 * q, row1 + 2 * q, row0 + 2 * q + 1, row1 + 2 * q + 1};
     if (!qd.rho) {
+        *dst[0] = *dst[1] = *dst[2] = *dst[3] = 0;
         ebot[2 * q + 1] = 0;
         ebot[2 * q + 2] = 0;
         return true;
     }
     if (U > maxu)
         return false;
-    uint32_t* const dst[4] = {row0 + 2 * q, row1 + 2 * q, row0 + 2 * q + 1, row1 + 2 * q + 1};
     uint8_t ex[4] = {0, 0, 0, 0};
     for (int n = 0; n < 4; ++n) {
-        if (!((qd.rho >> n) & 1))
+        if (!((qd.rho >> n) & 1)) {
+            *dst[n] = 0;
             continue;
+        }
         const int m = U - ((qd.ek >> n) & 1);
         const uint32_t v = ms.get(m) | (uint32_t((qd.e1 >> n) & 1) << m);
-        *dst[n] = ((v & 1) << 31) | ((v >> 1) + 1);
+        const int32_t mag = int32_t(((v >> 1) + 1) << p) | half;
+        *dst[n] = (v & 1) ? -mag : mag;
         ex[n] = uint8_t(32 - std::countl_zero(v | 1));
     }
     ebot[2 * q + 1] = ex[1];
@@ -273,8 +276,10 @@ int htdec_decodecblk(const htdec_cblk_t& cb, htdec_scratch_t& scratch)
 
     const int QW = (W + 1) / 2, QH = (H + 1) / 2;
     const int W2 = 2 * QW;
-    scratch.buf.assign(size_t(W2) * 2 * QH, 0);
-    uint32_t* buf = scratch.buf.data();
+    // Every sample of every quad is written by the cleanup pass.
+    if (scratch.buf.size() < size_t(W2) * 2 * QH)
+        scratch.buf.resize(size_t(W2) * 2 * QH);
+    int32_t* buf = scratch.buf.data();
 
     fwdin_t ms(d, pcup, 0xff);
     melin_t mel{d, pcup, lcup};
@@ -286,16 +291,21 @@ int htdec_decodecblk(const htdec_cblk_t& cb, htdec_scratch_t& scratch)
 
     // Exponents of the bottom row of the previous and the current line
     // pair, by column + 1, with a zero column on either side.
-    uint8_t eprev[1032] = {};
-    uint8_t ecur[1032] = {};
-    const int maxu = 31 - cb.p;
+    uint8_t ebuf[2][1032] = {};
+    uint8_t* eprev = ebuf[0];
+    uint8_t* ecur = ebuf[1];
+    const int p = cb.p;
+    const int maxu = 31 - p;
+    // Without refinement passes the reconstruction point is the middle of
+    // plane p; the refinement passes below work from the magnitudes.
+    const int32_t half = p > 0 && cb.numrefpasses <= 0 ? int32_t{1} << (p - 1) : 0;
     bool ok = true;
 
     // First line pair.
     {
         const uint16_t* tab = ht_vlcdec[0];
-        uint32_t* row0 = buf;
-        uint32_t* row1 = buf + W2;
+        int32_t* row0 = buf;
+        int32_t* row1 = buf + W2;
         int c = 0;
         for (int q = 0; q < QW && ok; q += 2) {
             htquad_t q1, q2;
@@ -333,17 +343,17 @@ int htdec_decodecblk(const htdec_cblk_t& cb, htdec_scratch_t& scratch)
             } else {
                 upair(vlc, q1.uoff, q2.uoff, u1, u2);
             }
-            ok = magsgn(ms, q1, 1 + u1, maxu, row0, row1, ecur, q) &&
-                 (!two || magsgn(ms, q2, 1 + u2, maxu, row0, row1, ecur, q + 1));
+            ok = magsgn(ms, q1, 1 + u1, maxu, p, half, row0, row1, ecur, q) &&
+                 (!two || magsgn(ms, q2, 1 + u2, maxu, p, half, row0, row1, ecur, q + 1));
         }
     }
 
     // Other line pairs: contexts and exponent bounds from the row above.
     const uint16_t* tab = ht_vlcdec[1];
     for (int j = 1; j < QH && ok; ++j) {
-        std::copy(ecur, ecur + W2 + 4, eprev);
-        uint32_t* row0 = buf + size_t(2 * j) * W2;
-        uint32_t* row1 = row0 + W2;
+        std::swap(eprev, ecur);
+        int32_t* row0 = buf + size_t(2 * j) * W2;
+        int32_t* row1 = row0 + W2;
         int wsig = 0;  // west and south-west samples significant
         for (int q = 0; q < QW && ok; q += 2) {
             htquad_t qd[2];
@@ -366,8 +376,8 @@ int htdec_decodecblk(const htdec_cblk_t& cb, htdec_scratch_t& scratch)
                 break;
             int u1 = 0, u2 = 0;
             upair(vlc, qd[0].uoff, qd[1].uoff, u1, u2);
-            ok = magsgn(ms, qd[0], kappa[0] + u1, maxu, row0, row1, ecur, q) &&
-                 (!two || magsgn(ms, qd[1], kappa[1] + u2, maxu, row0, row1, ecur, q + 1));
+            ok = magsgn(ms, qd[0], kappa[0] + u1, maxu, p, half, row0, row1, ecur, q) &&
+                 (!two || magsgn(ms, qd[1], kappa[1] + u2, maxu, p, half, row0, row1, ecur, q + 1));
         }
     }
     if (!ok) {
@@ -375,19 +385,9 @@ int htdec_decodecblk(const htdec_cblk_t& cb, htdec_scratch_t& scratch)
         return -1;
     }
 
-    const int p = cb.p;
     if (cb.numrefpasses <= 0 || p == 0) {
-        // Cleanup only: the reconstruction point is half of plane p.
-        const uint32_t half = p > 0 ? uint32_t{1} << (p - 1) : 0;
-        for (int r = 0; r < H; ++r) {
-            const uint32_t* s = buf + size_t(r) * W2;
-            int32_t* o = cb.data + r * cb.stride;
-            for (int x = 0; x < W; ++x) {
-                const uint32_t v = s[x];
-                const int32_t mag = (v & ~SIGN) ? int32_t(((v & ~SIGN) << p) | half) : 0;
-                o[x] = (v & SIGN) ? -mag : mag;
-            }
-        }
+        for (int r = 0; r < H; ++r)
+            std::copy(buf + size_t(r) * W2, buf + size_t(r) * W2 + W, cb.data + r * cb.stride);
         return 0;
     }
 
@@ -430,7 +430,7 @@ int htdec_decodecblk(const htdec_cblk_t& cb, htdec_scratch_t& scratch)
             for (int i = 0; i < numnew; ++i) {
                 const int pos = newsig[i];
                 const int y = pos / SW, x = pos % SW;
-                buf[size_t(y) * W2 + x] = (sp.get(1) << 31) | 1;
+                buf[size_t(y) * W2 + x] = sp.get(1) ? -1 : 1;
             }
         }
     }
@@ -454,22 +454,22 @@ int htdec_decodecblk(const htdec_cblk_t& cb, htdec_scratch_t& scratch)
     const uint32_t halfp = uint32_t{1} << (p - 1);
     const uint32_t halfq = p > 1 ? uint32_t{1} << (p - 2) : 0;
     for (int r = 0; r < H; ++r) {
-        const uint32_t* s = buf + size_t(r) * W2;
+        const int32_t* s = buf + size_t(r) * W2;
         const uint8_t* sr = st + r * SW;
         int32_t* o = cb.data + r * cb.stride;
         for (int x = 0; x < W; ++x) {
-            const uint32_t v = s[x];
-            const uint32_t mu = v & ~SIGN;
+            const int32_t v = s[x];
             uint32_t mag = 0;
             if (sr[x] & 1) {
+                const uint32_t mu = uint32_t(v < 0 ? -v : v);
                 if (magref)
-                    mag = (mu << p) | ((sr[x] & 4) ? halfp : 0) | halfq;
+                    mag = mu | ((sr[x] & 4) ? halfp : 0) | halfq;
                 else
-                    mag = (mu << p) | halfp;
+                    mag = mu | halfp;
             } else if (sr[x] & 2) {
                 mag = halfp | halfq;
             }
-            o[x] = (v & SIGN) ? -int32_t(mag) : int32_t(mag);
+            o[x] = v < 0 ? -int32_t(mag) : int32_t(mag);
         }
     }
     return 0;

@@ -31,7 +31,7 @@ struct htdec_cblk_t {
 
 // Scratch memory that one thread reuses from block to block.
 struct htdec_scratch_t {
-    std::vector<uint32_t> buf;   // sign (bit 31) and magnitude per quad sample
+    std::vector<int32_t> buf;    // coefficient (or magnitude at plane p) per quad sample
     std::vector<uint8_t> state;  // significance and refinement state
 };
 
