@@ -46,6 +46,7 @@ enum {
     OPT_SEGSYM,
     OPT_VERTCAUSAL,
     OPT_RESETPROB,
+    OPT_HT,
 };
 
 const optentry_t opttab[] = {
@@ -63,6 +64,7 @@ const optentry_t opttab[] = {
     {OPT_SEGSYM, "segsym"},
     {OPT_VERTCAUSAL, "vertcausal"},
     {OPT_RESETPROB, "resetprob"},
+    {OPT_HT, "ht"},
     {-1, nullptr},
 };
 
@@ -195,6 +197,9 @@ jpenc_t* createenc(image_t* image, stream_t* out, const char* optstr,
     enc->cblksty = (opts.lazy ? JPC_COX_LAZY : 0) | (opts.resetprob ? JPC_COX_RESET : 0) |
                    (opts.termall ? JPC_COX_TERMALL : 0) | (opts.vertcausal ? JPC_COX_VSC : 0) |
                    (opts.segsym ? JPC_COX_SEGSYM : 0);
+    // HT code blocks (T.814): the T.800 pass switches do not apply.
+    if (opts.ht)
+        enc->cblksty = JPC_COX_HT;
     enc->qmfbid = opts.mode == JPENC_MODE_REAL ? JPC_COX_INS : JPC_COX_RFT;
     enc->numcomps = image_numcmpnts(image);
     enc->mctkind = JPENC_MCT_NONE;
@@ -306,7 +311,8 @@ int putmainhdr(jpenc_t* enc)
     jpc_ms_t* ms = jpc_ms_create(JPC_MS_SIZ);
     FATAL_CHECK(ms);
     jpc_siz_t* siz = &ms->parms.siz;
-    siz->caps = 0;
+    // Rsiz bit 14: a CAP marker segment follows (HT code blocks).
+    siz->caps = (enc->cblksty & JPC_COX_HT) ? 0x4000 : 0;
     siz->width = static_cast<uint32_t>(enc->imgwidth);
     siz->height = static_cast<uint32_t>(enc->imgheight);
     siz->xoff = siz->yoff = 0;
@@ -325,6 +331,26 @@ int putmainhdr(jpenc_t* enc)
     if (putms(enc, out, ms) < 0) {
         std::fprintf(stderr, "cannot write SIZ marker\n");
         return -1;
+    }
+
+    if (enc->cblksty & JPC_COX_HT) {
+        // CAP: Part 15, all code blocks HT, one HT set each; Ccap15 bit 5
+        // for the irreversible path and in bits 0-4 a bound B of the
+        // magnitude bit planes (B - 8 for B of 9 to 27): the precision plus
+        // the largest transform gain and the guard bits.
+        int maxprec = 0;
+        for (int i = 0; i < enc->numcomps; ++i)
+            maxprec = std::max(maxprec, static_cast<int>(enc->comps[i].prec));
+        const int magb = std::clamp(maxprec + 5 - 8, 0, 19);
+        ms = jpc_ms_create(JPC_MS_CAP);
+        FATAL_CHECK(ms);
+        ms->parms.cap.pcap = JPC_CAP_PART15;
+        ms->parms.cap.numccaps = 1;
+        ms->parms.cap.ccaps[0] = static_cast<uint16_t>((enc->qmfbid == JPC_COX_INS ? 0x20 : 0) | magb);
+        if (putms(enc, out, ms) < 0) {
+            std::fprintf(stderr, "cannot write CAP marker\n");
+            return -1;
+        }
     }
 
     // The decomposition levels travel in 8 bits and at most 32 are allowed:
@@ -350,6 +376,14 @@ int putmainhdr(jpenc_t* enc)
     qcd->numguard = 2;
     qcd->numstepsizes = 1;
     qcd->stepsizes[0] = 0;
+    if (enc->cblksty & JPC_COX_HT) {
+        // Some HT decoders (ojph_expand) refuse derived quantization: the
+        // placeholder is expounded, one step size per band.
+        qcd->qntsty = enc->qmfbid == JPC_COX_RFT ? JPC_QCX_NOQNT : JPC_QCX_SEQNT;
+        qcd->numstepsizes = 3 * enc->numdlvls + 1;
+        for (int i = 0; i < qcd->numstepsizes; ++i)
+            qcd->stepsizes[i] = static_cast<uint16_t>(JPC_QCX_EXPN(8));
+    }
     if (putms(enc, out, ms) < 0)
         return -1;
 
@@ -749,6 +783,7 @@ int jpenc_parseopts(const char* optstr, jpenc_opts_t* opts)
     opts->segsym = 0;
     opts->vertcausal = 0;
     opts->resetprob = 0;
+    opts->ht = 0;
     opts->mct = 1;
     opts->mode = JPENC_MODE_INT;
 
@@ -826,12 +861,23 @@ int jpenc_parseopts(const char* optstr, jpenc_opts_t* opts)
         case OPT_RESETPROB:
             opts->resetprob = 1;
             break;
+        case OPT_HT:
+            opts->ht = 1;
+            break;
         default:
             std::fprintf(stderr, "warning: ignoring invalid option %s\n", name);
             break;
         }
     }
     optparser_destroy(parser);
+    // HT code blocks are sent whole, with the zero bit-planes of the
+    // candidate chosen: one layer.
+    if (opts->ht && opts->numlyrrates > 0) {
+        std::fprintf(stderr, "warning: lyrrates ignored with ht (one layer)\n");
+        std::free(opts->lyrrates);
+        opts->lyrrates = nullptr;
+        opts->numlyrrates = 0;
+    }
     // Layers travel in 16 bits.
     if (opts->numlyrrates > JPC_MAXLYRS - 1) {
         std::fprintf(stderr, "warning: invalid lyrrates value ignored\n");

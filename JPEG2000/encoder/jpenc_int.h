@@ -37,6 +37,7 @@ struct jpenc_opts_t {
     int32_t segsym;
     int32_t vertcausal;
     int32_t resetprob;
+    int32_t ht;            // HT code blocks (T.814)
     int32_t mct;
     int32_t mode;          // JPENC_MODE_INT or JPENC_MODE_REAL
 };

@@ -349,14 +349,19 @@ int htenc_encodecln(const int32_t* data, ptrdiff_t stride, int width, int height
     // MEL bytes, then the merged or separate last bytes of MEL and VLC, then
     // the VLC bytes backward, then the high byte of Scup.
     out.insert(out.end(), mel.out.begin(), mel.out.end());
-    const bool melpart = mel.rem < mel.max;
+    // Decoders read the bytes after the MEL stream as MEL bytes too (a
+    // byte after 0xFF must have a 0 top bit): a last MEL byte 0xFF gets a
+    // byte after it, padding is 0, and a merged byte is never 0xFF.
+    const bool melff = !mel.out.empty() && mel.out.back() == 0xff;
+    const bool melpart = mel.rem < mel.max || melff;
     const bool vlcpart = vlc.bits > 0;
     const uint32_t meltail = mel.tmp << mel.rem;
-    if (melpart && vlcpart && !vlc.out.empty() && vlc.bits <= mel.rem) {
+    if (melpart && vlcpart && !vlc.out.empty() && vlc.bits <= mel.rem &&
+        (meltail | vlc.tmp) != 0xff) {
         out.push_back(uint8_t(meltail | vlc.tmp));
     } else {
         if (melpart)
-            out.push_back(uint8_t(meltail | ((1u << mel.rem) - 1)));
+            out.push_back(uint8_t(meltail));
         if (vlcpart)
             out.push_back(uint8_t(vlc.tmp));
     }

@@ -20,6 +20,7 @@ constexpr int T1ENC_RESET = 0x02;
 constexpr int T1ENC_TERMALL = 0x04;
 constexpr int T1ENC_VSC = 0x08;
 constexpr int T1ENC_SEGSYM = 0x20;
+constexpr int T1ENC_HT = 0x40;  // HT code blocks (T.814)
 
 // Codes every code block of every band of every level of every component,
 // in that order.  Each band's Mb (numbps), absolute step size and synthesis
@@ -38,5 +39,10 @@ int t1enc_numbps(const matrix_t* data);
 // failure.
 int t1enc_encodecblk(const jpenc_comp_t* comp, const jpenc_band_t* band,
                      jpenc_cblk_t* cblk, int cblksty);
+
+// Codes one code block as HT candidates (see jpenc_cblk_t::ht): one HT
+// cleanup pass for each bit plane from the top down to plane 0, with its
+// size and distortion decrease.  0, or -1 when a candidate cannot be coded.
+int t1enc_encodehtcblk(const jpenc_comp_t* comp, const jpenc_band_t* band, jpenc_cblk_t* cblk);
 
 #endif
