@@ -376,14 +376,6 @@ int putmainhdr(jpenc_t* enc)
     qcd->numguard = 2;
     qcd->numstepsizes = 1;
     qcd->stepsizes[0] = 0;
-    if (enc->cblksty & JPC_COX_HT) {
-        // Some HT decoders (ojph_expand) refuse derived quantization: the
-        // placeholder is expounded, one step size per band.
-        qcd->qntsty = enc->qmfbid == JPC_COX_RFT ? JPC_QCX_NOQNT : JPC_QCX_SEQNT;
-        qcd->numstepsizes = 3 * enc->numdlvls + 1;
-        for (int i = 0; i < qcd->numstepsizes; ++i)
-            qcd->stepsizes[i] = static_cast<uint16_t>(JPC_QCX_EXPN(8));
-    }
     if (putms(enc, out, ms) < 0)
         return -1;
 
