@@ -368,7 +368,14 @@ int putmainhdr(jpenc_t* enc)
     }
 
     // A placeholder: the real quantization parameters travel in the
-    // tile-part header.
+    // tile-part header.  HT code streams of one tile get the real ones in
+    // the main header too, written with the tile (ojph_expand reads them
+    // only there).
+    if ((enc->cblksty & JPC_COX_HT) && enc->numtiles == 1) {
+        enc->mainqcdpending = 1;
+        enc->len += stream_getrwcount(out) - startcnt;
+        return 0;
+    }
     ms = jpc_ms_create(JPC_MS_QCD);
     FATAL_CHECK(ms);
     jpc_qcxcp_t* qcd = &ms->parms.qcd.compparms;
@@ -506,6 +513,31 @@ bool sameqcx(const jpc_qcxcp_t& a, const jpc_qcxcp_t& b)
         if (a.stepsizes[i] != b.stepsizes[i])
             return false;
     return true;
+}
+
+// QCD of component 0, and QCC for the components whose quantization
+// differs from it (another precision, more guard bits).
+int putqcx(jpenc_t* enc, stream_t* out, const int* numguard)
+{
+    jpc_ms_t* ms = jpc_ms_create(JPC_MS_QCD);
+    FATAL_CHECK(ms);
+    fillqcx(&enc->comps[0], numguard[0], &ms->parms.qcd.compparms);
+    jpc_qcxcp_t qcd0 = ms->parms.qcd.compparms;
+    if (putms(enc, out, ms) < 0)
+        return -1;
+    for (int i = 1; i < enc->numcomps; ++i) {
+        jpc_qcxcp_t qcc;
+        fillqcx(&enc->comps[i], numguard[i], &qcc);
+        if (sameqcx(qcc, qcd0))
+            continue;
+        ms = jpc_ms_create(JPC_MS_QCC);
+        FATAL_CHECK(ms);
+        ms->parms.qcc.compno = static_cast<uint16_t>(i);
+        ms->parms.qcc.compparms = qcc;
+        if (putms(enc, out, ms) < 0)
+            return -1;
+    }
+    return 0;
 }
 
 int encodetile(jpenc_t* enc, int tileno)
@@ -658,6 +690,15 @@ int encodetile(jpenc_t* enc, int tileno)
     }
     stream_t* tmp = enc->tmpstream;
 
+    if (enc->mainqcdpending) {
+        // The end of the main header: this tile's quantization.
+        const int64_t startcnt = stream_getrwcount(enc->out);
+        if (putqcx(enc, enc->out, numguard.data()) < 0)
+            return -1;
+        enc->len += stream_getrwcount(enc->out) - startcnt;
+        enc->mainqcdpending = 0;
+    }
+
     jpc_ms_t* ms = jpc_ms_create(JPC_MS_SOT);
     FATAL_CHECK(ms);
     ms->parms.sot.tileno = static_cast<uint16_t>(tileno);
@@ -673,26 +714,8 @@ int encodetile(jpenc_t* enc, int tileno)
     fillcod(enc, &ms->parms.cod);
     if (putms(enc, tmp, ms) < 0)
         return -1;
-    ms = jpc_ms_create(JPC_MS_QCD);
-    FATAL_CHECK(ms);
-    fillqcx(&enc->comps[0], numguard[0], &ms->parms.qcd.compparms);
-    jpc_qcxcp_t qcd0 = ms->parms.qcd.compparms;
-    if (putms(enc, tmp, ms) < 0)
+    if (putqcx(enc, tmp, numguard.data()) < 0)
         return -1;
-    // Components whose quantization differs from component 0's (another
-    // precision, more guard bits) get their own.
-    for (int i = 1; i < n; ++i) {
-        jpc_qcxcp_t qcc;
-        fillqcx(&enc->comps[i], numguard[i], &qcc);
-        if (sameqcx(qcc, qcd0))
-            continue;
-        ms = jpc_ms_create(JPC_MS_QCC);
-        FATAL_CHECK(ms);
-        ms->parms.qcc.compno = static_cast<uint16_t>(i);
-        ms->parms.qcc.compparms = qcc;
-        if (putms(enc, tmp, ms) < 0)
-            return -1;
-    }
     if (putms(enc, tmp, jpc_ms_create(JPC_MS_SOD)) < 0) {
         std::fprintf(stderr, "cannot write SOD marker\n");
         return -1;

@@ -69,6 +69,7 @@ struct jpenc_t {
     int32_t cblkheight;
     int numdlvls;
     int cblksty;
+    int mainqcdpending;        // the main header's QCD is written with tile 0
     jpc_cstate_t* cstate;
     uint64_t rawsize;
     int64_t maxlen;

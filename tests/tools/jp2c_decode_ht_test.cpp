@@ -145,10 +145,11 @@ INSTANTIATE_TEST_SUITE_P(Settings, HtPeers, ::testing::ValuesIn(cases),
                          });
 
 
-// Our own HT code streams: lossless ones decode exactly in opj_decompress
-// and grk_decompress; rate-limited ones keep their byte budget and decode in
-// opj_decompress as in our decoder (9/7 within 4); every one decodes in our
-// decoder to the picture (lossless) or close to it.
+// Our own HT code streams: lossless ones decode exactly in opj_decompress,
+// grk_decompress and ojph_expand; rate-limited ones keep their byte budget
+// and decode in opj_decompress and ojph_expand as in our decoder (9/7
+// within 4); every one decodes in our decoder to the picture (lossless) or
+// close to it.
 struct HtOwnCase {
     const char* name;
     int numcomps, prec, width, height;
@@ -205,10 +206,10 @@ TEST_P(HtOwn, PeersDecodeOurStreams)
         bool lossy;  // expected to decode lossy streams as we do
     };
     // grk_decompress reconstructs 5/3 HT code blocks cut above plane 0
-    // far from the picture, so only its lossless and 9/7 decodings are
-    // compared.  ojph_expand reads quantization only from the main header,
-    // where our encoder writes a placeholder: it refuses our streams.
-    for (const Peer& p : {Peer{OPJ_DECOMPRESS, true}, Peer{GRK_DECOMPRESS, real}}) {
+    // far from the picture (where opj_decompress and ojph_expand agree with
+    // us exactly), so only its lossless and 9/7 decodings are compared.
+    for (const Peer& p : {Peer{OPJ_DECOMPRESS, true}, Peer{GRK_DECOMPRESS, real},
+                          Peer{OJPH_EXPAND, true}}) {
         if (!have_program(p.prog) || (c.rate != 0 && !p.lossy))
             continue;
         SCOPED_TRACE(p.prog);
