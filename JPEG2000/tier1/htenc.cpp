@@ -376,3 +376,73 @@ int htenc_encodecln(const int32_t* data, ptrdiff_t stride, int width, int height
     out.push_back(uint8_t(scup >> 4));
     return 0;
 }
+
+void htenc_encoderef(const int32_t* data, ptrdiff_t stride, int width, int height, int p,
+                     bool vcausal, std::vector<uint8_t>& sp, std::vector<uint8_t>& spmr)
+{
+    sp.clear();
+    spmr.clear();
+    // Significance after the cleanup pass (1), after SigProp (2), with a
+    // border of insignificant samples.
+    const int sw = width + 2;
+    thread_local std::vector<uint8_t> state;
+    state.assign(size_t(sw) * (height + 2), 0);
+    uint8_t* st = state.data() + sw + 1;
+    auto mag = [&](int x, int y) {
+        const int32_t s = data[y * stride + x];
+        return s < 0 ? 0u - uint32_t(s) : uint32_t(s);
+    };
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x)
+            st[y * sw + x] = (mag(x, y) >> p) ? 1 : 0;
+
+    msout_t out{sp};
+    for (int y0 = 0; y0 < height; y0 += 4) {
+        const int y1 = std::min(y0 + 4, height);
+        for (int x0 = 0; x0 < width; x0 += 4) {
+            const int x1 = std::min(x0 + 4, width);
+            int newsig[16];
+            int numnew = 0;
+            for (int x = x0; x < x1; ++x)
+                for (int y = y0; y < y1; ++y) {
+                    uint8_t* s = st + y * sw + x;
+                    if (*s)
+                        continue;
+                    int nb = s[-sw - 1] | s[-sw] | s[-sw + 1] | s[-1] | s[1];
+                    if (!(vcausal && y == y1 - 1))
+                        nb |= s[sw - 1] | s[sw] | s[sw + 1];
+                    if (!nb)
+                        continue;
+                    const uint32_t bit = (mag(x, y) >> (p - 1)) & 1;
+                    out.put(bit, 1);
+                    if (bit) {
+                        *s = 2;
+                        newsig[numnew++] = y * sw + x;
+                    }
+                }
+            for (int i = 0; i < numnew; ++i) {
+                const int y = newsig[i] / sw, x = newsig[i] % sw;
+                out.put(data[y * stride + x] < 0 ? 1 : 0, 1);
+            }
+        }
+    }
+    if (out.bits > 0)
+        sp.push_back(uint8_t(out.tmp));
+    spmr = sp;
+
+    // MagRef: backward, the bit of plane p - 1 of every sample significant
+    // after the cleanup pass, stripe by stripe, column by column.
+    vlcout_t mr;
+    mr.tmp = 0;
+    mr.bits = 0;
+    for (int y0 = 0; y0 < height; y0 += 4) {
+        const int y1 = std::min(y0 + 4, height);
+        for (int x = 0; x < width; ++x)
+            for (int y = y0; y < y1; ++y)
+                if (st[y * sw + x] == 1)
+                    mr.bit((mag(x, y) >> (p - 1)) & 1);
+    }
+    if (mr.bits > 0)
+        mr.out.push_back(uint8_t(mr.tmp));
+    spmr.insert(spmr.end(), mr.out.rbegin(), mr.out.rend());
+}

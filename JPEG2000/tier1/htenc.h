@@ -18,4 +18,10 @@
 int htenc_encodecln(const int32_t* data, ptrdiff_t stride, int width, int height, int p,
                     std::vector<uint8_t>& out);
 
+// Codes the HT refinement passes at bit plane p - 1 (p >= 1) of the block
+// whose cleanup pass was coded at plane p: SigProp alone into sp, SigProp
+// and MagRef into spmr.  vcausal: stripe-causal neighbourhoods.
+void htenc_encoderef(const int32_t* data, ptrdiff_t stride, int width, int height, int p,
+                     bool vcausal, std::vector<uint8_t>& sp, std::vector<uint8_t>& spmr);
+
 #endif

@@ -88,6 +88,69 @@ TEST(HtBlock, RoundTripsEverySizeDepthAndPlane)
     EXPECT_GT(blocks, 1000);
 }
 
+// The coefficient htdec gives for sample x with a cleanup pass at plane p
+// and numref refinement passes at plane p - 1.
+int32_t expected_ref(int32_t x, int p, int numref)
+{
+    const uint32_t m = x < 0 ? 0u - uint32_t(x) : uint32_t(x);
+    const uint32_t mu = m >> p;
+    const uint32_t half = p > 1 ? uint32_t{1} << (p - 2) : 0;
+    uint32_t v = 0;
+    if (mu)
+        v = numref >= 2 ? ((mu << p) | (m & (uint32_t{1} << (p - 1))) | half)
+                        : ((mu << p) | (uint32_t{1} << (p - 1)));
+    return x < 0 ? -int32_t(v) : int32_t(v);
+}
+
+TEST(HtBlock, RefinementPassesRoundTrip)
+{
+    std::mt19937 rng(11);
+    std::vector<uint8_t> cln, sp, spmr;
+    htdec_scratch_t scratch;
+    for (const auto& s : {std::pair{4, 4}, {5, 7}, {64, 64}, {1024, 4}, {33, 17}})
+        for (int bits : {2, 9, 20})
+            for (bool vcausal : {false, true}) {
+                const int w = s.first, h = s.second;
+                const std::vector<int32_t> src = random_block(w, h, bits, 3, rng);
+                for (int p = 1; p < bits; p += 3) {
+                    SCOPED_TRACE(::testing::Message() << w << "x" << h << " bits " << bits
+                                                      << " p " << p << " vc " << vcausal);
+                    ASSERT_EQ(htenc_encodecln(src.data(), w, w, h, p, cln), 0);
+                    htenc_encoderef(src.data(), w, w, h, p, vcausal, sp, spmr);
+                    for (int numref : {1, 2}) {
+                        const std::vector<uint8_t>& ref = numref == 1 ? sp : spmr;
+                        std::vector<int32_t> out(size_t(w) * h);
+                        htdec_cblk_t cb;
+                        cb.cln = cln.data();
+                        cb.lcup = int(cln.size());
+                        cb.ref = ref.data();
+                        cb.lref = int(ref.size());
+                        cb.numrefpasses = numref;
+                        cb.p = p;
+                        cb.vcausal = vcausal;
+                        cb.width = w;
+                        cb.height = h;
+                        cb.data = out.data();
+                        cb.stride = w;
+                        ASSERT_EQ(htdec_decodecblk(cb, scratch), 0);
+                        for (int i = 0; i < w * h; ++i) {
+                            const int32_t x = src[i];
+                            const uint32_t m = x < 0 ? 0u - uint32_t(x) : uint32_t(x);
+                            int32_t want = expected_ref(x, p, numref);
+                            if (!(m >> p) && ((m >> (p - 1)) & 1) && out[i] != 0) {
+                                // Newly significant in SigProp (when a
+                                // neighbour is significant).
+                                const uint32_t v = (uint32_t{1} << (p - 1)) |
+                                                   (p > 1 ? uint32_t{1} << (p - 2) : 0);
+                                want = x < 0 ? -int32_t(v) : int32_t(v);
+                            }
+                            ASSERT_EQ(out[i], want) << "sample " << i << " numref " << numref;
+                        }
+                    }
+                }
+            }
+}
+
 // Damaged segments: every byte flipped in turn, cut at every length, and
 // random bytes, with refinement segments of random bytes too.
 TEST(HtBlock, DamagedSegmentsNeverCrash)
