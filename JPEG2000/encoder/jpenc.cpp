@@ -724,7 +724,7 @@ int encodetile(jpenc_t* enc, int tileno)
     if (tilehdrlen < 0)
         return -1;
 
-    if (t1enc_encodecomps(enc->comps, n, enc->cblksty) < 0)
+    if (t1enc_encodecomps(enc->comps, n, enc->cblksty, enc->rate < 0) < 0)
         return -1;
     report(enc, 30);
 

@@ -362,7 +362,8 @@ int t1enc_encodecblk(const jpenc_comp_t* comp, const jpenc_band_t* band, jpenc_c
     return ret;
 }
 
-int t1enc_encodehtcblk(const jpenc_comp_t* comp, const jpenc_band_t* band, jpenc_cblk_t* cblk)
+int t1enc_encodehtcblk(const jpenc_comp_t* comp, const jpenc_band_t* band, jpenc_cblk_t* cblk,
+                       bool complete)
 {
     jpenc_releasecblk(cblk);
     cblk->ht = 1;
@@ -390,7 +391,9 @@ int t1enc_encodehtcblk(const jpenc_comp_t* comp, const jpenc_band_t* band, jpenc
 
     thread_local std::vector<uint8_t> seg;
     int ret = 0;
-    for (int k = 0; k < numbps; ++k) {
+    // Without a budget only the complete candidate is coded: the passes
+    // before it stay empty (no size, no distortion decrease).
+    for (int k = complete ? numbps - 1 : 0; k < numbps; ++k) {
         const int p = numbps - 1 - k + JPC_NUMEXTRABITS;
         if (htenc_encodecln(data, stride, numcols, numrows, p, seg) != 0) {
             ret = -1;
@@ -446,6 +449,7 @@ struct encjob_t {
     std::vector<cblkjob_t> cblks;
     std::vector<signed char> result;  // 0 coded, -1 failed, 1 too many bit planes
     int cblksty;
+    bool htcomplete;
 };
 
 void encodeone(void* arg, int64_t i, int)
@@ -460,18 +464,19 @@ void encodeone(void* arg, int64_t i, int)
         return;
     }
     job->result[i] = static_cast<signed char>(
-        (job->cblksty & T1ENC_HT) ? t1enc_encodehtcblk(cj.comp, cj.band, cblk)
+        (job->cblksty & T1ENC_HT) ? t1enc_encodehtcblk(cj.comp, cj.band, cblk, job->htcomplete)
                                   : t1enc_encodecblk(cj.comp, cj.band, cblk, job->cblksty));
 }
 
 }  // namespace
 
-int t1enc_encodecomps(jpenc_comp_t* comps, int numcomps, int cblksty)
+int t1enc_encodecomps(jpenc_comp_t* comps, int numcomps, int cblksty, bool htcomplete)
 {
     // Code blocks are independent: they are coded on the thread pool, each
     // into its own stream, exactly as one after another.
     encjob_t job;
     job.cblksty = cblksty;
+    job.htcomplete = htcomplete;
     for (int compno = 0; compno < numcomps; ++compno) {
         jpenc_comp_t* comp = &comps[compno];
         for (int32_t lvlno = 0; lvlno < comp->numrlvls; ++lvlno) {

@@ -27,7 +27,9 @@ constexpr int T1ENC_HT = 0x40;  // HT code blocks (T.814)
 // weight and each component's MCT weight must be set.  Returns 0, or -1
 // after a message when a code block has more bit planes than its band's Mb
 // (its samples cannot be signalled).
-int t1enc_encodecomps(jpenc_comp_t* comps, int numcomps, int cblksty);
+// With T1ENC_HT the code blocks become HT candidates; htcomplete: only the
+// complete one (no rate target).
+int t1enc_encodecomps(jpenc_comp_t* comps, int numcomps, int cblksty, bool htcomplete = false);
 
 // Number of bit planes of a code block's samples: floor(log2(max |x|)) - 5
 // when positive, else 0.
@@ -42,7 +44,9 @@ int t1enc_encodecblk(const jpenc_comp_t* comp, const jpenc_band_t* band,
 
 // Codes one code block as HT candidates (see jpenc_cblk_t::ht): one HT
 // cleanup pass for each bit plane from the top down to plane 0, with its
-// size and distortion decrease.  0, or -1 when a candidate cannot be coded.
-int t1enc_encodehtcblk(const jpenc_comp_t* comp, const jpenc_band_t* band, jpenc_cblk_t* cblk);
+// size and distortion decrease (complete: only the candidate of plane 0,
+// the others empty).  0, or -1 when a candidate cannot be coded.
+int t1enc_encodehtcblk(const jpenc_comp_t* comp, const jpenc_band_t* band, jpenc_cblk_t* cblk,
+                       bool complete);
 
 #endif
