@@ -21,10 +21,10 @@ declare -A maxlen=([decode]=32768 [jpc]=4096 [t2]=8192 [options]=512
                    [loader_bmp]=8192 [loader_jpg]=16384)
 
 # Seeds that are made at run time from the shared test data: the small
-# conformance streams whole, and the main headers of all of them.
+# conformance streams (T.800 and HT) whole, and the main headers of all of them.
 extra=$build/fuzz-seeds
 mkdir -p "$extra/decode" "$extra/jpc" "$extra/loader_jpg"
-for f in "$testdata"/conformance/*.j2k; do
+for f in "$testdata"/conformance/*.j2k "$testdata"/ht/*.j2k; do
     [[ -f $f ]] || continue
     b=$(basename "$f" .j2k)
     (($(stat -c %s "$f") <= 16384)) && cp "$f" "$extra/decode/$b.j2k"

@@ -34,6 +34,7 @@ const option_t encoder_options[] = {
     {"cblkwidth", INT, 4, nullptr, "cblkwidth=N     code-block width, a power of two (default 64)"},
     {"cblkheight", INT, 4, nullptr, "cblkheight=N    code-block height, a power of two (default 64)"},
     {"nomct", FLAG, 0, nullptr, "nomct           no colour transform"},
+    {"ht", FLAG, 0, nullptr, "ht              high-throughput (HTJ2K) code blocks, one layer"},
     {"lazy", FLAG, 0, nullptr, "lazy            selective arithmetic coding bypass"},
     {"termall", FLAG, 0, nullptr, "termall         terminate every coding pass"},
     {"segsym", FLAG, 0, nullptr, "segsym          segmentation symbols"},

@@ -4,6 +4,7 @@
 #include "codestream/jpc.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -706,6 +707,32 @@ int crg_put(jpc_ms_t* ms, jpc_cstate_t* cstate, wr_t* wr)
 }
 
 // ---------------------------------------------------------------------------
+// CAP.
+
+int cap_get(jpc_ms_t* ms, jpc_cstate_t*, rd_t* rd)
+{
+    jpc_cap_t* cap = &ms->parms.cap;
+    if (get32(rd, &cap->pcap))
+        return -1;
+    cap->numccaps = std::popcount(cap->pcap);
+    for (int i = 0; i < cap->numccaps; ++i)
+        if (get16(rd, &cap->ccaps[i]))
+            return -1;
+    return 0;
+}
+
+int cap_put(jpc_ms_t* ms, jpc_cstate_t*, wr_t* wr)
+{
+    const jpc_cap_t* cap = &ms->parms.cap;
+    if (cap->numccaps != std::popcount(cap->pcap))
+        return -1;
+    put32(wr, cap->pcap);
+    for (int i = 0; i < cap->numccaps; ++i)
+        put16(wr, cap->ccaps[i]);
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
 // Raw bytes (TLM, PLM, COM and unknown types).
 
 void unk_free(jpc_ms_t* ms)
@@ -754,6 +781,7 @@ const jpc_msops_t ppm_ops = {ppm_free, ppm_get, ppm_put};
 const jpc_msops_t ppt_ops = {ppt_free, ppt_get, ppt_put};
 const jpc_msops_t sop_ops = {nop_free, sop_get, sop_put};
 const jpc_msops_t crg_ops = {crg_free, crg_get, crg_put};
+const jpc_msops_t cap_ops = {nop_free, cap_get, cap_put};
 // Raw bytes whose writing is refused (TLM, PLM, unknown types).
 const jpc_msops_t raw_ops = {unk_free, unk_get, fail_put};
 // Comments are written back as they are.
@@ -786,6 +814,8 @@ const mstabent_t mstab[] = {
     {JPC_MS_SOP, "SOP", &sop_ops},
     {JPC_MS_EPH, "EPH", &none_ops},
     {JPC_MS_CRG, "CRG", &crg_ops},
+    {JPC_MS_CAP, "CAP", &cap_ops},
+    {JPC_MS_CPF, "CPF", &raw_ops},
     {JPC_MS_COM, "COM", &com_ops},
     {-1, "UNKNOWN", &raw_ops},
 };

@@ -54,6 +54,8 @@ constexpr int JPC_MS_POC = 0xff5f;  // progression order change
 constexpr int JPC_MS_PPM = 0xff60;  // packed packet headers, main header
 constexpr int JPC_MS_PPT = 0xff61;  // packed packet headers, tile-part header
 constexpr int JPC_MS_CRG = 0xff63;  // component registration
+constexpr int JPC_MS_CAP = 0xff50;  // extended capabilities (T.800 Amd., T.814)
+constexpr int JPC_MS_CPF = 0xff59;  // corresponding profile
 constexpr int JPC_MS_COM = 0xff64;  // comment
 constexpr int JPC_MS_SOP = 0xff91;  // start of packet
 constexpr int JPC_MS_EPH = 0xff92;  // end of packet header
@@ -75,6 +77,8 @@ constexpr int JPC_COX_TERMALL = 0x04;  // terminate every coding pass
 constexpr int JPC_COX_VSC = 0x08;      // vertically causal context
 constexpr int JPC_COX_PTERM = 0x10;    // predictable termination
 constexpr int JPC_COX_SEGSYM = 0x20;   // segmentation symbols
+constexpr int JPC_COX_HT = 0x40;       // HT block coder (T.814)
+constexpr int JPC_COX_HTMIXED = 0x80;  // with JPC_COX_HT: HT or T.800 per code block
 
 // Wavelet transform (qmfbid).
 constexpr int JPC_COX_INS = 0;  // 9/7 irreversible
@@ -265,6 +269,16 @@ struct jpc_crg_t {
     jpc_crgcomp_t* comps;  // numcomps entries (owned)
 };
 
+// CAP: extended capabilities.  Bit 31 - (i - 1) of Pcap announces Part i of
+// the JPEG 2000 family (JPC_CAP_PART15 for HT code blocks); each bit set is
+// followed by its 16-bit Ccap, in the order of the bits from the top.
+constexpr uint32_t JPC_CAP_PART15 = uint32_t{1} << 17;
+struct jpc_cap_t {
+    uint32_t pcap;
+    int numccaps;         // bits set in pcap
+    uint16_t ccaps[32];
+};
+
 // Raw parameter bytes (TLM, PLM, COM, unknown types).
 struct jpc_unk_t {
     uint32_t len;
@@ -293,6 +307,7 @@ struct jpc_ms_t {
         jpc_ppt_t ppt;
         jpc_sop_t sop;
         jpc_crg_t crg;
+        jpc_cap_t cap;
         jpc_unk_t unk;
     } parms;
 };

@@ -144,6 +144,12 @@ int jpc_ms_dump(const jpc_ms_t* ms, FILE* out)
     case JPC_MS_CRG:
         dump_crg(&ms->parms.crg, out);
         break;
+    case JPC_MS_CAP:
+        fprintf(out, "pcap = 0x%08x;", ms->parms.cap.pcap);
+        for (int i = 0; i < ms->parms.cap.numccaps; ++i)
+            fprintf(out, " ccap[%d] = 0x%04x;", i, ms->parms.cap.ccaps[i]);
+        fprintf(out, "\n");
+        break;
     default:
         // TLM, PLM, PPM, PPT and COM have no parameter dump; unknown types
         // show their bytes.

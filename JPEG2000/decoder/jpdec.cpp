@@ -67,6 +67,7 @@ int dec_sot(dec_t* dec, jpc_ms_t* ms);
 int dec_sod(dec_t* dec, jpc_ms_t* ms);
 int dec_eoc(dec_t* dec, jpc_ms_t* ms);
 int dec_crg(dec_t*, jpc_ms_t*);
+int dec_cap(dec_t*, jpc_ms_t* ms);
 int dec_com(dec_t*, jpc_ms_t* ms);
 int dec_unk(dec_t*, jpc_ms_t* ms);
 int dec_none(dec_t*, jpc_ms_t*) { return 0; }
@@ -90,6 +91,8 @@ const dec_mstabent_t dec_mstab[] = {
     {JPC_MS_PPT, DS_TPH, dec_ppt},
     {JPC_MS_SOP, 0, dec_none},
     {JPC_MS_CRG, DS_MH, dec_crg},
+    {JPC_MS_CAP, DS_MH, dec_cap},
+    {JPC_MS_CPF, DS_MH, dec_none},
     {JPC_MS_COM, DS_MH | DS_TPH, dec_com},
     {-1, DS_MH | DS_TPH, dec_unk},
 };
@@ -149,12 +152,13 @@ void dec_applyqcx(dec_ccp_t* ccp, const jpc_qcxcp_t* qcx)
 // place where a code-block style is accepted or refused.
 bool dec_checkcblksty(int cblksty)
 {
-    if (cblksty & JPDEC_CBLK_HT) {
-        std::fputs("unsupported code-block style: high-throughput (HTJ2K) code blocks\n",
-                   stderr);
+    // HT code blocks go to the HT block decoder through tier-1; HT and
+    // T.800 code blocks mixed in one tile-component are not decoded.
+    if ((cblksty & JPDEC_CBLK_HT) && (cblksty & JPC_COX_HTMIXED)) {
+        std::fputs("unsupported code-block style: HT and T.800 code blocks mixed\n", stderr);
         return false;
     }
-    if (cblksty & ~JPDEC_CBLK_T800) {
+    if (cblksty & ~(JPDEC_CBLK_T800 | JPDEC_CBLK_HT)) {
         std::fprintf(stderr, "unsupported code-block style 0x%02x\n", unsigned(cblksty));
         return false;
     }
@@ -385,6 +389,15 @@ int dec_siz(dec_t* dec, jpc_ms_t* ms)
 int dec_crg(dec_t*, jpc_ms_t*)
 {
     std::fputs("warning: ignoring CRG marker segment\n", stderr);
+    return 0;
+}
+
+// Capabilities: Part 15 (HT code blocks) is decoded, as the code-block
+// styles announce it; other parts are not.
+int dec_cap(dec_t*, jpc_ms_t* ms)
+{
+    if (ms->parms.cap.pcap & ~JPC_CAP_PART15)
+        std::fputs("warning: code stream announces capabilities that are not decoded\n", stderr);
     return 0;
 }
 

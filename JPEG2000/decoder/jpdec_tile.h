@@ -97,7 +97,7 @@ struct dec_seg_t {
     int passno = -1;           // first pass, counted like dec_cblk_t::firstpassno
     int numpasses = 0;         // passes received
     int maxpasses = 0;         // passes the segment can hold
-    int type = 0;              // SEG_MQ (1) or SEG_RAW (2)
+    int type = 0;              // SEG_MQ, SEG_RAW, SEG_HTCLN or SEG_HTREF
     stream_t* stream = nullptr;  // collected bytes (owned), nullptr before the first
     int64_t cnt = 0;           // bytes still to take from the current packet body
     int lyrno = -1;            // layer that last contributed

@@ -47,6 +47,7 @@ enum {
     OPT_SEGSYM,
     OPT_VERTCAUSAL,
     OPT_RESETPROB,
+    OPT_HT,
 };
 
 const optentry_t opttab[] = {
@@ -65,6 +66,7 @@ const optentry_t opttab[] = {
     {OPT_SEGSYM, "segsym"},
     {OPT_VERTCAUSAL, "vertcausal"},
     {OPT_RESETPROB, "resetprob"},
+    {OPT_HT, "ht"},
     {-1, nullptr},
 };
 
@@ -198,6 +200,9 @@ jpenc_t* createenc(image_t* image, stream_t* out, const char* optstr,
     enc->cblksty = (opts.lazy ? JPC_COX_LAZY : 0) | (opts.resetprob ? JPC_COX_RESET : 0) |
                    (opts.termall ? JPC_COX_TERMALL : 0) | (opts.vertcausal ? JPC_COX_VSC : 0) |
                    (opts.segsym ? JPC_COX_SEGSYM : 0);
+    // HT code blocks (T.814): the T.800 pass switches do not apply.
+    if (opts.ht)
+        enc->cblksty = JPC_COX_HT;
     enc->qmfbid = opts.mode == JPENC_MODE_REAL ? JPC_COX_INS : JPC_COX_RFT;
     enc->numcomps = image_numcmpnts(image);
     enc->mctkind = JPENC_MCT_NONE;
@@ -310,7 +315,8 @@ int putmainhdr(jpenc_t* enc)
     jpc_ms_t* ms = jpc_ms_create(JPC_MS_SIZ);
     FATAL_CHECK(ms);
     jpc_siz_t* siz = &ms->parms.siz;
-    siz->caps = 0;
+    // Rsiz bit 14: a CAP marker segment follows (HT code blocks).
+    siz->caps = (enc->cblksty & JPC_COX_HT) ? 0x4000 : 0;
     siz->width = static_cast<uint32_t>(enc->imgwidth);
     siz->height = static_cast<uint32_t>(enc->imgheight);
     siz->xoff = siz->yoff = 0;
@@ -331,6 +337,26 @@ int putmainhdr(jpenc_t* enc)
         return -1;
     }
 
+    if (enc->cblksty & JPC_COX_HT) {
+        // CAP: Part 15, all code blocks HT, one HT set each; Ccap15 bit 5
+        // for the irreversible path and in bits 0-4 a bound B of the
+        // magnitude bit planes (B - 8 for B of 9 to 27): the precision plus
+        // the largest transform gain and the guard bits.
+        int maxprec = 0;
+        for (int i = 0; i < enc->numcomps; ++i)
+            maxprec = std::max(maxprec, static_cast<int>(enc->comps[i].prec));
+        const int magb = std::clamp(maxprec + 5 - 8, 0, 19);
+        ms = jpc_ms_create(JPC_MS_CAP);
+        FATAL_CHECK(ms);
+        ms->parms.cap.pcap = JPC_CAP_PART15;
+        ms->parms.cap.numccaps = 1;
+        ms->parms.cap.ccaps[0] = static_cast<uint16_t>((enc->qmfbid == JPC_COX_INS ? 0x20 : 0) | magb);
+        if (putms(enc, out, ms) < 0) {
+            std::fprintf(stderr, "cannot write CAP marker\n");
+            return -1;
+        }
+    }
+
     // The decomposition levels travel in 8 bits and at most 32 are allowed:
     // more cannot be written.
     if (enc->numdlvls > JPC_MAXDLVLS) {
@@ -346,7 +372,14 @@ int putmainhdr(jpenc_t* enc)
     }
 
     // A placeholder: the real quantization parameters travel in the
-    // tile-part header.
+    // tile-part header.  HT code streams of one tile get the real ones in
+    // the main header too, written with the tile (ojph_expand reads them
+    // only there).
+    if ((enc->cblksty & JPC_COX_HT) && enc->numtiles == 1) {
+        enc->mainqcdpending = 1;
+        enc->len += stream_getrwcount(out) - startcnt;
+        return 0;
+    }
     ms = jpc_ms_create(JPC_MS_QCD);
     FATAL_CHECK(ms);
     jpc_qcxcp_t* qcd = &ms->parms.qcd.compparms;
@@ -485,6 +518,32 @@ bool sameqcx(const jpc_qcxcp_t& a, const jpc_qcxcp_t& b)
             return false;
     return true;
 }
+
+// QCD of component 0, and QCC for the components whose quantization
+// differs from it (another precision, more guard bits).
+int putqcx(jpenc_t* enc, stream_t* out, const int* numguard)
+{
+    jpc_ms_t* ms = jpc_ms_create(JPC_MS_QCD);
+    FATAL_CHECK(ms);
+    fillqcx(&enc->comps[0], numguard[0], &ms->parms.qcd.compparms);
+    jpc_qcxcp_t qcd0 = ms->parms.qcd.compparms;
+    if (putms(enc, out, ms) < 0)
+        return -1;
+    for (int i = 1; i < enc->numcomps; ++i) {
+        jpc_qcxcp_t qcc;
+        fillqcx(&enc->comps[i], numguard[i], &qcc);
+        if (sameqcx(qcc, qcd0))
+            continue;
+        ms = jpc_ms_create(JPC_MS_QCC);
+        FATAL_CHECK(ms);
+        ms->parms.qcc.compno = static_cast<uint16_t>(i);
+        ms->parms.qcc.compparms = qcc;
+        if (putms(enc, out, ms) < 0)
+            return -1;
+    }
+    return 0;
+}
+
 
 // The stages of one tile, in the order encodetile runs them.  Each returns
 // 0, or -1 after a message or when a report cancelled the run.
@@ -713,6 +772,15 @@ int puttilehdr(jpenc_t* enc, int tileno, const std::vector<int>& numguard, int64
     }
     stream_t* tmp = enc->tmpstream;
 
+    if (enc->mainqcdpending) {
+        // The end of the main header: this tile's quantization.
+        const int64_t startcnt = stream_getrwcount(enc->out);
+        if (putqcx(enc, enc->out, numguard.data()) < 0)
+            return -1;
+        enc->len += stream_getrwcount(enc->out) - startcnt;
+        enc->mainqcdpending = 0;
+    }
+
     jpc_ms_t* ms = jpc_ms_create(JPC_MS_SOT);
     FATAL_CHECK(ms);
     ms->parms.sot.tileno = static_cast<uint16_t>(tileno);
@@ -728,26 +796,8 @@ int puttilehdr(jpenc_t* enc, int tileno, const std::vector<int>& numguard, int64
     fillcod(enc, &ms->parms.cod);
     if (putms(enc, tmp, ms) < 0)
         return -1;
-    ms = jpc_ms_create(JPC_MS_QCD);
-    FATAL_CHECK(ms);
-    fillqcx(&enc->comps[0], numguard[0], &ms->parms.qcd.compparms);
-    jpc_qcxcp_t qcd0 = ms->parms.qcd.compparms;
-    if (putms(enc, tmp, ms) < 0)
+    if (putqcx(enc, tmp, numguard.data()) < 0)
         return -1;
-    // Components whose quantization differs from component 0's (another
-    // precision, more guard bits) get their own.
-    for (int i = 1; i < enc->numcomps; ++i) {
-        jpc_qcxcp_t qcc;
-        fillqcx(&enc->comps[i], numguard[i], &qcc);
-        if (sameqcx(qcc, qcd0))
-            continue;
-        ms = jpc_ms_create(JPC_MS_QCC);
-        FATAL_CHECK(ms);
-        ms->parms.qcc.compno = static_cast<uint16_t>(i);
-        ms->parms.qcc.compparms = qcc;
-        if (putms(enc, tmp, ms) < 0)
-            return -1;
-    }
     if (putms(enc, tmp, jpc_ms_create(JPC_MS_SOD)) < 0) {
         std::fprintf(stderr, "cannot write SOD marker\n");
         return -1;
@@ -935,6 +985,7 @@ int jpenc_parseopts(const char* optstr, jpenc_opts_t* opts)
     opts->segsym = 0;
     opts->vertcausal = 0;
     opts->resetprob = 0;
+    opts->ht = 0;
     opts->mct = 1;
     opts->mode = JPENC_MODE_INT;
 
@@ -1015,12 +1066,23 @@ int jpenc_parseopts(const char* optstr, jpenc_opts_t* opts)
         case OPT_RESETPROB:
             opts->resetprob = 1;
             break;
+        case OPT_HT:
+            opts->ht = 1;
+            break;
         default:
             std::fprintf(stderr, "warning: ignoring invalid option %s\n", name);
             break;
         }
     }
     optparser_destroy(parser);
+    // HT code blocks are sent whole, with the zero bit-planes of the
+    // candidate chosen: one layer.
+    if (opts->ht && opts->numlyrrates > 0) {
+        std::fprintf(stderr, "warning: lyrrates ignored with ht (one layer)\n");
+        std::free(opts->lyrrates);
+        opts->lyrrates = nullptr;
+        opts->numlyrrates = 0;
+    }
     // Layers travel in 16 bits.
     if (opts->numlyrrates > JPC_MAXLYRS - 1) {
         std::fprintf(stderr, "warning: invalid lyrrates value ignored\n");

@@ -92,7 +92,8 @@ void assign(jpenc_t* enc, int lyrno, double thresh, bool include)
             return;
         jpenc_pass_t* last = cblk->passes + cblk->numpasses;
         jpenc_pass_t* end = cur;
-        if (include)
+        // An HT code block sent in an earlier layer has nothing more to send.
+        if (include && !(cblk->ht && cur != cblk->passes))
             for (jpenc_pass_t* p = cur; p != last; ++p)
                 if (p->rdslope >= thresh)
                     end = p + 1;

@@ -53,6 +53,12 @@ struct jpenc_cblk_t {
     int32_t numbps;            // bit planes of the code block
     double residual;           // weighted error left after every bit plane (estimate)
     double restdist;           // weighted error left when every coded pass is in
+    // HT code block: pass 3k is candidate k, one HT cleanup pass of the bit
+    // planes numbps - 1 - k and below (sent with numimsbs + k zero bit
+    // planes), its bytes at passes[3k].start in the stream, passes[3k].end
+    // long; passes 3k + 1 and 3k + 2 are empty.  One candidate is sent,
+    // whole, in layer 0.
+    int32_t ht;
     // Tier-2 state saved during rate allocation.
     jpenc_pass_t* savedcurpass;
     int32_t savednumencpasses;

@@ -23,6 +23,8 @@ constexpr int JPC_NUMEXTRABITS = 6;
 
 constexpr int SEG_MQ = 1;   // arithmetic coded
 constexpr int SEG_RAW = 2;  // raw (bypass) bits
+constexpr int SEG_HTCLN = 3;  // HT cleanup pass, after any placeholder passes
+constexpr int SEG_HTREF = 4;  // HT SigProp and MagRef passes
 
 // ---- MQ contexts -------------------------------------------------------------
 

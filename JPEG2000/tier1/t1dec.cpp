@@ -9,6 +9,7 @@
 
 #include "tier2/bitstream.h"
 #include "base/fatal.h"
+#include "tier1/htdec.h"
 #include "tier1/jpcod.h"
 #include "tier1/mqdec.h"
 #include "base/stream.h"
@@ -208,8 +209,64 @@ void dropsegs(dec_cblk_t* cblk, int numsegs)
     cblk->curseg = std::max(cblk->curseg - numsegs, 0);
 }
 
+// Bytes of a segment's stream, nullptr when it has none.
+const uint8_t* segbytes(dec_seg_t* seg, int64_t* len)
+{
+    *len = 0;
+    if (!seg->stream || stream_flush(seg->stream) != 0)
+        return nullptr;
+    *len = stream_memlength(seg->stream);
+    return stream_memdata(seg->stream);
+}
+
+// An HT code block: its first cleanup segment, with the refinement
+// segment after it when that arrived.  A cleanup segment whose passes did
+// not all arrive leaves the block at zero.  Later HT sets are not decoded.
+int decodehtcblk(const dec_ccp_t* ccp, const dec_band_t* band, dec_cblk_t* cblk, int maxlyrs,
+                 htdec_scratch_t& scratch)
+{
+    const int numsegs = static_cast<int>(cblk->segs.size());
+    int ret = 0;
+    dec_seg_t* cln = &cblk->segs[0];
+    int64_t lcup = 0;
+    const uint8_t* clndata = segbytes(cln, &lcup);
+    if (cln->type == SEG_HTCLN && clndata && cln->numpasses == cln->maxpasses &&
+        (maxlyrs < 0 || cln->lyrno < maxlyrs) && lcup > 0) {
+        htdec_cblk_t cb;
+        const int rel = cln->passno + cln->numpasses - 1 - cblk->firstpassno;
+        const int64_t p = int64_t{band->roishift} + band->numbps - 1 - (int64_t{cblk->numimsbs} + rel / 3);
+        if (rel < 0 || p < 0 || p > 30 || lcup > (int64_t{1} << 30)) {
+            fprintf(stderr, "code block bit plane %lld out of range\n", static_cast<long long>(p));
+            ret = -1;
+        } else {
+            cb.cln = clndata;
+            cb.lcup = static_cast<int>(lcup);
+            cb.p = static_cast<int>(p);
+            if (numsegs > 1) {
+                dec_seg_t* ref = &cblk->segs[1];
+                int64_t lref = 0;
+                const uint8_t* refdata = segbytes(ref, &lref);
+                if (ref->type == SEG_HTREF && refdata && (maxlyrs < 0 || ref->lyrno < maxlyrs) &&
+                    lref <= (int64_t{1} << 30)) {
+                    cb.ref = refdata;
+                    cb.lref = static_cast<int>(lref);
+                    cb.numrefpasses = ref->numpasses;
+                }
+            }
+            cb.vcausal = (ccp->cblksty & JPDEC_CBLK_VSC) != 0;
+            cb.width = cblk->width;
+            cb.height = cblk->height;
+            cb.data = cblk->data;
+            cb.stride = cblk->stride;
+            ret = htdec_decodecblk(cb, scratch);
+        }
+    }
+    dropsegs(cblk, numsegs);
+    return ret;
+}
+
 int decodecblk(const dec_ccp_t* ccp, const dec_band_t* band, dec_cblk_t* cblk, int dopartial,
-               int maxlyrs, std::vector<uint32_t>& flagbuf)
+               int maxlyrs, std::vector<uint32_t>& flagbuf, htdec_scratch_t& htscratch)
 {
     if (cblk->segs.empty())
         return 0;
@@ -217,6 +274,8 @@ int decodecblk(const dec_ccp_t* ccp, const dec_band_t* band, dec_cblk_t* cblk, i
         dropsegs(cblk, static_cast<int>(cblk->segs.size()));
         return 0;
     }
+    if (ccp->cblksty & JPDEC_CBLK_HT)
+        return decodehtcblk(ccp, band, cblk, maxlyrs, htscratch);
     const int cblksty = ccp->cblksty;
     cblkctx_t cb;
     cb.fstride = cblk->width + 2;
@@ -324,7 +383,8 @@ int t1dec_decodecblk(const dec_ccp_t* ccp, const dec_band_t* band, dec_cblk_t* c
                      int dopartial, int maxlyrs)
 {
     std::vector<uint32_t> flagbuf;
-    return decodecblk(ccp, band, cblk, dopartial, maxlyrs, flagbuf);
+    htdec_scratch_t htscratch;
+    return decodecblk(ccp, band, cblk, dopartial, maxlyrs, flagbuf, htscratch);
 }
 
 namespace {
@@ -352,8 +412,9 @@ void decodeone(void* arg, int64_t i, int)
         return;
     // Flag words in scratch memory of the decoding thread.
     thread_local std::vector<uint32_t> flagbuf;
+    thread_local htdec_scratch_t htscratch;
     const cblkjob_t& cj = job->cblks[i];
-    if (decodecblk(cj.ccp, cj.band, cj.cblk, 1, -1, flagbuf)) {
+    if (decodecblk(cj.ccp, cj.band, cj.cblk, 1, -1, flagbuf, htscratch)) {
         job->result[i] = -1;
         job->failed.store(true, std::memory_order_relaxed);
     }

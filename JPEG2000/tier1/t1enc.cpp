@@ -11,6 +11,7 @@
 
 #include "tier2/bitstream.h"
 #include "base/fatal.h"
+#include "tier1/htenc.h"
 #include "tier1/jpcod.h"
 #include "tier1/mqenc.h"
 #include "base/seq.h"
@@ -369,6 +370,81 @@ int t1enc_encodecblk(const jpenc_comp_t* comp, const jpenc_band_t* band, jpenc_c
     return ret;
 }
 
+int t1enc_encodehtcblk(const jpenc_comp_t* comp, const jpenc_band_t* band, jpenc_cblk_t* cblk,
+                       bool complete)
+{
+    jpenc_releasecblk(cblk);
+    cblk->ht = 1;
+    const int numbps = cblk->numbps;
+    const int numpasses = numbps > 0 ? 3 * numbps - 2 : 0;
+    cblk->stream = stream_memopen(nullptr, 0);
+    FATAL_CHECK(cblk->stream);
+    if (numpasses == 0)
+        return 0;
+    cblk->passes = static_cast<jpenc_pass_t*>(calloc(numpasses, sizeof(jpenc_pass_t)));
+    FATAL_CHECK(cblk->passes);
+    cblk->numpasses = numpasses;
+
+    const int32_t numrows = matrix_numrows(cblk->data);
+    const int32_t numcols = matrix_numcols(cblk->data);
+    const int32_t* data = matrix_row(cblk->data, 0);
+    const ptrdiff_t stride = numrows > 1 ? matrix_row(cblk->data, 1) - data : 0;
+    const long double mctw = comp->mctweight / 16384.0L;
+    const long double synw = band->synweight / 16384.0L;
+    const long double step = (comp->qmfbid == 1 ? 16384 : band->absstepsize) / 16384.0L;
+    // Weight of a squared error in sample units (JPC_NUMEXTRABITS fractional bits).
+    const long double weight = mctw * mctw * synw * synw * step * step /
+                               static_cast<long double>(1 << (2 * JPC_NUMEXTRABITS));
+    const bool realmode = comp->qmfbid != 1;
+
+    thread_local std::vector<uint8_t> seg;
+    int ret = 0;
+    // Without a budget only the complete candidate is coded: the passes
+    // before it stay empty (no size, no distortion decrease).
+    for (int k = complete ? numbps - 1 : 0; k < numbps; ++k) {
+        const int p = numbps - 1 - k + JPC_NUMEXTRABITS;
+        if (htenc_encodecln(data, stride, numcols, numrows, p, seg) != 0) {
+            ret = -1;
+            break;
+        }
+        // Distortion decrease of the candidate, with the decoder's
+        // reconstruction (the middle of the last plane, except for
+        // reversible coefficients coded to plane 0).
+        const uint32_t half = (k < numbps - 1 || realmode) ? uint32_t{1} << (p - 1) : 0;
+        long double dd = 0.0L;
+        for (int32_t r = 0; r < numrows; ++r) {
+            const int32_t* row = data + r * stride;
+            int64_t sum = 0;
+            for (int32_t c = 0; c < numcols; ++c) {
+                const int64_t m = magnitude(row[c]);
+                const uint32_t mu = uint32_t(m) >> p;
+                if (!mu)
+                    continue;
+                const int64_t e = m - ((int64_t{mu} << p) | half);
+                sum += m * m - e * e;
+            }
+            dd += static_cast<long double>(sum);
+        }
+        jpenc_pass_t* pass = &cblk->passes[3 * k];
+        pass->start = static_cast<int32_t>(stream_tell(cblk->stream));
+        pass->end = static_cast<int32_t>(seg.size());
+        pass->type = SEG_HTCLN;
+        pass->term = 0;
+        pass->lyrno = -1;
+        pass->cumwmsedec = static_cast<double>(dd * weight);
+        pass->wmsedec = pass->cumwmsedec - (k > 0 ? cblk->passes[3 * k - 3].cumwmsedec : 0.0);
+        if (stream_write(cblk->stream, seg.data(), static_cast<int64_t>(seg.size())) !=
+            static_cast<int64_t>(seg.size()))
+            ret = -1;
+        for (int i = 1; i < 3 && 3 * k + i < numpasses; ++i) {
+            jpenc_pass_t* dummy = &cblk->passes[3 * k + i];
+            *dummy = *pass;
+            dummy->wmsedec = 0.0;
+        }
+    }
+    return ret;
+}
+
 namespace {
 
 struct cblkjob_t {
@@ -384,6 +460,7 @@ struct encjob_t {
     std::vector<t1est_plane_t> est;   // 32 planes per block
     bool residuals = false;           // keep each block's residual and rest
     int cblksty = 0;
+    bool htcomplete = false;          // HT: only the complete candidate
     t1enc_progress_t progress = nullptr;
     void* progressarg = nullptr;
     std::atomic<bool> stopped{false};
@@ -409,8 +486,14 @@ void encodeone(void* arg, int64_t i, int)
         job->result[i] = 1;
         return;
     }
-    const int maxpasses = job->maxpasses.empty() ? -1 : job->maxpasses[i];
     jpenc_cblk_t* cblk = cj.cblk;
+    if (job->cblksty & T1ENC_HT) {
+        job->result[i] = static_cast<signed char>(
+            t1enc_encodehtcblk(cj.comp, cj.band, cblk, job->htcomplete));
+        cblk->restdist = 0;
+        return;
+    }
+    const int maxpasses = job->maxpasses.empty() ? -1 : job->maxpasses[i];
     job->result[i] = static_cast<signed char>(
         t1enc_encodecblk(cj.comp, cj.band, cblk, job->cblksty, maxpasses));
     // What the passes left uncoded would have taken away.
@@ -494,7 +577,10 @@ int t1enc_encodecomps(jpenc_comp_t* comps, int numcomps, int cblksty, t1est_goal
     job.progress = progress;
     job.progressarg = progressarg;
     gather(comps, numcomps, &job);
-    if (goal.bytes < 0 && goal.dist < 0) {
+    // HT code blocks are coded as candidates, one per bit plane, for the
+    // allocation to choose from (only the complete one without a goal).
+    job.htcomplete = goal.bytes < 0 && goal.dist < 0;
+    if (job.htcomplete || (cblksty & T1ENC_HT)) {
         for (const cblkjob_t& cj : job.cblks)
             cj.cblk->residual = 0;
         return runjob(&job, encodeone);

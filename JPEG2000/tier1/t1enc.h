@@ -21,6 +21,7 @@ constexpr int T1ENC_RESET = 0x02;
 constexpr int T1ENC_TERMALL = 0x04;
 constexpr int T1ENC_VSC = 0x08;
 constexpr int T1ENC_SEGSYM = 0x20;
+constexpr int T1ENC_HT = 0x40;  // HT code blocks (T.814)
 
 // Codes every code block of every band of every level of every component,
 // in that order.  Each band's Mb (numbps), absolute step size and synthesis
@@ -28,7 +29,8 @@ constexpr int T1ENC_SEGSYM = 0x20;
 // after a message when a code block has more bit planes than its band's Mb
 // (its samples cannot be signalled).
 //
-// With a goal (the bytes that the tile's code blocks may take in all, or
+// With T1ENC_HT the code blocks become HT candidates, one per bit plane
+// (only the complete one without a goal).  Otherwise, with a goal (the bytes that the tile's code blocks may take in all, or
 // the weighted squared error they may leave), the passes that the rate
 // allocation will not take are estimated first and left uncoded: each block
 // is coded down to a bit plane chosen from the estimates, so a block may
@@ -65,5 +67,12 @@ long double t1enc_weight(const jpenc_comp_t* comp, const jpenc_band_t* band);
 // failure.
 int t1enc_encodecblk(const jpenc_comp_t* comp, const jpenc_band_t* band,
                      jpenc_cblk_t* cblk, int cblksty, int maxpasses = -1);
+
+// Codes one code block as HT candidates (see jpenc_cblk_t::ht): one HT
+// cleanup pass for each bit plane from the top down to plane 0, with its
+// size and distortion decrease (complete: only the candidate of plane 0,
+// the others empty).  0, or -1 when a candidate cannot be coded.
+int t1enc_encodehtcblk(const jpenc_comp_t* comp, const jpenc_band_t* band, jpenc_cblk_t* cblk,
+                       bool complete);
 
 #endif

@@ -83,7 +83,7 @@ static int dec_getnumnewpasses(bitstream_t* in)
 // layer lyrno and spreads its new passes over codeword segments.  -1 on a
 // failure.
 static int dec_decodecblkhdr(bitstream_t* in, dec_prc_t* prc, int i, int lyrno, int lazy,
-                             int termall)
+                             int termall, int ht)
 {
     dec_cblk_t* cblk = &prc->cblks[i];
     int included;
@@ -137,8 +137,23 @@ static int dec_decodecblkhdr(bitstream_t* in, dec_prc_t* prc, int i, int lyrno, 
         if (seg->passno < 0) {
             int rel = k + cblk->numpasses;  // from the first coded pass
             seg->passno = cblk->firstpassno + rel;
-            seg->type = jpc_segtype(rel, lazy);
-            seg->maxpasses = jpc_segpasscnt(rel, 10000, lazy, termall);
+            if (ht) {
+                // HT (T.814): a cleanup segment holds one cleanup pass, the
+                // first one also the placeholder passes (whole empty HT sets)
+                // that come before it in the code block's first
+                // contribution; a refinement segment holds SigProp and
+                // MagRef.
+                if (rel % 3 == 0) {
+                    seg->type = SEG_HTCLN;
+                    seg->maxpasses = rel == 0 ? 3 * ((numnewpasses - k - 1) / 3) + 1 : 1;
+                } else {
+                    seg->type = SEG_HTREF;
+                    seg->maxpasses = 3 - rel % 3;
+                }
+            } else {
+                seg->type = jpc_segtype(rel, lazy);
+                seg->maxpasses = jpc_segpasscnt(rel, 10000, lazy, termall);
+            }
         }
         int l = std::min(seg->maxpasses - seg->numpasses, numnewpasses - k);
         if (l <= 0) {
@@ -190,11 +205,12 @@ static int dec_decodepkthdr(dec_t* dec, stream_t* hdr, stream_t* in, int compno,
         const dec_ccp_t* ccp = &cp->ccps[compno];
         int lazy = (ccp->cblksty & JPDEC_CBLK_BYPASS) != 0;
         int termall = (ccp->cblksty & JPDEC_CBLK_TERMALL) != 0;
+        int ht = (ccp->cblksty & JPDEC_CBLK_HT) != 0;
         dec_rlvl_t* rlvl = &tile->tcomps[compno].rlvls[rlvlno];
         for (dec_band_t& band : rlvl->bands) {
             dec_prc_t* prc = &band.prcs[prcno];
             for (int i = 0; i < prc->numcblks; ++i)
-                if (dec_decodecblkhdr(g.bs, prc, i, lyrno, lazy, termall) < 0)
+                if (dec_decodecblkhdr(g.bs, prc, i, lyrno, lazy, termall, ht) < 0)
                     return -1;
         }
     }

@@ -20,6 +20,18 @@ inline int runlength(const jpenc_pass_t* p, const jpenc_pass_t* end, int lyrno)
     return n;
 }
 
+// The candidate that an HT code block sends (see jpenc_cblk_t::ht), 0 for
+// other code blocks and for an HT code block that layer 0 leaves out.  Its
+// cleanup pass lies that many planes below the top: the zero bit-planes
+// signalled grow by as many.
+inline int htcandidate(const jpenc_cblk_t* cblk)
+{
+    if (!cblk->ht || !cblk->passes || cblk->curpass != cblk->passes)
+        return 0;
+    const int n = runlength(cblk->curpass, cblk->passes + cblk->numpasses, 0);
+    return n > 0 ? (n - 1) / 3 : 0;
+}
+
 // The number of new passes with the code of T.800 Table B.4.
 int putnumpasses(bitstream_t* out, int n)
 {
@@ -50,6 +62,12 @@ int putlengths(bitstream_t* out, jpenc_cblk_t* cblk, const jpenc_pass_t* first, 
     int numsegs = 0;
     int64_t prev = first->start;
     int k = 0;
+    if (cblk->ht) {
+        // One HT cleanup pass: the candidate that the last pass names.
+        segs[0] = {first[n - 1].end, 1};
+        numsegs = 1;
+        n = 0;
+    }
     for (int i = 0; i < n; ++i) {
         const jpenc_pass_t* p = first + i;
         ++k;
@@ -95,7 +113,8 @@ int putheader(bitstream_t* out, jpenc_lvl_t* lvl, int lyrno)
         for (int c = 0; c < band->numcblks; ++c) {
             jpenc_cblk_t* cblk = &band->cblks[c];
             if (lyrno == 0)
-                tagtree_setvalue(band->nlibtree, tagtree_getleaf(band->nlibtree, c), cblk->numimsbs);
+                tagtree_setvalue(band->nlibtree, tagtree_getleaf(band->nlibtree, c),
+                                 cblk->numimsbs + htcandidate(cblk));
             if (cblk->curpass && cblk->curpass->lyrno == lyrno && cblk->numencpasses == 0)
                 tagtree_setvalue(band->incltree, tagtree_getleaf(band->incltree, c), lyrno);
         }
@@ -125,7 +144,8 @@ int putheader(bitstream_t* out, jpenc_lvl_t* lvl, int lyrno)
             }
             const jpenc_pass_t* end = cblk->passes + cblk->numpasses;
             int n = runlength(cblk->curpass, end, lyrno);
-            if (putnumpasses(out, n) < 0 || putlengths(out, cblk, cblk->curpass, n) < 0)
+            if (putnumpasses(out, cblk->ht ? 1 : n) < 0 ||
+                putlengths(out, cblk, cblk->curpass, n) < 0)
                 return -1;
         }
     }
@@ -175,10 +195,16 @@ int64_t t2enc_encodepkt(jpenc_comp_t* comps, stream_t* out, int compno, int lvln
             int n = runlength(pass, end, lyrno);
             jpenc_pass_t* last = pass + n - 1;
             int64_t nbytes = last->end - pass->start;
+            // An HT code block sends the one candidate its last pass names.
+            int64_t from = pass->start;
+            if (cblk->ht) {
+                from = last->start;
+                nbytes = last->end;
+            }
             if (copybody && nbytes > 0) {
                 unsigned char* data = stream_memdata(cblk->stream);
-                FATAL_CHECK(data && stream_memlength(cblk->stream) >= last->end);
-                if (stream_write(out, data + pass->start, nbytes) != nbytes)
+                FATAL_CHECK(data && stream_memlength(cblk->stream) >= from + nbytes);
+                if (stream_write(out, data + from, nbytes) != nbytes)
                     return -1;
             }
             len += nbytes;
@@ -214,7 +240,11 @@ void t2enc_reset(jpenc_comp_t* comps, int numcomps, int clearlyrs)
             cblk->numlenbits = 3;
             cblk->numimsbs = band->numbps - cblk->numbps;
             FATAL_CHECK(cblk->numimsbs >= 0);
-            tagtree_setvalue(band->nlibtree, tagtree_getleaf(band->nlibtree, c), cblk->numimsbs);
+            // An HT code block's zero bit-planes depend on the candidate
+            // that layer 0 sends: the packet header sets them.
+            if (!cblk->ht)
+                tagtree_setvalue(band->nlibtree, tagtree_getleaf(band->nlibtree, c),
+                                 cblk->numimsbs);
             if (clearlyrs)
                 for (int p = 0; p < cblk->numpasses; ++p)
                     cblk->passes[p].lyrno = 0;

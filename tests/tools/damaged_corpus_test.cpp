@@ -317,14 +317,15 @@ TEST(DamagedCorpus, FuzzRegressionInputsDecodeOrFailCleanly)
     std::printf("%d regression inputs\n", runner.runs());
 }
 
-// The encoder's own streams (the fuzz seeds) and the conformance streams,
-// each damaged in every way above.
+// The encoder's own streams (the fuzz seeds) and the conformance streams
+// (T.800 and HT), each damaged in every way above.
 TEST(DamagedCorpus, DamagedStreamsDecodeOrFailCleanly)
 {
     std::vector<std::string> sources = files_in(kFuzzDir / "seeds" / "decode");
-    for (const std::string& f : files_in(fs::path(JP2_TESTDATA) / "conformance"))
-        if (f.ends_with(".j2k"))
-            sources.push_back(f);
+    for (const char* folder : {"conformance", "ht"})
+        for (const std::string& f : files_in(fs::path(JP2_TESTDATA) / folder))
+            if (f.ends_with(".j2k"))
+                sources.push_back(f);
     ASSERT_FALSE(sources.empty());
     ASSERT_EQ(access(JP2C_PATH, X_OK), 0) << JP2C_PATH;
     Runner runner;

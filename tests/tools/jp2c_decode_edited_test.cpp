@@ -150,12 +150,12 @@ bool tnsot0_no_eoc(Bytes& d)
     return true;
 }
 
-bool set_ht(Bytes& d)
+bool set_htmixed(Bytes& d)
 {
     size_t cod = mainseg(d, 0xff52);
     if (cod == std::string::npos)
         return false;
-    d[cod + 12] |= 0x40;  // SPcod code-block style: HT code blocks
+    d[cod + 12] |= 0xc0;  // SPcod code-block style: HT and T.800 blocks mixed
     return true;
 }
 
@@ -209,7 +209,8 @@ const EditCase cases[] = {
      "no EOC marker"},
     {"tnsot0_no_eoc", false, 1, "-t 32,24 -n 3 -TP R", tnsot0_no_eoc, 0, Ref::Intact,
      "no EOC marker"},
-    {"ht_code_blocks", false, 1, "-n 3", set_ht, 1, Ref::None, "high-throughput"},
+    // A code-block style the decoder does not implement is refused.
+    {"ht_mixed_code_blocks", false, 1, "-n 3", set_htmixed, 1, Ref::None, "mixed"},
     // Both peers refuse these, writing nothing.
     {"cut_in_tile_data", false, 3, "-t 32,32 -n 3", cut_in_tile, 3, Ref::IntactRows,
      "incomplete stream, picture written"},

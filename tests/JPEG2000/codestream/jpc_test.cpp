@@ -312,6 +312,13 @@ TEST(JpcRoundTrip, WireLayoutOfEachType)
     crg->parms.crg.comps[1] = {0x1234, 0xfffe};
     expect_wire(crg.get(), cs.get(), {0xff, 0x63, 0, 10, 0, 0, 0, 0, 0x12, 0x34, 0xff, 0xfe});
 
+    // CAP: one Ccap per Pcap bit; HT code streams announce Part 15.
+    ms_ptr cap(jpc_ms_create(JPC_MS_CAP));
+    cap->parms.cap.pcap = JPC_CAP_PART15;
+    cap->parms.cap.numccaps = 1;
+    cap->parms.cap.ccaps[0] = 0x0023;
+    expect_wire(cap.get(), cs.get(), {0xff, 0x50, 0, 8, 0, 2, 0, 0, 0, 0x23});
+
     ms_ptr ppt(jpc_ms_create(JPC_MS_PPT));
     ppt->parms.ppt = {4, 3, static_cast<uint8_t*>(malloc(3))};
     memcpy(ppt->parms.ppt.data, "\x80\x01\x02", 3);

@@ -1,0 +1,476 @@
+// HT block decoder (T.814 clause 7): the cleanup pass decodes quads of 2x2
+// samples, two at a time, from three streams of the cleanup segment: MEL
+// (adaptive run lengths of the all-insignificant quads, read forward after
+// the MagSgn bytes), VLC (significance patterns, EMB patterns and residual
+// exponents, read backward from the end) and MagSgn (magnitude and sign
+// bits, read forward from the start).  The refinement segment carries the
+// SigProp bits forward and the MagRef bits backward.
+#include "tier1/htdec.h"
+
+#include <algorithm>
+#include <bit>
+#include <cstdio>
+
+#include "tier1/httab.h"
+
+namespace {
+
+// Bytes of a forward stream, least significant bit first; after a 0xFF
+// byte the next byte's top bit is a stuffed 0.  Past the end the fill byte
+// is read.
+struct fwdin_t {
+    const uint8_t* d;
+    int pos, end;
+    uint64_t acc = 0;
+    int bits = 0;
+    bool lastff = false;
+    uint8_t fill;
+
+    fwdin_t(const uint8_t* data, int len, uint8_t fillbyte) : d(data), pos(0), end(len), fill(fillbyte) {}
+
+    void refill()
+    {
+        while (bits <= 56) {
+            uint32_t b = fill;
+            if (pos < end)
+                b = d[pos++];
+            if (lastff) {
+                acc |= uint64_t(b & 0x7f) << bits;
+                bits += 7;
+            } else {
+                acc |= uint64_t(b) << bits;
+                bits += 8;
+            }
+            lastff = b == 0xff;
+        }
+    }
+    // n <= 32
+    uint32_t get(int n)
+    {
+        if (bits < n)
+            refill();
+        const uint32_t v = uint32_t(acc & ((uint64_t{1} << n) - 1));
+        acc >>= n;
+        bits -= n;
+        return v;
+    }
+};
+
+// Bytes of a backward stream (VLC, MagRef), least significant bit first; a
+// byte whose low 7 bits are all 1 after a byte above 0x8F has a stuffed top
+// bit.  Below the first byte, 0 bytes are read.
+struct revin_t {
+    const uint8_t* d;
+    int pos;    // next byte
+    int start;  // lowest byte of the stream
+    uint64_t acc = 0;
+    int bits = 0;
+    uint32_t last = 0xff;
+
+    void refill()
+    {
+        while (bits <= 56) {
+            uint32_t b = 0;
+            if (pos >= start)
+                b = d[pos--];
+            if (last > 0x8f && (b & 0x7f) == 0x7f) {
+                acc |= uint64_t(b & 0x7f) << bits;
+                bits += 7;
+            } else {
+                acc |= uint64_t(b) << bits;
+                bits += 8;
+            }
+            last = b;
+        }
+    }
+    uint32_t peek(int n)
+    {
+        if (bits < n)
+            refill();
+        return uint32_t(acc & ((uint64_t{1} << n) - 1));
+    }
+    void skip(int n)
+    {
+        acc >>= n;
+        bits -= n;
+    }
+    uint32_t get(int n)
+    {
+        const uint32_t v = peek(n);
+        skip(n);
+        return v;
+    }
+};
+
+// MEL decoder: adaptive run-length symbols, bits read most significant
+// first from the bytes after the MagSgn stream.  The last two bytes of the
+// segment read with the segment trailer's bits set to 1.
+struct melin_t {
+    const uint8_t* d;
+    int pos, lcup;
+    uint32_t tmp = 0;
+    int bits = 0;
+    int k = 0;
+    int run = 0;
+    bool one = false;
+
+    int bit()
+    {
+        if (bits == 0) {
+            const bool stuffed = tmp == 0xff;
+            uint32_t b = 0xff;
+            if (pos < lcup - 2)
+                b = d[pos];
+            else if (pos == lcup - 2)
+                b = d[pos] | 0x0f;
+            ++pos;
+            tmp = b;
+            bits = stuffed ? 7 : 8;
+        }
+        --bits;
+        return (tmp >> bits) & 1;
+    }
+    int decode()
+    {
+        static constexpr uint8_t MEL_E[13] = {0, 0, 0, 1, 1, 1, 2, 2, 2, 3, 3, 4, 5};
+        if (run == 0 && !one) {
+            int e = MEL_E[k];
+            if (bit()) {
+                run = 1 << e;
+                k = std::min(12, k + 1);
+            } else {
+                run = 0;
+                while (e-- > 0)
+                    run = 2 * run + bit();
+                k = std::max(0, k - 1);
+                one = true;
+            }
+        }
+        if (run > 0) {
+            --run;
+            return 0;
+        }
+        one = false;
+        return 1;
+    }
+};
+
+// U-VLC parts of an unsigned residual.
+inline int uprefix(revin_t& vlc)
+{
+    const uint32_t b = vlc.peek(3);
+    if (b & 1) {
+        vlc.skip(1);
+        return 1;
+    }
+    if (b & 2) {
+        vlc.skip(2);
+        return 2;
+    }
+    vlc.skip(3);
+    return (b & 4) ? 3 : 5;
+}
+
+inline int usuffix(revin_t& vlc, int pfx)
+{
+    if (pfx < 3)
+        return 0;
+    return int(vlc.get(pfx == 3 ? 1 : 5));
+}
+
+inline int uextension(revin_t& vlc, int sfx) { return sfx >= 28 ? int(vlc.get(4)) : 0; }
+
+// The residuals of a pair of quads (either may be absent: uoff 0).
+inline void upair(revin_t& vlc, int uoff1, int uoff2, int& u1, int& u2)
+{
+    const int pf1 = uoff1 ? uprefix(vlc) : 0;
+    const int pf2 = uoff2 ? uprefix(vlc) : 0;
+    const int sf1 = uoff1 ? usuffix(vlc, pf1) : 0;
+    const int sf2 = uoff2 ? usuffix(vlc, pf2) : 0;
+    const int ex1 = uoff1 ? uextension(vlc, sf1) : 0;
+    const int ex2 = uoff2 ? uextension(vlc, sf2) : 0;
+    u1 = pf1 + sf1 + 4 * ex1;
+    u2 = pf2 + sf2 + 4 * ex2;
+}
+
+// Decoded codeword of a quad.
+struct htquad_t {
+    int rho = 0, uoff = 0, ek = 0, e1 = 0;
+};
+
+bool decodequad(const uint16_t* tab, int c, melin_t& mel, revin_t& vlc, htquad_t& qd)
+{
+    if (c == 0 && !mel.decode()) {
+        qd = htquad_t{};
+        return true;
+    }
+    const uint32_t e = tab[c * 128 + vlc.peek(7)];
+    const int len = e & 7;
+    if (!len)
+        return false;
+    vlc.skip(len);
+    qd.uoff = (e >> 3) & 1;
+    qd.rho = (e >> 4) & 15;
+    qd.e1 = (e >> 8) & 15;
+    qd.ek = (e >> 12) & 15;
+    return true;
+}
+
+// Coefficients of the four samples of one quad at quad column q of the
+// line pair whose rows are row0 and row1 (0 for the insignificant ones):
+// magnitude at plane p plus half, and sign, from the MagSgn bits.  The
+// exponents of its bottom samples go to ebot (indexed by column + 1).
+// False when the bound U exceeds maxu.
+inline bool magsgn(fwdin_t& ms, const htquad_t& qd, int U, int maxu, int p, int32_t half,
+                   int32_t* row0, int32_t* row1, uint8_t* ebot, int q)
+{
+    int32_t* const dst[4] = {row0 + 2 * q, row1 + 2 * q, row0 + 2 * q + 1, row1 + 2 * q + 1};
+    if (!qd.rho) {
+        *dst[0] = *dst[1] = *dst[2] = *dst[3] = 0;
+        ebot[2 * q + 1] = 0;
+        ebot[2 * q + 2] = 0;
+        return true;
+    }
+    if (U > maxu)
+        return false;
+    uint8_t ex[4] = {0, 0, 0, 0};
+    for (int n = 0; n < 4; ++n) {
+        if (!((qd.rho >> n) & 1)) {
+            *dst[n] = 0;
+            continue;
+        }
+        const int m = U - ((qd.ek >> n) & 1);
+        const uint32_t v = ms.get(m) | (uint32_t((qd.e1 >> n) & 1) << m);
+        const int32_t mag = int32_t(((v >> 1) + 1) << p) | half;
+        *dst[n] = (v & 1) ? -mag : mag;
+        ex[n] = uint8_t(32 - std::countl_zero(v | 1));
+    }
+    ebot[2 * q + 1] = ex[1];
+    ebot[2 * q + 2] = ex[3];
+    return true;
+}
+
+}  // namespace
+
+int htdec_decodecblk(const htdec_cblk_t& cb, htdec_scratch_t& scratch)
+{
+    const int W = cb.width, H = cb.height;
+    if (W <= 0 || H <= 0)
+        return 0;
+    if (W > 1024 || H > 1024 || W * H > 4096 || cb.p < 0 || cb.p > 30) {
+        std::fputs("HT code block out of range\n", stderr);
+        return -1;
+    }
+    const int lcup = cb.lcup;
+    if (lcup < 2) {
+        std::fputs("HT cleanup segment too short\n", stderr);
+        return -1;
+    }
+    const uint8_t* d = cb.cln;
+    const int scup = (d[lcup - 1] << 4) | (d[lcup - 2] & 15);
+    if (scup < 2 || scup > lcup) {
+        std::fputs("bad HT cleanup segment trailer\n", stderr);
+        return -1;
+    }
+    const int pcup = lcup - scup;
+
+    const int QW = (W + 1) / 2, QH = (H + 1) / 2;
+    const int W2 = 2 * QW;
+    // Every sample of every quad is written by the cleanup pass.
+    if (scratch.buf.size() < size_t(W2) * 2 * QH)
+        scratch.buf.resize(size_t(W2) * 2 * QH);
+    int32_t* buf = scratch.buf.data();
+
+    fwdin_t ms(d, pcup, 0xff);
+    melin_t mel{d, pcup, lcup};
+    revin_t vlc{d, lcup - 3, pcup};
+    vlc.last = d[lcup - 2] | 0x0f;
+    vlc.acc = vlc.last >> 4;
+    vlc.bits = (vlc.acc & 7) == 7 ? 3 : 4;
+    vlc.acc &= (1u << vlc.bits) - 1;
+
+    // Exponents of the bottom row of the previous and the current line
+    // pair, by column + 1, with a zero column on either side.
+    uint8_t ebuf[2][1032] = {};
+    uint8_t* eprev = ebuf[0];
+    uint8_t* ecur = ebuf[1];
+    const int p = cb.p;
+    const int maxu = 31 - p;
+    // Without refinement passes the reconstruction point is the middle of
+    // plane p; the refinement passes below work from the magnitudes.
+    const int32_t half = p > 0 && cb.numrefpasses <= 0 ? int32_t{1} << (p - 1) : 0;
+    bool ok = true;
+
+    // First line pair.
+    {
+        const uint16_t* tab = ht_vlcdec[0];
+        int32_t* row0 = buf;
+        int32_t* row1 = buf + W2;
+        int c = 0;
+        for (int q = 0; q < QW && ok; q += 2) {
+            htquad_t q1, q2;
+            ok = decodequad(tab, c, mel, vlc, q1);
+            c = (q1.rho >> 1) | (q1.rho & 1);
+            const bool two = q + 1 < QW;
+            if (two && ok) {
+                ok = decodequad(tab, c, mel, vlc, q2);
+                c = (q2.rho >> 1) | (q2.rho & 1);
+            }
+            if (!ok)
+                break;
+            int u1 = 0, u2 = 0;
+            if (q1.uoff && q2.uoff) {
+                if (mel.decode()) {
+                    upair(vlc, 1, 1, u1, u2);
+                    u1 += 2;
+                    u2 += 2;
+                } else {
+                    const int pf1 = uprefix(vlc);
+                    if (pf1 > 2) {
+                        u2 = int(vlc.get(1)) + 1;
+                        const int sf1 = usuffix(vlc, pf1);
+                        u1 = pf1 + sf1 + 4 * uextension(vlc, sf1);
+                    } else {
+                        const int pf2 = uprefix(vlc);
+                        const int sf1 = usuffix(vlc, pf1);
+                        const int sf2 = usuffix(vlc, pf2);
+                        const int ex1 = uextension(vlc, sf1);
+                        const int ex2 = uextension(vlc, sf2);
+                        u1 = pf1 + sf1 + 4 * ex1;
+                        u2 = pf2 + sf2 + 4 * ex2;
+                    }
+                }
+            } else {
+                upair(vlc, q1.uoff, q2.uoff, u1, u2);
+            }
+            ok = magsgn(ms, q1, 1 + u1, maxu, p, half, row0, row1, ecur, q) &&
+                 (!two || magsgn(ms, q2, 1 + u2, maxu, p, half, row0, row1, ecur, q + 1));
+        }
+    }
+
+    // Other line pairs: contexts and exponent bounds from the row above.
+    const uint16_t* tab = ht_vlcdec[1];
+    for (int j = 1; j < QH && ok; ++j) {
+        std::swap(eprev, ecur);
+        int32_t* row0 = buf + size_t(2 * j) * W2;
+        int32_t* row1 = row0 + W2;
+        int wsig = 0;  // west and south-west samples significant
+        for (int q = 0; q < QW && ok; q += 2) {
+            htquad_t qd[2];
+            int kappa[2] = {1, 1};
+            const bool two = q + 1 < QW;
+            for (int i = 0; i < (two ? 2 : 1); ++i) {
+                const uint8_t* e = eprev + 2 * (q + i);  // columns 2q-1 .. 2q+2
+                const int c = ((e[0] | e[1]) ? 1 : 0) | (wsig << 1) | ((e[2] | e[3]) ? 4 : 0);
+                if (!decodequad(tab, c, mel, vlc, qd[i])) {
+                    ok = false;
+                    break;
+                }
+                wsig = (qd[i].rho >> 2) ? 1 : 0;
+                if (qd[i].rho & (qd[i].rho - 1)) {
+                    const int emax = std::max(std::max(e[0], e[1]), std::max(e[2], e[3]));
+                    kappa[i] = std::max(1, emax - 1);
+                }
+            }
+            if (!ok)
+                break;
+            int u1 = 0, u2 = 0;
+            upair(vlc, qd[0].uoff, qd[1].uoff, u1, u2);
+            ok = magsgn(ms, qd[0], kappa[0] + u1, maxu, p, half, row0, row1, ecur, q) &&
+                 (!two || magsgn(ms, qd[1], kappa[1] + u2, maxu, p, half, row0, row1, ecur, q + 1));
+        }
+    }
+    if (!ok) {
+        std::fputs("bad HT cleanup segment\n", stderr);
+        return -1;
+    }
+
+    if (cb.numrefpasses <= 0 || p == 0) {
+        for (int r = 0; r < H; ++r)
+            std::copy(buf + size_t(r) * W2, buf + size_t(r) * W2 + W, cb.data + r * cb.stride);
+        return 0;
+    }
+
+    // Refinement passes at plane p - 1.  state: bit 0 significant after
+    // the cleanup pass, bit 1 significant after SigProp, bit 2 the MagRef
+    // bit; a border of insignificant samples on every side.
+    const int SW = W + 2;
+    scratch.state.assign(size_t(SW) * (H + 2), 0);
+    uint8_t* st = scratch.state.data() + SW + 1;
+    for (int r = 0; r < H; ++r)
+        for (int x = 0; x < W; ++x)
+            st[r * SW + x] = buf[size_t(r) * W2 + x] ? 1 : 0;
+
+    fwdin_t sp(cb.ref, cb.lref, 0);
+    for (int y0 = 0; y0 < H; y0 += 4) {
+        const int y1 = std::min(y0 + 4, H);
+        for (int x0 = 0; x0 < W; x0 += 4) {
+            const int x1 = std::min(x0 + 4, W);
+            int newsig[16];
+            int numnew = 0;
+            for (int x = x0; x < x1; ++x) {
+                for (int y = y0; y < y1; ++y) {
+                    uint8_t* s = st + y * SW + x;
+                    if (*s)
+                        continue;
+                    // Neighbours below the stripe do not count in the
+                    // stripe-causal mode.
+                    const bool below = !(cb.vcausal && y == y1 - 1);
+                    int nb = s[-SW - 1] | s[-SW] | s[-SW + 1] | s[-1] | s[1];
+                    if (below)
+                        nb |= s[SW - 1] | s[SW] | s[SW + 1];
+                    if (!(nb & 3))
+                        continue;
+                    if (sp.get(1)) {
+                        *s = 2;
+                        newsig[numnew++] = y * SW + x;
+                    }
+                }
+            }
+            for (int i = 0; i < numnew; ++i) {
+                const int pos = newsig[i];
+                const int y = pos / SW, x = pos % SW;
+                buf[size_t(y) * W2 + x] = sp.get(1) ? -1 : 1;
+            }
+        }
+    }
+
+    if (cb.numrefpasses >= 2) {
+        revin_t mr{cb.ref, cb.lref - 1, 0};
+        for (int y0 = 0; y0 < H; y0 += 4) {
+            const int y1 = std::min(y0 + 4, H);
+            for (int x = 0; x < W; ++x)
+                for (int y = y0; y < y1; ++y) {
+                    uint8_t* s = st + y * SW + x;
+                    if (*s == 1 && mr.get(1))
+                        *s |= 4;
+                }
+        }
+    }
+
+    // Samples significant after the cleanup pass end at plane p, or at
+    // plane p - 1 with a MagRef bit; new ones at plane p - 1.
+    const bool magref = cb.numrefpasses >= 2;
+    const uint32_t halfp = uint32_t{1} << (p - 1);
+    const uint32_t halfq = p > 1 ? uint32_t{1} << (p - 2) : 0;
+    for (int r = 0; r < H; ++r) {
+        const int32_t* s = buf + size_t(r) * W2;
+        const uint8_t* sr = st + r * SW;
+        int32_t* o = cb.data + r * cb.stride;
+        for (int x = 0; x < W; ++x) {
+            const int32_t v = s[x];
+            uint32_t mag = 0;
+            if (sr[x] & 1) {
+                const uint32_t mu = uint32_t(v < 0 ? -v : v);
+                if (magref)
+                    mag = mu | ((sr[x] & 4) ? halfp : 0) | halfq;
+                else
+                    mag = mu | halfp;
+            } else if (sr[x] & 2) {
+                mag = halfp | halfq;
+            }
+            o[x] = v < 0 ? -int32_t(mag) : int32_t(mag);
+        }
+    }
+    return 0;
+}

@@ -1,0 +1,448 @@
+// HT block encoder (T.814 clause 7, encoder side): quads of 2x2 samples,
+// two at a time, as in htdec; the MEL bytes follow the MagSgn bytes, the VLC
+// bytes are written from the end of the segment backward, the last MEL byte
+// and the last VLC byte are merged when their bits fit in one, and the last
+// 12 bits of the segment give the length of the MEL and VLC part (Scup).
+#include "tier1/htenc.h"
+
+#include <algorithm>
+#include <bit>
+#include <cstdio>
+
+#include "tier1/httab.h"
+
+namespace {
+
+// Codeword choice by table, context, rho, u_off and the pattern of samples
+// whose top bit at the exponent bound is 1: codeword (bits 0-6), length
+// (bits 7-9) and the EMB mask e_k (bits 10-13); 0 when none fits.  Of the
+// codewords that fit, the one with the fewest bits in VLC and MagSgn
+// together.
+struct enctab_t {
+    uint16_t e[2][8 * 16 * 2 * 16];
+    enctab_t() : e{}
+    {
+        for (int t = 0; t < 2; ++t)
+            for (int i = 0; i < ht_vlcnumrows[t]; ++i) {
+                const ht_vlcrow_t& r = ht_vlcrows[t][i];
+                for (int emb = 0; emb < 16; ++emb) {
+                    if ((emb & ~r.rho) || (emb & r.e_k) != r.e_1)
+                        continue;
+                    uint16_t& x = e[t][((r.c_q * 16 + r.rho) * 2 + r.u_off) * 16 + emb];
+                    const int cost = r.cwd_len - std::popcount(unsigned(r.e_k));
+                    const int old = x ? int((x >> 7) & 7) - std::popcount(unsigned(x >> 10)) : 99;
+                    if (cost < old)
+                        x = uint16_t(r.cwd | (r.cwd_len << 7) | (r.e_k << 10));
+                }
+            }
+    }
+};
+
+const enctab_t& enctab()
+{
+    static const enctab_t t;
+    return t;
+}
+
+// MagSgn: forward, least significant bit first; a byte after 0xFF holds 7
+// bits under a 0 top bit.
+struct msout_t {
+    std::vector<uint8_t>& out;
+    uint32_t tmp = 0;
+    int bits = 0;
+    int max = 8;
+
+    void put(uint64_t v, int n)
+    {
+        while (n > 0) {
+            const int take = std::min(n, max - bits);
+            tmp |= uint32_t(v & ((uint64_t{1} << take) - 1)) << bits;
+            v >>= take;
+            bits += take;
+            n -= take;
+            if (bits == max) {
+                out.push_back(uint8_t(tmp));
+                max = tmp == 0xff ? 7 : 8;
+                tmp = 0;
+                bits = 0;
+            }
+        }
+    }
+    // Pads with 1 bits, which a decoder also reads past the end: a last
+    // 0xFF byte is therefore left out.
+    void finish()
+    {
+        if (bits > 0)
+            out.push_back(uint8_t(tmp | (((1u << max) - 1) & ~((1u << bits) - 1))));
+        if (!out.empty() && out.back() == 0xff)
+            out.pop_back();
+    }
+};
+
+// MEL: adaptive run lengths of 0 symbols, most significant bit first.
+struct melout_t {
+    std::vector<uint8_t> out;
+    uint32_t tmp = 0;
+    int rem = 8;  // free bits of the current byte
+    int max = 8;
+    int k = 0;
+    int run = 0;
+
+    void bit(int b)
+    {
+        tmp = (tmp << 1) | uint32_t(b);
+        if (--rem == 0) {
+            out.push_back(uint8_t(tmp));
+            max = rem = tmp == 0xff ? 7 : 8;
+            tmp = 0;
+        }
+    }
+    void sym(int s)
+    {
+        static constexpr uint8_t MEL_E[13] = {0, 0, 0, 1, 1, 1, 2, 2, 2, 3, 3, 4, 5};
+        const int e = MEL_E[k];
+        if (!s) {
+            if (++run == (1 << e)) {
+                bit(1);
+                run = 0;
+                k = std::min(12, k + 1);
+            }
+        } else {
+            bit(0);
+            for (int i = e - 1; i >= 0; --i)
+                bit((run >> i) & 1);
+            run = 0;
+            k = std::max(0, k - 1);
+        }
+    }
+    void finish()
+    {
+        if (run > 0)
+            bit(1);
+    }
+};
+
+// VLC: backward (bytes in the order written here go to decreasing
+// positions), least significant bit first; a byte after one above 0x8F
+// whose 7 low bits would all be 1 holds only those 7.  The first byte
+// starts with 4 placeholder bits for the low nibble of Scup.
+struct vlcout_t {
+    std::vector<uint8_t> out;
+    uint32_t tmp = 0x0f;
+    int bits = 4;
+    uint32_t last = 0xff;
+
+    void bit(uint32_t b)
+    {
+        tmp |= b << bits;
+        ++bits;
+        if (bits == 7 && tmp == 0x7f && last > 0x8f) {
+            out.push_back(0x7f);
+            last = 0x7f;
+            tmp = 0;
+            bits = 0;
+        } else if (bits == 8) {
+            out.push_back(uint8_t(tmp));
+            last = tmp;
+            tmp = 0;
+            bits = 0;
+        }
+    }
+    void put(uint32_t v, int n)
+    {
+        for (int i = 0; i < n; ++i)
+            bit((v >> i) & 1);
+    }
+};
+
+// U-VLC of u >= 1: prefix, then suffix and extension.
+inline void uprefix(vlcout_t& vlc, int u)
+{
+    if (u == 1)
+        vlc.put(1, 1);
+    else if (u == 2)
+        vlc.put(2, 2);
+    else if (u <= 4)
+        vlc.put(4, 3);
+    else
+        vlc.put(0, 3);
+}
+
+inline void usuffix(vlcout_t& vlc, int u)
+{
+    if (u >= 3 && u <= 4)
+        vlc.put(uint32_t(u - 3), 1);
+    else if (u >= 5)
+        vlc.put(uint32_t(u < 33 ? u - 5 : 28 + (u - 33) % 4), 5);
+}
+
+inline void uextension(vlcout_t& vlc, int u)
+{
+    if (u >= 33)
+        vlc.put(uint32_t((u - 33) / 4), 4);
+}
+
+// The residuals of a pair of quads (0: absent or no residual).
+inline void upair(vlcout_t& vlc, int u1, int u2)
+{
+    if (u1)
+        uprefix(vlc, u1);
+    if (u2)
+        uprefix(vlc, u2);
+    if (u1)
+        usuffix(vlc, u1);
+    if (u2)
+        usuffix(vlc, u2);
+    if (u1)
+        uextension(vlc, u1);
+    if (u2)
+        uextension(vlc, u2);
+}
+
+// One quad: MagSgn values v = 2 (mu - 1) + sign of its samples (0 where
+// insignificant), significance pattern and largest exponent.
+struct encquad_t {
+    uint32_t v[4];
+    int rho;
+    int emax;
+    int e[4];
+};
+
+inline void loadquad(const int32_t* data, ptrdiff_t stride, int width, int height, int p, int x,
+                     int y, encquad_t& qd)
+{
+    qd.rho = 0;
+    qd.emax = 0;
+    for (int n = 0; n < 4; ++n) {
+        const int xx = x + (n >> 1), yy = y + (n & 1);
+        qd.v[n] = 0;
+        qd.e[n] = 0;
+        if (xx >= width || yy >= height)
+            continue;
+        const int32_t s = data[yy * stride + xx];
+        const uint32_t mu = (s < 0 ? 0u - uint32_t(s) : uint32_t(s)) >> p;
+        if (!mu)
+            continue;
+        qd.v[n] = 2 * (mu - 1) + (s < 0 ? 1 : 0);
+        qd.e[n] = 32 - std::countl_zero(qd.v[n] | 1);
+        qd.rho |= 1 << n;
+        qd.emax = std::max(qd.emax, qd.e[n]);
+    }
+}
+
+// Codeword of a quad with exponent bound U (u_off from uoff); returns the
+// EMB mask it implies, or -1 when the tables have no codeword.
+inline int codequad(const uint16_t* tab, int c, const encquad_t& qd, int U, int uoff,
+                    melout_t& mel, vlcout_t& vlc)
+{
+    if (c == 0) {
+        mel.sym(qd.rho != 0);
+        if (!qd.rho)
+            return 0;
+    }
+    int emb = 0;
+    for (int n = 0; n < 4; ++n)
+        if (((qd.rho >> n) & 1) && ((qd.v[n] >> (U - 1)) & 1))
+            emb |= 1 << n;
+    const uint16_t e = tab[((c * 16 + qd.rho) * 2 + uoff) * 16 + emb];
+    if (!e)
+        return -1;
+    vlc.put(e & 0x7f, (e >> 7) & 7);
+    return e >> 10;
+}
+
+inline void magsgn(msout_t& ms, const encquad_t& qd, int U, int ek)
+{
+    for (int n = 0; n < 4; ++n)
+        if ((qd.rho >> n) & 1)
+            ms.put(qd.v[n], U - ((ek >> n) & 1));
+}
+
+}  // namespace
+
+int htenc_encodecln(const int32_t* data, ptrdiff_t stride, int width, int height, int p,
+                    std::vector<uint8_t>& out)
+{
+    const enctab_t& et = enctab();
+    out.clear();
+    if (width <= 0 || height <= 0 || width > 1024 || height > 1024 || width * height > 4096 ||
+        p < 0 || p > 31)
+        return -1;
+    msout_t ms{out};
+    melout_t mel;
+    vlcout_t vlc;
+    const int QW = (width + 1) / 2, QH = (height + 1) / 2;
+    uint8_t ebuf[2][1032] = {};
+    uint8_t* eprev = ebuf[0];
+    uint8_t* ecur = ebuf[1];
+    bool ok = true;
+
+    for (int j = 0; j < QH && ok; ++j) {
+        std::swap(eprev, ecur);
+        const uint16_t* tab = et.e[j ? 1 : 0];
+        int c = 0;     // first line pair: context of the next quad
+        int wsig = 0;  // other line pairs: west and south-west significant
+        for (int q = 0; q < QW; q += 2) {
+            const int nq = q + 1 < QW ? 2 : 1;
+            encquad_t qd[2];
+            int U[2] = {1, 1}, u[2] = {0, 0}, ek[2] = {0, 0};
+            for (int i = 0; i < nq; ++i) {
+                encquad_t& d = qd[i];
+                loadquad(data, stride, width, height, p, 2 * (q + i), 2 * j, d);
+                int cx, kappa = 1;
+                if (j == 0) {
+                    cx = c;
+                    c = (d.rho >> 1) | (d.rho & 1);
+                } else {
+                    const uint8_t* e = eprev + 2 * (q + i);
+                    cx = ((e[0] | e[1]) ? 1 : 0) | (wsig << 1) | ((e[2] | e[3]) ? 4 : 0);
+                    wsig = (d.rho >> 2) ? 1 : 0;
+                    if (d.rho & (d.rho - 1))
+                        kappa = std::max(1, std::max(std::max(e[0], e[1]), std::max(e[2], e[3])) - 1);
+                }
+                U[i] = std::max(kappa, d.emax);
+                u[i] = U[i] - kappa;
+                ek[i] = codequad(tab, cx, d, U[i], u[i] > 0, mel, vlc);
+                if (ek[i] < 0)
+                    ok = false;
+                ecur[2 * (q + i) + 1] = uint8_t(d.e[1]);
+                ecur[2 * (q + i) + 2] = uint8_t(d.e[3]);
+            }
+            if (!ok)
+                break;
+            if (j == 0 && u[0] && u[1]) {
+                // First line pair, both residuals: a MEL symbol tells
+                // whether both exceed 2.
+                const int both = u[0] > 2 && u[1] > 2;
+                mel.sym(both);
+                if (both) {
+                    upair(vlc, u[0] - 2, u[1] - 2);
+                } else {
+                    uprefix(vlc, u[0]);
+                    if (u[0] > 2) {
+                        vlc.put(uint32_t(u[1] - 1), 1);
+                        usuffix(vlc, u[0]);
+                        uextension(vlc, u[0]);
+                    } else {
+                        uprefix(vlc, u[1]);
+                        usuffix(vlc, u[0]);
+                        usuffix(vlc, u[1]);
+                        uextension(vlc, u[0]);
+                        uextension(vlc, u[1]);
+                    }
+                }
+            } else {
+                upair(vlc, u[0], u[1]);
+            }
+            for (int i = 0; i < nq; ++i)
+                magsgn(ms, qd[i], U[i], ek[i]);
+        }
+    }
+    if (!ok) {
+        std::fputs("HT encoder: no codeword for a quad\n", stderr);
+        return -1;
+    }
+    ms.finish();
+    mel.finish();
+    const size_t pcup = out.size();
+
+    // MEL bytes, then the merged or separate last bytes of MEL and VLC, then
+    // the VLC bytes backward, then the high byte of Scup.
+    out.insert(out.end(), mel.out.begin(), mel.out.end());
+    // Decoders read the bytes after the MEL stream as MEL bytes too (a
+    // byte after 0xFF must have a 0 top bit): a last MEL byte 0xFF gets a
+    // byte after it, padding is 0, and a merged byte is never 0xFF.
+    const bool melff = !mel.out.empty() && mel.out.back() == 0xff;
+    const bool melpart = mel.rem < mel.max || melff;
+    const bool vlcpart = vlc.bits > 0;
+    const uint32_t meltail = mel.tmp << mel.rem;
+    if (melpart && vlcpart && !vlc.out.empty() && vlc.bits <= mel.rem &&
+        (meltail | vlc.tmp) != 0xff) {
+        out.push_back(uint8_t(meltail | vlc.tmp));
+    } else {
+        if (melpart)
+            out.push_back(uint8_t(meltail));
+        if (vlcpart)
+            out.push_back(uint8_t(vlc.tmp));
+    }
+    out.insert(out.end(), vlc.out.rbegin(), vlc.out.rend());
+    const size_t scup = out.size() - pcup + 1;
+    if (scup > 4079) {
+        std::fputs("HT encoder: MEL and VLC streams too long\n", stderr);
+        out.clear();
+        return -1;
+    }
+    out.back() = uint8_t((out.back() & 0xf0) | (scup & 15));
+    out.push_back(uint8_t(scup >> 4));
+    return 0;
+}
+
+void htenc_encoderef(const int32_t* data, ptrdiff_t stride, int width, int height, int p,
+                     bool vcausal, std::vector<uint8_t>& sp, std::vector<uint8_t>& spmr)
+{
+    sp.clear();
+    spmr.clear();
+    // Significance after the cleanup pass (1), after SigProp (2), with a
+    // border of insignificant samples.
+    const int sw = width + 2;
+    thread_local std::vector<uint8_t> state;
+    state.assign(size_t(sw) * (height + 2), 0);
+    uint8_t* st = state.data() + sw + 1;
+    auto mag = [&](int x, int y) {
+        const int32_t s = data[y * stride + x];
+        return s < 0 ? 0u - uint32_t(s) : uint32_t(s);
+    };
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x)
+            st[y * sw + x] = (mag(x, y) >> p) ? 1 : 0;
+
+    msout_t out{sp};
+    for (int y0 = 0; y0 < height; y0 += 4) {
+        const int y1 = std::min(y0 + 4, height);
+        for (int x0 = 0; x0 < width; x0 += 4) {
+            const int x1 = std::min(x0 + 4, width);
+            int newsig[16];
+            int numnew = 0;
+            for (int x = x0; x < x1; ++x)
+                for (int y = y0; y < y1; ++y) {
+                    uint8_t* s = st + y * sw + x;
+                    if (*s)
+                        continue;
+                    int nb = s[-sw - 1] | s[-sw] | s[-sw + 1] | s[-1] | s[1];
+                    if (!(vcausal && y == y1 - 1))
+                        nb |= s[sw - 1] | s[sw] | s[sw + 1];
+                    if (!nb)
+                        continue;
+                    const uint32_t bit = (mag(x, y) >> (p - 1)) & 1;
+                    out.put(bit, 1);
+                    if (bit) {
+                        *s = 2;
+                        newsig[numnew++] = y * sw + x;
+                    }
+                }
+            for (int i = 0; i < numnew; ++i) {
+                const int y = newsig[i] / sw, x = newsig[i] % sw;
+                out.put(data[y * stride + x] < 0 ? 1 : 0, 1);
+            }
+        }
+    }
+    if (out.bits > 0)
+        sp.push_back(uint8_t(out.tmp));
+    spmr = sp;
+
+    // MagRef: backward, the bit of plane p - 1 of every sample significant
+    // after the cleanup pass, stripe by stripe, column by column.
+    vlcout_t mr;
+    mr.tmp = 0;
+    mr.bits = 0;
+    for (int y0 = 0; y0 < height; y0 += 4) {
+        const int y1 = std::min(y0 + 4, height);
+        for (int x = 0; x < width; ++x)
+            for (int y = y0; y < y1; ++y)
+                if (st[y * sw + x] == 1)
+                    mr.bit((mag(x, y) >> (p - 1)) & 1);
+    }
+    if (mr.bits > 0)
+        mr.out.push_back(uint8_t(mr.tmp));
+    spmr.insert(spmr.end(), mr.out.rbegin(), mr.out.rend());
+}

@@ -1,0 +1,27 @@
+// HT block encoder (T.814): codes the magnitudes of a code block's samples
+// from a chosen bit plane up into one HT cleanup segment (MagSgn, MEL and
+// VLC streams), the mirror of htdec.
+#ifndef JPEG2000_HTENC_H
+#define JPEG2000_HTENC_H
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+// Codes the samples of the width x height block at data (row stride
+// `stride`, signed values) as one HT cleanup pass at bit plane p: sample x
+// is significant when |x| >> p is not 0.  width, height: 1..1024 with
+// width * height <= 4096; |x| >> p below 2^30.  The segment replaces the
+// contents of out; a block without significant samples still gives a
+// segment (2 bytes or more).  0, or -1 after a message when the block
+// cannot be coded (MEL and VLC streams longer than 4079 bytes together).
+int htenc_encodecln(const int32_t* data, ptrdiff_t stride, int width, int height, int p,
+                    std::vector<uint8_t>& out);
+
+// Codes the HT refinement passes at bit plane p - 1 (p >= 1) of the block
+// whose cleanup pass was coded at plane p: SigProp alone into sp, SigProp
+// and MagRef into spmr.  vcausal: stripe-causal neighbourhoods.
+void htenc_encoderef(const int32_t* data, ptrdiff_t stride, int width, int height, int p,
+                     bool vcausal, std::vector<uint8_t>& sp, std::vector<uint8_t>& spmr);
+
+#endif
