@@ -25,6 +25,15 @@ struct stream_t;
 
 typedef int32_t seqent_t;
 
+// The irreversible path (9/7 filter bank, ICT) keeps single-precision
+// samples in the same 32-bit cells; realent_t may alias them.
+#if defined(__GNUC__)
+typedef float realent_t __attribute__((__may_alias__));
+#else
+typedef float realent_t;
+#endif
+static_assert(sizeof(realent_t) == sizeof(seqent_t), "real samples share the cells");
+
 constexpr int32_t MATRIX_REF = 0x01;
 
 struct matrix_t {
@@ -96,6 +105,11 @@ inline int32_t matrix_numcols(const matrix_t* m) { return m->numcols_; }
 inline bool matrix_isref(const matrix_t* m) { return (m->flags_ & MATRIX_REF) != 0; }
 inline seqent_t* matrix_row(const matrix_t* m, int32_t r) { return m->rows_[r]; }
 inline ptrdiff_t matrix_rowstep(const matrix_t* m) { return m->rowstep_; }
+// Row r seen as real samples (irreversible path).
+inline realent_t* matrix_rowf(const matrix_t* m, int32_t r)
+{
+    return reinterpret_cast<realent_t*>(m->rows_[r]);
+}
 inline seqent_t* matrix_getref(const matrix_t* m, int32_t r, int32_t c)
 {
     return m->rows_[r] + c;

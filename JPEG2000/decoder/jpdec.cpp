@@ -14,9 +14,12 @@
 #include "base/threadpool.h"
 #include "transform/tsfb.h"
 #include "base/util.h"
+#include "base/simd.h"
 
 #include <algorithm>
+#include <bit>
 #include <cinttypes>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -659,49 +662,74 @@ int dec_eoc(dec_t* dec, jpc_ms_t*)
 // ---------------------------------------------------------------------------
 // Tile reconstruction
 
-// Undoes the ROI scaling and, in real mode, dequantizes into Q14.
-void dec_dequantband(dec_band_t* band, bool realmode)
+// Integer samples of a matrix become real samples (float bits) in place.
+void dec_toreal(matrix_t* m)
 {
-    matrix_t* m = band->data;
-    int rows = matrix_numrows(m), cols = matrix_numcols(m);
-    if (rows <= 0 || cols <= 0)
-        return;
-    int roishift = band->roishift;
-    if (!realmode && roishift == 0)
-        return;  // integer indices are the coefficients themselves
-    int32_t roithresh = roishift > 0 && roishift < 31 ? int32_t(1) << roishift : 0;
-    // The step size is applied exactly, not through its rounded Q14 value:
-    // v = (|x| + 1/2) x mant x 2^shift, in Q14.
-    int64_t mant = band->stepmant;
-    int shift = band->stepshift - 1;
-    bool unit = band->absstepsize == 0x4000 && mant == 0x4000;
-    constexpr int64_t LIMIT = int64_t(1) << 30;
+    const int rows = matrix_numrows(m), cols = matrix_numcols(m);
     for (int r = 0; r < rows; ++r) {
         int32_t* p = matrix_row(m, r);
-        for (int c = 0; c < cols; ++c) {
+        for (int c = 0; c < cols; ++c)
+            p[c] = std::bit_cast<int32_t>(static_cast<float>(p[c]));
+    }
+}
+
+// A row of real samples becomes integers in place: clamped to [lo, hi]
+// (a NaN from a damaged stream to lo), rounded half away from zero, then
+// shifted by the DC level.  The precision is at most 24 bits, so the
+// bounds are exact in a float.
+HOT_CLONES void dec_roundrow(int32_t* p, int cols, int32_t lo, int32_t hi, int32_t shift)
+{
+    const float flo = static_cast<float>(lo), fhi = static_cast<float>(hi);
+    for (int c = 0; c < cols; ++c) {
+        float v = std::bit_cast<float>(p[c]);
+        v = v > flo ? v : flo;
+        v = v < fhi ? v : fhi;
+        p[c] = static_cast<int32_t>(v + std::copysign(0.5f, v)) + shift;
+    }
+}
+
+// Undoes the ROI scaling of a band's indices in place; frac is the number
+// of fractional bits the indices carry.
+void dec_unroiband(dec_band_t* band, int frac)
+{
+    matrix_t* m = band->data;
+    const int roishift = band->roishift;
+    if (roishift <= 0 || roishift + frac >= 31)
+        return;
+    const int32_t roithresh = int32_t(1) << (roishift + frac);
+    for (int r = 0; r < matrix_numrows(m); ++r) {
+        int32_t* p = matrix_row(m, r);
+        for (int c = 0; c < matrix_numcols(m); ++c) {
             int32_t x = p[c];
-            if (roithresh) {
-                int32_t mag = x < 0 ? -x : x;
-                if (mag >= roithresh)
-                    x = x < 0 ? -(mag >> roishift) : (mag >> roishift);
-            }
-            if (realmode && x != 0) {
-                int64_t mag = x < 0 ? -int64_t(x) : int64_t(x);
-                int64_t v;
-                if (unit) {
-                    v = mag << 14;
-                } else {
-                    v = (2 * mag + 1) * mant;
-                    if (shift >= 0)
-                        v = shift < 31 && v <= (LIMIT >> shift) ? v << shift : LIMIT;
-                    else
-                        v = -shift < 63 ? v >> -shift : 0;
-                }
-                v = std::min(v, LIMIT);
-                x = int32_t(x < 0 ? -v : v);
-            }
-            p[c] = x;
+            int32_t mag = x < 0 ? -x : x;
+            if (mag >= roithresh)
+                p[c] = x < 0 ? -(mag >> roishift) : (mag >> roishift);
         }
+    }
+}
+
+// Undoes the ROI scaling and, for an irreversible component, dequantizes
+// in place into real samples.  Its indices carry one fractional bit and
+// lie in the middle of their intervals already (tier-1), so the sample is
+// the index times half the step size.
+HOT_CLONES void dec_dequantband(dec_band_t* band, bool realmode)
+{
+    matrix_t* m = band->data;
+    const int rows = matrix_numrows(m), cols = matrix_numcols(m);
+    if (rows <= 0 || cols <= 0)
+        return;
+    dec_unroiband(band, realmode ? 1 : 0);
+    if (!realmode)
+        return;  // integer indices are the coefficients themselves
+    // Half the step size, 2^(stepshift - 1) x stepmant / 2^14: exact in a
+    // float (an exponent out of its range gives 0 or infinity, only for a
+    // damaged stream).
+    const float halfstep =
+        static_cast<float>(std::ldexp(double(band->stepmant), band->stepshift - 15));
+    for (int r = 0; r < rows; ++r) {
+        int32_t* p = matrix_row(m, r);
+        for (int c = 0; c < cols; ++c)
+            p[c] = std::bit_cast<int32_t>(static_cast<float>(p[c]) * halfstep);
     }
 }
 
@@ -753,6 +781,13 @@ int dec_tiledecode(dec_t* dec, dec_tile_t* tile)
         if (mct_invrct(tile->tcomps[0].data, tile->tcomps[1].data, tile->tcomps[2].data) != 0)
             return -1;
     } else if (cp->mctid == JPDEC_MCT_ICT) {
+        // The ICT works on real samples: a reversible component among the
+        // three (a stream that mixes filter banks) becomes real first.
+        for (int k = 0; k < 3; ++k)
+            if (!tile->tcomps[k].realmode) {
+                dec_toreal(tile->tcomps[k].data);
+                tile->tcomps[k].realmode = true;
+            }
         if (mct_invict(tile->tcomps[0].data, tile->tcomps[1].data, tile->tcomps[2].data) != 0)
             return -1;
     }
@@ -765,20 +800,16 @@ int dec_tiledecode(dec_t* dec, dec_tile_t* tile)
         int32_t shift = sgnd ? 0 : int32_t(1) << (prec - 1);
         int32_t lo = sgnd ? -(int32_t(1) << (prec - 1)) : 0;
         int32_t hi = sgnd ? (int32_t(1) << (prec - 1)) - 1 : int32_t((int64_t(1) << prec) - 1);
+        // Clamped before the shift is added, so nothing can overflow.
+        const int32_t clo = lo - shift, chi = hi - shift;
         for (int r = 0; r < rows; ++r) {
-            int32_t* p = matrix_row(m, r);
-            if (tcomp->realmode) {
-                for (int c = 0; c < cols; ++c) {
-                    int32_t x = p[c];
-                    uint32_t ux = x < 0 ? 0u - uint32_t(x) : uint32_t(x);
-                    int32_t mag = int32_t((ux + 0x2000u) >> 14);
-                    p[c] = x < 0 ? -mag : mag;
-                }
+            if (tcomp->realmode)
+                dec_roundrow(matrix_row(m, r), cols, clo, chi, shift);
+            else {
+                int32_t* p = matrix_row(m, r);
+                for (int c = 0; c < cols; ++c)
+                    p[c] = std::clamp(p[c], clo, chi) + shift;
             }
-            // Clamped before the shift is added, so nothing can overflow.
-            const int32_t clo = lo - shift, chi = hi - shift;
-            for (int c = 0; c < cols; ++c)
-                p[c] = std::clamp(p[c], clo, chi) + shift;
             dec_progress(dec, 65 + (7 * k + 7 * r / std::max(rows, 1)) / cp->numcomps);
         }
     }

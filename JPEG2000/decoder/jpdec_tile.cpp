@@ -260,10 +260,9 @@ int dec_tile_init(dec_tile_t* tile, const int* hsamps, const int* vsamps, const 
     int maxrlvls = 0;
     for (int k = 0; k < cp->numcomps; ++k) {
         const dec_ccp_t* ccp = &cp->ccps[k];
-        // Irreversible components are reconstructed in Q14; reversible
-        // ones in integers, also in a tile whose other components are not.
-        tile->tcomps[k].realmode =
-            ccp->qmfbid == JPC_COX_INS || (cp->mctid == JPDEC_MCT_ICT && k < 3);
+        // Irreversible components are reconstructed in floats, reversible
+        // ones in integers (until an ICT needs them as floats).
+        tile->tcomps[k].realmode = ccp->qmfbid == JPC_COX_INS;
         if (tile->tcomps[k].realmode)
             tile->realmode = true;
         if (dec_tcomp_init(tile, &tile->tcomps[k], ccp, hsamps[k], vsamps[k], precs[k],

@@ -160,7 +160,7 @@ struct dec_tcomp_t {
     int xstart = 0, ystart = 0, xend = 0, yend = 0;
     int numrlvls = 0;
     int hsamp = 1, vsamp = 1;
-    bool realmode = false;     // samples in Q14 (irreversible path)
+    bool realmode = false;     // samples are floats (irreversible path)
     matrix_t* data = nullptr;  // owned, origin (xstart, ystart)
     tsfb_t* tsfb = nullptr;    // owned
     std::vector<dec_rlvl_t> rlvls;

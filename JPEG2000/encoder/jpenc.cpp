@@ -4,6 +4,7 @@
 #include "encoder/jpenc.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -25,6 +26,7 @@
 #include "base/threadpool.h"
 #include "transform/tsfb.h"
 #include "base/util.h"
+#include "base/simd.h"
 
 namespace {
 
@@ -239,8 +241,9 @@ jpenc_t* createenc(image_t* image, stream_t* out, const char* optstr,
             destroyenc(enc);
             return nullptr;
         }
-        // Samples are 32-bit integers: the transforms of the integer mode
-        // keep up to 28 bits, the fixed-point arithmetic of the real mode 16.
+        // Samples are 32-bit cells: the transforms of the integer mode keep
+        // up to 28 bits; the real mode is kept to 16, where its indices
+        // with their fractional bits stay well inside 32 bits.
         const int maxprec = opts.mode == JPENC_MODE_REAL ? 16 : 28;
         if (comp->prec > maxprec) {
             std::fprintf(stderr, "cannot encode %d-bit samples in %s mode\n", comp->prec,
@@ -408,6 +411,34 @@ int floorlog2_64(int64_t v)
     return n;
 }
 
+// Integer samples become real samples (float bits) in place.
+HOT_CLONES void toreal(matrix_t* m)
+{
+    const int32_t rows = matrix_numrows(m), cols = matrix_numcols(m);
+    for (int32_t r = 0; r < rows; ++r) {
+        seqent_t* p = matrix_row(m, r);
+        for (int32_t c = 0; c < cols; ++c)
+            p[c] = std::bit_cast<seqent_t>(static_cast<float>(p[c]));
+    }
+}
+
+// Real samples x become quantization indices trunc(x scale) in place (held
+// within 32 bits); returns the largest magnitude.
+HOT_CLONES int64_t quantizerow(seqent_t* q, int32_t n, float scale)
+{
+    constexpr float LIMIT = 2147483520.0f;  // the largest float below 2^31
+    int32_t maxmag = 0;
+    for (int32_t c = 0; c < n; ++c) {
+        const float v = std::bit_cast<float>(q[c]);
+        float a = std::fabs(v) * scale;
+        a = a < LIMIT ? a : LIMIT;  // also a NaN, which cannot arise here
+        const int32_t m = static_cast<int32_t>(a);
+        maxmag = std::max(maxmag, m);
+        q[c] = v < 0 ? -m : m;
+    }
+    return maxmag;
+}
+
 // Quantization of one band: step sizes and, in real arithmetic, the
 // division of the band's samples by the step size.  The samples end with
 // JPC_NUMEXTRABITS fractional bits.  Returns the largest magnitude, or -1
@@ -439,22 +470,13 @@ int64_t quantizeband(jpenc_comp_t* comp, jpenc_band_t* band, int bandno, bool re
     const int32_t cols = matrix_numcols(m);
     int64_t maxmag = 0;
     if (realmode) {
-        // The quotient (fixed14) is taken down to the fractional bits at
-        // once, in 64 bits: the quotient of a deep low-pass band can exceed
-        // 32 bits before that shift.
-        const int shift = 14 - JPC_NUMEXTRABITS;
-        for (int32_t r = 0; r < rows; ++r) {
-            seqent_t* row = matrix_row(m, r);
-            for (int32_t c = 0; c < cols; ++c) {
-                int64_t x = row[c];
-                int64_t a = x < 0 ? -x : x;
-                int64_t q = absstep != 16384 ? ((a * 16384) / absstep) >> shift : a >> shift;
-                if (q > INT32_MAX)
-                    q = INT32_MAX;
-                maxmag = std::max(maxmag, q);
-                row[c] = static_cast<seqent_t>(x < 0 ? -q : q);
-            }
-        }
+        // Real samples are divided by the step size as the decoder will see
+        // it (the 12 significant bits that the code stream carries), with
+        // the fractional bits kept, and truncated toward zero.
+        const int64_t sent = b > 11 ? (absstep >> (b - 11)) << (b - 11) : absstep;
+        const float scale = static_cast<float>(std::ldexp(16384.0 / double(sent), JPC_NUMEXTRABITS));
+        for (int32_t r = 0; r < rows; ++r)
+            maxmag = std::max(maxmag, quantizerow(matrix_row(m, r), cols, scale));
     } else {
         const int64_t limit = INT32_MAX >> JPC_NUMEXTRABITS;
         for (int32_t r = 0; r < rows; ++r) {
@@ -628,7 +650,7 @@ int levelshift(jpenc_t* enc, const jpenc_tile_t* tile)
     if (tile->realmode)
         for (int i = 0; i < n; ++i) {
             jpenc_report(enc, 30);
-            matrix_shiftl(enc->comps[i].data, 14);
+            toreal(enc->comps[i].data);
         }
 
     if (enc->mctkind != JPENC_MCT_NONE) {

@@ -139,6 +139,8 @@ int32_t jpenc_encodepsnr(image_t* image, stream_t* out, const char* optstr, doub
     std::snprintf(aim, sizeof aim, " psnr=%.4f", psnr);
     double shortbytes = 0, shortpsnr = 0, reachbytes = 0, reachpsnr = 0;
     long long units = -1;  // the last rate, in the option's 1/16384 steps
+    long long bump = 1;    // the least move of the rate, growing while the size stays
+    double lastbytes = -1;
     for (int tries = 0; tries < 4; ++tries) {
         Trial t = attempt(image, opts, aim, progress);
         if (!t.stream)
@@ -146,12 +148,13 @@ int32_t jpenc_encodepsnr(image_t* image, stream_t* out, const char* optstr, doub
         const double got = t.psnr, bytes = double(t.size);
         const bool reaches = got >= psnr;
         const bool bestreaches = best.stream && best.psnr >= psnr;
-        const bool same = best.stream && best.size == t.size;
+        const bool same = bytes == lastbytes;
+        lastbytes = bytes;
         // The fewest bytes that reach the goal; until one does, the closest.
         if (!best.stream || (reaches && (!bestreaches || t.size < best.size)) ||
             (!reaches && !bestreaches && got > best.psnr))
             best = std::move(t);
-        if ((best.psnr >= psnr && best.psnr <= psnr + 0.1) || same)
+        if (best.psnr >= psnr && best.psnr <= psnr + 0.1)
             break;
         if (reaches)
             reachbytes = bytes, reachpsnr = std::isinf(got) ? psnr + 10 : got;
@@ -166,10 +169,12 @@ int32_t jpenc_encodepsnr(image_t* image, stream_t* out, const char* optstr, doub
             next = bytes * std::exp2((want - (reaches ? reachpsnr : got)) / 5);
         }
         // The rate option has steps of 1/16384: round up, and move by at
-        // least one step.
+        // least one step, more while the size does not change (the next
+        // pass of a block can be larger than a step).
+        bump = same ? bump * 4 : 1;
         long long n = static_cast<long long>(std::ceil(next / rawsize * 16384));
-        if (n == units)
-            n += reaches ? -1 : 1;
+        if (std::llabs(n - units) < bump)
+            n = units + (reaches ? -bump : bump);
         if (n < 1)
             break;
         units = n;

@@ -127,7 +127,7 @@ struct jpenc_tile_t {
     int32_t width;
     int32_t height;
     int64_t area;
-    int32_t realmode;          // real (fixed14) arithmetic while encoded
+    int32_t realmode;          // real (float) arithmetic while encoded
 };
 
 // Encoder settings the tree is built from.

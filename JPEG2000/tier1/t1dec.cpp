@@ -234,8 +234,12 @@ int decodehtcblk(const dec_ccp_t* ccp, const dec_band_t* band, dec_cblk_t* cblk,
         (maxlyrs < 0 || cln->lyrno < maxlyrs) && lcup > 0) {
         htdec_cblk_t cb;
         const int rel = cln->passno + cln->numpasses - 1 - cblk->firstpassno;
-        const int64_t p = int64_t{band->roishift} + band->numbps - 1 - (int64_t{cblk->numimsbs} + rel / 3);
-        if (rel < 0 || p < 0 || p > 30 || lcup > (int64_t{1} << 30)) {
+        // Irreversible coefficients carry one fractional bit, as in
+        // decodecblk: the planes sit one higher.
+        const int frac = ccp->qmfbid == JPC_COX_INS ? 1 : 0;
+        const int64_t p = int64_t{band->roishift} + band->numbps - 1 -
+                          (int64_t{cblk->numimsbs} + rel / 3) + frac;
+        if (rel < 0 || p < frac || p > 30 || lcup > (int64_t{1} << 30)) {
             fprintf(stderr, "code block bit plane %lld out of range\n", static_cast<long long>(p));
             ret = -1;
         } else {
@@ -288,6 +292,10 @@ int decodecblk(const dec_ccp_t* ccp, const dec_band_t* band, dec_cblk_t* cblk, i
     cb.zctab = jpc_zcctxnos[band->orient & 3];
     cb.vcausal = cblksty & JPDEC_CBLK_VSC;
 
+    // Coefficients of an irreversible component carry one fractional bit
+    // (twice the index): every one then ends in the middle of its interval,
+    // decoded down to the last bit plane or not.
+    const int frac = ccp->qmfbid == JPC_COX_INS ? 1 : 0;
     decoders_t dec;
     int segno = 0;
     const int numsegs = static_cast<int>(cblk->segs.size());
@@ -324,7 +332,7 @@ int decodecblk(const dec_ccp_t* ccp, const dec_band_t* band, dec_cblk_t* cblk, i
             const int64_t bpno = int64_t{band->roishift} + band->numbps - 1 -
                                  (int64_t{cblk->numimsbs} + (rel + 2) / 3);
             // Coefficients are 32-bit: the top plane they can hold is 30.
-            if (rel < 0 || bpno < 0 || bpno > 30) {
+            if (rel < 0 || bpno < 0 || bpno + frac > 30) {
                 fprintf(stderr, "code block bit plane %lld out of range\n",
                         static_cast<long long>(bpno));
                 ret = -1;
@@ -332,7 +340,7 @@ int decodecblk(const dec_ccp_t* ccp, const dec_band_t* band, dec_cblk_t* cblk, i
                 break;
             }
             const int passtype = jpc_passtype(rel);
-            const int b = static_cast<int>(bpno);
+            const int b = static_cast<int>(bpno) + frac;
             if (seg->type == SEG_MQ) {
                 switch (passtype) {
                 case JPC_SIGPASS:

@@ -6,7 +6,9 @@
 // at the middle of their remaining uncertainty interval.
 //
 // Coefficients are signed quantization indices (sign and magnitude) in the
-// code block's rectangle of the tile-component matrix.
+// code block's rectangle of the tile-component matrix; those of an
+// irreversible (9/7) component carry one fractional bit, so that each one
+// is the middle of its interval whether its last bit plane arrived or not.
 #ifndef JPEG2000_T1DEC_H
 #define JPEG2000_T1DEC_H
 
@@ -26,7 +28,7 @@ int t1dec_decodetile(dec_t* dec, dec_tile_t* tile);
 // call: the segments a code block has are decoded together.  A raw segment
 // whose data ends early reads as 1 bits, as an MQ segment does.  Returns 0,
 // or -1 after a message for a code block that cannot be decoded: a pass
-// whose bit plane lies outside 0..30 (coefficients are 32-bit).
+// whose bit plane lies outside 0..30 (0..29 with the fractional bit).
 int t1dec_decodecblk(const dec_ccp_t* ccp, const dec_band_t* band, dec_cblk_t* cblk,
                      int dopartial, int maxlyrs);
 

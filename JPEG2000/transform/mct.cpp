@@ -1,8 +1,8 @@
 // Reversible and irreversible colour transforms (T.800 Annex G).
 //
-// Sums are taken with wrap-around at 32 bits: samples decoded from a
+// RCT sums are taken with wrap-around at 32 bits: samples decoded from a
 // damaged code stream may be arbitrary, and must not lead to undefined
-// behaviour.
+// behaviour.  The ICT works on floats.
 #include "transform/mct.h"
 #include "base/simd.h"
 
@@ -18,19 +18,6 @@ inline int32_t wsub(int32_t a, int32_t b)
 {
     return static_cast<int32_t>(static_cast<uint32_t>(a) - static_cast<uint32_t>(b));
 }
-// Fixed-point product, 14 fractional bits.
-inline int32_t wmul(int32_t a, int32_t b)
-{
-    return static_cast<int32_t>(static_cast<uint32_t>(a) * static_cast<uint32_t>(b));
-}
-// Fixed-point product (c * x) >> 14 for |c| < 2^15, in 32-bit operations:
-// with x = xh * 2^14 + xl, 0 <= xl < 2^14, it is c * xh + ((c * xl) >> 14),
-// the 64-bit result kept to 32 bits.
-inline int32_t fixmul(int32_t c, int32_t x)
-{
-    return wadd(wmul(c, x >> 14), (c * (x & 0x3fff)) >> 14);
-}
-
 bool same_shape(const matrix_t* c0, const matrix_t* c1, const matrix_t* c2)
 {
     const int32_t numrows = matrix_numrows(c0), numcols = matrix_numcols(c0);
@@ -59,23 +46,23 @@ HOT_CLONES void invrct_row(int32_t* a, int32_t* b, int32_t* c, int32_t n)
     }
 }
 
-HOT_CLONES void fwdict_row(int32_t* a, int32_t* b, int32_t* c, int32_t n)
+HOT_CLONES void fwdict_row(realent_t* a, realent_t* b, realent_t* c, int32_t n)
 {
     for (int32_t i = 0; i < n; ++i) {
-        const int32_t r = a[i], g = b[i], bl = c[i];
-        a[i] = wadd(wadd(fixmul(4898, r), fixmul(9617, g)), fixmul(1867, bl));
-        b[i] = wadd(wadd(fixmul(-2764, r), fixmul(-5427, g)), fixmul(8192, bl));
-        c[i] = wadd(wadd(fixmul(8192, r), fixmul(-6859, g)), fixmul(-1332, bl));
+        const float r = a[i], g = b[i], bl = c[i];
+        a[i] = 0.299f * r + 0.587f * g + 0.114f * bl;
+        b[i] = -0.16875f * r - 0.33126f * g + 0.5f * bl;
+        c[i] = 0.5f * r - 0.41869f * g - 0.08131f * bl;
     }
 }
 
-HOT_CLONES void invict_row(int32_t* a, int32_t* b, int32_t* c, int32_t n)
+HOT_CLONES void invict_row(realent_t* a, realent_t* b, realent_t* c, int32_t n)
 {
     for (int32_t i = 0; i < n; ++i) {
-        const int32_t y = a[i], u = b[i], v = c[i];
-        a[i] = wadd(y, fixmul(22970, v));
-        b[i] = wadd(wadd(y, fixmul(-5638, u)), fixmul(-11700, v));
-        c[i] = wadd(y, fixmul(29032, u));
+        const float y = a[i], u = b[i], v = c[i];
+        a[i] = y + 1.402f * v;
+        b[i] = y - 0.34413f * u - 0.71414f * v;
+        c[i] = y + 1.772f * u;
     }
 }
 
@@ -93,6 +80,19 @@ int each_row(matrix_t* c0, matrix_t* c1, matrix_t* c2,
     return 0;
 }
 
+int each_rowf(matrix_t* c0, matrix_t* c1, matrix_t* c2,
+              void (*rowfn)(realent_t*, realent_t*, realent_t*, int32_t))
+{
+    if (!same_shape(c0, c1, c2))
+        return -1;
+    const int32_t numrows = matrix_numrows(c0), numcols = matrix_numcols(c0);
+    if (numcols <= 0)
+        return 0;
+    for (int32_t r = 0; r < numrows; ++r)
+        rowfn(matrix_rowf(c0, r), matrix_rowf(c1, r), matrix_rowf(c2, r), numcols);
+    return 0;
+}
+
 }  // namespace
 
 int mct_fwdrct(matrix_t* c0, matrix_t* c1, matrix_t* c2)
@@ -107,10 +107,10 @@ int mct_invrct(matrix_t* c0, matrix_t* c1, matrix_t* c2)
 
 int mct_fwdict(matrix_t* c0, matrix_t* c1, matrix_t* c2)
 {
-    return each_row(c0, c1, c2, fwdict_row);
+    return each_rowf(c0, c1, c2, fwdict_row);
 }
 
 int mct_invict(matrix_t* c0, matrix_t* c1, matrix_t* c2)
 {
-    return each_row(c0, c1, c2, invict_row);
+    return each_rowf(c0, c1, c2, invict_row);
 }

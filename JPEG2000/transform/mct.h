@@ -4,8 +4,8 @@
 // RCT (reversible, integers):
 //   forward  c0' = floor((c0 + 2 c1 + c2) / 4), c1' = c2 - c1, c2' = c0 - c1
 //   inverse  g = c0' - floor((c1' + c2') / 4); c0 = c2' + g, c1 = g, c2 = c1' + g
-// ICT (irreversible): samples are fixed14 and every coefficient product is
-// the fixed-point product (64-bit product shifted right by 14).
+// ICT (irreversible): samples are single-precision floats held in the
+// matrices' 32-bit cells (realent_t), coefficients those of T.800 G.3.
 //
 // The three matrices must have the same shape; a mismatch (possible for
 // components of a code stream from elsewhere) leaves them unchanged and

@@ -15,9 +15,12 @@
 // row segments so that the inner loops run along rows, each strip in a
 // single sweep down (analysis) or up (synthesis).
 //
-// Sums and products are taken with wrap-around at 32 bits where they can
-// overflow only for absurd coefficients (from a damaged code stream), so
-// such input gives garbage but never undefined behaviour.
+// The 5/3 works on integers; its sums are taken with wrap-around at 32 bits
+// where they can overflow only for absurd coefficients (from a damaged code
+// stream), so such input gives garbage but never undefined behaviour.  The
+// 9/7 works on single-precision samples held in the same 32-bit cells
+// (realent_t): float has the range for every sample precision and the
+// precision of the peers' floating-point reconstruction.
 #include "transform/qmfb.h"
 #include "base/simd.h"
 
@@ -31,15 +34,20 @@
 
 namespace {
 
-// 9/7 lifting parameters and scale factors, fixed14.
-constexpr int32_t ALPHA = -25987;
-constexpr int32_t BETA = -868;
-constexpr int32_t GAMMA = 14465;
-constexpr int32_t DELTA = 7266;
-constexpr int32_t INVK = 13318;    // 1 / K
-constexpr int32_t HALFK = 10077;   // K / 2
-constexpr int32_t K = 20155;       // K
-constexpr int32_t TWOINVK = 26636; // 2 / K
+// 9/7 lifting parameters (T.800 Table F.4) and scale factors.  Synthesis
+// scales the high-pass band by 13318 / 8192, the value that the common
+// decoders use in place of 2 / K (3.3e-5 smaller): with it, decodings of
+// deep (16-bit) pictures agree with theirs.  Analysis uses the reciprocal,
+// so that the pair is exact.
+constexpr double K97 = 1.230174104914001;
+constexpr float ALPHA = -1.586134342059924f;
+constexpr float BETA = -0.052980118572961f;
+constexpr float GAMMA = 0.882911075530934f;
+constexpr float DELTA = 0.443506852043971f;
+constexpr float INVK = static_cast<float>(1 / K97);
+constexpr float HALFK = static_cast<float>(8192.0 / 13318);  // about K / 2
+constexpr float K = static_cast<float>(K97);
+constexpr float TWOINVK = static_cast<float>(13318.0 / 8192);  // about 2 / K
 
 // Columns handled together by the vertical passes.
 constexpr int32_t STRIPWIDTH = 256;
@@ -64,34 +72,18 @@ inline int32_t wsub(int32_t a, int32_t b)
 {
     return static_cast<int32_t>(static_cast<uint32_t>(a) - static_cast<uint32_t>(b));
 }
-inline int32_t wmul(int32_t a, int32_t b)
-{
-    return static_cast<int32_t>(static_cast<uint32_t>(a) * static_cast<uint32_t>(b));
-}
-// The fixed-point product c (x) x = (c * x) >> 14 in 32-bit operations (for
-// |c| < 2^15): with x = xh * 2^14 + xl, 0 <= xl < 2^14, it is exactly
-// c * xh + ((c * xl) >> 14), the 64-bit result kept to 32 bits.
-inline int32_t fixmul(int32_t x, int32_t c)
-{
-    return wadd(wmul(c, x >> 14), (c * (x & 0x3fff)) >> 14);
-}
-// c (x) (a + b): the fixed-point product with the neighbour sum.
-inline int32_t fixmulsum(int32_t c, int32_t a, int32_t b)
-{
-    return fixmul(wadd(a, b), c);
-}
 
 // 9/7 lifting step: t is the coefficient updated, a and b its neighbours.
-struct Lift97 {  // t + c (x) (a + b)
-    int32_t c;
-    int32_t operator()(int32_t t, int32_t a, int32_t b) const { return wadd(t, fixmulsum(c, a, b)); }
+struct Lift97 {  // t + c (a + b)
+    float c;
+    float operator()(float t, float a, float b) const { return t + c * (a + b); }
 };
 
 // One lifting step on contiguous arrays: T[j] is updated from S[j - d] and
 // S[j - d + 1] (d is 0 or 1).  The callers guarantee ns >= nt - d and
 // ns >= 1, so only j = 0 (d = 1) and j = nt - 1 can lack a neighbour.
 template <class Op>
-inline void lift_line(int32_t* T, int32_t nt, const int32_t* S, int32_t ns, int d, Op op)
+inline void lift_line(realent_t* T, int32_t nt, const realent_t* S, int32_t ns, int d, Op op)
 {
     int32_t j = 0;
     if (d == 1 && nt > 0) {
@@ -105,10 +97,10 @@ inline void lift_line(int32_t* T, int32_t nt, const int32_t* S, int32_t ns, int 
         T[j] = op(T[j], S[j - d], S[j - d]);
 }
 
-inline void scale_line(int32_t* x, int32_t n, int32_t c)
+inline void scale_line(realent_t* x, int32_t n, float c)
 {
     for (int32_t i = 0; i < n; ++i)
-        x[i] = fixmul(x[i], c);
+        x[i] *= c;
 }
 
 // Number of low-pass samples of a line of n samples whose first sample has
@@ -120,9 +112,9 @@ inline int32_t numlow(int32_t n, int s0)
 
 // 9/7 lifting of the split halves L (nl) and H (nh) of one line.
 struct Halves {
-    int32_t* L;
+    realent_t* L;
     int32_t nl;
-    int32_t* H;
+    realent_t* H;
     int32_t nh;
     int s0;
 
@@ -136,7 +128,7 @@ struct Halves {
     {
         lift_line(L, nl, H, nh, 1 - s0, op);
     }
-    void scale(int32_t lc, int32_t hc) const
+    void scale(float lc, float hc) const
     {
         scale_line(L, nl, lc);
         scale_line(H, nh, hc);
@@ -152,8 +144,7 @@ HOT_CLONES void lift97_fwd(const Halves& h)
     h.scale(INVK, HALFK);
 }
 
-// The steps in reverse order with negated parameters (the products with
-// the negated parameter, not the negated products: they round differently).
+// The steps in reverse order with negated parameters.
 HOT_CLONES void lift97_inv(const Halves& h)
 {
     h.scale(K, TWOINVK);
@@ -166,24 +157,26 @@ HOT_CLONES void lift97_inv(const Halves& h)
 // A line of one sample: unchanged at an even coordinate.  At an odd
 // coordinate the sample is a high-pass coefficient on its own; T.800 makes
 // it 2x in analysis and x/2 in synthesis, which for the 9/7 (whose
-// high-pass band carries half the T.800 scale here) is the identity.
-inline int32_t single_fwd(int kind, int32_t x)
+// high-pass band carries half the T.800 scale here) is the identity: only
+// the 5/3 changes it.
+inline int32_t single_fwd(int32_t x)
 {
-    return kind == QMFB_53 ? wadd(x, x) : x;
+    return wadd(x, x);
 }
-inline int32_t single_inv(int kind, int32_t x)
+inline int32_t single_inv(int32_t x)
 {
-    return kind == QMFB_53 ? (x >> 1) : x;
+    return x >> 1;
 }
 
+template <class T>
 struct Buffer {
-    int32_t local[4096];
-    std::unique_ptr<int32_t[]> heap;
-    int32_t* get(size_t n)
+    T local[4096];
+    std::unique_ptr<T[]> heap;
+    T* get(size_t n)
     {
         if (n <= sizeof local / sizeof local[0])
             return local;
-        heap.reset(new (std::nothrow) int32_t[n]);
+        heap.reset(new (std::nothrow) T[n]);
         FATAL_CHECK(heap != nullptr);
         return heap.get();
     }
@@ -255,63 +248,75 @@ void row53_inv(int32_t* x, int32_t n, int s0, int32_t* lo, int32_t* hi)
         p[2 * j] = wadd(hi[j], p[2 * j - 1]);
 }
 
-HOT_CLONES void rows_fwd(int kind, int32_t* data, int32_t numrows, int32_t n, ptrdiff_t rowstep, int s0)
+HOT_CLONES void rows53_analyze(int32_t* data, int32_t numrows, int32_t n, ptrdiff_t rowstep, int s0)
 {
     if (n < 2) {
         if (n == 1 && s0)
             for (int32_t r = 0; r < numrows; ++r)
-                data[r * rowstep] = single_fwd(kind, data[r * rowstep]);
+                data[r * rowstep] = single_fwd(data[r * rowstep]);
         return;
     }
+    Buffer<int32_t> buf;
+    int32_t* tmp = buf.get(static_cast<size_t>(n - numlow(n, s0)));
+    for (int32_t r = 0; r < numrows; ++r)
+        row53_fwd(data + r * rowstep, n, s0, tmp);
+}
+
+HOT_CLONES void rows97_analyze(realent_t* data, int32_t numrows, int32_t n, ptrdiff_t rowstep, int s0)
+{
+    if (n < 2)
+        return;
     const int32_t nl = numlow(n, s0), nh = n - nl;
-    Buffer buf;
-    int32_t* tmp = buf.get(static_cast<size_t>(nh));
-    if (kind == QMFB_53) {
-        for (int32_t r = 0; r < numrows; ++r)
-            row53_fwd(data + r * rowstep, n, s0, tmp);
-        return;
-    }
+    Buffer<float> buf;
+    float* tmp = buf.get(static_cast<size_t>(nh));
     for (int32_t r = 0; r < numrows; ++r) {
-        int32_t* x = data + r * rowstep;
+        realent_t* x = data + r * rowstep;
         // Split: high-pass samples aside, low-pass ones to the front.
-        const int32_t* hp = x + 1 - s0;
+        const realent_t* hp = x + 1 - s0;
         for (int32_t j = 0; j < nh; ++j)
             tmp[j] = hp[2 * j];
-        const int32_t* lp = x + s0;
+        const realent_t* lp = x + s0;
         for (int32_t i = 0; i < nl; ++i)
             x[i] = lp[2 * i];
-        std::memcpy(x + nl, tmp, static_cast<size_t>(nh) * sizeof(int32_t));
+        for (int32_t j = 0; j < nh; ++j)
+            x[nl + j] = tmp[j];
         lift97_fwd(Halves{x, nl, x + nl, nh, s0});
     }
 }
 
-HOT_CLONES void rows_inv(int kind, int32_t* data, int32_t numrows, int32_t n, ptrdiff_t rowstep, int s0)
+HOT_CLONES void rows53_synthesize(int32_t* data, int32_t numrows, int32_t n, ptrdiff_t rowstep, int s0)
 {
     if (n < 2) {
         if (n == 1 && s0)
             for (int32_t r = 0; r < numrows; ++r)
-                data[r * rowstep] = single_inv(kind, data[r * rowstep]);
+                data[r * rowstep] = single_inv(data[r * rowstep]);
         return;
     }
+    const int32_t nl = numlow(n, s0);
+    Buffer<int32_t> buf;
+    int32_t* lo = buf.get(static_cast<size_t>(n));
+    for (int32_t r = 0; r < numrows; ++r)
+        row53_inv(data + r * rowstep, n, s0, lo, lo + nl);
+}
+
+HOT_CLONES void rows97_synthesize(realent_t* data, int32_t numrows, int32_t n, ptrdiff_t rowstep, int s0)
+{
+    if (n < 2)
+        return;
     const int32_t nl = numlow(n, s0), nh = n - nl;
-    Buffer buf;
-    if (kind == QMFB_53) {
-        int32_t* lo = buf.get(static_cast<size_t>(n));
-        for (int32_t r = 0; r < numrows; ++r)
-            row53_inv(data + r * rowstep, n, s0, lo, lo + nl);
-        return;
-    }
-    int32_t* tmp = buf.get(static_cast<size_t>(nh));
+    Buffer<float> buf;
+    float* tmp = buf.get(static_cast<size_t>(nh));
     for (int32_t r = 0; r < numrows; ++r) {
-        int32_t* x = data + r * rowstep;
+        realent_t* x = data + r * rowstep;
         lift97_inv(Halves{x, nl, x + nl, nh, s0});
         // Join: high-pass part aside, low-pass samples to their places
         // from the back (position 2i + s0 >= i), then the high-pass ones.
-        std::memcpy(tmp, x + nl, static_cast<size_t>(nh) * sizeof(int32_t));
-        int32_t* lp = x + s0;
+        for (int32_t j = 0; j < nh; ++j)
+            tmp[j] = x[nl + j];
+        realent_t* lp = x + s0;
         for (int32_t i = nl - 1; i >= 0; --i)
             lp[2 * i] = x[i];
-        int32_t* hp = x + 1 - s0;
+        realent_t* hp = x + 1 - s0;
         for (int32_t j = 0; j < nh; ++j)
             hp[2 * j] = tmp[j];
     }
@@ -408,19 +413,20 @@ void cols53_inv(int32_t* x, int32_t n, int32_t w, ptrdiff_t rs, int s0, int32_t*
 // 5/3: down the strip, step m predicts the high-pass rows it needs (alpha,
 // into tmp) and updates low-pass m (beta, into row m), then finishes
 // low-pass m - 1 (gamma on the high-pass rows it needs, delta, scaling).
-inline void lift97_seg(int32_t* d, const int32_t* t, const int32_t* a, const int32_t* b, int32_t w,
-                       int32_t c)
+inline void lift97_seg(realent_t* d, const realent_t* t, const realent_t* a, const realent_t* b,
+                       int32_t w, float c)
 {
     for (int32_t i = 0; i < w; ++i)
-        d[i] = wadd(t[i], fixmulsum(c, a[i], b[i]));
+        d[i] = t[i] + c * (a[i] + b[i]);
 }
-inline void scale_seg(int32_t* d, const int32_t* x, int32_t w, int32_t c)
+inline void scale_seg(realent_t* d, const realent_t* x, int32_t w, float c)
 {
     for (int32_t i = 0; i < w; ++i)
-        d[i] = fixmul(x[i], c);
+        d[i] = x[i] * c;
 }
 
-[[gnu::always_inline]] inline void cols97_fwd(int32_t* x, int32_t n, int32_t w, ptrdiff_t rs, int s0, int32_t* tmp)
+[[gnu::always_inline]] inline void cols97_fwd(realent_t* x, int32_t n, int32_t w, ptrdiff_t rs, int s0,
+                                              realent_t* tmp)
 {
     const int32_t nl = numlow(n, s0), nh = n - nl;
     auto X = [&](int32_t p) { return x + p * rs; };
@@ -455,7 +461,8 @@ inline void scale_seg(int32_t* d, const int32_t* x, int32_t w, int32_t c)
 // delta) and the high-pass rows whose neighbours are ready (gamma), then
 // low-pass m + 1 to its sample (beta, into row 2(m + 1) + s0) and the odd
 // samples whose even neighbours are restored (alpha).
-[[gnu::always_inline]] inline void cols97_inv(int32_t* x, int32_t n, int32_t w, ptrdiff_t rs, int s0, int32_t* tmp)
+[[gnu::always_inline]] inline void cols97_inv(realent_t* x, int32_t n, int32_t w, ptrdiff_t rs, int s0,
+                                              realent_t* tmp)
 {
     const int32_t nl = numlow(n, s0), nh = n - nl;
     auto X = [&](int32_t p) { return x + p * rs; };
@@ -490,46 +497,60 @@ inline void scale_seg(int32_t* d, const int32_t* x, int32_t w, int32_t c)
     }
 }
 
-HOT_CLONES void cols_fwd(int kind, int32_t* data, int32_t n, int32_t numcols, ptrdiff_t rowstep, int s0)
+HOT_CLONES void cols53_analyze(int32_t* data, int32_t n, int32_t numcols, ptrdiff_t rowstep, int s0)
 {
     if (n < 2) {
         if (n == 1 && s0)
             for (int32_t c = 0; c < numcols; ++c)
-                data[c] = single_fwd(kind, data[c]);
+                data[c] = single_fwd(data[c]);
         return;
     }
     const int32_t nh = n - numlow(n, s0);
-    const int32_t sw = strip_width(kind == QMFB_53 ? STRIPWIDTH53 : STRIPWIDTH, numcols, nh);
-    Buffer buf;
+    const int32_t sw = strip_width(STRIPWIDTH53, numcols, nh);
+    Buffer<int32_t> buf;
     int32_t* tmp = buf.get(static_cast<size_t>(nh) * static_cast<size_t>(sw));
-    for (int32_t c0 = 0; c0 < numcols; c0 += sw) {
-        const int32_t w = std::min(sw, numcols - c0);
-        if (kind == QMFB_53)
-            cols53_fwd(data + c0, n, w, rowstep, s0, tmp);
-        else
-            cols97_fwd(data + c0, n, w, rowstep, s0, tmp);
-    }
+    for (int32_t c0 = 0; c0 < numcols; c0 += sw)
+        cols53_fwd(data + c0, n, std::min(sw, numcols - c0), rowstep, s0, tmp);
 }
 
-HOT_CLONES void cols_inv(int kind, int32_t* data, int32_t n, int32_t numcols, ptrdiff_t rowstep, int s0)
+HOT_CLONES void cols53_synthesize(int32_t* data, int32_t n, int32_t numcols, ptrdiff_t rowstep, int s0)
 {
     if (n < 2) {
         if (n == 1 && s0)
             for (int32_t c = 0; c < numcols; ++c)
-                data[c] = single_inv(kind, data[c]);
+                data[c] = single_inv(data[c]);
         return;
     }
     const int32_t nh = n - numlow(n, s0);
-    const int32_t sw = strip_width(kind == QMFB_53 ? STRIPWIDTH53 : STRIPWIDTH, numcols, nh);
-    Buffer buf;
+    const int32_t sw = strip_width(STRIPWIDTH53, numcols, nh);
+    Buffer<int32_t> buf;
     int32_t* tmp = buf.get(static_cast<size_t>(nh) * static_cast<size_t>(sw));
-    for (int32_t c0 = 0; c0 < numcols; c0 += sw) {
-        const int32_t w = std::min(sw, numcols - c0);
-        if (kind == QMFB_53)
-            cols53_inv(data + c0, n, w, rowstep, s0, tmp);
-        else
-            cols97_inv(data + c0, n, w, rowstep, s0, tmp);
-    }
+    for (int32_t c0 = 0; c0 < numcols; c0 += sw)
+        cols53_inv(data + c0, n, std::min(sw, numcols - c0), rowstep, s0, tmp);
+}
+
+HOT_CLONES void cols97_analyze(realent_t* data, int32_t n, int32_t numcols, ptrdiff_t rowstep, int s0)
+{
+    if (n < 2)
+        return;
+    const int32_t nh = n - numlow(n, s0);
+    const int32_t sw = strip_width(STRIPWIDTH, numcols, nh);
+    Buffer<float> buf;
+    float* tmp = buf.get(static_cast<size_t>(nh) * static_cast<size_t>(sw));
+    for (int32_t c0 = 0; c0 < numcols; c0 += sw)
+        cols97_fwd(data + c0, n, std::min(sw, numcols - c0), rowstep, s0, tmp);
+}
+
+HOT_CLONES void cols97_synthesize(realent_t* data, int32_t n, int32_t numcols, ptrdiff_t rowstep, int s0)
+{
+    if (n < 2)
+        return;
+    const int32_t nh = n - numlow(n, s0);
+    const int32_t sw = strip_width(STRIPWIDTH, numcols, nh);
+    Buffer<float> buf;
+    float* tmp = buf.get(static_cast<size_t>(nh) * static_cast<size_t>(sw));
+    for (int32_t c0 = 0; c0 < numcols; c0 += sw)
+        cols97_inv(data + c0, n, std::min(sw, numcols - c0), rowstep, s0, tmp);
 }
 
 void check_kind(int kind, int flags)
@@ -631,10 +652,15 @@ void qmfb1d_analyze_region(int kind, int flags, int32_t* data, int32_t numrows, 
     if (numrows <= 0 || numcols <= 0)
         return;
     const int s0 = static_cast<int>(start & 1);
-    if (flags & QMFB_VERT)
-        cols_fwd(kind, data, numrows, numcols, rowstep, s0);
+    realent_t* f = reinterpret_cast<realent_t*>(data);
+    if (kind == QMFB_53 && (flags & QMFB_VERT))
+        cols53_analyze(data, numrows, numcols, rowstep, s0);
+    else if (kind == QMFB_53)
+        rows53_analyze(data, numrows, numcols, rowstep, s0);
+    else if (flags & QMFB_VERT)
+        cols97_analyze(f, numrows, numcols, rowstep, s0);
     else
-        rows_fwd(kind, data, numrows, numcols, rowstep, s0);
+        rows97_analyze(f, numrows, numcols, rowstep, s0);
 }
 
 void qmfb1d_synthesize_region(int kind, int flags, int32_t* data, int32_t numrows, int32_t numcols,
@@ -644,10 +670,15 @@ void qmfb1d_synthesize_region(int kind, int flags, int32_t* data, int32_t numrow
     if (numrows <= 0 || numcols <= 0)
         return;
     const int s0 = static_cast<int>(start & 1);
-    if (flags & QMFB_VERT)
-        cols_inv(kind, data, numrows, numcols, rowstep, s0);
+    realent_t* f = reinterpret_cast<realent_t*>(data);
+    if (kind == QMFB_53 && (flags & QMFB_VERT))
+        cols53_synthesize(data, numrows, numcols, rowstep, s0);
+    else if (kind == QMFB_53)
+        rows53_synthesize(data, numrows, numcols, rowstep, s0);
+    else if (flags & QMFB_VERT)
+        cols97_synthesize(f, numrows, numcols, rowstep, s0);
     else
-        rows_inv(kind, data, numrows, numcols, rowstep, s0);
+        rows97_synthesize(f, numrows, numcols, rowstep, s0);
 }
 
 int qmfb1d_analyze(const qmfb1d_t* qmfb, int flags, matrix_t* x)

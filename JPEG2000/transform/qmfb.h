@@ -1,7 +1,8 @@
 // One-dimensional two-channel filter banks of T.800 Annex F, by lifting.
 //
 // Two kinds: the reversible 5/3 (integer lifting) and the irreversible 9/7
-// (lifting in fixed point with 14 fractional bits).  A line of samples with
+// (single-precision floating-point lifting: its samples are floats held in
+// the matrix's 32-bit cells, see realent_t).  A line of samples with
 // absolute coordinates start .. end - 1 is split in place: samples at even
 // coordinates are low-pass, at odd coordinates high-pass; after analysis the
 // low-pass coefficients fill the first positions of the line and the
@@ -75,6 +76,7 @@ int qmfb1d_synthesize(const qmfb1d_t* qmfb, int flags, matrix_t* x);
 // The same on a raw region: numrows lines (horizontal) of numcols samples
 // starting at data with rows rowstep elements apart; start is the absolute
 // coordinate of the first sample of a line (of the first row for QMFB_VERT).
+// For the 9/7 the cells hold floats.
 void qmfb1d_analyze_region(int kind, int flags, int32_t* data, int32_t numrows,
                            int32_t numcols, ptrdiff_t rowstep, int64_t start);
 void qmfb1d_synthesize_region(int kind, int flags, int32_t* data, int32_t numrows,

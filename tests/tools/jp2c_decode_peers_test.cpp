@@ -1,7 +1,8 @@
 // jp2c decode against the peer codecs: crops of the test photographs are
 // encoded by opj_compress and grk_compress under a spread of settings, and
 // our decoding must equal opj_decompress's exactly for 5/3 code streams and
-// within 2 per sample for 9/7 ones.
+// within 1 per sample for 9/7 ones (the peers reconstruct in floats as we
+// do; rounding may still differ by one).
 #include "testutil.h"
 
 #include <gtest/gtest.h>
@@ -128,11 +129,11 @@ TEST_P(Peers, DecodingMatchesOpenJpeg)
     // Where the two peer decoders disagree (they do on some lossy 5/3 code
     // streams from grk_compress), agreeing with grk_decompress is accepted.
     bool lossy97 = std::string(c.args).find("-I") != std::string::npos;
-    std::string worst = compare(dir, "ref", src.numcomps(), lossy97 ? 2 : 0);
+    std::string worst = compare(dir, "ref", src.numcomps(), lossy97 ? 1 : 0);
     if (!worst.empty()) {
         REQUIRE_PEER(GRK_DECOMPRESS, "grk_decompress");
         ASSERT_EQ(failure_of(peer_decode(GRK_DECOMPRESS, j2k, dir.file("grk.pgx"))), "");
-        if (compare(dir, "grk", src.numcomps(), lossy97 ? 2 : 0).empty())
+        if (compare(dir, "grk", src.numcomps(), lossy97 ? 1 : 0).empty())
             worst.clear();
     }
     EXPECT_EQ(worst, "");
@@ -145,9 +146,7 @@ INSTANTIATE_TEST_SUITE_P(Settings, Peers, ::testing::ValuesIn(cases),
 
 // Our own encoder's code streams, one per option set of the encoder: jp2c
 // decode must give exactly the samples opj_decompress gives for 5/3 code
-// streams.  For 9/7 ones our fixed-point inverse transform and the peer's
-// floating-point one round differently, so 2 per sample is allowed as for
-// the peers' own 9/7 code streams.
+// streams, and within 1 for 9/7 ones.
 struct OwnCase {
     const char* name;
     bool grey;
@@ -199,12 +198,115 @@ TEST_P(OwnStreams, DecodeAsOpenJpegDoes)
     ASSERT_EQ(failure_of(peer_decode(OPJ_DECOMPRESS, j2k, dir.file("ref.pgx"))), "");
     ASSERT_EQ(failure_of(jp2c_decode(j2k, dir.file("out.pgx"))), "");
     bool real = std::string(c.options).find("mode=real") != std::string::npos;
-    EXPECT_EQ(compare(dir, "ref", src.numcomps(), real ? 2 : 0), "");
+    EXPECT_EQ(compare(dir, "ref", src.numcomps(), real ? 1 : 0), "");
 }
 
 INSTANTIATE_TEST_SUITE_P(Options, OwnStreams, ::testing::ValuesIn(own_cases),
                          [](const ::testing::TestParamInfo<OwnCase>& info) {
                              return std::string(info.param.name);
                          });
+
+// 9/7 code streams of opj_compress -I at several depths, signed and
+// unsigned, with 1 to 4 components, lossless-like and at a rate (code
+// blocks cut at any bit plane): jp2c must decode within 1 of
+// opj_decompress.  A fixed-point reconstruction ran out of headroom above
+// 12 bits (16-bit pictures came out as noise), and lost up to 4 at 12 bits
+// and 8 at 8 bits through its precision and half a step too much on cut
+// code blocks.
+struct DepthCase {
+    const char* name;
+    int prec;
+    bool sgnd;
+    int numcomps;
+    const char* args;
+};
+
+void PrintTo(const DepthCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
+const DepthCase depth_cases[] = {
+    {"u8_2comps_rate", 8, false, 2, "-r 20"},   {"s8_4comps_rate", 8, true, 4, "-r 12"},
+    {"u12_3comps_ict", 12, false, 3, "-r 20"},  {"s12_1comp", 12, true, 1, ""},
+    {"u16_1comp", 16, false, 1, ""},            {"s16_3comps_rate", 16, true, 3, "-r 20"},
+    {"u16_4comps_rate", 16, false, 4, "-r 30"}, {"u4_1comp_rate", 4, false, 1, "-r 5"},
+};
+
+// The picture as raw big-endian planes, as opj_compress -F reads them.
+bool write_raw(const std::string& path, const Picture& pic)
+{
+    std::vector<uint8_t> out;
+    for (const std::vector<int32_t>& comp : pic.comps)
+        for (int32_t v : comp) {
+            if (pic.prec > 8)
+                out.push_back(static_cast<uint8_t>(v >> 8));
+            out.push_back(static_cast<uint8_t>(v));
+        }
+    return write_file(path, out);
+}
+
+class Depths : public ::testing::TestWithParam<DepthCase> {};
+
+TEST_P(Depths, IrreversibleDecodingIsWithinOneOfOpenJpeg)
+{
+    const DepthCase& c = GetParam();
+    if (!have_program(OPJ_COMPRESS) || !have_program(OPJ_DECOMPRESS))
+        GTEST_SKIP() << "peer codec not installed";
+    TempDir dir;
+    ASSERT_TRUE(dir.ok());
+    const Picture src = make_picture(72, 56, c.numcomps, c.prec, true, 31 * c.prec + c.numcomps, c.sgnd);
+    ASSERT_TRUE(write_raw(dir.file("src.raw"), src));
+    const std::string format = std::to_string(src.width) + "," + std::to_string(src.height) + "," +
+                               std::to_string(c.numcomps) + "," + std::to_string(c.prec) +
+                               (c.sgnd ? ",s" : ",u");
+    const std::string j2k = dir.file("in.j2k");
+    ASSERT_EQ(failure_of(peer_decode(OPJ_COMPRESS, dir.file("src.raw"), j2k) + " -F " + format +
+                         " -I -n 4 " + c.args),
+              "");
+    ASSERT_EQ(failure_of(peer_decode(OPJ_DECOMPRESS, j2k, dir.file("ref.pgx"))), "");
+    ASSERT_EQ(failure_of(jp2c_decode(j2k, dir.file("out.pgx"))), "");
+    EXPECT_EQ(compare(dir, "ref", c.numcomps, 1), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(Streams, Depths, ::testing::ValuesIn(depth_cases),
+                         [](const ::testing::TestParamInfo<DepthCase>& info) {
+                             return std::string(info.param.name);
+                         });
+
+// Our own mode=real code streams at 12 and 16 bits: decoded within 1 of
+// opj_decompress, and close to opj_compress -I at the same size (the
+// fixed-point forward transform overflowed at 16 bits: about 9 dB).
+TEST(OwnStreams, DeepRealModeKeepsUpWithOpenJpeg)
+{
+    if (!have_program(OPJ_COMPRESS) || !have_program(OPJ_DECOMPRESS))
+        GTEST_SKIP() << "peer codec not installed";
+    for (int prec : {12, 16}) {
+        SCOPED_TRACE(testing::Message() << prec << " bits");
+        TempDir dir;
+        ASSERT_TRUE(dir.ok());
+        const Picture src = make_picture(96, 80, 3, prec, true, 5 + prec);
+        ASSERT_TRUE(write_pnm(dir.file("src.ppm"), src));
+        ASSERT_EQ(failure_of(peer_decode(OPJ_COMPRESS, dir.file("src.ppm"), dir.file("opj.j2k")) +
+                             " -I -r 10"),
+                  "");
+        const double rate = static_cast<double>(file_size(dir.file("opj.j2k"))) / (96.0 * 80 * 3 * prec / 8);
+        ASSERT_EQ(failure_of(shell_quote(JP2C_PATH) + " encode " + shell_quote(dir.file("src.ppm")) +
+                             " " + shell_quote(dir.file("own.j2k")) + " --options 'mode=real rate=" +
+                             std::to_string(rate) + "'"),
+                  "");
+        ASSERT_EQ(failure_of(peer_decode(OPJ_DECOMPRESS, dir.file("own.j2k"), dir.file("ref.pgx"))), "");
+        ASSERT_EQ(failure_of(jp2c_decode(dir.file("own.j2k"), dir.file("out.pgx"))), "");
+        EXPECT_EQ(compare(dir, "ref", 3, 1), "");
+        ASSERT_EQ(failure_of(peer_decode(OPJ_DECOMPRESS, dir.file("opj.j2k"), dir.file("opj.pgx"))), "");
+        Picture own, opj;
+        ASSERT_TRUE(read_picture(dir.file("out.pgx"), &own));
+        ASSERT_TRUE(read_picture(dir.file("opj.pgx"), &opj));
+        // Within 1 dB: the rate allocation of so small a picture trails the
+        // peer's by a few tenths; a broken transform loses tens of dB.
+        EXPECT_GT(psnr(own, src), psnr(opj, src) - 1.0)
+            << file_size(dir.file("own.j2k")) << " vs " << file_size(dir.file("opj.j2k")) << " bytes";
+    }
+}
 
 }  // namespace

@@ -69,6 +69,7 @@ struct Decoded {
     {
         const jpenc_cblk_t& ecblk = enc.cblk();
         ccp.cblksty = cblksty;
+        ccp.qmfbid = JPC_COX_RFT;  // plain indices (9/7 ones carry a fractional bit)
         band.orient = 0;
         band.numbps = enc.band().numbps;
         data.assign(enc.rows * enc.cols, 0);
@@ -178,6 +179,7 @@ TEST(T1decTest, OrientationsAndRunLengthColumns)
             ASSERT_EQ(t1enc_encodecomps(&comp, 1, 0), 0);
 
             dec_ccp_t ccp;
+            ccp.qmfbid = JPC_COX_RFT;
             dec_band_t dband;
             dband.orient = orient;
             dband.numbps = 14;

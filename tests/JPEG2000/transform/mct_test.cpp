@@ -79,38 +79,48 @@ TEST(Mct, RctRoundTripIsExactOverTheLevelShiftedEightBitCube)
 
 TEST(Mct, IctKnownValuesAndNearRoundTrip)
 {
+    // The ICT works on real samples held in the cells.
     Planes p(1, 2);
-    // Grey 100.0: Y = 100 * (4898 + 9617 + 1867), chroma 100 * 1 each.
-    p.set(0, 0, 100 << 14, 100 << 14, 100 << 14);
-    p.set(0, 1, 0, 0, 0);
+    auto setf = [](Planes& q, int32_t r, int32_t c, float a, float b, float d) {
+        matrix_rowf(q.c[0], r)[c] = a;
+        matrix_rowf(q.c[1], r)[c] = b;
+        matrix_rowf(q.c[2], r)[c] = d;
+    };
+    auto getf = [](const Planes& q, int i, int32_t r = 0, int32_t c = 0) {
+        return static_cast<float>(matrix_rowf(q.c[i], r)[c]);
+    };
+    // Grey 100: luma 100, no chroma (the Cb row of T.800 G.3 sums to -1e-5).
+    setf(p, 0, 0, 100, 100, 100);
+    setf(p, 0, 1, 0, 0, 0);
     ASSERT_EQ(mct_fwdict(p.c[0], p.c[1], p.c[2]), 0);
-    EXPECT_EQ(p.get(0), 1638200);
-    EXPECT_EQ(p.get(1), 100);
-    EXPECT_EQ(p.get(2), 100);
+    EXPECT_NEAR(getf(p, 0), 100, 1e-4);
+    EXPECT_NEAR(getf(p, 1), 0, 2e-3);
+    EXPECT_NEAR(getf(p, 2), 0, 1e-4);
+    EXPECT_EQ(getf(p, 0, 0, 1), 0);
     // Luma only comes back as grey.
-    p.set(0, 0, 50 << 14, 0, 0);
+    setf(p, 0, 0, 50, 0, 0);
     ASSERT_EQ(mct_invict(p.c[0], p.c[1], p.c[2]), 0);
-    EXPECT_EQ(p.get(0), 50 << 14);
-    EXPECT_EQ(p.get(1), 50 << 14);
-    EXPECT_EQ(p.get(2), 50 << 14);
+    EXPECT_EQ(getf(p, 0), 50);
+    EXPECT_EQ(getf(p, 1), 50);
+    EXPECT_EQ(getf(p, 2), 50);
 
     std::mt19937 rng(9);
-    std::uniform_int_distribution<int32_t> d(-128 << 14, 127 << 14);
+    std::uniform_real_distribution<float> d(-128, 127);
     Planes q(40, 50);
     Planes orig(40, 50);
     for (int32_t r = 0; r < 40; ++r)
         for (int32_t c = 0; c < 50; ++c) {
-            const int32_t a = d(rng), b = d(rng), e = d(rng);
-            q.set(r, c, a, b, e);
-            orig.set(r, c, a, b, e);
+            const float a = d(rng), b = d(rng), e = d(rng);
+            setf(q, r, c, a, b, e);
+            setf(orig, r, c, a, b, e);
         }
     ASSERT_EQ(mct_fwdict(q.c[0], q.c[1], q.c[2]), 0);
     ASSERT_EQ(mct_invict(q.c[0], q.c[1], q.c[2]), 0);
-    // The truncated coefficients keep every sample within 0.1 of a unit.
+    // The four- and five-digit coefficients keep every sample within 0.1.
     for (int i = 0; i < 3; ++i)
         for (int32_t r = 0; r < 40; ++r)
             for (int32_t c = 0; c < 50; ++c)
-                ASSERT_NEAR(q.get(i, r, c), orig.get(i, r, c), 1638) << i << " " << r << "," << c;
+                ASSERT_NEAR(getf(q, i, r, c), getf(orig, i, r, c), 0.1) << i << " " << r << "," << c;
 }
 
 TEST(Mct, MismatchedShapesAreRefusedUntouched)
