@@ -23,7 +23,7 @@ std::string usage_text()
                "usage: jp2c COMMAND ARGUMENTS [--threads N]\n"
                "\n"
                "  jp2c encode INPUT OUTPUT [--quality Q | --ratio N | --psnr DB]\n"
-               "              [--options \"OPTIONS\"]\n"
+               "              [--ht] [--options \"OPTIONS\"]\n"
                "      codes a PGM/PPM, PGX, BMP, JPEG or PNG picture (the format is found\n"
                "      from the file's content) into a JPEG 2000 code stream, and prints the\n"
                "      size and the ratio as the window shows them\n"
@@ -35,6 +35,8 @@ std::string usage_text()
                "                   at most 1/N of the raw samples' size, as opj_compress -r\n"
                "      --psnr DB    the fewest bytes found whose decoding reaches DB dB\n"
                "                   against the picture (aiming within 0.1 dB; 1 to 200)\n"
+               "      --ht         high-throughput (HTJ2K) code blocks: much faster coding,\n"
+               "                   slightly larger files (the option ht below)\n"
                "      --options    encoder options (below), added to those of --quality\n"
                "                   or --ratio and overriding them\n"
                "  jp2c decode INPUT OUTPUT [--options \"OPTIONS\"]\n"
@@ -126,8 +128,8 @@ bool jp2c_parse(const char* cmd, int argc, char** argv, const char* const* allow
             std::fprintf(stderr, "jp2c %s: unknown option \"%s\" (see jp2c --help)\n", cmd, a);
             return false;
         }
-        if (std::strcmp(a, "--markers") == 0) {
-            args->markers = true;
+        if (std::strcmp(a, "--markers") == 0 || std::strcmp(a, "--ht") == 0) {
+            (a[2] == 'm' ? args->markers : args->ht) = true;
             continue;
         }
         if (i + 1 >= argc) {

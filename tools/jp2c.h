@@ -26,6 +26,7 @@ struct jp2c_args_t {
     const char* ratio = nullptr;    // --ratio N
     const char* psnr = nullptr;     // --psnr DB
     bool markers = false;           // --markers
+    bool ht = false;                // --ht
 };
 
 // Splits the arguments of command cmd.  allowed lists the options the

@@ -54,7 +54,7 @@ int64_t raw_size(const image_t* image)
 int jp2c_encode(int argc, char** argv)
 {
     static const char* const allowed[] = {"--options", "--quality", "--ratio", "--psnr",
-                                          nullptr};
+                                          "--ht", nullptr};
     jp2c_args_t args;
     if (!jp2c_parse("encode", argc, argv, allowed, 2, &args))
         return JP2C_FAILED;
@@ -112,6 +112,8 @@ int jp2c_encode(int argc, char** argv)
         options = J2000EncoderOptions(J2000QualityMBPP(quality), J2000RateAllowance, w, h);
     else if (ratio > 0)
         options = "rate=" + J2000RateText(1.0 / ratio);
+    if (args.ht)
+        options += options.empty() ? "ht" : " ht";
     if (args.options && *args.options) {
         if (!options.empty())
             options += ' ';
