@@ -172,7 +172,10 @@ int32_t jpenc_encodepsnr(image_t* image, stream_t* out, const char* optstr, doub
         // least one step, more while the size does not change (the next
         // pass of a block can be larger than a step).
         bump = same ? bump * 4 : 1;
-        long long n = static_cast<long long>(std::ceil(next / rawsize * 16384));
+        const long double step = next / rawsize * 16384;
+        if (!(step > 0 && step < 1e12))  // no sensible budget to try
+            break;
+        long long n = static_cast<long long>(std::ceil(step));
         if (std::llabs(n - units) < bump)
             n = units + (reaches ? -bump : bump);
         if (n < 1)
