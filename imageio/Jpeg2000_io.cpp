@@ -164,7 +164,9 @@ TJPEG2000_IO::TJPEG2000_IO(QObject* Owner) : TImage_IO(Owner)
 
 std::string TJPEG2000_IO::EncoderOptions(int width, int height) const
 {
-    return J2000EncoderOptions(FMaxBitPerPixel, FRateAllowance, width, height);
+    std::string options = J2000EncoderOptions(FMaxBitPerPixel, FRateAllowance, width, height);
+    if (FHighThroughput) options += " ht";
+    return options;
 }
 
 qint64 TJPEG2000_IO::SaveToStreamFrom(QImage* B, QIODevice* S)

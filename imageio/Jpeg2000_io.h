@@ -88,12 +88,16 @@ public:
     // The encoder option string for a width x height picture at the
     // current MaxBitPerPixel.
     std::string EncoderOptions(int width, int height) const;
+    // Code blocks with the high-throughput coder (option "ht"); off at start.
+    void SetHighThroughput(bool on) { FHighThroughput = on; }
+    bool HighThroughput() const { return FHighThroughput; }
 
     // Forwards to DoProgressNoCancel; nothing calls it.
     void CProgressNoCancel(int32_t PercentDone) { DoProgressNoCancel(PercentDone); }
 
 private:
     bool FAborted = false;  // the last SaveToStreamFrom ended by a cancel
+    bool FHighThroughput = false;
 };
 
 // Copies component i of image into channel 0 (red), 1 (green) or 2 (blue)
