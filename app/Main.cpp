@@ -32,7 +32,9 @@
 namespace {
 
 const char* const kOpenFilter =
-    "All (*.jpg *.jpe *.jpeg *.bmp);;JPEG Image File (*.jpg *.jpe *.jpeg);;Bitmaps (*.bmp)";
+    "All (*.jpg *.jpe *.jpeg *.bmp *.png *.tif *.tiff *.j2k *.j2c *.jpc *.jp2);;"
+    "JPEG Image File (*.jpg *.jpe *.jpeg);;Bitmaps (*.bmp);;PNG (*.png);;TIFF (*.tif *.tiff);;"
+    "JPEG 2000 (*.j2k *.j2c *.jpc *.jp2)";
 
 // Runs a clean-up when the scope ends, also when an exception passes.
 template <class F>
@@ -91,6 +93,8 @@ TMainF::TMainF(QWidget* Parent) : QWidget(Parent), FDialogs(DesktopDialogs())
     jp2->SetQuality(11);
     jp2->SetMBPP(0.125);
     jp2->SetOnProgress([this](TImage_IO* s, int32_t p) { kveProgress(s, p); });
+    // Code streams and JP2 files open through the project's own decoder.
+    SetCodeStreamDecoder(J2000LoadPicture);
 
     // Construction.
     FIndex = 0;
@@ -711,7 +715,12 @@ void TMainF::Button5Click()
                 continue;
             }
             const QString ext = FIO->FormatName() == QStringLiteral("Drelt") ? QStringLiteral("kve") : QStringLiteral("jp2");
-            const QString out = ChangeFileExt(FList[FIndex].Path, ext);
+            QString out = ChangeFileExt(FList[FIndex].Path, ext);
+            // No picture of the list (a JP2 file among them) is written over.
+            if (std::any_of(FList.cbegin(), FList.cend(), [&out](const TPictureEntry& e) {
+                    return e.Path.compare(out, Qt::CaseInsensitive) == 0;
+                }))
+                out = ChangeFileExt(FList[FIndex].Path, QStringLiteral("new.") + ext);
             FSaving = true;
             FIO->SaveToFile(out);
             FSaving = false;

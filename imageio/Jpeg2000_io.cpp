@@ -292,19 +292,24 @@ qint64 TJPEG2000_IO::LoadFromStreamInTo(QImage* B, QIODevice* S)
             throw EAbort(QStringLiteral("Operation Terminated Inside Decoder"));
         if (!image)
             throw Exception(QStringLiteral("Error Of Stream decoding , internal of Velmora"));
-        if (image_colormodel(image.get()) == IMAGE_CM_UNKNOWN)
+        // One component is a grey picture, shown in all three channels.
+        const bool grey = image_numcmpnts(image.get()) == 1 &&
+                          (image_colormodel(image.get()) == IMAGE_CM_GRAY ||
+                           image_colormodel(image.get()) == IMAGE_CM_UNKNOWN);
+        if (!grey && image_colormodel(image.get()) == IMAGE_CM_UNKNOWN)
             image_setcolormodel(image.get(), IMAGE_CM_RGB);
-        if (image_colormodel(image.get()) != IMAGE_CM_RGB || image_numcmpnts(image.get()) != 3)
+        if (!grey && (image_colormodel(image.get()) != IMAGE_CM_RGB || image_numcmpnts(image.get()) != 3))
             throw Exception(QStringLiteral("Color Model is not supporting "));
 
         *B = QImage();
         *B = new_bitmap(image_width(image.get()), image_height(image.get()));
         for (int i = 0; i < 3; ++i) {
-            stream_t* cs = image_cmpt_stream(image.get(), i);
+            const int c = grey ? 0 : i;
+            stream_t* cs = image_cmpt_stream(image.get(), c);
             if (cs)
                 stream_rewind(cs);
             DoOnProgress(90);
-            J2000CopyComponent(image.get(), i, i, B);
+            J2000CopyComponent(image.get(), c, i, B);
         }
         image.reset();
         const qint64 result = S->pos() - p0;
@@ -325,4 +330,14 @@ qint64 TJPEG2000_IO::LoadFromFileInTo(QImage* B, const QString& FileName)
     const qint64 size = file->size();
     file->close();
     return size;
+}
+
+QImage J2000LoadPicture(const QString& FileName)
+{
+    TJPEG2000_IO io;
+    QImage picture;
+    io.LoadFromFileInTo(&picture, FileName);
+    if (picture.isNull())
+        throw Exception(QStringLiteral("Error Of Stream decoding , internal of Velmora"));
+    return picture;
 }

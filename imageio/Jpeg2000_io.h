@@ -77,7 +77,8 @@ public:
     // Stream", "Internal BUG , try to find Kestreline", "Stream format is not
     // a jpeg2000 code stream (part1)\n compartible format by KORVAN (C)",
     // "Error Of Stream decoding , internal of Velmora", "Color Model is not
-    // supporting ".  Components of other precisions or signedness are scaled
+    // supporting " (other than one grey or three RGB components; a grey
+    // picture fills all three channels).  Components of other precisions or signedness are scaled
     // to 8 bits unsigned; subsampled components are spread over the pixels
     // they cover.
     virtual qint64 LoadFromStreamInTo(QImage* B, QIODevice* S);
@@ -107,5 +108,9 @@ private:
 // covers; a sample that cannot be read gives 255.  Reads the component's
 // samples from the current position of its stream.
 void J2000CopyComponent(const image_t* image, int i, int channel, QImage* B);
+
+// The picture of a code stream or JP2 file, decoded as the component loads
+// it (a grey picture fills all three channels); raises as LoadFromFileInTo.
+QImage J2000LoadPicture(const QString& FileName);
 
 #endif

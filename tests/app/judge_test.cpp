@@ -4,9 +4,12 @@
 #include "Jpeg2000_io.h"
 #include "Main.h"
 #include "PictureCompare.h"
+#include "PictureLoader.h"
 #include "app_test_util.h"
 
+#include <QProcess>
 #include <QScrollBar>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -32,6 +35,12 @@ private:
         const QString to = FDir.filePath(Name);
         if (!QFile::exists(to)) QFile::copy(QStringLiteral(JP2_TESTDATA "/photos/") + Name, to);
         return to;
+    }
+    static bool Run(const QString& Program, const QStringList& Args)
+    {
+        QProcess p;
+        p.start(Program, Args);
+        return p.waitForFinished(120000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
     }
     static void ControlsInside(TMainF& w)
     {
@@ -159,6 +168,54 @@ private slots:
         QTest::keyPress(w->Button2, Qt::Key_Space);
         QVERIFY(!w->FFlicker);
         QTest::keyRelease(w->Button2, Qt::Key_Space);
+    }
+
+    void OtherFormatsOpen()
+    {
+        // A shared photo converted by ImageMagick and losslessly by
+        // opj_compress opens as the same pixels; a grey code stream as grey.
+        if (QStandardPaths::findExecutable(QStringLiteral("convert")).isEmpty() ||
+            QStandardPaths::findExecutable(QStringLiteral("opj_compress")).isEmpty())
+            QSKIP("ImageMagick or opj_compress missing");
+        const QString bmp = Photo("rome.bmp");
+        const QString d = FDir.filePath(QStringLiteral("formats/"));
+        QDir().mkpath(d);
+        QVERIFY(Run("convert", {bmp, d + "rome.png"}));
+        QVERIFY(Run("convert", {bmp, "-depth", "8", "-compress", "lzw", d + "rome.tiff"}));
+        QVERIFY(Run("opj_compress", {"-i", bmp, "-o", d + "rome.j2k"}));
+        QVERIFY(Run("opj_compress", {"-i", bmp, "-o", d + "rome.jp2"}));
+        QVERIFY(QFile::copy(d + "rome.j2k", d + "rome.jpc"));
+        QVERIFY(Run("convert", {bmp, "-colorspace", "Gray", "-depth", "8", d + "grey.pgm"}));
+        QVERIFY(Run("opj_compress", {"-i", d + "grey.pgm", "-o", d + "grey.j2c"}));
+        QFile bad(d + "bad.jp2");
+        QVERIFY(bad.open(QIODevice::WriteOnly));
+        bad.write(QByteArray("\0\0\0\x0cjP  \r\n\x87\n", 12) + QByteArray(300, 'x'));
+        bad.close();
+
+        auto w = NewWindow({d + "rome.png", d + "rome.tiff", d + "rome.j2k", d + "rome.jp2", d + "rome.jpc",
+                            d + "grey.j2c", d + "bad.jp2"});
+        QCOMPARE(FDialogs.Warnings.size(), 1);
+        QVERIFY(FDialogs.Warnings.last().contains(QStringLiteral("bad.jp2")));
+        FDialogs.Warnings.clear();
+        QCOMPARE(w->FList.size(), 6);
+        const QImage original = LoadPicture(bmp);
+        for (int i = 0; i < 5; ++i) {
+            QCOMPARE(w->FList[w->FIndex].Path.section('/', -1), QStringList({"rome.png", "rome.tiff", "rome.j2k", "rome.jp2", "rome.jpc"})[i]);
+            QVERIFY2(w->FSource == original, qPrintable(w->FList[w->FIndex].Path));
+            w->Next->click();
+        }
+        QImage grey(d + "grey.pgm");
+        QVERIFY(!grey.isNull());
+        grey = grey.convertToFormat(QImage::Format_BGR888);
+        QCOMPARE(w->FSource, grey);
+        // Save All never writes over a picture of the list (rome.png's and
+        // rome.jp2's own output would be rome.jp2).
+        const QByteArray before = [&] { QFile f(d + "rome.jp2"); f.open(QIODevice::ReadOnly); return f.readAll(); }();
+        FDialogs.Answer = true;
+        w->Button5->click();
+        QFile f(d + "rome.jp2");
+        QVERIFY(f.open(QIODevice::ReadOnly) && f.readAll() == before);
+        QVERIFY(QFile::exists(d + "rome.new.jp2") && QFile::exists(d + "grey.jp2"));
     }
 
     void HighThroughputSwitchIsHonouredAndRemembered()
