@@ -129,6 +129,7 @@ TMainF::TMainF(QWidget* Parent) : QWidget(Parent), FDialogs(DesktopDialogs())
     connect(SpeedButton4, &QToolButton::clicked, this, [this] { SpeedButton4Click(SpeedButton4); });
     connect(SpeedButton5, &QToolButton::toggled, this, [this] { SpeedButton5Click(); });
     connect(HTJ2K, &QCheckBox::clicked, this, [this] { HTJ2KClick(); });
+    connect(TargetPsnr, &QCheckBox::clicked, this, [this] { TargetPsnrClick(); });
     connect(new QShortcut(QKeySequence(Qt::Key_D), this), &QShortcut::activated, this, [this] {
         if (SpeedButton5->isEnabled()) SpeedButton5->toggle();
     });
@@ -163,7 +164,27 @@ TMainF::TMainF(QWidget* Parent) : QWidget(Parent), FDialogs(DesktopDialogs())
     if (quality >= 0 && quality <= 100) TrackBar1->setValue(static_cast<int>(quality * 10 + 0.5));
     HTJ2K->setChecked(settings.value(QStringLiteral("HTJ2K"), false).toBool());
     jp2->SetHighThroughput(HTJ2K->isChecked());
+    const double db = settings.value(QStringLiteral("TargetDb"), FTargetDb).toDouble();
+    if (db >= 20 && db <= 60) FTargetDb = db;
+    TargetPsnr->setChecked(settings.value(QStringLiteral("TargetPsnr"), false).toBool());
+    TargetPsnrClick();
     FSettingsRead = true;
+}
+
+void TMainF::TargetPsnrClick()
+{
+    // The slider asks for dB (20 to 60) or for the quality, each kept.
+    const bool on = TargetPsnr->isChecked();
+    {
+        const QSignalBlocker quiet(TrackBar1);
+        TrackBar1->setRange(on ? 200 : 1, on ? 600 : 1000);
+        TrackBar1->setValue(static_cast<int>((on ? FTargetDb : FIO->Quality()) * 10 + 0.5));
+    }
+    Label1->setText(on ? QStringLiteral("PSNR dB") : QStringLiteral("Quality"));
+    jp2->SetTargetPsnr(on ? FTargetDb : 0);
+    QL->setText(QString::asprintf("%2.1f", on ? FTargetDb : FIO->Quality()));
+    FRightCurrent = false;
+    SaveSetting(QStringLiteral("TargetPsnr"), on);
 }
 
 void TMainF::SaveSetting(const QString& Key, const QVariant& Value)
@@ -379,6 +400,8 @@ void TMainF::EnableListCommands()
 void TMainF::SetWorkControlsEnabled(bool Enabled)
 {
     TrackBar1->setEnabled(Enabled);
+    HTJ2K->setEnabled(Enabled);
+    TargetPsnr->setEnabled(Enabled);
     Button7->setEnabled(Enabled && !FList.isEmpty());
 }
 
@@ -485,6 +508,14 @@ void TMainF::BBAboutClick()
 void TMainF::TrackBar1Change()
 {
     const int p = TrackBar1->value();
+    if (TargetPsnr->isChecked()) {
+        FTargetDb = p * 0.1;
+        jp2->SetTargetPsnr(FTargetDb);
+        FRightCurrent = false;
+        QL->setText(QString::asprintf("%2.1f", FTargetDb));
+        SaveSetting(QStringLiteral("TargetDb"), FTargetDb);
+        return;
+    }
     const double q = static_cast<double>(p * 0.1L);
     FIO->SetQuality(q);
     FRightCurrent = false;
@@ -571,6 +602,8 @@ void TMainF::Button2Click()
     StartFigures();
     FCoder->setText(jp2->HighThroughput() ? QStringLiteral("Coded with HTJ2K (high-throughput)")
                                           : QStringLiteral("Coded with the bit-plane coder"));
+    if (jp2->TargetPsnr() > 0)
+        FCoder->setText(FCoder->text() + QStringLiteral(", PSNR %1 dB reached").arg(jp2->ReachedPsnr(), 0, 'f', 2));
     FRightCurrent = true;
     // Save As writes exactly these bytes while picture and quality stay.
     if (bytes.size() == n) {

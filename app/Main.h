@@ -121,6 +121,7 @@ public:
     void Image2MouseUp(Qt::MouseButton Button, Qt::MouseButtons Shift, int X, int Y);
     void SpeedButton5Click();
     void HTJ2KClick();
+    void TargetPsnrClick();
     void ScrollBox1ScrollHorz();
     void ScrollBox1ScrollVert();
     void ScrollBox2ScrollHorz();
@@ -182,6 +183,7 @@ private:
     quint64 FFiguresRun = 0;        // the figures computation whose result counts
     bool FOverPane = false;         // the mouse is over a pane
     bool FSettingsRead = false;     // changes are remembered from now on
+    double FTargetDb = 40;          // the slider's PSNR goal while Target PSNR is on
     void PlaceOverlays();
     void SaveSetting(const QString& Key, const QVariant& Value);
 };

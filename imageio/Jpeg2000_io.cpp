@@ -7,11 +7,13 @@
 #include "base/image.h"
 #include "codestream/jp2box.h"
 #include "decoder/jpdec.h"
+#include "encoder/jpenc_psnr.h"
 #include "base/stream.h"
 
 #include <QFileInfo>
 #include <QSaveFile>
 
+#include <cstdio>
 #include <memory>
 #include <vector>
 
@@ -165,6 +167,14 @@ TJPEG2000_IO::TJPEG2000_IO(QObject* Owner) : TImage_IO(Owner)
 std::string TJPEG2000_IO::EncoderOptions(int width, int height) const
 {
     std::string options = J2000EncoderOptions(FMaxBitPerPixel, FRateAllowance, width, height);
+    if (FTargetPsnr > 0) {
+        // The budget comes from the goal: "rate=R " gives way to "psnr=DB".
+        const size_t at = options.find("rate=");
+        if (at != std::string::npos) options.erase(at, options.find(' ', at) + 1 - at);
+        char goal[32];
+        std::snprintf(goal, sizeof goal, " psnr=%.1f", FTargetPsnr);
+        options += goal;
+    }
     if (FHighThroughput) options += " ht";
     return options;
 }
@@ -213,7 +223,17 @@ qint64 TJPEG2000_IO::SaveToStreamFrom(QImage* B, QIODevice* S)
         }
         DoOnProgress(10);
 
-        const int32_t rc = jpenc_encode(image.get(), adapter.get(), options.c_str(), &sink);
+        int32_t rc;
+        if (FTargetPsnr > 0) {
+            // The search takes the goal apart from the other options.
+            std::string rest = options;
+            const size_t at = rest.find(" psnr=");
+            rest.erase(at, rest.find(' ', at + 1) == std::string::npos ? std::string::npos
+                                                                        : rest.find(' ', at + 1) - at);
+            rc = jpenc_encodepsnr(image.get(), adapter.get(), rest.c_str(), FTargetPsnr, &sink, &FReachedPsnr);
+        } else {
+            rc = jpenc_encode(image.get(), adapter.get(), options.c_str(), &sink);
+        }
         sink.RethrowPending();
         if (rc != 0 && Stopped())
             throw EAbort(QStringLiteral("Operation Terminated Inside Encoder"));

@@ -92,6 +92,12 @@ public:
     // Code blocks with the high-throughput coder (option "ht"); off at start.
     void SetHighThroughput(bool on) { FHighThroughput = on; }
     bool HighThroughput() const { return FHighThroughput; }
+    // Saves at the fewest bytes found whose decoding reaches this PSNR in
+    // dB instead of at the quality's budget; 0 (at start) is off.
+    void SetTargetPsnr(double db) { FTargetPsnr = db; }
+    double TargetPsnr() const { return FTargetPsnr; }
+    // The PSNR the last save at a target reached (infinity when lossless).
+    double ReachedPsnr() const { return FReachedPsnr; }
 
     // Forwards to DoProgressNoCancel; nothing calls it.
     void CProgressNoCancel(int32_t PercentDone) { DoProgressNoCancel(PercentDone); }
@@ -99,6 +105,7 @@ public:
 private:
     bool FAborted = false;  // the last SaveToStreamFrom ended by a cancel
     bool FHighThroughput = false;
+    double FTargetPsnr = 0, FReachedPsnr = 0;
 };
 
 // Copies component i of image into channel 0 (red), 1 (green) or 2 (blue)

@@ -218,6 +218,37 @@ private slots:
         QVERIFY(QFile::exists(d + "rome.new.jp2") && QFile::exists(d + "grey.jp2"));
     }
 
+    void TargetPsnrIsReached()
+    {
+        auto w = NewWindow({Photo("rome.bmp")});
+        w->TargetPsnr->click();
+        QCOMPARE(w->QL->text(), QStringLiteral("40.0"));
+        w->TrackBar1->setValue(350);
+        QCOMPARE(w->jp2->TargetPsnr(), 35.0);
+        w->Button2->click();
+        const double reached = w->jp2->ReachedPsnr();
+        QVERIFY2(reached >= 35 && reached < 35.3, qPrintable(QString::number(reached)));
+        QTRY_VERIFY(!w->Psnr->text().isEmpty());
+        PictureDifference d;
+        QVERIFY(ComparePictures(w->FSource, w->FRight, &d));
+        QVERIFY(std::abs(d.psnr - reached) < 0.01);
+        QVERIFY(w->findChild<QLabel*>(QStringLiteral("Coder"))->text().contains(QStringLiteral("35.")));
+        SaveScreenshot(w.get(), QStringLiteral("16-target-psnr"));
+        // A higher goal costs more bytes; the quality comes back unchanged.
+        const qsizetype at35 = w->FCompressed.size();
+        w->TrackBar1->setValue(400);
+        w->Button2->click();
+        QVERIFY(w->FCompressed.size() > at35);
+        w->TargetPsnr->click();
+        QCOMPARE(w->QL->text(), QStringLiteral("20.0"));
+        QCOMPARE(w->jp2->TargetPsnr(), 0.0);
+        w->TargetPsnr->click();
+        QCOMPARE(w->QL->text(), QStringLiteral("40.0"));
+        auto again = std::make_unique<TMainF>();
+        QVERIFY(again->TargetPsnr->isChecked());
+        QCOMPARE(again->jp2->TargetPsnr(), 40.0);
+    }
+
     void HighThroughputSwitchIsHonouredAndRemembered()
     {
         {
