@@ -173,6 +173,17 @@ QIcon GlyphIcon(TGlyph Glyph)
         p.setPen(QPen(kInk, 2.4, Qt::SolidLine, Qt::RoundCap));
         p.drawLine(QPointF(9.5, 9.5), QPointF(14, 14));
         break;
+    case TGlyph::Difference: {
+        // A frame whose inside runs from dark to hot, as the heat map does.
+        QLinearGradient heat(QPointF(2, 14), QPointF(14, 2));
+        heat.setColorAt(0, Qt::black);
+        heat.setColorAt(0.4, QColor(0x20, 0x40, 0xe0));
+        heat.setColorAt(0.7, QColor(0xe0, 0x30, 0x20));
+        heat.setColorAt(1, QColor(0xff, 0xf0, 0x40));
+        p.setBrush(heat);
+        p.drawRect(QRectF(1.5, 1.5, 13, 13));
+        break;
+    }
     }
     p.end();
     return QIcon(pm);

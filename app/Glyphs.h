@@ -6,7 +6,7 @@
 #include <QIcon>
 #include <QImage>
 
-enum class TGlyph { Prev, Next, Open, SaveAs, About, Exit, Fit, Center, Preview };
+enum class TGlyph { Prev, Next, Open, SaveAs, About, Exit, Fit, Center, Preview, Difference };
 
 // The 180 x 64 logo, 24 bits per pixel.
 QImage LogoBitmap();

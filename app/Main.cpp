@@ -12,6 +12,12 @@
 
 #include <QApplication>
 #include <QCloseEvent>
+#include <QFutureWatcher>
+#include <QKeyEvent>
+#include <QPainter>
+#include <QSettings>
+#include <QShortcut>
+#include <QtConcurrent/QtConcurrentRun>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -21,10 +27,14 @@
 #include <QScrollBar>
 #include <QTemporaryFile>
 
+#include <cmath>
+
 namespace {
 
 const char* const kOpenFilter =
-    "All (*.jpg *.jpe *.jpeg *.bmp);;JPEG Image File (*.jpg *.jpe *.jpeg);;Bitmaps (*.bmp)";
+    "All (*.jpg *.jpe *.jpeg *.bmp *.png *.tif *.tiff *.j2k *.j2c *.jpc *.jp2);;"
+    "JPEG Image File (*.jpg *.jpe *.jpeg);;Bitmaps (*.bmp);;PNG (*.png);;TIFF (*.tif *.tiff);;"
+    "JPEG 2000 (*.j2k *.j2c *.jpc *.jp2)";
 
 // Runs a clean-up when the scope ends, also when an exception passes.
 template <class F>
@@ -63,6 +73,7 @@ TMainF::TMainF(QWidget* Parent) : QWidget(Parent), FDialogs(DesktopDialogs())
     SpeedButton1->setIcon(GlyphIcon(TGlyph::Fit));
     SpeedButton2->setIcon(GlyphIcon(TGlyph::Center));
     SpeedButton4->setIcon(GlyphIcon(TGlyph::Preview));
+    SpeedButton5->setIcon(GlyphIcon(TGlyph::Difference));
     Prev->setIcon(GlyphIcon(TGlyph::Prev));
     Next->setIcon(GlyphIcon(TGlyph::Next));
     Button6->setIcon(GlyphIcon(TGlyph::Open));
@@ -82,6 +93,8 @@ TMainF::TMainF(QWidget* Parent) : QWidget(Parent), FDialogs(DesktopDialogs())
     jp2->SetQuality(11);
     jp2->SetMBPP(0.125);
     jp2->SetOnProgress([this](TImage_IO* s, int32_t p) { kveProgress(s, p); });
+    // Code streams and JP2 files open through the project's own decoder.
+    SetCodeStreamDecoder(J2000LoadPicture);
 
     // Construction.
     FIndex = 0;
@@ -89,7 +102,8 @@ TMainF::TMainF(QWidget* Parent) : QWidget(Parent), FDialogs(DesktopDialogs())
                        static_cast<QWidget*>(Button2), static_cast<QWidget*>(Button3),
                        static_cast<QWidget*>(Button5), static_cast<QWidget*>(Button7),
                        static_cast<QWidget*>(SpeedButton2), static_cast<QWidget*>(SpeedButton3),
-                       static_cast<QWidget*>(SpeedButton1), static_cast<QWidget*>(SpeedButton4)})
+                       static_cast<QWidget*>(SpeedButton1), static_cast<QWidget*>(SpeedButton4),
+                       static_cast<QWidget*>(SpeedButton5)})
         c->setEnabled(false);
     FEncoding = FCancel = false;
     FIO = jp2;
@@ -113,6 +127,21 @@ TMainF::TMainF(QWidget* Parent) : QWidget(Parent), FDialogs(DesktopDialogs())
     connect(SpeedButton2, &QToolButton::clicked, this, [this] { SpeedButton2Click(); });
     connect(SpeedButton3, &QToolButton::clicked, this, [this] { SpeedButton3Click(); });
     connect(SpeedButton4, &QToolButton::clicked, this, [this] { SpeedButton4Click(SpeedButton4); });
+    connect(SpeedButton5, &QToolButton::toggled, this, [this] { SpeedButton5Click(); });
+    connect(HTJ2K, &QCheckBox::clicked, this, [this] { HTJ2KClick(); });
+    connect(TargetPsnr, &QCheckBox::clicked, this, [this] { TargetPsnrClick(); });
+    connect(new QShortcut(QKeySequence(Qt::Key_D), this), &QShortcut::activated, this, [this] {
+        if (SpeedButton5->isEnabled()) SpeedButton5->toggle();
+    });
+    // The space bar is watched wherever the focus is, while the mouse is
+    // over a pane.
+    qApp->installEventFilter(this);
+    FLegend = new QLabel(ScrollBox2);
+    FLegend->setObjectName(QStringLiteral("DiffLegend"));
+    FLegend->hide();
+    FCoder = new QLabel(StatusBar1);
+    FCoder->setObjectName(QStringLiteral("Coder"));
+    StatusBar1->addPermanentWidget(FCoder);
     ScrollBox1->OnDropFiles = [this](TCustomScrollBox* s, const QStringList& f) { ScrollBox1DropFiles(s, f); };
     ScrollBox1->OnScrollHorz = [this](TCustomScrollBox*) { ScrollBox1ScrollHorz(); };
     ScrollBox1->OnScrollVert = [this](TCustomScrollBox*) { ScrollBox1ScrollVert(); };
@@ -128,6 +157,46 @@ TMainF::TMainF(QWidget* Parent) : QWidget(Parent), FDialogs(DesktopDialogs())
     FormConstrainedResize();
     FormCreate();
     FormResize();
+
+    // The remembered quality and coder.
+    const QSettings settings;
+    const double quality = settings.value(QStringLiteral("Quality"), FIO->Quality()).toDouble();
+    if (quality >= 0 && quality <= 100) TrackBar1->setValue(static_cast<int>(quality * 10 + 0.5));
+    HTJ2K->setChecked(settings.value(QStringLiteral("HTJ2K"), false).toBool());
+    jp2->SetHighThroughput(HTJ2K->isChecked());
+    const double db = settings.value(QStringLiteral("TargetDb"), FTargetDb).toDouble();
+    if (db >= 20 && db <= 60) FTargetDb = db;
+    TargetPsnr->setChecked(settings.value(QStringLiteral("TargetPsnr"), false).toBool());
+    TargetPsnrClick();
+    FSettingsRead = true;
+}
+
+void TMainF::TargetPsnrClick()
+{
+    // The slider asks for dB (20 to 60) or for the quality, each kept.
+    const bool on = TargetPsnr->isChecked();
+    {
+        const QSignalBlocker quiet(TrackBar1);
+        TrackBar1->setRange(on ? 200 : 1, on ? 600 : 1000);
+        TrackBar1->setValue(static_cast<int>((on ? FTargetDb : FIO->Quality()) * 10 + 0.5));
+    }
+    Label1->setText(on ? QStringLiteral("PSNR dB") : QStringLiteral("Quality"));
+    jp2->SetTargetPsnr(on ? FTargetDb : 0);
+    QL->setText(QString::asprintf("%2.1f", on ? FTargetDb : FIO->Quality()));
+    FRightCurrent = false;
+    SaveSetting(QStringLiteral("TargetPsnr"), on);
+}
+
+void TMainF::SaveSetting(const QString& Key, const QVariant& Value)
+{
+    if (FSettingsRead) QSettings().setValue(Key, Value);
+}
+
+void TMainF::HTJ2KClick()
+{
+    jp2->SetHighThroughput(HTJ2K->isChecked());
+    FRightCurrent = false;
+    SaveSetting(QStringLiteral("HTJ2K"), HTJ2K->isChecked());
 }
 
 TMainF::~TMainF()
@@ -158,7 +227,8 @@ void TMainF::ClearAll()
     FIO->SetAttachedBitmap(&empty);
     FSource = QImage();
     Image1->SetPicture(QImage());
-    Image2->SetPicture(QImage());
+    SpeedButton5->setChecked(false);
+    SetRightPicture(QImage());
     Image1->resize(100, 100);
     Image2->resize(100, 100);
     ScrollBox1->SetScrollBarsVisible(false);
@@ -167,6 +237,7 @@ void TMainF::ClearAll()
     SetLabelText(OSize, QString());
     SetLabelText(CSize, QString());
     SetLabelText(Ratio, QString());
+    ClearFigures();
     FCompressed.clear();
     FCompressedPath.clear();
     FCompressedOptions.clear();
@@ -175,10 +246,11 @@ void TMainF::ClearAll()
     FFitNext = false;
     UpdateCaption();
     Image1->SetPicture(ILogo->Picture());
-    Image2->SetPicture(ILogo->Picture());
+    SetRightPicture(ILogo->Picture());
     SpeedButton1Click();
     for (QWidget* c : {static_cast<QWidget*>(SpeedButton1), static_cast<QWidget*>(SpeedButton2),
                        static_cast<QWidget*>(SpeedButton3), static_cast<QWidget*>(SpeedButton4),
+                       static_cast<QWidget*>(SpeedButton5),
                        static_cast<QWidget*>(Prev), static_cast<QWidget*>(Next),
                        static_cast<QWidget*>(Button2), static_cast<QWidget*>(Button3),
                        static_cast<QWidget*>(Button5), static_cast<QWidget*>(Button7)})
@@ -229,12 +301,13 @@ void TMainF::LoadCurrentPicture()
         FSource = preloaded.isNull() ? LoadPicture(entry.Path) : preloaded;
         FCompressed.clear();
         SetLabelText(Ratio, QString());
+        ClearFigures();
         Image1->resize(100, 100);
         Image2->resize(100, 100);
         Image1->SetPicture(QImage());
-        Image2->SetPicture(QImage());
+        SetRightPicture(QImage());
         Image1->SetPicture(FSource);
-        Image2->SetPicture(FSource);
+        SetRightPicture(FSource);
         Image1->SetPenInverting(true);
         FIO->SetAttachedBitmap(&FSource);
         SetLabelText(OSize, QString::fromStdString(J2000SizeText(entry.Size)));
@@ -307,7 +380,9 @@ void TMainF::Button6Click()
         Button6->setEnabled(true);
         EnableListCommands();
     }};
+    FDialogs->Folder = QSettings().value(QStringLiteral("Folder")).toString();
     const QStringList files = FDialogs->OpenPictures(this, QStringLiteral("Open Picture"), QString::fromLatin1(kOpenFilter));
+    if (!files.isEmpty()) SaveSetting(QStringLiteral("Folder"), QFileInfo(files.first()).absolutePath());
     const qsizetype first = FList.size();
     for (const QString& f : files) AddPicture(f);
     ShowAddedPictures(first);
@@ -325,6 +400,8 @@ void TMainF::EnableListCommands()
 void TMainF::SetWorkControlsEnabled(bool Enabled)
 {
     TrackBar1->setEnabled(Enabled);
+    HTJ2K->setEnabled(Enabled);
+    TargetPsnr->setEnabled(Enabled);
     Button7->setEnabled(Enabled && !FList.isEmpty());
 }
 
@@ -359,6 +436,7 @@ void TMainF::ShowAddedPictures(qsizetype FirstNew)
         if (FList.size() > 1) Next->setEnabled(true);
         SpeedButton2->setEnabled(true);
         SpeedButton1->setEnabled(true);
+        SpeedButton5->setEnabled(true);
         Button3->setEnabled(true);
         Button5->setEnabled(true);
         LoadCurrentPicture();
@@ -430,10 +508,19 @@ void TMainF::BBAboutClick()
 void TMainF::TrackBar1Change()
 {
     const int p = TrackBar1->value();
+    if (TargetPsnr->isChecked()) {
+        FTargetDb = p * 0.1;
+        jp2->SetTargetPsnr(FTargetDb);
+        FRightCurrent = false;
+        QL->setText(QString::asprintf("%2.1f", FTargetDb));
+        SaveSetting(QStringLiteral("TargetDb"), FTargetDb);
+        return;
+    }
     const double q = static_cast<double>(p * 0.1L);
     FIO->SetQuality(q);
     FRightCurrent = false;
     QL->setText(QString::asprintf("%2.1f", q));
+    SaveSetting(QStringLiteral("Quality"), q);
 }
 
 QString TMainF::TempFileName() const
@@ -511,7 +598,12 @@ void TMainF::Button2Click()
     temp.clear();
     SetLabelText(Ratio, QString::fromStdString(J2000RatioText(raw, n)));
     SetLabelText(CSize, QString::fromStdString(J2000SizeText(n)));
-    Image2->SetPicture(*FIO->GetAttachedBitmap());
+    SetRightPicture(*FIO->GetAttachedBitmap());
+    StartFigures();
+    FCoder->setText(jp2->HighThroughput() ? QStringLiteral("Coded with HTJ2K (high-throughput)")
+                                          : QStringLiteral("Coded with the bit-plane coder"));
+    if (jp2->TargetPsnr() > 0)
+        FCoder->setText(FCoder->text() + QStringLiteral(", PSNR %1 dB reached").arg(jp2->ReachedPsnr(), 0, 'f', 2));
     FRightCurrent = true;
     // Save As writes exactly these bytes while picture and quality stay.
     if (bytes.size() == n) {
@@ -656,7 +748,12 @@ void TMainF::Button5Click()
                 continue;
             }
             const QString ext = FIO->FormatName() == QStringLiteral("Drelt") ? QStringLiteral("kve") : QStringLiteral("jp2");
-            const QString out = ChangeFileExt(FList[FIndex].Path, ext);
+            QString out = ChangeFileExt(FList[FIndex].Path, ext);
+            // No picture of the list (a JP2 file among them) is written over.
+            if (std::any_of(FList.cbegin(), FList.cend(), [&out](const TPictureEntry& e) {
+                    return e.Path.compare(out, Qt::CaseInsensitive) == 0;
+                }))
+                out = ChangeFileExt(FList[FIndex].Path, QStringLiteral("new.") + ext);
             FSaving = true;
             FIO->SaveToFile(out);
             FSaving = false;
@@ -695,7 +792,7 @@ void TMainF::SpeedButton4Click(QObject* Sender)
     if (w <= 0 || h <= 0) return;
     if (!FRightCurrent && Sender) Button2Click();
     // Areas outside the right pane's picture read as black, never beyond it.
-    QImage area = Image2->Picture().copy(SelLeft + 1, SelTop + 1, w, h);
+    QImage area = FRight.copy(SelLeft + 1, SelTop + 1, w, h);
     if (area.isNull()) return;
     area.convertTo(QImage::Format_BGR888);
     Pre->Image1->SetPicture(area);
@@ -979,6 +1076,7 @@ void TMainF::FormResize()
     Panel2->setGeometry(Panel2->x(), avail, CW - 2 * Panel2->x(), Panel2->height());
     StatusBar1->setGeometry(StatusBar1->x(), CH - StatusBar1->height(), CW, StatusBar1->height());
     Ratio->move((CW - Ratio->width()) / 2, Ratio->y());
+    PlaceOverlays();
     Label4->move(ScrollBox2->x() + 116, Label4->y());
     CSize->move(ScrollBox2->x() + 153, CSize->y());
     LayoutPanel2();
@@ -995,12 +1093,152 @@ void TMainF::FormResize()
 void TMainF::LayoutPanel2()
 {
     const int d = Panel2->width() - kPanel2Width;
-    TrackBar1->resize(286 + d, TrackBar1->height());
+    TrackBar1->resize(190 + d, TrackBar1->height());
+    QL->move(270 + d, QL->y());
+    HTJ2K->move(316 + d, HTJ2K->y());
     Panel1->resize(501 + d, Panel1->height());
     ProgressBar1->setGeometry(2, 2, Panel1->width() - 4, Panel1->height() - 4);
-    QL->move(366 + d, QL->y());
     Button2->move(414 + d, Button2->y());
     Button4->move(502 + d, Button4->y());
     BBAbout->move(435 + d, BBAbout->y());
     Button1->move(520 + d, Button1->y());
+}
+
+// --- figures, difference and flicker views ------------------------------------
+
+void TMainF::SetRightPicture(const QImage& Picture)
+{
+    FRight = Picture;
+    FHeat = QImage();
+    ShowRightPicture();
+}
+
+void TMainF::ShowRightPicture()
+{
+    // The other views need a right picture of the loaded picture's size.
+    const bool comparable = !FSource.isNull() && !FRight.isNull() && FSource.size() == FRight.size();
+    const bool diff = comparable && FDiffView && !FFlicker;
+    if (diff && FHeat.isNull())
+        FHeat = DifferenceHeatMap(FSource.convertToFormat(QImage::Format_BGR888),
+                                  FRight.convertToFormat(QImage::Format_BGR888), kDiffGain);
+    Image2->SetPicture(comparable && FFlicker ? FSource : diff ? FHeat : FRight);
+    FLegend->setVisible(diff || (comparable && FFlicker));
+    if (FLegend->isVisible()) {
+        // The legend: the ramp from no error to the error that saturates it,
+        // or a note that the original is shown.
+        const QFont font = FLegend->font();
+        const QFontMetrics fm(font);
+        const QString top = FFlicker ? QStringLiteral("Original") : QStringLiteral("Error");
+        const QString high = QStringLiteral("%1+").arg(255 / kDiffGain + 1);
+        const int w = FFlicker ? fm.horizontalAdvance(top) + 10 : 140, h = FFlicker ? fm.height() + 6 : 2 * fm.height() + 16;
+        QPixmap pm(w, h);
+        pm.fill(QColor(255, 255, 255, 225));
+        QPainter p(&pm);
+        p.setFont(font);
+        p.setPen(Qt::black);
+        p.drawText(QRect(5, 3, w - 10, fm.height()), Qt::AlignLeft, top);
+        if (!FFlicker) {
+            const int y = 5 + fm.height(), bar = w - 10;
+            for (int x = 0; x < bar; ++x) {
+                p.setPen(QColor::fromRgb(HeatColour(x * 255 / (bar - 1))));
+                p.drawLine(5 + x, y, 5 + x, y + 7);
+            }
+            p.setPen(Qt::black);
+            p.drawText(QRect(5, y + 9, bar, fm.height()), Qt::AlignLeft, QStringLiteral("0"));
+            p.drawText(QRect(5, y + 9, bar, fm.height()), Qt::AlignRight, high);
+        }
+        p.end();
+        FLegend->setPixmap(pm);
+        FLegend->resize(pm.size());
+        FLegend->setToolTip(FFlicker ? QString()
+                                     : QStringLiteral("Absolute error per pixel (largest over the channels), amplified %1 times")
+                                           .arg(kDiffGain));
+        PlaceOverlays();
+        FLegend->raise();
+    }
+}
+
+void TMainF::PlaceOverlays()
+{
+    if (FLegend) {
+        // Bottom left of the right pane, above its scroll bar.
+        const QWidget* vp = ScrollBox2->viewport();
+        FLegend->move(vp->x() + 4, vp->y() + vp->height() - FLegend->height() - 4);
+    }
+    // The figures in a second line under Ratio, on both sides of its centre.
+    const int c = Ratio->x() + Ratio->width() / 2;
+    Psnr->move(c - 6 - Psnr->width(), Psnr->y());
+    Ssim->move(c + 6, Ssim->y());
+}
+
+void TMainF::SpeedButton5Click()
+{
+    FDiffView = SpeedButton5->isChecked();
+    ShowRightPicture();
+}
+
+void TMainF::SetFlicker(bool On)
+{
+    if (FFlicker == On) return;
+    FFlicker = On;
+    ShowRightPicture();
+}
+
+bool TMainF::eventFilter(QObject* Watched, QEvent* Event)
+{
+    const QEvent::Type t = Event->type();
+    if ((t == QEvent::Enter || t == QEvent::Leave) && (Watched == ScrollBox1 || Watched == ScrollBox2))
+        FOverPane = t == QEvent::Enter;
+    if (t == QEvent::WindowDeactivate && Watched == this) SetFlicker(false);
+    if (t != QEvent::KeyPress && t != QEvent::KeyRelease) return false;
+    auto* key = static_cast<QKeyEvent*>(Event);
+    auto* widget = qobject_cast<QWidget*>(Watched);
+    if (key->key() != Qt::Key_Space || !widget || widget->window() != this) return false;
+    if (t == QEvent::KeyPress) {
+        if (FFlicker) return true;  // auto-repeat while held
+        const auto over = [](QWidget* pane) { return pane->rect().contains(pane->mapFromGlobal(QCursor::pos())); };
+        if (!FOverPane && !over(ScrollBox1) && !over(ScrollBox2)) return false;
+        if (FList.isEmpty()) return false;
+        if (!key->isAutoRepeat()) SetFlicker(true);
+        return true;
+    }
+    if (!FFlicker) return false;
+    if (!key->isAutoRepeat()) SetFlicker(false);
+    return true;
+}
+
+void TMainF::ClearFigures()
+{
+    ++FFiguresRun;
+    SetLabelText(Psnr, QString());
+    SetLabelText(Ssim, QString());
+    PlaceOverlays();
+}
+
+void TMainF::StartFigures()
+{
+    ClearFigures();
+    if (FSource.isNull() || FRight.size() != FSource.size()) return;
+    const quint64 run = FFiguresRun;
+    auto* watcher = new QFutureWatcher<PictureDifference>(this);
+    connect(watcher, &QFutureWatcherBase::finished, this, [this, watcher, run] {
+        watcher->deleteLater();
+        // A newer picture, a Clear or a new Compress came first: not ours.
+        if (run == FFiguresRun) ShowFigures(watcher->result());
+    });
+    watcher->setFuture(QtConcurrent::run([a = FSource, b = FRight] {
+        PictureDifference d;
+        if (!ComparePictures(a.convertToFormat(QImage::Format_BGR888), b.convertToFormat(QImage::Format_BGR888), &d))
+            d.ssim = -1;
+        return d;
+    }));
+}
+
+void TMainF::ShowFigures(const PictureDifference& Figures)
+{
+    if (Figures.ssim < 0) return;
+    SetLabelText(Psnr, std::isinf(Figures.psnr) ? QStringLiteral("PSNR: lossless")
+                                                 : QStringLiteral("PSNR: %1 dB").arg(Figures.psnr, 0, 'f', 2));
+    SetLabelText(Ssim, QStringLiteral("SSIM: %1").arg(Figures.ssim, 0, 'f', 4));
+    PlaceOverlays();
 }

@@ -13,6 +13,8 @@
 
 #include "ui_Main.h"
 
+#include "PictureCompare.h"
+
 #include <QByteArray>
 #include <QImage>
 #include <QString>
@@ -64,6 +66,13 @@ public:
     // of and its encoder options: Save As writes these bytes when they match.
     QByteArray FCompressed;
     QString FCompressedPath, FCompressedOptions;
+    // The right pane's own picture (the last decoded result, or the picture
+    // as loaded); the difference and flicker views are drawn from it.
+    QImage FRight;
+    bool FDiffView = false;       // the right pane shows the difference heat map
+    bool FFlicker = false;        // the space bar holds the original in the right pane
+    // The error is amplified this much in the difference view.
+    static constexpr int kDiffGain = 8;
 
     // --- operations -------------------------------------------------------
     void UpdateCaption();
@@ -110,6 +119,9 @@ public:
     void Image2MouseDown(Qt::MouseButton Button, Qt::MouseButtons Shift, int X, int Y);
     void Image2MouseMove(Qt::MouseButtons Shift, int X, int Y);
     void Image2MouseUp(Qt::MouseButton Button, Qt::MouseButtons Shift, int X, int Y);
+    void SpeedButton5Click();
+    void HTJ2KClick();
+    void TargetPsnrClick();
     void ScrollBox1ScrollHorz();
     void ScrollBox1ScrollVert();
     void ScrollBox2ScrollHorz();
@@ -124,10 +136,23 @@ public:
     // Milliseconds between two message-processing rounds of kveProgress.
     static constexpr int kProgressEventsInterval = 40;
 
+    // The right pane: its own picture, or the difference or the original
+    // while those views are on.
+    void SetRightPicture(const QImage& Picture);
+    void ShowRightPicture();
+    void SetFlicker(bool On);
+    // PSNR and SSIM of the right pane's picture against the loaded one,
+    // computed on a worker thread; ClearFigures empties them and drops a
+    // computation still running.
+    void StartFigures();
+    void ClearFigures();
+    void ShowFigures(const PictureDifference& Figures);
+
 protected:
     void closeEvent(QCloseEvent* Event) override;
     void resizeEvent(QResizeEvent* Event) override;
     void showEvent(QShowEvent* Event) override;
+    bool eventFilter(QObject* Watched, QEvent* Event) override;
 
 private:
     void SetLeftCursor(Qt::CursorShape Shape);
@@ -152,6 +177,15 @@ private:
     bool FFitNext = false;          // the next picture shown is fitted (a new list)
     QImage FPreloaded;              // a picture read while checking an Open, shown next
     QString FPreloadedPath;
+    QImage FHeat;                   // the difference view of FRight, made on first use
+    QLabel* FLegend = nullptr;      // the difference view's legend, over the right pane
+    QLabel* FCoder = nullptr;       // the status bar's note of the coder used
+    quint64 FFiguresRun = 0;        // the figures computation whose result counts
+    bool FOverPane = false;         // the mouse is over a pane
+    bool FSettingsRead = false;     // changes are remembered from now on
+    double FTargetDb = 40;          // the slider's PSNR goal while Target PSNR is on
+    void PlaceOverlays();
+    void SaveSetting(const QString& Key, const QVariant& Value);
 };
 
 #endif

@@ -9,7 +9,7 @@ class TDesktopDialogs : public TUserDialogs {
 public:
     QStringList OpenPictures(QWidget* Parent, const QString& Title, const QString& Filter) override
     {
-        QFileDialog dialog(Parent, Title, QString(), Filter);
+        QFileDialog dialog(Parent, Title, Folder, Filter);
         dialog.setFileMode(QFileDialog::ExistingFiles);
         dialog.setAcceptMode(QFileDialog::AcceptOpen);
         if (dialog.exec() != QDialog::Accepted) return {};

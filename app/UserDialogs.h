@@ -11,6 +11,8 @@ class QWidget;
 class TUserDialogs {
 public:
     virtual ~TUserDialogs() = default;
+    // The folder the open and save dialogs start in ("" for the default).
+    QString Folder;
     // The open-picture dialog: title, filter (Qt syntax, ";;" between
     // entries), multiple selection of existing files.  Empty on cancel.
     virtual QStringList OpenPictures(QWidget* Parent, const QString& Title, const QString& Filter) = 0;

@@ -50,6 +50,7 @@ int main(int argc, char** argv)
     try {
         ShowSplash();
         QApplication::setApplicationName(QString::fromLatin1(kTitle));
+        QApplication::setOrganizationName(QStringLiteral("jp2c"));
         mainForm = new TMainF;
         mainForm->Pre = new TPre(mainForm);
         HideSplash(1000);

@@ -7,11 +7,13 @@
 #include "base/image.h"
 #include "codestream/jp2box.h"
 #include "decoder/jpdec.h"
+#include "encoder/jpenc_psnr.h"
 #include "base/stream.h"
 
 #include <QFileInfo>
 #include <QSaveFile>
 
+#include <cstdio>
 #include <memory>
 #include <vector>
 
@@ -164,7 +166,17 @@ TJPEG2000_IO::TJPEG2000_IO(QObject* Owner) : TImage_IO(Owner)
 
 std::string TJPEG2000_IO::EncoderOptions(int width, int height) const
 {
-    return J2000EncoderOptions(FMaxBitPerPixel, FRateAllowance, width, height);
+    std::string options = J2000EncoderOptions(FMaxBitPerPixel, FRateAllowance, width, height);
+    if (FTargetPsnr > 0) {
+        // The budget comes from the goal: "rate=R " gives way to "psnr=DB".
+        const size_t at = options.find("rate=");
+        if (at != std::string::npos) options.erase(at, options.find(' ', at) + 1 - at);
+        char goal[32];
+        std::snprintf(goal, sizeof goal, " psnr=%.1f", FTargetPsnr);
+        options += goal;
+    }
+    if (FHighThroughput) options += " ht";
+    return options;
 }
 
 qint64 TJPEG2000_IO::SaveToStreamFrom(QImage* B, QIODevice* S)
@@ -211,7 +223,17 @@ qint64 TJPEG2000_IO::SaveToStreamFrom(QImage* B, QIODevice* S)
         }
         DoOnProgress(10);
 
-        const int32_t rc = jpenc_encode(image.get(), adapter.get(), options.c_str(), &sink);
+        int32_t rc;
+        if (FTargetPsnr > 0) {
+            // The search takes the goal apart from the other options.
+            std::string rest = options;
+            const size_t at = rest.find(" psnr=");
+            rest.erase(at, rest.find(' ', at + 1) == std::string::npos ? std::string::npos
+                                                                        : rest.find(' ', at + 1) - at);
+            rc = jpenc_encodepsnr(image.get(), adapter.get(), rest.c_str(), FTargetPsnr, &sink, &FReachedPsnr);
+        } else {
+            rc = jpenc_encode(image.get(), adapter.get(), options.c_str(), &sink);
+        }
         sink.RethrowPending();
         if (rc != 0 && Stopped())
             throw EAbort(QStringLiteral("Operation Terminated Inside Encoder"));
@@ -290,19 +312,24 @@ qint64 TJPEG2000_IO::LoadFromStreamInTo(QImage* B, QIODevice* S)
             throw EAbort(QStringLiteral("Operation Terminated Inside Decoder"));
         if (!image)
             throw Exception(QStringLiteral("Error Of Stream decoding , internal of Velmora"));
-        if (image_colormodel(image.get()) == IMAGE_CM_UNKNOWN)
+        // One component is a grey picture, shown in all three channels.
+        const bool grey = image_numcmpnts(image.get()) == 1 &&
+                          (image_colormodel(image.get()) == IMAGE_CM_GRAY ||
+                           image_colormodel(image.get()) == IMAGE_CM_UNKNOWN);
+        if (!grey && image_colormodel(image.get()) == IMAGE_CM_UNKNOWN)
             image_setcolormodel(image.get(), IMAGE_CM_RGB);
-        if (image_colormodel(image.get()) != IMAGE_CM_RGB || image_numcmpnts(image.get()) != 3)
+        if (!grey && (image_colormodel(image.get()) != IMAGE_CM_RGB || image_numcmpnts(image.get()) != 3))
             throw Exception(QStringLiteral("Color Model is not supporting "));
 
         *B = QImage();
         *B = new_bitmap(image_width(image.get()), image_height(image.get()));
         for (int i = 0; i < 3; ++i) {
-            stream_t* cs = image_cmpt_stream(image.get(), i);
+            const int c = grey ? 0 : i;
+            stream_t* cs = image_cmpt_stream(image.get(), c);
             if (cs)
                 stream_rewind(cs);
             DoOnProgress(90);
-            J2000CopyComponent(image.get(), i, i, B);
+            J2000CopyComponent(image.get(), c, i, B);
         }
         image.reset();
         const qint64 result = S->pos() - p0;
@@ -323,4 +350,14 @@ qint64 TJPEG2000_IO::LoadFromFileInTo(QImage* B, const QString& FileName)
     const qint64 size = file->size();
     file->close();
     return size;
+}
+
+QImage J2000LoadPicture(const QString& FileName)
+{
+    TJPEG2000_IO io;
+    QImage picture;
+    io.LoadFromFileInTo(&picture, FileName);
+    if (picture.isNull())
+        throw Exception(QStringLiteral("Error Of Stream decoding , internal of Velmora"));
+    return picture;
 }

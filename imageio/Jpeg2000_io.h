@@ -77,7 +77,8 @@ public:
     // Stream", "Internal BUG , try to find Kestreline", "Stream format is not
     // a jpeg2000 code stream (part1)\n compartible format by KORVAN (C)",
     // "Error Of Stream decoding , internal of Velmora", "Color Model is not
-    // supporting ".  Components of other precisions or signedness are scaled
+    // supporting " (other than one grey or three RGB components; a grey
+    // picture fills all three channels).  Components of other precisions or signedness are scaled
     // to 8 bits unsigned; subsampled components are spread over the pixels
     // they cover.
     virtual qint64 LoadFromStreamInTo(QImage* B, QIODevice* S);
@@ -88,12 +89,23 @@ public:
     // The encoder option string for a width x height picture at the
     // current MaxBitPerPixel.
     std::string EncoderOptions(int width, int height) const;
+    // Code blocks with the high-throughput coder (option "ht"); off at start.
+    void SetHighThroughput(bool on) { FHighThroughput = on; }
+    bool HighThroughput() const { return FHighThroughput; }
+    // Saves at the fewest bytes found whose decoding reaches this PSNR in
+    // dB instead of at the quality's budget; 0 (at start) is off.
+    void SetTargetPsnr(double db) { FTargetPsnr = db; }
+    double TargetPsnr() const { return FTargetPsnr; }
+    // The PSNR the last save at a target reached (infinity when lossless).
+    double ReachedPsnr() const { return FReachedPsnr; }
 
     // Forwards to DoProgressNoCancel; nothing calls it.
     void CProgressNoCancel(int32_t PercentDone) { DoProgressNoCancel(PercentDone); }
 
 private:
     bool FAborted = false;  // the last SaveToStreamFrom ended by a cancel
+    bool FHighThroughput = false;
+    double FTargetPsnr = 0, FReachedPsnr = 0;
 };
 
 // Copies component i of image into channel 0 (red), 1 (green) or 2 (blue)
@@ -103,5 +115,9 @@ private:
 // covers; a sample that cannot be read gives 255.  Reads the component's
 // samples from the current position of its stream.
 void J2000CopyComponent(const image_t* image, int i, int channel, QImage* B);
+
+// The picture of a code stream or JP2 file, decoded as the component loads
+// it (a grey picture fills all three channels); raises as LoadFromFileInTo.
+QImage J2000LoadPicture(const QString& FileName);
 
 #endif

@@ -4,6 +4,7 @@
 #include "HostStream.h"
 
 #include <QBuffer>
+#include <QColorSpace>
 #include <QFileInfo>
 #include <QImageReader>
 
@@ -18,7 +19,9 @@
 
 namespace {
 
-enum class PictureKind { None, Jpeg, Bitmap };
+enum class PictureKind { None, Jpeg, Bitmap, Png, Tiff, CodeStream };
+
+CodeStreamDecoder code_stream_decoder = nullptr;
 
 PictureKind kind_of(const QString& fileName)
 {
@@ -27,6 +30,13 @@ PictureKind kind_of(const QString& fileName)
         return PictureKind::Jpeg;
     if (ext == QLatin1String("bmp"))
         return PictureKind::Bitmap;
+    if (ext == QLatin1String("png"))
+        return PictureKind::Png;
+    if (ext == QLatin1String("tif") || ext == QLatin1String("tiff"))
+        return PictureKind::Tiff;
+    if (code_stream_decoder && (ext == QLatin1String("j2k") || ext == QLatin1String("j2c") ||
+                                ext == QLatin1String("jpc") || ext == QLatin1String("jp2")))
+        return PictureKind::CodeStream;
     return PictureKind::None;
 }
 
@@ -324,7 +334,32 @@ QImage load_bitmap(const QString& fileName)
     return image;
 }
 
+// A PNG or TIFF file through Qt's reader for the format.
+QImage load_with_reader(const QString& fileName, const char* format, const QString& name)
+{
+    QByteArray data = read_whole_file(fileName);
+    QBuffer buffer(&data);
+    buffer.open(QIODevice::ReadOnly);
+    QImageReader reader(&buffer, format);
+    reader.setAutoTransform(true);
+    QImage image;
+    if (!reader.read(&image) || image.isNull())
+        throw Exception(QStringLiteral("%1 image is not valid").arg(name));
+    image.convertTo(QImage::Format_BGR888);
+    if (image.format() != QImage::Format_BGR888 || image.isNull())
+        throw Exception(QStringLiteral("%1 image is not valid").arg(name));
+    // The samples as stored, like the other loaders' pictures: a colour
+    // space of the file (gamma, chromaticities) is not carried along.
+    image.setColorSpace(QColorSpace());
+    return image;
+}
+
 } // namespace
+
+void SetCodeStreamDecoder(CodeStreamDecoder decoder)
+{
+    code_stream_decoder = decoder;
+}
 
 bool PictureExtensionSupported(const QString& fileName)
 {
@@ -338,6 +373,12 @@ QImage LoadPicture(const QString& fileName)
         return load_jpeg(fileName);
     case PictureKind::Bitmap:
         return load_bitmap(fileName);
+    case PictureKind::Png:
+        return load_with_reader(fileName, "png", QStringLiteral("PNG"));
+    case PictureKind::Tiff:
+        return load_with_reader(fileName, "tiff", QStringLiteral("TIFF"));
+    case PictureKind::CodeStream:
+        return code_stream_decoder(fileName);
     case PictureKind::None:
         break;
     }

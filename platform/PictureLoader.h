@@ -5,7 +5,10 @@
 // "jpg" and "jpeg" through libjpeg (baseline, progressive, arithmetic;
 // grey, RGB, CMYK and YCCK pictures, with the EXIF orientation applied as
 // image viewers do), "bmp" through Qt's bitmap reader (1, 4, 8, 16, 24 and
-// 32 bits per pixel, RLE).  Every other extension ("jpe" too) is refused.
+// 32 bits per pixel, RLE), "png", "tif" and "tiff" through Qt's readers
+// (TIFF needs Qt's image-format plugins), "j2k", "j2c", "jpc" and "jp2"
+// through the decoder set with SetCodeStreamDecoder (refused while none
+// is set).  Every other extension ("jpe" too) is refused.
 //
 // Failures raise Exception: "Unknown picture file extension (.EXT)",
 // EFOpenError for a file that cannot be opened, "JPEG error: DETAIL" for a
@@ -18,6 +21,12 @@
 
 #include <QImage>
 #include <QString>
+
+// The JPEG 2000 decoder for code streams and JP2 files: the codec sits
+// above this layer, so its owner hands it in.  It raises Exception on
+// failure and returns a Format_BGR888 picture.
+using CodeStreamDecoder = QImage (*)(const QString& fileName);
+void SetCodeStreamDecoder(CodeStreamDecoder decoder);
 
 // True when the loader has a decoder for the file name's extension.
 bool PictureExtensionSupported(const QString& fileName);

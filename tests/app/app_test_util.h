@@ -10,6 +10,7 @@
 #include <QImage>
 #include <QMouseEvent>
 #include <QPainter>
+#include <QSettings>
 #include <QWidget>
 
 // Answers the window's dialogs from prepared values and counts the questions.
@@ -63,6 +64,15 @@ inline void SendMouse(QWidget* Target, QEvent::Type Type, Qt::MouseButton Button
 {
     QMouseEvent e(Type, QPointF(At), Target->mapToGlobal(QPointF(At)), Button, Buttons, Qt::NoModifier);
     QApplication::sendEvent(Target, &e);
+}
+
+// Keeps the window's remembered settings in Folder, away from the user's,
+// and starts them empty.
+inline void IsolateSettings(const QString& Folder)
+{
+    QCoreApplication::setOrganizationName(QStringLiteral("jp2c-tests"));
+    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, Folder);
+    QSettings().clear();
 }
 
 // Saves the widget as it is drawn into <build>/screenshots/Name.png.

@@ -72,7 +72,12 @@ private:
     }
 
 private slots:
-    void initTestCase() { QVERIFY(FDir.isValid()); }
+    void initTestCase()
+    {
+        QVERIFY(FDir.isValid());
+        IsolateSettings(FDir.filePath(QStringLiteral("settings")));
+    }
+    void init() { QSettings().clear(); }
 
     void CompressGivesWhatTheToolGives()
     {

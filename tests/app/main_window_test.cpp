@@ -53,7 +53,12 @@ private:
     }
 
 private slots:
-    void initTestCase() { QVERIFY(FDir.isValid()); }
+    void initTestCase()
+    {
+        QVERIFY(FDir.isValid());
+        IsolateSettings(FDir.filePath(QStringLiteral("settings")));
+    }
+    void init() { QSettings().clear(); }
 
     void StartUpState()
     {
@@ -65,7 +70,7 @@ private slots:
         QCOMPARE(w->StatusBar1->currentMessage(), QString());
         QCOMPARE(w->Ratio->text(), QString());  // no picture: nothing to describe
         QCOMPARE(w->CSize->text(), QString());
-        QCOMPARE(EnabledButtons(*w), (QStringList{"BBAbout", "Button1", "Button6"}));
+        QCOMPARE(EnabledButtons(*w), (QStringList{"BBAbout", "Button1", "Button6", "HTJ2K", "TargetPsnr"}));
         QVERIFY(w->TrackBar1->isEnabled());
         // Both panes show the logo fitted: width CW - 10, centred.
         const QImage logo = w->ILogo->Picture();

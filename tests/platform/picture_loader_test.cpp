@@ -431,7 +431,9 @@ TEST_F(PictureLoaderTest, RefusesDamagedAndUnsupportedFiles)
         {"jpeg.bmp", jpeg, "Bitmap image is not valid"},
         {"huge.bmp", make_bmp(1000000, 1000000, 24, 0, {}, Bytes(16, 0)), "Bitmap image is not valid"},
         {"picture.jpe", jpeg, "Unknown picture file extension (.jpe)"},
-        {"picture.png", jpeg, "Unknown picture file extension (.png)"},
+        {"picture.png", jpeg, "PNG image is not valid"},
+        {"picture.tif", bmp, "TIFF image is not valid"},
+        {"picture.gif", jpeg, "Unknown picture file extension (.gif)"},
         {"picture", jpeg, "Unknown picture file extension (.)"},
     };
     for (const Bad& b : bad) {
