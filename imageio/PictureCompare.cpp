@@ -14,15 +14,17 @@ double psnr_of(double sum_sq, double count)
     return 10.0 * std::log10(255.0 * 255.0 * count / sum_sq);
 }
 
-// Luma of one BGR pixel, BT.601 weights.
-inline double luma(const uchar* p)
+// Luma of one BGR pixel times 256, BT.601 weights in 8 fractional bits
+// (29, 150, 77): sums of it stay exact in 64-bit integers.
+inline int64_t luma256(const uchar* p)
 {
-    return 0.114 * p[0] + 0.587 * p[1] + 0.299 * p[2];
+    return 29 * p[0] + 150 * p[1] + 77 * p[2];
 }
 
-// Sums over a window of both pictures' luma.
+// Sums over a window of both pictures' luma (times 256; the squares and
+// products times 65536).
 struct Sums {
-    double a = 0, b = 0, sq = 0, ab = 0;  // sq: sum of a^2 + b^2
+    int64_t a = 0, b = 0, sq = 0, ab = 0;  // sq: sum of a^2 + b^2
     Sums& operator+=(const Sums& o)
     {
         a += o.a, b += o.b, sq += o.sq, ab += o.ab;
@@ -34,9 +36,9 @@ double ssim_of(const Sums& s, double n)
 {
     constexpr double C1 = (0.01 * 255) * (0.01 * 255);
     constexpr double C2 = (0.03 * 255) * (0.03 * 255);
-    const double ma = s.a / n, mb = s.b / n;
-    const double vars = s.sq / n - ma * ma - mb * mb;  // var(a) + var(b)
-    const double cov = s.ab / n - ma * mb;
+    const double ma = double(s.a) / 256 / n, mb = double(s.b) / 256 / n;
+    const double vars = double(s.sq) / 65536 / n - ma * ma - mb * mb;  // var(a) + var(b)
+    const double cov = double(s.ab) / 65536 / n - ma * mb;
     return (2 * ma * mb + C1) * (2 * cov + C2) / ((ma * ma + mb * mb + C1) * (vars + C2));
 }
 
@@ -47,7 +49,7 @@ Sums sums_over(const QImage& a, const QImage& b, int x0, int y0, int w, int h)
         const uchar* p = a.constScanLine(y) + 3 * x0;
         const uchar* q = b.constScanLine(y) + 3 * x0;
         for (int x = 0; x < w; ++x, p += 3, q += 3) {
-            const double la = luma(p), lb = luma(q);
+            const int64_t la = luma256(p), lb = luma256(q);
             s.a += la, s.b += lb, s.sq += la * la + lb * lb, s.ab += la * lb;
         }
     }
@@ -88,25 +90,31 @@ bool ComparePictures(const QImage& a, const QImage& b, PictureDifference* result
     if (a.isNull() || a.size() != b.size() || a.format() != QImage::Format_BGR888 ||
         b.format() != QImage::Format_BGR888)
         return false;
-    double sq[3] = {0, 0, 0};
+    // Squared differences by channel, summed exactly.
+    uint64_t sq[3] = {0, 0, 0};
     int peak = 0;
     for (int y = 0; y < a.height(); ++y) {
         const uchar* p = a.constScanLine(y);
         const uchar* q = b.constScanLine(y);
-        for (int x = 0; x < a.width() * 3; x += 3) {
+        uint64_t row[3] = {0, 0, 0};
+        int rowpeak = 0;
+        for (int x = 0; x < a.width(); ++x, p += 3, q += 3) {
             for (int c = 0; c < 3; ++c) {
-                const int d = int(p[x + c]) - int(q[x + c]);
-                sq[c] += double(d) * d;
-                peak = std::max(peak, std::abs(d));
+                const int d = int(p[c]) - int(q[c]);
+                row[c] += uint64_t(d * d);
+                rowpeak = std::max(rowpeak, d < 0 ? -d : d);
             }
         }
+        for (int c = 0; c < 3; ++c)
+            sq[c] += row[c];
+        peak = std::max(peak, rowpeak);
     }
     const double n = double(a.width()) * a.height();
-    result->psnr = psnr_of(sq[0] + sq[1] + sq[2], 3 * n);
+    result->psnr = psnr_of(double(sq[0] + sq[1] + sq[2]), 3 * n);
     // Bytes are blue, green, red.
-    result->psnrRed = psnr_of(sq[2], n);
-    result->psnrGreen = psnr_of(sq[1], n);
-    result->psnrBlue = psnr_of(sq[0], n);
+    result->psnrRed = psnr_of(double(sq[2]), n);
+    result->psnrGreen = psnr_of(double(sq[1]), n);
+    result->psnrBlue = psnr_of(double(sq[0]), n);
     result->peak = peak;
     result->ssim = PictureSsim(a, b);
     return true;

@@ -20,7 +20,7 @@ struct PictureDifference {
 // differ or a picture is empty.
 bool ComparePictures(const QImage& a, const QImage& b, PictureDifference* result);
 
-// Mean SSIM of the luma (ITU-R BT.601 weights) over 8 x 8 windows placed
+// Mean SSIM of the luma (ITU-R BT.601 weights to 8 bits) over 8 x 8 windows placed
 // every 4 pixels, with the usual constants for 8-bit samples (K1 0.01,
 // K2 0.03).  Pictures smaller than a window are measured as one window.
 double PictureSsim(const QImage& a, const QImage& b);
