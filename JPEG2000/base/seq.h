@@ -116,13 +116,6 @@ inline seqent_t* matrix_getref(const matrix_t* m, int32_t r, int32_t c)
 }
 inline seqent_t matrix_get(const matrix_t* m, int32_t r, int32_t c) { return m->rows_[r][c]; }
 inline void matrix_set(matrix_t* m, int32_t r, int32_t c, seqent_t v) { m->rows_[r][c] = v; }
-// Element i of a one-row or one-column matrix (a vector).
-inline seqent_t* matrix_getvref(const matrix_t* m, int32_t i)
-{
-    return m->numrows_ > 1 ? m->rows_[i] : m->rows_[0] + i;
-}
-inline seqent_t matrix_getv(const matrix_t* m, int32_t i) { return *matrix_getvref(m, i); }
-inline void matrix_setv(matrix_t* m, int32_t i, seqent_t v) { *matrix_getvref(m, i) = v; }
 
 inline int32_t seq2_xstart(const seq2_t* s) { return s->xstart_; }
 inline int32_t seq2_ystart(const seq2_t* s) { return s->ystart_; }
@@ -141,7 +134,6 @@ inline void seq2_set(seq2_t* s, int32_t x, int32_t y, seqent_t v) { *seq2_getref
 inline int32_t seq_start(const seq_t* s) { return s->xstart_; }
 inline int32_t seq_end(const seq_t* s) { return s->xend_; }
 inline int32_t seq_length(const seq_t* s) { return s->xend_ - s->xstart_; }
-inline seqent_t* seq_getref(const seq_t* s, int32_t x) { return s->rows_[0] + (x - s->xstart_); }
 inline seqent_t seq_get(const seq_t* s, int32_t x) { return s->rows_[0][x - s->xstart_]; }
 inline void seq_set(seq_t* s, int32_t x, seqent_t v) { s->rows_[0][x - s->xstart_] = v; }
 

@@ -219,10 +219,6 @@ int stream_display(stream_t* stream, FILE* fp, int64_t n);
 
 inline int stream_eof(const stream_t* stream) { return (stream->flags_ & STREAM_EOF) != 0; }
 inline int stream_error(const stream_t* stream) { return (stream->flags_ & STREAM_ERR) != 0; }
-inline int stream_rwlimitreached(const stream_t* stream)
-{
-    return (stream->flags_ & STREAM_RWLIMIT) != 0;
-}
 // Clears the state flags.
 void stream_clearerr(stream_t* stream);
 
@@ -231,7 +227,6 @@ int64_t stream_setrwcount(stream_t* stream, int64_t rwcnt);
 inline int64_t stream_getrwcount(const stream_t* stream) { return stream->rwcnt_; }
 // Replaces the read/write limit (-1: none); returns the previous one.
 int64_t stream_setrwlimit(stream_t* stream, int64_t rwlimit);
-inline int64_t stream_getrwlimit(const stream_t* stream) { return stream->rwlimit_; }
 
 // ---------------------------------------------------------------------------
 // Memory streams.

@@ -116,18 +116,13 @@ void destroyenc(jpenc_t* enc)
 {
     if (!enc)
         return;
-    if (enc->comps) {
-        for (int i = 0; i < enc->numcomps; ++i)
-            jpenc_destroycomp(&enc->comps[i]);
-        std::free(enc->comps);
-    }
+    for (jpenc_comp_t& comp : enc->comps)
+        jpenc_destroycomp(&comp);
     if (enc->tmpstream)
         stream_close(enc->tmpstream);
-    std::free(enc->tiles);
-    std::free(enc->lyrrates);
     if (enc->cstate)
         jpc_cstate_destroy(enc->cstate);
-    std::free(enc);
+    delete enc;
 }
 
 // Writes ms (and frees it).  0, or -1.
@@ -147,13 +142,9 @@ jpenc_t* createenc(image_t* image, stream_t* out, const char* optstr,
         std::fputs("invalid JP encoder options", stderr);
         return nullptr;
     }
-    struct OptsFree {
-        jpenc_opts_t* o;
-        ~OptsFree() { std::free(o->lyrrates); }
-    } optsfree{&opts};
 
     if (opts.psnr != 0 && (!(opts.psnr > 0 && opts.psnr <= 200) || opts.rate >= 0 ||
-                           opts.numlyrrates > 0)) {
+                           !opts.lyrrates.empty())) {
         std::fprintf(stderr, opts.psnr > 0 && opts.psnr <= 200
                                  ? "a target PSNR excludes rate and lyrrates\n"
                                  : "target PSNR must be above 0 and at most 200 dB\n");
@@ -183,8 +174,7 @@ jpenc_t* createenc(image_t* image, stream_t* out, const char* optstr,
         return nullptr;
     }
 
-    jpenc_t* enc = static_cast<jpenc_t*>(std::calloc(1, sizeof(jpenc_t)));
-    FATAL_CHECK(enc);
+    jpenc_t* enc = new jpenc_t{};
     enc->image = image;
     enc->out = out;
     enc->progress = progress;
@@ -221,8 +211,7 @@ jpenc_t* createenc(image_t* image, stream_t* out, const char* optstr,
     static const int32_t ictweights[3] = {28377, 29574, 25778};
     static const int32_t rctweights[3] = {28377, 13584, 13584};
 
-    enc->comps = static_cast<jpenc_comp_t*>(std::calloc(enc->numcomps, sizeof(jpenc_comp_t)));
-    FATAL_CHECK(enc->comps);
+    enc->comps.assign(enc->numcomps, jpenc_comp_t{});
     enc->rawsize = 0;
     for (int i = 0; i < enc->numcomps; ++i) {
         jpenc_comp_t* comp = &enc->comps[i];
@@ -256,8 +245,7 @@ jpenc_t* createenc(image_t* image, stream_t* out, const char* optstr,
         enc->rawsize += cw * ch * static_cast<uint64_t>(comp->prec) / 8;
     }
 
-    enc->tiles = static_cast<jpenc_tile_t*>(std::calloc(enc->numtiles, sizeof(jpenc_tile_t)));
-    FATAL_CHECK(enc->tiles);
+    enc->tiles.assign(enc->numtiles, jpenc_tile_t{});
     for (int t = 0; t < enc->numtiles; ++t) {
         jpenc_tile_t* tile = &enc->tiles[t];
         tile->x = (t % enc->numhtiles) * enc->tilewidth;
@@ -268,13 +256,8 @@ jpenc_t* createenc(image_t* image, stream_t* out, const char* optstr,
         tile->realmode = 0;
     }
 
-    enc->numlyrrates = opts.numlyrrates;
-    enc->numlyrs = opts.numlyrrates + 1;
-    if (opts.numlyrrates > 0) {
-        enc->lyrrates = static_cast<int32_t*>(std::malloc(opts.numlyrrates * sizeof(int32_t)));
-        FATAL_CHECK(enc->lyrrates);
-        std::memcpy(enc->lyrrates, opts.lyrrates, opts.numlyrrates * sizeof(int32_t));
-    }
+    enc->lyrrates = std::move(opts.lyrrates);
+    enc->numlyrs = static_cast<int>(enc->lyrrates.size()) + 1;
 
     // maxlen = ceil(raw size x rate), held within 63 bits.
     long double ml = std::ceil(static_cast<long double>(enc->rawsize) * enc->rate / 16384.0L);
@@ -775,7 +758,7 @@ int tier1(jpenc_t* enc, t1est_goal_t goal)
         jpenc_report(e, e->minpercent);
         return e->stopped ? 1 : 0;
     };
-    if (t1enc_encodecomps(enc->comps, enc->numcomps, enc->cblksty, goal,
+    if (t1enc_encodecomps(enc->comps.data(), enc->numcomps, enc->cblksty, goal,
                           enc->progress ? +tick : nullptr, enc) < 0)
         return -1;
     enc->minpercent = JPENC_TIER1_END;
@@ -844,7 +827,7 @@ std::vector<int64_t> layerbudgets(jpenc_t* enc, int tileno, int64_t hdrlen)
         tilebudget = static_cast<int64_t>(static_cast<long double>(avail) *
                                           enc->tiles[tileno].area / areas);
     }
-    FATAL_CHECK(enc->numlyrs == enc->numlyrrates + 1);
+    FATAL_CHECK(enc->numlyrs == static_cast<int>(enc->lyrrates.size()) + 1);
     std::vector<int64_t> cumlens(enc->numlyrs);
     for (int j = 0; j < enc->numlyrs - 1; ++j) {
         jpenc_report(enc, 30);
@@ -892,7 +875,7 @@ int allocrate(jpenc_t* enc, std::vector<int64_t> cumlens)
             return -1;
         if (numempty < 0)
             FATAL_CHECK(!"rate allocation ran out of memory");
-        const int redone = t1enc_completecomps(enc->comps, enc->numcomps, enc->cblksty);
+        const int redone = t1enc_completecomps(enc->comps.data(), enc->numcomps, enc->cblksty);
         if (redone < 0)
             return -1;
         if (redone == 0) {
@@ -908,7 +891,7 @@ int allocrate(jpenc_t* enc, std::vector<int64_t> cumlens)
 int tier2(jpenc_t* enc)
 {
     stream_t* tmp = enc->tmpstream;
-    if (t2enc_encodepkts(enc->comps, enc->numcomps, enc->numlyrs, enc->prg, tmp) < 0) {
+    if (t2enc_encodepkts(enc->comps.data(), enc->numcomps, enc->numlyrs, enc->prg, tmp) < 0) {
         std::fprintf(stderr, "cannot write the packets of the tile\n");
         return -1;
     }
@@ -998,8 +981,7 @@ int jpenc_parseopts(const char* optstr, jpenc_opts_t* opts)
     opts->cblkwidth = 64;
     opts->cblkheight = 64;
     opts->prg = JPC_COD_LRCPPRG;
-    opts->numlyrrates = 0;
-    opts->lyrrates = nullptr;
+    opts->lyrrates.clear();
     opts->rate = -1;
     opts->psnr = 0;
     opts->lazy = 0;
@@ -1058,15 +1040,10 @@ int jpenc_parseopts(const char* optstr, jpenc_opts_t* opts)
         case OPT_LYRRATES: {
             int count = 0;
             double* values = nullptr;
-            int32_t* rates = nullptr;
-            if (util_splitnums(value, &count, &values) == 0 &&
-                (count == 0 ||
-                 (rates = static_cast<int32_t*>(std::malloc(count * sizeof(int32_t)))))) {
+            if (util_splitnums(value, &count, &values) == 0) {
+                opts->lyrrates.resize(count);
                 for (int i = 0; i < count; ++i)
-                    rates[i] = fixreal(values[i]);
-                std::free(opts->lyrrates);
-                opts->lyrrates = rates;
-                opts->numlyrrates = count;
+                    opts->lyrrates[i] = fixreal(values[i]);
             } else {
                 std::fprintf(stderr, "warning: invalid lyrrates value ignored\n");
             }
@@ -1099,18 +1076,14 @@ int jpenc_parseopts(const char* optstr, jpenc_opts_t* opts)
     optparser_destroy(parser);
     // HT code blocks are sent whole, with the zero bit-planes of the
     // candidate chosen: one layer.
-    if (opts->ht && opts->numlyrrates > 0) {
+    if (opts->ht && !opts->lyrrates.empty()) {
         std::fprintf(stderr, "warning: lyrrates ignored with ht (one layer)\n");
-        std::free(opts->lyrrates);
-        opts->lyrrates = nullptr;
-        opts->numlyrrates = 0;
+        opts->lyrrates.clear();
     }
     // Layers travel in 16 bits.
-    if (opts->numlyrrates > JPC_MAXLYRS - 1) {
+    if (static_cast<int64_t>(opts->lyrrates.size()) > JPC_MAXLYRS - 1) {
         std::fprintf(stderr, "warning: invalid lyrrates value ignored\n");
-        std::free(opts->lyrrates);
-        opts->lyrrates = nullptr;
-        opts->numlyrrates = 0;
+        opts->lyrrates.clear();
     }
     return 0;
 }

@@ -5,6 +5,7 @@
 #define JPEG2000_JPENC_INT_H
 
 #include <cstdint>
+#include <vector>
 
 #include "encoder/jpenc.h"
 #include "encoder/jpenc_tree.h"
@@ -29,8 +30,7 @@ struct jpenc_opts_t {
     int32_t cblkwidth;
     int32_t cblkheight;
     int32_t prg;           // JPC_COD_LRCPPRG or JPC_COD_RLCPPRG
-    int32_t numlyrrates;
-    int32_t* lyrrates;     // fixed14, owned (malloc)
+    std::vector<int32_t> lyrrates;  // fixed14
     int32_t rate;          // fixed14; negative: no target
     double psnr;           // target PSNR in dB; 0: none
     int32_t lazy;
@@ -45,12 +45,12 @@ struct jpenc_opts_t {
 
 // Parses optstr into opts (defaults for everything not given), printing the
 // warnings of unknown names and values.  0, or -1 when the item parser cannot
-// be created.  opts->lyrrates must be released with std::free.
+// be created.
 int jpenc_parseopts(const char* optstr, jpenc_opts_t* opts);
 
 struct jpenc_t {
     int numcomps;
-    jpenc_comp_t* comps;       // numcomps records (owned)
+    std::vector<jpenc_comp_t> comps;  // numcomps records
     int mctkind;               // JPENC_MCT_*
     int qmfbid;                // JPC_COX_RFT or JPC_COX_INS
     int32_t tilewidth;
@@ -63,8 +63,7 @@ struct jpenc_t {
     stream_t* tmpstream;       // the tile-part being built (owned while open)
     int prg;
     int numlyrs;
-    int numlyrrates;
-    int32_t* lyrrates;         // fixed14 (owned)
+    std::vector<int32_t> lyrrates;  // fixed14, numlyrs - 1 rates
     int32_t rate;              // fixed14
     double psnr;               // target PSNR in dB; 0: none
     int32_t cblkwidth;
@@ -76,7 +75,7 @@ struct jpenc_t {
     uint64_t rawsize;
     int64_t maxlen;
     int64_t len;               // bytes written to out so far
-    jpenc_tile_t* tiles;       // numtiles records (owned)
+    std::vector<jpenc_tile_t> tiles;  // numtiles records
     int32_t imgwidth;
     int32_t imgheight;
     OnProgressMessager* progress;

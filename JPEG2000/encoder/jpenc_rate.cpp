@@ -113,7 +113,7 @@ int64_t layerlength(jpenc_t* enc, stream_t* scratch, int lyrno)
         for (int r = 0; r < enc->comps[k].numrlvls; ++r) {
             if (stream_seek(scratch, 0, SEEK_SET) != 0)
                 return -1;
-            int64_t len = t2enc_encodepkt(enc->comps, scratch, k, r, lyrno, 0);
+            int64_t len = t2enc_encodepkt(enc->comps.data(), scratch, k, r, lyrno, 0);
             if (len < 0)
                 return -1;
             total += len;
@@ -164,11 +164,11 @@ int64_t jpenc_bytesfordist(jpenc_t* enc, double dist)
     stream_t* scratch = stream_memopen(nullptr, 0);
     if (!scratch)
         return -1;
-    t2enc_reset(enc->comps, enc->numcomps, 1);
+    t2enc_reset(enc->comps.data(), enc->numcomps, 1);
     assign(enc, 0, thresh, true);
     const int64_t len = layerlength(enc, scratch, 0);
     stream_close(scratch);
-    t2enc_reset(enc->comps, enc->numcomps, 1);
+    t2enc_reset(enc->comps.data(), enc->numcomps, 1);
     return len;
 }
 
@@ -190,7 +190,7 @@ int jpenc_ratealloc(jpenc_t* enc, int numlyrs, const int64_t* cumlens)
     std::sort(slopes.begin(), slopes.end());
     slopes.erase(std::unique(slopes.begin(), slopes.end()), slopes.end());
 
-    t2enc_reset(enc->comps, enc->numcomps, 1);
+    t2enc_reset(enc->comps.data(), enc->numcomps, 1);
 
     int64_t donelen = 0;  // bytes of the layers decided so far
     int numempty = 0;
@@ -206,10 +206,10 @@ int jpenc_ratealloc(jpenc_t* enc, int numlyrs, const int64_t* cumlens)
             // When every remaining pass fits, the layer takes them all: the
             // bisection below never reaches the smallest slope, nor the passes
             // after a code block's last hull point.
-            t2enc_save(enc->comps, enc->numcomps);
+            t2enc_save(enc->comps.data(), enc->numcomps);
             assign(enc, lyrno, -1.0, true);
             int64_t alllen = layerlength(enc, scratch, lyrno);
-            t2enc_restore(enc->comps, enc->numcomps);
+            t2enc_restore(enc->comps.data(), enc->numcomps);
             if (alllen < 0) {
                 stream_close(scratch);
                 return -1;
@@ -233,10 +233,10 @@ int jpenc_ratealloc(jpenc_t* enc, int numlyrs, const int64_t* cumlens)
                     return -1;
                 }
                 const size_t mid = lo + (hi - lo) / 2;
-                t2enc_save(enc->comps, enc->numcomps);
+                t2enc_save(enc->comps.data(), enc->numcomps);
                 assign(enc, lyrno, slopes[mid], true);
                 int64_t len = layerlength(enc, scratch, lyrno);
-                t2enc_restore(enc->comps, enc->numcomps);
+                t2enc_restore(enc->comps.data(), enc->numcomps);
                 if (len < 0) {
                     stream_close(scratch);
                     return -1;

@@ -82,11 +82,7 @@ void buildband(jpenc_comp_t* comp, jpenc_lvl_t* lvl, jpenc_band_t* band,
     band->nlibtree = maketree(band->numhcblks, band->numvcblks);
     band->savedincltree = maketree(band->numhcblks, band->numvcblks);
     band->savednlibtree = maketree(band->numhcblks, band->numvcblks);
-    band->cblks = nullptr;
-    if (band->numcblks == 0)
-        return;
-    band->cblks = static_cast<jpenc_cblk_t*>(calloc(band->numcblks, sizeof(jpenc_cblk_t)));
-    FATAL_CHECK(band->cblks);
+    band->cblks.assign(band->numcblks, jpenc_cblk_t{});
     for (int32_t k = 0; k < band->numcblks; ++k) {
         jpenc_cblk_t* cblk = &band->cblks[k];
         const int32_t r0 = (k / band->numhcblks) * band->cblkheight;
@@ -107,12 +103,9 @@ void destroycblk(jpenc_cblk_t* cblk)
 
 void destroyband(jpenc_band_t* band)
 {
-    if (band->cblks) {
-        for (int32_t k = 0; k < band->numcblks; ++k)
-            destroycblk(&band->cblks[k]);
-        free(band->cblks);
-    }
-    band->cblks = nullptr;
+    for (jpenc_cblk_t& cblk : band->cblks)
+        destroycblk(&cblk);
+    band->cblks.clear();
     band->numcblks = 0;
     tagtree_t** trees[] = {&band->incltree, &band->nlibtree, &band->savedincltree,
                            &band->savednlibtree};
@@ -151,13 +144,10 @@ int jpenc_buildcomp(jpenc_comp_t* comp, const jpenc_treeparams_t* params)
     comp->width = matrix_numcols(comp->data);
     comp->height = matrix_numrows(comp->data);
     comp->numstepsizes = 3 * (comp->numrlvls - 1) + 1;
-    comp->compcparms.stepsizes =
-        static_cast<uint16_t*>(calloc(comp->numstepsizes, sizeof(uint16_t)));
-    FATAL_CHECK(comp->compcparms.stepsizes);
+    comp->compcparms.stepsizes.assign(comp->numstepsizes, 0);
     comp->tsfb = tsfb_wavelet(comp->qmfbid, comp->numrlvls - 1);
     FATAL_CHECK(comp->tsfb);
-    comp->lvls = static_cast<jpenc_lvl_t*>(calloc(comp->numrlvls, sizeof(jpenc_lvl_t)));
-    FATAL_CHECK(comp->lvls);
+    comp->lvls.assign(comp->numrlvls, jpenc_lvl_t{});
 
     // Band geometry from the finest level down: the high-pass bands of a
     // level surround the low-pass region of ceil(w / 2) x ceil(h / 2).
@@ -180,8 +170,7 @@ int jpenc_buildcomp(jpenc_comp_t* comp, const jpenc_treeparams_t* params)
             geoms[0] = {TSFB_LL, 0, 0, h, w};
             lvl->numbands = 1;
         }
-        lvl->bands = static_cast<jpenc_band_t*>(calloc(lvl->numbands, sizeof(jpenc_band_t)));
-        FATAL_CHECK(lvl->bands);
+        lvl->bands.assign(lvl->numbands, jpenc_band_t{});
         for (int i = 0; i < lvl->numbands; ++i)
             buildband(comp, lvl, &lvl->bands[i], geoms[i], lvlno, i);
     }
@@ -190,21 +179,12 @@ int jpenc_buildcomp(jpenc_comp_t* comp, const jpenc_treeparams_t* params)
 
 void jpenc_destroycomp(jpenc_comp_t* comp)
 {
-    if (comp->lvls) {
-        for (int32_t lvlno = 0; lvlno < comp->numrlvls; ++lvlno) {
-            jpenc_lvl_t* lvl = &comp->lvls[lvlno];
-            if (!lvl->bands)
-                continue;
-            for (int i = 0; i < lvl->numbands; ++i)
-                destroyband(&lvl->bands[i]);
-            free(lvl->bands);
-        }
-        free(comp->lvls);
-    }
-    comp->lvls = nullptr;
+    for (jpenc_lvl_t& lvl : comp->lvls)
+        for (jpenc_band_t& band : lvl.bands)
+            destroyband(&band);
+    comp->lvls.clear();
     comp->numrlvls = 0;
-    free(comp->compcparms.stepsizes);
-    comp->compcparms.stepsizes = nullptr;
+    comp->compcparms.stepsizes.clear();
     if (comp->tsfb)
         tsfb_destroy(comp->tsfb);
     comp->tsfb = nullptr;

@@ -6,13 +6,14 @@
 // with jpenc_buildcomp().  Tier-1 coding (t1enc) fills the code blocks'
 // streams and pass records, rate allocation sets the passes' layers, and
 // tier-2 coding writes the packets.  jpenc_destroycomp() releases what the
-// component owns; the driver frees the component array itself.
+// component owns; the record itself belongs to its creator.
 //
 // Fixed-point values have 14 fractional bits (fixed14, 1.0 = 16384).
 #ifndef JPEG2000_JPENC_TREE_H
 #define JPEG2000_JPENC_TREE_H
 
 #include <cstdint>
+#include <vector>
 
 struct matrix_t;
 struct mqenc_t;
@@ -70,7 +71,7 @@ struct jpenc_lvl_t;
 struct jpenc_band_t {
     matrix_t* data;            // view of the component matrix (owned view)
     int orient;                // TSFB_LL, TSFB_LH, TSFB_HL, TSFB_HH
-    jpenc_cblk_t* cblks;       // owned, numcblks records in raster order
+    std::vector<jpenc_cblk_t> cblks;  // numcblks records in raster order
     int32_t numcblks;
     int32_t numhcblks;         // code blocks across
     int32_t numvcblks;         // code blocks down
@@ -94,17 +95,17 @@ struct jpenc_comp_t;
 
 struct jpenc_lvl_t {
     int32_t numbands;          // 1 at level 0, else 3 (HL, LH, HH)
-    jpenc_band_t* bands;       // owned
+    std::vector<jpenc_band_t> bands;
     jpenc_comp_t* comp;
 };
 
 struct jpenc_compcparms_t {
-    uint16_t* stepsizes;       // encoded step sizes in band order (owned)
+    std::vector<uint16_t> stepsizes;  // encoded step sizes in band order
 };
 
 struct jpenc_comp_t {
     int32_t numrlvls;
-    jpenc_lvl_t* lvls;         // owned, index 0 the lowest resolution
+    std::vector<jpenc_lvl_t> lvls;  // numrlvls records, index 0 the lowest resolution
     matrix_t* data;            // tile-component samples (owned)
     int32_t hsamp;
     int32_t vsamp;

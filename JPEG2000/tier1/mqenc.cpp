@@ -104,11 +104,6 @@ void mqenc_destroy(mqenc_t* enc)
     delete enc;
 }
 
-void mqenc_setoutput(mqenc_t* enc, stream_t* out)
-{
-    enc->out = out;
-}
-
 void mqenc_init(mqenc_t* enc)
 {
     enc->areg = 0x8000;

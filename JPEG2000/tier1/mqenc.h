@@ -55,8 +55,6 @@ struct mqencstate_t {
 // and its registers initialised.  nullptr when memory runs out.
 mqenc_t* mqenc_create(int maxctxs, stream_t* out);
 void mqenc_destroy(mqenc_t* enc);
-// Points the encoder at another output.
-void mqenc_setoutput(mqenc_t* enc, stream_t* out);
 // Starts a new codeword: A = 0x8000, C = 0, CT = 12, no byte held, no
 // pending run, no last byte, error flag clear.  The contexts keep their
 // states.

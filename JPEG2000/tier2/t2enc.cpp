@@ -108,7 +108,7 @@ int putheader(bitstream_t* out, jpenc_lvl_t* lvl, int lyrno)
         return -1;
     for (int b = 0; b < lvl->numbands; ++b) {
         jpenc_band_t* band = &lvl->bands[b];
-        if (!band->cblks)
+        if (band->cblks.empty())
             continue;
         for (int c = 0; c < band->numcblks; ++c) {
             jpenc_cblk_t* cblk = &band->cblks[c];
@@ -180,7 +180,7 @@ int64_t t2enc_encodepkt(jpenc_comp_t* comps, stream_t* out, int compno, int lvln
 
     for (int b = 0; b < lvl->numbands; ++b) {
         jpenc_band_t* band = &lvl->bands[b];
-        if (!band->cblks)
+        if (band->cblks.empty())
             continue;
         for (int c = 0; c < band->numcblks; ++c) {
             jpenc_cblk_t* cblk = &band->cblks[c];
@@ -223,7 +223,7 @@ static void foreach_band(jpenc_comp_t* comps, int numcomps, F f)
         for (int r = 0; r < comps[k].numrlvls; ++r) {
             jpenc_lvl_t* lvl = &comps[k].lvls[r];
             for (int b = 0; b < lvl->numbands; ++b)
-                if (lvl->bands[b].cblks)
+                if (!lvl->bands[b].cblks.empty())
                     f(&lvl->bands[b]);
         }
 }

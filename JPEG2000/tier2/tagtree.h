@@ -42,14 +42,8 @@ void tagtree_copy(tagtree_t* dsttree, const tagtree_t* srctree);
 // Every node: value TAGTREE_MAXVALUE, lower 0, known 0.
 void tagtree_reset(tagtree_t* tree);
 
-inline int tagtree_numleafs(const tagtree_t* tree) { return tree->numleafsh_ * tree->numleafsv_; }
 // The leaf of index row * numleafsh_ + column.
 inline tagtreenode_t* tagtree_getleaf(tagtree_t* tree, int leafno) { return &tree->nodes_[leafno]; }
-// Index of a leaf node.
-inline int tagtree_leafno(const tagtree_t* tree, const tagtreenode_t* leaf)
-{
-    return static_cast<int>(leaf - tree->nodes_);
-}
 
 // Sets the value (>= 0) of a leaf and lowers its ancestors' minima.
 void tagtree_setvalue(tagtree_t* tree, tagtreenode_t* leaf, int value);

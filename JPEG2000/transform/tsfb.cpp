@@ -348,11 +348,6 @@ void tsfb_destroy(tsfb_t* tsfb)
     delete tsfb;
 }
 
-int tsfb_numlvls(const tsfb_t* tsfb)
-{
-    return tsfb->numlvls;
-}
-
 int tsfb_numbands(const tsfb_t* tsfb)
 {
     return 3 * tsfb->numlvls + 1;

@@ -71,8 +71,7 @@ struct tsfb_band_t {
 tsfb_t* tsfb_wavelet(int qmfbid, int numlvls);
 void tsfb_destroy(tsfb_t* tsfb);
 
-// Number of decomposition levels and of listed bands (3 * levels + 1).
-int tsfb_numlvls(const tsfb_t* tsfb);
+// Number of listed bands (3 * decomposition levels + 1).
 int tsfb_numbands(const tsfb_t* tsfb);
 
 // Forward and inverse transform of the matrix x in place.  flags: QMFB_REV
