@@ -121,9 +121,9 @@ int64_t layerlength(jpenc_t* enc, stream_t* scratch, int lyrno)
     return total;
 }
 
-} // namespace
-
-int64_t jpenc_bytesfordist(jpenc_t* enc, double dist)
+// The slopes of every block's passes (computed here), distinct and
+// ascending: the only thresholds at which what a layer takes can change.
+std::vector<double> distinctslopes(jpenc_t* enc)
 {
     std::vector<double> slopes;
     forcblks(enc, [&](jpenc_cblk_t* cblk) {
@@ -134,6 +134,14 @@ int64_t jpenc_bytesfordist(jpenc_t* enc, double dist)
     });
     std::sort(slopes.begin(), slopes.end());
     slopes.erase(std::unique(slopes.begin(), slopes.end()), slopes.end());
+    return slopes;
+}
+
+} // namespace
+
+int64_t jpenc_bytesfordist(jpenc_t* enc, double dist)
+{
+    const std::vector<double> slopes = distinctslopes(enc);
 
     // The error left when every block takes its passes down to the last one
     // with a slope of at least thresh.
@@ -178,17 +186,7 @@ int jpenc_ratealloc(jpenc_t* enc, int numlyrs, const int64_t* cumlens)
     if (!scratch)
         return -1;
 
-    // The distinct slopes, ascending: the only thresholds at which a
-    // layer's length can change.
-    std::vector<double> slopes;
-    forcblks(enc, [&](jpenc_cblk_t* cblk) {
-        jpenc_cblkslopes(cblk);
-        for (int i = 0; i < cblk->numpasses; ++i)
-            if (cblk->passes[i].rdslope > 0.0)
-                slopes.push_back(cblk->passes[i].rdslope);
-    });
-    std::sort(slopes.begin(), slopes.end());
-    slopes.erase(std::unique(slopes.begin(), slopes.end()), slopes.end());
+    const std::vector<double> slopes = distinctslopes(enc);
 
     t2enc_reset(enc->comps.data(), enc->numcomps, 1);
 
