@@ -9,6 +9,7 @@
 #include "base/seq.h"
 #include "base/stream.h"
 #include "decoder/jpdec.h"
+#include "encoder/jpenc_int.h"
 
 namespace {
 
@@ -47,24 +48,22 @@ ImagePtr copyimage(image_t* image)
     return copy;
 }
 
-// One encoding aiming at goal dB: the stream and the PSNR it decodes to.
+// One code stream written for an error: its size and the PSNR it decodes to.
 struct Trial {
     StreamPtr stream;
     int64_t size = 0;
     double psnr = NAN;
 };
 
-Trial attempt(image_t* image, const std::string& optstr, const char* aim,
-              OnProgressMessager* progress)
+Trial attempt(jpenc_t* enc, image_t* image, double dist)
 {
     Trial t;
-    ImagePtr copy = copyimage(image);
     StreamPtr mem(stream_memopen(nullptr, 0));
-    if (!copy || !mem) {
+    if (!mem) {
         std::fprintf(stderr, "not enough memory to encode to a target PSNR\n");
         return t;
     }
-    if (jpenc_encode(copy.get(), mem.get(), (optstr + aim).c_str(), progress) < 0)
+    if (jpenc_writedist(enc, mem.get(), dist) < 0)
         return t;
     t.size = stream_tell(mem.get());
     if (stream_rewind(mem.get()) < 0)
@@ -79,6 +78,10 @@ Trial attempt(image_t* image, const std::string& optstr, const char* aim,
     t.stream = std::move(mem);
     return t;
 }
+
+struct EncFree {
+    void operator()(jpenc_t* e) const { jpenc_destroy(e); }
+};
 
 } // namespace
 
@@ -124,65 +127,68 @@ double jpenc_psnr(image_t* original, image_t* decoded)
 int32_t jpenc_encodepsnr(image_t* image, stream_t* out, const char* optstr, double psnr,
                          OnProgressMessager* progress, double* reached)
 {
-    const std::string opts = optstr ? optstr : "";
-    // The bytes the encoder's rate option counts against.
-    long double rawsize = 0;
-    for (int i = 0; i < image_numcmpnts(image); ++i) {
-        const image_cmpt_t* c = image_cmpt(image, i);
-        rawsize += static_cast<long double>(uint64_t(c->width_) * c->height_ * c->prec_ / 8);
+    // Tier-1 codes once, for an error well below the goal's (the
+    // allocation's figures may miss the measured PSNR by some tenths of a
+    // decibel); each try then only allocates, codes the packets and decodes.
+    constexpr double kHeadroom = 1.0;  // dB beyond the goal tier-1 codes for
+    ImagePtr copy = copyimage(image);
+    if (!copy) {
+        std::fprintf(stderr, "not enough memory to encode to a target PSNR\n");
+        return -1;
     }
-    // The first encoding aims by the encoder's own estimate; the others by
-    // byte budgets: between one that falls short and one that reaches the
-    // goal by interpolation, before that by a step of 5 dB per doubling.
+    std::unique_ptr<jpenc_t, EncFree> enc(
+        jpenc_prepare(copy.get(), optstr, psnr, psnr + kHeadroom, progress));
+    if (!enc)
+        return -1;
+    copy.reset();
+
+    // The aim is the PSNR that the allocation's figures predict; the first
+    // try aims at the middle of the window, each next one corrects the aim
+    // by what the measure showed: by the last miss, or between an aim that
+    // falls short and one that reaches the goal by interpolation.
+    const double want = psnr + 0.05;
+    double aim = want;
     Trial best;
-    char aim[64];
-    std::snprintf(aim, sizeof aim, " psnr=%.4f", psnr);
-    double shortbytes = 0, shortpsnr = 0, reachbytes = 0, reachpsnr = 0;
-    long long units = -1;  // the last rate, in the option's 1/16384 steps
-    long long bump = 1;    // the least move of the rate, growing while the size stays
-    double lastbytes = -1;
+    double shortaim = 0, shortpsnr = 0, reachaim = 0, reachpsnr = 0;
+    bool haveshort = false, havereach = false;
+    int64_t lastsize = -1;
+    double nudge = 0.05;  // the least move of the aim, growing while the size stays
     for (int tries = 0; tries < 4; ++tries) {
-        Trial t = attempt(image, opts, aim, progress);
+        Trial t = attempt(enc.get(), image, jpenc_distforpsnr(enc.get(), aim));
         if (!t.stream)
             return -1;
-        const double got = t.psnr, bytes = double(t.size);
+        const double got = t.psnr;
         const bool reaches = got >= psnr;
         const bool bestreaches = best.stream && best.psnr >= psnr;
-        const bool same = bytes == lastbytes;
-        lastbytes = bytes;
+        const bool same = t.size == lastsize;
+        lastsize = t.size;
         // The fewest bytes that reach the goal; until one does, the closest.
         if (!best.stream || (reaches && (!bestreaches || t.size < best.size)) ||
             (!reaches && !bestreaches && got > best.psnr))
             best = std::move(t);
         if (best.psnr >= psnr && best.psnr <= psnr + 0.1)
             break;
+        const double measured = std::isinf(got) ? psnr + 10 : got;
         if (reaches)
-            reachbytes = bytes, reachpsnr = std::isinf(got) ? psnr + 10 : got;
+            havereach = true, reachaim = aim, reachpsnr = measured;
         else
-            shortbytes = bytes, shortpsnr = got;
-        const double want = psnr + 0.05;
+            haveshort = true, shortaim = aim, shortpsnr = measured;
         double next;
-        if (shortbytes > 0 && reachbytes > 0) {
-            const double f = (want - shortpsnr) / (reachpsnr - shortpsnr);
-            next = std::exp(std::log(shortbytes) + f * (std::log(reachbytes) - std::log(shortbytes)));
-        } else {
-            next = bytes * std::exp2((want - (reaches ? reachpsnr : got)) / 5);
-        }
-        // The rate option has steps of 1/16384: round up, and move by at
-        // least one step, more while the size does not change (the next
-        // pass of a block can be larger than a step).
-        bump = same ? bump * 4 : 1;
-        const long double step = next / rawsize * 16384;
-        if (!(step > 0 && step < 1e12))  // no sensible budget to try
+        if (haveshort && havereach && reachpsnr > shortpsnr)
+            next = shortaim + (want - shortpsnr) / (reachpsnr - shortpsnr) * (reachaim - shortaim);
+        else
+            next = aim + (want - measured);
+        // Move by at least the nudge, more while the size does not change
+        // (the next pass of a block can take the aim a long way).
+        nudge = same ? nudge * 4 : 0.05;
+        if (std::fabs(next - aim) < nudge)
+            next = aim + (reaches ? -nudge : nudge);
+        if (!(next > 0 && next < 400))  // no sensible error to try
             break;
-        long long n = static_cast<long long>(std::ceil(step));
-        if (std::llabs(n - units) < bump)
-            n = units + (reaches ? -bump : bump);
-        if (n < 1)
-            break;
-        units = n;
-        std::snprintf(aim, sizeof aim, " rate=%.17g", static_cast<double>(n) / 16384);
+        aim = next;
     }
+    if (progress)
+        progress->report(90);
     const int64_t size = best.size;
     if (stream_rewind(best.stream.get()) < 0 || stream_copy(out, best.stream.get(), size) < 0 ||
         stream_flush(out) < 0) {
