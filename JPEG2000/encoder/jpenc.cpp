@@ -1163,22 +1163,30 @@ jpenc_t* jpenc_prepare(image_t* image, const char* optstr, double psnr, double b
     return enc;
 }
 
-int jpenc_writedist(jpenc_t* enc, stream_t* out, double dist)
+int jpenc_write(jpenc_t* enc, stream_t* out, t1est_goal_t goal)
 {
     enc->out = out;
     enc->len = 0;
     enc->mainqcdpending = 0;
     int64_t hdrlen = 0;
-    if (putmainhdr(enc) < 0 || puttilehdr(enc, 0, enc->numguard, &hdrlen) < 0 ||
-        allocrate(enc, {0}, dist) < 0 || tier2(enc) < 0 || putend(enc) < 0) {
+    int ret = putmainhdr(enc) < 0 || puttilehdr(enc, 0, enc->numguard, &hdrlen) < 0 ? -1 : 0;
+    if (ret == 0) {
+        // A byte budget leaves room for the headers and EOC, as layerbudgets.
+        const double avail = goal.bytes - double(enc->len + hdrlen + 2);
+        const int64_t budget = goal.bytes < 0 ? 0 : static_cast<int64_t>(std::max(avail, 0.0));
+        ret = allocrate(enc, {budget}, goal.bytes < 0 ? goal.dist : -1) < 0 || tier2(enc) < 0 ||
+                      putend(enc) < 0
+                  ? -1
+                  : 0;
+    }
+    if (ret < 0) {
         if (enc->tmpstream)
             stream_close(enc->tmpstream);
         enc->tmpstream = nullptr;
         if (enc->stopped)
             std::fprintf(stderr, "encoding cancelled\n");
-        return -1;
     }
-    return 0;
+    return ret;
 }
 
 void jpenc_destroy(jpenc_t* enc)

@@ -9,6 +9,7 @@
 
 #include "encoder/jpenc.h"
 #include "encoder/jpenc_tree.h"
+#include "tier1/t1est.h"
 
 struct jpc_cstate_t;
 
@@ -118,10 +119,11 @@ double jpenc_distforpsnr(const jpenc_t* enc, double psnr);
 jpenc_t* jpenc_prepare(image_t* image, const char* optstr, double psnr, double bestpsnr,
                        OnProgressMessager* progress);
 
-// Writes a complete code stream to out (flushed, not closed) whose rate
-// allocation takes the fewest bytes that leave a weighted squared error of
-// at most dist by the coders' figures.  0, or -1 after a message.
-int jpenc_writedist(jpenc_t* enc, stream_t* out, double dist);
+// Writes a complete code stream to out (flushed, not closed) for goal: at
+// most goal.bytes bytes in all, or the fewest bytes whose rate allocation
+// leaves a weighted squared error of at most goal.dist by the coders'
+// figures.  0, or -1 after a message.
+int jpenc_write(jpenc_t* enc, stream_t* out, t1est_goal_t goal);
 
 void jpenc_destroy(jpenc_t* enc);
 

@@ -1,5 +1,6 @@
 #include "encoder/jpenc_psnr.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <memory>
@@ -10,6 +11,7 @@
 #include "base/stream.h"
 #include "decoder/jpdec.h"
 #include "encoder/jpenc_int.h"
+#include "tier1/t1est.h"
 
 namespace {
 
@@ -48,14 +50,14 @@ ImagePtr copyimage(image_t* image)
     return copy;
 }
 
-// One code stream written for an error: its size and the PSNR it decodes to.
+// One code stream written for a goal: its size and the PSNR it decodes to.
 struct Trial {
     StreamPtr stream;
     int64_t size = 0;
     double psnr = NAN;
 };
 
-Trial attempt(jpenc_t* enc, image_t* image, double dist)
+Trial attempt(jpenc_t* enc, image_t* image, t1est_goal_t goal)
 {
     Trial t;
     StreamPtr mem(stream_memopen(nullptr, 0));
@@ -63,7 +65,7 @@ Trial attempt(jpenc_t* enc, image_t* image, double dist)
         std::fprintf(stderr, "not enough memory to encode to a target PSNR\n");
         return t;
     }
-    if (jpenc_writedist(enc, mem.get(), dist) < 0)
+    if (jpenc_write(enc, mem.get(), goal) < 0)
         return t;
     t.size = stream_tell(mem.get());
     if (stream_rewind(mem.get()) < 0)
@@ -142,22 +144,31 @@ int32_t jpenc_encodepsnr(image_t* image, stream_t* out, const char* optstr, doub
         return -1;
     copy.reset();
 
-    // The aim is the PSNR that the allocation's figures predict; the first
-    // try aims at the middle of the window, each next one corrects the aim
-    // by what the measure showed: by the last miss, or between an aim that
-    // falls short and one that reaches the goal by interpolation.
+    // The first try aims by the allocation's figures at the middle of the
+    // window.  While every try falls on one side of the goal the next one
+    // corrects the aim by the measured miss (the figures' error changes
+    // slowly); once tries lie on both sides a byte budget is interpolated
+    // between them, PSNR against the logarithm of the size (a lossless
+    // one, whose PSNR says nothing of the distance, halves the gap).
     const double want = psnr + 0.05;
     double aim = want;
+    t1est_goal_t goal{-1, jpenc_distforpsnr(enc.get(), aim)};
     Trial best;
-    double shortaim = 0, shortpsnr = 0, reachaim = 0, reachpsnr = 0;
+    double shortbytes = 0, shortpsnr = 0, reachbytes = 0, reachpsnr = 0;
     bool haveshort = false, havereach = false;
+    // The weight of each side's miss in the interpolation: halved while
+    // the tries keep landing on the other side (a bent curve would
+    // otherwise move the budget by little each time).
+    double shortweight = 1, reachweight = 1;
+    bool lastreaches = false;
     int64_t lastsize = -1;
-    double nudge = 0.05;  // the least move of the aim, growing while the size stays
+    double descent = 0.5;  // the last step down after a lossless stream
+    double bump = 0;  // the least move of a budget, growing while the size stays
     for (int tries = 0; tries < 4; ++tries) {
-        Trial t = attempt(enc.get(), image, jpenc_distforpsnr(enc.get(), aim));
+        Trial t = attempt(enc.get(), image, goal);
         if (!t.stream)
             return -1;
-        const double got = t.psnr;
+        const double got = t.psnr, bytes = double(t.size);
         const bool reaches = got >= psnr;
         const bool bestreaches = best.stream && best.psnr >= psnr;
         const bool same = t.size == lastsize;
@@ -168,24 +179,37 @@ int32_t jpenc_encodepsnr(image_t* image, stream_t* out, const char* optstr, doub
             best = std::move(t);
         if (best.psnr >= psnr && best.psnr <= psnr + 0.1)
             break;
-        const double measured = std::isinf(got) ? psnr + 10 : got;
+        const bool bracketed = haveshort && havereach;
+        if (bracketed && reaches == lastreaches)
+            (reaches ? shortweight : reachweight) /= 2;
+        (reaches ? reachweight : shortweight) = 1;
+        lastreaches = reaches;
         if (reaches)
-            havereach = true, reachaim = aim, reachpsnr = measured;
+            havereach = true, reachbytes = bytes, reachpsnr = got;
         else
-            haveshort = true, shortaim = aim, shortpsnr = measured;
-        double next;
-        if (haveshort && havereach && reachpsnr > shortpsnr)
-            next = shortaim + (want - shortpsnr) / (reachpsnr - shortpsnr) * (reachaim - shortaim);
-        else
-            next = aim + (want - measured);
-        // Move by at least the nudge, more while the size does not change
-        // (the next pass of a block can take the aim a long way).
-        nudge = same ? nudge * 4 : 0.05;
-        if (std::fabs(next - aim) < nudge)
-            next = aim + (reaches ? -nudge : nudge);
-        if (!(next > 0 && next < 400))  // no sensible error to try
+            haveshort = true, shortbytes = bytes, shortpsnr = got;
+        if (!(haveshort && havereach)) {
+            // A lossless stream: the aim comes down a step, twice as long
+            // as the last one after another lossless stream; otherwise the
+            // miss moves it, by at most 3 dB a try.
+            descent = std::isinf(got) ? descent * 2 : 0.5;
+            aim = std::isinf(got) ? aim - descent : aim + std::clamp(want - got, -3.0, 3.0);
+            if (!(aim > 0 && aim < 400))  // no sensible error to aim at
+                break;
+            goal = {-1, jpenc_distforpsnr(enc.get(), aim)};
+            continue;
+        }
+        const double below = (want - shortpsnr) * shortweight;
+        const double f = std::isinf(reachpsnr) ? 0.5 : below / (below + (reachpsnr - want) * reachweight);
+        double next = std::exp(std::log(shortbytes) + f * (std::log(reachbytes) - std::log(shortbytes)));
+        // Move by at least a byte, more while the size does not change (the
+        // next pass of a block can be larger than the move).
+        bump = same ? std::max(bump * 4, 16.0) : 1;
+        if (std::fabs(next - bytes) < bump)
+            next = bytes + (reaches ? -bump : bump);
+        if (!(next >= 1 && next < 1e15))  // no sensible budget to try
             break;
-        aim = next;
+        goal = {std::ceil(next), -1};
     }
     if (progress)
         progress->report(90);
