@@ -103,19 +103,25 @@ double jpenc_psnr(image_t* original, image_t* decoded)
             return NAN;
         // Samples come without sign extension; the difference of two
         // prec-bit patterns taken modulo 2^prec is the same either way only
-        // for unsigned ones, so signed ones are extended first.
-        const int64_t half = c->sgnd_ ? int64_t(1) << (c->prec_ - 1) : INT64_MAX;
+        // for unsigned ones, so signed ones are extended first.  Up to 16
+        // bits a row's sum stays exact in 64 bits.
+        const int64_t sign = c->sgnd_ ? int64_t(1) << (c->prec_ - 1) : 0;
         const int64_t span = int64_t(1) << c->prec_;
         for (int32_t y = 0; y < c->height_; ++y) {
             const int32_t* p = matrix_row(a.get(), y);
             const int32_t* q = matrix_row(b.get(), y);
+            if (c->prec_ <= 16) {
+                uint64_t row = 0;
+                for (int32_t x = 0; x < c->width_; ++x) {
+                    const int64_t e = ((uint32_t(p[x]) ^ sign) - sign) - ((uint32_t(q[x]) ^ sign) - sign);
+                    row += uint64_t(e * e);
+                }
+                sse += static_cast<long double>(row);
+                continue;
+            }
             for (int32_t x = 0; x < c->width_; ++x) {
-                int64_t u = uint32_t(p[x]), v = uint32_t(q[x]);
-                if (u >= half)
-                    u -= span;
-                if (v >= half)
-                    v -= span;
-                sse += static_cast<long double>((u - v) * (u - v));
+                const int64_t e = ((uint32_t(p[x]) ^ sign) - sign) - ((uint32_t(q[x]) ^ sign) - sign);
+                sse += static_cast<long double>(e) * static_cast<long double>(e);
             }
         }
         const long double peak = static_cast<long double>(span - 1);
