@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "base/fatal.h"
@@ -844,29 +845,15 @@ std::vector<int64_t> layerbudgets(jpenc_t* enc, int tileno, int64_t hdrlen)
     return cumlens;
 }
 
-// The squared error that the target PSNR allows the tile, over the samples
-// of all its components.
-double distgoal(const jpenc_t* enc)
-{
-    long double sum = 0;
-    for (int i = 0; i < enc->numcomps; ++i) {
-        const jpenc_comp_t* comp = &enc->comps[i];
-        const long double peak = std::ldexp(1.0L, comp->prec) - 1;
-        sum += static_cast<long double>(matrix_numrows(comp->data)) * matrix_numcols(comp->data) *
-               peak * peak;
-    }
-    return static_cast<double>(sum * std::pow(10.0L, -enc->psnr / 10));
-}
-
-// Rate allocation: the assignment of the coding passes to layers.  With a
-// target PSNR the budget is the fewest bytes that reach it.  Code blocks
-// that tier-1 left short where the allocation reached their last coded
-// pass are coded in full and the allocation made again.
-int allocrate(jpenc_t* enc, std::vector<int64_t> cumlens)
+// Rate allocation: the assignment of the coding passes to layers.  With an
+// error to reach (dist >= 0) the budget is the fewest bytes that reach it.
+// Code blocks that tier-1 left short where the allocation reached their
+// last coded pass are coded in full and the allocation made again.
+int allocrate(jpenc_t* enc, std::vector<int64_t> cumlens, double dist)
 {
     for (;;) {
-        if (enc->psnr > 0) {
-            cumlens.back() = jpenc_bytesfordist(enc, distgoal(enc));
+        if (dist >= 0) {
+            cumlens.back() = jpenc_bytesfordist(enc, dist);
             if (cumlens.back() < 0)
                 FATAL_CHECK(!"rate allocation ran out of memory");
         }
@@ -912,25 +899,48 @@ int tier2(jpenc_t* enc)
     return 0;
 }
 
-int encodetile(jpenc_t* enc, int tileno)
+// The stages of a tile before tier-1; numguard: the guard bits of each
+// component.
+int transformtile(jpenc_t* enc, int tileno, std::vector<int>& numguard)
 {
     const jpenc_tile_t* tile = &enc->tiles[tileno];
+    return readtile(enc, tileno) < 0 || levelshift(enc, tile) < 0 || wavelet(enc) < 0 ||
+                   quantize(enc, tile, numguard) < 0
+               ? -1
+               : 0;
+}
+
+int encodetile(jpenc_t* enc, int tileno)
+{
     std::vector<int> numguard;
     int64_t hdrlen = 0;
-    if (readtile(enc, tileno) < 0 ||
-        levelshift(enc, tile) < 0 ||
-        wavelet(enc) < 0 ||
-        quantize(enc, tile, numguard) < 0 ||
+    if (transformtile(enc, tileno, numguard) < 0 ||
         puttilehdr(enc, tileno, numguard, &hdrlen) < 0)
         return -1;
     // What the tile is to reach: its layers' budgets, or the error that a
     // target PSNR leaves.
     const std::vector<int64_t> cumlens = layerbudgets(enc, tileno, hdrlen);
-    const t1est_goal_t goal = enc->psnr > 0 ? t1est_goal_t{-1, distgoal(enc)}
-                                            : t1est_goal_t{double(cumlens.back()), -1};
-    if (tier1(enc, goal) < 0 || allocrate(enc, cumlens) < 0)
+    const double dist = enc->psnr > 0 ? jpenc_distforpsnr(enc, enc->psnr) : -1;
+    const t1est_goal_t goal = dist >= 0 ? t1est_goal_t{-1, dist}
+                                        : t1est_goal_t{double(cumlens.back()), -1};
+    if (tier1(enc, goal) < 0 || allocrate(enc, cumlens, dist) < 0)
         return -1;
     return tier2(enc);
+}
+
+// The end of the code stream: EOC and the flush.
+int putend(jpenc_t* enc)
+{
+    if (putms(enc, enc->out, jpc_ms_create(JPC_MS_EOC)) < 0) {
+        std::fprintf(stderr, "cannot write the end of the code stream (EOC marker)\n");
+        return -1;
+    }
+    enc->len += 2;
+    jpenc_report(enc, 81);
+    if (enc->stopped || stream_flush(enc->out) < 0)
+        return -1;
+    jpenc_report(enc, 82);
+    return enc->stopped ? -1 : 0;
 }
 
 // The main header, the tiles and EOC.  0, or -1.
@@ -947,16 +957,7 @@ int encodeall(jpenc_t* enc)
     jpenc_report(enc, 80);
     if (enc->stopped)
         return -1;
-    if (putms(enc, enc->out, jpc_ms_create(JPC_MS_EOC)) < 0) {
-        std::fprintf(stderr, "cannot write the end of the code stream (EOC marker)\n");
-        return -1;
-    }
-    enc->len += 2;
-    jpenc_report(enc, 81);
-    if (enc->stopped || stream_flush(enc->out) < 0)
-        return -1;
-    jpenc_report(enc, 82);
-    return enc->stopped ? -1 : 0;
+    return putend(enc);
 }
 
 } // namespace
@@ -1115,4 +1116,80 @@ int32_t jpenc_encode(image_t* image, stream_t* out, const char* optstr,
     if (progress)
         progress->report(90);
     return 0;
+}
+
+double jpenc_distforpsnr(const jpenc_t* enc, double psnr)
+{
+    long double sum = 0;
+    for (int i = 0; i < enc->numcomps; ++i) {
+        const jpenc_comp_t* comp = &enc->comps[i];
+        const long double peak = std::ldexp(1.0L, comp->prec) - 1;
+        sum += static_cast<long double>(matrix_numrows(comp->data)) * matrix_numcols(comp->data) *
+               peak * peak;
+    }
+    return static_cast<double>(sum * std::pow(10.0L, -psnr / 10));
+}
+
+jpenc_t* jpenc_prepare(image_t* image, const char* optstr, double psnr, double bestpsnr,
+                       OnProgressMessager* progress)
+{
+    if (progress) {
+        progress->report(10);
+        if (progress->cancelled()) {
+            std::fprintf(stderr, "encoding cancelled\n");
+            return nullptr;
+        }
+    }
+    jpc_inittables();
+    if (!image || image_numcmpnts(image) < 1) {
+        std::fprintf(stderr, "no image to encode\n");
+        return nullptr;
+    }
+    char aim[48];
+    std::snprintf(aim, sizeof aim, " psnr=%.4f", psnr);
+    const std::string opts = std::string(optstr ? optstr : "") + aim;
+    jpenc_t* enc = createenc(image, nullptr, opts.c_str(), progress);
+    if (!enc)
+        return nullptr;
+    FATAL_CHECK(enc->numtiles == 1 && enc->numlyrs == 1);
+    enc->minpercent = 15;
+    if (transformtile(enc, 0, enc->numguard) < 0 ||
+        tier1(enc, t1est_goal_t{-1, jpenc_distforpsnr(enc, bestpsnr)}) < 0) {
+        if (enc->stopped)
+            std::fprintf(stderr, "encoding cancelled\n");
+        destroyenc(enc);
+        return nullptr;
+    }
+    return enc;
+}
+
+int jpenc_write(jpenc_t* enc, stream_t* out, t1est_goal_t goal)
+{
+    enc->out = out;
+    enc->len = 0;
+    enc->mainqcdpending = 0;
+    int64_t hdrlen = 0;
+    int ret = putmainhdr(enc) < 0 || puttilehdr(enc, 0, enc->numguard, &hdrlen) < 0 ? -1 : 0;
+    if (ret == 0) {
+        // A byte budget leaves room for the headers and EOC, as layerbudgets.
+        const double avail = goal.bytes - double(enc->len + hdrlen + 2);
+        const int64_t budget = goal.bytes < 0 ? 0 : static_cast<int64_t>(std::max(avail, 0.0));
+        ret = allocrate(enc, {budget}, goal.bytes < 0 ? goal.dist : -1) < 0 || tier2(enc) < 0 ||
+                      putend(enc) < 0
+                  ? -1
+                  : 0;
+    }
+    if (ret < 0) {
+        if (enc->tmpstream)
+            stream_close(enc->tmpstream);
+        enc->tmpstream = nullptr;
+        if (enc->stopped)
+            std::fprintf(stderr, "encoding cancelled\n");
+    }
+    return ret;
+}
+
+void jpenc_destroy(jpenc_t* enc)
+{
+    destroyenc(enc);
 }

@@ -9,6 +9,7 @@
 
 #include "encoder/jpenc.h"
 #include "encoder/jpenc_tree.h"
+#include "tier1/t1est.h"
 
 struct jpc_cstate_t;
 
@@ -81,6 +82,7 @@ struct jpenc_t {
     OnProgressMessager* progress;
     int32_t minpercent;        // reports below it are raised to it
     bool stopped;              // the progress sink cancelled the run
+    std::vector<int> numguard; // guard bits by component (jpenc_prepare)
 };
 
 // One progress report; a cancel of the sink sets enc->stopped.  From the
@@ -103,5 +105,26 @@ int64_t jpenc_bytesfordist(jpenc_t* enc, double dist);
 // its rate-distortion curve (rdslope > 0), -1.0 for passes without a
 // distortion decrease and 0.0 for passes below the hull.
 void jpenc_cblkslopes(jpenc_cblk_t* cblk);
+
+// The squared error over the samples of all components of the tile that
+// leaves psnr dB (each component against its own peak 2^prec - 1).
+double jpenc_distforpsnr(const jpenc_t* enc, double psnr);
+
+// A coding written more than once for different errors (the target-PSNR
+// search), the picture being one tile of one layer.  jpenc_prepare runs
+// the stages up to tier-1 once with the options of optstr and psnr as the
+// target, tier-1 coding the passes that bestpsnr could need (with the
+// margin of its own estimate; blocks found short later are coded again in
+// full); the image's samples are consumed.  nullptr after a message.
+jpenc_t* jpenc_prepare(image_t* image, const char* optstr, double psnr, double bestpsnr,
+                       OnProgressMessager* progress);
+
+// Writes a complete code stream to out (flushed, not closed) for goal: at
+// most goal.bytes bytes in all, or the fewest bytes whose rate allocation
+// leaves a weighted squared error of at most goal.dist by the coders'
+// figures.  0, or -1 after a message.
+int jpenc_write(jpenc_t* enc, stream_t* out, t1est_goal_t goal);
+
+void jpenc_destroy(jpenc_t* enc);
 
 #endif

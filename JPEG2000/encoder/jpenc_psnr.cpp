@@ -1,5 +1,6 @@
 #include "encoder/jpenc_psnr.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <memory>
@@ -9,6 +10,8 @@
 #include "base/seq.h"
 #include "base/stream.h"
 #include "decoder/jpdec.h"
+#include "encoder/jpenc_int.h"
+#include "tier1/t1est.h"
 
 namespace {
 
@@ -47,24 +50,22 @@ ImagePtr copyimage(image_t* image)
     return copy;
 }
 
-// One encoding aiming at goal dB: the stream and the PSNR it decodes to.
+// One code stream written for a goal: its size and the PSNR it decodes to.
 struct Trial {
     StreamPtr stream;
     int64_t size = 0;
     double psnr = NAN;
 };
 
-Trial attempt(image_t* image, const std::string& optstr, const char* aim,
-              OnProgressMessager* progress)
+Trial attempt(jpenc_t* enc, image_t* image, t1est_goal_t goal)
 {
     Trial t;
-    ImagePtr copy = copyimage(image);
     StreamPtr mem(stream_memopen(nullptr, 0));
-    if (!copy || !mem) {
+    if (!mem) {
         std::fprintf(stderr, "not enough memory to encode to a target PSNR\n");
         return t;
     }
-    if (jpenc_encode(copy.get(), mem.get(), (optstr + aim).c_str(), progress) < 0)
+    if (jpenc_write(enc, mem.get(), goal) < 0)
         return t;
     t.size = stream_tell(mem.get());
     if (stream_rewind(mem.get()) < 0)
@@ -79,6 +80,10 @@ Trial attempt(image_t* image, const std::string& optstr, const char* aim,
     t.stream = std::move(mem);
     return t;
 }
+
+struct EncFree {
+    void operator()(jpenc_t* e) const { jpenc_destroy(e); }
+};
 
 } // namespace
 
@@ -98,19 +103,25 @@ double jpenc_psnr(image_t* original, image_t* decoded)
             return NAN;
         // Samples come without sign extension; the difference of two
         // prec-bit patterns taken modulo 2^prec is the same either way only
-        // for unsigned ones, so signed ones are extended first.
-        const int64_t half = c->sgnd_ ? int64_t(1) << (c->prec_ - 1) : INT64_MAX;
+        // for unsigned ones, so signed ones are extended first.  Up to 16
+        // bits a row's sum stays exact in 64 bits.
+        const int64_t sign = c->sgnd_ ? int64_t(1) << (c->prec_ - 1) : 0;
         const int64_t span = int64_t(1) << c->prec_;
         for (int32_t y = 0; y < c->height_; ++y) {
             const int32_t* p = matrix_row(a.get(), y);
             const int32_t* q = matrix_row(b.get(), y);
+            if (c->prec_ <= 16) {
+                uint64_t row = 0;
+                for (int32_t x = 0; x < c->width_; ++x) {
+                    const int64_t e = ((uint32_t(p[x]) ^ sign) - sign) - ((uint32_t(q[x]) ^ sign) - sign);
+                    row += uint64_t(e * e);
+                }
+                sse += static_cast<long double>(row);
+                continue;
+            }
             for (int32_t x = 0; x < c->width_; ++x) {
-                int64_t u = uint32_t(p[x]), v = uint32_t(q[x]);
-                if (u >= half)
-                    u -= span;
-                if (v >= half)
-                    v -= span;
-                sse += static_cast<long double>((u - v) * (u - v));
+                const int64_t e = ((uint32_t(p[x]) ^ sign) - sign) - ((uint32_t(q[x]) ^ sign) - sign);
+                sse += static_cast<long double>(e) * static_cast<long double>(e);
             }
         }
         const long double peak = static_cast<long double>(span - 1);
@@ -124,65 +135,90 @@ double jpenc_psnr(image_t* original, image_t* decoded)
 int32_t jpenc_encodepsnr(image_t* image, stream_t* out, const char* optstr, double psnr,
                          OnProgressMessager* progress, double* reached)
 {
-    const std::string opts = optstr ? optstr : "";
-    // The bytes the encoder's rate option counts against.
-    long double rawsize = 0;
-    for (int i = 0; i < image_numcmpnts(image); ++i) {
-        const image_cmpt_t* c = image_cmpt(image, i);
-        rawsize += static_cast<long double>(uint64_t(c->width_) * c->height_ * c->prec_ / 8);
+    // Tier-1 codes once, for an error well below the goal's (the
+    // allocation's figures may miss the measured PSNR by some tenths of a
+    // decibel); each try then only allocates, codes the packets and decodes.
+    constexpr double kHeadroom = 1.0;  // dB beyond the goal tier-1 codes for
+    ImagePtr copy = copyimage(image);
+    if (!copy) {
+        std::fprintf(stderr, "not enough memory to encode to a target PSNR\n");
+        return -1;
     }
-    // The first encoding aims by the encoder's own estimate; the others by
-    // byte budgets: between one that falls short and one that reaches the
-    // goal by interpolation, before that by a step of 5 dB per doubling.
+    std::unique_ptr<jpenc_t, EncFree> enc(
+        jpenc_prepare(copy.get(), optstr, psnr, psnr + kHeadroom, progress));
+    if (!enc)
+        return -1;
+    copy.reset();
+
+    // The first try aims by the allocation's figures at the middle of the
+    // window.  While every try falls on one side of the goal the next one
+    // corrects the aim by the measured miss (the figures' error changes
+    // slowly); once tries lie on both sides a byte budget is interpolated
+    // between them, PSNR against the logarithm of the size (a lossless
+    // one, whose PSNR says nothing of the distance, halves the gap).
+    const double want = psnr + 0.05;
+    double aim = want;
+    t1est_goal_t goal{-1, jpenc_distforpsnr(enc.get(), aim)};
     Trial best;
-    char aim[64];
-    std::snprintf(aim, sizeof aim, " psnr=%.4f", psnr);
     double shortbytes = 0, shortpsnr = 0, reachbytes = 0, reachpsnr = 0;
-    long long units = -1;  // the last rate, in the option's 1/16384 steps
-    long long bump = 1;    // the least move of the rate, growing while the size stays
-    double lastbytes = -1;
+    bool haveshort = false, havereach = false;
+    // The weight of each side's miss in the interpolation: halved while
+    // the tries keep landing on the other side (a bent curve would
+    // otherwise move the budget by little each time).
+    double shortweight = 1, reachweight = 1;
+    bool lastreaches = false;
+    int64_t lastsize = -1;
+    double descent = 0.5;  // the last step down after a lossless stream
+    double bump = 0;  // the least move of a budget, growing while the size stays
     for (int tries = 0; tries < 4; ++tries) {
-        Trial t = attempt(image, opts, aim, progress);
+        Trial t = attempt(enc.get(), image, goal);
         if (!t.stream)
             return -1;
         const double got = t.psnr, bytes = double(t.size);
         const bool reaches = got >= psnr;
         const bool bestreaches = best.stream && best.psnr >= psnr;
-        const bool same = bytes == lastbytes;
-        lastbytes = bytes;
+        const bool same = t.size == lastsize;
+        lastsize = t.size;
         // The fewest bytes that reach the goal; until one does, the closest.
         if (!best.stream || (reaches && (!bestreaches || t.size < best.size)) ||
             (!reaches && !bestreaches && got > best.psnr))
             best = std::move(t);
         if (best.psnr >= psnr && best.psnr <= psnr + 0.1)
             break;
+        const bool bracketed = haveshort && havereach;
+        if (bracketed && reaches == lastreaches)
+            (reaches ? shortweight : reachweight) /= 2;
+        (reaches ? reachweight : shortweight) = 1;
+        lastreaches = reaches;
         if (reaches)
-            reachbytes = bytes, reachpsnr = std::isinf(got) ? psnr + 10 : got;
+            havereach = true, reachbytes = bytes, reachpsnr = got;
         else
-            shortbytes = bytes, shortpsnr = got;
-        const double want = psnr + 0.05;
-        double next;
-        if (shortbytes > 0 && reachbytes > 0) {
-            const double f = (want - shortpsnr) / (reachpsnr - shortpsnr);
-            next = std::exp(std::log(shortbytes) + f * (std::log(reachbytes) - std::log(shortbytes)));
-        } else {
-            next = bytes * std::exp2((want - (reaches ? reachpsnr : got)) / 5);
+            haveshort = true, shortbytes = bytes, shortpsnr = got;
+        if (!(haveshort && havereach)) {
+            // A lossless stream: the aim comes down a step, twice as long
+            // as the last one after another lossless stream; otherwise the
+            // miss moves it, by at most 3 dB a try.
+            descent = std::isinf(got) ? descent * 2 : 0.5;
+            aim = std::isinf(got) ? aim - descent : aim + std::clamp(want - got, -3.0, 3.0);
+            if (!(aim > 0 && aim < 400))  // no sensible error to aim at
+                break;
+            goal = {-1, jpenc_distforpsnr(enc.get(), aim)};
+            continue;
         }
-        // The rate option has steps of 1/16384: round up, and move by at
-        // least one step, more while the size does not change (the next
-        // pass of a block can be larger than a step).
-        bump = same ? bump * 4 : 1;
-        const long double step = next / rawsize * 16384;
-        if (!(step > 0 && step < 1e12))  // no sensible budget to try
+        const double below = (want - shortpsnr) * shortweight;
+        const double f = std::isinf(reachpsnr) ? 0.5 : below / (below + (reachpsnr - want) * reachweight);
+        double next = std::exp(std::log(shortbytes) + f * (std::log(reachbytes) - std::log(shortbytes)));
+        // Move by at least a byte, more while the size does not change (the
+        // next pass of a block can be larger than the move).
+        bump = same ? std::max(bump * 4, 16.0) : 1;
+        if (std::fabs(next - bytes) < bump)
+            next = bytes + (reaches ? -bump : bump);
+        if (!(next >= 1 && next < 1e15))  // no sensible budget to try
             break;
-        long long n = static_cast<long long>(std::ceil(step));
-        if (std::llabs(n - units) < bump)
-            n = units + (reaches ? -bump : bump);
-        if (n < 1)
-            break;
-        units = n;
-        std::snprintf(aim, sizeof aim, " rate=%.17g", static_cast<double>(n) / 16384);
+        goal = {std::ceil(next), -1};
     }
+    if (progress)
+        progress->report(90);
     const int64_t size = best.size;
     if (stream_rewind(best.stream.get()) < 0 || stream_copy(out, best.stream.get(), size) < 0 ||
         stream_flush(out) < 0) {

@@ -11,6 +11,7 @@
 #include "encoder/jpenc_int.h"
 #include "base/stream.h"
 #include "tier2/t2enc.h"
+#include "codestream/jpc.h"
 
 void jpenc_cblkslopes(jpenc_cblk_t* cblk)
 {
@@ -81,27 +82,40 @@ void forcblks(jpenc_t* enc, F f)
     }
 }
 
+// The end of what a code block gives layer lyrno at threshold thresh: one
+// after the last pass from its current pass on with a slope of at least
+// thresh (the current pass when there is none, or include is false).
+jpenc_pass_t* passend(jpenc_cblk_t* cblk, double thresh, bool include)
+{
+    jpenc_pass_t* cur = cblk->curpass;
+    jpenc_pass_t* end = cur;
+    // An HT code block sent in an earlier layer has nothing more to send.
+    if (cur && include && !(cblk->ht && cur != cblk->passes))
+        for (jpenc_pass_t* p = cur; p != cblk->passes + cblk->numpasses; ++p)
+            if (p->rdslope >= thresh)
+                end = p + 1;
+    return end;
+}
+
+// Gives the passes of a code block from its current pass up to end the
+// layer lyrno, the rest -1.
+void assignto(jpenc_cblk_t* cblk, int lyrno, jpenc_pass_t* end)
+{
+    jpenc_pass_t* cur = cblk->curpass;
+    if (!cur)
+        return;
+    for (jpenc_pass_t* p = cur; p != end; ++p)
+        p->lyrno = lyrno;
+    for (jpenc_pass_t* p = end; p != cblk->passes + cblk->numpasses; ++p)
+        p->lyrno = -1;
+}
+
 // Gives the passes of every code block from its current pass up to the
 // last pass with a slope of at least thresh the layer lyrno, the rest -1.
 // include is false for a layer that gets no pass at all.
 void assign(jpenc_t* enc, int lyrno, double thresh, bool include)
 {
-    forcblks(enc, [&](jpenc_cblk_t* cblk) {
-        jpenc_pass_t* cur = cblk->curpass;
-        if (!cur)
-            return;
-        jpenc_pass_t* last = cblk->passes + cblk->numpasses;
-        jpenc_pass_t* end = cur;
-        // An HT code block sent in an earlier layer has nothing more to send.
-        if (include && !(cblk->ht && cur != cblk->passes))
-            for (jpenc_pass_t* p = cur; p != last; ++p)
-                if (p->rdslope >= thresh)
-                    end = p + 1;
-        for (jpenc_pass_t* p = cur; p != end; ++p)
-            p->lyrno = lyrno;
-        for (jpenc_pass_t* p = end; p != last; ++p)
-            p->lyrno = -1;
-    });
+    forcblks(enc, [&](jpenc_cblk_t* cblk) { assignto(cblk, lyrno, passend(cblk, thresh, include)); });
 }
 
 // Codes the packets of layer lyrno; the headers go to scratch (rewound for
@@ -135,6 +149,81 @@ std::vector<double> distinctslopes(jpenc_t* enc)
     std::sort(slopes.begin(), slopes.end());
     slopes.erase(std::unique(slopes.begin(), slopes.end()), slopes.end());
     return slopes;
+}
+
+// The room that a layer's threshold leaves below its budget (the next pass
+// of a code block can be larger than the room) goes to the code blocks'
+// next hull segments below the threshold, steepest first, each taken when
+// it still fits by its bytes and a few of header; a tier-2 run checks the
+// choice, and while it is too long a bisection over the number taken finds
+// the most that fit.  The layer's passes must be assigned at thresh.
+int fill(jpenc_t* enc, stream_t* scratch, int lyrno, double thresh, int64_t room)
+{
+    constexpr int64_t kHeader = 2;  // header bytes a segment may add
+    t2enc_save(enc->comps.data(), enc->numcomps);
+    const int64_t base = layerlength(enc, scratch, lyrno);
+    t2enc_restore(enc->comps.data(), enc->numcomps);
+    if (base < 0)
+        return -1;
+    struct seg_t {
+        jpenc_cblk_t* cblk;
+        jpenc_pass_t* end;  // one after the segment's last pass
+        double slope;
+        int64_t bytes;
+    };
+    std::vector<seg_t> segs;
+    forcblks(enc, [&](jpenc_cblk_t* cblk) {
+        jpenc_pass_t* cur = cblk->curpass;
+        if (!cur)
+            return;
+        jpenc_pass_t* from = passend(cblk, thresh, true);
+        jpenc_pass_t* last = cblk->passes + cblk->numpasses;
+        for (jpenc_pass_t* p = from; p != last; ++p)
+            if (p->rdslope > 0) {
+                const int32_t before = from != cblk->passes ? from[-1].end : 0;
+                segs.push_back({cblk, p + 1, p->rdslope, int64_t(p->end) - before});
+                break;
+            }
+    });
+    std::stable_sort(segs.begin(), segs.end(),
+                     [](const seg_t& a, const seg_t& b) { return a.slope > b.slope; });
+    std::vector<const seg_t*> taken;
+    int64_t left = room - base;
+    for (const seg_t& g : segs)
+        if (g.bytes + kHeader <= left) {
+            taken.push_back(&g);
+            left -= g.bytes + kHeader;
+        }
+    // The most of taken (in order) whose layer fits.
+    size_t lo = 0, hi = taken.size();  // lo fit; hi is to be tried
+    auto fits = [&](size_t k) {
+        for (size_t i = 0; i < k; ++i)
+            assignto(taken[i]->cblk, lyrno, taken[i]->end);
+        t2enc_save(enc->comps.data(), enc->numcomps);
+        const int64_t len = layerlength(enc, scratch, lyrno);
+        t2enc_restore(enc->comps.data(), enc->numcomps);
+        for (size_t i = 0; i < k; ++i)
+            assignto(taken[i]->cblk, lyrno, passend(taken[i]->cblk, thresh, true));
+        return len < 0 ? -1 : len <= room ? 1 : 0;
+    };
+    if (hi > 0) {
+        const int all = fits(hi);
+        if (all < 0)
+            return -1;
+        if (all)
+            lo = hi;
+        else
+            while (lo + 1 < hi) {
+                const size_t mid = lo + (hi - lo) / 2;
+                const int f = fits(mid);
+                if (f < 0)
+                    return -1;
+                (f ? lo : hi) = mid;
+            }
+    }
+    for (size_t i = 0; i < lo; ++i)
+        assignto(taken[i]->cblk, lyrno, taken[i]->end);
+    return 0;
 }
 
 } // namespace
@@ -252,6 +341,11 @@ int jpenc_ratealloc(jpenc_t* enc, int numlyrs, const int64_t* cumlens)
         if (!success)
             ++numempty;
         assign(enc, lyrno, goodthresh, success);
+        if (success && maxlen >= 0 && goodthresh > 0 && !(enc->cblksty & JPC_COX_HT) &&
+            fill(enc, scratch, lyrno, goodthresh, maxlen - donelen) < 0) {
+            stream_close(scratch);
+            return -1;
+        }
         int64_t len = layerlength(enc, scratch, lyrno);
         if (len < 0) {
             stream_close(scratch);

@@ -33,6 +33,7 @@ struct jpenc_pass_t {
     int32_t mqencCT;
     int32_t mqenclastbyte;
     int32_t mqencrunlen;  // bytes of a held-back 0xFF/0x7F run after end
+    int32_t mqencB;       // the held byte B, -1 before the first
     int32_t lyrno;        // layer carrying the pass, -1 for none
     double rdslope;       // rate-distortion slope (rate allocation)
     double wmsedec;       // weighted distortion decrease of the pass

@@ -172,6 +172,48 @@ void mqenc_getstate(const mqenc_t* enc, mqencstate_t* state)
     state->ctreg = enc->ctreg;
     state->lastbyte = enc->lastbyte;
     state->runlen = enc->runlen;
+    state->outbuf = enc->outbuf;
+}
+
+int64_t mqenc_trunclen(const mqencstate_t* state, int64_t written, const unsigned char* code,
+                       int64_t size)
+{
+    const int64_t bound = std::min<int64_t>(written + state->runlen + 4 +
+                                                (state->lastbyte == 0xff ? 1 : 0) +
+                                                (state->ctreg < 5 ? 1 : 0),
+                                            size);
+    // B sits after the pending run; later coding can only have carried
+    // into it, and the run went out as it was.
+    const int64_t q = written + state->runlen;
+    if (state->outbuf < 0 || q >= bound || state->ctreg < 1 || state->ctreg > 12)
+        return bound;
+    for (int i = 0; i < state->runlen; ++i)
+        if (code[written + i] != ((i & 1) ? 0x7f : 0xff))
+            return bound;
+    if (code[q] != state->outbuf && code[q] != state->outbuf + 1)
+        return bound;
+    // Values in units of 2^-24 of C's lowest bit.  The bit of C at 27 - CT
+    // is the lowest of B; each byte after it lies 8 bits lower, 7 after
+    // 0xFF (its top bit, a carry, has the weight of the 0xFF's lowest).
+    // The interval at this point is [B C, B C + A).  The decoder reads the
+    // bytes kept and then 1 bits from just below the last one (after 0xFF
+    // too, where a kept byte would have overlapped): what it sees lies
+    // between the prefix and the prefix plus the last byte's unit, which
+    // must both fall in the interval.
+    constexpr int S = 24;
+    int w = 27 - state->ctreg;
+    const int64_t low = ((int64_t(state->outbuf) << w) + int64_t(uint32_t(state->creg))) << S;
+    const int64_t top = low + (int64_t(uint32_t(state->areg)) << S);
+    int64_t prefix = 0;
+    for (int64_t j = q; j < bound; ++j) {
+        if (w + S < 0)
+            break;
+        prefix += int64_t(code[j]) << (w + S);
+        if (prefix >= low && prefix + (int64_t(1) << (w + S)) <= top)
+            return j + 1;
+        w -= code[j] == 0xff ? 7 : 8;
+    }
+    return bound;
 }
 
 void mqenc_dump(const mqenc_t* enc, FILE* out)

@@ -49,6 +49,7 @@ struct mqencstate_t {
     int32_t ctreg;
     int lastbyte;              // -1 for none
     int runlen;                // held-back run bytes not yet written
+    int outbuf;                // B, the held byte; -1 before the first
 };
 
 // New encoder with maxctxs (> 0) contexts, all at entry 0 (index 0, MPS 0),
@@ -136,8 +137,18 @@ inline int mqenc_putbit(mqenc_t* enc, int bit)
 // codeword.  0, or -1 when the error flag is set.
 int mqenc_flush(mqenc_t* enc);
 
-// A, C, CT, the last byte written and the length of the pending run.
+// A, C, CT, the last byte written, the length of the pending run and B.
 void mqenc_getstate(const mqenc_t* enc, mqencstate_t* state);
+
+// The fewest bytes of a codeword that decode every decision coded before
+// state was taken (written bytes had been written then), found from the
+// codeword's final bytes code[0 .. size): the decoder reads 1 bits past
+// the end, so a prefix serves when it, followed by 1 bits, still lies in
+// the coder's interval at that point.  Where the bytes cannot tell (no
+// byte held yet, a run collapsed at the end), the bound written + pending
+// run + 4 bytes (+1 after 0xFF, +1 when CT < 5).  At most size.
+int64_t mqenc_trunclen(const mqencstate_t* state, int64_t written, const unsigned char* code,
+                       int64_t size);
 
 // Diagnostic dump of the registers and the current context.
 void mqenc_dump(const mqenc_t* enc, FILE* out);

@@ -196,7 +196,7 @@ int32_t clnpass(const cblkctx_t& cb, mqenc_t* enc, int bitpos, bool segsym)
 // Raises the pass ends that the coder could only estimate (passes inside a
 // codeword segment) to a safe length: enough bytes for the decoder to
 // reproduce the pass, never beyond the end of its segment.
-void fixends(jpenc_pass_t* passes, int numpasses)
+void fixends(jpenc_pass_t* passes, int numpasses, const unsigned char* code)
 {
     int32_t o = 0;
     for (int n = 0; n < numpasses; ++n) {
@@ -207,12 +207,17 @@ void fixends(jpenc_pass_t* passes, int numpasses)
             const jpenc_pass_t* termpass = pass + 1;
             while (!termpass->term)
                 ++termpass;
-            // The held-back run sits after the stream position: the decoder
-            // needs the bytes that follow it too.
-            const int32_t est = pass->end + pass->mqencrunlen + 4 +
-                                (pass->mqenclastbyte == 0xff ? 1 : 0) +
-                                (pass->mqencCT < 5 ? 1 : 0);
-            pass->end = std::min(est, termpass->end);
+            // The fewest bytes of the finished codeword that decode the
+            // pass (the held-back byte and run sit after the stream
+            // position).
+            mqencstate_t state;
+            state.areg = uint32_t(pass->mqencA);
+            state.creg = uint32_t(pass->mqencC);
+            state.ctreg = pass->mqencCT;
+            state.lastbyte = pass->mqenclastbyte;
+            state.runlen = pass->mqencrunlen;
+            state.outbuf = pass->mqencB;
+            pass->end = int32_t(mqenc_trunclen(&state, pass->end, code, termpass->end));
         }
         o = std::max(o, pass->end);
     }
@@ -343,6 +348,7 @@ int t1enc_encodecblk(const jpenc_comp_t* comp, const jpenc_band_t* band, jpenc_c
             pass->mqencCT = state.ctreg;
             pass->mqenclastbyte = state.lastbyte;
             pass->mqencrunlen = state.runlen;
+            pass->mqencB = state.outbuf;
             pass->end = static_cast<int32_t>(stream_tell(stream));
             if (cblksty & T1ENC_RESET)
                 mqenc_setctxs(enc, JPC_NUMCTXS, jpc_ctxinits);
@@ -366,7 +372,7 @@ int t1enc_encodecblk(const jpenc_comp_t* comp, const jpenc_band_t* band, jpenc_c
     }
     FATAL_CHECK(!bout);
 
-    fixends(cblk->passes, numpasses);
+    fixends(cblk->passes, numpasses, stream_memdata(stream));
     return ret;
 }
 

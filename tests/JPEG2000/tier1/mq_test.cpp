@@ -289,19 +289,21 @@ TEST(Mq, SegmentsWithInitAndResets)
     }
 }
 
-// A codeword cut where a pass ended, a few bytes after the written data and
-// the held-back run, still decodes that pass (the tier-1 coder's estimate of
-// pass ends).
+// A codeword cut where a pass ended, at the length that the finished
+// codeword's bytes allow (mostly shorter than the bound of a few bytes after
+// the written data and the held-back run), still decodes that pass: the
+// tier-1 coder's pass ends.
 TEST(Mq, CutAfterHeldRunDecodesThePass)
 {
     std::mt19937 rng(1);
-    int withrun = 0;
+    int withrun = 0, shorter = 0;
     for (int trial = 0; trial < 3000; ++trial) {
         stream_t* out = stream_memopen(nullptr, 0);
         mqenc_t* enc = mqenc_create(19, out);
         std::vector<decision> ds;
         std::vector<size_t> passend;
-        std::vector<int64_t> cut;
+        std::vector<int64_t> cut;  // bytes written at each pass end
+        std::vector<mqencstate_t> states;
         const int numpasses = 2 + static_cast<int>(rng() % 8);
         for (int p = 0; p < numpasses; ++p) {
             // Runs of 1 decisions make long 0xFF, 0x7F runs.
@@ -317,15 +319,20 @@ TEST(Mq, CutAfterHeldRunDecodesThePass)
             mqenc_getstate(enc, &state);
             withrun += state.runlen > 0;
             passend.push_back(ds.size());
-            cut.push_back(stream_tell(out) + state.runlen + 4 + (state.lastbyte == 0xff) +
-                          (state.ctreg < 5));
+            states.push_back(state);
+            cut.push_back(stream_tell(out));
         }
         mqenc_flush(enc);
         const bytes code = stream_bytes(out);
         mqenc_destroy(enc);
         stream_close(out);
         for (int p = 0; p < numpasses; ++p) {
-            const size_t len = std::min(static_cast<size_t>(cut[p]), code.size());
+            const int64_t bound = std::min<int64_t>(
+                cut[p] + states[p].runlen + 4 + (states[p].lastbyte == 0xff) + (states[p].ctreg < 5),
+                int64_t(code.size()));
+            const size_t len = size_t(mqenc_trunclen(&states[p], cut[p], code.data(), code.size()));
+            ASSERT_LE(int64_t(len), bound);
+            shorter += int64_t(len) < bound;
             const std::vector<decision> head(ds.begin(), ds.begin() + passend[p]);
             ASSERT_EQ(decode(bytes(code.begin(), code.begin() + len), head, std::vector<mqctx_t>(19)),
                       bits_of(head))
@@ -333,6 +340,7 @@ TEST(Mq, CutAfterHeldRunDecodesThePass)
         }
     }
     EXPECT_GT(withrun, 100);
+    EXPECT_GT(shorter, 3000);  // the bytes themselves mostly allow a shorter cut
 }
 
 // Missing data reads as 1 bits: empty input, a prefix of a codeword, and the
