@@ -1110,6 +1110,8 @@ void TMainF::SetRightPicture(const QImage& Picture)
 {
     FRight = Picture;
     FHeat = QImage();
+    ++FHeatRun;
+    FHeatPending = false;
     ShowRightPicture();
 }
 
@@ -1117,10 +1119,10 @@ void TMainF::ShowRightPicture()
 {
     // The other views need a right picture of the loaded picture's size.
     const bool comparable = !FSource.isNull() && !FRight.isNull() && FSource.size() == FRight.size();
-    const bool diff = comparable && FDiffView && !FFlicker;
-    if (diff && FHeat.isNull())
-        FHeat = DifferenceHeatMap(FSource.convertToFormat(QImage::Format_BGR888),
-                                  FRight.convertToFormat(QImage::Format_BGR888), kDiffGain);
+    // The heat map is made off this thread; until it arrives the pane
+    // shows the picture without the legend.
+    if (comparable && FDiffView && !FFlicker && FHeat.isNull()) StartHeatMap();
+    const bool diff = comparable && FDiffView && !FFlicker && !FHeat.isNull();
     Image2->SetPicture(comparable && FFlicker ? FSource : diff ? FHeat : FRight);
     FLegend->setVisible(diff || (comparable && FFlicker));
     if (FLegend->isVisible()) {
@@ -1231,6 +1233,26 @@ void TMainF::StartFigures()
         if (!ComparePictures(a.convertToFormat(QImage::Format_BGR888), b.convertToFormat(QImage::Format_BGR888), &d))
             d.ssim = -1;
         return d;
+    }));
+}
+
+void TMainF::StartHeatMap()
+{
+    if (FHeatPending) return;
+    FHeatPending = true;
+    const quint64 run = FHeatRun;
+    auto* watcher = new QFutureWatcher<QImage>(this);
+    connect(watcher, &QFutureWatcherBase::finished, this, [this, watcher, run] {
+        watcher->deleteLater();
+        // Another right picture came first: not ours.
+        if (run != FHeatRun) return;
+        FHeatPending = false;
+        FHeat = watcher->result();
+        if (!FHeat.isNull() && FDiffView) ShowRightPicture();
+    });
+    watcher->setFuture(QtConcurrent::run([a = FSource, b = FRight] {
+        return DifferenceHeatMap(a.convertToFormat(QImage::Format_BGR888), b.convertToFormat(QImage::Format_BGR888),
+                                 kDiffGain);
     }));
 }
 

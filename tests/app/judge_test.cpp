@@ -81,6 +81,8 @@ private slots:
         ControlsInside(*w);
         SaveScreenshot(w.get(), QStringLiteral("12-figures"));
         QTest::keyClick(w.get(), Qt::Key_D);
+        // The heat map comes from a worker thread, with its legend.
+        QTRY_VERIFY(w->findChild<QLabel*>(QStringLiteral("DiffLegend"))->isVisible());
         SaveScreenshot(w.get(), QStringLiteral("13-difference-after-compress"));
         QTest::keyClick(w.get(), Qt::Key_D);
         QCOMPARE(w->Image2->Picture(), w->FRight);
@@ -123,6 +125,7 @@ private slots:
             (w.get()->*mode)();
             QTest::keyClick(w.get(), Qt::Key_D);
             QVERIFY(w->FDiffView && w->SpeedButton5->isChecked());
+            QTRY_VERIFY(w->findChild<QLabel*>(QStringLiteral("DiffLegend"))->isVisible());
             const QImage shown = w->Image2->Picture();
             QCOMPARE(shown.pixel(5, 7), HeatColour(10 * TMainF::kDiffGain));
             QCOMPARE(shown.pixel(600, 400), HeatColour(255));
