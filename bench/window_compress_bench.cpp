@@ -5,6 +5,7 @@
 //   window_compress_bench [PICTURE] [RUNS]
 #include "Main.h"
 #include "UserDialogs.h"
+#include "Image_io.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -109,6 +110,29 @@ int main(int argc, char** argv)
         const qint64 tool = t.elapsed();
         if (bestTool < 0 || tool < bestTool) bestTool = tool;
     }
+    // Cancel latency: a Cancel as the gauge reaches each mark, and the time
+    // until the window is idle again.
+    std::printf("cancel at gauge %%:  ");
+    qint64 worstCancel = 0;
+    for (const int mark : {1, 4, 6, 10, 14, 16, 18, 22, 30, 36, 40, 46, 52, 58, 70, 80, 82, 86, 92, 97}) {
+        QElapsedTimer since;
+        bool sent = false;
+        window.FIO->SetOnProgress([&](TImage_IO* s, int32_t p) {
+            window.kveProgress(s, p);
+            if (!sent && window.ProgressBar1->Progress() >= mark) {
+                sent = true;
+                since.start();
+                window.Button4Click();
+            }
+        });
+        window.TrackBar1->setValue(window.TrackBar1->value() == 200 ? 201 : 200);  // a fresh Compress
+        window.Button2Click();
+        const qint64 ms = sent ? since.elapsed() : -1;
+        worstCancel = std::max(worstCancel, ms);
+        std::printf(" %d:%lld", mark, static_cast<long long>(ms));
+    }
+    window.FIO->SetOnProgress([&](TImage_IO* s, int32_t p) { window.kveProgress(s, p); });
+    std::printf(" ms\ncancel at most:     %lld ms\n", static_cast<long long>(worstCancel));
     std::printf("picture: %s (%d x %d)\n", qPrintable(picture), window.FSource.width(), window.FSource.height());
     std::printf("window Compress:     %lld ms (%s, %s)\n", static_cast<long long>(bestWindow),
                 qPrintable(window.CSize->text()), qPrintable(window.Ratio->text()));
