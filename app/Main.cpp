@@ -1096,6 +1096,7 @@ void TMainF::LayoutPanel2()
     TrackBar1->resize(190 + d, TrackBar1->height());
     QL->move(270 + d, QL->y());
     HTJ2K->move(316 + d, HTJ2K->y());
+    TargetPsnr->move(316 + d, TargetPsnr->y());
     Panel1->resize(501 + d, Panel1->height());
     ProgressBar1->setGeometry(2, 2, Panel1->width() - 4, Panel1->height() - 4);
     Button2->move(414 + d, Button2->y());
