@@ -635,12 +635,13 @@ void TMainF::kveProgress(TImage_IO*, int32_t PercentDone)
         FLastEvents = now;
         QCoreApplication::processEvents();
     }
+    // Compress: the encoder in the first half, the decoder in the second.
     if (FSaving)
         ProgressBar1->SetProgress(PercentDone);
     else if (FEncoding)
-        ProgressBar1->SetProgress(PercentDone / 2);
+        ProgressBar1->SetPermille(5 * std::clamp(PercentDone, 0, 100));
     else
-        ProgressBar1->SetProgress(PercentDone / 2 + 50);
+        ProgressBar1->SetPermille(500 + 5 * std::clamp(PercentDone, 0, 100));
 }
 
 QString TMainF::ChangeFileExt(const QString& Path, const QString& Ext)

@@ -70,10 +70,10 @@ int main(int argc, char** argv)
     qint64 figures = 0;              // the longest wait for the figures after a Compress
     for (int i = 0; i < runs; ++i) {
         QElapsedTimer t, still;
-        int last = window.ProgressBar1->Progress();
+        int last = window.ProgressBar1->Permille();
         QTimer probe;
         QObject::connect(&probe, &QTimer::timeout, [&] {
-            const int v = window.ProgressBar1->Progress();
+            const int v = window.ProgressBar1->Permille();
             if (v != last) {
                 if (still.elapsed() > stall) {
                     stall = still.elapsed();
@@ -136,8 +136,8 @@ int main(int argc, char** argv)
     std::printf("picture: %s (%d x %d)\n", qPrintable(picture), window.FSource.width(), window.FSource.height());
     std::printf("window Compress:     %lld ms (%s, %s)\n", static_cast<long long>(bestWindow),
                 qPrintable(window.CSize->text()), qPrintable(window.Ratio->text()));
-    std::printf("gauge still at most: %lld ms (from %d%% to %d%%)\n", static_cast<long long>(stall), stallFrom,
-                stallTo);
+    std::printf("gauge still at most: %lld ms (from %.1f%% to %.1f%%)\n", static_cast<long long>(stall),
+                stallFrom / 10.0, stallTo / 10.0);
     std::printf("figures after:       %lld ms\n", static_cast<long long>(figures));
     std::printf("jp2c encode+decode: %lld ms\n", static_cast<long long>(bestTool));
     std::printf("ratio window/jp2c:  %.3f\n", double(bestWindow) / double(bestTool));
