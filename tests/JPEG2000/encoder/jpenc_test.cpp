@@ -170,10 +170,11 @@ TEST(JpencTest, CancelStopsAtTheNextReport)
     EXPECT_GT(std::count_if(whole.progress.begin(), whole.progress.end(),
                             [](int32_t p) { return p > 30 && p < 70; }), 10);
 
-    // A cancel in tier-1, in the transforms, in the rate allocation and at
-    // the last report: the run ends at that report with -1 (the sanitizer
+    // A cancel in tier-1, in the level shift, inside the wavelet transform
+    // and quantization, in the rate allocation and at the last report: the
+    // run ends at that report with -1 (the sanitizer
     // build checks that nothing leaks).
-    for (int32_t limit : {50, 25, 72, 82}) {
+    for (int32_t limit : {50, 25, 32, 36, 72, 82}) {
         image_t* im = makeimage(pic, IMAGE_CM_RGB);
         stream_t* out = stream_memopen(nullptr, 0);
         Canceller c(limit);
