@@ -745,9 +745,10 @@ int dec_tiledecode(dec_t* dec, dec_tile_t* tile)
     // pool, one component per piece; the progress reports (one per band and
     // one per component, climbing from 60 to 65 after tier-1's 15 to 60)
     // stay on this thread.
-    // The piece on this thread also reports after each one-dimensional pass
-    // of its transform (from 60 up to 64, by the samples filtered so far),
-    // and every transform ends at its next pass after a cancel.
+    // The piece on this thread also reports after each band dequantized and
+    // each one-dimensional pass of its transform (from 60 up to 64, by the
+    // samples done so far), and every transform ends at its next pass after
+    // a cancel.
     struct compjob_t {
         dec_t* dec;
         dec_tile_t* tile;
@@ -760,15 +761,13 @@ int dec_tiledecode(dec_t* dec, dec_tile_t* tile)
         ++job.numreports;
         for (dec_rlvl_t& rlvl : tile->tcomps[k].rlvls)
             job.numreports += static_cast<int64_t>(rlvl.bands.size());
-        job.passtotal += 8 * int64_t(matrix_numrows(tile->tcomps[k].data)) *
+        // Dequantization, then passes over about 8/3 of the area.
+        job.passtotal += 11 * int64_t(matrix_numrows(tile->tcomps[k].data)) *
                          matrix_numcols(tile->tcomps[k].data) / 3;
     }
     auto compbody = [](void* arg, int64_t k, int worker) {
         compjob_t* j = static_cast<compjob_t*>(arg);
         dec_tcomp_t* tcomp = &j->tile->tcomps[k];
-        for (dec_rlvl_t& rlvl : tcomp->rlvls)
-            for (dec_band_t& band : rlvl.bands)
-                dec_dequantband(&band, tcomp->realmode);
         struct passarg_t {
             compjob_t* job;
             int worker;
@@ -782,6 +781,12 @@ int dec_tiledecode(dec_t* dec, dec_tile_t* tile)
                                                              std::max<int64_t>(jj->passtotal, 1)));
             return jj->dec->stopped.load(std::memory_order_relaxed) ? 1 : 0;
         };
+        for (dec_rlvl_t& rlvl : tcomp->rlvls)
+            for (dec_band_t& band : rlvl.bands) {
+                dec_dequantband(&band, tcomp->realmode);
+                if (j->dec->progress && band.data)
+                    pass(&pa, int64_t(matrix_numrows(band.data)) * matrix_numcols(band.data));
+            }
         if (matrix_numrows(tcomp->data) > 0 && matrix_numcols(tcomp->data) > 0 &&
             !j->dec->stopped.load(std::memory_order_relaxed))
             tsfb_synthesize(tcomp->tsfb,
