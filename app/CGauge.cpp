@@ -4,11 +4,11 @@
 
 TCGauge::TCGauge(QWidget* Owner) : QWidget(Owner) {}
 
-void TCGauge::SetProgress(int Value)
+void TCGauge::SetPermille(int Value)
 {
-    Value = std::clamp(Value, 0, 100);
-    if (Value == FProgress) return;
-    FProgress = Value;
+    Value = std::clamp(Value, 0, 1000);
+    if (Value == FPermille) return;
+    FPermille = Value;
     update();
 }
 
@@ -22,11 +22,11 @@ void TCGauge::paintEvent(QPaintEvent*)
 {
     QPainter p(this);
     const QRect all = rect();
-    const int filled = all.width() * FProgress / 100;
+    const int filled = all.width() * FPermille / 1000;
     const QRect done(0, 0, filled, all.height());
     p.fillRect(all, Qt::white);
     p.fillRect(done, FForeColor);
-    const QString text = QString::number(FProgress) + QLatin1Char('%');
+    const QString text = QString::number(Progress()) + QLatin1Char('%');
     // The text is drawn twice, clipped: dark over white, white over the bar.
     p.setPen(FForeColor);
     p.setClipRect(all.adjusted(filled, 0, 0, 0));

@@ -635,12 +635,13 @@ void TMainF::kveProgress(TImage_IO*, int32_t PercentDone)
         FLastEvents = now;
         QCoreApplication::processEvents();
     }
+    // Compress: the encoder in the first half, the decoder in the second.
     if (FSaving)
         ProgressBar1->SetProgress(PercentDone);
     else if (FEncoding)
-        ProgressBar1->SetProgress(PercentDone / 2);
+        ProgressBar1->SetPermille(5 * std::clamp(PercentDone, 0, 100));
     else
-        ProgressBar1->SetProgress(PercentDone / 2 + 50);
+        ProgressBar1->SetPermille(500 + 5 * std::clamp(PercentDone, 0, 100));
 }
 
 QString TMainF::ChangeFileExt(const QString& Path, const QString& Ext)
@@ -1096,6 +1097,7 @@ void TMainF::LayoutPanel2()
     TrackBar1->resize(190 + d, TrackBar1->height());
     QL->move(270 + d, QL->y());
     HTJ2K->move(316 + d, HTJ2K->y());
+    TargetPsnr->move(316 + d, TargetPsnr->y());
     Panel1->resize(501 + d, Panel1->height());
     ProgressBar1->setGeometry(2, 2, Panel1->width() - 4, Panel1->height() - 4);
     Button2->move(414 + d, Button2->y());
@@ -1110,6 +1112,8 @@ void TMainF::SetRightPicture(const QImage& Picture)
 {
     FRight = Picture;
     FHeat = QImage();
+    ++FHeatRun;
+    FHeatPending = false;
     ShowRightPicture();
 }
 
@@ -1117,10 +1121,10 @@ void TMainF::ShowRightPicture()
 {
     // The other views need a right picture of the loaded picture's size.
     const bool comparable = !FSource.isNull() && !FRight.isNull() && FSource.size() == FRight.size();
-    const bool diff = comparable && FDiffView && !FFlicker;
-    if (diff && FHeat.isNull())
-        FHeat = DifferenceHeatMap(FSource.convertToFormat(QImage::Format_BGR888),
-                                  FRight.convertToFormat(QImage::Format_BGR888), kDiffGain);
+    // The heat map is made off this thread; until it arrives the pane
+    // shows the picture without the legend.
+    if (comparable && FDiffView && !FFlicker && FHeat.isNull()) StartHeatMap();
+    const bool diff = comparable && FDiffView && !FFlicker && !FHeat.isNull();
     Image2->SetPicture(comparable && FFlicker ? FSource : diff ? FHeat : FRight);
     FLegend->setVisible(diff || (comparable && FFlicker));
     if (FLegend->isVisible()) {
@@ -1231,6 +1235,26 @@ void TMainF::StartFigures()
         if (!ComparePictures(a.convertToFormat(QImage::Format_BGR888), b.convertToFormat(QImage::Format_BGR888), &d))
             d.ssim = -1;
         return d;
+    }));
+}
+
+void TMainF::StartHeatMap()
+{
+    if (FHeatPending) return;
+    FHeatPending = true;
+    const quint64 run = FHeatRun;
+    auto* watcher = new QFutureWatcher<QImage>(this);
+    connect(watcher, &QFutureWatcherBase::finished, this, [this, watcher, run] {
+        watcher->deleteLater();
+        // Another right picture came first: not ours.
+        if (run != FHeatRun) return;
+        FHeatPending = false;
+        FHeat = watcher->result();
+        if (!FHeat.isNull() && FDiffView) ShowRightPicture();
+    });
+    watcher->setFuture(QtConcurrent::run([a = FSource, b = FRight] {
+        return DifferenceHeatMap(a.convertToFormat(QImage::Format_BGR888), b.convertToFormat(QImage::Format_BGR888),
+                                 kDiffGain);
     }));
 }
 

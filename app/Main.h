@@ -147,6 +147,8 @@ public:
     void StartFigures();
     void ClearFigures();
     void ShowFigures(const PictureDifference& Figures);
+    // Makes FHeat on a worker thread, then shows it if the view still wants it.
+    void StartHeatMap();
 
 protected:
     void closeEvent(QCloseEvent* Event) override;
@@ -178,6 +180,8 @@ private:
     QImage FPreloaded;              // a picture read while checking an Open, shown next
     QString FPreloadedPath;
     QImage FHeat;                   // the difference view of FRight, made on first use
+    quint64 FHeatRun = 0;           // the heat map computation whose result counts
+    bool FHeatPending = false;      // one is running for FRight
     QLabel* FLegend = nullptr;      // the difference view's legend, over the right pane
     QLabel* FCoder = nullptr;       // the status bar's note of the coder used
     quint64 FFiguresRun = 0;        // the figures computation whose result counts

@@ -93,7 +93,8 @@ QImage new_bitmap(int width, int height)
 
 } // namespace
 
-void J2000CopyComponent(const image_t* image, int i, int channel, QImage* B)
+void J2000CopyComponent(const image_t* image, int i, int channel, QImage* B,
+                        const std::function<void(int32_t cy)>& everyRows)
 {
     stream_t* s = image_cmpt_stream(image, i);
     const int32_t cw = image_cmpt_width(image, i);
@@ -112,6 +113,8 @@ void J2000CopyComponent(const image_t* image, int i, int channel, QImage* B)
     const bool plain = prec == 8 && !sgnd;
     const uint32_t maxv = prec >= 32 ? 0xffffffffu : (uint32_t(1) << prec) - 1;
     for (int32_t cy = 0; cy < ch; ++cy) {
+        if (everyRows && cy % 64 == 0)
+            everyRows(cy);
         const int64_t got = s ? stream_read(s, raw.data(), static_cast<int64_t>(rowbytes)) : 0;
         const size_t whole = got > 0 ? static_cast<size_t>(got) / size_t(cps) : 0;
         if (plain) {
@@ -208,17 +211,23 @@ qint64 TJPEG2000_IO::SaveToStreamFrom(QImage* B, QIODevice* S)
         ImageHolder image(image_create(3, parms, IMAGE_CM_RGB));
         if (!image || image_numcmpnts(image.get()) != 3 || B->format() != QImage::Format_BGR888)
             throw Exception(QStringLiteral("Internal Error , Can,t Create Such Image, Kill the Developers"));
+        // The copy climbs from 0 to 9 as rows go; a Cancel during it ends
+        // it at once (the next cancellable report raises).
+        std::vector<unsigned char> row(static_cast<size_t>(w));
+        const int64_t rows = 3 * int64_t(h);
         for (int i = 0; i < 3 && !FStop; ++i) {
             stream_t* cs = image_cmpt_stream(image.get(), i);
             stream_rewind(cs);
             const int off = 2 - i;
-            // A Cancel during the copy ends it at once: the next cancellable
-            // report raises.
             for (int y = 0; y < h && !FStop; ++y) {
-                DoProgressNoCancel(5);
+                if (y % 64 == 0)
+                    DoProgressNoCancel(static_cast<int32_t>(10 * (i * int64_t(h) + y) / rows));
                 const uchar* line = B->constScanLine(y) + off;
                 for (int x = 0; x < w; ++x)
-                    stream_putc(cs, line[3 * x]);
+                    row[size_t(x)] = line[3 * x];
+                if (stream_write(cs, row.data(), w) != w)
+                    throw Exception(QStringLiteral("Not enough memory for a picture of %1 x %2 pixels")
+                                        .arg(w).arg(h));
             }
         }
         DoOnProgress(10);
@@ -328,8 +337,11 @@ qint64 TJPEG2000_IO::LoadFromStreamInTo(QImage* B, QIODevice* S)
             stream_t* cs = image_cmpt_stream(image.get(), c);
             if (cs)
                 stream_rewind(cs);
-            DoOnProgress(90);
-            J2000CopyComponent(image.get(), c, i, B);
+            // From 90 to 99 as rows go, a Cancel heard within a few rows.
+            const int64_t rows = 3 * int64_t(std::max(image_cmpt_height(image.get(), c), 1));
+            J2000CopyComponent(image.get(), c, i, B, [&](int32_t cy) {
+                DoOnProgress(90 + static_cast<int32_t>(9 * (i * rows / 3 + cy) / rows));
+            });
         }
         image.reset();
         const qint64 result = S->pos() - p0;

@@ -23,6 +23,7 @@
 #include <QIODevice>
 
 #include <exception>
+#include <functional>
 #include <string>
 
 class TJPEG2000_IO;
@@ -113,8 +114,10 @@ private:
 // unsigned samples as they are, other precisions and signed samples mapped
 // to 0..255, a subsampled component's sample spread over every pixel it
 // covers; a sample that cannot be read gives 255.  Reads the component's
-// samples from the current position of its stream.
-void J2000CopyComponent(const image_t* image, int i, int channel, QImage* B);
+// samples from the current position of its stream.  everyRows, when set, is
+// called before every 64th row of the component (progress reports; it may raise).
+void J2000CopyComponent(const image_t* image, int i, int channel, QImage* B,
+                        const std::function<void(int32_t cy)>& everyRows = {});
 
 // The picture of a code stream or JP2 file, decoded as the component loads
 // it (a grey picture fills all three channels); raises as LoadFromFileInTo.

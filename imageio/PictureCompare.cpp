@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <future>
 #include <vector>
 
 namespace {
@@ -56,44 +57,41 @@ Sums sums_over(const QImage& a, const QImage& b, int x0, int y0, int w, int h)
     return s;
 }
 
-} // namespace
-
-double PictureSsim(const QImage& a, const QImage& b)
+// Sum of the SSIM of the 8 x 8 windows whose lower half is block row by,
+// for by0 <= by < by1 (by0 >= 1): sums of 4 x 4 blocks, one row of blocks
+// at a time; each window is 2 x 2 blocks of a row and the one above.
+double ssim_rows(const QImage& a, const QImage& b, int by0, int by1)
 {
-    const int w = a.width(), h = a.height();
-    if (w < 8 || h < 8)
-        return ssim_of(sums_over(a, b, 0, 0, w, h), double(w) * h);
-    // Sums of 4 x 4 blocks, one row of blocks at a time; each 8 x 8 window
-    // is 2 x 2 blocks of this row and the one above.
-    const int bw = w / 4, bh = h / 4;
+    const int bw = a.width() / 4;
     std::vector<Sums> above(bw), row(bw);
+    for (int bx = 0; bx < bw; ++bx)
+        above[bx] = sums_over(a, b, 4 * bx, 4 * (by0 - 1), 4, 4);
     double total = 0;
-    for (int by = 0; by < bh; ++by) {
+    for (int by = by0; by < by1; ++by) {
         for (int bx = 0; bx < bw; ++bx)
             row[bx] = sums_over(a, b, 4 * bx, 4 * by, 4, 4);
-        if (by > 0) {
-            for (int bx = 0; bx + 1 < bw; ++bx) {
-                Sums s = above[bx];
-                s += above[bx + 1];
-                s += row[bx];
-                s += row[bx + 1];
-                total += ssim_of(s, 64);
-            }
+        for (int bx = 0; bx + 1 < bw; ++bx) {
+            Sums s = above[bx];
+            s += above[bx + 1];
+            s += row[bx];
+            s += row[bx + 1];
+            total += ssim_of(s, 64);
         }
         std::swap(above, row);
     }
-    return total / (double(bw - 1) * (bh - 1));
+    return total;
 }
 
-bool ComparePictures(const QImage& a, const QImage& b, PictureDifference* result)
-{
-    if (a.isNull() || a.size() != b.size() || a.format() != QImage::Format_BGR888 ||
-        b.format() != QImage::Format_BGR888)
-        return false;
-    // Squared differences by channel, summed exactly.
+// Squared differences by channel (exact) and the peak over rows y0 .. y1 - 1.
+struct SquaredDifferences {
     uint64_t sq[3] = {0, 0, 0};
     int peak = 0;
-    for (int y = 0; y < a.height(); ++y) {
+};
+
+SquaredDifferences squared_differences(const QImage& a, const QImage& b, int y0, int y1)
+{
+    SquaredDifferences r;
+    for (int y = y0; y < y1; ++y) {
         const uchar* p = a.constScanLine(y);
         const uchar* q = b.constScanLine(y);
         uint64_t row[3] = {0, 0, 0};
@@ -106,16 +104,58 @@ bool ComparePictures(const QImage& a, const QImage& b, PictureDifference* result
             }
         }
         for (int c = 0; c < 3; ++c)
-            sq[c] += row[c];
-        peak = std::max(peak, rowpeak);
+            r.sq[c] += row[c];
+        r.peak = std::max(r.peak, rowpeak);
     }
-    const double n = double(a.width()) * a.height();
-    result->psnr = psnr_of(double(sq[0] + sq[1] + sq[2]), 3 * n);
+    return r;
+}
+
+// Pictures from this many pixels on are measured in two halves at once.
+constexpr int64_t kTwoThreads = 256 * 256;
+
+} // namespace
+
+double PictureSsim(const QImage& a, const QImage& b)
+{
+    const int w = a.width(), h = a.height();
+    if (w < 8 || h < 8)
+        return ssim_of(sums_over(a, b, 0, 0, w, h), double(w) * h);
+    const int bw = w / 4, bh = h / 4;
+    const double windows = double(bw - 1) * (bh - 1);
+    if (int64_t(w) * h < kTwoThreads)
+        return ssim_rows(a, b, 1, bh) / windows;
+    // The upper half of the window rows on another thread; the halves are
+    // added in the same order whatever the machine.
+    const int mid = 1 + (bh - 1) / 2;
+    auto upper = std::async(std::launch::async, [&] { return ssim_rows(a, b, 1, mid); });
+    const double lower = ssim_rows(a, b, mid, bh);
+    return (upper.get() + lower) / windows;
+}
+
+bool ComparePictures(const QImage& a, const QImage& b, PictureDifference* result)
+{
+    if (a.isNull() || a.size() != b.size() || a.format() != QImage::Format_BGR888 ||
+        b.format() != QImage::Format_BGR888)
+        return false;
+    const int h = a.height();
+    SquaredDifferences d;
+    if (int64_t(a.width()) * h < kTwoThreads) {
+        d = squared_differences(a, b, 0, h);
+    } else {
+        auto upper = std::async(std::launch::async, [&] { return squared_differences(a, b, 0, h / 2); });
+        const SquaredDifferences lower = squared_differences(a, b, h / 2, h);
+        d = upper.get();
+        for (int c = 0; c < 3; ++c)
+            d.sq[c] += lower.sq[c];
+        d.peak = std::max(d.peak, lower.peak);
+    }
+    const double n = double(a.width()) * h;
+    result->psnr = psnr_of(double(d.sq[0] + d.sq[1] + d.sq[2]), 3 * n);
     // Bytes are blue, green, red.
-    result->psnrRed = psnr_of(double(sq[2]), n);
-    result->psnrGreen = psnr_of(double(sq[1]), n);
-    result->psnrBlue = psnr_of(double(sq[0]), n);
-    result->peak = peak;
+    result->psnrRed = psnr_of(double(d.sq[2]), n);
+    result->psnrGreen = psnr_of(double(d.sq[1]), n);
+    result->psnrBlue = psnr_of(double(d.sq[0]), n);
+    result->peak = d.peak;
     result->ssim = PictureSsim(a, b);
     return true;
 }

@@ -745,27 +745,53 @@ int dec_tiledecode(dec_t* dec, dec_tile_t* tile)
     // pool, one component per piece; the progress reports (one per band and
     // one per component, climbing from 60 to 65 after tier-1's 15 to 60)
     // stay on this thread.
+    // The piece on this thread also reports after each band dequantized and
+    // each one-dimensional pass of its transform (from 60 up to 64, by the
+    // samples done so far), and every transform ends at its next pass after
+    // a cancel.
     struct compjob_t {
         dec_t* dec;
         dec_tile_t* tile;
         int64_t numreports;
         int64_t reported;
-    } job{dec, tile, 0, 0};
+        int64_t passtotal;
+        std::atomic<int64_t> passwork{0};
+    } job{dec, tile, 0, 0, 0};
     for (int k = 0; k < cp->numcomps; ++k) {
         ++job.numreports;
         for (dec_rlvl_t& rlvl : tile->tcomps[k].rlvls)
             job.numreports += static_cast<int64_t>(rlvl.bands.size());
+        // Dequantization, then passes over about 8/3 of the area.
+        job.passtotal += 11 * int64_t(matrix_numrows(tile->tcomps[k].data)) *
+                         matrix_numcols(tile->tcomps[k].data) / 3;
     }
-    auto compbody = [](void* arg, int64_t k, int) {
+    auto compbody = [](void* arg, int64_t k, int worker) {
         compjob_t* j = static_cast<compjob_t*>(arg);
         dec_tcomp_t* tcomp = &j->tile->tcomps[k];
+        struct passarg_t {
+            compjob_t* job;
+            int worker;
+        } pa{j, worker};
+        auto pass = [](void* a, int64_t samples) {
+            passarg_t* p = static_cast<passarg_t*>(a);
+            compjob_t* jj = p->job;
+            const int64_t w = jj->passwork.fetch_add(samples, std::memory_order_relaxed) + samples;
+            if (p->worker == 0)
+                dec_progress(jj->dec, 60 + static_cast<int>(4 * std::min(w, jj->passtotal) /
+                                                             std::max<int64_t>(jj->passtotal, 1)));
+            return jj->dec->stopped.load(std::memory_order_relaxed) ? 1 : 0;
+        };
         for (dec_rlvl_t& rlvl : tcomp->rlvls)
-            for (dec_band_t& band : rlvl.bands)
+            for (dec_band_t& band : rlvl.bands) {
                 dec_dequantband(&band, tcomp->realmode);
-        if (matrix_numrows(tcomp->data) > 0 && matrix_numcols(tcomp->data) > 0)
+                if (j->dec->progress && band.data)
+                    pass(&pa, int64_t(matrix_numrows(band.data)) * matrix_numcols(band.data));
+            }
+        if (matrix_numrows(tcomp->data) > 0 && matrix_numcols(tcomp->data) > 0 &&
+            !j->dec->stopped.load(std::memory_order_relaxed))
             tsfb_synthesize(tcomp->tsfb,
                             j->tile->cp->ccps[k].qmfbid == JPC_COX_RFT ? QMFB_REV : 0,
-                            tcomp->data);
+                            tcomp->data, j->dec->progress ? +pass : nullptr, &pa);
     };
     auto comptick = [](void* arg, int64_t done) {
         compjob_t* j = static_cast<compjob_t*>(arg);

@@ -4,6 +4,7 @@
 #include "encoder/jpenc.h"
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
 #include <cmath>
 #include <cstdio>
@@ -562,7 +563,7 @@ int readtile(jpenc_t* enc, int tileno)
     image_t* image = enc->image;
     const int n = enc->numcomps;
 
-    jpenc_report(enc, 15);
+    jpenc_report(enc, 10);
     tile->realmode = enc->mctkind == JPENC_MCT_ICT ? 1 : 0;
 
     jpenc_treeparams_t params;
@@ -573,7 +574,7 @@ int readtile(jpenc_t* enc, int tileno)
     const int32_t tv = tileno / enc->numhtiles;
     const int32_t th = tileno % enc->numhtiles;
     for (int i = 0; i < n; ++i) {
-        jpenc_report(enc, 15);
+        jpenc_report(enc, 10);
         jpenc_comp_t* comp = &enc->comps[i];
         int32_t cw = image_cmpt_width(image, i);
         int32_t ch = image_cmpt_height(image, i);
@@ -589,17 +590,29 @@ int readtile(jpenc_t* enc, int tileno)
             tile->realmode = 1;
     }
 
-    for (int i = 0; i < n; ++i) {
-        jpenc_report(enc, 15);
+    // Read in bands of rows, the reports climbing from 10 to 15.
+    constexpr int32_t kBand = 256;
+    matrix_t* view = matrix_create(0, 0);
+    FATAL_CHECK(view);
+    for (int i = 0; i < n && !enc->stopped; ++i) {
         jpenc_comp_t* comp = &enc->comps[i];
-        if (image_readcmpt(image, i, tile->x / comp->hsamp, tile->y / comp->vsamp,
-                           matrix_numcols(comp->data), matrix_numrows(comp->data),
-                           comp->data) < 0) {
-            std::fprintf(stderr, "read component failed\n");
-            return -1;
+        const int32_t rows = matrix_numrows(comp->data), cols = matrix_numcols(comp->data);
+        for (int32_t r0 = 0; r0 < rows && !enc->stopped; r0 += kBand) {
+            jpenc_report(enc, 10 + static_cast<int32_t>(5 * (int64_t(i) * rows + r0) /
+                                                        (int64_t(n) * rows)));
+            const int32_t r1 = std::min(rows, r0 + kBand);
+            if (cols <= 0 || matrix_bindsub(view, comp->data, r0, 0, r1 - 1, cols - 1) < 0 ||
+                image_readcmpt(image, i, tile->x / comp->hsamp, tile->y / comp->vsamp + r0, cols,
+                               r1 - r0, view) < 0) {
+                matrix_destroy(view);
+                std::fprintf(stderr, "read component failed\n");
+                return -1;
+            }
         }
         image_cmpt_releasestream(image, i);
     }
+    matrix_destroy(view);
+    jpenc_report(enc, 15);
     return enc->stopped ? -1 : 0;
 }
 
@@ -610,7 +623,7 @@ int levelshift(jpenc_t* enc, const jpenc_tile_t* tile)
 {
     const int n = enc->numcomps;
     for (int i = 0; i < n; ++i) {
-        jpenc_report(enc, 25);
+        jpenc_report(enc, 15 + 5 * i / n);
         jpenc_comp_t* comp = &enc->comps[i];
         matrix_t* m = comp->data;
         const int prec = comp->prec;
@@ -628,14 +641,16 @@ int levelshift(jpenc_t* enc, const jpenc_tile_t* tile)
                 }
             }
         }
-        jpenc_report(enc, 30);
     }
 
     if (tile->realmode)
         for (int i = 0; i < n; ++i) {
-            jpenc_report(enc, 30);
+            jpenc_report(enc, 20 + 5 * i / n);
             toreal(enc->comps[i].data);
         }
+    jpenc_report(enc, 25);
+    if (enc->stopped)
+        return -1;
 
     if (enc->mctkind != JPENC_MCT_NONE) {
         FATAL_CHECK(image_numcmpnts(enc->image) == 3);
@@ -647,91 +662,124 @@ int levelshift(jpenc_t* enc, const jpenc_tile_t* tile)
             return -1;
         }
     }
+    jpenc_report(enc, 30);
     return enc->stopped ? -1 : 0;
 }
 
-// Runs body over the components on the thread pool, reporting numreports
-// times on this thread as they complete, climbing from above `from` to `to`;
-// from then on no report is below it.
-void forcomps(jpenc_t* enc, threadpool_body_t body, void* arg, int64_t numreports, int32_t from,
-              int32_t to)
+// One run over the components on the thread pool whose reports climb from
+// `from` to `to` with the work done (samples, by every thread), reported on
+// the calling thread between its pieces, while it waits, and from inside
+// its own pieces (worker 0), so that no report waits for a whole component.
+struct comprun_t {
+    jpenc_t* enc;
+    void* arg;
+    int64_t total;
+    int32_t from, to;
+    std::atomic<int64_t> work{0};
+    std::atomic<bool> cancelled{false};  // enc->stopped, for every thread
+
+    // On the calling thread only.
+    void report()
+    {
+        const int64_t w = std::min(work.load(std::memory_order_relaxed), total);
+        enc->minpercent = from + static_cast<int32_t>((to - from) * w / std::max<int64_t>(total, 1));
+        jpenc_report(enc, enc->minpercent);
+        if (enc->stopped)
+            cancelled.store(true, std::memory_order_relaxed);
+    }
+    // amount more samples done by worker; true when the run was cancelled.
+    bool add(int64_t amount, int worker)
+    {
+        work.fetch_add(amount, std::memory_order_relaxed);
+        if (worker == 0)
+            report();
+        return cancelled.load(std::memory_order_relaxed);
+    }
+};
+
+typedef void (*comprun_body_t)(comprun_t* run, int64_t compno, int worker);
+
+void forcomps(comprun_t* run, comprun_body_t body)
 {
-    struct ticks_t {
-        jpenc_t* enc;
-        int64_t numreports;
-        int64_t reported;
-        int32_t from, to;
-    } ticks{enc, numreports, 0, from, to};
     struct job_t {
-        threadpool_body_t body;
-        void* arg;
-        ticks_t* ticks;
-    } job{body, arg, &ticks};
-    auto run = [](void* a, int64_t i, int worker) {
+        comprun_t* run;
+        comprun_body_t body;
+    } job{run, body};
+    auto piece = [](void* a, int64_t i, int worker) {
         job_t* j = static_cast<job_t*>(a);
-        j->body(j->arg, i, worker);
+        if (!j->run->cancelled.load(std::memory_order_relaxed))
+            j->body(j->run, i, worker);
     };
-    auto tick = [](void* a, int64_t done) {
-        job_t* j = static_cast<job_t*>(a);
-        ticks_t* t = j->ticks;
-        const int64_t numcomps = t->enc->numcomps;
-        const int64_t target = numcomps > 0 ? t->numreports * done / numcomps : t->numreports;
-        for (; t->reported < target; ++t->reported) {
-            t->enc->minpercent = t->from + static_cast<int32_t>((t->to - t->from) *
-                                                                (t->reported + 1) / t->numreports);
-            jpenc_report(t->enc, t->enc->minpercent);
-        }
-    };
-    threadpool_for(enc->numcomps, run, tick, &job);
-    enc->minpercent = to;
+    auto tick = [](void* a, int64_t) { static_cast<job_t*>(a)->run->report(); };
+    threadpool_for(run->enc->numcomps, piece, run->enc->progress ? +tick : nullptr, &job);
+    run->enc->minpercent = run->to;
 }
 
 // The wavelet transform of every component, one component per piece of the
-// thread pool; one report per component, from 30 up to 34.
+// thread pool; the reports climb from 30 to 34 with each one-dimensional
+// pass.  A cancel ends each transform at its next pass.
 int wavelet(jpenc_t* enc)
 {
-    auto body = [](void* arg, int64_t i, int) {
-        jpenc_comp_t* comp = &static_cast<jpenc_t*>(arg)->comps[i];
-        tsfb_analyze(comp->tsfb, comp->qmfbid == JPC_COX_RFT ? QMFB_REV : 0, comp->data);
+    int64_t total = 0;  // the passes of a level cover about 8/3 of its area
+    for (int i = 0; i < enc->numcomps; ++i)
+        total += 8 * int64_t(matrix_numrows(enc->comps[i].data)) * matrix_numcols(enc->comps[i].data) / 3;
+    comprun_t run{enc, nullptr, total, 30, 34};
+    auto body = [](comprun_t* r, int64_t i, int worker) {
+        jpenc_comp_t* comp = &r->enc->comps[i];
+        struct passarg_t {
+            comprun_t* run;
+            int worker;
+        } pa{r, worker};
+        auto pass = [](void* a, int64_t samples) {
+            passarg_t* p = static_cast<passarg_t*>(a);
+            return p->run->add(samples, p->worker) ? 1 : 0;
+        };
+        tsfb_analyze(comp->tsfb, comp->qmfbid == JPC_COX_RFT ? QMFB_REV : 0, comp->data,
+                     r->enc->progress ? +pass : nullptr, &pa);
     };
-    forcomps(enc, body, enc, enc->numcomps, 30, 34);
+    forcomps(&run, body);
     return enc->stopped ? -1 : 0;
 }
 
-// Quantization of every band, one component per piece of the thread pool
-// and one report per band (up to 38), then the guard bits of each component
-// (numguard, by component).
+// Quantization of every band, one component per piece of the thread pool,
+// the reports climbing to 38 band by band; then the guard bits of each
+// component (numguard, by component).
 int quantize(jpenc_t* enc, const jpenc_tile_t* tile, std::vector<int>& numguard)
 {
     const int n = enc->numcomps;
     struct quantjob_t {
-        jpenc_t* enc;
         bool realmode;
         std::vector<std::vector<int64_t>> maxmags;  // by component and band number
         std::vector<char> bad;                     // a band out of range
-    } job{enc, tile->realmode != 0, std::vector<std::vector<int64_t>>(n), std::vector<char>(n, 0)};
-    int64_t numreports = 0;
+    } job{tile->realmode != 0, std::vector<std::vector<int64_t>>(n), std::vector<char>(n, 0)};
+    int64_t total = 0;
     for (int i = 0; i < n; ++i)
-        for (int r = 0; r < enc->comps[i].numrlvls; ++r)
-            numreports += enc->comps[i].lvls[r].numbands;
-    auto body = [](void* arg, int64_t i, int) {
-        quantjob_t* j = static_cast<quantjob_t*>(arg);
-        jpenc_comp_t* comp = &j->enc->comps[i];
+        total += int64_t(matrix_numrows(enc->comps[i].data)) * matrix_numcols(enc->comps[i].data);
+    comprun_t run{enc, &job, total, 34, 38};
+    auto body = [](comprun_t* r, int64_t i, int worker) {
+        quantjob_t* j = static_cast<quantjob_t*>(r->arg);
+        jpenc_comp_t* comp = &r->enc->comps[i];
         std::vector<int64_t>& maxmags = j->maxmags[i];
         maxmags.assign(comp->numstepsizes, 0);
-        for (int r = 0; r < comp->numrlvls; ++r) {
-            jpenc_lvl_t* lvl = &comp->lvls[r];
+        for (int r0 = 0; r0 < comp->numrlvls; ++r0) {
+            jpenc_lvl_t* lvl = &comp->lvls[r0];
             for (int b = 0; b < lvl->numbands; ++b) {
-                int bandno = jpenc_bandno(r, b);
-                maxmags[bandno] = quantizeband(comp, &lvl->bands[b], bandno, j->realmode);
+                int bandno = jpenc_bandno(r0, b);
+                jpenc_band_t* band = &lvl->bands[b];
+                maxmags[bandno] = quantizeband(comp, band, bandno, j->realmode);
                 if (maxmags[bandno] < 0) {
                     j->bad[i] = 1;
                     return;
                 }
+                if (band->data && r->enc->progress &&
+                    r->add(int64_t(matrix_numrows(band->data)) * matrix_numcols(band->data), worker))
+                    return;
             }
         }
     };
-    forcomps(enc, body, &job, numreports, 34, 38);
+    forcomps(&run, body);
+    if (enc->stopped)
+        return -1;
 
     numguard.assign(n, 0);
     for (int i = 0; i < n; ++i) {
@@ -946,11 +994,10 @@ int putend(jpenc_t* enc)
 // The main header, the tiles and EOC.  0, or -1.
 int encodeall(jpenc_t* enc)
 {
-    jpenc_report(enc, 15);
-    jpenc_report(enc, 15);
+    jpenc_report(enc, 10);
     if (enc->stopped || putmainhdr(enc) < 0)
         return -1;
-    jpenc_report(enc, 20);
+    jpenc_report(enc, 10);
     for (int t = 0; t < enc->numtiles; ++t)
         if (encodetile(enc, t) < 0)
             return -1;

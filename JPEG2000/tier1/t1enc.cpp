@@ -470,6 +470,8 @@ struct encjob_t {
     t1enc_progress_t progress = nullptr;
     void* progressarg = nullptr;
     std::atomic<bool> stopped{false};
+    bool estimating = false;          // the run in progress estimates
+    std::vector<int64_t> cumwork;     // reports: the work of blocks 0 .. i - 1
 };
 
 // Bit planes and missing bit planes of a block; false when the band's Mb
@@ -512,6 +514,8 @@ void encodeone(void* arg, int64_t i, int)
 void estimateone(void* arg, int64_t i, int)
 {
     encjob_t* job = static_cast<encjob_t*>(arg);
+    if (job->stopped.load(std::memory_order_relaxed))
+        return;
     const cblkjob_t& cj = job->cblks[i];
     if (!numbitplanes(cj)) {
         job->result[i] = 1;
@@ -521,11 +525,20 @@ void estimateone(void* arg, int64_t i, int)
                                      double(t1enc_weight(cj.comp, cj.band)), &job->est[32 * i]);
 }
 
+// The reports follow the work of the blocks done (the pool takes them about
+// in order): with passes left uncoded, a block weighs by the passes it
+// codes.  With estimates the reports climb through them first, as a fifth
+// of the way: they take about a fifth of the time of the coding that follows.
 void encodetick(void* arg, int64_t done)
 {
     encjob_t* job = static_cast<encjob_t*>(arg);
-    if (!job->stopped.load(std::memory_order_relaxed) &&
-        job->progress(job->progressarg, done, static_cast<int64_t>(job->cblks.size())))
+    const int64_t work = job->cumwork.back();
+    int64_t at = job->cumwork[static_cast<size_t>(done)], total = work;
+    if (!job->est.empty()) {
+        total = 5 * work;
+        at = job->estimating ? at : work + 4 * at;
+    }
+    if (!job->stopped.load(std::memory_order_relaxed) && job->progress(job->progressarg, at, total))
         job->stopped.store(true, std::memory_order_relaxed);
 }
 
@@ -533,7 +546,14 @@ void encodetick(void* arg, int64_t done)
 // when body codes); -1 after a message, or without one after a cancel.
 int runjob(encjob_t* job, threadpool_body_t body)
 {
-    const bool ticks = job->progress && body == encodeone;
+    const bool ticks = job->progress && (body == encodeone || body == estimateone);
+    job->estimating = body == estimateone;
+    if (ticks) {
+        job->cumwork.assign(job->cblks.size() + 1, 0);
+        for (size_t i = 0; i < job->cblks.size(); ++i)
+            job->cumwork[i + 1] = job->cumwork[i] + 1 +
+                                  (job->estimating || job->maxpasses.empty() ? 0 : job->maxpasses[i]);
+    }
     threadpool_for(static_cast<int64_t>(job->cblks.size()), body, ticks ? encodetick : nullptr,
                    job);
     if (job->stopped.load())

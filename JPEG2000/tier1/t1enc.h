@@ -38,7 +38,8 @@ constexpr int T1ENC_HT = 0x40;  // HT code blocks (T.814)
 // estimated error left when all its coded passes are in.
 //
 // progress (may be nullptr) is called on the calling thread as code blocks
-// complete, with the number done so far and the total; a nonzero result
+// are estimated and coded, with the work done so far (it only grows) and
+// the total; a nonzero result
 // stops the coding: the blocks not yet started are skipped and the call
 // returns -1 without a message.
 typedef int (*t1enc_progress_t)(void* arg, int64_t done, int64_t total);

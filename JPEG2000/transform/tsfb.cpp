@@ -82,36 +82,63 @@ Region child_region(const tsfbnode_t* node, int slot, const Region& r)
     return Region{r.data + v.loc * r.rowstep + h.loc, v.count, h.count, r.rowstep, h.start, v.start};
 }
 
-void node_analyze(const tsfbnode_t* node, int flags, const Region& r)
+// The pass callback of one transform.
+struct Passes {
+    tsfb_pass_t pass;
+    void* arg;
+    bool stopped;
+    // After a pass over r: false once the callback has stopped the transform.
+    bool done(const Region& r)
+    {
+        if (pass && !stopped && pass(arg, r.numrows * r.numcols) != 0)
+            stopped = true;
+        return !stopped;
+    }
+};
+
+void node_analyze(const tsfbnode_t* node, int flags, const Region& r, Passes& p)
 {
-    if (r.numrows <= 0 || r.numcols <= 0)
+    if (r.numrows <= 0 || r.numcols <= 0 || p.stopped)
         return;
     const int32_t rows = static_cast<int32_t>(r.numrows), cols = static_cast<int32_t>(r.numcols);
-    if (node->vqmfb)
+    if (node->vqmfb) {
         qmfb1d_analyze_region(node->vqmfb->kind_, flags | QMFB_VERT, r.data, rows, cols, r.rowstep,
                               r.ystart);
-    if (node->hqmfb)
+        if (!p.done(r))
+            return;
+    }
+    if (node->hqmfb) {
         qmfb1d_analyze_region(node->hqmfb->kind_, flags & ~QMFB_VERT, r.data, rows, cols,
                               r.rowstep, r.xstart);
+        if (!p.done(r))
+            return;
+    }
     for (int slot = 0; slot < node->maxchildren; ++slot)
         if (node->children[slot])
-            node_analyze(node->children[slot], flags, child_region(node, slot, r));
+            node_analyze(node->children[slot], flags, child_region(node, slot, r), p);
 }
 
-void node_synthesize(const tsfbnode_t* node, int flags, const Region& r)
+void node_synthesize(const tsfbnode_t* node, int flags, const Region& r, Passes& p)
 {
     if (r.numrows <= 0 || r.numcols <= 0)
         return;
     for (int slot = 0; slot < node->maxchildren; ++slot)
         if (node->children[slot])
-            node_synthesize(node->children[slot], flags, child_region(node, slot, r));
+            node_synthesize(node->children[slot], flags, child_region(node, slot, r), p);
+    if (p.stopped)
+        return;
     const int32_t rows = static_cast<int32_t>(r.numrows), cols = static_cast<int32_t>(r.numcols);
-    if (node->hqmfb)
+    if (node->hqmfb) {
         qmfb1d_synthesize_region(node->hqmfb->kind_, flags & ~QMFB_VERT, r.data, rows, cols,
                                  r.rowstep, r.xstart);
-    if (node->vqmfb)
+        if (!p.done(r))
+            return;
+    }
+    if (node->vqmfb) {
         qmfb1d_synthesize_region(node->vqmfb->kind_, flags | QMFB_VERT, r.data, rows, cols,
                                  r.rowstep, r.ystart);
+        p.done(r);
+    }
 }
 
 // ---- synthesis weights -------------------------------------------------------
@@ -353,24 +380,28 @@ int tsfb_numbands(const tsfb_t* tsfb)
     return 3 * tsfb->numlvls + 1;
 }
 
-int tsfb_analyze(const tsfb_t* tsfb, int flags, matrix_t* x)
+int tsfb_analyze(const tsfb_t* tsfb, int flags, matrix_t* x, tsfb_pass_t pass, void* passarg)
 {
     if (!tsfb->root || matrix_numrows(x) <= 0 || matrix_numcols(x) <= 0)
         return 0;
+    Passes p{pass, passarg, false};
     node_analyze(tsfb->root, flags,
                  Region{matrix_row(x, 0), matrix_numrows(x), matrix_numcols(x), matrix_rowstep(x),
-                        x->xstart_, x->ystart_});
-    return 0;
+                        x->xstart_, x->ystart_},
+                 p);
+    return p.stopped ? -1 : 0;
 }
 
-int tsfb_synthesize(const tsfb_t* tsfb, int flags, matrix_t* x)
+int tsfb_synthesize(const tsfb_t* tsfb, int flags, matrix_t* x, tsfb_pass_t pass, void* passarg)
 {
     if (!tsfb->root || matrix_numrows(x) <= 0 || matrix_numcols(x) <= 0)
         return 0;
+    Passes p{pass, passarg, false};
     node_synthesize(tsfb->root, flags,
                     Region{matrix_row(x, 0), matrix_numrows(x), matrix_numcols(x),
-                           matrix_rowstep(x), x->xstart_, x->ystart_});
-    return 0;
+                           matrix_rowstep(x), x->xstart_, x->ystart_},
+                    p);
+    return p.stopped ? -1 : 0;
 }
 
 int tsfb_getbands(const tsfb_t* tsfb, int32_t xstart, int32_t ystart, int32_t xend, int32_t yend,

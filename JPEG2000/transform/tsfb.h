@@ -74,11 +74,18 @@ void tsfb_destroy(tsfb_t* tsfb);
 // Number of listed bands (3 * decomposition levels + 1).
 int tsfb_numbands(const tsfb_t* tsfb);
 
+// Called after each one-dimensional pass over a region with the number of
+// samples it filtered (progress reports); nonzero stops the transform,
+// leaving the matrix part-transformed.
+typedef int (*tsfb_pass_t)(void* arg, int64_t samples);
+
 // Forward and inverse transform of the matrix x in place.  flags: QMFB_REV
 // for reversible integer arithmetic (5/3 only).  Nothing happens for a tree
-// without nodes.  Always 0.
-int tsfb_analyze(const tsfb_t* tsfb, int flags, matrix_t* x);
-int tsfb_synthesize(const tsfb_t* tsfb, int flags, matrix_t* x);
+// without nodes.  0, or -1 when pass stopped it.
+int tsfb_analyze(const tsfb_t* tsfb, int flags, matrix_t* x, tsfb_pass_t pass = nullptr,
+                 void* passarg = nullptr);
+int tsfb_synthesize(const tsfb_t* tsfb, int flags, matrix_t* x, tsfb_pass_t pass = nullptr,
+                    void* passarg = nullptr);
 
 // Geometry and synthesis weights of the bands of the tree applied to the
 // region [xstart, xend) x [ystart, yend) (absolute coordinates, ends

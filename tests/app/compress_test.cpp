@@ -354,12 +354,22 @@ private slots:
             }
         } paints;
         w->ProgressBar1->installEventFilter(&paints);
-        QSet<int> tier1;  // gauge values while tier-1 codes (encoder 30 to 70)
+        // Gauge values inside the long stages: tier-1 (encoder 38 to 70),
+        // the copy into the codec (0 to 10), the wavelet transform (30 to
+        // 34), the inverse transform (decoder 60 to 65) and the copy out of
+        // it (90 to 100).
+        QSet<int> tier1, copyIn, wavelet, inverse, copyOut;
+        int waveletReports = 0;  // not only between components: after its passes
         bool controlsOff = true, shot = false;
         win->FIO->SetOnProgress([&](TImage_IO* s, int32_t p) {
             win->kveProgress(s, p);
             controlsOff = controlsOff && !win->TrackBar1->isEnabled() && !win->Button7->isEnabled();
-            if (win->FEncoding && p > 30 && p < 70) tier1 << win->ProgressBar1->Progress();
+            const int g = win->ProgressBar1->Progress();
+            if (win->FEncoding && p > 30 && p < 70) tier1 << g;
+            waveletReports += win->FEncoding && p >= 30 && p < 34;
+            if (QSet<int>* stage = win->FEncoding ? (p < 10 ? &copyIn : p >= 30 && p < 34 ? &wavelet : nullptr)
+                                                  : (p >= 60 && p < 65 ? &inverse : p >= 90 && p < 100 ? &copyOut : nullptr))
+                *stage << g;
             if (!shot && win->FEncoding && p >= 50) {
                 shot = true;
                 SaveScreenshot(win, QStringLiteral("09-gauge-mid-compress"));
@@ -372,6 +382,12 @@ private slots:
         // How many reports tier-1 gets to make depends on the machine's load:
         // several distinct values show that the gauge moves with it.
         QVERIFY2(tier1.size() >= 5, qPrintable(QString::number(tier1.size())));
+        // The reports inside the other long stages do not depend on the
+        // load: the gauge moves within each of them.
+        QVERIFY2(copyIn.size() >= 4 && wavelet.size() >= 2 && waveletReports >= 8 && inverse.size() >= 2 &&
+                     copyOut.size() >= 4,
+                 qPrintable(QStringLiteral("%1 %2 %3 %4 %5").arg(copyIn.size()).arg(wavelet.size())
+                                .arg(waveletReports).arg(inverse.size()).arg(copyOut.size())));
         QVERIFY(paints.Count >= 3);
         w->ProgressBar1->removeEventFilter(&paints);
         const QString ratio30 = w->Ratio->text(), size30 = w->CSize->text();

@@ -7,9 +7,12 @@
 #include "PictureLoader.h"
 #include "app_test_util.h"
 
+#include <QLabel>
 #include <QProcess>
 #include <QScrollBar>
+#include <QSlider>
 #include <QStandardPaths>
+#include <QStyle>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -48,12 +51,27 @@ private:
             const QRect r(c->mapTo(&w, QPoint(0, 0)), c->size());
             QVERIFY2(w.rect().contains(r), qPrintable(c->objectName()));
         }
-        // The second line does not run into the first or the slider.
-        QVERIFY(w.Psnr->geometry().right() < w.Ssim->geometry().left());
-        QVERIFY(w.Psnr->geometry().bottom() < w.TrackBar1->geometry().top() + 8);
-        QVERIFY(!w.HTJ2K->geometry().intersects(w.QL->geometry()));
-        QVERIFY(!w.HTJ2K->geometry().intersects(w.Button2->geometry()));
+        // No control runs into another (a label by its text only), and
+        // the check boxes show their whole text.
+        const auto extent = [](QWidget* c) {
+            auto* label = qobject_cast<QLabel*>(c);
+            // The slider's box has room above and below its ticks.
+            if (qobject_cast<QSlider*>(c)) return c->geometry().adjusted(0, 8, 0, -2);
+            if (!label) return c->geometry();
+            const QRect text = label->fontMetrics().boundingRect(label->text());
+            return QStyle::alignedRect(Qt::LeftToRight, label->alignment(), text.size(), label->geometry());
+        };
+        QList<QWidget*> shown;
+        for (QWidget* c : w.Panel2->findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+            auto* label = qobject_cast<QLabel*>(c);
+            if (c->isVisible() && !(label && label->text().isEmpty())) shown << c;
+        }
+        for (QWidget* a : shown)
+            for (QWidget* b : shown)
+                QVERIFY2(a >= b || !extent(a).intersects(extent(b)),
+                         qPrintable(a->objectName() + QStringLiteral(" / ") + b->objectName()));
         QVERIFY(w.HTJ2K->width() >= w.HTJ2K->sizeHint().width());
+        QVERIFY(w.TargetPsnr->width() >= w.TargetPsnr->sizeHint().width());
     }
 
 private slots:
@@ -81,6 +99,8 @@ private slots:
         ControlsInside(*w);
         SaveScreenshot(w.get(), QStringLiteral("12-figures"));
         QTest::keyClick(w.get(), Qt::Key_D);
+        // The heat map comes from a worker thread, with its legend.
+        QTRY_VERIFY(w->findChild<QLabel*>(QStringLiteral("DiffLegend"))->isVisible());
         SaveScreenshot(w.get(), QStringLiteral("13-difference-after-compress"));
         QTest::keyClick(w.get(), Qt::Key_D);
         QCOMPARE(w->Image2->Picture(), w->FRight);
@@ -88,6 +108,16 @@ private slots:
         QTRY_VERIFY(w->width() > 700);
         ControlsInside(*w);
         SaveScreenshot(w.get(), QStringLiteral("12-figures-maximised"));
+        w->SpeedButton5->click();
+        QTRY_VERIFY(w->findChild<QLabel*>(QStringLiteral("DiffLegend"))->isVisible());
+        SaveScreenshot(w.get(), QStringLiteral("13-difference-maximised"));
+        w->SpeedButton5->click();
+        QEnterEvent enter(QPointF(5, 5), QPointF(5, 5), w->ScrollBox2->mapToGlobal(QPointF(5, 5)));
+        QApplication::sendEvent(w->ScrollBox2, &enter);
+        QTest::keyPress(w->Button2, Qt::Key_Space);
+        QVERIFY(w->FFlicker);
+        SaveScreenshot(w.get(), QStringLiteral("14-flicker-maximised"));
+        QTest::keyRelease(w->Button2, Qt::Key_Space);
         w->showNormal();
 
         // Emptied with the other labels; a result that arrives after the
@@ -123,6 +153,7 @@ private slots:
             (w.get()->*mode)();
             QTest::keyClick(w.get(), Qt::Key_D);
             QVERIFY(w->FDiffView && w->SpeedButton5->isChecked());
+            QTRY_VERIFY(w->findChild<QLabel*>(QStringLiteral("DiffLegend"))->isVisible());
             const QImage shown = w->Image2->Picture();
             QCOMPARE(shown.pixel(5, 7), HeatColour(10 * TMainF::kDiffGain));
             QCOMPARE(shown.pixel(600, 400), HeatColour(255));

@@ -185,9 +185,8 @@ TEST(Jpeg2000IO, ProgressSequencesOfOneSaveAndOneLoad)
     buffer.open(QIODevice::ReadWrite);
     ASSERT_GT(jp2.SaveToStreamFrom(&picture, &buffer), 0);
 
-    std::vector<int> head{0};
-    head.insert(head.end(), 3 * 5, 5);
-    head.push_back(10);
+    // The copy climbs by component (every 64 rows), then the encoder's 10.
+    const std::vector<int> head{0, 0, 3, 6, 10};
     ASSERT_GT(seen.size(), head.size() + 2);
     EXPECT_EQ(std::vector<int>(seen.begin(), seen.begin() + static_cast<long>(head.size())), head);
     EXPECT_EQ(std::vector<int>(seen.end() - 2, seen.end()), (std::vector<int>{95, 100}));
@@ -200,7 +199,7 @@ TEST(Jpeg2000IO, ProgressSequencesOfOneSaveAndOneLoad)
     ASSERT_GT(jp2.LoadFromStreamInTo(&bitmap, &buffer), 0);
     ASSERT_GT(seen.size(), 5u);
     EXPECT_EQ(seen.front(), 0);
-    EXPECT_EQ(std::vector<int>(seen.end() - 4, seen.end()), (std::vector<int>{90, 90, 90, 100}));
+    EXPECT_EQ(std::vector<int>(seen.end() - 4, seen.end()), (std::vector<int>{90, 93, 96, 100}));
     EXPECT_TRUE(same_pixels(bitmap, picture));  // lossless at this size
 }
 
@@ -220,7 +219,7 @@ struct Canceller {
 TEST(Jpeg2000IO, CancelAtEachCancellableReport)
 {
     QImage picture = test_picture(6, 5);
-    const size_t at10 = 1 + 15 + 1;
+    const size_t at10 = 1 + 3 + 1;
     for (size_t at : {size_t(1), at10, at10 + 1}) {
         TJPEG2000_IO jp2;
         Canceller cancel{jp2, at, {}};
