@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <cstring>
 #include <vector>
 
 #include "tier2/bitstream.h"
@@ -310,8 +311,6 @@ int decodecblk(const dec_ccp_t* ccp, const dec_band_t* band, dec_cblk_t* cblk, i
             break;
         if (!seg->stream || seg->numpasses <= 0)
             break;  // nothing arrived for this segment
-        stream_rewind(seg->stream);
-        stream_setrwcount(seg->stream, 0);
         rawin_t raw{nullptr, false};
         if (seg->type == SEG_MQ) {
             if (!dec.mq) {
@@ -319,9 +318,14 @@ int decodecblk(const dec_ccp_t* ccp, const dec_band_t* band, dec_cblk_t* cblk, i
                 FATAL_CHECK(dec.mq);
                 mqdec_setctxs(dec.mq, JPC_NUMCTXS, jpc_ctxinits);
             }
-            mqdec_setinput(dec.mq, seg->stream);
+            // The MQ decoder reads the segment's bytes in place.
+            int64_t len = 0;
+            const uint8_t* bytes = segbytes(seg, &len);
+            mqdec_setbuf(dec.mq, bytes, len);
             mqdec_init(dec.mq);
         } else {
+            stream_rewind(seg->stream);
+            stream_setrwcount(seg->stream, 0);
             dec.raw = bitstream_open(seg->stream, "r");
             FATAL_CHECK(dec.raw);
             raw.bs = dec.raw;
@@ -422,6 +426,14 @@ void decodeone(void* arg, int64_t i, int)
     thread_local std::vector<uint32_t> flagbuf;
     thread_local htdec_scratch_t htscratch;
     const cblkjob_t& cj = job->cblks[i];
+    // The code block's rectangle of the tile-component is written whole
+    // (zeros where nothing is significant) before decoding: the matrix's
+    // fresh pages are then first touched by a write, on this thread, and
+    // not faulted in twice (read, then copied on write) by the inverse
+    // transform later.
+    if (dec_cblk_t* cb = cj.cblk; cb->data && cb->width > 0)
+        for (int r = 0; r < cb->height; ++r)
+            std::memset(cb->data + r * cb->stride, 0, sizeof(int32_t) * static_cast<size_t>(cb->width));
     if (decodecblk(cj.ccp, cj.band, cj.cblk, 1, -1, flagbuf, htscratch)) {
         job->result[i] = -1;
         job->failed.store(true, std::memory_order_relaxed);
