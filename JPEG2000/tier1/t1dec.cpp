@@ -43,7 +43,7 @@ inline void refine(int32_t* dp, int bit, const recon_t& rc)
 
 // ---- pass decoders ---------------------------------------------------------
 
-void sigpass_mq(const cblkctx_t& cb, mqdec_t* dec, int bpno)
+__attribute__((noinline)) void sigpass_mq(const cblkctx_t& cb, mqdec_t* dec, int bpno)
 {
     const recon_t rc(bpno);
     const ptrdiff_t fs = cb.fstride;
@@ -101,7 +101,7 @@ void sigpass_raw(const cblkctx_t& cb, rawin_t& in, int bpno)
     });
 }
 
-void refpass_mq(const cblkctx_t& cb, mqdec_t* dec, int bpno)
+__attribute__((noinline)) void refpass_mq(const cblkctx_t& cb, mqdec_t* dec, int bpno)
 {
     const recon_t rc(bpno);
     const mqstate_t** ctxs = dec->ctxs;
@@ -128,7 +128,7 @@ void refpass_raw(const cblkctx_t& cb, rawin_t& in, int bpno)
     });
 }
 
-void clnpass(const cblkctx_t& cb, mqdec_t* dec, int bpno, bool segsym)
+__attribute__((noinline)) void clnpass(const cblkctx_t& cb, mqdec_t* dec, int bpno, bool segsym)
 {
     const recon_t rc(bpno);
     const ptrdiff_t fs = cb.fstride;
@@ -151,11 +151,14 @@ void clnpass(const cblkctx_t& cb, mqdec_t* dec, int bpno, bool segsym)
         *fp &= ~JPC_VISIT;
     };
 
-    for (int32_t s = 0; s < cb.numrows; s += 4) {
-        uint32_t* fp = cb.flags + s * fs;
-        int32_t* dp = cb.data + s * ds;
-        const int32_t h = std::min(4, cb.numrows - s);
-        for (int32_t c = 0; c < cb.numcols; ++c, ++fp, ++dp) {
+    const int32_t numrows = cb.numrows, numcols = cb.numcols;
+    uint32_t* const flags = cb.flags;
+    int32_t* const data = cb.data;
+    for (int32_t s = 0; s < numrows; s += 4) {
+        uint32_t* fp = flags + s * fs;
+        int32_t* dp = data + s * ds;
+        const int32_t h = std::min(4, numrows - s);
+        for (int32_t c = 0; c < numcols; ++c, ++fp, ++dp) {
             int32_t k = 0;
             if (h == 4 && !((fp[0] | fp[fs] | fp[2 * fs] | fp[3 * fs]) & JPC_RLMSK)) {
                 if (!mqdec_decode(dec, regs, ctxs + JPC_AGGCTXNO))
