@@ -433,8 +433,9 @@ void decodeone(void* arg, int64_t i, int)
     // (zeros where nothing is significant) before decoding: the matrix's
     // fresh pages are then first touched by a write, on this thread, and
     // not faulted in twice (read, then copied on write) by the inverse
-    // transform later.
-    if (dec_cblk_t* cb = cj.cblk; cb->data && cb->width > 0)
+    // transform later.  Tiny code blocks (a stream of millions of them
+    // costs more in calls than it could save) are left alone.
+    if (dec_cblk_t* cb = cj.cblk; cb->data && cb->width > 0 && cb->width * cb->height >= 256)
         for (int r = 0; r < cb->height; ++r)
             std::memset(cb->data + r * cb->stride, 0, sizeof(int32_t) * static_cast<size_t>(cb->width));
     if (decodecblk(cj.ccp, cj.band, cj.cblk, 1, -1, flagbuf, htscratch)) {
