@@ -259,6 +259,18 @@ int image_writecmpt(image_t* image, int i, int32_t x, int32_t y, int32_t width, 
     return 0;
 }
 
+unsigned char* image_cmpt_memory(image_t* image, int i)
+{
+    if (!image || i < 0 || i >= image->numcmpts_ || !image->cmpts_[i]->stream_)
+        return nullptr;
+    return cmpt_memory(image->cmpts_[i]);
+}
+
+void image_packrow(const int32_t* src, unsigned char* dst, int32_t n, int cps)
+{
+    pack_row(src, dst, n, cps);
+}
+
 // ---- format registry --------------------------------------------------------
 
 namespace {

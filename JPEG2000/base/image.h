@@ -116,6 +116,15 @@ int image_readcmpt(image_t* image, int i, int32_t x, int32_t y, int32_t width,
 int image_writecmpt(image_t* image, int i, int32_t x, int32_t y, int32_t width,
                     int32_t height, const matrix_t* matrix);
 
+// The sample bytes of component i (layout as above) when they are held in
+// memory, after any pending writes through the stream; nullptr when they
+// live in a temporary file or the component has been released.  Rows at
+// distinct places may be filled from several threads at once.
+unsigned char* image_cmpt_memory(image_t* image, int i);
+// Packs n samples into their low cps bytes, most significant first, as
+// image_writecmpt does.
+void image_packrow(const int32_t* src, unsigned char* dst, int32_t n, int cps);
+
 // ---- format registry ------------------------------------------------------
 
 constexpr int IMAGE_MAXFMTS = 16;

@@ -1,10 +1,12 @@
 // Hot loops compiled twice on x86-64 (GCC on Linux): once for the baseline
 // and once for AVX2, the variant chosen at load time.  Elsewhere the mark is
-// empty and the plain loop is used.
+// empty and the plain loop is used, as it is under ThreadSanitizer: the
+// load-time choosers would run before its runtime is set up.
 #ifndef JPEG2000_BASE_SIMD_H
 #define JPEG2000_BASE_SIMD_H
 
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && defined(__linux__)
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && defined(__linux__) && \
+    !defined(__SANITIZE_THREAD__)
 #define HOT_CLONES __attribute__((target_clones("avx2", "default")))
 #else
 #define HOT_CLONES

@@ -24,6 +24,12 @@
 #include <cstdlib>
 #include <memory>
 #include <new>
+#include <vector>
+
+#ifdef __linux__
+#include <sys/mman.h>
+#include <unistd.h>
+#endif
 
 #include "tier1/t1dec.h"
 
@@ -733,6 +739,148 @@ HOT_CLONES void dec_dequantband(dec_band_t* band, bool realmode)
     }
 }
 
+// Gives the memory of rows r0 .. r1 - 1 of an owned matrix back to the
+// system (the whole pages inside them; the rows read as zero afterwards),
+// so that a tile-component being written out row band by row band shrinks
+// while the picture grows.
+void dec_releaserows(matrix_t* m, int r0, int r1)
+{
+#ifdef __linux__
+    if (r1 <= r0 || !m->data_ || matrix_rowstep(m) != matrix_numcols(m))
+        return;
+    static const uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+    if (page == 0 || (page & (page - 1)) != 0)
+        return;
+    const uintptr_t b = reinterpret_cast<uintptr_t>(matrix_row(m, r0));
+    const uintptr_t e = reinterpret_cast<uintptr_t>(matrix_row(m, r1 - 1) + matrix_numcols(m));
+    const uintptr_t pb = (b + page - 1) & ~(page - 1), pe = e & ~(page - 1);
+    if (pe > pb)
+        madvise(reinterpret_cast<void*>(pb), pe - pb, MADV_DONTNEED);
+#else
+    (void)m, (void)r0, (void)r1;
+#endif
+}
+
+// Clamping, DC level shift and rounding of a component (T.800 G.1), given by
+// its precision and signedness.
+struct dec_range_t {
+    int32_t lo, hi, shift;  // clamp bounds before the shift
+    explicit dec_range_t(int prec, bool sgnd)
+    {
+        shift = sgnd ? 0 : int32_t(1) << (prec - 1);
+        const int32_t l = sgnd ? -(int32_t(1) << (prec - 1)) : 0;
+        const int32_t h = sgnd ? (int32_t(1) << (prec - 1)) - 1
+                               : int32_t((int64_t(1) << prec) - 1);
+        // Clamped before the shift is added, so nothing can overflow.
+        lo = l - shift;
+        hi = h - shift;
+    }
+};
+
+void dec_finishrow(int32_t* p, int cols, bool realmode, const dec_range_t& rg)
+{
+    if (realmode)
+        dec_roundrow(p, cols, rg.lo, rg.hi, rg.shift);
+    else
+        for (int c = 0; c < cols; ++c)
+            p[c] = std::clamp(p[c], rg.lo, rg.hi) + rg.shift;
+}
+
+// The last stage of a tile whose components share one shape and whose
+// picture is in memory: inverse colour transform, clamping, level shift and
+// packing into the picture, in bands of rows on the thread pool, each band's
+// rows released once packed.
+struct outjob_t {
+    dec_t* dec;
+    dec_tile_t* tile;
+    int rows, cols;
+    int bandrows;
+    std::vector<unsigned char*> dst;  // first byte of the tile in each component
+    std::vector<int64_t> dststride;   // bytes per picture row
+    std::vector<int> cps;
+    std::vector<dec_range_t> ranges;
+    int64_t numbands;
+    int64_t reported;
+};
+
+void dec_outband(void* arg, int64_t i, int)
+{
+    outjob_t* j = static_cast<outjob_t*>(arg);
+    dec_tile_t* tile = j->tile;
+    const int numcomps = static_cast<int>(tile->tcomps.size());
+    const int r0 = static_cast<int>(i) * j->bandrows;
+    const int r1 = std::min(j->rows, r0 + j->bandrows);
+    const int mctid = tile->cp->mctid;
+    for (int r = r0; r < r1; ++r) {
+        if (mctid == JPDEC_MCT_RCT) {
+            mct_invrct_row(matrix_row(tile->tcomps[0].data, r), matrix_row(tile->tcomps[1].data, r),
+                           matrix_row(tile->tcomps[2].data, r), j->cols);
+        } else if (mctid == JPDEC_MCT_ICT) {
+            // The ICT works on real samples: a reversible component among
+            // the three (a stream that mixes filter banks) becomes real first.
+            for (int k = 0; k < 3; ++k)
+                if (!tile->tcomps[k].realmode) {
+                    int32_t* p = matrix_row(tile->tcomps[k].data, r);
+                    for (int c = 0; c < j->cols; ++c)
+                        p[c] = std::bit_cast<int32_t>(static_cast<float>(p[c]));
+                }
+            mct_invict_row(matrix_rowf(tile->tcomps[0].data, r),
+                           matrix_rowf(tile->tcomps[1].data, r),
+                           matrix_rowf(tile->tcomps[2].data, r), j->cols);
+        }
+        for (int k = 0; k < numcomps; ++k) {
+            const dec_tcomp_t& tcomp = tile->tcomps[k];
+            const bool real = tcomp.realmode || (mctid == JPDEC_MCT_ICT && k < 3);
+            int32_t* p = matrix_row(tcomp.data, r);
+            dec_finishrow(p, j->cols, real, j->ranges[k]);
+            image_packrow(p, j->dst[k] + r * j->dststride[k], j->cols, j->cps[k]);
+        }
+    }
+    for (int k = 0; k < numcomps; ++k)
+        dec_releaserows(tile->tcomps[k].data, r0, r1);
+}
+
+// Progress from 65 to 75 as the bands are written.
+void dec_outtick(void* arg, int64_t done)
+{
+    outjob_t* j = static_cast<outjob_t*>(arg);
+    for (; j->reported < done; ++j->reported)
+        dec_progress(j->dec, 65 + static_cast<int>(10 * (j->reported + 1) / j->numbands));
+}
+
+// The picture memory for the tile's components when the fused last stage
+// applies (same shape for all, every component in memory, the rectangle
+// inside it); false otherwise.
+bool dec_prepareout(dec_t* dec, dec_tile_t* tile, outjob_t* job)
+{
+    const int numcomps = static_cast<int>(tile->tcomps.size());
+    const dec_tcomp_t& t0 = tile->tcomps[0];
+    job->rows = t0.yend - t0.ystart;
+    job->cols = t0.xend - t0.xstart;
+    if (job->rows <= 0 || job->cols <= 0)
+        return false;
+    for (int k = 0; k < numcomps; ++k) {
+        const dec_tcomp_t& tc = tile->tcomps[k];
+        if (!tc.data || matrix_numrows(tc.data) != job->rows ||
+            matrix_numcols(tc.data) != job->cols)
+            return false;
+        const int64_t x = tc.xstart - mathx_ceildiv(dec->xstart, dec->hsamps[k]);
+        const int64_t y = tc.ystart - mathx_ceildiv(dec->ystart, dec->vsamps[k]);
+        const int64_t w = image_cmpt_width(dec->image, k), h = image_cmpt_height(dec->image, k);
+        if (x < 0 || y < 0 || x + job->cols > w || y + job->rows > h)
+            return false;
+        unsigned char* mem = image_cmpt_memory(dec->image, k);
+        if (!mem)
+            return false;
+        const int cps = image_cmpt_cps(dec->image, k);
+        job->cps.push_back(cps);
+        job->dststride.push_back(w * cps);
+        job->dst.push_back(mem + (y * w + x) * cps);
+        job->ranges.emplace_back(dec->precs[k], dec->sgnds[k] != 0);
+    }
+    return true;
+}
+
 int dec_tiledecode(dec_t* dec, dec_tile_t* tile)
 {
     if (t1dec_decodetile(dec, tile) != 0) {
@@ -741,74 +889,68 @@ int dec_tiledecode(dec_t* dec, dec_tile_t* tile)
         return -1;
     }
     dec_cp_t* cp = tile->cp;
-    // Dequantization and the inverse wavelet transform run on the thread
-    // pool, one component per piece; the progress reports (one per band and
-    // one per component, climbing from 60 to 65 after tier-1's 15 to 60)
-    // stay on this thread.
-    // The piece on this thread also reports after each band dequantized and
-    // each one-dimensional pass of its transform (from 60 up to 64, by the
-    // samples done so far), and every transform ends at its next pass after
-    // a cancel.
-    struct compjob_t {
-        dec_t* dec;
-        dec_tile_t* tile;
-        int64_t numreports;
-        int64_t reported;
-        int64_t passtotal;
-        std::atomic<int64_t> passwork{0};
-    } job{dec, tile, 0, 0, 0};
-    for (int k = 0; k < cp->numcomps; ++k) {
-        ++job.numreports;
-        for (dec_rlvl_t& rlvl : tile->tcomps[k].rlvls)
-            job.numreports += static_cast<int64_t>(rlvl.bands.size());
-        // Dequantization, then passes over about 8/3 of the area.
-        job.passtotal += 11 * int64_t(matrix_numrows(tile->tcomps[k].data)) *
-                         matrix_numcols(tile->tcomps[k].data) / 3;
-    }
-    auto compbody = [](void* arg, int64_t k, int worker) {
-        compjob_t* j = static_cast<compjob_t*>(arg);
-        dec_tcomp_t* tcomp = &j->tile->tcomps[k];
-        struct passarg_t {
-            compjob_t* job;
-            int worker;
-        } pa{j, worker};
-        auto pass = [](void* a, int64_t samples) {
-            passarg_t* p = static_cast<passarg_t*>(a);
-            compjob_t* jj = p->job;
-            const int64_t w = jj->passwork.fetch_add(samples, std::memory_order_relaxed) + samples;
-            if (p->worker == 0)
-                dec_progress(jj->dec, 60 + static_cast<int>(4 * std::min(w, jj->passtotal) /
-                                                             std::max<int64_t>(jj->passtotal, 1)));
-            return jj->dec->stopped.load(std::memory_order_relaxed) ? 1 : 0;
-        };
+    // Dequantization, one component per piece on the thread pool; then the
+    // inverse wavelet transform of each component in turn, which spreads
+    // its rows and columns over the pool itself.  Progress climbs from 60
+    // to 65 after tier-1's 15 to 60, reported on this thread: once the
+    // bands are dequantized and after each one-dimensional pass of the
+    // transforms (by the samples done so far), which end at their next
+    // pass after a cancel.
+    auto dequant = [](void* arg, int64_t k, int) {
+        dec_tcomp_t* tcomp = &static_cast<dec_tile_t*>(arg)->tcomps[k];
         for (dec_rlvl_t& rlvl : tcomp->rlvls)
-            for (dec_band_t& band : rlvl.bands) {
+            for (dec_band_t& band : rlvl.bands)
                 dec_dequantband(&band, tcomp->realmode);
-                if (j->dec->progress && band.data)
-                    pass(&pa, int64_t(matrix_numrows(band.data)) * matrix_numcols(band.data));
-            }
-        if (matrix_numrows(tcomp->data) > 0 && matrix_numcols(tcomp->data) > 0 &&
-            !j->dec->stopped.load(std::memory_order_relaxed))
-            tsfb_synthesize(tcomp->tsfb,
-                            j->tile->cp->ccps[k].qmfbid == JPC_COX_RFT ? QMFB_REV : 0,
-                            tcomp->data, j->dec->progress ? +pass : nullptr, &pa);
     };
-    auto comptick = [](void* arg, int64_t done) {
-        compjob_t* j = static_cast<compjob_t*>(arg);
-        const int64_t n = static_cast<int64_t>(j->tile->cp->numcomps);
-        const int64_t target = n > 0 ? j->numreports * done / n : j->numreports;
-        for (; j->reported < target; ++j->reported)
-            dec_progress(j->dec, 60 + static_cast<int>(5 * j->reported / j->numreports));
+    threadpool_for(cp->numcomps, dequant, nullptr, tile);
+    dec_progress(dec, 61);
+    struct synjob_t {
+        dec_t* dec;
+        int64_t total;
+        int64_t done;
+    } syn{dec, 0, 0};
+    for (const dec_tcomp_t& tcomp : tile->tcomps)  // passes over about 8/3 of the area
+        syn.total += 8 * int64_t(matrix_numrows(tcomp.data)) * matrix_numcols(tcomp.data) / 3;
+    auto pass = [](void* arg, int64_t samples) {
+        synjob_t* s = static_cast<synjob_t*>(arg);
+        s->done += samples;
+        dec_progress(s->dec, 61 + static_cast<int>(3 * std::min(s->done, s->total) /
+                                                    std::max<int64_t>(s->total, 1)));
+        return s->dec->stopped ? 1 : 0;
     };
-    threadpool_for(cp->numcomps, compbody, comptick, &job);
+    for (int k = 0; k < cp->numcomps && !dec->stopped; ++k) {
+        dec_tcomp_t* tcomp = &tile->tcomps[k];
+        if (matrix_numrows(tcomp->data) > 0 && matrix_numcols(tcomp->data) > 0)
+            tsfb_synthesize(tcomp->tsfb, cp->ccps[k].qmfbid == JPC_COX_RFT ? QMFB_REV : 0,
+                            tcomp->data, dec->progress ? +pass : nullptr, &syn);
+    }
+    dec_progress(dec, 65);
     if (dec->stopped)
         return -1;
+
+    outjob_t job{};
+    job.dec = dec;
+    job.tile = tile;
+    if ((cp->mctid == JPDEC_MCT_NONE || cp->numcomps >= 3) && dec_prepareout(dec, tile, &job)) {
+        // Bands of about 64 KiB of samples per component.
+        job.bandrows = std::max(1, (1 << 14) / job.cols);
+        job.numbands = (job.rows + job.bandrows - 1) / job.bandrows;
+        job.reported = 0;
+        threadpool_for(job.numbands, dec_outband, dec_outtick, &job);
+        for (dec_tcomp_t& tcomp : tile->tcomps) {
+            matrix_destroy(tcomp.data);
+            tcomp.data = nullptr;
+        }
+        if (dec->stopped)
+            return -1;
+        ++dec->numtilesdecoded;
+        return 0;
+    }
+
     if (cp->mctid == JPDEC_MCT_RCT) {
         if (mct_invrct(tile->tcomps[0].data, tile->tcomps[1].data, tile->tcomps[2].data) != 0)
             return -1;
     } else if (cp->mctid == JPDEC_MCT_ICT) {
-        // The ICT works on real samples: a reversible component among the
-        // three (a stream that mixes filter banks) becomes real first.
         for (int k = 0; k < 3; ++k)
             if (!tile->tcomps[k].realmode) {
                 dec_toreal(tile->tcomps[k].data);
@@ -821,21 +963,9 @@ int dec_tiledecode(dec_t* dec, dec_tile_t* tile)
         dec_tcomp_t* tcomp = &tile->tcomps[k];
         matrix_t* m = tcomp->data;
         int rows = matrix_numrows(m), cols = matrix_numcols(m);
-        int prec = dec->precs[k];
-        bool sgnd = dec->sgnds[k] != 0;
-        int32_t shift = sgnd ? 0 : int32_t(1) << (prec - 1);
-        int32_t lo = sgnd ? -(int32_t(1) << (prec - 1)) : 0;
-        int32_t hi = sgnd ? (int32_t(1) << (prec - 1)) - 1 : int32_t((int64_t(1) << prec) - 1);
-        // Clamped before the shift is added, so nothing can overflow.
-        const int32_t clo = lo - shift, chi = hi - shift;
+        const dec_range_t rg(dec->precs[k], dec->sgnds[k] != 0);
         for (int r = 0; r < rows; ++r) {
-            if (tcomp->realmode)
-                dec_roundrow(matrix_row(m, r), cols, clo, chi, shift);
-            else {
-                int32_t* p = matrix_row(m, r);
-                for (int c = 0; c < cols; ++c)
-                    p[c] = std::clamp(p[c], clo, chi) + shift;
-            }
+            dec_finishrow(matrix_row(m, r), cols, tcomp->realmode, rg);
             dec_progress(dec, 65 + (7 * k + 7 * r / std::max(rows, 1)) / cp->numcomps);
         }
     }

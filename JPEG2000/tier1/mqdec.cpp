@@ -69,6 +69,14 @@ const mqstate_t mqstates[MQ_NUMSTATES] = {
 
 namespace {
 
+// The next input byte, -1 at the end of the data.
+inline int mqdec_nextbyte(mqdec_t* dec)
+{
+    if (dec->bp)
+        return dec->bp < dec->bend ? *dec->bp++ : -1;
+    return dec->in ? stream_getc(dec->in) : -1;
+}
+
 // T.800 BYTEIN.  Past the end of the data the decoder reads 1 bits.  After a
 // 0xFF, a byte of 0x90 or more is a marker: it feeds 1 bits once and is
 // consumed.
@@ -79,7 +87,7 @@ void mqdec_bytein(mqdec_t* dec, mqregs_t& regs)
         regs.ct = 8;
         return;
     }
-    int b = dec->in ? stream_getc(dec->in) : -1;
+    int b = mqdec_nextbyte(dec);
     if (b < 0) {
         dec->eof = 1;
         b = 0xff;
@@ -121,6 +129,8 @@ mqdec_t* mqdec_create(int maxctxs, stream_t* in)
     dec->maxctxs = maxctxs;
     dec->curctx = &dec->ctxs[0];
     dec->in = in;
+    dec->bp = nullptr;
+    dec->bend = nullptr;
     dec->inbuffer = 0;
     dec->eof = 0;
     dec->areg = 0x8000;
@@ -143,13 +153,24 @@ void mqdec_destroy(mqdec_t* dec)
 void mqdec_setinput(mqdec_t* dec, stream_t* in)
 {
     dec->in = in;
+    dec->bp = nullptr;
+    dec->bend = nullptr;
+}
+
+void mqdec_setbuf(mqdec_t* dec, const uint8_t* data, int64_t len)
+{
+    dec->in = nullptr;
+    // A buffer without bytes reads as the end of the data at once.
+    static const uint8_t none = 0;
+    dec->bp = data && len > 0 ? data : &none;
+    dec->bend = data && len > 0 ? data + len : &none;
 }
 
 void mqdec_init(mqdec_t* dec)
 {
     mqregs_t regs{0, 0, 0};
     dec->eof = 0;
-    int b = dec->in ? stream_getc(dec->in) : -1;
+    int b = mqdec_nextbyte(dec);
     if (b < 0) {
         dec->eof = 1;
         b = 0xff;
@@ -182,7 +203,7 @@ void mqdec_setctx(mqdec_t* dec, int ctxno, const mqctx_t* ctx)
 }
 
 // T.800 RENORMD, shifting as many bits at once as CT allows.
-void mqdec_renorm_slow(mqdec_t* dec, mqregs_t& regs, int n)
+mqregs_t mqdec_renorm_slow(mqdec_t* dec, mqregs_t regs, int n)
 {
     while (n > 0) {
         if (regs.ct == 0)
@@ -193,6 +214,7 @@ void mqdec_renorm_slow(mqdec_t* dec, mqregs_t& regs, int n)
         regs.ct -= k;
         n -= k;
     }
+    return regs;
 }
 
 void mqdec_dump(const mqdec_t* dec, FILE* out)

@@ -66,6 +66,8 @@ struct mqdec_t {
     const mqstate_t** ctxs;    // the contexts (owned array of entry references)
     const mqstate_t** curctx;  // the current context
     stream_t* in;              // input (not owned); nullptr reads as end of data
+    const uint8_t* bp;         // input in memory (not owned), when not nullptr:
+    const uint8_t* bend;       // the bytes bp .. bend - 1 still to read
     int inbuffer;              // the byte read last
     int eof;                   // the input has no more bytes
 };
@@ -77,6 +79,8 @@ mqdec_t* mqdec_create(int maxctxs, stream_t* in);
 void mqdec_destroy(mqdec_t* dec);
 // Points the decoder at another input; call mqdec_init() before decoding.
 void mqdec_setinput(mqdec_t* dec, stream_t* in);
+// The same for len bytes in memory (kept by the caller while decoding).
+void mqdec_setbuf(mqdec_t* dec, const uint8_t* data, int64_t len);
 // Starts decoding a codeword (T.800 INITDEC); the contexts keep their states.
 void mqdec_init(mqdec_t* dec);
 // The first min(numctxs, maxctxs) contexts take the states of ctxs; the
@@ -98,8 +102,9 @@ inline void mqdec_setregs(mqdec_t* dec, mqregs_t regs)
 }
 
 // The renormalization shifts that need input: n shifts in all, reading a
-// byte each time CT runs out.
-void mqdec_renorm_slow(mqdec_t* dec, mqregs_t& regs, int n);
+// byte each time CT runs out.  The registers go in and come back by value,
+// so that the caller's copy can stay in machine registers.
+mqregs_t mqdec_renorm_slow(mqdec_t* dec, mqregs_t regs, int n);
 
 // Decodes one decision with the context in slot ctx; regs are the decoder's
 // registers, held by the caller.  The whole step is in line (T.800 DECODE
@@ -144,7 +149,7 @@ inline int mqdec_decode(mqdec_t* dec, mqregs_t& regs, const mqstate_t** ctx)
         regs.c <<= n;
         regs.ct -= n;
     } else {
-        mqdec_renorm_slow(dec, regs, n);
+        regs = mqdec_renorm_slow(dec, regs, n);
     }
     return bit;
 }

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <cstring>
 #include <vector>
 
 #include "tier2/bitstream.h"
@@ -42,7 +43,7 @@ inline void refine(int32_t* dp, int bit, const recon_t& rc)
 
 // ---- pass decoders ---------------------------------------------------------
 
-void sigpass_mq(const cblkctx_t& cb, mqdec_t* dec, int bpno)
+__attribute__((noinline)) void sigpass_mq(const cblkctx_t& cb, mqdec_t* dec, int bpno)
 {
     const recon_t rc(bpno);
     const ptrdiff_t fs = cb.fstride;
@@ -100,7 +101,7 @@ void sigpass_raw(const cblkctx_t& cb, rawin_t& in, int bpno)
     });
 }
 
-void refpass_mq(const cblkctx_t& cb, mqdec_t* dec, int bpno)
+__attribute__((noinline)) void refpass_mq(const cblkctx_t& cb, mqdec_t* dec, int bpno)
 {
     const recon_t rc(bpno);
     const mqstate_t** ctxs = dec->ctxs;
@@ -127,7 +128,7 @@ void refpass_raw(const cblkctx_t& cb, rawin_t& in, int bpno)
     });
 }
 
-void clnpass(const cblkctx_t& cb, mqdec_t* dec, int bpno, bool segsym)
+__attribute__((noinline)) void clnpass(const cblkctx_t& cb, mqdec_t* dec, int bpno, bool segsym)
 {
     const recon_t rc(bpno);
     const ptrdiff_t fs = cb.fstride;
@@ -150,11 +151,14 @@ void clnpass(const cblkctx_t& cb, mqdec_t* dec, int bpno, bool segsym)
         *fp &= ~JPC_VISIT;
     };
 
-    for (int32_t s = 0; s < cb.numrows; s += 4) {
-        uint32_t* fp = cb.flags + s * fs;
-        int32_t* dp = cb.data + s * ds;
-        const int32_t h = std::min(4, cb.numrows - s);
-        for (int32_t c = 0; c < cb.numcols; ++c, ++fp, ++dp) {
+    const int32_t numrows = cb.numrows, numcols = cb.numcols;
+    uint32_t* const flags = cb.flags;
+    int32_t* const data = cb.data;
+    for (int32_t s = 0; s < numrows; s += 4) {
+        uint32_t* fp = flags + s * fs;
+        int32_t* dp = data + s * ds;
+        const int32_t h = std::min(4, numrows - s);
+        for (int32_t c = 0; c < numcols; ++c, ++fp, ++dp) {
             int32_t k = 0;
             if (h == 4 && !((fp[0] | fp[fs] | fp[2 * fs] | fp[3 * fs]) & JPC_RLMSK)) {
                 if (!mqdec_decode(dec, regs, ctxs + JPC_AGGCTXNO))
@@ -310,8 +314,6 @@ int decodecblk(const dec_ccp_t* ccp, const dec_band_t* band, dec_cblk_t* cblk, i
             break;
         if (!seg->stream || seg->numpasses <= 0)
             break;  // nothing arrived for this segment
-        stream_rewind(seg->stream);
-        stream_setrwcount(seg->stream, 0);
         rawin_t raw{nullptr, false};
         if (seg->type == SEG_MQ) {
             if (!dec.mq) {
@@ -319,9 +321,14 @@ int decodecblk(const dec_ccp_t* ccp, const dec_band_t* band, dec_cblk_t* cblk, i
                 FATAL_CHECK(dec.mq);
                 mqdec_setctxs(dec.mq, JPC_NUMCTXS, jpc_ctxinits);
             }
-            mqdec_setinput(dec.mq, seg->stream);
+            // The MQ decoder reads the segment's bytes in place.
+            int64_t len = 0;
+            const uint8_t* bytes = segbytes(seg, &len);
+            mqdec_setbuf(dec.mq, bytes, len);
             mqdec_init(dec.mq);
         } else {
+            stream_rewind(seg->stream);
+            stream_setrwcount(seg->stream, 0);
             dec.raw = bitstream_open(seg->stream, "r");
             FATAL_CHECK(dec.raw);
             raw.bs = dec.raw;
@@ -422,6 +429,15 @@ void decodeone(void* arg, int64_t i, int)
     thread_local std::vector<uint32_t> flagbuf;
     thread_local htdec_scratch_t htscratch;
     const cblkjob_t& cj = job->cblks[i];
+    // The code block's rectangle of the tile-component is written whole
+    // (zeros where nothing is significant) before decoding: the matrix's
+    // fresh pages are then first touched by a write, on this thread, and
+    // not faulted in twice (read, then copied on write) by the inverse
+    // transform later.  Tiny code blocks (a stream of millions of them
+    // costs more in calls than it could save) are left alone.
+    if (dec_cblk_t* cb = cj.cblk; cb->data && cb->width > 0 && cb->width * cb->height >= 256)
+        for (int r = 0; r < cb->height; ++r)
+            std::memset(cb->data + r * cb->stride, 0, sizeof(int32_t) * static_cast<size_t>(cb->width));
     if (decodecblk(cj.ccp, cj.band, cj.cblk, 1, -1, flagbuf, htscratch)) {
         job->result[i] = -1;
         job->failed.store(true, std::memory_order_relaxed);

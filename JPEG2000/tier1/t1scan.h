@@ -53,14 +53,19 @@ inline void setsig(uint32_t* fp, ptrdiff_t fs, uint32_t neg, bool tellnorth)
 template <typename Visit>
 inline void scan(const cblkctx_t& cb, uint32_t colmask, Visit&& visit)
 {
+    // The record's fields in locals: stores through the flag and sample
+    // pointers could otherwise alias them and force a reload per sample.
     const ptrdiff_t fs = cb.fstride;
     const ptrdiff_t ds = cb.dstride;
-    for (int32_t s = 0; s < cb.numrows; s += 4) {
-        uint32_t* fp = cb.flags + s * fs;
-        int32_t* dp = cb.data + s * ds;
-        const int32_t h = std::min(4, cb.numrows - s);
+    const int32_t numrows = cb.numrows, numcols = cb.numcols;
+    uint32_t* const flags = cb.flags;
+    int32_t* const data = cb.data;
+    for (int32_t s = 0; s < numrows; s += 4) {
+        uint32_t* fp = flags + s * fs;
+        int32_t* dp = data + s * ds;
+        const int32_t h = std::min(4, numrows - s);
         if (h == 4) {
-            for (int32_t c = 0; c < cb.numcols; ++c, ++fp, ++dp) {
+            for (int32_t c = 0; c < numcols; ++c, ++fp, ++dp) {
                 if (!((fp[0] | fp[fs] | fp[2 * fs] | fp[3 * fs]) & colmask))
                     continue;
                 visit(fp, dp, true);
@@ -69,7 +74,7 @@ inline void scan(const cblkctx_t& cb, uint32_t colmask, Visit&& visit)
                 visit(fp + 3 * fs, dp + 3 * ds, false);
             }
         } else {
-            for (int32_t c = 0; c < cb.numcols; ++c, ++fp, ++dp)
+            for (int32_t c = 0; c < numcols; ++c, ++fp, ++dp)
                 for (int32_t k = 0; k < h; ++k)
                     visit(fp + k * fs, dp + k * ds, k == 0);
         }

@@ -114,3 +114,13 @@ int mct_invict(matrix_t* c0, matrix_t* c1, matrix_t* c2)
 {
     return each_rowf(c0, c1, c2, invict_row);
 }
+
+void mct_invrct_row(int32_t* c0, int32_t* c1, int32_t* c2, int32_t n)
+{
+    invrct_row(c0, c1, c2, n);
+}
+
+void mct_invict_row(realent_t* c0, realent_t* c1, realent_t* c2, int32_t n)
+{
+    invict_row(c0, c1, c2, n);
+}

@@ -20,4 +20,10 @@ int mct_invrct(matrix_t* c0, matrix_t* c1, matrix_t* c2);
 int mct_fwdict(matrix_t* c0, matrix_t* c1, matrix_t* c2);
 int mct_invict(matrix_t* c0, matrix_t* c1, matrix_t* c2);
 
+// The inverse transforms on one row of n samples of each component, for a
+// caller that walks the rows itself (the decoder, in bands of rows on
+// several threads).
+void mct_invrct_row(int32_t* c0, int32_t* c1, int32_t* c2, int32_t n);
+void mct_invict_row(realent_t* c0, realent_t* c1, realent_t* c2, int32_t n);
+
 #endif

@@ -30,6 +30,7 @@
 #include <new>
 
 #include "base/fatal.h"
+#include "base/threadpool.h"
 #include "base/mathx.h"
 
 namespace {
@@ -663,6 +664,52 @@ void qmfb1d_analyze_region(int kind, int flags, int32_t* data, int32_t numrows, 
         rows97_analyze(f, numrows, numcols, rowstep, s0);
 }
 
+namespace {
+
+void synthesize_serial(int kind, bool vert, int32_t* data, int32_t numrows, int32_t numcols,
+                       ptrdiff_t rowstep, int s0)
+{
+    realent_t* f = reinterpret_cast<realent_t*>(data);
+    if (kind == QMFB_53 && vert)
+        cols53_synthesize(data, numrows, numcols, rowstep, s0);
+    else if (kind == QMFB_53)
+        rows53_synthesize(data, numrows, numcols, rowstep, s0);
+    else if (vert)
+        cols97_synthesize(f, numrows, numcols, rowstep, s0);
+    else
+        rows97_synthesize(f, numrows, numcols, rowstep, s0);
+}
+
+// A region split for the thread pool: bands of whole rows (horizontal) or
+// strips of whole columns (vertical), each line in one piece, so that the
+// result does not depend on the split.
+struct synjob_t {
+    int kind;
+    bool vert;
+    int32_t* data;
+    int32_t numrows, numcols;
+    ptrdiff_t rowstep;
+    int s0;
+    int32_t piece;  // rows or columns per piece
+};
+
+void synthesize_piece(void* arg, int64_t i, int)
+{
+    const synjob_t& j = *static_cast<const synjob_t*>(arg);
+    const int32_t first = static_cast<int32_t>(i) * j.piece;
+    if (j.vert)
+        synthesize_serial(j.kind, true, j.data + first, j.numrows,
+                          std::min(j.piece, j.numcols - first), j.rowstep, j.s0);
+    else
+        synthesize_serial(j.kind, false, j.data + first * j.rowstep,
+                          std::min(j.piece, j.numrows - first), j.numcols, j.rowstep, j.s0);
+}
+
+// Regions below this many samples are not worth waking the pool for.
+constexpr int64_t PARALLEL_SAMPLES = int64_t{1} << 15;
+
+}  // namespace
+
 void qmfb1d_synthesize_region(int kind, int flags, int32_t* data, int32_t numrows, int32_t numcols,
                               ptrdiff_t rowstep, int64_t start)
 {
@@ -670,15 +717,20 @@ void qmfb1d_synthesize_region(int kind, int flags, int32_t* data, int32_t numrow
     if (numrows <= 0 || numcols <= 0)
         return;
     const int s0 = static_cast<int>(start & 1);
-    realent_t* f = reinterpret_cast<realent_t*>(data);
-    if (kind == QMFB_53 && (flags & QMFB_VERT))
-        cols53_synthesize(data, numrows, numcols, rowstep, s0);
-    else if (kind == QMFB_53)
-        rows53_synthesize(data, numrows, numcols, rowstep, s0);
-    else if (flags & QMFB_VERT)
-        cols97_synthesize(f, numrows, numcols, rowstep, s0);
-    else
-        rows97_synthesize(f, numrows, numcols, rowstep, s0);
+    const bool vert = (flags & QMFB_VERT) != 0;
+    const int nthreads = threadpool_numthreads();
+    if (nthreads <= 1 || int64_t{numrows} * numcols < PARALLEL_SAMPLES) {
+        synthesize_serial(kind, vert, data, numrows, numcols, rowstep, s0);
+        return;
+    }
+    // About four pieces per thread; strips at least 16 columns wide.
+    const int32_t lines = vert ? numcols : numrows;
+    int32_t piece = (lines + 4 * nthreads - 1) / (4 * nthreads);
+    if (vert)
+        piece = std::max<int32_t>(16, (piece + 15) & ~15);
+    piece = std::max<int32_t>(piece, 1);
+    synjob_t job{kind, vert, data, numrows, numcols, rowstep, s0, piece};
+    threadpool_for((lines + piece - 1) / piece, synthesize_piece, nullptr, &job);
 }
 
 int qmfb1d_analyze(const qmfb1d_t* qmfb, int flags, matrix_t* x)

@@ -86,21 +86,29 @@ bytes encode_putbit(const std::vector<decision>& ds, const std::vector<mqctx_t>&
 }
 
 // Decodes n decisions of the given contexts from data with the local-register
-// interface.
+// interface, reading the data from a stream and, again, in place from
+// memory: both readers must give the same decisions.
 std::vector<int> decode(const bytes& data, const std::vector<decision>& ds,
                         const std::vector<mqctx_t>& init)
 {
+    std::vector<int> bits[2];
     stream_t* in = input_stream(data);
-    mqdec_t* dec = mqdec_create(static_cast<int>(init.size()), in);
-    mqdec_setctxs(dec, static_cast<int>(init.size()), init.data());
-    std::vector<int> bits;
-    mqregs_t regs = mqdec_getregs(dec);
-    for (const auto& d : ds)
-        bits.push_back(mqdec_decode(dec, regs, mqdec_ctx(dec, d.ctx)));
-    mqdec_setregs(dec, regs);
-    mqdec_destroy(dec);
+    for (int inplace = 0; inplace < 2; ++inplace) {
+        mqdec_t* dec = mqdec_create(static_cast<int>(init.size()), inplace ? nullptr : in);
+        if (inplace) {
+            mqdec_setbuf(dec, data.data(), static_cast<int64_t>(data.size()));
+            mqdec_init(dec);
+        }
+        mqdec_setctxs(dec, static_cast<int>(init.size()), init.data());
+        mqregs_t regs = mqdec_getregs(dec);
+        for (const auto& d : ds)
+            bits[inplace].push_back(mqdec_decode(dec, regs, mqdec_ctx(dec, d.ctx)));
+        mqdec_setregs(dec, regs);
+        mqdec_destroy(dec);
+    }
     stream_close(in);
-    return bits;
+    EXPECT_EQ(bits[0], bits[1]) << "stream and in-place input differ";
+    return bits[0];
 }
 
 std::vector<int> bits_of(const std::vector<decision>& ds)
@@ -367,6 +375,7 @@ TEST(Mq, DecoderPastTheEnd)
         mqdec_destroy(dec);
         stream_close(in);
         EXPECT_EQ(got, decode(padded, ds, init)) << "prefix " << len;
+        EXPECT_EQ(decode(prefix, ds, init), got) << "prefix " << len;
     }
     // No input stream at all behaves as empty data.
     mqdec_t* dec = mqdec_create(1, nullptr);
