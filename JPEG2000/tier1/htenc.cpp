@@ -48,24 +48,21 @@ const enctab_t& enctab()
 // bits under a 0 top bit.
 struct msout_t {
     std::vector<uint8_t>& out;
-    uint32_t tmp = 0;
+    uint64_t tmp = 0;  // bits not yet written, the next byte's lowest
     int bits = 0;
-    int max = 8;
+    int max = 8;       // bits of the next byte
 
+    // v < 2^32.
     void put(uint64_t v, int n)
     {
-        while (n > 0) {
-            const int take = std::min(n, max - bits);
-            tmp |= uint32_t(v & ((uint64_t{1} << take) - 1)) << bits;
-            v >>= take;
-            bits += take;
-            n -= take;
-            if (bits == max) {
-                out.push_back(uint8_t(tmp));
-                max = tmp == 0xff ? 7 : 8;
-                tmp = 0;
-                bits = 0;
-            }
+        tmp |= (v & ((uint64_t{1} << n) - 1)) << bits;
+        bits += n;
+        while (bits >= max) {
+            const uint32_t b = uint32_t(tmp) & ((1u << max) - 1);
+            out.push_back(uint8_t(b));
+            tmp >>= max;
+            bits -= max;
+            max = b == 0xff ? 7 : 8;
         }
     }
     // Pads with 1 bits, which a decoder also reads past the end: a last
@@ -128,31 +125,31 @@ struct melout_t {
 // starts with 4 placeholder bits for the low nibble of Scup.
 struct vlcout_t {
     std::vector<uint8_t> out;
-    uint32_t tmp = 0x0f;
+    uint64_t tmp = 0x0f;  // bits not yet written, the next byte's lowest
     int bits = 4;
     uint32_t last = 0xff;
 
-    void bit(uint32_t b)
-    {
-        tmp |= b << bits;
-        ++bits;
-        if (bits == 7 && tmp == 0x7f && last > 0x8f) {
-            out.push_back(0x7f);
-            last = 0x7f;
-            tmp = 0;
-            bits = 0;
-        } else if (bits == 8) {
-            out.push_back(uint8_t(tmp));
-            last = tmp;
-            tmp = 0;
-            bits = 0;
-        }
-    }
     void put(uint32_t v, int n)
     {
-        for (int i = 0; i < n; ++i)
-            bit((v >> i) & 1);
+        tmp |= uint64_t(v & ((uint64_t{1} << n) - 1)) << bits;
+        bits += n;
+        for (;;) {
+            if (bits >= 7 && last > 0x8f && (tmp & 0x7f) == 0x7f) {
+                out.push_back(0x7f);
+                last = 0x7f;
+                tmp >>= 7;
+                bits -= 7;
+            } else if (bits >= 8) {
+                last = uint32_t(tmp & 0xff);
+                out.push_back(uint8_t(last));
+                tmp >>= 8;
+                bits -= 8;
+            } else {
+                break;
+            }
+        }
     }
+    void bit(uint32_t b) { put(b, 1); }
 };
 
 // U-VLC of u >= 1: prefix, then suffix and extension.
@@ -208,25 +205,39 @@ struct encquad_t {
     int e[4];
 };
 
-inline void loadquad(const int32_t* data, ptrdiff_t stride, int width, int height, int p, int x,
-                     int y, encquad_t& qd)
+// One sample of a quad at plane p; dd gains the decrease of its squared
+// error when it is rebuilt at (mu << p) + half.
+inline void loadsample(int32_t s, int p, uint32_t half, int n, encquad_t& qd, double& dd)
+{
+    const uint32_t m = s < 0 ? 0u - uint32_t(s) : uint32_t(s);
+    const uint32_t mu = m >> p;
+    const uint32_t sig = mu != 0;
+    const uint32_t v = (2 * mu - 2 + (uint32_t(s) >> 31)) & (0u - sig);
+    qd.v[n] = v;
+    qd.e[n] = (32 - std::countl_zero(v | 1)) & -int(sig);
+    qd.rho |= int(sig) << n;
+    qd.emax = std::max(qd.emax, qd.e[n]);
+    const double rec = double(((mu << p) | half) & (0u - sig));
+    dd += rec * (2.0 * m - rec);
+}
+
+inline void loadquad(const int32_t* data, ptrdiff_t stride, int width, int height, int p,
+                     uint32_t half, int x, int y, encquad_t& qd, double& dd)
 {
     qd.rho = 0;
     qd.emax = 0;
+    const int32_t* d = data + y * stride + x;
+    if (x + 1 < width && y + 1 < height) {
+        loadsample(d[0], p, half, 0, qd, dd);
+        loadsample(d[stride], p, half, 1, qd, dd);
+        loadsample(d[1], p, half, 2, qd, dd);
+        loadsample(d[stride + 1], p, half, 3, qd, dd);
+        return;
+    }
     for (int n = 0; n < 4; ++n) {
-        const int xx = x + (n >> 1), yy = y + (n & 1);
-        qd.v[n] = 0;
-        qd.e[n] = 0;
-        if (xx >= width || yy >= height)
-            continue;
-        const int32_t s = data[yy * stride + xx];
-        const uint32_t mu = (s < 0 ? 0u - uint32_t(s) : uint32_t(s)) >> p;
-        if (!mu)
-            continue;
-        qd.v[n] = 2 * (mu - 1) + (s < 0 ? 1 : 0);
-        qd.e[n] = 32 - std::countl_zero(qd.v[n] | 1);
-        qd.rho |= 1 << n;
-        qd.emax = std::max(qd.emax, qd.e[n]);
+        const int xx = n >> 1, yy = n & 1;
+        const bool in = x + xx < width && y + yy < height;
+        loadsample(in ? d[yy * stride + xx] : 0, p, half, n, qd, dd);
     }
 }
 
@@ -261,8 +272,9 @@ inline void magsgn(msout_t& ms, const encquad_t& qd, int U, int ek)
 }  // namespace
 
 int htenc_encodecln(const int32_t* data, ptrdiff_t stride, int width, int height, int p,
-                    std::vector<uint8_t>& out)
+                    std::vector<uint8_t>& out, uint32_t half, double* ddec)
 {
+    double dd = 0;
     const enctab_t& et = enctab();
     out.clear();
     if (width <= 0 || height <= 0 || width > 1024 || height > 1024 || width * height > 4096 ||
@@ -288,7 +300,7 @@ int htenc_encodecln(const int32_t* data, ptrdiff_t stride, int width, int height
             int U[2] = {1, 1}, u[2] = {0, 0}, ek[2] = {0, 0};
             for (int i = 0; i < nq; ++i) {
                 encquad_t& d = qd[i];
-                loadquad(data, stride, width, height, p, 2 * (q + i), 2 * j, d);
+                loadquad(data, stride, width, height, p, half, 2 * (q + i), 2 * j, d, dd);
                 int cx, kappa = 1;
                 if (j == 0) {
                     cx = c;
@@ -374,6 +386,8 @@ int htenc_encodecln(const int32_t* data, ptrdiff_t stride, int width, int height
     }
     out.back() = uint8_t((out.back() & 0xf0) | (scup & 15));
     out.push_back(uint8_t(scup >> 4));
+    if (ddec)
+        *ddec = dd;
     return 0;
 }
 

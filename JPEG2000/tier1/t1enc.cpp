@@ -410,27 +410,14 @@ int t1enc_encodehtcblk(const jpenc_comp_t* comp, const jpenc_band_t* band, jpenc
     }
     for (int k = klo; k <= khi; ++k) {
         const int p = numbps - 1 - k + JPC_NUMEXTRABITS;
-        if (htenc_encodecln(data, stride, numcols, numrows, p, seg) != 0) {
-            ret = -1;
-            break;
-        }
         // Distortion decrease of the candidate, with the decoder's
         // reconstruction (the middle of the last plane, except for
         // reversible coefficients coded to plane 0).
         const uint32_t half = (k < numbps - 1 || realmode) ? uint32_t{1} << (p - 1) : 0;
-        long double dd = 0.0L;
-        for (int32_t r = 0; r < numrows; ++r) {
-            const int32_t* row = data + r * stride;
-            int64_t sum = 0;
-            for (int32_t c = 0; c < numcols; ++c) {
-                const int64_t m = magnitude(row[c]);
-                const uint32_t mu = uint32_t(m) >> p;
-                if (!mu)
-                    continue;
-                const int64_t e = m - ((int64_t{mu} << p) | half);
-                sum += m * m - e * e;
-            }
-            dd += static_cast<long double>(sum);
+        double dd = 0;
+        if (htenc_encodecln(data, stride, numcols, numrows, p, seg, half, &dd) != 0) {
+            ret = -1;
+            break;
         }
         jpenc_pass_t* pass = &cblk->passes[3 * k];
         pass->start = static_cast<int32_t>(stream_tell(cblk->stream));
