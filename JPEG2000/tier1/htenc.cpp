@@ -52,7 +52,7 @@ struct msout_t {
     int bits = 0;
     int max = 8;       // bits of the next byte
 
-    // v < 2^32.
+    // n <= 56.
     void put(uint64_t v, int n)
     {
         tmp |= (v & ((uint64_t{1} << n) - 1)) << bits;
@@ -264,6 +264,18 @@ inline int codequad(const uint16_t* tab, int c, const encquad_t& qd, int U, int 
 
 inline void magsgn(msout_t& ms, const encquad_t& qd, int U, int ek)
 {
+    if (U <= 14) {
+        // The four together fit one put.
+        uint64_t acc = 0;
+        int n = 0;
+        for (int i = 0; i < 4; ++i) {
+            const int len = (U - ((ek >> i) & 1)) & -((qd.rho >> i) & 1);
+            acc |= uint64_t(qd.v[i] & ((1u << len) - 1)) << n;
+            n += len;
+        }
+        ms.put(acc, n);
+        return;
+    }
     for (int n = 0; n < 4; ++n)
         if ((qd.rho >> n) & 1)
             ms.put(qd.v[n], U - ((ek >> n) & 1));

@@ -455,6 +455,7 @@ struct encjob_t {
     bool residuals = false;           // keep each block's residual and rest
     int cblksty = 0;
     std::vector<int> htlo, hthi;      // HT: the candidates to code (empty: all)
+    bool knownbps = false;            // the blocks' bit planes are set
     t1enc_progress_t progress = nullptr;
     void* progressarg = nullptr;
     std::atomic<bool> stopped{false};
@@ -476,7 +477,7 @@ void encodeone(void* arg, int64_t i, int)
     if (job->stopped.load(std::memory_order_relaxed))
         return;
     const cblkjob_t& cj = job->cblks[i];
-    if (job->maxpasses.empty() && !numbitplanes(cj)) {
+    if (!job->knownbps && !numbitplanes(cj)) {
         job->result[i] = 1;
         return;
     }
@@ -601,6 +602,7 @@ int t1enc_encodecomps(jpenc_comp_t* comps, int numcomps, int cblksty, t1est_goal
         residual += job.cblks[i].cblk->residual;
     }
     job.residuals = true;
+    job.knownbps = true;
     if (ht) {
         // HT: the candidates whose estimated hull slopes lie within
         // kHtMargin of the estimated threshold, and the one above them.
@@ -651,6 +653,7 @@ int t1enc_completecomps(jpenc_comp_t* comps, int numcomps, int cblksty)
         return 0;
     redo.result.assign(redo.cblks.size(), 0);
     redo.maxpasses.assign(redo.cblks.size(), -1);
+    redo.knownbps = true;
     if (runjob(&redo, encodeone) < 0)
         return -1;
     return static_cast<int>(std::min<size_t>(redo.cblks.size(), INT32_MAX));
