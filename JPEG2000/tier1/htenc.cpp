@@ -205,9 +205,9 @@ struct encquad_t {
     int e[4];
 };
 
-// One sample of a quad at plane p; dd gains the decrease of its squared
+// One sample of a quad at plane p; returns the decrease of its squared
 // error when it is rebuilt at (mu << p) + half.
-inline void loadsample(int32_t s, int p, uint32_t half, int n, encquad_t& qd, double& dd)
+inline double loadsample(int32_t s, int p, uint32_t half, int n, encquad_t& qd)
 {
     const uint32_t m = s < 0 ? 0u - uint32_t(s) : uint32_t(s);
     const uint32_t mu = m >> p;
@@ -218,7 +218,7 @@ inline void loadsample(int32_t s, int p, uint32_t half, int n, encquad_t& qd, do
     qd.rho |= int(sig) << n;
     qd.emax = std::max(qd.emax, qd.e[n]);
     const double rec = double(((mu << p) | half) & (0u - sig));
-    dd += rec * (2.0 * m - rec);
+    return rec * (2.0 * m - rec);
 }
 
 inline void loadquad(const int32_t* data, ptrdiff_t stride, int width, int height, int p,
@@ -228,16 +228,17 @@ inline void loadquad(const int32_t* data, ptrdiff_t stride, int width, int heigh
     qd.emax = 0;
     const int32_t* d = data + y * stride + x;
     if (x + 1 < width && y + 1 < height) {
-        loadsample(d[0], p, half, 0, qd, dd);
-        loadsample(d[stride], p, half, 1, qd, dd);
-        loadsample(d[1], p, half, 2, qd, dd);
-        loadsample(d[stride + 1], p, half, 3, qd, dd);
+        const double d0 = loadsample(d[0], p, half, 0, qd);
+        const double d1 = loadsample(d[stride], p, half, 1, qd);
+        const double d2 = loadsample(d[1], p, half, 2, qd);
+        const double d3 = loadsample(d[stride + 1], p, half, 3, qd);
+        dd += (d0 + d1) + (d2 + d3);
         return;
     }
     for (int n = 0; n < 4; ++n) {
         const int xx = n >> 1, yy = n & 1;
         const bool in = x + xx < width && y + yy < height;
-        loadsample(in ? d[yy * stride + xx] : 0, p, half, n, qd, dd);
+        dd += loadsample(in ? d[yy * stride + xx] : 0, p, half, n, qd);
     }
 }
 
@@ -251,10 +252,9 @@ inline int codequad(const uint16_t* tab, int c, const encquad_t& qd, int U, int 
         if (!qd.rho)
             return 0;
     }
-    int emb = 0;
-    for (int n = 0; n < 4; ++n)
-        if (((qd.rho >> n) & 1) && ((qd.v[n] >> (U - 1)) & 1))
-            emb |= 1 << n;
+    // v is 0 for the samples that are not significant.
+    const int emb = int(((qd.v[0] >> (U - 1)) & 1) | (((qd.v[1] >> (U - 1)) & 1) << 1) |
+                        (((qd.v[2] >> (U - 1)) & 1) << 2) | (((qd.v[3] >> (U - 1)) & 1) << 3));
     const uint16_t e = tab[((c * 16 + qd.rho) * 2 + uoff) * 16 + emb];
     if (!e)
         return -1;
