@@ -301,13 +301,35 @@ int htenc_encodecln(const int32_t* data, ptrdiff_t stride, int width, int height
     uint8_t* ecur = ebuf[1];
     bool ok = true;
 
+    const uint32_t off = (uint32_t{1} << p) - 1;
     for (int j = 0; j < QH && ok; ++j) {
         std::swap(eprev, ecur);
         const uint16_t* tab = et.e[j ? 1 : 0];
         int c = 0;     // first line pair: context of the next quad
         int wsig = 0;  // other line pairs: west and south-west significant
+        const int32_t* row = data + 2 * j * stride;
+        const bool fullrows = 2 * j + 1 < height;
         for (int q = 0; q < QW; q += 2) {
             const int nq = q + 1 < QW ? 2 : 1;
+            if (fullrows && 2 * q + 3 < width) {
+                // Two quads without a significant sample in a context
+                // without one: two MEL zeros.  |x| >> p is 0 where x + off
+                // (unsigned) is at most 2 off.
+                const int32_t* r0 = row + 2 * q;
+                const int32_t* r1 = r0 + stride;
+                uint32_t hi = 0;
+                for (int k = 0; k < 4; ++k)
+                    hi = std::max(hi, std::max(uint32_t(r0[k]) + off, uint32_t(r1[k]) + off));
+                const uint8_t* e = eprev + 2 * q;
+                const bool quiet = j == 0 ? c == 0
+                                          : wsig == 0 && !(e[0] | e[1] | e[2] | e[3] | e[4] | e[5]);
+                if (hi <= 2 * off && quiet) {
+                    mel.sym(0);
+                    mel.sym(0);
+                    std::fill(ecur + 2 * q + 1, ecur + 2 * q + 5, uint8_t{0});
+                    continue;
+                }
+            }
             encquad_t qd[2];
             int U[2] = {1, 1}, u[2] = {0, 0}, ek[2] = {0, 0};
             for (int i = 0; i < nq; ++i) {
