@@ -506,8 +506,10 @@ void estimateone(void* arg, int64_t i, int)
         job->result[i] = 1;
         return;
     }
+    // HT candidates only need to be bracketed: every fourth row will do.
     cj.cblk->residual = t1est_planes(cj.cblk, cj.cblk->numbps,
-                                     double(t1enc_weight(cj.comp, cj.band)), &job->est[32 * i]);
+                                     double(t1enc_weight(cj.comp, cj.band)), &job->est[32 * i],
+                                     (job->cblksty & T1ENC_HT) ? 4 : 0);
 }
 
 void encodetick(void* arg, int64_t done)
