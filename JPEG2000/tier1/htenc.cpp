@@ -78,7 +78,7 @@ struct msout_t {
 
 // MEL: adaptive run lengths of 0 symbols, most significant bit first.
 struct melout_t {
-    std::vector<uint8_t> out;
+    std::vector<uint8_t>& out;
     uint32_t tmp = 0;
     int rem = 8;  // free bits of the current byte
     int max = 8;
@@ -124,7 +124,7 @@ struct melout_t {
 // whose 7 low bits would all be 1 holds only those 7.  The first byte
 // starts with 4 placeholder bits for the low nibble of Scup.
 struct vlcout_t {
-    std::vector<uint8_t> out;
+    std::vector<uint8_t>& out;
     uint64_t tmp = 0x0f;  // bits not yet written, the next byte's lowest
     int bits = 4;
     uint32_t last = 0xff;
@@ -293,8 +293,12 @@ int htenc_encodecln(const int32_t* data, ptrdiff_t stride, int width, int height
         p < 0 || p > 31)
         return -1;
     msout_t ms{out};
-    melout_t mel;
-    vlcout_t vlc;
+    // The MEL and VLC bytes, in buffers each thread keeps.
+    thread_local std::vector<uint8_t> melbuf, vlcbuf;
+    melbuf.clear();
+    vlcbuf.clear();
+    melout_t mel{melbuf};
+    vlcout_t vlc{vlcbuf};
     const int QW = (width + 1) / 2, QH = (height + 1) / 2;
     uint8_t ebuf[2][1032] = {};
     uint8_t* eprev = ebuf[0];
@@ -480,7 +484,9 @@ void htenc_encoderef(const int32_t* data, ptrdiff_t stride, int width, int heigh
 
     // MagRef: backward, the bit of plane p - 1 of every sample significant
     // after the cleanup pass, stripe by stripe, column by column.
-    vlcout_t mr;
+    thread_local std::vector<uint8_t> mrbuf;
+    mrbuf.clear();
+    vlcout_t mr{mrbuf};
     mr.tmp = 0;
     mr.bits = 0;
     for (int y0 = 0; y0 < height; y0 += 4) {
