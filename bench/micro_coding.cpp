@@ -146,11 +146,14 @@ void BM_HtEncodeCandidates(benchmark::State& state)
 }
 BENCHMARK(BM_HtEncodeCandidates)->Unit(benchmark::kMillisecond);
 
+// Argument 0: every block coded losslessly by its cleanup pass; 1: lossy,
+// the cleanup pass two planes up with its SigProp and MagRef passes.
 void BM_HtDecode(benchmark::State& state)
 {
     coded_t& c = coded();
+    const bool refined = state.range(0) != 0;
     struct blk_t {
-        std::vector<uint8_t> seg;
+        std::vector<uint8_t> seg, ref;
         int w, h, p;
     };
     std::vector<blk_t> blocks;
@@ -160,8 +163,12 @@ void BM_HtDecode(benchmark::State& state)
                 const int32_t* data = matrix_row(cb.data, 0);
                 const int w = matrix_numcols(cb.data), h = matrix_numrows(cb.data);
                 const ptrdiff_t stride = h > 1 ? matrix_row(cb.data, 1) - data : 0;
-                blk_t b{{}, w, h, JPC_NUMEXTRABITS};
+                blk_t b{{}, {}, w, h, JPC_NUMEXTRABITS + (refined ? 2 : 0)};
                 htenc_encodecln(data, stride, w, h, b.p, b.seg);
+                if (refined) {
+                    std::vector<uint8_t> sp;
+                    htenc_encoderef(data, stride, w, h, b.p, false, sp, b.ref);
+                }
                 blocks.push_back(std::move(b));
             }
     std::vector<int32_t> out(64 * 64);
@@ -172,6 +179,11 @@ void BM_HtDecode(benchmark::State& state)
             cb.cln = b.seg.data();
             cb.lcup = int(b.seg.size());
             cb.p = b.p;
+            if (refined && state.range(0) == 1) {
+                cb.ref = b.ref.data();
+                cb.lref = int(b.ref.size());
+                cb.numrefpasses = 2;
+            }
             cb.width = b.w;
             cb.height = b.h;
             cb.data = out.data();
@@ -180,7 +192,7 @@ void BM_HtDecode(benchmark::State& state)
         }
     state.SetItemsProcessed(state.iterations() * SIZE * SIZE);
 }
-BENCHMARK(BM_HtDecode)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_HtDecode)->Arg(0)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond);
 
 void BM_PacketCoding(benchmark::State& state)
 {
