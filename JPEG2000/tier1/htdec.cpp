@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <bit>
 #include <cstdio>
+#include <cstring>
 
 #include "tier1/httab.h"
 
@@ -37,6 +38,13 @@ struct deposit_t {
 };
 constexpr deposit_t deposit;
 
+// The top bit of each byte of v that is 0 (and maybe of bytes above one that
+// is 0).
+constexpr uint64_t zerobytes(uint64_t v)
+{
+    return (v - 0x0101010101010101ull) & ~v & 0x8080808080808080ull;
+}
+
 // Bytes of a forward stream, least significant bit first; after a 0xFF
 // byte the next byte's top bit is a stuffed 0.  Past the end the fill byte
 // is read.
@@ -52,6 +60,21 @@ struct fwdin_t {
 
     void refill()
     {
+        // Whole bytes at once while none is 0xFF (refill runs with at most
+        // 56 bits held, so one byte at least fits).
+        if (std::endian::native == std::endian::little && !lastff && end - pos >= 8) {
+            const int n = (64 - bits) >> 3;
+            const uint64_t keep = n >= 8 ? ~uint64_t{0} : (uint64_t{1} << (8 * n)) - 1;
+            uint64_t w;
+            std::memcpy(&w, d + pos, 8);
+            w &= keep;
+            if (!(zerobytes(~w) & keep)) {
+                acc |= w << bits;
+                bits += 8 * n;
+                pos += n;
+                return;
+            }
+        }
         while (bits <= 56) {
             uint32_t b = fill;
             if (pos < end)
@@ -97,6 +120,21 @@ struct revin_t {
 
     void refill()
     {
+        // Whole bytes at once while none has its low 7 bits all 1.
+        if (std::endian::native == std::endian::little && pos - 7 >= start) {
+            const int n = (64 - bits) >> 3;
+            const uint64_t keep = n >= 8 ? ~uint64_t{0} : (uint64_t{1} << (8 * n)) - 1;
+            uint64_t w;
+            std::memcpy(&w, d + pos - 7, 8);
+            w = __builtin_bswap64(w) & keep;  // d[pos] lowest
+            if (!(zerobytes(~(w | 0x8080808080808080ull)) & keep)) {
+                acc |= w << bits;
+                bits += 8 * n;
+                pos -= n;
+                last = uint32_t(w >> (8 * (n - 1))) & 0xff;
+                return;
+            }
+        }
         while (bits <= 56) {
             uint32_t b = 0;
             if (pos >= start)
@@ -261,17 +299,17 @@ inline bool magsgn(fwdin_t& ms, const htquad_t& qd, int U, int maxu, int p, int3
     }
     if (U > maxu)
         return false;
-    uint8_t ex[4] = {0, 0, 0, 0};
+    // Without branches on the pattern: an insignificant sample reads no
+    // bits and gives 0.
+    uint8_t ex[4];
     for (int n = 0; n < 4; ++n) {
-        if (!((qd.rho >> n) & 1)) {
-            *dst[n] = 0;
-            continue;
-        }
-        const int m = U - ((qd.ek >> n) & 1);
+        const uint32_t sig = 0u - ((unsigned(qd.rho) >> n) & 1);
+        const int m = (U - ((qd.ek >> n) & 1)) & int(sig);
         const uint32_t v = ms.get(m) | (uint32_t((qd.e1 >> n) & 1) << m);
-        const int32_t mag = int32_t(((v >> 1) + 1) << p) | half;
-        *dst[n] = (v & 1) ? -mag : mag;
-        ex[n] = uint8_t(32 - std::countl_zero(v | 1));
+        const uint32_t mag = ((((v >> 1) + 1) << p) | uint32_t(half)) & sig;
+        const uint32_t neg = 0u - (v & 1);
+        *dst[n] = int32_t((mag ^ neg) - neg);
+        ex[n] = uint8_t((32 - std::countl_zero(v | 1)) & sig);
     }
     ebot[2 * q + 1] = ex[1];
     ebot[2 * q + 2] = ex[3];
