@@ -1,5 +1,5 @@
 // Tier-1 passes (encode and decode of every code block of a wavelet-
-// transformed picture) and packet coding (tier-2 headers and bodies of the
+// transformed picture, with the bit-plane and the HT coder) and packet coding (tier-2 headers and bodies of the
 // same code blocks in one layer).
 #include <benchmark/benchmark.h>
 
@@ -11,6 +11,8 @@
 #include "decoder/jpdec_tile.h"
 #include "encoder/jpenc_tree.h"
 #include "base/stream.h"
+#include "tier1/htdec.h"
+#include "tier1/htenc.h"
 #include "tier1/t1dec.h"
 #include "tier1/t1enc.h"
 #include "tier2/t2enc.h"
@@ -118,6 +120,81 @@ void BM_T1Decode(benchmark::State& state)
     state.SetItemsProcessed(state.iterations() * SIZE * SIZE);
 }
 BENCHMARK(BM_T1Decode)->Unit(benchmark::kMillisecond);
+
+// HT: the cleanup pass of every candidate of every code block, as a
+// budget without estimates would code them; the decoding of the complete
+// candidates.
+void BM_HtEncodeCandidates(benchmark::State& state)
+{
+    coded_t& c = coded();
+    std::vector<uint8_t> seg;
+    for (auto _ : state)
+        for (int l = 0; l < c.comp.numrlvls; ++l)
+            for (const jpenc_band_t& band : c.comp.lvls[l].bands)
+                for (const jpenc_cblk_t& cb : band.cblks) {
+                    const int32_t* data = matrix_row(cb.data, 0);
+                    const int w = matrix_numcols(cb.data), h = matrix_numrows(cb.data);
+                    const ptrdiff_t stride = h > 1 ? matrix_row(cb.data, 1) - data : 0;
+                    const int top = cb.numbps + JPC_NUMEXTRABITS;
+                    for (int p = top - 1; p >= JPC_NUMEXTRABITS; --p) {
+                        double dd;
+                        htenc_encodecln(data, stride, w, h, p, seg, 1u << (p - 1), &dd);
+                        benchmark::DoNotOptimize(dd);
+                    }
+                }
+    state.SetItemsProcessed(state.iterations() * SIZE * SIZE);
+}
+BENCHMARK(BM_HtEncodeCandidates)->Unit(benchmark::kMillisecond);
+
+// Argument: the planes above the lossless one where the cleanup pass stops
+// (0: every block lossless; otherwise lossy, with SigProp and MagRef passes;
+// 6 leaves blocks as sparse as a photo at 1 bit per pixel).
+void BM_HtDecode(benchmark::State& state)
+{
+    coded_t& c = coded();
+    const int up = int(state.range(0));
+    const bool refined = up > 0;
+    struct blk_t {
+        std::vector<uint8_t> seg, ref;
+        int w, h, p;
+    };
+    std::vector<blk_t> blocks;
+    for (int l = 0; l < c.comp.numrlvls; ++l)
+        for (const jpenc_band_t& band : c.comp.lvls[l].bands)
+            for (const jpenc_cblk_t& cb : band.cblks) {
+                const int32_t* data = matrix_row(cb.data, 0);
+                const int w = matrix_numcols(cb.data), h = matrix_numrows(cb.data);
+                const ptrdiff_t stride = h > 1 ? matrix_row(cb.data, 1) - data : 0;
+                blk_t b{{}, {}, w, h, JPC_NUMEXTRABITS + up};
+                htenc_encodecln(data, stride, w, h, b.p, b.seg);
+                if (refined) {
+                    std::vector<uint8_t> sp;
+                    htenc_encoderef(data, stride, w, h, b.p, false, sp, b.ref);
+                }
+                blocks.push_back(std::move(b));
+            }
+    std::vector<int32_t> out(64 * 64);
+    htdec_scratch_t scratch;
+    for (auto _ : state)
+        for (const blk_t& b : blocks) {
+            htdec_cblk_t cb;
+            cb.cln = b.seg.data();
+            cb.lcup = int(b.seg.size());
+            cb.p = b.p;
+            if (refined) {
+                cb.ref = b.ref.data();
+                cb.lref = int(b.ref.size());
+                cb.numrefpasses = 2;
+            }
+            cb.width = b.w;
+            cb.height = b.h;
+            cb.data = out.data();
+            cb.stride = 64;
+            benchmark::DoNotOptimize(htdec_decodecblk(cb, scratch));
+        }
+    state.SetItemsProcessed(state.iterations() * SIZE * SIZE);
+}
+BENCHMARK(BM_HtDecode)->Arg(0)->Arg(2)->Arg(6)->Unit(benchmark::kMillisecond);
 
 void BM_PacketCoding(benchmark::State& state)
 {

@@ -2,7 +2,9 @@
 // same encode and decode through the jp2c tool.  Prints the best of a few
 // runs of each, and the longest time the gauge stood still during a
 // Compress (a timer samples it whenever the window processes its events).
-//   window_compress_bench [PICTURE] [RUNS]
+//   window_compress_bench [PICTURE] [RUNS] [ht]
+// With ht, the window's "HTJ2K (fast)" box is ticked for the runs (and
+// cleared again after them) and jp2c gets --ht.
 #include "Main.h"
 #include "UserDialogs.h"
 #include "Image_io.h"
@@ -50,6 +52,7 @@ int main(int argc, char** argv)
     const QString picture = argc > 1 ? QString::fromLocal8Bit(argv[1])
                                      : QStringLiteral(JP2_TESTDATA "/photos/forest.jpg");
     const int runs = argc > 2 ? std::max(1, atoi(argv[2])) : 3;
+    const bool ht = argc > 3 && QString::fromLocal8Bit(argv[3]) == QStringLiteral("ht");
     QTemporaryDir dir;
 
     TOpenOne dialogs;
@@ -65,6 +68,10 @@ int main(int argc, char** argv)
     // The panes paint the picture before the first Compress, as the user
     // sees it before pressing the button.
     for (int i = 0; i < 5; ++i) QApplication::processEvents();
+    // The box's state is remembered: it is put back afterwards.
+    const bool washt = window.HTJ2K->isChecked();
+    if (washt != ht)
+        window.HTJ2K->click();
     qint64 bestWindow = -1, bestTool = -1, stall = 0;
     int stallFrom = 0, stallTo = 0;  // the gauge values around the longest stall
     qint64 figures = 0;              // the longest wait for the figures after a Compress
@@ -103,7 +110,10 @@ int main(int argc, char** argv)
         const QString jp2 = dir.filePath(QStringLiteral("bench.jp2"));
         const QString bmp = dir.filePath(QStringLiteral("bench.bmp"));
         t.restart();
-        if (!Run({"encode", picture, jp2, "--quality", "20"}) || !Run({"decode", jp2, bmp})) {
+        QStringList encode{"encode", picture, jp2, "--quality", "20"};
+        if (ht)
+            encode << QStringLiteral("--ht");
+        if (!Run(encode) || !Run({"decode", jp2, bmp})) {
             std::fprintf(stderr, "jp2c failed\n");
             return 1;
         }
@@ -133,6 +143,9 @@ int main(int argc, char** argv)
     }
     window.FIO->SetOnProgress([&](TImage_IO* s, int32_t p) { window.kveProgress(s, p); });
     std::printf(" ms\ncancel at most:     %lld ms\n", static_cast<long long>(worstCancel));
+    if (window.HTJ2K->isChecked() != washt)
+        window.HTJ2K->click();
+    std::printf("coder: %s\n", ht ? "HT" : "bit-plane");
     std::printf("picture: %s (%d x %d)\n", qPrintable(picture), window.FSource.width(), window.FSource.height());
     std::printf("window Compress:     %lld ms (%s, %s)\n", static_cast<long long>(bestWindow),
                 qPrintable(window.CSize->text()), qPrintable(window.Ratio->text()));

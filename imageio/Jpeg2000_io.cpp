@@ -178,7 +178,7 @@ std::string TJPEG2000_IO::EncoderOptions(int width, int height) const
         std::snprintf(goal, sizeof goal, " psnr=%.1f", FTargetPsnr);
         options += goal;
     }
-    if (FHighThroughput) options += " ht";
+    if (FHighThroughput) options = J2000HighThroughputOptions(options);
     return options;
 }
 

@@ -3,6 +3,7 @@
 #include <charconv>
 #include <cstdio>
 #include <cstdlib>
+#include <string_view>
 
 // The products are formed in extended precision and stored as doubles.
 double J2000QualityMBPP(double q)
@@ -86,6 +87,36 @@ std::string J2000EncoderOptions(double mbpp, int32_t allowance, int width, int h
     return "rate=" + J2000RateText(J2000Rate(mbpp, allowance, width, height)) +
            " maxrlvls=" + std::to_string(J2000MaxRlvls(width, height)) +
            " cblkwidth=64 cblkheight=64 mode=int prg=lrcp";
+}
+
+std::string J2000HighThroughputOptions(const std::string& options)
+{
+    // The words of the string; the encoder takes the last of repeated ones.
+    std::string out = options;
+    double rate = -1;
+    size_t mode = std::string::npos, modelen = 0;
+    for (size_t at = 0; at < out.size();) {
+        size_t end = out.find(' ', at);
+        if (end == std::string::npos)
+            end = out.size();
+        const std::string_view word(out.data() + at, end - at);
+        if (word.starts_with("rate=")) {
+            // std::from_chars never consults the locale.
+            rate = -1;
+            std::from_chars(word.data() + 5, word.data() + word.size(), rate);
+        } else if (word.starts_with("mode=")) {
+            mode = at;
+            modelen = word.size();
+        }
+        at = end + 1;
+    }
+    if (rate > 0 && rate < 1) {
+        if (mode == std::string::npos)
+            out += " mode=real";
+        else if (std::string_view(out).substr(mode, modelen) == "mode=int")
+            out.replace(mode, modelen, "mode=real");
+    }
+    return out.empty() ? "ht" : out + " ht";
 }
 
 std::string J2000SizeText(int64_t bytes)

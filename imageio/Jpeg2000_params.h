@@ -26,6 +26,12 @@ std::string J2000RateText(double rate);
 int J2000MaxRlvls(int width, int height);
 // "rate=R maxrlvls=N cblkwidth=64 cblkheight=64 mode=int prg=lrcp"
 std::string J2000EncoderOptions(double mbpp, int32_t allowance, int width, int height);
+// The options with HT code blocks: " ht" appended, and a lossy string (one
+// with a rate below 1) turned to the 9/7 path ("mode=int" becomes
+// "mode=real", or "mode=real" is added when no mode is given).  Without a
+// rate, or with one that leaves room for the whole picture, the mode is kept
+// so that the stream stays reversible.
+std::string J2000HighThroughputOptions(const std::string& options);
 
 // A size in bytes as the window shows it: bytes / 1024 with "%2.1f Kb"
 // ("29.3 Kb").

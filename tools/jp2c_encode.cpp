@@ -113,7 +113,7 @@ int jp2c_encode(int argc, char** argv)
     else if (ratio > 0)
         options = "rate=" + J2000RateText(1.0 / ratio);
     if (args.ht)
-        options += options.empty() ? "ht" : " ht";
+        options = J2000HighThroughputOptions(options);
     if (args.options && *args.options) {
         if (!options.empty())
             options += ' ';

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "base/fatal.h"
+#include "codestream/jpc.h"
 #include "encoder/jpenc_int.h"
 #include "base/stream.h"
 #include "tier2/t2enc.h"
@@ -226,6 +227,57 @@ int fill(jpenc_t* enc, stream_t* scratch, int lyrno, double thresh, int64_t room
     return 0;
 }
 
+// HT code blocks have few truncation points, so a layer can land well short
+// of its budget: the blocks then take, steepest first, the next point of
+// their hulls while the layer (measured by tier-2 trials) still fits room
+// bytes.  len: the layer's length, updated.
+void htfill(jpenc_t* enc, stream_t* scratch, int lyrno, int64_t room, int64_t* len)
+{
+    struct up_t {
+        double slope;
+        jpenc_cblk_t* cblk;
+        int from, to;  // passes that join the layer
+    };
+    std::vector<up_t> ups;
+    forcblks(enc, [&](jpenc_cblk_t* cblk) {
+        if (!cblk->ht || cblk->curpass != cblk->passes)
+            return;
+        int last = -1;
+        for (int i = 0; i < cblk->numpasses; ++i)
+            if (cblk->passes[i].lyrno == lyrno)
+                last = i;
+        for (int i = last + 1; i < cblk->numpasses; ++i)
+            if (cblk->passes[i].rdslope > 0.0) {
+                ups.push_back({cblk->passes[i].rdslope, cblk, last + 1, i});
+                break;
+            }
+    });
+    std::stable_sort(ups.begin(), ups.end(),
+                     [](const up_t& a, const up_t& b) { return a.slope > b.slope; });
+    int misses = 0;
+    for (const up_t& u : ups) {
+        if (misses >= 16 || *len >= room)
+            break;
+        jpenc_pass_t* passes = u.cblk->passes;
+        const int64_t extra = passes[u.to].end - (u.from > 0 ? passes[u.from - 1].end : 0);
+        if (extra > room - *len)
+            continue;
+        for (int i = u.from; i <= u.to; ++i)
+            passes[i].lyrno = lyrno;
+        t2enc_save(enc->comps.data(), enc->numcomps);
+        const int64_t trial = layerlength(enc, scratch, lyrno);
+        t2enc_restore(enc->comps.data(), enc->numcomps);
+        if (trial >= 0 && trial <= room) {
+            *len = trial;
+            misses = 0;
+        } else {
+            for (int i = u.from; i <= u.to; ++i)
+                passes[i].lyrno = -1;
+            ++misses;
+        }
+    }
+}
+
 } // namespace
 
 int64_t jpenc_bytesfordist(jpenc_t* enc, double dist)
@@ -345,6 +397,15 @@ int jpenc_ratealloc(jpenc_t* enc, int numlyrs, const int64_t* cumlens)
             fill(enc, scratch, lyrno, goodthresh, maxlen - donelen) < 0) {
             stream_close(scratch);
             return -1;
+        }
+        if (success && maxlen >= 0 && goodthresh > 0.0 && (enc->cblksty & JPC_COX_HT)) {
+            // HT: more than a quarter per cent short, the blocks fill up.
+            t2enc_save(enc->comps.data(), enc->numcomps);
+            int64_t len = layerlength(enc, scratch, lyrno);
+            t2enc_restore(enc->comps.data(), enc->numcomps);
+            const int64_t room = maxlen - donelen;
+            if (len >= 0 && room - len > room / 400)
+                htfill(enc, scratch, lyrno, room, &len);
         }
         int64_t len = layerlength(enc, scratch, lyrno);
         if (len < 0) {

@@ -10,10 +10,40 @@
 #include <algorithm>
 #include <bit>
 #include <cstdio>
+#include <cstring>
 
 #include "tier1/httab.h"
 
 namespace {
+
+// Bits of a nibble set, and the low bits of v spread over the set bits of
+// a nibble (lowest first): deposit[mask][v].
+constexpr int nibblebits(unsigned m) { return int((0x4332322132212110ull >> (4 * m)) & 15); }
+
+struct deposit_t {
+    uint8_t t[16][16];
+    constexpr deposit_t() : t()
+    {
+        for (unsigned m = 0; m < 16; ++m)
+            for (unsigned v = 0; v < 16; ++v) {
+                unsigned out = 0, w = v;
+                for (unsigned b = 1; b < 16; b <<= 1)
+                    if (m & b) {
+                        out |= (w & 1) ? b : 0;
+                        w >>= 1;
+                    }
+                t[m][v] = uint8_t(out);
+            }
+    }
+};
+constexpr deposit_t deposit;
+
+// The top bit of each byte of v that is 0 (and maybe of bytes above one that
+// is 0).
+constexpr uint64_t zerobytes(uint64_t v)
+{
+    return (v - 0x0101010101010101ull) & ~v & 0x8080808080808080ull;
+}
 
 // Bytes of a forward stream, least significant bit first; after a 0xFF
 // byte the next byte's top bit is a stuffed 0.  Past the end the fill byte
@@ -30,6 +60,21 @@ struct fwdin_t {
 
     void refill()
     {
+        // Whole bytes at once while none is 0xFF (refill runs with at most
+        // 56 bits held, so one byte at least fits).
+        if (std::endian::native == std::endian::little && !lastff && end - pos >= 8) {
+            const int n = (64 - bits) >> 3;
+            const uint64_t keep = n >= 8 ? ~uint64_t{0} : (uint64_t{1} << (8 * n)) - 1;
+            uint64_t w;
+            std::memcpy(&w, d + pos, 8);
+            w &= keep;
+            if (!(zerobytes(~w) & keep)) {
+                acc |= w << bits;
+                bits += 8 * n;
+                pos += n;
+                return;
+            }
+        }
         while (bits <= 56) {
             uint32_t b = fill;
             if (pos < end)
@@ -43,6 +88,12 @@ struct fwdin_t {
             }
             lastff = b == 0xff;
         }
+    }
+    // At least n <= 56 bits in acc.
+    void need(int n)
+    {
+        if (bits < n)
+            refill();
     }
     // n <= 32
     uint32_t get(int n)
@@ -69,6 +120,21 @@ struct revin_t {
 
     void refill()
     {
+        // Whole bytes at once while none has its low 7 bits all 1.
+        if (std::endian::native == std::endian::little && pos - 7 >= start) {
+            const int n = (64 - bits) >> 3;
+            const uint64_t keep = n >= 8 ? ~uint64_t{0} : (uint64_t{1} << (8 * n)) - 1;
+            uint64_t w;
+            std::memcpy(&w, d + pos - 7, 8);
+            w = __builtin_bswap64(w) & keep;  // d[pos] lowest
+            if (!(zerobytes(~(w | 0x8080808080808080ull)) & keep)) {
+                acc |= w << bits;
+                bits += 8 * n;
+                pos -= n;
+                last = uint32_t(w >> (8 * (n - 1))) & 0xff;
+                return;
+            }
+        }
         while (bits <= 56) {
             uint32_t b = 0;
             if (pos >= start)
@@ -233,17 +299,17 @@ inline bool magsgn(fwdin_t& ms, const htquad_t& qd, int U, int maxu, int p, int3
     }
     if (U > maxu)
         return false;
-    uint8_t ex[4] = {0, 0, 0, 0};
+    // Without branches on the pattern: an insignificant sample reads no
+    // bits and gives 0.
+    uint8_t ex[4];
     for (int n = 0; n < 4; ++n) {
-        if (!((qd.rho >> n) & 1)) {
-            *dst[n] = 0;
-            continue;
-        }
-        const int m = U - ((qd.ek >> n) & 1);
+        const uint32_t sig = 0u - ((unsigned(qd.rho) >> n) & 1);
+        const int m = (U - ((qd.ek >> n) & 1)) & int(sig);
         const uint32_t v = ms.get(m) | (uint32_t((qd.e1 >> n) & 1) << m);
-        const int32_t mag = int32_t(((v >> 1) + 1) << p) | half;
-        *dst[n] = (v & 1) ? -mag : mag;
-        ex[n] = uint8_t(32 - std::countl_zero(v | 1));
+        const uint32_t mag = ((((v >> 1) + 1) << p) | uint32_t(half)) & sig;
+        const uint32_t neg = 0u - (v & 1);
+        *dst[n] = int32_t((mag ^ neg) - neg);
+        ex[n] = uint8_t((32 - std::countl_zero(v | 1)) & sig);
     }
     ebot[2 * q + 1] = ex[1];
     ebot[2 * q + 2] = ex[3];
@@ -391,85 +457,114 @@ int htdec_decodecblk(const htdec_cblk_t& cb, htdec_scratch_t& scratch)
         return 0;
     }
 
-    // Refinement passes at plane p - 1.  state: bit 0 significant after
-    // the cleanup pass, bit 1 significant after SigProp, bit 2 the MagRef
-    // bit; a border of insignificant samples on every side.
+    // Refinement passes at plane p - 1, by stripes of four rows: per stripe
+    // and column (with an empty column on either side) a nibble of the
+    // samples significant after the cleanup pass (sig), of those that become
+    // significant in SigProp (nsig), of the signs of these (nsgn) and of the
+    // MagRef bits (mref), bit y for row y of the stripe.
     const int SW = W + 2;
-    scratch.state.assign(size_t(SW) * (H + 2), 0);
-    uint8_t* st = scratch.state.data() + SW + 1;
-    for (int r = 0; r < H; ++r)
+    const int NS = (H + 3) / 4;
+    const size_t planesz = size_t(SW) * NS;
+    scratch.state.assign(planesz * 4, 0);
+    uint8_t* const sig = scratch.state.data();
+    uint8_t* const nsig = sig + planesz;
+    uint8_t* const nsgn = nsig + planesz;
+    uint8_t* const mref = nsgn + planesz;
+    for (int r = 0; r < H; ++r) {
+        const int32_t* s = buf + size_t(r) * W2;
+        uint8_t* c = sig + size_t(r >> 2) * SW + 1;
+        const int bit = r & 3;
         for (int x = 0; x < W; ++x)
-            st[r * SW + x] = buf[size_t(r) * W2 + x] ? 1 : 0;
+            c[x] |= uint8_t((s[x] != 0) << bit);
+    }
 
+    // SigProp: a sample not yet significant reads a bit when one of its
+    // eight neighbours is significant, counting those that became
+    // significant earlier in this pass; the signs of a 4x4 group's new
+    // samples follow its significance bits.
     fwdin_t sp(cb.ref, cb.lref, 0);
-    for (int y0 = 0; y0 < H; y0 += 4) {
-        const int y1 = std::min(y0 + 4, H);
-        for (int x0 = 0; x0 < W; x0 += 4) {
-            const int x1 = std::min(x0 + 4, W);
-            int newsig[16];
-            int numnew = 0;
+    for (int k = 0; k < NS; ++k) {
+        const unsigned rowmask = (1u << std::min(4, H - 4 * k)) - 1;
+        const uint8_t* c = sig + size_t(k) * SW;
+        uint8_t* n = nsig + size_t(k) * SW;
+        uint8_t* sg = nsgn + size_t(k) * SW;
+        // The bottom row of the stripe above, final; the top row of the
+        // stripe below, as the cleanup pass left it (none when stripe-causal).
+        const uint8_t* ca = k > 0 ? sig + size_t(k - 1) * SW : nullptr;
+        const uint8_t* na = k > 0 ? nsig + size_t(k - 1) * SW : nullptr;
+        const uint8_t* cbelow = k + 1 < NS && !cb.vcausal ? sig + size_t(k + 1) * SW : nullptr;
+        for (int x0 = 1; x0 <= W; x0 += 4) {
+            const int x1 = std::min(x0 + 4, W + 1);
             for (int x = x0; x < x1; ++x) {
-                for (int y = y0; y < y1; ++y) {
-                    uint8_t* s = st + y * SW + x;
-                    if (*s)
-                        continue;
-                    // Neighbours below the stripe do not count in the
-                    // stripe-causal mode.
-                    const bool below = !(cb.vcausal && y == y1 - 1);
-                    int nb = s[-SW - 1] | s[-SW] | s[-SW + 1] | s[-1] | s[1];
-                    if (below)
-                        nb |= s[SW - 1] | s[SW] | s[SW + 1];
-                    if (!(nb & 3))
-                        continue;
-                    if (sp.get(1)) {
-                        *s = 2;
-                        newsig[numnew++] = y * SW + x;
-                    }
+                const unsigned side = c[x - 1] | n[x - 1] | c[x + 1];
+                unsigned nb = side | (side << 1) | (side >> 1) | (c[x] << 1) | (c[x] >> 1);
+                if (ca)
+                    nb |= ((ca[x - 1] | na[x - 1] | ca[x] | na[x] | ca[x + 1] | na[x + 1]) >> 3) & 1;
+                if (cbelow)
+                    nb |= ((cbelow[x - 1] | cbelow[x] | cbelow[x + 1]) & 1) << 3;
+                // Without an eligible sample no bit is read, and none can
+                // become eligible.
+                const unsigned cand = ~unsigned(c[x]) & rowmask;
+                if (!(nb & cand))
+                    continue;
+                // Rows in order, without branches: a new sample makes the
+                // one below it eligible.
+                sp.need(4);
+                uint64_t acc = sp.acc;
+                unsigned news = 0;
+                int used = 0;
+                for (int y = 0; y < 4; ++y) {
+                    const unsigned e = (((nb | (news << 1)) & cand) >> y) & 1;
+                    news |= (unsigned(acc) & e) << y;
+                    acc >>= e;
+                    used += int(e);
                 }
+                sp.acc = acc;
+                sp.bits -= used;
+                n[x] = uint8_t(news);
             }
-            for (int i = 0; i < numnew; ++i) {
-                const int pos = newsig[i];
-                const int y = pos / SW, x = pos % SW;
-                buf[size_t(y) * W2 + x] = sp.get(1) ? -1 : 1;
-            }
+            for (int x = x0; x < x1; ++x)
+                if (n[x])
+                    sg[x] = deposit.t[n[x]][sp.get(nibblebits(n[x]))];
         }
     }
 
-    if (cb.numrefpasses >= 2) {
+    // MagRef: a bit for each sample significant after the cleanup pass,
+    // stripe by stripe, column by column, rows in order.
+    const bool magref = cb.numrefpasses >= 2;
+    if (magref) {
         revin_t mr{cb.ref, cb.lref - 1, 0};
-        for (int y0 = 0; y0 < H; y0 += 4) {
-            const int y1 = std::min(y0 + 4, H);
-            for (int x = 0; x < W; ++x)
-                for (int y = y0; y < y1; ++y) {
-                    uint8_t* s = st + y * SW + x;
-                    if (*s == 1 && mr.get(1))
-                        *s |= 4;
-                }
+        for (int k = 0; k < NS; ++k) {
+            const uint8_t* c = sig + size_t(k) * SW;
+            uint8_t* m = mref + size_t(k) * SW;
+            for (int x = 1; x <= W; ++x)
+                m[x] = deposit.t[c[x]][mr.get(nibblebits(c[x]))];
         }
     }
 
     // Samples significant after the cleanup pass end at plane p, or at
     // plane p - 1 with a MagRef bit; new ones at plane p - 1.
-    const bool magref = cb.numrefpasses >= 2;
     const uint32_t halfp = uint32_t{1} << (p - 1);
     const uint32_t halfq = p > 1 ? uint32_t{1} << (p - 2) : 0;
+    const uint32_t newmag = halfp | halfq;
     for (int r = 0; r < H; ++r) {
         const int32_t* s = buf + size_t(r) * W2;
-        const uint8_t* sr = st + r * SW;
+        const size_t row = size_t(r >> 2) * SW + 1;
+        const uint8_t* c = sig + row;
+        const uint8_t* n = nsig + row;
+        const uint8_t* sg = nsgn + row;
+        const uint8_t* m = mref + row;
+        const int bit = r & 3;
         int32_t* o = cb.data + r * cb.stride;
         for (int x = 0; x < W; ++x) {
             const int32_t v = s[x];
-            uint32_t mag = 0;
-            if (sr[x] & 1) {
-                const uint32_t mu = uint32_t(v < 0 ? -v : v);
-                if (magref)
-                    mag = mu | ((sr[x] & 4) ? halfp : 0) | halfq;
-                else
-                    mag = mu | halfp;
-            } else if (sr[x] & 2) {
-                mag = halfp | halfq;
-            }
-            o[x] = v < 0 ? -int32_t(mag) : int32_t(mag);
+            const uint32_t isold = 0u - ((c[x] >> bit) & 1u);
+            const uint32_t isnew = 0u - ((n[x] >> bit) & 1u);
+            const uint32_t low =
+                magref ? ((0u - ((m[x] >> bit) & 1u)) & halfp) | halfq : halfp;
+            const uint32_t mag = (isold & (uint32_t(v < 0 ? -v : v) | low)) | (isnew & newmag);
+            const uint32_t neg = 0u - ((uint32_t(v) >> 31) | (isnew & ((sg[x] >> bit) & 1u)));
+            o[x] = int32_t((mag ^ neg) - neg);
         }
     }
     return 0;

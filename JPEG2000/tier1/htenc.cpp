@@ -48,24 +48,21 @@ const enctab_t& enctab()
 // bits under a 0 top bit.
 struct msout_t {
     std::vector<uint8_t>& out;
-    uint32_t tmp = 0;
+    uint64_t tmp = 0;  // bits not yet written, the next byte's lowest
     int bits = 0;
-    int max = 8;
+    int max = 8;       // bits of the next byte
 
+    // n <= 56.
     void put(uint64_t v, int n)
     {
-        while (n > 0) {
-            const int take = std::min(n, max - bits);
-            tmp |= uint32_t(v & ((uint64_t{1} << take) - 1)) << bits;
-            v >>= take;
-            bits += take;
-            n -= take;
-            if (bits == max) {
-                out.push_back(uint8_t(tmp));
-                max = tmp == 0xff ? 7 : 8;
-                tmp = 0;
-                bits = 0;
-            }
+        tmp |= (v & ((uint64_t{1} << n) - 1)) << bits;
+        bits += n;
+        while (bits >= max) {
+            const uint32_t b = uint32_t(tmp) & ((1u << max) - 1);
+            out.push_back(uint8_t(b));
+            tmp >>= max;
+            bits -= max;
+            max = b == 0xff ? 7 : 8;
         }
     }
     // Pads with 1 bits, which a decoder also reads past the end: a last
@@ -81,7 +78,7 @@ struct msout_t {
 
 // MEL: adaptive run lengths of 0 symbols, most significant bit first.
 struct melout_t {
-    std::vector<uint8_t> out;
+    std::vector<uint8_t>& out;
     uint32_t tmp = 0;
     int rem = 8;  // free bits of the current byte
     int max = 8;
@@ -127,32 +124,32 @@ struct melout_t {
 // whose 7 low bits would all be 1 holds only those 7.  The first byte
 // starts with 4 placeholder bits for the low nibble of Scup.
 struct vlcout_t {
-    std::vector<uint8_t> out;
-    uint32_t tmp = 0x0f;
+    std::vector<uint8_t>& out;
+    uint64_t tmp = 0x0f;  // bits not yet written, the next byte's lowest
     int bits = 4;
     uint32_t last = 0xff;
 
-    void bit(uint32_t b)
-    {
-        tmp |= b << bits;
-        ++bits;
-        if (bits == 7 && tmp == 0x7f && last > 0x8f) {
-            out.push_back(0x7f);
-            last = 0x7f;
-            tmp = 0;
-            bits = 0;
-        } else if (bits == 8) {
-            out.push_back(uint8_t(tmp));
-            last = tmp;
-            tmp = 0;
-            bits = 0;
-        }
-    }
     void put(uint32_t v, int n)
     {
-        for (int i = 0; i < n; ++i)
-            bit((v >> i) & 1);
+        tmp |= uint64_t(v & ((uint64_t{1} << n) - 1)) << bits;
+        bits += n;
+        for (;;) {
+            if (bits >= 7 && last > 0x8f && (tmp & 0x7f) == 0x7f) {
+                out.push_back(0x7f);
+                last = 0x7f;
+                tmp >>= 7;
+                bits -= 7;
+            } else if (bits >= 8) {
+                last = uint32_t(tmp & 0xff);
+                out.push_back(uint8_t(last));
+                tmp >>= 8;
+                bits -= 8;
+            } else {
+                break;
+            }
+        }
     }
+    void bit(uint32_t b) { put(b, 1); }
 };
 
 // U-VLC of u >= 1: prefix, then suffix and extension.
@@ -208,25 +205,40 @@ struct encquad_t {
     int e[4];
 };
 
-inline void loadquad(const int32_t* data, ptrdiff_t stride, int width, int height, int p, int x,
-                     int y, encquad_t& qd)
+// One sample of a quad at plane p; returns the decrease of its squared
+// error when it is rebuilt at (mu << p) + half.
+inline double loadsample(int32_t s, int p, uint32_t half, int n, encquad_t& qd)
+{
+    const uint32_t m = s < 0 ? 0u - uint32_t(s) : uint32_t(s);
+    const uint32_t mu = m >> p;
+    const uint32_t sig = mu != 0;
+    const uint32_t v = (2 * mu - 2 + (uint32_t(s) >> 31)) & (0u - sig);
+    qd.v[n] = v;
+    qd.e[n] = (32 - std::countl_zero(v | 1)) & -int(sig);
+    qd.rho |= int(sig) << n;
+    qd.emax = std::max(qd.emax, qd.e[n]);
+    const double rec = double(((mu << p) | half) & (0u - sig));
+    return rec * (2.0 * m - rec);
+}
+
+inline void loadquad(const int32_t* data, ptrdiff_t stride, int width, int height, int p,
+                     uint32_t half, int x, int y, encquad_t& qd, double& dd)
 {
     qd.rho = 0;
     qd.emax = 0;
+    const int32_t* d = data + y * stride + x;
+    if (x + 1 < width && y + 1 < height) {
+        const double d0 = loadsample(d[0], p, half, 0, qd);
+        const double d1 = loadsample(d[stride], p, half, 1, qd);
+        const double d2 = loadsample(d[1], p, half, 2, qd);
+        const double d3 = loadsample(d[stride + 1], p, half, 3, qd);
+        dd += (d0 + d1) + (d2 + d3);
+        return;
+    }
     for (int n = 0; n < 4; ++n) {
-        const int xx = x + (n >> 1), yy = y + (n & 1);
-        qd.v[n] = 0;
-        qd.e[n] = 0;
-        if (xx >= width || yy >= height)
-            continue;
-        const int32_t s = data[yy * stride + xx];
-        const uint32_t mu = (s < 0 ? 0u - uint32_t(s) : uint32_t(s)) >> p;
-        if (!mu)
-            continue;
-        qd.v[n] = 2 * (mu - 1) + (s < 0 ? 1 : 0);
-        qd.e[n] = 32 - std::countl_zero(qd.v[n] | 1);
-        qd.rho |= 1 << n;
-        qd.emax = std::max(qd.emax, qd.e[n]);
+        const int xx = n >> 1, yy = n & 1;
+        const bool in = x + xx < width && y + yy < height;
+        dd += loadsample(in ? d[yy * stride + xx] : 0, p, half, n, qd);
     }
 }
 
@@ -240,10 +252,9 @@ inline int codequad(const uint16_t* tab, int c, const encquad_t& qd, int U, int 
         if (!qd.rho)
             return 0;
     }
-    int emb = 0;
-    for (int n = 0; n < 4; ++n)
-        if (((qd.rho >> n) & 1) && ((qd.v[n] >> (U - 1)) & 1))
-            emb |= 1 << n;
+    // v is 0 for the samples that are not significant.
+    const int emb = int(((qd.v[0] >> (U - 1)) & 1) | (((qd.v[1] >> (U - 1)) & 1) << 1) |
+                        (((qd.v[2] >> (U - 1)) & 1) << 2) | (((qd.v[3] >> (U - 1)) & 1) << 3));
     const uint16_t e = tab[((c * 16 + qd.rho) * 2 + uoff) * 16 + emb];
     if (!e)
         return -1;
@@ -253,6 +264,18 @@ inline int codequad(const uint16_t* tab, int c, const encquad_t& qd, int U, int 
 
 inline void magsgn(msout_t& ms, const encquad_t& qd, int U, int ek)
 {
+    if (U <= 14) {
+        // The four together fit one put.
+        uint64_t acc = 0;
+        int n = 0;
+        for (int i = 0; i < 4; ++i) {
+            const int len = (U - ((ek >> i) & 1)) & -((qd.rho >> i) & 1);
+            acc |= uint64_t(qd.v[i] & ((1u << len) - 1)) << n;
+            n += len;
+        }
+        ms.put(acc, n);
+        return;
+    }
     for (int n = 0; n < 4; ++n)
         if ((qd.rho >> n) & 1)
             ms.put(qd.v[n], U - ((ek >> n) & 1));
@@ -261,34 +284,61 @@ inline void magsgn(msout_t& ms, const encquad_t& qd, int U, int ek)
 }  // namespace
 
 int htenc_encodecln(const int32_t* data, ptrdiff_t stride, int width, int height, int p,
-                    std::vector<uint8_t>& out)
+                    std::vector<uint8_t>& out, uint32_t half, double* ddec)
 {
+    double dd = 0;
     const enctab_t& et = enctab();
     out.clear();
     if (width <= 0 || height <= 0 || width > 1024 || height > 1024 || width * height > 4096 ||
         p < 0 || p > 31)
         return -1;
     msout_t ms{out};
-    melout_t mel;
-    vlcout_t vlc;
+    // The MEL and VLC bytes, in buffers each thread keeps.
+    thread_local std::vector<uint8_t> melbuf, vlcbuf;
+    melbuf.clear();
+    vlcbuf.clear();
+    melout_t mel{melbuf};
+    vlcout_t vlc{vlcbuf};
     const int QW = (width + 1) / 2, QH = (height + 1) / 2;
     uint8_t ebuf[2][1032] = {};
     uint8_t* eprev = ebuf[0];
     uint8_t* ecur = ebuf[1];
     bool ok = true;
 
+    const uint32_t off = (uint32_t{1} << p) - 1;
     for (int j = 0; j < QH && ok; ++j) {
         std::swap(eprev, ecur);
         const uint16_t* tab = et.e[j ? 1 : 0];
         int c = 0;     // first line pair: context of the next quad
         int wsig = 0;  // other line pairs: west and south-west significant
+        const int32_t* row = data + 2 * j * stride;
+        const bool fullrows = 2 * j + 1 < height;
         for (int q = 0; q < QW; q += 2) {
             const int nq = q + 1 < QW ? 2 : 1;
+            if (fullrows && 2 * q + 3 < width) {
+                // Two quads without a significant sample in a context
+                // without one: two MEL zeros.  |x| >> p is 0 where x + off
+                // (unsigned) is at most 2 off.
+                const int32_t* r0 = row + 2 * q;
+                const int32_t* r1 = r0 + stride;
+                uint32_t hi = 0;
+                for (int k = 0; k < 4; ++k)
+                    hi = std::max(hi, std::max(uint32_t(r0[k]) + off, uint32_t(r1[k]) + off));
+                const uint8_t* e = eprev + 2 * q;
+                const bool quiet = j == 0 ? c == 0
+                                          : wsig == 0 && !(e[0] | e[1] | e[2] | e[3] | e[4] | e[5]);
+                if (hi <= 2 * off && quiet) {
+                    mel.sym(0);
+                    mel.sym(0);
+                    std::fill(ecur + 2 * q + 1, ecur + 2 * q + 5, uint8_t{0});
+                    continue;
+                }
+            }
             encquad_t qd[2];
             int U[2] = {1, 1}, u[2] = {0, 0}, ek[2] = {0, 0};
             for (int i = 0; i < nq; ++i) {
                 encquad_t& d = qd[i];
-                loadquad(data, stride, width, height, p, 2 * (q + i), 2 * j, d);
+                loadquad(data, stride, width, height, p, half, 2 * (q + i), 2 * j, d, dd);
                 int cx, kappa = 1;
                 if (j == 0) {
                     cx = c;
@@ -374,6 +424,8 @@ int htenc_encodecln(const int32_t* data, ptrdiff_t stride, int width, int height
     }
     out.back() = uint8_t((out.back() & 0xf0) | (scup & 15));
     out.push_back(uint8_t(scup >> 4));
+    if (ddec)
+        *ddec = dd;
     return 0;
 }
 
@@ -432,7 +484,9 @@ void htenc_encoderef(const int32_t* data, ptrdiff_t stride, int width, int heigh
 
     // MagRef: backward, the bit of plane p - 1 of every sample significant
     // after the cleanup pass, stripe by stripe, column by column.
-    vlcout_t mr;
+    thread_local std::vector<uint8_t> mrbuf;
+    mrbuf.clear();
+    vlcout_t mr{mrbuf};
     mr.tmp = 0;
     mr.bits = 0;
     for (int y0 = 0; y0 < height; y0 += 4) {

@@ -15,8 +15,11 @@
 // contents of out; a block without significant samples still gives a
 // segment (2 bytes or more).  0, or -1 after a message when the block
 // cannot be coded (MEL and VLC streams longer than 4079 bytes together).
+// ddec (may be nullptr): the decrease of the squared error of the samples
+// that the segment brings when each significant one is rebuilt at
+// (|x| >> p << p) + half.
 int htenc_encodecln(const int32_t* data, ptrdiff_t stride, int width, int height, int p,
-                    std::vector<uint8_t>& out);
+                    std::vector<uint8_t>& out, uint32_t half = 0, double* ddec = nullptr);
 
 // Codes the HT refinement passes at bit plane p - 1 (p >= 1) of the block
 // whose cleanup pass was coded at plane p: SigProp alone into sp, SigProp

@@ -377,12 +377,15 @@ int t1enc_encodecblk(const jpenc_comp_t* comp, const jpenc_band_t* band, jpenc_c
 }
 
 int t1enc_encodehtcblk(const jpenc_comp_t* comp, const jpenc_band_t* band, jpenc_cblk_t* cblk,
-                       bool complete)
+                       int klo, int khi)
 {
     jpenc_releasecblk(cblk);
     cblk->ht = 1;
     const int numbps = cblk->numbps;
-    const int numpasses = numbps > 0 ? 3 * numbps - 2 : 0;
+    if (khi < 0 || khi > numbps - 1)
+        khi = numbps - 1;
+    klo = std::clamp(klo, 0, std::max(khi, 0));
+    const int numpasses = numbps > 0 ? 3 * khi + 1 : 0;
     cblk->stream = stream_memopen(nullptr, 0);
     FATAL_CHECK(cblk->stream);
     if (numpasses == 0)
@@ -405,31 +408,22 @@ int t1enc_encodehtcblk(const jpenc_comp_t* comp, const jpenc_band_t* band, jpenc
 
     thread_local std::vector<uint8_t> seg;
     int ret = 0;
-    // Without a budget only the complete candidate is coded: the passes
-    // before it stay empty (no size, no distortion decrease).
-    for (int k = complete ? numbps - 1 : 0; k < numbps; ++k) {
+    // The passes of the candidates before klo stay empty (no size, no
+    // distortion decrease): the allocation never takes them.
+    for (int i = 0; i < 3 * klo; ++i) {
+        cblk->passes[i].type = SEG_HTCLN;
+        cblk->passes[i].lyrno = -1;
+    }
+    for (int k = klo; k <= khi; ++k) {
         const int p = numbps - 1 - k + JPC_NUMEXTRABITS;
-        if (htenc_encodecln(data, stride, numcols, numrows, p, seg) != 0) {
-            ret = -1;
-            break;
-        }
         // Distortion decrease of the candidate, with the decoder's
         // reconstruction (the middle of the last plane, except for
         // reversible coefficients coded to plane 0).
         const uint32_t half = (k < numbps - 1 || realmode) ? uint32_t{1} << (p - 1) : 0;
-        long double dd = 0.0L;
-        for (int32_t r = 0; r < numrows; ++r) {
-            const int32_t* row = data + r * stride;
-            int64_t sum = 0;
-            for (int32_t c = 0; c < numcols; ++c) {
-                const int64_t m = magnitude(row[c]);
-                const uint32_t mu = uint32_t(m) >> p;
-                if (!mu)
-                    continue;
-                const int64_t e = m - ((int64_t{mu} << p) | half);
-                sum += m * m - e * e;
-            }
-            dd += static_cast<long double>(sum);
+        double dd = 0;
+        if (htenc_encodecln(data, stride, numcols, numrows, p, seg, half, &dd) != 0) {
+            ret = -1;
+            break;
         }
         jpenc_pass_t* pass = &cblk->passes[3 * k];
         pass->start = static_cast<int32_t>(stream_tell(cblk->stream));
@@ -438,7 +432,7 @@ int t1enc_encodehtcblk(const jpenc_comp_t* comp, const jpenc_band_t* band, jpenc
         pass->term = 0;
         pass->lyrno = -1;
         pass->cumwmsedec = static_cast<double>(dd * weight);
-        pass->wmsedec = pass->cumwmsedec - (k > 0 ? cblk->passes[3 * k - 3].cumwmsedec : 0.0);
+        pass->wmsedec = pass->cumwmsedec - (k > klo ? cblk->passes[3 * k - 3].cumwmsedec : 0.0);
         if (stream_write(cblk->stream, seg.data(), static_cast<int64_t>(seg.size())) !=
             static_cast<int64_t>(seg.size()))
             ret = -1;
@@ -466,7 +460,8 @@ struct encjob_t {
     std::vector<t1est_plane_t> est;   // 32 planes per block
     bool residuals = false;           // keep each block's residual and rest
     int cblksty = 0;
-    bool htcomplete = false;          // HT: only the complete candidate
+    std::vector<int> htlo, hthi;      // HT: the candidates to code (empty: all)
+    bool knownbps = false;            // the blocks' bit planes are set
     t1enc_progress_t progress = nullptr;
     void* progressarg = nullptr;
     std::atomic<bool> stopped{false};
@@ -490,20 +485,20 @@ void encodeone(void* arg, int64_t i, int)
     if (job->stopped.load(std::memory_order_relaxed))
         return;
     const cblkjob_t& cj = job->cblks[i];
-    if (job->maxpasses.empty() && !numbitplanes(cj)) {
+    if (!job->knownbps && !numbitplanes(cj)) {
         job->result[i] = 1;
         return;
     }
     jpenc_cblk_t* cblk = cj.cblk;
     if (job->cblksty & T1ENC_HT) {
+        const bool all = job->htlo.empty();
+        job->result[i] = static_cast<signed char>(t1enc_encodehtcblk(
+            cj.comp, cj.band, cblk, all ? 0 : job->htlo[i], all ? -1 : job->hthi[i]));
+    } else {
+        const int maxpasses = job->maxpasses.empty() ? -1 : job->maxpasses[i];
         job->result[i] = static_cast<signed char>(
-            t1enc_encodehtcblk(cj.comp, cj.band, cblk, job->htcomplete));
-        cblk->restdist = 0;
-        return;
+            t1enc_encodecblk(cj.comp, cj.band, cblk, job->cblksty, maxpasses));
     }
-    const int maxpasses = job->maxpasses.empty() ? -1 : job->maxpasses[i];
-    job->result[i] = static_cast<signed char>(
-        t1enc_encodecblk(cj.comp, cj.band, cblk, job->cblksty, maxpasses));
     // What the passes left uncoded would have taken away.
     cblk->restdist = cblk->residual;
     if (job->residuals)
@@ -521,8 +516,10 @@ void estimateone(void* arg, int64_t i, int)
         job->result[i] = 1;
         return;
     }
+    // HT candidates only need to be bracketed: every fourth row will do.
     cj.cblk->residual = t1est_planes(cj.cblk, cj.cblk->numbps,
-                                     double(t1enc_weight(cj.comp, cj.band)), &job->est[32 * i]);
+                                     double(t1enc_weight(cj.comp, cj.band)), &job->est[32 * i],
+                                     (job->cblksty & T1ENC_HT) ? 4 : 0);
 }
 
 // The reports follow the work of the blocks done (the pool takes them about
@@ -590,6 +587,9 @@ void gather(jpenc_comp_t* comps, int numcomps, encjob_t* job)
 // still coded: the byte model is rough per block, and a plane left uncoded
 // that the allocation would have taken costs a second coding of its block.
 constexpr double kMargin = 4.0;
+// The same for HT candidates, on both sides: a candidate left out above
+// or below the one the allocation takes costs a second coding of its block.
+constexpr double kHtMargin = 4.0;
 
 }  // namespace
 
@@ -603,10 +603,14 @@ int t1enc_encodecomps(jpenc_comp_t* comps, int numcomps, int cblksty, t1est_goal
     job.progress = progress;
     job.progressarg = progressarg;
     gather(comps, numcomps, &job);
-    // HT code blocks are coded as candidates, one per bit plane, for the
-    // allocation to choose from (only the complete one without a goal).
-    job.htcomplete = goal.bytes < 0 && goal.dist < 0;
-    if (job.htcomplete || (cblksty & T1ENC_HT)) {
+    const size_t n = job.cblks.size();
+    const bool ht = cblksty & T1ENC_HT;
+    if (goal.bytes < 0 && goal.dist < 0) {
+        // HT code blocks: only the complete candidate.
+        if (ht) {
+            job.htlo.assign(n, 32);
+            job.hthi.assign(n, -1);
+        }
         for (const cblkjob_t& cj : job.cblks)
             cj.cblk->residual = 0;
         return runjob(&job, encodeone);
@@ -614,7 +618,6 @@ int t1enc_encodecomps(jpenc_comp_t* comps, int numcomps, int cblksty, t1est_goal
 
     // With a goal, the planes that cannot make it into the stream are
     // found from estimates first and left uncoded.
-    const size_t n = job.cblks.size();
     job.est.resize(32 * n);
     if (runjob(&job, estimateone) < 0)
         return -1;
@@ -626,8 +629,25 @@ int t1enc_encodecomps(jpenc_comp_t* comps, int numcomps, int cblksty, t1est_goal
         planes.insert(planes.end(), &job.est[32 * i], &job.est[32 * i] + numbps[i]);
         residual += job.cblks[i].cblk->residual;
     }
-    t1est_choose(planes.data(), numbps.data(), int64_t(n), residual, goal, kMargin, keep.data());
     job.residuals = true;
+    job.knownbps = true;
+    if (ht) {
+        // HT: the candidates whose estimated hull slopes lie within
+        // kHtMargin of the estimated threshold, and the one above them.
+        std::vector<int> fewest(n);
+        t1est_choose(planes.data(), numbps.data(), int64_t(n), residual, goal, kHtMargin,
+                     keep.data());
+        t1est_choose(planes.data(), numbps.data(), int64_t(n), residual, goal, 1 / kHtMargin,
+                     fewest.data());
+        job.htlo.resize(n);
+        job.hthi.resize(n);
+        for (size_t i = 0; i < n; ++i) {
+            job.hthi[i] = std::max(keep[i] - 1, 0);
+            job.htlo[i] = std::min(std::max(fewest[i] - 2, 0), job.hthi[i]);
+        }
+        return runjob(&job, encodeone);
+    }
+    t1est_choose(planes.data(), numbps.data(), int64_t(n), residual, goal, kMargin, keep.data());
     job.maxpasses.resize(n);
     for (size_t i = 0; i < n; ++i)  // at least the first cleanup pass
         job.maxpasses[i] = keep[i] > 0 ? 3 * keep[i] - 2 : std::min(numbps[i], 1);
@@ -647,11 +667,21 @@ int t1enc_completecomps(jpenc_comp_t* comps, int numcomps, int cblksty)
         if (cblk->numpasses < all && cblk->numpasses > 0 &&
             cblk->passes[cblk->numpasses - 1].lyrno >= 0)
             redo.cblks.push_back(cj);
+        else if (cblk->ht && cblk->numpasses > 0 && cblk->passes[0].end == 0) {
+            // HT with its first candidates left out: the allocation took
+            // the first coded candidate, or none.
+            int first = 0;
+            while (cblk->passes[first].end == 0)
+                first += 3;
+            if (first + 3 >= cblk->numpasses || cblk->passes[first + 3].lyrno < 0)
+                redo.cblks.push_back(cj);
+        }
     }
     if (redo.cblks.empty())
         return 0;
     redo.result.assign(redo.cblks.size(), 0);
     redo.maxpasses.assign(redo.cblks.size(), -1);
+    redo.knownbps = true;
     if (runjob(&redo, encodeone) < 0)
         return -1;
     return static_cast<int>(std::min<size_t>(redo.cblks.size(), INT32_MAX));

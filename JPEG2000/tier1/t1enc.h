@@ -29,13 +29,16 @@ constexpr int T1ENC_HT = 0x40;  // HT code blocks (T.814)
 // after a message when a code block has more bit planes than its band's Mb
 // (its samples cannot be signalled).
 //
-// With T1ENC_HT the code blocks become HT candidates, one per bit plane
-// (only the complete one without a goal).  Otherwise, with a goal (the bytes that the tile's code blocks may take in all, or
+// With a goal (the bytes that the tile's code blocks may take in all, or
 // the weighted squared error they may leave), the passes that the rate
 // allocation will not take are estimated first and left uncoded: each block
 // is coded down to a bit plane chosen from the estimates, so a block may
 // hold fewer passes than its bit planes give; its restdist is then the
 // estimated error left when all its coded passes are in.
+//
+// With T1ENC_HT the code blocks become HT candidates, one per bit plane:
+// without a goal only the complete one; with a goal only the few near the
+// estimated threshold, the others left empty.
 //
 // progress (may be nullptr) is called on the calling thread as code blocks
 // are estimated and coded, with the work done so far (it only grows) and
@@ -70,10 +73,12 @@ int t1enc_encodecblk(const jpenc_comp_t* comp, const jpenc_band_t* band,
                      jpenc_cblk_t* cblk, int cblksty, int maxpasses = -1);
 
 // Codes one code block as HT candidates (see jpenc_cblk_t::ht): one HT
-// cleanup pass for each bit plane from the top down to plane 0, with its
-// size and distortion decrease (complete: only the candidate of plane 0,
-// the others empty).  0, or -1 when a candidate cannot be coded.
+// cleanup pass for each of the candidates klo .. khi (candidate k ends at
+// bit plane numbps - 1 - k), with its size and distortion decrease.  The
+// candidates before klo stay empty (no size, no decrease), the block's
+// passes end with candidate khi; khi < 0: up to the complete candidate.
+// 0, or -1 when a candidate cannot be coded.
 int t1enc_encodehtcblk(const jpenc_comp_t* comp, const jpenc_band_t* band, jpenc_cblk_t* cblk,
-                       bool complete);
+                       int klo = 0, int khi = -1);
 
 #endif

@@ -27,7 +27,8 @@ double entropy_bits(double k, double z)
 
 } // namespace
 
-double t1est_planes(const jpenc_cblk_t* cblk, int numbps, double weight, t1est_plane_t* planes)
+double t1est_planes(const jpenc_cblk_t* cblk, int numbps, double weight, t1est_plane_t* planes,
+                    int rowstep)
 {
     // Squared error of a sample's fraction (6 bits) once all its planes are
     // coded: a sample that never became significant keeps its value; one
@@ -56,7 +57,10 @@ double t1est_planes(const jpenc_cblk_t* cblk, int numbps, double weight, t1est_p
     const matrix_t* data = cblk->data;
     const int32_t numrows = matrix_numrows(data), numcols = matrix_numcols(data);
     // Every other row is enough for figures that are models anyway.
-    const int32_t rowstep = numrows >= 8 ? 2 : 1;
+    if (rowstep <= 0)
+        rowstep = numrows >= 8 ? 2 : 1;
+    if (rowstep > numrows)
+        rowstep = 1;
     for (int32_t r = 0; r < numrows; r += rowstep) {
         const int32_t* row = matrix_row(data, r);
         for (int32_t c = 0; c < numcols; ++c) {

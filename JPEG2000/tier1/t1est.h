@@ -20,8 +20,10 @@ struct t1est_plane_t {
 // numbps = t1enc_numbps of its samples) and returns the weighted error that
 // stays after every plane is coded (the fractions of the samples, which
 // only irreversible coding has).  The weight is the one tier-1 applies to
-// its passes (t1enc_weight).
-double t1est_planes(const jpenc_cblk_t* cblk, int numbps, double weight, t1est_plane_t* planes);
+// its passes (t1enc_weight).  The figures come from every rowstep-th row
+// of the block (0: every other row of a block of 8 rows or more).
+double t1est_planes(const jpenc_cblk_t* cblk, int numbps, double weight, t1est_plane_t* planes,
+                    int rowstep = 0);
 
 // What the rate allocation is to reach: a byte budget, or a weighted
 // squared error (the sum of the residuals and of the distortions of the

@@ -161,6 +161,27 @@ TEST(OptionString, LargePicturesAndFormatting)
     EXPECT_EQ(J2000RateText(0.00123456789012345678), "0.00123456789012346");
 }
 
+TEST(OptionString, HighThroughputTakesTheIrreversiblePathOnlyWhenLossy)
+{
+    // A rate that leaves room for the whole picture (quality 100), no rate at
+    // all, or a later explicit mode keep the reversible path: those streams
+    // must decode exactly.
+    TJPEG2000_IO jp2;
+    jp2.SetHighThroughput(true);
+    jp2.SetQuality(75);
+    EXPECT_EQ(jp2.EncoderOptions(640, 480),
+              "rate=0.156427951388889 maxrlvls=10 cblkwidth=64 cblkheight=64 mode=real prg=lrcp ht");
+    jp2.SetQuality(100);
+    EXPECT_EQ(jp2.EncoderOptions(100, 100),
+              "rate=8.00546666666667 maxrlvls=8 cblkwidth=64 cblkheight=64 mode=int prg=lrcp ht");
+    EXPECT_EQ(J2000HighThroughputOptions(""), "ht");
+    EXPECT_EQ(J2000HighThroughputOptions("mode=int maxrlvls=3"), "mode=int maxrlvls=3 ht");
+    EXPECT_EQ(J2000HighThroughputOptions("rate=0.05"), "rate=0.05 mode=real ht");
+    EXPECT_EQ(J2000HighThroughputOptions("rate=0.05 mode=real mode=int"),
+              "rate=0.05 mode=real mode=real ht");
+    EXPECT_EQ(J2000HighThroughputOptions("lyrrates=0.5 mode=int"), "lyrrates=0.5 mode=int ht");
+}
+
 TEST(OptionString, DecimalCommaLocale)
 {
     // Whatever separator the process uses for text shown to people, the

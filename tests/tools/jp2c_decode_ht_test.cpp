@@ -229,3 +229,41 @@ INSTANTIATE_TEST_SUITE_P(Options, HtOwn, ::testing::ValuesIn(own_cases),
                          });
 
 }  // namespace
+
+// Byte budgets on a photo: the candidates coded around the estimated
+// threshold must still let the allocation land just under each budget
+// (never over), with a picture that improves as the budget grows.
+TEST(HtBudget, PhotoLandsJustUnderEachBudget)
+{
+    TempDir dir;
+    ASSERT_TRUE(dir.ok());
+    const std::string src = std::string(JP2_TESTDATA) + "/photos/rome.bmp";
+    const std::string ppm = dir.file("src.ppm"), lossless = dir.file("src.j2k");
+    ASSERT_EQ(failure_of(shell_quote(JP2C_PATH) + " encode " + shell_quote(src) + " " +
+                         shell_quote(lossless) + " --options mode=int"),
+              "");
+    ASSERT_EQ(failure_of(jp2c_decode(lossless, ppm)), "");
+    Picture pic;
+    ASSERT_TRUE(read_pnm(ppm, &pic));
+    double last = 0;
+    for (const char* mode : {"int", "real"})
+        for (double rate : {0.03, 0.1, 0.25}) {
+            SCOPED_TRACE(::testing::Message() << mode << " " << rate);
+            const std::string j2k = dir.file("b.j2k"), out = dir.file("b.ppm");
+            const std::string opts = std::string("ht mode=") + mode + " rate=" + std::to_string(rate);
+            ASSERT_EQ(failure_of(shell_quote(JP2C_PATH) + " encode " + shell_quote(ppm) + " " +
+                                 shell_quote(j2k) + " --options " + shell_quote(opts)),
+                      "");
+            const double budget = rate * pic.width * pic.height * 3;
+            EXPECT_LE(file_size(j2k), budget);
+            EXPECT_GE(file_size(j2k), 0.995 * budget);
+            ASSERT_EQ(failure_of(jp2c_decode(j2k, out)), "");
+            Picture got;
+            ASSERT_TRUE(read_pnm(out, &got));
+            const double q = psnr(got, pic);
+            if (rate > 0.03) {
+                EXPECT_GT(q, last);
+            }
+            last = q;
+        }
+}
