@@ -274,15 +274,16 @@ void fixends(jpenc_pass_t* passes, int numpasses, const unsigned char* code)
 
 int t1enc_numbps(const matrix_t* data)
 {
-    uint32_t maxmag = 0;
+    // The OR of the magnitudes has the top bit of the largest (and, unlike
+    // an unsigned maximum, vectorises with SSE2).
+    uint32_t ormag = 0;
+    const int32_t numcols = matrix_numcols(data);
     for (int32_t r = 0; r < matrix_numrows(data); ++r) {
         const int32_t* row = matrix_row(data, r);
-        for (int32_t c = 0; c < matrix_numcols(data); ++c)
-            maxmag = std::max(maxmag, magnitude(row[c]));
+        for (int32_t c = 0; c < numcols; ++c)
+            ormag |= magnitude(row[c]);
     }
-    int log2 = -1;
-    for (uint32_t m = maxmag; m; m >>= 1)
-        ++log2;
+    const int log2 = ormag ? 31 - __builtin_clz(ormag) : -1;
     return std::max(log2 - (JPC_NUMEXTRABITS - 1), 0);
 }
 
