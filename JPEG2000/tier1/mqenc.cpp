@@ -128,7 +128,7 @@ void mqenc_setctxs(mqenc_t* enc, int numctxs, const mqctx_t* ctxs)
 }
 
 // T.800 RENORME, shifting as many bits at once as CT allows.
-void mqenc_renorm_slow(mqenc_t* enc, mqregs_t& regs, int n)
+mqregs_t mqenc_renorm_slow(mqenc_t* enc, mqregs_t regs, int n)
 {
     while (n > 0) {
         const int k = std::min(n, static_cast<int>(regs.ct));
@@ -139,6 +139,7 @@ void mqenc_renorm_slow(mqenc_t* enc, mqregs_t& regs, int n)
         if (regs.ct == 0)
             mqenc_byteout(enc, regs);
     }
+    return regs;
 }
 
 int mqenc_flush(mqenc_t* enc)

@@ -77,45 +77,39 @@ inline void mqenc_setregs(mqenc_t* enc, mqregs_t regs)
 }
 
 // The renormalization shifts that reach CT = 0: n shifts in all (n >= CT),
-// with a byte output each time CT runs out.
-void mqenc_renorm_slow(mqenc_t* enc, mqregs_t& regs, int n);
+// with a byte output each time CT runs out.  The registers go in and come
+// back by value, so that a caller's copy never has to live in memory.
+mqregs_t mqenc_renorm_slow(mqenc_t* enc, mqregs_t regs, int n);
 
 // Encodes the decision bit (0 or 1) with the context in slot ctx; regs are
-// the encoder's registers, held by the caller.  The whole step is in line
-// (T.800 CODEMPS and CODELPS with their exchanges, and RENORME with all of
-// its shifts at once); only a byte output leaves it.
+// the encoder's registers, held by the caller.  T.800 CODEMPS and CODELPS
+// without a branch on the decision: both add Qe to C and keep A - Qe
+// exactly when "MPS" and "A - Qe < Qe" differ (the conditional exchange),
+// and take A = Qe otherwise.  An MPS that leaves bit 15 of A set keeps its
+// entry; every other decision moves to the next entry and renormalises
+// (RENORME with all of its shifts at once).  Only a byte output leaves the
+// line.
 inline void mqenc_encode(mqenc_t* enc, mqregs_t& regs, const mqstate_t** ctx, int bit)
 {
     const mqstate_t* state = *ctx;
     const uint32_t qeval = state->qeval;
-    uint32_t a = regs.a - qeval;
-    if (bit == state->mps) {
-        if (a & 0x8000) {
-            regs.a = a;
-            regs.c += qeval;
-            return;
-        }
-        if (a < qeval)
-            a = qeval;
-        else
-            regs.c += qeval;
-        *ctx = state->nmps;
-    } else {
-        if (a < qeval)
-            regs.c += qeval;
-        else
-            a = qeval;
-        *ctx = state->nlps;
-    }
-    // A is below 0x8000 and not 0: shift until bit 15 is set.
-    const int n = __builtin_clz(a) - 16;
-    regs.a = a;
+    const uint32_t a = regs.a - qeval;
+    const bool mps = bit == state->mps;
+    const bool keep = mps != (a < qeval);
+    regs.c += keep ? qeval : 0;
+    const uint32_t na = keep ? a : qeval;
+    // An LPS always leaves A below 0x8000 (Qe is below it).
+    const mqstate_t* next = mps ? state->nmps : state->nlps;
+    *ctx = (na & 0x8000) ? state : next;
+    // A is not 0: shift until bit 15 is set (no shift when it is).
+    const int n = __builtin_clz(na) - 16;
+    regs.a = na;
     if (n < regs.ct) {
         regs.a <<= n;
         regs.c <<= n;
         regs.ct -= n;
     } else {
-        mqenc_renorm_slow(enc, regs, n);
+        regs = mqenc_renorm_slow(enc, regs, n);
     }
 }
 

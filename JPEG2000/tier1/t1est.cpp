@@ -31,18 +31,10 @@ double t1est_planes(const jpenc_cblk_t* cblk, int numbps, double weight, t1est_p
                     int rowstep)
 {
     // Squared error of a sample's fraction (6 bits) once all its planes are
-    // coded: a sample that never became significant keeps its value; one
-    // that did is rebuilt at the middle of its last interval.
-    static const auto restab = [] {
-        struct {
-            double ins[64], sig[64];
-        } t;
-        for (int m = 0; m < 64; ++m) {
-            t.ins[m] = (m / 64.0) * (m / 64.0);
-            t.sig[m] = (m / 64.0 - 0.5) * (m / 64.0 - 0.5);
-        }
-        return t;
-    }();
+    // coded, in units of 1/4096: a sample that never became significant
+    // keeps its value m; one that did is rebuilt at the middle of its last
+    // interval (32).  Summed as integers, exactly: no chain of dependent
+    // floating-point additions through the loop.
     // By plane: samples that become significant there, and the sum of the
     // distortion table values (fixed14) of the significance and first
     // refinement of each sample.  Later refinements are not summed sample
@@ -53,7 +45,7 @@ double t1est_planes(const jpenc_cblk_t* cblk, int numbps, double weight, t1est_p
     // off one another's sums.
     int32_t newsig[4][40] = {};
     int64_t nmsedec[4][40] = {};
-    double residual = 0;
+    int64_t residual = 0;
     const matrix_t* data = cblk->data;
     const int32_t numrows = matrix_numrows(data), numcols = matrix_numcols(data);
     // Every other row is enough for figures that are models anyway.
@@ -73,7 +65,8 @@ double t1est_planes(const jpenc_cblk_t* cblk, int numbps, double weight, t1est_p
             ++newsig[set][b + 8];
             nmsedec[set][b + 8] += sigtab[(mag >> std::max(b, 0)) & (JPC_NMSEDEC_SIZE - 1)];
             nmsedec[set][b + 7] += reftab[(mag >> std::max(b - 1, 0)) & (JPC_NMSEDEC_SIZE - 1)];
-            residual += (b >= 0 ? restab.sig : restab.ins)[mag & 63];
+            const int32_t frac = int32_t(mag & 63) - (b >= 0 ? 32 : 0);
+            residual += frac * frac;
         }
     }
     const double scale = double(numrows) / ((numrows + rowstep - 1) / rowstep);
@@ -102,7 +95,7 @@ double t1est_planes(const jpenc_cblk_t* cblk, int numbps, double weight, t1est_p
         deep = significant;
         significant += k;
     }
-    return weight * residual * scale;
+    return weight * (double(residual) / 4096) * scale;
 }
 
 void t1est_choose(const t1est_plane_t* planes, const int* numbps, int64_t numcblks,
