@@ -899,6 +899,7 @@ std::vector<int64_t> layerbudgets(jpenc_t* enc, int tileno, int64_t hdrlen)
 // last coded pass are coded in full and the allocation made again.
 int allocrate(jpenc_t* enc, std::vector<int64_t> cumlens, double dist)
 {
+    enc->alloctrials = 0;  // the reports climb on through every layer and round
     for (;;) {
         if (dist >= 0) {
             cumlens.back() = jpenc_bytesfordist(enc, dist);

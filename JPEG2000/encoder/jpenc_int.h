@@ -82,6 +82,7 @@ struct jpenc_t {
     OnProgressMessager* progress;
     int32_t minpercent;        // reports below it are raised to it
     bool stopped;              // the progress sink cancelled the run
+    int alloctrials;           // tier-2 trials of the tile's rate allocation so far
     std::vector<int> numguard; // guard bits by component (jpenc_prepare)
 };
 

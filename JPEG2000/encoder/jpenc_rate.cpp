@@ -363,10 +363,11 @@ int jpenc_ratealloc(jpenc_t* enc, int numlyrs, const int64_t* cumlens)
             // threshold rises, so a bisection over the distinct slopes
             // finds it with one trial tier-2 run per step.
             size_t lo = 0, hi = slopes.size();  // slopes[hi] fits, below lo not
-            for (int trial = 0; lo < hi; ++trial) {
+            while (lo < hi) {
                 // Each trial is a tier-2 run: the reports climb from 70 to
-                // 79 over the first 36 (a bisection rarely needs more).
-                jpenc_report(enc, 70 + std::min(trial, 36) / 4);
+                // 79 over the tile's first 36, counted through every layer
+                // and every round of the allocation.
+                jpenc_report(enc, 70 + std::min(enc->alloctrials++, 36) / 4);
                 if (enc->stopped) {
                     stream_close(scratch);
                     return -1;
