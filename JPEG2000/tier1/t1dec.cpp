@@ -338,8 +338,15 @@ int decodecblk(const dec_ccp_t* ccp, const dec_band_t* band, dec_cblk_t* cblk, i
             const int rel = seg->passno + i - cblk->firstpassno;
             const int64_t bpno = int64_t{band->roishift} + band->numbps - 1 -
                                  (int64_t{cblk->numimsbs} + (rel + 2) / 3);
+            // Passes below the last bit plane (an encoder that counted a
+            // plane too few missing) hold nothing a coefficient can take:
+            // the block ends there, as the peers end it.
+            if (rel >= 0 && bpno < 0) {
+                stop = true;
+                break;
+            }
             // Coefficients are 32-bit: the top plane they can hold is 30.
-            if (rel < 0 || bpno < 0 || bpno + frac > 30) {
+            if (rel < 0 || bpno + frac > 30) {
                 fprintf(stderr, "code block bit plane %lld out of range\n",
                         static_cast<long long>(bpno));
                 ret = -1;
