@@ -24,36 +24,11 @@ namespace {
 
 inline uint32_t magnitude(int32_t v) { return v < 0 ? -static_cast<uint32_t>(v) : v; }
 
-// The scan of t1scan.h, with the column test made exact: a full-stripe
-// column is skipped unless cand(f), nonzero for a flag word that the pass
-// codes, holds for one of its four words.  Late in a lossless block most
-// columns touch significant samples and are significant themselves; those
-// cost four loads and no branch per sample.
-template <typename Cand, typename Visit>
-inline void scanif(const cblkctx_t& cb, Cand&& cand, Visit&& visit)
-{
-    const ptrdiff_t fs = cb.fstride;
-    const ptrdiff_t ds = cb.dstride;
-    for (int32_t s = 0; s < cb.numrows; s += 4) {
-        uint32_t* fp = cb.flags + s * fs;
-        int32_t* dp = cb.data + s * ds;
-        const int32_t h = std::min(4, cb.numrows - s);
-        if (h == 4) {
-            for (int32_t c = 0; c < cb.numcols; ++c, ++fp, ++dp) {
-                if (!(cand(fp[0]) | cand(fp[fs]) | cand(fp[2 * fs]) | cand(fp[3 * fs])))
-                    continue;
-                visit(fp, dp, true);
-                visit(fp + fs, dp + ds, false);
-                visit(fp + 2 * fs, dp + 2 * ds, false);
-                visit(fp + 3 * fs, dp + 3 * ds, false);
-            }
-        } else {
-            for (int32_t c = 0; c < cb.numcols; ++c, ++fp, ++dp)
-                for (int32_t k = 0; k < h; ++k)
-                    visit(fp + k * fs, dp + k * ds, k == 0);
-        }
-    }
-}
+// The scans below (scanif of t1scan.h) make the column test exact: a
+// full-stripe column is skipped unless the pass codes one of its four
+// words.  Late in a lossless block most columns touch significant samples
+// and are significant themselves; those cost four loads and no branch per
+// sample.
 
 // Candidates of the significance pass: a significant neighbour, not
 // significant itself (nothing is visited yet when its column comes).

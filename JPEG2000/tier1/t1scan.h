@@ -47,11 +47,10 @@ inline void setsig(uint32_t* fp, ptrdiff_t fs, uint32_t neg, bool tellnorth)
 
 // Calls visit(flagword, sample, firstrow) for every sample in scan order:
 // stripes of 4 rows from the top, columns left to right, each column top to
-// bottom.  Full stripes are unrolled, and their columns whose four words
-// have none of the bits of colmask (no candidate for the pass) are skipped
-// whole.
-template <typename Visit>
-inline void scan(const cblkctx_t& cb, uint32_t colmask, Visit&& visit)
+// bottom.  Full stripes are unrolled, and their columns where cand(f) is
+// zero for all four flag words (no candidate for the pass) are skipped whole.
+template <typename Cand, typename Visit>
+inline void scanif(const cblkctx_t& cb, Cand&& cand, Visit&& visit)
 {
     // The record's fields in locals: stores through the flag and sample
     // pointers could otherwise alias them and force a reload per sample.
@@ -66,7 +65,7 @@ inline void scan(const cblkctx_t& cb, uint32_t colmask, Visit&& visit)
         const int32_t h = std::min(4, numrows - s);
         if (h == 4) {
             for (int32_t c = 0; c < numcols; ++c, ++fp, ++dp) {
-                if (!((fp[0] | fp[fs] | fp[2 * fs] | fp[3 * fs]) & colmask))
+                if (!(cand(fp[0]) | cand(fp[fs]) | cand(fp[2 * fs]) | cand(fp[3 * fs])))
                     continue;
                 visit(fp, dp, true);
                 visit(fp + fs, dp + ds, false);
@@ -79,6 +78,14 @@ inline void scan(const cblkctx_t& cb, uint32_t colmask, Visit&& visit)
                     visit(fp + k * fs, dp + k * ds, k == 0);
         }
     }
+}
+
+// The scan that skips columns whose four words have none of the bits of
+// colmask.
+template <typename Visit>
+inline void scan(const cblkctx_t& cb, uint32_t colmask, Visit&& visit)
+{
+    scanif(cb, [colmask](uint32_t f) { return f & colmask; }, visit);
 }
 
 #endif
