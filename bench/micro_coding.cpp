@@ -124,24 +124,32 @@ BENCHMARK(BM_T1Decode)->Unit(benchmark::kMillisecond);
 // HT: the cleanup pass of every candidate of every code block, as a
 // budget without estimates would code them; the decoding of the complete
 // candidates.
+// Calls f(cblk, data, stride, width, height) for every code block coded.
+template <typename F>
+void forcblks(coded_t& c, F&& f)
+{
+    for (int l = 0; l < c.comp.numrlvls; ++l)
+        for (const jpenc_band_t& band : c.comp.lvls[l].bands)
+            for (const jpenc_cblk_t& cb : band.cblks) {
+                const int32_t* data = matrix_row(cb.data, 0);
+                const int w = matrix_numcols(cb.data), h = matrix_numrows(cb.data);
+                f(cb, data, h > 1 ? matrix_row(cb.data, 1) - data : ptrdiff_t{0}, w, h);
+            }
+}
+
 void BM_HtEncodeCandidates(benchmark::State& state)
 {
     coded_t& c = coded();
     std::vector<uint8_t> seg;
     for (auto _ : state)
-        for (int l = 0; l < c.comp.numrlvls; ++l)
-            for (const jpenc_band_t& band : c.comp.lvls[l].bands)
-                for (const jpenc_cblk_t& cb : band.cblks) {
-                    const int32_t* data = matrix_row(cb.data, 0);
-                    const int w = matrix_numcols(cb.data), h = matrix_numrows(cb.data);
-                    const ptrdiff_t stride = h > 1 ? matrix_row(cb.data, 1) - data : 0;
-                    const int top = cb.numbps + JPC_NUMEXTRABITS;
-                    for (int p = top - 1; p >= JPC_NUMEXTRABITS; --p) {
-                        double dd;
-                        htenc_encodecln(data, stride, w, h, p, seg, 1u << (p - 1), &dd);
-                        benchmark::DoNotOptimize(dd);
-                    }
-                }
+        forcblks(c, [&](const jpenc_cblk_t& cb, const int32_t* data, ptrdiff_t stride, int w,
+                        int h) {
+            for (int p = cb.numbps + JPC_NUMEXTRABITS - 1; p >= JPC_NUMEXTRABITS; --p) {
+                double dd;
+                htenc_encodecln(data, stride, w, h, p, seg, 1u << (p - 1), &dd);
+                benchmark::DoNotOptimize(dd);
+            }
+        });
     state.SetItemsProcessed(state.iterations() * SIZE * SIZE);
 }
 BENCHMARK(BM_HtEncodeCandidates)->Unit(benchmark::kMillisecond);
@@ -159,20 +167,15 @@ void BM_HtDecode(benchmark::State& state)
         int w, h, p;
     };
     std::vector<blk_t> blocks;
-    for (int l = 0; l < c.comp.numrlvls; ++l)
-        for (const jpenc_band_t& band : c.comp.lvls[l].bands)
-            for (const jpenc_cblk_t& cb : band.cblks) {
-                const int32_t* data = matrix_row(cb.data, 0);
-                const int w = matrix_numcols(cb.data), h = matrix_numrows(cb.data);
-                const ptrdiff_t stride = h > 1 ? matrix_row(cb.data, 1) - data : 0;
-                blk_t b{{}, {}, w, h, JPC_NUMEXTRABITS + up};
-                htenc_encodecln(data, stride, w, h, b.p, b.seg);
-                if (refined) {
-                    std::vector<uint8_t> sp;
-                    htenc_encoderef(data, stride, w, h, b.p, false, sp, b.ref);
-                }
-                blocks.push_back(std::move(b));
-            }
+    forcblks(c, [&](const jpenc_cblk_t&, const int32_t* data, ptrdiff_t stride, int w, int h) {
+        blk_t b{{}, {}, w, h, JPC_NUMEXTRABITS + up};
+        htenc_encodecln(data, stride, w, h, b.p, b.seg);
+        if (refined) {
+            std::vector<uint8_t> sp;
+            htenc_encoderef(data, stride, w, h, b.p, false, sp, b.ref);
+        }
+        blocks.push_back(std::move(b));
+    });
     std::vector<int32_t> out(64 * 64);
     htdec_scratch_t scratch;
     for (auto _ : state)
