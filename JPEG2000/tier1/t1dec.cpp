@@ -51,7 +51,7 @@ __attribute__((noinline)) void sigpass_mq(const cblkctx_t& cb, mqdec_t* dec, int
     const mqstate_t** ctxs = dec->ctxs;
     const bool vcausal = cb.vcausal;
     mqregs_t regs = mqdec_getregs(dec);
-    scan(cb, JPC_OTHSIGMSK, [&](uint32_t* fp, int32_t* dp, bool firstrow) T1_INLINE {
+    scanif(cb, sigcand, [&](uint32_t* fp, int32_t* dp, bool firstrow) T1_INLINE {
         const uint32_t f = *fp;
         if (!(f & JPC_OTHSIGMSK) || (f & (JPC_SIG | JPC_VISIT)))
             return;
@@ -88,7 +88,7 @@ void sigpass_raw(const cblkctx_t& cb, rawin_t& in, int bpno)
     const recon_t rc(bpno);
     const ptrdiff_t fs = cb.fstride;
     const bool vcausal = cb.vcausal;
-    scan(cb, JPC_OTHSIGMSK, [&](uint32_t* fp, int32_t* dp, bool firstrow) T1_INLINE {
+    scanif(cb, sigcand, [&](uint32_t* fp, int32_t* dp, bool firstrow) T1_INLINE {
         const uint32_t f = *fp;
         if (!(f & JPC_OTHSIGMSK) || (f & (JPC_SIG | JPC_VISIT)))
             return;
@@ -106,7 +106,7 @@ __attribute__((noinline)) void refpass_mq(const cblkctx_t& cb, mqdec_t* dec, int
     const recon_t rc(bpno);
     const mqstate_t** ctxs = dec->ctxs;
     mqregs_t regs = mqdec_getregs(dec);
-    scan(cb, JPC_SIG, [&](uint32_t* fp, int32_t* dp, bool) T1_INLINE {
+    scanif(cb, refcand, [&](uint32_t* fp, int32_t* dp, bool) T1_INLINE {
         const uint32_t f = *fp;
         if ((f & (JPC_SIG | JPC_VISIT)) != JPC_SIG)
             return;
@@ -119,7 +119,7 @@ __attribute__((noinline)) void refpass_mq(const cblkctx_t& cb, mqdec_t* dec, int
 void refpass_raw(const cblkctx_t& cb, rawin_t& in, int bpno)
 {
     const recon_t rc(bpno);
-    scan(cb, JPC_SIG, [&](uint32_t* fp, int32_t* dp, bool) T1_INLINE {
+    scanif(cb, refcand, [&](uint32_t* fp, int32_t* dp, bool) T1_INLINE {
         const uint32_t f = *fp;
         if ((f & (JPC_SIG | JPC_VISIT)) != JPC_SIG)
             return;

@@ -24,19 +24,6 @@ namespace {
 
 inline uint32_t magnitude(int32_t v) { return v < 0 ? -static_cast<uint32_t>(v) : v; }
 
-// The scans below (scanif of t1scan.h) make the column test exact: a
-// full-stripe column is skipped unless the pass codes one of its four
-// words.  Late in a lossless block most columns touch significant samples
-// and are significant themselves; those cost four loads and no branch per
-// sample.
-
-// Candidates of the significance pass: a significant neighbour, not
-// significant itself (nothing is visited yet when its column comes).
-inline uint32_t sigcand(uint32_t f) { return (f & JPC_OTHSIGMSK) & (((f & JPC_SIG) >> 12) - 1); }
-// Candidates of the refinement pass: significant and not visited.
-inline uint32_t refcand(uint32_t f) { return f & JPC_SIG & ~(f >> 2); }
-static_assert(JPC_SIG == 1u << 12 && JPC_VISIT == JPC_SIG << 2);
-
 // ---- significance propagation ----------------------------------------------
 
 int32_t sigpass_mq(const cblkctx_t& cb, mqenc_t* enc, int bitpos)
