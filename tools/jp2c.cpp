@@ -3,6 +3,9 @@
 #include "jp2c_photo.h"
 #include "picfile.h"
 
+#include <dlfcn.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -105,78 +108,47 @@ bool take_threads(int& argc, char** argv)
     return true;
 }
 
-bool allowed_option(const char* const* allowed, const char* arg)
+// The photo module, loaded from jp2c's own folder when first needed;
+// nullptr after a message when it cannot be.
+const jp2c_photomodule_t* photo_module()
 {
-    for (; *allowed; ++allowed)
-        if (std::strcmp(*allowed, arg) == 0)
-            return true;
-    return false;
+    static const jp2c_photomodule_t* module = [] () -> const jp2c_photomodule_t* {
+        std::string path(4096, '\0');
+        const ssize_t n = readlink("/proc/self/exe", path.data(), path.size() - 1);
+        path.resize(n > 0 ? static_cast<size_t>(n) : 0);
+        path = path.substr(0, path.rfind('/') + 1) + JP2C_PHOTO_MODULE;
+        void* lib = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+        auto entry = lib ? reinterpret_cast<decltype(&jp2c_photo_module)>(
+                               dlsym(lib, JP2C_PHOTO_ENTRY))
+                         : nullptr;
+        if (!entry) {
+            std::fprintf(stderr, "jp2c: BMP, JPEG and PNG pictures and compare need %s beside jp2c: %s\n",
+                         JP2C_PHOTO_MODULE, dlerror());
+            return nullptr;
+        }
+        return entry(threadpool_numthreads());
+    }();
+    return module;
+}
+
+image_t* lazy_read(const char* path, picfile_kind kind)
+{
+    const jp2c_photomodule_t* m = photo_module();
+    return m ? m->photo->read(path, kind) : nullptr;
+}
+
+int lazy_write(image_t* image, const char* path, picfile_kind kind)
+{
+    const jp2c_photomodule_t* m = photo_module();
+    return m ? m->photo->write(image, path, kind) : -1;
 }
 
 } // namespace
 
-bool jp2c_parse(const char* cmd, int argc, char** argv, const char* const* allowed, int nfiles,
-                jp2c_args_t* args)
-{
-    *args = jp2c_args_t{};
-    for (int i = 0; i < argc; ++i) {
-        const char* a = argv[i];
-        if (a[0] != '-' || a[1] == '\0') {
-            args->files.push_back(a);
-            continue;
-        }
-        if (!allowed_option(allowed, a)) {
-            std::fprintf(stderr, "jp2c %s: unknown option \"%s\" (see jp2c --help)\n", cmd, a);
-            return false;
-        }
-        if (std::strcmp(a, "--markers") == 0 || std::strcmp(a, "--ht") == 0) {
-            (a[2] == 'm' ? args->markers : args->ht) = true;
-            continue;
-        }
-        if (i + 1 >= argc) {
-            std::fprintf(stderr, "jp2c %s: %s needs a value\n", cmd, a);
-            return false;
-        }
-        const char* v = argv[++i];
-        if (std::strcmp(a, "--options") == 0)
-            args->options = v;
-        else if (std::strcmp(a, "--quality") == 0)
-            args->quality = v;
-        else if (std::strcmp(a, "--ratio") == 0)
-            args->ratio = v;
-        else if (std::strcmp(a, "--psnr") == 0)
-            args->psnr = v;
-    }
-    if (static_cast<int>(args->files.size()) != nfiles) {
-        if (static_cast<int>(args->files.size()) < nfiles)
-            std::fprintf(stderr, "jp2c %s: needs %s (see jp2c --help)\n", cmd,
-                         nfiles == 1 ? "an INPUT file"
-                         : std::strcmp(cmd, "compare") == 0 ? "two pictures A and B"
-                                                            : "an INPUT and an OUTPUT file");
-        else
-            std::fprintf(stderr, "jp2c %s: unexpected argument \"%s\"\n", cmd,
-                         args->files[nfiles]);
-        return false;
-    }
-    return true;
-}
-
-bool jp2c_codec_args(const char* cmd, int argc, char** argv, const char** input,
-                     const char** output, const char** options)
-{
-    static const char* const allowed[] = {"--options", nullptr};
-    jp2c_args_t args;
-    if (!jp2c_parse(cmd, argc, argv, allowed, 2, &args))
-        return false;
-    *input = args.files[0];
-    *output = args.files[1];
-    *options = args.options ? args.options : "";
-    return true;
-}
-
 int main(int argc, char** argv)
 {
-    picfile_setphoto(jp2c_photo());
+    static const picfile_photo_t lazy_photo = {lazy_read, lazy_write};
+    picfile_setphoto(&lazy_photo);
     if (!take_threads(argc, argv))
         return JP2C_FAILED;
     if (argc < 2) {
@@ -199,8 +171,10 @@ int main(int argc, char** argv)
         return jp2c_decode(argc - 2, argv + 2);
     if (std::strcmp(cmd, "info") == 0)
         return jp2c_info(argc - 2, argv + 2);
-    if (std::strcmp(cmd, "compare") == 0)
-        return jp2c_compare(argc - 2, argv + 2);
+    if (std::strcmp(cmd, "compare") == 0) {
+        const jp2c_photomodule_t* m = photo_module();
+        return m ? m->compare(argc - 2, argv + 2) : JP2C_FAILED;
+    }
     std::fprintf(stderr, "jp2c: unknown command \"%s\" (commands: encode, decode, info, compare, "
                          "help; see jp2c --help)\n",
                  cmd);

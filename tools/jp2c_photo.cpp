@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "base/image.h"
+#include "base/threadpool.h"
 #include "base/stream.h"
 #include "codestream/jp2box.h"
 #include "decoder/jpdec.h"
@@ -262,6 +263,14 @@ const picfile_photo_t* jp2c_photo()
 {
     static const picfile_photo_t photo = {photo_read, photo_write};
     return &photo;
+}
+
+extern "C" __attribute__((visibility("default"))) const jp2c_photomodule_t*
+jp2c_photo_module(int numthreads)
+{
+    threadpool_setnumthreads(numthreads);
+    static const jp2c_photomodule_t module = {jp2c_photo(), jp2c_compare};
+    return &module;
 }
 
 int jp2c_compare(int argc, char** argv)

@@ -322,25 +322,16 @@ int64_t stream_seekinbuf(stream_t* s, int64_t offset, int origin)
     return target;
 }
 
-}  // namespace
-
 // ---------------------------------------------------------------------------
 // Opening and closing.
 
-stream_t* stream_memopen(unsigned char* buf, int64_t size)
+stream_t* memopen(unsigned char* buf, int64_t size, bool growable, int bufsize)
 {
-    if (buf && size <= 0)
-        return nullptr;
     auto* m = new (std::nothrow) stream_memobj_t{};
     if (!m)
         return nullptr;
-    if (size > 0) {
-        m->bufsize_ = size;
-        m->growable_ = 0;
-    } else {
-        m->bufsize_ = MEM_INITBUFSIZE;
-        m->growable_ = 1;
-    }
+    m->bufsize_ = size;
+    m->growable_ = growable;
     if (buf) {
         m->buf_ = buf;
         m->myalloc_ = 0;
@@ -356,10 +347,7 @@ stream_t* stream_memopen(unsigned char* buf, int64_t size)
         m->myalloc_ = 1;
         m->zeroend_ = m->bufsize_;
     }
-    // A memory stream needs little buffer of its own: its data is in
-    // memory already.  The encoder keeps one per code block.
-    stream_t* s = stream_alloc(STREAM_READ | STREAM_WRITE | STREAM_BINARY, STREAM_FULLBUF,
-                               STREAM_MEMBUFSIZE);
+    stream_t* s = stream_alloc(STREAM_READ | STREAM_WRITE | STREAM_BINARY, STREAM_FULLBUF, bufsize);
     if (!s) {
         mem_close(m);
         return nullptr;
@@ -367,6 +355,24 @@ stream_t* stream_memopen(unsigned char* buf, int64_t size)
     s->ops_ = &mem_ops;
     s->obj_ = m;
     return s;
+}
+
+}  // namespace
+
+stream_t* stream_memopen(unsigned char* buf, int64_t size)
+{
+    if (buf && size <= 0)
+        return nullptr;
+    // A memory stream needs little buffer of its own: its data is in
+    // memory already.  The encoder keeps one per code block.
+    return size > 0 ? memopen(buf, size, false, STREAM_MEMBUFSIZE)
+                    : memopen(nullptr, MEM_INITBUFSIZE, true, STREAM_MEMBUFSIZE);
+}
+
+stream_t* stream_memcreate(int64_t initsize)
+{
+    // The decoder keeps one per code-block segment, mostly written once.
+    return initsize > 0 ? memopen(nullptr, initsize, true, 64) : nullptr;
 }
 
 stream_t* stream_tmpfile()

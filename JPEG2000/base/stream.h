@@ -91,6 +91,10 @@ struct stream_t {
 // buffer of size bytes and never frees it; without, it allocates its own.
 // Length and position start at 0: write, then seek back to read.
 stream_t* stream_memopen(unsigned char* buf, int64_t size);
+// Growable memory stream whose first buffer holds initsize (>= 1) bytes:
+// for data of a known size, such as a code-block segment, which then takes
+// no more memory than it needs.
+stream_t* stream_memcreate(int64_t initsize);
 // Anonymous temporary file (its name is removed at once), read + write.
 stream_t* stream_tmpfile();
 // Named file; mode letters "r" read, "w" write + create/truncate, "a" append,

@@ -6,6 +6,9 @@
 #include <atomic>
 #include <cstdio>
 #include <cstring>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 #include <vector>
 
 #include "tier2/bitstream.h"
@@ -424,6 +427,7 @@ struct decjob_t {
     std::atomic<bool> failed{false};
     int64_t numreports;  // one per precinct and one per code block
     int64_t reported = 0;
+    int64_t trimmed = 0;  // sixteenths of the blocks after which memory was trimmed
 };
 
 void decodeone(void* arg, int64_t i, int)
@@ -460,6 +464,16 @@ void decodetick(void* arg, int64_t done)
     const int64_t target = n > 0 ? job->numreports * done / n : job->numreports;
     for (; job->reported < target; ++job->reported)
         dec_progress(job->dec, 15 + static_cast<int>(45 * job->reported / job->numreports));
+#ifdef __GLIBC__
+    // The segments of the blocks decoded so far are freed; their pages go
+    // back to the system every sixteenth of the blocks, so that the tile's
+    // compressed data shrinks while its coefficients grow.
+    const int64_t part = n * job->trimmed / 16;
+    if (done >= part + n / 16 && n >= 256) {
+        malloc_trim(0);
+        ++job->trimmed;
+    }
+#endif
 }
 
 }  // namespace
@@ -471,11 +485,19 @@ int t1dec_decodetile(dec_t* dec, dec_tile_t* tile)
     decjob_t job;
     job.dec = dec;
     job.numreports = 0;
-    for (size_t compno = 0; compno < tile->tcomps.size(); ++compno) {
-        dec_tcomp_t& tcomp = tile->tcomps[compno];
-        const dec_ccp_t* ccp = &tile->cp->ccps[compno];
-        for (dec_rlvl_t& rlvl : tcomp.rlvls)
-            for (dec_band_t& band : rlvl.bands)
+    // Resolution by resolution, as the packets of the usual progressions
+    // brought the segments in: their memory is then freed in about the
+    // order it was taken.
+    size_t numrlvls = 0;
+    for (const dec_tcomp_t& tcomp : tile->tcomps)
+        numrlvls = std::max(numrlvls, tcomp.rlvls.size());
+    for (size_t r = 0; r < numrlvls; ++r)
+        for (size_t compno = 0; compno < tile->tcomps.size(); ++compno) {
+            dec_tcomp_t& tcomp = tile->tcomps[compno];
+            if (r >= tcomp.rlvls.size())
+                continue;
+            const dec_ccp_t* ccp = &tile->cp->ccps[compno];
+            for (dec_band_t& band : tcomp.rlvls[r].bands)
                 for (dec_prc_t& prc : band.prcs) {
                     ++job.numreports;
                     for (dec_cblk_t& cblk : prc.cblks) {
@@ -483,7 +505,7 @@ int t1dec_decodetile(dec_t* dec, dec_tile_t* tile)
                         job.cblks.push_back(cblkjob_t{ccp, &band, &cblk});
                     }
                 }
-    }
+        }
     job.result.assign(job.cblks.size(), 0);
     threadpool_for(static_cast<int64_t>(job.cblks.size()), decodeone, decodetick, &job);
     decodetick(&job, static_cast<int64_t>(job.cblks.size()));

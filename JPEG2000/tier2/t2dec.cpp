@@ -240,7 +240,10 @@ static int dec_decodepktbody(dec_t* dec, stream_t* in, int compno, int rlvlno, i
             for (int segi = cblk.curseg; segi < int(cblk.segs.size()); ++segi) {
                 dec_seg_t* seg = &cblk.segs[segi];
                 if (!seg->stream) {
-                    seg->stream = stream_memopen(nullptr, 0);
+                    // Most segments arrive whole in one packet; a length
+                    // beyond any code block's is only believed as the
+                    // bytes come.
+                    seg->stream = stream_memcreate(std::clamp<int64_t>(seg->cnt, 64, 1 << 20));
                     if (!seg->stream)
                         return -1;
                 }

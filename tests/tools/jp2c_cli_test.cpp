@@ -213,6 +213,13 @@ TEST(Jp2cFormats, BadInputsFailWithAMessage)
               1);
     EXPECT_NE(text.find("code block size too large"), std::string::npos) << text;
     EXPECT_FALSE(file_exists(dir.file("o.j2k")));
+    // A jp2c without its photo module beside it still codes PGM/PPM, and
+    // says what is missing for a photo.
+    const std::string bare = shell_quote(dir.file("jp2c"));
+    ASSERT_EQ(run_command("cp " + shell_quote(JP2C_PATH) + " " + bare, &text), 0);
+    EXPECT_EQ(run_command(bare + " encode " + shell_quote(dir.file("ok.pgm")) + " " + out, &text), 0);
+    EXPECT_EQ(run_command(bare + " encode " + shell_quote(photo("forest.jpg")) + " " + out, &text), 1);
+    EXPECT_NE(text.find("need jp2c_photo.so beside jp2c"), std::string::npos) << text;
 }
 
 // The main header of a conformance stream in words, and the codec's dump.
