@@ -1,5 +1,6 @@
 // Tier-1 decoder (T.800 Annex D): the mirror of t1enc, with the same
-// context tables and flag word layout (module jpcod).
+// context numbers (module jpcod) and a state of one word per stripe column
+// (t1dec_col.h).
 #include "tier1/t1dec.h"
 
 #include <algorithm>
@@ -14,6 +15,7 @@
 #include "tier1/jpcod.h"
 #include "tier1/mqdec.h"
 #include "base/stream.h"
+#include "tier1/t1dec_col.h"
 #include "tier1/t1scan.h"
 #include "base/threadpool.h"
 
@@ -42,29 +44,50 @@ inline void refine(int32_t* dp, int bit, const recon_t& rc)
 }
 
 // ---- pass decoders ---------------------------------------------------------
+// The state is one word per stripe column (t1dec_col.h).  Each pass walks
+// the stripes with the words of the column and of its two neighbours in
+// locals, skips with one test the columns where it has nothing to do, and
+// stores the column's word back once.
 
-__attribute__((noinline)) void sigpass_mq(const cblkctx_t& cb, mqdec_t* dec, int bpno)
-{
-    const recon_t rc(bpno);
-    const ptrdiff_t fs = cb.fstride;
-    const uint8_t* zctab = cb.zctab;
-    const mqstate_t** ctxs = dec->ctxs;
-    const bool vcausal = cb.vcausal;
-    mqregs_t regs = mqdec_getregs(dec);
-    scanif(cb, sigcand, [&](uint32_t* fp, int32_t* dp, bool firstrow) T1_INLINE {
-        const uint32_t f = *fp;
-        if (!(f & JPC_OTHSIGMSK) || (f & (JPC_SIG | JPC_VISIT)))
-            return;
-        if (mqdec_decode(dec, regs, ctxs + zctab[f & 0xff])) {
-            const uint32_t sf = (f >> 4) & 0xff;
-            const uint32_t neg = mqdec_decode(dec, regs, ctxs + jpc_scctxnos[sf]) ^ jpc_spb[sf];
-            *dp = neg ? -rc.oneplushalf : rc.oneplushalf;
-            setsig(fp, fs, neg, !(vcausal && firstrow));
-        }
-        *fp |= JPC_VISIT;
-    });
-    mqdec_setregs(dec, regs);
-}
+// A code block while it is decoded.  cols points at the word of stripe 0,
+// column 0 inside the one-word border.
+struct colblk_t {
+    uint32_t* cols;
+    ptrdiff_t cs;          // words per row of stripes (numcols + 2)
+    int32_t* data;
+    ptrdiff_t ds;
+    int32_t numrows;
+    int32_t numcols;
+    const uint8_t* zctab;  // zero-coding contexts by t1c_zcidx, of the band's orientation
+    bool vcausal;
+};
+
+// Zero-coding contexts by the 9-bit neighbourhood of t1c_zcidx, for the four
+// orientations, from jpcod's tables by the sample flag word.
+struct zctabs_t {
+    uint8_t t[4][512];
+    zctabs_t()
+    {
+        jpc_inittables();
+        for (int o = 0; o < 4; ++o)
+            for (uint32_t z = 0; z < 512; ++z) {
+                const uint32_t f = ((z & 1) ? JPC_NWSIG : 0) | ((z & 2) ? JPC_WSIG : 0) |
+                                   ((z & 4) ? JPC_SWSIG : 0) | ((z & 8) ? JPC_NSIG : 0) |
+                                   ((z & 32) ? JPC_SSIG : 0) | ((z & 64) ? JPC_NESIG : 0) |
+                                   ((z & 128) ? JPC_ESIG : 0) | ((z & 256) ? JPC_SESIG : 0);
+                t[o][z] = jpc_zcctxnos[o][f];
+            }
+    }
+};
+
+// Decisions of an MQ segment; the registers stay in the caller's locals.
+struct mqbits_t {
+    mqdec_t* dec;
+    const mqstate_t** ctxs;
+    mqregs_t regs;
+    T1_INLINE int bit(int ctxno) { return mqdec_decode(dec, regs, ctxs + ctxno); }
+    T1_INLINE uint32_t sign(uint32_t sc) { return bit(jpc_scctxnos[sc]) ^ jpc_spb[sc]; }
+};
 
 // Raw bits of a bypass segment.  Past the end of the segment's data the
 // reader gives 1 bits, as the MQ decoder does: an encoder may drop the
@@ -83,112 +106,196 @@ inline int rawbit(rawin_t& in)
     return 1;
 }
 
-void sigpass_raw(const cblkctx_t& cb, rawin_t& in, int bpno)
+struct rawbits_t {
+    rawin_t* in;
+    T1_INLINE int bit(int) { return rawbit(*in); }
+    T1_INLINE uint32_t sign(uint32_t) { return static_cast<uint32_t>(rawbit(*in)); }
+};
+
+// Row row of the column at cp became significant (neg: negative).
+T1_INLINE inline void becomesig(const colblk_t& cb, uint32_t* cp, uint32_t& wc, int row,
+                                uint32_t neg)
 {
-    const recon_t rc(bpno);
-    const ptrdiff_t fs = cb.fstride;
-    const bool vcausal = cb.vcausal;
-    scanif(cb, sigcand, [&](uint32_t* fp, int32_t* dp, bool firstrow) T1_INLINE {
-        const uint32_t f = *fp;
-        if (!(f & JPC_OTHSIGMSK) || (f & (JPC_SIG | JPC_VISIT)))
-            return;
-        if (rawbit(in)) {
-            const int neg = rawbit(in);
-            *dp = neg ? -rc.oneplushalf : rc.oneplushalf;
-            setsig(fp, fs, neg, !(vcausal && firstrow));
-        }
-        *fp |= JPC_VISIT;
-    });
+    wc |= (T1C_SIG0 | neg * T1C_SGN0) << row;
+    if (row == 0 && !cb.vcausal)
+        cp[-cb.cs] |= T1C_SIGSOUTH | neg * T1C_SGNSOUTH;
+    if (row == 3)
+        cp[cb.cs] |= T1C_SIGNORTH | neg * T1C_SGNNORTH;
 }
 
-__attribute__((noinline)) void refpass_mq(const cblkctx_t& cb, mqdec_t* dec, int bpno)
+// The sign of a sample that became significant, its value and its flags.
+template <typename Bits>
+T1_INLINE inline void signify(Bits& bits, const colblk_t& cb, uint32_t* cp, int32_t* dp,
+                              uint32_t wl, uint32_t& wc, uint32_t wr, int row, int32_t value)
 {
-    const recon_t rc(bpno);
-    const mqstate_t** ctxs = dec->ctxs;
-    mqregs_t regs = mqdec_getregs(dec);
-    scanif(cb, refcand, [&](uint32_t* fp, int32_t* dp, bool) T1_INLINE {
-        const uint32_t f = *fp;
-        if ((f & (JPC_SIG | JPC_VISIT)) != JPC_SIG)
-            return;
-        refine(dp, mqdec_decode(dec, regs, ctxs + jpc_getmagctxno(f)), rc);
-        *fp = f | JPC_REFINE;
-    });
-    mqdec_setregs(dec, regs);
+    const uint32_t neg = bits.sign(t1c_scidx(wl, wc, wr, row));
+    *dp = neg ? -value : value;
+    becomesig(cb, cp, wc, row, neg);
 }
 
-void refpass_raw(const cblkctx_t& cb, rawin_t& in, int bpno)
+// Walks the stripe columns: col(cp, dp, wl, wc, wr, h) for each column of
+// each stripe, wc its word (col stores it back when it changed), wl and wr
+// the words left and right of it, h the stripe's height.
+template <typename Col>
+T1_INLINE inline void walk(const colblk_t& cb, Col&& col)
 {
-    const recon_t rc(bpno);
-    scanif(cb, refcand, [&](uint32_t* fp, int32_t* dp, bool) T1_INLINE {
-        const uint32_t f = *fp;
-        if ((f & (JPC_SIG | JPC_VISIT)) != JPC_SIG)
-            return;
-        refine(dp, rawbit(in), rc);
-        *fp = f | JPC_REFINE;
-    });
-}
-
-__attribute__((noinline)) void clnpass(const cblkctx_t& cb, mqdec_t* dec, int bpno, bool segsym)
-{
-    const recon_t rc(bpno);
-    const ptrdiff_t fs = cb.fstride;
-    const ptrdiff_t ds = cb.dstride;
-    const uint8_t* zctab = cb.zctab;
-    const mqstate_t** ctxs = dec->ctxs;
-    const bool vcausal = cb.vcausal;
-    mqregs_t regs = mqdec_getregs(dec);
-
-    auto signify = [&](uint32_t* fp, int32_t* dp, bool firstrow) T1_INLINE {
-        const uint32_t sf = (*fp >> 4) & 0xff;
-        const uint32_t neg = mqdec_decode(dec, regs, ctxs + jpc_scctxnos[sf]) ^ jpc_spb[sf];
-        *dp = neg ? -rc.oneplushalf : rc.oneplushalf;
-        setsig(fp, fs, neg, !(vcausal && firstrow));
-    };
-    auto decode = [&](uint32_t* fp, int32_t* dp, bool firstrow) T1_INLINE {
-        const uint32_t f = *fp;
-        if (!(f & (JPC_SIG | JPC_VISIT)) && mqdec_decode(dec, regs, ctxs + zctab[f & 0xff]))
-            signify(fp, dp, firstrow);
-        *fp &= ~JPC_VISIT;
-    };
-
     const int32_t numrows = cb.numrows, numcols = cb.numcols;
-    uint32_t* const flags = cb.flags;
-    int32_t* const data = cb.data;
+    const ptrdiff_t cs = cb.cs, ds = cb.ds;
     for (int32_t s = 0; s < numrows; s += 4) {
-        uint32_t* fp = flags + s * fs;
-        int32_t* dp = data + s * ds;
+        uint32_t* cp = cb.cols + (s >> 2) * cs;
+        int32_t* dp = cb.data + s * ds;
         const int32_t h = std::min(4, numrows - s);
-        for (int32_t c = 0; c < numcols; ++c, ++fp, ++dp) {
-            int32_t k = 0;
-            if (h == 4 && !((fp[0] | fp[fs] | fp[2 * fs] | fp[3 * fs]) & JPC_RLMSK)) {
-                if (!mqdec_decode(dec, regs, ctxs + JPC_AGGCTXNO))
-                    continue;
-                k = mqdec_decode(dec, regs, ctxs + JPC_UCTXNO) << 1;
-                k |= mqdec_decode(dec, regs, ctxs + JPC_UCTXNO);
-                signify(fp + k * fs, dp + k * ds, k == 0);
-                ++k;
-            }
-            if (h == 4 && k == 0) {
-                decode(fp, dp, true);
-                decode(fp + fs, dp + ds, false);
-                decode(fp + 2 * fs, dp + 2 * ds, false);
-                decode(fp + 3 * fs, dp + 3 * ds, false);
-            } else {
-                for (; k < h; ++k)
-                    decode(fp + k * fs, dp + k * ds, k == 0);
-            }
+        uint32_t wl = cp[-1], wc = cp[0];
+        for (int32_t c = 0; c < numcols; ++c, ++cp, ++dp) {
+            const uint32_t wr = cp[1];
+            col(cp, dp, wl, wc, wr, h);
+            wl = wc;
+            wc = wr;
         }
     }
+}
+
+template <typename Bits>
+T1_INLINE inline void sigpass(const colblk_t& cb, Bits& bits, int bpno)
+{
+    const int32_t value = recon_t(bpno).oneplushalf;
+    const uint8_t* zctab = cb.zctab;
+    const ptrdiff_t ds = cb.ds;
+    auto sample = [&](uint32_t* cp, int32_t* dp, uint32_t wl, uint32_t& wc, uint32_t wr,
+                      int row) T1_INLINE {
+        if (wc & (T1C_SIG0 << row))
+            return;
+        const uint32_t z = t1c_zcidx(wl, wc, wr, row);
+        if (!z)
+            return;
+        if (bits.bit(zctab[z]))
+            signify(bits, cb, cp, dp + row * ds, wl, wc, wr, row, value);
+        wc |= T1C_VISIT0 << row;
+    };
+    walk(cb, [&](uint32_t* cp, int32_t* dp, uint32_t wl, uint32_t& wc, uint32_t wr,
+                 int32_t h) T1_INLINE {
+        // No significant sample around (or in) the column: nothing to code.
+        if (!((wl | wc | wr) & T1C_SIGALL))
+            return;
+        if (h == 4) {
+            sample(cp, dp, wl, wc, wr, 0);
+            sample(cp, dp, wl, wc, wr, 1);
+            sample(cp, dp, wl, wc, wr, 2);
+            sample(cp, dp, wl, wc, wr, 3);
+        } else {
+            for (int row = 0; row < h; ++row)
+                sample(cp, dp, wl, wc, wr, row);
+        }
+        *cp = wc;
+    });
+}
+
+template <typename Bits>
+T1_INLINE inline void refpass(const colblk_t& cb, Bits& bits, int bpno)
+{
+    const recon_t rc(bpno);
+    const ptrdiff_t ds = cb.ds;
+    auto sample = [&](int32_t* dp, uint32_t wl, uint32_t& wc, uint32_t wr, int row) T1_INLINE {
+        if ((wc & ((T1C_SIG0 | T1C_VISIT0) << row)) != (T1C_SIG0 << row))
+            return;
+        const int ctxno = (wc & (T1C_REFINE0 << row))                              ? JPC_MAGCTXNO + 2
+                          : (t1c_zcidx(wl, wc, wr, row) & T1C_ZCNEIGHBOURS) != 0 ? JPC_MAGCTXNO + 1
+                                                                                   : JPC_MAGCTXNO;
+        refine(dp + row * ds, bits.bit(ctxno), rc);
+        wc |= T1C_REFINE0 << row;
+    };
+    walk(cb, [&](uint32_t* cp, int32_t* dp, uint32_t wl, uint32_t& wc, uint32_t wr,
+                 int32_t h) T1_INLINE {
+        // Significant samples not visited by this plane's significance pass.
+        if (!((wc >> 1) & ~(wc >> 12) & 0xf))
+            return;
+        if (h == 4) {
+            sample(dp, wl, wc, wr, 0);
+            sample(dp, wl, wc, wr, 1);
+            sample(dp, wl, wc, wr, 2);
+            sample(dp, wl, wc, wr, 3);
+        } else {
+            for (int row = 0; row < h; ++row)
+                sample(dp, wl, wc, wr, row);
+        }
+        *cp = wc;
+    });
+}
+
+__attribute__((noinline)) void sigpass_mq(const colblk_t& cb, mqdec_t* dec, int bpno)
+{
+    mqbits_t bits{dec, dec->ctxs, mqdec_getregs(dec)};
+    sigpass(cb, bits, bpno);
+    mqdec_setregs(dec, bits.regs);
+}
+
+void sigpass_raw(const colblk_t& cb, rawin_t& in, int bpno)
+{
+    rawbits_t bits{&in};
+    sigpass(cb, bits, bpno);
+}
+
+__attribute__((noinline)) void refpass_mq(const colblk_t& cb, mqdec_t* dec, int bpno)
+{
+    mqbits_t bits{dec, dec->ctxs, mqdec_getregs(dec)};
+    refpass(cb, bits, bpno);
+    mqdec_setregs(dec, bits.regs);
+}
+
+void refpass_raw(const colblk_t& cb, rawin_t& in, int bpno)
+{
+    rawbits_t bits{&in};
+    refpass(cb, bits, bpno);
+}
+
+__attribute__((noinline)) void clnpass(const colblk_t& cb, mqdec_t* dec, int bpno, bool segsym)
+{
+    const int32_t value = recon_t(bpno).oneplushalf;
+    const uint8_t* zctab = cb.zctab;
+    const ptrdiff_t ds = cb.ds;
+    mqbits_t bits{dec, dec->ctxs, mqdec_getregs(dec)};
+
+    auto sample = [&](uint32_t* cp, int32_t* dp, uint32_t wl, uint32_t& wc, uint32_t wr,
+                      int row) T1_INLINE {
+        if (!(wc & ((T1C_SIG0 | T1C_VISIT0) << row)) &&
+            bits.bit(zctab[t1c_zcidx(wl, wc, wr, row)]))
+            signify(bits, cb, cp, dp + row * ds, wl, wc, wr, row, value);
+    };
+    walk(cb, [&](uint32_t* cp, int32_t* dp, uint32_t wl, uint32_t& wc, uint32_t wr,
+                 int32_t h) T1_INLINE {
+        if (h == 4) {
+            // A full column with nothing significant in or around it and
+            // nothing visited is coded by run length.
+            if (!(((wl | wr) & T1C_SIGALL) | (wc & (T1C_SIGALL | T1C_VISITALL)))) {
+                if (!bits.bit(JPC_AGGCTXNO))
+                    return;
+                int row = bits.bit(JPC_UCTXNO) << 1;
+                row |= bits.bit(JPC_UCTXNO);
+                signify(bits, cb, cp, dp + row * ds, wl, wc, wr, row, value);
+                for (++row; row < 4; ++row)
+                    sample(cp, dp, wl, wc, wr, row);
+            } else {
+                sample(cp, dp, wl, wc, wr, 0);
+                sample(cp, dp, wl, wc, wr, 1);
+                sample(cp, dp, wl, wc, wr, 2);
+                sample(cp, dp, wl, wc, wr, 3);
+            }
+        } else {
+            for (int row = 0; row < h; ++row)
+                sample(cp, dp, wl, wc, wr, row);
+        }
+        *cp = wc & ~T1C_VISITALL;
+    });
 
     if (segsym) {
-        int v = mqdec_decode(dec, regs, ctxs + JPC_UCTXNO) << 3;
-        v |= mqdec_decode(dec, regs, ctxs + JPC_UCTXNO) << 2;
-        v |= mqdec_decode(dec, regs, ctxs + JPC_UCTXNO) << 1;
-        v |= mqdec_decode(dec, regs, ctxs + JPC_UCTXNO);
+        int v = bits.bit(JPC_UCTXNO) << 3;
+        v |= bits.bit(JPC_UCTXNO) << 2;
+        v |= bits.bit(JPC_UCTXNO) << 1;
+        v |= bits.bit(JPC_UCTXNO);
         if (v != 0xa)
             fputs("warning: bad segmentation symbol\n", stderr);
     }
-    mqdec_setregs(dec, regs);
+    mqdec_setregs(dec, bits.regs);
 }
 
 // Releases the decoders of one code block on every path.
@@ -285,15 +392,17 @@ int decodecblk(const dec_ccp_t* ccp, const dec_band_t* band, dec_cblk_t* cblk, i
     if (ccp->cblksty & JPDEC_CBLK_HT)
         return decodehtcblk(ccp, band, cblk, maxlyrs, htscratch);
     const int cblksty = ccp->cblksty;
-    cblkctx_t cb;
-    cb.fstride = cblk->width + 2;
-    flagbuf.assign(static_cast<size_t>(cb.fstride) * (cblk->height + 2), 0);
-    cb.flags = flagbuf.data() + cb.fstride + 1;
+    static const zctabs_t zctabs;
+    colblk_t cb;
+    cb.cs = cblk->width + 2;
+    const int32_t numstripes = (cblk->height + 3) / 4;
+    flagbuf.assign(static_cast<size_t>(cb.cs) * (numstripes + 2), 0);
+    cb.cols = flagbuf.data() + cb.cs + 1;
     cb.data = cblk->data;
-    cb.dstride = cblk->stride;
+    cb.ds = cblk->stride;
     cb.numrows = cblk->height;
     cb.numcols = cblk->width;
-    cb.zctab = jpc_zcctxnos[band->orient & 3];
+    cb.zctab = zctabs.t[band->orient & 3];
     cb.vcausal = cblksty & JPDEC_CBLK_VSC;
 
     // Coefficients of an irreversible component carry one fractional bit
