@@ -115,32 +115,22 @@ inline int mqdec_decode(mqdec_t* dec, mqregs_t& regs, const mqstate_t** ctx)
     const mqstate_t* state = *ctx;
     const uint32_t qeval = state->qeval;
     uint32_t a = regs.a - qeval;
-    int bit;
-    if ((regs.c >> 16) < qeval) {
-        // LPS exchange.
-        if (a < qeval) {
-            bit = state->mps;
-            *ctx = state->nmps;
-        } else {
-            bit = state->mps ^ 1;
-            *ctx = state->nlps;
-        }
-        a = qeval;
-    } else {
+    const uint32_t chigh = regs.c >> 16;
+    if (chigh >= qeval && (a & 0x8000)) {
+        // MPS without renormalization: the common case.
         regs.c -= qeval << 16;
-        if (a & 0x8000) {
-            regs.a = a;
-            return state->mps;
-        }
-        // MPS exchange.
-        if (a < qeval) {
-            bit = state->mps ^ 1;
-            *ctx = state->nlps;
-        } else {
-            bit = state->mps;
-            *ctx = state->nmps;
-        }
+        regs.a = a;
+        return state->mps;
     }
+    // The rest without a branch on the decision: the lower subinterval is
+    // the LPS one (A - Qe < Qe exchanges them) when C lies in it, and the
+    // upper one leaves A - Qe.
+    const bool lower = chigh < qeval;
+    const bool lps = lower != (a < qeval);
+    regs.c = lower ? regs.c : regs.c - (qeval << 16);
+    a = lower ? qeval : a;
+    *ctx = lps ? state->nlps : state->nmps;
+    const int bit = state->mps ^ static_cast<int>(lps);
     // A is below 0x8000 and not 0: shift until bit 15 is set.
     const int n = __builtin_clz(a) - 16;
     regs.a = a;
