@@ -58,27 +58,32 @@ struct colblk_t {
     ptrdiff_t ds;
     int32_t numrows;
     int32_t numcols;
-    const uint8_t* zctab;  // zero-coding contexts by t1c_zcidx, of the band's orientation
-    bool vcausal;
+    const uint8_t* zctab;   // zero-coding contexts by t1c_zcidx, of the band's orientation
+    const uint8_t* sigtab;  // the same, 0 where the significance pass codes nothing
 };
 
-// Zero-coding contexts by the 9-bit neighbourhood of t1c_zcidx, for the four
-// orientations, from jpcod's tables by the sample flag word.
+// Zero-coding contexts by the 9-bit neighbourhood of t1c_zcidx for the four
+// orientations, from jpcod's tables by the sample flag word; for the
+// significance pass 0 (the run-length context, never a zero-coding one)
+// where the sample is significant or has no significant neighbour.
 struct zctabs_t {
-    uint8_t t[4][512];
+    uint8_t zc[4][512];
+    uint8_t sig[4][512];
     zctabs_t()
     {
         jpc_inittables();
         for (int o = 0; o < 4; ++o)
             for (uint32_t z = 0; z < 512; ++z) {
-                const uint32_t f = ((z & 1) ? JPC_NWSIG : 0) | ((z & 2) ? JPC_WSIG : 0) |
-                                   ((z & 4) ? JPC_SWSIG : 0) | ((z & 8) ? JPC_NSIG : 0) |
-                                   ((z & 32) ? JPC_SSIG : 0) | ((z & 64) ? JPC_NESIG : 0) |
-                                   ((z & 128) ? JPC_ESIG : 0) | ((z & 256) ? JPC_SESIG : 0);
-                t[o][z] = jpc_zcctxnos[o][f];
+                const uint32_t f = ((z & 1) ? JPC_NWSIG : 0) | ((z & 2) ? JPC_NSIG : 0) |
+                                   ((z & 4) ? JPC_NESIG : 0) | ((z & 8) ? JPC_WSIG : 0) |
+                                   ((z & 32) ? JPC_ESIG : 0) | ((z & 64) ? JPC_SWSIG : 0) |
+                                   ((z & 128) ? JPC_SSIG : 0) | ((z & 256) ? JPC_SESIG : 0);
+                zc[o][z] = jpc_zcctxnos[o][f];
+                sig[o][z] = (z & T1C_ZCSELF) || !f ? 0 : zc[o][z];
             }
     }
 };
+static_assert(JPC_AGGCTXNO == 0 && JPC_ZCCTXNO > 0);
 
 // Decisions of an MQ segment; the registers stay in the caller's locals.
 struct mqbits_t {
@@ -112,30 +117,43 @@ struct rawbits_t {
     T1_INLINE uint32_t sign(uint32_t) { return static_cast<uint32_t>(rawbit(*in)); }
 };
 
-// Row row of the column at cp became significant (neg: negative).
+// Row row of the column at cp became significant (neg: negative): its
+// word, the words west and east of it, and the three words of the stripe
+// above or below when the row borders on it.
+template <bool VCausal>
 T1_INLINE inline void becomesig(const colblk_t& cb, uint32_t* cp, uint32_t& wc, int row,
                                 uint32_t neg)
 {
-    wc |= (T1C_SIG0 | neg * T1C_SGN0) << row;
-    if (row == 0 && !cb.vcausal)
-        cp[-cb.cs] |= T1C_SIGSOUTH | neg * T1C_SGNSOUTH;
-    if (row == 3)
-        cp[cb.cs] |= T1C_SIGNORTH | neg * T1C_SGNNORTH;
+    wc |= t1c_sig(row) | neg * t1c_sgn(row);
+    cp[-1] |= t1c_sige(row);
+    cp[1] |= t1c_sigw(row);
+    if (row == 0 && !VCausal) {
+        uint32_t* up = cp - cb.cs;
+        up[-1] |= t1c_sige(4);
+        up[0] |= t1c_sig(4) | neg * t1c_sgn(4);
+        up[1] |= t1c_sigw(4);
+    }
+    if (row == 3) {
+        uint32_t* dn = cp + cb.cs;
+        dn[-1] |= t1c_sige(-1);
+        dn[0] |= t1c_sig(-1) | neg * t1c_sgn(-1);
+        dn[1] |= t1c_sigw(-1);
+    }
 }
 
 // The sign of a sample that became significant, its value and its flags.
-template <typename Bits>
+template <bool VCausal, typename Bits>
 T1_INLINE inline void signify(Bits& bits, const colblk_t& cb, uint32_t* cp, int32_t* dp,
-                              uint32_t wl, uint32_t& wc, uint32_t wr, int row, int32_t value)
+                              uint32_t& wc, int row, int32_t value)
 {
-    const uint32_t neg = bits.sign(t1c_scidx(wl, wc, wr, row));
+    const uint32_t neg = bits.sign(t1c_scidx(cp[-1], wc, cp[1], row));
     *dp = neg ? -value : value;
-    becomesig(cb, cp, wc, row, neg);
+    becomesig<VCausal>(cb, cp, wc, row, neg);
 }
 
-// Walks the stripe columns: col(cp, dp, wl, wc, wr, h) for each column of
-// each stripe, wc its word (col stores it back when it changed), wl and wr
-// the words left and right of it, h the stripe's height.
+// Walks the stripe columns: col(cp, dp, wc, h) for each column of each
+// stripe, wc its word (col stores it back when it changed), h the stripe's
+// height.
 template <typename Col>
 T1_INLINE inline void walk(const colblk_t& cb, Col&& col)
 {
@@ -145,46 +163,37 @@ T1_INLINE inline void walk(const colblk_t& cb, Col&& col)
         uint32_t* cp = cb.cols + (s >> 2) * cs;
         int32_t* dp = cb.data + s * ds;
         const int32_t h = std::min(4, numrows - s);
-        uint32_t wl = cp[-1], wc = cp[0];
-        for (int32_t c = 0; c < numcols; ++c, ++cp, ++dp) {
-            const uint32_t wr = cp[1];
-            col(cp, dp, wl, wc, wr, h);
-            wl = wc;
-            wc = wr;
-        }
+        for (int32_t c = 0; c < numcols; ++c, ++cp, ++dp)
+            col(cp, dp, *cp, h);
     }
 }
 
-template <typename Bits>
+template <bool VCausal, typename Bits>
 T1_INLINE inline void sigpass(const colblk_t& cb, Bits& bits, int bpno)
 {
     const int32_t value = recon_t(bpno).oneplushalf;
-    const uint8_t* zctab = cb.zctab;
+    const uint8_t* sigtab = cb.sigtab;
     const ptrdiff_t ds = cb.ds;
-    auto sample = [&](uint32_t* cp, int32_t* dp, uint32_t wl, uint32_t& wc, uint32_t wr,
-                      int row) T1_INLINE {
-        if (wc & (T1C_SIG0 << row))
+    auto sample = [&](uint32_t* cp, int32_t* dp, uint32_t& wc, int row) T1_INLINE {
+        const int ctxno = sigtab[t1c_zcidx(wc, row)];
+        if (!ctxno)
             return;
-        const uint32_t z = t1c_zcidx(wl, wc, wr, row);
-        if (!z)
-            return;
-        if (bits.bit(zctab[z]))
-            signify(bits, cb, cp, dp + row * ds, wl, wc, wr, row, value);
-        wc |= T1C_VISIT0 << row;
+        if (bits.bit(ctxno))
+            signify<VCausal>(bits, cb, cp, dp + row * ds, wc, row, value);
+        wc |= t1c_visit(row);
     };
-    walk(cb, [&](uint32_t* cp, int32_t* dp, uint32_t wl, uint32_t& wc, uint32_t wr,
-                 int32_t h) T1_INLINE {
-        // No significant sample around (or in) the column: nothing to code.
-        if (!((wl | wc | wr) & T1C_SIGALL))
+    walk(cb, [&](uint32_t* cp, int32_t* dp, uint32_t wc, int32_t h) T1_INLINE {
+        // Nothing significant in or around the column: nothing to code.
+        if (!(wc & T1C_SIGALL))
             return;
         if (h == 4) {
-            sample(cp, dp, wl, wc, wr, 0);
-            sample(cp, dp, wl, wc, wr, 1);
-            sample(cp, dp, wl, wc, wr, 2);
-            sample(cp, dp, wl, wc, wr, 3);
+            sample(cp, dp, wc, 0);
+            sample(cp, dp, wc, 1);
+            sample(cp, dp, wc, 2);
+            sample(cp, dp, wc, 3);
         } else {
             for (int row = 0; row < h; ++row)
-                sample(cp, dp, wl, wc, wr, row);
+                sample(cp, dp, wc, row);
         }
         *cp = wc;
     });
@@ -195,44 +204,47 @@ T1_INLINE inline void refpass(const colblk_t& cb, Bits& bits, int bpno)
 {
     const recon_t rc(bpno);
     const ptrdiff_t ds = cb.ds;
-    auto sample = [&](int32_t* dp, uint32_t wl, uint32_t& wc, uint32_t wr, int row) T1_INLINE {
-        if ((wc & ((T1C_SIG0 | T1C_VISIT0) << row)) != (T1C_SIG0 << row))
+    auto sample = [&](int32_t* dp, uint32_t& wc, int row) T1_INLINE {
+        if ((wc & (t1c_sig(row) | t1c_visit(row))) != t1c_sig(row))
             return;
-        const int ctxno = (wc & (T1C_REFINE0 << row))                              ? JPC_MAGCTXNO + 2
-                          : (t1c_zcidx(wl, wc, wr, row) & T1C_ZCNEIGHBOURS) != 0 ? JPC_MAGCTXNO + 1
-                                                                                   : JPC_MAGCTXNO;
+        const int ctxno = (wc & t1c_refine(row))                               ? JPC_MAGCTXNO + 2
+                          : (t1c_zcidx(wc, row) & T1C_ZCNEIGHBOURS) != 0 ? JPC_MAGCTXNO + 1
+                                                                           : JPC_MAGCTXNO;
         refine(dp + row * ds, bits.bit(ctxno), rc);
-        wc |= T1C_REFINE0 << row;
+        wc |= t1c_refine(row);
     };
-    walk(cb, [&](uint32_t* cp, int32_t* dp, uint32_t wl, uint32_t& wc, uint32_t wr,
-                 int32_t h) T1_INLINE {
-        // Significant samples not visited by this plane's significance pass.
-        if (!((wc >> 1) & ~(wc >> 12) & 0xf))
+    // Significant samples of the column not visited by this plane's
+    // significance pass.
+    constexpr uint32_t sigrows = t1c_sig(0) | t1c_sig(1) | t1c_sig(2) | t1c_sig(3);
+    walk(cb, [&](uint32_t* cp, int32_t* dp, uint32_t wc, int32_t h) T1_INLINE {
+        if (!(wc & sigrows))
             return;
         if (h == 4) {
-            sample(dp, wl, wc, wr, 0);
-            sample(dp, wl, wc, wr, 1);
-            sample(dp, wl, wc, wr, 2);
-            sample(dp, wl, wc, wr, 3);
+            sample(dp, wc, 0);
+            sample(dp, wc, 1);
+            sample(dp, wc, 2);
+            sample(dp, wc, 3);
         } else {
             for (int row = 0; row < h; ++row)
-                sample(dp, wl, wc, wr, row);
+                sample(dp, wc, row);
         }
         *cp = wc;
     });
 }
 
+template <bool VCausal>
 __attribute__((noinline)) void sigpass_mq(const colblk_t& cb, mqdec_t* dec, int bpno)
 {
     mqbits_t bits{dec, dec->ctxs, mqdec_getregs(dec)};
-    sigpass(cb, bits, bpno);
+    sigpass<VCausal>(cb, bits, bpno);
     mqdec_setregs(dec, bits.regs);
 }
 
+template <bool VCausal>
 void sigpass_raw(const colblk_t& cb, rawin_t& in, int bpno)
 {
     rawbits_t bits{&in};
-    sigpass(cb, bits, bpno);
+    sigpass<VCausal>(cb, bits, bpno);
 }
 
 __attribute__((noinline)) void refpass_mq(const colblk_t& cb, mqdec_t* dec, int bpno)
@@ -248,6 +260,7 @@ void refpass_raw(const colblk_t& cb, rawin_t& in, int bpno)
     refpass(cb, bits, bpno);
 }
 
+template <bool VCausal>
 __attribute__((noinline)) void clnpass(const colblk_t& cb, mqdec_t* dec, int bpno, bool segsym)
 {
     const int32_t value = recon_t(bpno).oneplushalf;
@@ -255,34 +268,31 @@ __attribute__((noinline)) void clnpass(const colblk_t& cb, mqdec_t* dec, int bpn
     const ptrdiff_t ds = cb.ds;
     mqbits_t bits{dec, dec->ctxs, mqdec_getregs(dec)};
 
-    auto sample = [&](uint32_t* cp, int32_t* dp, uint32_t wl, uint32_t& wc, uint32_t wr,
-                      int row) T1_INLINE {
-        if (!(wc & ((T1C_SIG0 | T1C_VISIT0) << row)) &&
-            bits.bit(zctab[t1c_zcidx(wl, wc, wr, row)]))
-            signify(bits, cb, cp, dp + row * ds, wl, wc, wr, row, value);
+    auto sample = [&](uint32_t* cp, int32_t* dp, uint32_t& wc, int row) T1_INLINE {
+        if (!(wc & (t1c_sig(row) | t1c_visit(row))) && bits.bit(zctab[t1c_zcidx(wc, row)]))
+            signify<VCausal>(bits, cb, cp, dp + row * ds, wc, row, value);
     };
-    walk(cb, [&](uint32_t* cp, int32_t* dp, uint32_t wl, uint32_t& wc, uint32_t wr,
-                 int32_t h) T1_INLINE {
+    walk(cb, [&](uint32_t* cp, int32_t* dp, uint32_t wc, int32_t h) T1_INLINE {
         if (h == 4) {
             // A full column with nothing significant in or around it and
             // nothing visited is coded by run length.
-            if (!(((wl | wr) & T1C_SIGALL) | (wc & (T1C_SIGALL | T1C_VISITALL)))) {
+            if (!(wc & (T1C_SIGALL | T1C_VISITALL))) {
                 if (!bits.bit(JPC_AGGCTXNO))
                     return;
                 int row = bits.bit(JPC_UCTXNO) << 1;
                 row |= bits.bit(JPC_UCTXNO);
-                signify(bits, cb, cp, dp + row * ds, wl, wc, wr, row, value);
+                signify<VCausal>(bits, cb, cp, dp + row * ds, wc, row, value);
                 for (++row; row < 4; ++row)
-                    sample(cp, dp, wl, wc, wr, row);
+                    sample(cp, dp, wc, row);
             } else {
-                sample(cp, dp, wl, wc, wr, 0);
-                sample(cp, dp, wl, wc, wr, 1);
-                sample(cp, dp, wl, wc, wr, 2);
-                sample(cp, dp, wl, wc, wr, 3);
+                sample(cp, dp, wc, 0);
+                sample(cp, dp, wc, 1);
+                sample(cp, dp, wc, 2);
+                sample(cp, dp, wc, 3);
             }
         } else {
             for (int row = 0; row < h; ++row)
-                sample(cp, dp, wl, wc, wr, row);
+                sample(cp, dp, wc, row);
         }
         *cp = wc & ~T1C_VISITALL;
     });
@@ -402,8 +412,9 @@ int decodecblk(const dec_ccp_t* ccp, const dec_band_t* band, dec_cblk_t* cblk, i
     cb.ds = cblk->stride;
     cb.numrows = cblk->height;
     cb.numcols = cblk->width;
-    cb.zctab = zctabs.t[band->orient & 3];
-    cb.vcausal = cblksty & JPDEC_CBLK_VSC;
+    cb.zctab = zctabs.zc[band->orient & 3];
+    cb.sigtab = zctabs.sig[band->orient & 3];
+    const bool vcausal = cblksty & JPDEC_CBLK_VSC;
 
     // Coefficients of an irreversible component carry one fractional bit
     // (twice the index): every one then ends in the middle of its interval,
@@ -467,17 +478,18 @@ int decodecblk(const dec_ccp_t* ccp, const dec_band_t* band, dec_cblk_t* cblk, i
             if (seg->type == SEG_MQ) {
                 switch (passtype) {
                 case JPC_SIGPASS:
-                    sigpass_mq(cb, dec.mq, b);
+                    (vcausal ? sigpass_mq<true> : sigpass_mq<false>)(cb, dec.mq, b);
                     break;
                 case JPC_REFPASS:
                     refpass_mq(cb, dec.mq, b);
                     break;
                 default:
-                    clnpass(cb, dec.mq, b, cblksty & JPDEC_CBLK_SEGSYM);
+                    (vcausal ? clnpass<true> : clnpass<false>)(cb, dec.mq, b,
+                                                               cblksty & JPDEC_CBLK_SEGSYM);
                     break;
                 }
             } else if (passtype == JPC_SIGPASS) {
-                sigpass_raw(cb, raw, b);
+                (vcausal ? sigpass_raw<true> : sigpass_raw<false>)(cb, raw, b);
             } else if (passtype == JPC_REFPASS) {
                 refpass_raw(cb, raw, b);
             } else {
