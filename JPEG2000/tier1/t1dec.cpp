@@ -86,11 +86,17 @@ struct zctabs_t {
 static_assert(JPC_AGGCTXNO == 0 && JPC_ZCCTXNO > 0);
 
 // Decisions of an MQ segment; the registers stay in the caller's locals.
+// Flat: decisions without a branch on them (mqdec_decodeflat), for passes
+// whose contexts are seldom well predicted.
+template <bool Flat>
 struct mqbits_t {
     mqdec_t* dec;
     const mqstate_t** ctxs;
     mqregs_t regs;
-    T1_INLINE int bit(int ctxno) { return mqdec_decode(dec, regs, ctxs + ctxno); }
+    T1_INLINE int bit(int ctxno)
+    {
+        return Flat ? mqdec_decodeflat(dec, regs, ctxs + ctxno) : mqdec_decode(dec, regs, ctxs + ctxno);
+    }
     T1_INLINE uint32_t sign(uint32_t sc) { return bit(jpc_scctxnos[sc]) ^ jpc_spb[sc]; }
 };
 
@@ -207,9 +213,11 @@ T1_INLINE inline void refpass(const colblk_t& cb, Bits& bits, int bpno)
     auto sample = [&](int32_t* dp, uint32_t& wc, int row) T1_INLINE {
         if ((wc & (t1c_sig(row) | t1c_visit(row))) != t1c_sig(row))
             return;
-        const int ctxno = (wc & t1c_refine(row))                               ? JPC_MAGCTXNO + 2
-                          : (t1c_zcidx(wc, row) & T1C_ZCNEIGHBOURS) != 0 ? JPC_MAGCTXNO + 1
-                                                                           : JPC_MAGCTXNO;
+        // Refined before: the third context; else the first or the second
+        // by the significance of the neighbours.
+        const uint32_t refined = (wc >> (28 + row)) & 1;
+        const uint32_t around = (t1c_zcidx(wc, row) & T1C_ZCNEIGHBOURS) != 0;
+        const int ctxno = JPC_MAGCTXNO + static_cast<int>(refined * 2 + (around & ~refined));
         refine(dp + row * ds, bits.bit(ctxno), rc);
         wc |= t1c_refine(row);
     };
@@ -235,7 +243,7 @@ T1_INLINE inline void refpass(const colblk_t& cb, Bits& bits, int bpno)
 template <bool VCausal>
 __attribute__((noinline)) void sigpass_mq(const colblk_t& cb, mqdec_t* dec, int bpno)
 {
-    mqbits_t bits{dec, dec->ctxs, mqdec_getregs(dec)};
+    mqbits_t<true> bits{dec, dec->ctxs, mqdec_getregs(dec)};
     sigpass<VCausal>(cb, bits, bpno);
     mqdec_setregs(dec, bits.regs);
 }
@@ -249,7 +257,7 @@ void sigpass_raw(const colblk_t& cb, rawin_t& in, int bpno)
 
 __attribute__((noinline)) void refpass_mq(const colblk_t& cb, mqdec_t* dec, int bpno)
 {
-    mqbits_t bits{dec, dec->ctxs, mqdec_getregs(dec)};
+    mqbits_t<true> bits{dec, dec->ctxs, mqdec_getregs(dec)};
     refpass(cb, bits, bpno);
     mqdec_setregs(dec, bits.regs);
 }
@@ -266,7 +274,7 @@ __attribute__((noinline)) void clnpass(const colblk_t& cb, mqdec_t* dec, int bpn
     const int32_t value = recon_t(bpno).oneplushalf;
     const uint8_t* zctab = cb.zctab;
     const ptrdiff_t ds = cb.ds;
-    mqbits_t bits{dec, dec->ctxs, mqdec_getregs(dec)};
+    mqbits_t<false> bits{dec, dec->ctxs, mqdec_getregs(dec)};
 
     auto sample = [&](uint32_t* cp, int32_t* dp, uint32_t& wc, int row) T1_INLINE {
         if (!(wc & (t1c_sig(row) | t1c_visit(row))) && bits.bit(zctab[t1c_zcidx(wc, row)]))
