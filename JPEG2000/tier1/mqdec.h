@@ -11,9 +11,9 @@
 //    the decoder object;
 //  - mqdec_getregs() + mqdec_decode() + mqdec_setregs(): the tier-1 decoder
 //    keeps A, C and CT in a local mqregs_t (in machine registers) across many
-//    decisions and names the context slot directly.  Only the common MPS
-//    path without renormalization is in line; the rest is one call that
-//    takes and returns the registers by value.
+//    decisions and names the context slot directly.  The whole step is in
+//    line but for byte input; mqdec_decodeflat() is the same step without
+//    a branch on the decision, for contexts that are seldom well predicted.
 #ifndef JPEG2000_MQDEC_H
 #define JPEG2000_MQDEC_H
 

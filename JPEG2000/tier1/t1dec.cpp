@@ -16,7 +16,7 @@
 #include "tier1/mqdec.h"
 #include "base/stream.h"
 #include "tier1/t1dec_col.h"
-#include "tier1/t1scan.h"
+#include "tier1/t1scan.h"  // T1_INLINE
 #include "base/threadpool.h"
 
 namespace {
@@ -45,9 +45,8 @@ inline void refine(int32_t* dp, int bit, const recon_t& rc)
 
 // ---- pass decoders ---------------------------------------------------------
 // The state is one word per stripe column (t1dec_col.h).  Each pass walks
-// the stripes with the words of the column and of its two neighbours in
-// locals, skips with one test the columns where it has nothing to do, and
-// stores the column's word back once.
+// the stripes with the column's word in a local, skips with one test the
+// columns where it has nothing to do, and stores the word back once.
 
 // A code block while it is decoded.  cols points at the word of stripe 0,
 // column 0 inside the one-word border.
@@ -95,7 +94,8 @@ struct mqbits_t {
     mqregs_t regs;
     T1_INLINE int bit(int ctxno)
     {
-        return Flat ? mqdec_decodeflat(dec, regs, ctxs + ctxno) : mqdec_decode(dec, regs, ctxs + ctxno);
+        return Flat ? mqdec_decodeflat(dec, regs, ctxs + ctxno)
+                    : mqdec_decode(dec, regs, ctxs + ctxno);
     }
     T1_INLINE uint32_t sign(uint32_t sc) { return bit(jpc_scctxnos[sc]) ^ jpc_spb[sc]; }
 };
