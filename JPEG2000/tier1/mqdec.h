@@ -11,9 +11,9 @@
 //    the decoder object;
 //  - mqdec_getregs() + mqdec_decode() + mqdec_setregs(): the tier-1 decoder
 //    keeps A, C and CT in a local mqregs_t (in machine registers) across many
-//    decisions and names the context slot directly.  Only the common MPS
-//    path without renormalization is in line; the rest is one call that
-//    takes and returns the registers by value.
+//    decisions and names the context slot directly.  The whole step is in
+//    line but for byte input; mqdec_decodeflat() is the same step without
+//    a branch on the decision, for contexts that are seldom well predicted.
 #ifndef JPEG2000_MQDEC_H
 #define JPEG2000_MQDEC_H
 
@@ -115,32 +115,22 @@ inline int mqdec_decode(mqdec_t* dec, mqregs_t& regs, const mqstate_t** ctx)
     const mqstate_t* state = *ctx;
     const uint32_t qeval = state->qeval;
     uint32_t a = regs.a - qeval;
-    int bit;
-    if ((regs.c >> 16) < qeval) {
-        // LPS exchange.
-        if (a < qeval) {
-            bit = state->mps;
-            *ctx = state->nmps;
-        } else {
-            bit = state->mps ^ 1;
-            *ctx = state->nlps;
-        }
-        a = qeval;
-    } else {
+    const uint32_t chigh = regs.c >> 16;
+    if (chigh >= qeval && (a & 0x8000)) {
+        // MPS without renormalization: the common case.
         regs.c -= qeval << 16;
-        if (a & 0x8000) {
-            regs.a = a;
-            return state->mps;
-        }
-        // MPS exchange.
-        if (a < qeval) {
-            bit = state->mps ^ 1;
-            *ctx = state->nlps;
-        } else {
-            bit = state->mps;
-            *ctx = state->nmps;
-        }
+        regs.a = a;
+        return state->mps;
     }
+    // The rest without a branch on the decision: the lower subinterval is
+    // the LPS one (A - Qe < Qe exchanges them) when C lies in it, and the
+    // upper one leaves A - Qe.
+    const bool lower = chigh < qeval;
+    const bool lps = lower != (a < qeval);
+    regs.c = lower ? regs.c : regs.c - (qeval << 16);
+    a = lower ? qeval : a;
+    *ctx = lps ? state->nlps : state->nmps;
+    const int bit = state->mps ^ static_cast<int>(lps);
     // A is below 0x8000 and not 0: shift until bit 15 is set.
     const int n = __builtin_clz(a) - 16;
     regs.a = a;
@@ -152,6 +142,33 @@ inline int mqdec_decode(mqdec_t* dec, mqregs_t& regs, const mqstate_t** ctx)
         regs = mqdec_renorm_slow(dec, regs, n);
     }
     return bit;
+}
+
+// The same decision without a branch on it: the MPS without
+// renormalization goes through the same selections as the other cases (a
+// shift of 0, the state kept).  Slower than mqdec_decode() on contexts
+// whose MPS path is well predicted, faster on the others.
+inline int mqdec_decodeflat(mqdec_t* dec, mqregs_t& regs, const mqstate_t** ctx)
+{
+    const mqstate_t* state = *ctx;
+    const uint32_t qeval = state->qeval;
+    const uint32_t rest = regs.a - qeval;
+    const bool lower = (regs.c >> 16) < qeval;
+    const bool lps = lower != (rest < qeval);
+    regs.c = lower ? regs.c : regs.c - (qeval << 16);
+    const uint32_t a = lower ? qeval : rest;
+    const mqstate_t* next = lps ? state->nlps : state->nmps;
+    *ctx = a < 0x8000 ? next : state;
+    const int n = __builtin_clz(a) - 16;
+    regs.a = a;
+    if (n <= regs.ct) {
+        regs.a <<= n;
+        regs.c <<= n;
+        regs.ct -= n;
+    } else {
+        regs = mqdec_renorm_slow(dec, regs, n);
+    }
+    return state->mps ^ static_cast<int>(lps);
 }
 
 // Decodes one decision with the current context.

@@ -1,5 +1,6 @@
 // Tier-1 decoder (T.800 Annex D): the mirror of t1enc, with the same
-// context tables and flag word layout (module jpcod).
+// context numbers (module jpcod) and a state of one word per stripe column
+// (t1dec_col.h).
 #include "tier1/t1dec.h"
 
 #include <algorithm>
@@ -17,7 +18,8 @@
 #include "tier1/jpcod.h"
 #include "tier1/mqdec.h"
 #include "base/stream.h"
-#include "tier1/t1scan.h"
+#include "tier1/t1dec_col.h"
+#include "tier1/t1scan.h"  // T1_INLINE
 #include "base/threadpool.h"
 
 namespace {
@@ -45,29 +47,61 @@ inline void refine(int32_t* dp, int bit, const recon_t& rc)
 }
 
 // ---- pass decoders ---------------------------------------------------------
+// The state is one word per stripe column (t1dec_col.h).  Each pass walks
+// the stripes with the column's word in a local, skips with one test the
+// columns where it has nothing to do, and stores the word back once.
 
-__attribute__((noinline)) void sigpass_mq(const cblkctx_t& cb, mqdec_t* dec, int bpno)
-{
-    const recon_t rc(bpno);
-    const ptrdiff_t fs = cb.fstride;
-    const uint8_t* zctab = cb.zctab;
-    const mqstate_t** ctxs = dec->ctxs;
-    const bool vcausal = cb.vcausal;
-    mqregs_t regs = mqdec_getregs(dec);
-    scanif(cb, sigcand, [&](uint32_t* fp, int32_t* dp, bool firstrow) T1_INLINE {
-        const uint32_t f = *fp;
-        if (!(f & JPC_OTHSIGMSK) || (f & (JPC_SIG | JPC_VISIT)))
-            return;
-        if (mqdec_decode(dec, regs, ctxs + zctab[f & 0xff])) {
-            const uint32_t sf = (f >> 4) & 0xff;
-            const uint32_t neg = mqdec_decode(dec, regs, ctxs + jpc_scctxnos[sf]) ^ jpc_spb[sf];
-            *dp = neg ? -rc.oneplushalf : rc.oneplushalf;
-            setsig(fp, fs, neg, !(vcausal && firstrow));
-        }
-        *fp |= JPC_VISIT;
-    });
-    mqdec_setregs(dec, regs);
-}
+// A code block while it is decoded.  cols points at the word of stripe 0,
+// column 0 inside the one-word border.
+struct colblk_t {
+    uint32_t* cols;
+    ptrdiff_t cs;          // words per row of stripes (numcols + 2)
+    int32_t* data;
+    ptrdiff_t ds;
+    int32_t numrows;
+    int32_t numcols;
+    const uint8_t* zctab;   // zero-coding contexts by t1c_zcidx, of the band's orientation
+    const uint8_t* sigtab;  // the same, 0 where the significance pass codes nothing
+};
+
+// Zero-coding contexts by the 9-bit neighbourhood of t1c_zcidx for the four
+// orientations, from jpcod's tables by the sample flag word; for the
+// significance pass 0 (the run-length context, never a zero-coding one)
+// where the sample is significant or has no significant neighbour.
+struct zctabs_t {
+    uint8_t zc[4][512];
+    uint8_t sig[4][512];
+    zctabs_t()
+    {
+        jpc_inittables();
+        for (int o = 0; o < 4; ++o)
+            for (uint32_t z = 0; z < 512; ++z) {
+                const uint32_t f = ((z & 1) ? JPC_NWSIG : 0) | ((z & 2) ? JPC_NSIG : 0) |
+                                   ((z & 4) ? JPC_NESIG : 0) | ((z & 8) ? JPC_WSIG : 0) |
+                                   ((z & 32) ? JPC_ESIG : 0) | ((z & 64) ? JPC_SWSIG : 0) |
+                                   ((z & 128) ? JPC_SSIG : 0) | ((z & 256) ? JPC_SESIG : 0);
+                zc[o][z] = jpc_zcctxnos[o][f];
+                sig[o][z] = (z & T1C_ZCSELF) || !f ? 0 : zc[o][z];
+            }
+    }
+};
+static_assert(JPC_AGGCTXNO == 0 && JPC_ZCCTXNO > 0);
+
+// Decisions of an MQ segment; the registers stay in the caller's locals.
+// Flat: decisions without a branch on them (mqdec_decodeflat), for passes
+// whose contexts are seldom well predicted.
+template <bool Flat>
+struct mqbits_t {
+    mqdec_t* dec;
+    const mqstate_t** ctxs;
+    mqregs_t regs;
+    T1_INLINE int bit(int ctxno)
+    {
+        return Flat ? mqdec_decodeflat(dec, regs, ctxs + ctxno)
+                    : mqdec_decode(dec, regs, ctxs + ctxno);
+    }
+    T1_INLINE uint32_t sign(uint32_t sc) { return bit(jpc_scctxnos[sc]) ^ jpc_spb[sc]; }
+};
 
 // Raw bits of a bypass segment.  Past the end of the segment's data the
 // reader gives 1 bits, as the MQ decoder does: an encoder may drop the
@@ -86,112 +120,203 @@ inline int rawbit(rawin_t& in)
     return 1;
 }
 
-void sigpass_raw(const cblkctx_t& cb, rawin_t& in, int bpno)
+struct rawbits_t {
+    rawin_t* in;
+    T1_INLINE int bit(int) { return rawbit(*in); }
+    T1_INLINE uint32_t sign(uint32_t) { return static_cast<uint32_t>(rawbit(*in)); }
+};
+
+// Row row of the column at cp became significant (neg: negative): its
+// word, the words west and east of it, and the three words of the stripe
+// above or below when the row borders on it.
+template <bool VCausal>
+T1_INLINE inline void becomesig(const colblk_t& cb, uint32_t* cp, uint32_t& wc, int row,
+                                uint32_t neg)
 {
-    const recon_t rc(bpno);
-    const ptrdiff_t fs = cb.fstride;
-    const bool vcausal = cb.vcausal;
-    scanif(cb, sigcand, [&](uint32_t* fp, int32_t* dp, bool firstrow) T1_INLINE {
-        const uint32_t f = *fp;
-        if (!(f & JPC_OTHSIGMSK) || (f & (JPC_SIG | JPC_VISIT)))
-            return;
-        if (rawbit(in)) {
-            const int neg = rawbit(in);
-            *dp = neg ? -rc.oneplushalf : rc.oneplushalf;
-            setsig(fp, fs, neg, !(vcausal && firstrow));
-        }
-        *fp |= JPC_VISIT;
-    });
-}
-
-__attribute__((noinline)) void refpass_mq(const cblkctx_t& cb, mqdec_t* dec, int bpno)
-{
-    const recon_t rc(bpno);
-    const mqstate_t** ctxs = dec->ctxs;
-    mqregs_t regs = mqdec_getregs(dec);
-    scanif(cb, refcand, [&](uint32_t* fp, int32_t* dp, bool) T1_INLINE {
-        const uint32_t f = *fp;
-        if ((f & (JPC_SIG | JPC_VISIT)) != JPC_SIG)
-            return;
-        refine(dp, mqdec_decode(dec, regs, ctxs + jpc_getmagctxno(f)), rc);
-        *fp = f | JPC_REFINE;
-    });
-    mqdec_setregs(dec, regs);
-}
-
-void refpass_raw(const cblkctx_t& cb, rawin_t& in, int bpno)
-{
-    const recon_t rc(bpno);
-    scanif(cb, refcand, [&](uint32_t* fp, int32_t* dp, bool) T1_INLINE {
-        const uint32_t f = *fp;
-        if ((f & (JPC_SIG | JPC_VISIT)) != JPC_SIG)
-            return;
-        refine(dp, rawbit(in), rc);
-        *fp = f | JPC_REFINE;
-    });
-}
-
-__attribute__((noinline)) void clnpass(const cblkctx_t& cb, mqdec_t* dec, int bpno, bool segsym)
-{
-    const recon_t rc(bpno);
-    const ptrdiff_t fs = cb.fstride;
-    const ptrdiff_t ds = cb.dstride;
-    const uint8_t* zctab = cb.zctab;
-    const mqstate_t** ctxs = dec->ctxs;
-    const bool vcausal = cb.vcausal;
-    mqregs_t regs = mqdec_getregs(dec);
-
-    auto signify = [&](uint32_t* fp, int32_t* dp, bool firstrow) T1_INLINE {
-        const uint32_t sf = (*fp >> 4) & 0xff;
-        const uint32_t neg = mqdec_decode(dec, regs, ctxs + jpc_scctxnos[sf]) ^ jpc_spb[sf];
-        *dp = neg ? -rc.oneplushalf : rc.oneplushalf;
-        setsig(fp, fs, neg, !(vcausal && firstrow));
-    };
-    auto decode = [&](uint32_t* fp, int32_t* dp, bool firstrow) T1_INLINE {
-        const uint32_t f = *fp;
-        if (!(f & (JPC_SIG | JPC_VISIT)) && mqdec_decode(dec, regs, ctxs + zctab[f & 0xff]))
-            signify(fp, dp, firstrow);
-        *fp &= ~JPC_VISIT;
-    };
-
-    const int32_t numrows = cb.numrows, numcols = cb.numcols;
-    uint32_t* const flags = cb.flags;
-    int32_t* const data = cb.data;
-    for (int32_t s = 0; s < numrows; s += 4) {
-        uint32_t* fp = flags + s * fs;
-        int32_t* dp = data + s * ds;
-        const int32_t h = std::min(4, numrows - s);
-        for (int32_t c = 0; c < numcols; ++c, ++fp, ++dp) {
-            int32_t k = 0;
-            if (h == 4 && !((fp[0] | fp[fs] | fp[2 * fs] | fp[3 * fs]) & JPC_RLMSK)) {
-                if (!mqdec_decode(dec, regs, ctxs + JPC_AGGCTXNO))
-                    continue;
-                k = mqdec_decode(dec, regs, ctxs + JPC_UCTXNO) << 1;
-                k |= mqdec_decode(dec, regs, ctxs + JPC_UCTXNO);
-                signify(fp + k * fs, dp + k * ds, k == 0);
-                ++k;
-            }
-            if (h == 4 && k == 0) {
-                decode(fp, dp, true);
-                decode(fp + fs, dp + ds, false);
-                decode(fp + 2 * fs, dp + 2 * ds, false);
-                decode(fp + 3 * fs, dp + 3 * ds, false);
-            } else {
-                for (; k < h; ++k)
-                    decode(fp + k * fs, dp + k * ds, k == 0);
-            }
-        }
+    wc |= t1c_sig(row) | neg * t1c_sgn(row);
+    cp[-1] |= t1c_sige(row);
+    cp[1] |= t1c_sigw(row);
+    if (row == 0 && !VCausal) {
+        uint32_t* up = cp - cb.cs;
+        up[-1] |= t1c_sige(4);
+        up[0] |= t1c_sig(4) | neg * t1c_sgn(4);
+        up[1] |= t1c_sigw(4);
     }
+    if (row == 3) {
+        uint32_t* dn = cp + cb.cs;
+        dn[-1] |= t1c_sige(-1);
+        dn[0] |= t1c_sig(-1) | neg * t1c_sgn(-1);
+        dn[1] |= t1c_sigw(-1);
+    }
+}
+
+// The sign of a sample that became significant, its value and its flags.
+template <bool VCausal, typename Bits>
+T1_INLINE inline void signify(Bits& bits, const colblk_t& cb, uint32_t* cp, int32_t* dp,
+                              uint32_t& wc, int row, int32_t value)
+{
+    const uint32_t neg = bits.sign(t1c_scidx(cp[-1], wc, cp[1], row));
+    *dp = neg ? -value : value;
+    becomesig<VCausal>(cb, cp, wc, row, neg);
+}
+
+// Walks the stripe columns: col(cp, dp, wc, h) for each column of each
+// stripe, wc its word (col stores it back when it changed), h the stripe's
+// height.
+template <typename Col>
+T1_INLINE inline void walk(const colblk_t& cb, Col&& col)
+{
+    const int32_t numrows = cb.numrows, numcols = cb.numcols;
+    const ptrdiff_t cs = cb.cs, ds = cb.ds;
+    for (int32_t s = 0; s < numrows; s += 4) {
+        uint32_t* cp = cb.cols + (s >> 2) * cs;
+        int32_t* dp = cb.data + s * ds;
+        const int32_t h = std::min(4, numrows - s);
+        for (int32_t c = 0; c < numcols; ++c, ++cp, ++dp)
+            col(cp, dp, *cp, h);
+    }
+}
+
+template <bool VCausal, typename Bits>
+T1_INLINE inline void sigpass(const colblk_t& cb, Bits& bits, int bpno)
+{
+    const int32_t value = recon_t(bpno).oneplushalf;
+    const uint8_t* sigtab = cb.sigtab;
+    const ptrdiff_t ds = cb.ds;
+    auto sample = [&](uint32_t* cp, int32_t* dp, uint32_t& wc, int row) T1_INLINE {
+        const int ctxno = sigtab[t1c_zcidx(wc, row)];
+        if (!ctxno)
+            return;
+        if (bits.bit(ctxno))
+            signify<VCausal>(bits, cb, cp, dp + row * ds, wc, row, value);
+        wc |= t1c_visit(row);
+    };
+    walk(cb, [&](uint32_t* cp, int32_t* dp, uint32_t wc, int32_t h) T1_INLINE {
+        // Nothing significant in or around the column: nothing to code.
+        if (!(wc & T1C_SIGALL))
+            return;
+        if (h == 4) {
+            sample(cp, dp, wc, 0);
+            sample(cp, dp, wc, 1);
+            sample(cp, dp, wc, 2);
+            sample(cp, dp, wc, 3);
+        } else {
+            for (int row = 0; row < h; ++row)
+                sample(cp, dp, wc, row);
+        }
+        *cp = wc;
+    });
+}
+
+template <typename Bits>
+T1_INLINE inline void refpass(const colblk_t& cb, Bits& bits, int bpno)
+{
+    const recon_t rc(bpno);
+    const ptrdiff_t ds = cb.ds;
+    auto sample = [&](int32_t* dp, uint32_t& wc, int row) T1_INLINE {
+        if ((wc & (t1c_sig(row) | t1c_visit(row))) != t1c_sig(row))
+            return;
+        // Refined before: the third context; else the first or the second
+        // by the significance of the neighbours.
+        const uint32_t refined = (wc >> (28 + row)) & 1;
+        const uint32_t around = (t1c_zcidx(wc, row) & T1C_ZCNEIGHBOURS) != 0;
+        const int ctxno = JPC_MAGCTXNO + static_cast<int>(refined * 2 + (around & ~refined));
+        refine(dp + row * ds, bits.bit(ctxno), rc);
+        wc |= t1c_refine(row);
+    };
+    // Significant samples of the column not visited by this plane's
+    // significance pass.
+    constexpr uint32_t sigrows = t1c_sig(0) | t1c_sig(1) | t1c_sig(2) | t1c_sig(3);
+    walk(cb, [&](uint32_t* cp, int32_t* dp, uint32_t wc, int32_t h) T1_INLINE {
+        if (!(wc & sigrows))
+            return;
+        if (h == 4) {
+            sample(dp, wc, 0);
+            sample(dp, wc, 1);
+            sample(dp, wc, 2);
+            sample(dp, wc, 3);
+        } else {
+            for (int row = 0; row < h; ++row)
+                sample(dp, wc, row);
+        }
+        *cp = wc;
+    });
+}
+
+template <bool VCausal>
+__attribute__((noinline)) void sigpass_mq(const colblk_t& cb, mqdec_t* dec, int bpno)
+{
+    mqbits_t<true> bits{dec, dec->ctxs, mqdec_getregs(dec)};
+    sigpass<VCausal>(cb, bits, bpno);
+    mqdec_setregs(dec, bits.regs);
+}
+
+template <bool VCausal>
+void sigpass_raw(const colblk_t& cb, rawin_t& in, int bpno)
+{
+    rawbits_t bits{&in};
+    sigpass<VCausal>(cb, bits, bpno);
+}
+
+__attribute__((noinline)) void refpass_mq(const colblk_t& cb, mqdec_t* dec, int bpno)
+{
+    mqbits_t<true> bits{dec, dec->ctxs, mqdec_getregs(dec)};
+    refpass(cb, bits, bpno);
+    mqdec_setregs(dec, bits.regs);
+}
+
+void refpass_raw(const colblk_t& cb, rawin_t& in, int bpno)
+{
+    rawbits_t bits{&in};
+    refpass(cb, bits, bpno);
+}
+
+template <bool VCausal>
+__attribute__((noinline)) void clnpass(const colblk_t& cb, mqdec_t* dec, int bpno, bool segsym)
+{
+    const int32_t value = recon_t(bpno).oneplushalf;
+    const uint8_t* zctab = cb.zctab;
+    const ptrdiff_t ds = cb.ds;
+    mqbits_t<false> bits{dec, dec->ctxs, mqdec_getregs(dec)};
+
+    auto sample = [&](uint32_t* cp, int32_t* dp, uint32_t& wc, int row) T1_INLINE {
+        if (!(wc & (t1c_sig(row) | t1c_visit(row))) && bits.bit(zctab[t1c_zcidx(wc, row)]))
+            signify<VCausal>(bits, cb, cp, dp + row * ds, wc, row, value);
+    };
+    walk(cb, [&](uint32_t* cp, int32_t* dp, uint32_t wc, int32_t h) T1_INLINE {
+        if (h == 4) {
+            // A full column with nothing significant in or around it and
+            // nothing visited is coded by run length.
+            if (!(wc & (T1C_SIGALL | T1C_VISITALL))) {
+                if (!bits.bit(JPC_AGGCTXNO))
+                    return;
+                int row = bits.bit(JPC_UCTXNO) << 1;
+                row |= bits.bit(JPC_UCTXNO);
+                signify<VCausal>(bits, cb, cp, dp + row * ds, wc, row, value);
+                for (++row; row < 4; ++row)
+                    sample(cp, dp, wc, row);
+            } else {
+                sample(cp, dp, wc, 0);
+                sample(cp, dp, wc, 1);
+                sample(cp, dp, wc, 2);
+                sample(cp, dp, wc, 3);
+            }
+        } else {
+            for (int row = 0; row < h; ++row)
+                sample(cp, dp, wc, row);
+        }
+        *cp = wc & ~T1C_VISITALL;
+    });
 
     if (segsym) {
-        int v = mqdec_decode(dec, regs, ctxs + JPC_UCTXNO) << 3;
-        v |= mqdec_decode(dec, regs, ctxs + JPC_UCTXNO) << 2;
-        v |= mqdec_decode(dec, regs, ctxs + JPC_UCTXNO) << 1;
-        v |= mqdec_decode(dec, regs, ctxs + JPC_UCTXNO);
+        int v = bits.bit(JPC_UCTXNO) << 3;
+        v |= bits.bit(JPC_UCTXNO) << 2;
+        v |= bits.bit(JPC_UCTXNO) << 1;
+        v |= bits.bit(JPC_UCTXNO);
         if (v != 0xa)
             fputs("warning: bad segmentation symbol\n", stderr);
     }
-    mqdec_setregs(dec, regs);
+    mqdec_setregs(dec, bits.regs);
 }
 
 // Releases the decoders of one code block on every path.
@@ -288,16 +413,19 @@ int decodecblk(const dec_ccp_t* ccp, const dec_band_t* band, dec_cblk_t* cblk, i
     if (ccp->cblksty & JPDEC_CBLK_HT)
         return decodehtcblk(ccp, band, cblk, maxlyrs, htscratch);
     const int cblksty = ccp->cblksty;
-    cblkctx_t cb;
-    cb.fstride = cblk->width + 2;
-    flagbuf.assign(static_cast<size_t>(cb.fstride) * (cblk->height + 2), 0);
-    cb.flags = flagbuf.data() + cb.fstride + 1;
+    static const zctabs_t zctabs;
+    colblk_t cb;
+    cb.cs = cblk->width + 2;
+    const int32_t numstripes = (cblk->height + 3) / 4;
+    flagbuf.assign(static_cast<size_t>(cb.cs) * (numstripes + 2), 0);
+    cb.cols = flagbuf.data() + cb.cs + 1;
     cb.data = cblk->data;
-    cb.dstride = cblk->stride;
+    cb.ds = cblk->stride;
     cb.numrows = cblk->height;
     cb.numcols = cblk->width;
-    cb.zctab = jpc_zcctxnos[band->orient & 3];
-    cb.vcausal = cblksty & JPDEC_CBLK_VSC;
+    cb.zctab = zctabs.zc[band->orient & 3];
+    cb.sigtab = zctabs.sig[band->orient & 3];
+    const bool vcausal = cblksty & JPDEC_CBLK_VSC;
 
     // Coefficients of an irreversible component carry one fractional bit
     // (twice the index): every one then ends in the middle of its interval,
@@ -361,17 +489,18 @@ int decodecblk(const dec_ccp_t* ccp, const dec_band_t* band, dec_cblk_t* cblk, i
             if (seg->type == SEG_MQ) {
                 switch (passtype) {
                 case JPC_SIGPASS:
-                    sigpass_mq(cb, dec.mq, b);
+                    (vcausal ? sigpass_mq<true> : sigpass_mq<false>)(cb, dec.mq, b);
                     break;
                 case JPC_REFPASS:
                     refpass_mq(cb, dec.mq, b);
                     break;
                 default:
-                    clnpass(cb, dec.mq, b, cblksty & JPDEC_CBLK_SEGSYM);
+                    (vcausal ? clnpass<true> : clnpass<false>)(cb, dec.mq, b,
+                                                               cblksty & JPDEC_CBLK_SEGSYM);
                     break;
                 }
             } else if (passtype == JPC_SIGPASS) {
-                sigpass_raw(cb, raw, b);
+                (vcausal ? sigpass_raw<true> : sigpass_raw<false>)(cb, raw, b);
             } else if (passtype == JPC_REFPASS) {
                 refpass_raw(cb, raw, b);
             } else {

@@ -1,6 +1,7 @@
-// What the tier-1 encoder and decoder share beyond the tables of jpcod: the
-// code block record of a coding run, the significance update of the
-// neighbours, and the stripe scan order of T.800 D.1.
+// What the tier-1 encoder uses beyond the tables of jpcod: the code block
+// record of a coding run, the significance update of the neighbours, and
+// the stripe scan order of T.800 D.1.  (The decoder keeps one word per
+// stripe column instead, t1dec_col.h.)
 #ifndef JPEG2000_T1SCAN_H
 #define JPEG2000_T1SCAN_H
 
@@ -88,7 +89,7 @@ inline void scan(const cblkctx_t& cb, uint32_t colmask, Visit&& visit)
     scanif(cb, [colmask](uint32_t f) { return f & colmask; }, visit);
 }
 
-// With these tests the scans of both coders make the column test exact: a
+// With these tests the scan makes the column test exact: a
 // full-stripe column is skipped unless the pass codes one of its four
 // words.  Late in a lossless block most columns touch significant samples
 // and are significant themselves; those cost four loads and no branch per

@@ -86,8 +86,8 @@ bytes encode_putbit(const std::vector<decision>& ds, const std::vector<mqctx_t>&
 }
 
 // Decodes n decisions of the given contexts from data with the local-register
-// interface, reading the data from a stream and, again, in place from
-// memory: both readers must give the same decisions.
+// interface, reading the data from a stream with mqdec_decode and, again, in
+// place from memory with mqdec_decodeflat: both must give the same decisions.
 std::vector<int> decode(const bytes& data, const std::vector<decision>& ds,
                         const std::vector<mqctx_t>& init)
 {
@@ -102,12 +102,13 @@ std::vector<int> decode(const bytes& data, const std::vector<decision>& ds,
         mqdec_setctxs(dec, static_cast<int>(init.size()), init.data());
         mqregs_t regs = mqdec_getregs(dec);
         for (const auto& d : ds)
-            bits[inplace].push_back(mqdec_decode(dec, regs, mqdec_ctx(dec, d.ctx)));
+            bits[inplace].push_back(inplace ? mqdec_decodeflat(dec, regs, mqdec_ctx(dec, d.ctx))
+                                            : mqdec_decode(dec, regs, mqdec_ctx(dec, d.ctx)));
         mqdec_setregs(dec, regs);
         mqdec_destroy(dec);
     }
     stream_close(in);
-    EXPECT_EQ(bits[0], bits[1]) << "stream and in-place input differ";
+    EXPECT_EQ(bits[0], bits[1]) << "stream and in-place input (or the two steps) differ";
     return bits[0];
 }
 
