@@ -384,22 +384,32 @@ int write_pnm(image_t* im, const std::string& path, bool ppm)
         }
     }
     const uint32_t mask = static_cast<uint32_t>(maxval);
-    std::vector<uint8_t> in(static_cast<size_t>(w) * 4);
+    // Each row of every component in its part of in, then interleaved.
+    const size_t part = static_cast<size_t>(w) * 4;
+    std::vector<uint8_t> in(part * n);
     std::vector<uint8_t> out(static_cast<size_t>(w) * n * bps);
+    const bool rgb8 = n == 3 && prec == 8 && cps[0] == 1 && cps[1] == 1 && cps[2] == 1;
     for (int32_t y = 0; y < h; ++y) {
         for (int i = 0; i < n; ++i) {
             const int64_t len = static_cast<int64_t>(w) * cps[i];
-            if (stream_read(image_cmpt_stream(im, i), in.data(), len) != len) {
+            if (stream_read(image_cmpt_stream(im, i), in.data() + i * part, len) != len) {
                 std::fprintf(stderr, "cannot read the samples of component %d\n", i);
                 return -1;
             }
-            uint8_t* q = out.data() + static_cast<size_t>(i) * bps;
-            const uint8_t* p = in.data();
-            if (cps[i] == 1 && bps == 1) {
-                for (int32_t x = 0; x < w; ++x, q += n)
-                    *q = static_cast<uint8_t>(p[x] & mask);
-                continue;
+        }
+        if (rgb8) {
+            // The usual picture: one loop the compiler can vectorise.
+            const uint8_t *r = in.data(), *g = r + part, *b = g + part;
+            uint8_t* q = out.data();
+            for (int32_t x = 0; x < w; ++x) {
+                q[3 * x] = r[x];
+                q[3 * x + 1] = g[x];
+                q[3 * x + 2] = b[x];
             }
+        }
+        for (int i = 0; i < n && !rgb8; ++i) {
+            uint8_t* q = out.data() + static_cast<size_t>(i) * bps;
+            const uint8_t* p = in.data() + i * part;
             for (int32_t x = 0; x < w; ++x, q += n * bps) {
                 uint32_t v = 0;
                 for (int b = 0; b < cps[i]; ++b)
