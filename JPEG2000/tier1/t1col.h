@@ -37,6 +37,7 @@ constexpr uint32_t t1c_sgn(int row) { return 1u << (19 + row); }
 constexpr uint32_t t1c_visit(int row) { return 1u << (24 + row); }
 constexpr uint32_t t1c_refine(int row) { return 1u << (28 + row); }
 constexpr uint32_t T1C_SIGALL = 0x3ffff;       // anything significant in or around the column
+constexpr uint32_t T1C_SIGROWS = t1c_sig(0) | t1c_sig(1) | t1c_sig(2) | t1c_sig(3);  // rows 0..3
 constexpr uint32_t T1C_VISITALL = 0xfu << 24;
 
 // Neighbourhood of row r (0..3): the significance of rows r-1..r+1 of the

@@ -82,8 +82,9 @@ T1_INLINE inline int32_t sigpass(const colblk_t& cb, Bits& bits, int bitpos)
         wc |= t1c_visit(row);
     };
     walk(cb, [&](uint32_t* cp, int32_t* dp, uint32_t wc, int32_t h) T1_INLINE {
-        // Nothing significant in or around the column: nothing to code.
-        if (!(wc & T1C_SIGALL))
+        // Nothing significant in or around the column, or every row
+        // significant already (late planes of fine blocks): nothing to code.
+        if (!(wc & T1C_SIGALL) || (wc & T1C_SIGROWS) == T1C_SIGROWS)
             return;
         if (h == 4) {
             sample(cp, dp, wc, 0);
@@ -115,9 +116,8 @@ T1_INLINE inline int32_t refpass(const colblk_t& cb, Bits& bits, int bitpos)
     };
     // Significant samples of the column not visited by this plane's
     // significance pass.
-    constexpr uint32_t sigrows = t1c_sig(0) | t1c_sig(1) | t1c_sig(2) | t1c_sig(3);
     walk(cb, [&](uint32_t* cp, int32_t* dp, uint32_t wc, int32_t h) T1_INLINE {
-        if (!(wc & sigrows))
+        if (!(wc & T1C_SIGROWS))
             return;
         if (h == 4) {
             sample(dp, wc, 0);
