@@ -1,5 +1,5 @@
 // Tables and rules shared by the tier-1 encoder (t1enc) and decoder (t1dec):
-// MQ context numbering and initial states, the flag word of a code block
+// MQ context numbering and initial states, the neighbourhood flags of a
 // sample, the context lookup tables of T.800 Annex D, the distortion tables
 // used by rate allocation, the coding pass and codeword segment rules, and
 // the nominal subband gains.

@@ -1,5 +1,5 @@
-// Tier-1 coder state (encoder and decoder): one 32-bit word per stripe column, that is per
-// column of a 4-row stripe of the code block.  Rows are numbered -1..4:
+// Tier-1 coder state, of the encoder and the decoder alike: one 32-bit word
+// per stripe column, that is per column of a 4-row stripe of the code block.  Rows are numbered -1..4:
 // rows 0..3 are the stripe's own samples, row -1 the last row of the stripe
 // above and row 4 the first row of the stripe below.  The word holds the
 // significance of its rows and of the same rows of the columns left and
