@@ -18,7 +18,6 @@ const mqctx_t jpc_ctxinits[JPC_NUMCTXS] = {
 uint8_t jpc_zcctxnos[4][256];
 uint8_t jpc_spb[256];
 uint8_t jpc_scctxnos[256];
-uint8_t jpc_magctxnos[2][2048];
 
 int32_t jpc_signmsedec[JPC_NMSEDEC_SIZE];
 int32_t jpc_signmsedec0[JPC_NMSEDEC_SIZE];
@@ -97,13 +96,6 @@ void scinfo(int f, int* spb, int* ctxno)
     *ctxno = JPC_SCCTXNO + n;
 }
 
-int magctxno(int f, int refined)
-{
-    const int n = refined ? 2 : ((f & JPC_OTHSIGMSK) ? 1 : 0);
-    FATAL_CHECK(n < JPC_NUMMAGCTXS);
-    return JPC_MAGCTXNO + n;
-}
-
 // q(v): v rounded to 1/64, as fixed14 truncated toward zero.
 int32_t nmsedec_q(double v)
 {
@@ -130,10 +122,6 @@ void jpc_inittables()
         jpc_spb[i] = static_cast<uint8_t>(spb);
         jpc_scctxnos[i] = static_cast<uint8_t>(ctxno);
     }
-
-    for (int refined = 0; refined < 2; ++refined)
-        for (int f = 0; f < 2048; ++f)
-            jpc_magctxnos[refined][f] = static_cast<uint8_t>(magctxno(f, refined));
 
     for (int i = 0; i < JPC_NMSEDEC_SIZE; ++i) {
         const double u = i / 64.0;

@@ -1,5 +1,5 @@
 // Tables and rules shared by the tier-1 encoder (t1enc) and decoder (t1dec):
-// MQ context numbering and initial states, the flag word of a code block
+// MQ context numbering and initial states, the neighbourhood flags of a
 // sample, the context lookup tables of T.800 Annex D, the distortion tables
 // used by rate allocation, the coding pass and codeword segment rules, and
 // the nominal subband gains.
@@ -42,8 +42,10 @@ constexpr int JPC_UCTXNO = 18;     // uniform
 extern const mqctx_t jpc_ctxinits[JPC_NUMCTXS];
 
 // ---- flag word of a sample ---------------------------------------------------
-// A code block's flags matrix has one 32-bit word per sample plus a border
-// of one word on every side that only collects neighbour bits.
+// The neighbourhood of a sample as the context tables below index it.  The
+// coders keep their state in stripe column words (t1col.h), whose
+// zero-coding and sign indices are built from these tables; the
+// refinement context (Table D.4) is t1c_magctxno there.
 
 constexpr uint32_t JPC_NESIG = 0x0001;  // north-east neighbour significant
 constexpr uint32_t JPC_SESIG = 0x0002;  // south-east
@@ -57,13 +59,8 @@ constexpr uint32_t JPC_NSGN = 0x0100;   // north neighbour negative
 constexpr uint32_t JPC_ESGN = 0x0200;
 constexpr uint32_t JPC_SSGN = 0x0400;
 constexpr uint32_t JPC_WSGN = 0x0800;
-constexpr uint32_t JPC_SIG = 0x1000;     // the sample is significant
-constexpr uint32_t JPC_REFINE = 0x2000;  // refined at least once
-constexpr uint32_t JPC_VISIT = 0x4000;   // visited in the current bit plane
 
 constexpr uint32_t JPC_OTHSIGMSK = 0x00ff;  // any neighbour significant
-// Run-length mode needs all four words of a stripe column free of these.
-constexpr uint32_t JPC_RLMSK = JPC_VISIT | JPC_SIG | JPC_OTHSIGMSK;
 
 // ---- context lookup tables ---------------------------------------------------
 
@@ -74,17 +71,10 @@ extern uint8_t jpc_zcctxnos[4][256];
 // that is (flags >> 4) & 0xff (Tables D.2, D.3).
 extern uint8_t jpc_spb[256];
 extern uint8_t jpc_scctxnos[256];
-// Refinement context (10..12) by the refined flag and the low 11 flag bits
-// (Table D.4).
-extern uint8_t jpc_magctxnos[2][2048];
 
 inline int jpc_getzcctxno(uint32_t f, int orient) { return jpc_zcctxnos[orient][f & 0xff]; }
 inline int jpc_getspb(uint32_t f) { return jpc_spb[(f >> 4) & 0xff]; }
 inline int jpc_getscctxno(uint32_t f) { return jpc_scctxnos[(f >> 4) & 0xff]; }
-inline int jpc_getmagctxno(uint32_t f)
-{
-    return jpc_magctxnos[(f & JPC_REFINE) ? 1 : 0][f & 0x7ff];
-}
 
 // ---- distortion tables ---------------------------------------------------------
 // Decrease of the normalized squared error (fixed14) when a sample of

@@ -1,6 +1,6 @@
 // Tier-1 decoder (T.800 Annex D): the mirror of t1enc, with the same
 // context numbers (module jpcod) and a state of one word per stripe column
-// (t1dec_col.h).
+// (t1col.h).
 #include "tier1/t1dec.h"
 
 #include <algorithm>
@@ -18,8 +18,7 @@
 #include "tier1/jpcod.h"
 #include "tier1/mqdec.h"
 #include "base/stream.h"
-#include "tier1/t1dec_col.h"
-#include "tier1/t1scan.h"  // T1_INLINE
+#include "tier1/t1col.h"
 #include "base/threadpool.h"
 
 namespace {
@@ -47,45 +46,9 @@ inline void refine(int32_t* dp, int bit, const recon_t& rc)
 }
 
 // ---- pass decoders ---------------------------------------------------------
-// The state is one word per stripe column (t1dec_col.h).  Each pass walks
+// The state is one word per stripe column (t1col.h).  Each pass walks
 // the stripes with the column's word in a local, skips with one test the
 // columns where it has nothing to do, and stores the word back once.
-
-// A code block while it is decoded.  cols points at the word of stripe 0,
-// column 0 inside the one-word border.
-struct colblk_t {
-    uint32_t* cols;
-    ptrdiff_t cs;          // words per row of stripes (numcols + 2)
-    int32_t* data;
-    ptrdiff_t ds;
-    int32_t numrows;
-    int32_t numcols;
-    const uint8_t* zctab;   // zero-coding contexts by t1c_zcidx, of the band's orientation
-    const uint8_t* sigtab;  // the same, 0 where the significance pass codes nothing
-};
-
-// Zero-coding contexts by the 9-bit neighbourhood of t1c_zcidx for the four
-// orientations, from jpcod's tables by the sample flag word; for the
-// significance pass 0 (the run-length context, never a zero-coding one)
-// where the sample is significant or has no significant neighbour.
-struct zctabs_t {
-    uint8_t zc[4][512];
-    uint8_t sig[4][512];
-    zctabs_t()
-    {
-        jpc_inittables();
-        for (int o = 0; o < 4; ++o)
-            for (uint32_t z = 0; z < 512; ++z) {
-                const uint32_t f = ((z & 1) ? JPC_NWSIG : 0) | ((z & 2) ? JPC_NSIG : 0) |
-                                   ((z & 4) ? JPC_NESIG : 0) | ((z & 8) ? JPC_WSIG : 0) |
-                                   ((z & 32) ? JPC_ESIG : 0) | ((z & 64) ? JPC_SWSIG : 0) |
-                                   ((z & 128) ? JPC_SSIG : 0) | ((z & 256) ? JPC_SESIG : 0);
-                zc[o][z] = jpc_zcctxnos[o][f];
-                sig[o][z] = (z & T1C_ZCSELF) || !f ? 0 : zc[o][z];
-            }
-    }
-};
-static_assert(JPC_AGGCTXNO == 0 && JPC_ZCCTXNO > 0);
 
 // Decisions of an MQ segment; the registers stay in the caller's locals.
 // Flat: decisions without a branch on them (mqdec_decodeflat), for passes
@@ -126,30 +89,6 @@ struct rawbits_t {
     T1_INLINE uint32_t sign(uint32_t) { return static_cast<uint32_t>(rawbit(*in)); }
 };
 
-// Row row of the column at cp became significant (neg: negative): its
-// word, the words west and east of it, and the three words of the stripe
-// above or below when the row borders on it.
-template <bool VCausal>
-T1_INLINE inline void becomesig(const colblk_t& cb, uint32_t* cp, uint32_t& wc, int row,
-                                uint32_t neg)
-{
-    wc |= t1c_sig(row) | neg * t1c_sgn(row);
-    cp[-1] |= t1c_sige(row);
-    cp[1] |= t1c_sigw(row);
-    if (row == 0 && !VCausal) {
-        uint32_t* up = cp - cb.cs;
-        up[-1] |= t1c_sige(4);
-        up[0] |= t1c_sig(4) | neg * t1c_sgn(4);
-        up[1] |= t1c_sigw(4);
-    }
-    if (row == 3) {
-        uint32_t* dn = cp + cb.cs;
-        dn[-1] |= t1c_sige(-1);
-        dn[0] |= t1c_sig(-1) | neg * t1c_sgn(-1);
-        dn[1] |= t1c_sigw(-1);
-    }
-}
-
 // The sign of a sample that became significant, its value and its flags.
 template <bool VCausal, typename Bits>
 T1_INLINE inline void signify(Bits& bits, const colblk_t& cb, uint32_t* cp, int32_t* dp,
@@ -158,23 +97,6 @@ T1_INLINE inline void signify(Bits& bits, const colblk_t& cb, uint32_t* cp, int3
     const uint32_t neg = bits.sign(t1c_scidx(cp[-1], wc, cp[1], row));
     *dp = neg ? -value : value;
     becomesig<VCausal>(cb, cp, wc, row, neg);
-}
-
-// Walks the stripe columns: col(cp, dp, wc, h) for each column of each
-// stripe, wc its word (col stores it back when it changed), h the stripe's
-// height.
-template <typename Col>
-T1_INLINE inline void walk(const colblk_t& cb, Col&& col)
-{
-    const int32_t numrows = cb.numrows, numcols = cb.numcols;
-    const ptrdiff_t cs = cb.cs, ds = cb.ds;
-    for (int32_t s = 0; s < numrows; s += 4) {
-        uint32_t* cp = cb.cols + (s >> 2) * cs;
-        int32_t* dp = cb.data + s * ds;
-        const int32_t h = std::min(4, numrows - s);
-        for (int32_t c = 0; c < numcols; ++c, ++cp, ++dp)
-            col(cp, dp, *cp, h);
-    }
 }
 
 template <bool VCausal, typename Bits>
@@ -216,12 +138,7 @@ T1_INLINE inline void refpass(const colblk_t& cb, Bits& bits, int bpno)
     auto sample = [&](int32_t* dp, uint32_t& wc, int row) T1_INLINE {
         if ((wc & (t1c_sig(row) | t1c_visit(row))) != t1c_sig(row))
             return;
-        // Refined before: the third context; else the first or the second
-        // by the significance of the neighbours.
-        const uint32_t refined = (wc >> (28 + row)) & 1;
-        const uint32_t around = (t1c_zcidx(wc, row) & T1C_ZCNEIGHBOURS) != 0;
-        const int ctxno = JPC_MAGCTXNO + static_cast<int>(refined * 2 + (around & ~refined));
-        refine(dp + row * ds, bits.bit(ctxno), rc);
+        refine(dp + row * ds, bits.bit(t1c_magctxno(wc, row)), rc);
         wc |= t1c_refine(row);
     };
     // Significant samples of the column not visited by this plane's

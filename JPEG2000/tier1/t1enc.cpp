@@ -14,9 +14,9 @@
 #include "tier1/htenc.h"
 #include "tier1/jpcod.h"
 #include "tier1/mqenc.h"
+#include "tier1/t1col.h"
 #include "base/seq.h"
 #include "base/stream.h"
-#include "tier1/t1scan.h"
 #include "tier1/t1est.h"
 #include "base/threadpool.h"
 
@@ -24,181 +24,206 @@ namespace {
 
 inline uint32_t magnitude(int32_t v) { return v < 0 ? -static_cast<uint32_t>(v) : v; }
 
-// ---- significance propagation ----------------------------------------------
+// ---- pass coders -------------------------------------------------------------
+// The state is one word per stripe column (t1col.h), as in the decoder:
+// each pass walks the stripes with the column's word in a local, skips
+// with one test the columns where it has nothing to code, and stores the
+// word back once.  Besides the decisions a pass sums the decrease of the
+// distortion it brings (jpc_getsignmsedec, jpc_getrefnmsedec).
 
-int32_t sigpass_mq(const cblkctx_t& cb, mqenc_t* enc, int bitpos)
-{
-    const int shift = bitpos + JPC_NUMEXTRABITS;
-    const ptrdiff_t fs = cb.fstride;
-    const uint8_t* zctab = cb.zctab;
-    const mqstate_t** ctxs = enc->ctxs;
-    const bool vcausal = cb.vcausal;
-    mqregs_t regs = mqenc_getregs(enc);
-    int32_t nmsedec = 0;
-    scanif(cb, sigcand, [&](uint32_t* fp, int32_t* dp, bool firstrow) T1_INLINE {
-        const uint32_t f = *fp;
-        if (!(f & JPC_OTHSIGMSK) || (f & (JPC_SIG | JPC_VISIT)))
-            return;
-        const uint32_t mag = magnitude(*dp);
-        const int bit = (mag >> shift) & 1;
-        mqenc_encode(enc, regs, ctxs + zctab[f & 0xff], bit);
-        if (bit) {
-            const uint32_t neg = *dp < 0;
-            const uint32_t sf = (f >> 4) & 0xff;
-            mqenc_encode(enc, regs, ctxs + jpc_scctxnos[sf], neg ^ jpc_spb[sf]);
-            nmsedec += jpc_getsignmsedec(mag, bitpos);
-            setsig(fp, fs, neg, !(vcausal && firstrow));
-        }
-        *fp |= JPC_VISIT;
-    });
-    mqenc_setregs(enc, regs);
-    return nmsedec;
-}
-
-int32_t sigpass_raw(const cblkctx_t& cb, bitstream_t* out, int bitpos)
-{
-    const int shift = bitpos + JPC_NUMEXTRABITS;
-    const ptrdiff_t fs = cb.fstride;
-    const bool vcausal = cb.vcausal;
-    int32_t nmsedec = 0;
-    scanif(cb, sigcand, [&](uint32_t* fp, int32_t* dp, bool firstrow) T1_INLINE {
-        const uint32_t f = *fp;
-        if (!(f & JPC_OTHSIGMSK) || (f & (JPC_SIG | JPC_VISIT)))
-            return;
-        const uint32_t mag = magnitude(*dp);
-        const int bit = (mag >> shift) & 1;
-        bitstream_putbit(out, bit);
-        if (bit) {
-            const uint32_t neg = *dp < 0;
-            bitstream_putbit(out, neg);
-            nmsedec += jpc_getsignmsedec(mag, bitpos);
-            setsig(fp, fs, neg, !(vcausal && firstrow));
-        }
-        *fp |= JPC_VISIT;
-    });
-    return nmsedec;
-}
-
-// ---- magnitude refinement ------------------------------------------------------
-
-int32_t refpass_mq(const cblkctx_t& cb, mqenc_t* enc, int bitpos)
-{
-    const int shift = bitpos + JPC_NUMEXTRABITS;
-    const mqstate_t** ctxs = enc->ctxs;
-    mqregs_t regs = mqenc_getregs(enc);
-    int32_t nmsedec = 0;
-    scanif(cb, refcand, [&](uint32_t* fp, int32_t* dp, bool) T1_INLINE {
-        const uint32_t f = *fp;
-        if ((f & (JPC_SIG | JPC_VISIT)) != JPC_SIG)
-            return;
-        const uint32_t mag = magnitude(*dp);
-        mqenc_encode(enc, regs, ctxs + jpc_getmagctxno(f), (mag >> shift) & 1);
-        nmsedec += jpc_getrefnmsedec(mag, bitpos);
-        *fp = f | JPC_REFINE;
-    });
-    mqenc_setregs(enc, regs);
-    return nmsedec;
-}
-
-int32_t refpass_raw(const cblkctx_t& cb, bitstream_t* out, int bitpos)
-{
-    const int shift = bitpos + JPC_NUMEXTRABITS;
-    int32_t nmsedec = 0;
-    scanif(cb, refcand, [&](uint32_t* fp, int32_t* dp, bool) T1_INLINE {
-        const uint32_t f = *fp;
-        if ((f & (JPC_SIG | JPC_VISIT)) != JPC_SIG)
-            return;
-        const uint32_t mag = magnitude(*dp);
-        bitstream_putbit(out, (mag >> shift) & 1);
-        nmsedec += jpc_getrefnmsedec(mag, bitpos);
-        *fp = f | JPC_REFINE;
-    });
-    return nmsedec;
-}
-
-// ---- cleanup -----------------------------------------------------------------------
-
-int32_t clnpass(const cblkctx_t& cb, mqenc_t* enc, int bitpos, bool segsym)
-{
-    const int shift = bitpos + JPC_NUMEXTRABITS;
-    const ptrdiff_t fs = cb.fstride;
-    const ptrdiff_t ds = cb.dstride;
-    const uint8_t* zctab = cb.zctab;
-    const mqstate_t** ctxs = enc->ctxs;
-    const bool vcausal = cb.vcausal;
-    mqregs_t regs = mqenc_getregs(enc);
-    int32_t nmsedec = 0;
-
-    // Codes the sign of a sample that has just been found significant.
-    auto signify = [&](uint32_t* fp, int32_t v, uint32_t mag, bool firstrow) T1_INLINE {
-        const uint32_t neg = v < 0;
-        const uint32_t sf = (*fp >> 4) & 0xff;
-        mqenc_encode(enc, regs, ctxs + jpc_scctxnos[sf], neg ^ jpc_spb[sf]);
-        nmsedec += jpc_getsignmsedec(mag, bitpos);
-        setsig(fp, fs, neg, !(vcausal && firstrow));
-    };
-    // Zero coding of one sample not yet significant nor visited.
-    auto code = [&](uint32_t* fp, int32_t* dp, bool firstrow) T1_INLINE {
-        const uint32_t f = *fp;
-        if (!(f & (JPC_SIG | JPC_VISIT))) {
-            const uint32_t mag = magnitude(*dp);
-            const int bit = (mag >> shift) & 1;
-            mqenc_encode(enc, regs, ctxs + zctab[f & 0xff], bit);
-            if (bit)
-                signify(fp, *dp, mag, firstrow);
-        }
-        *fp &= ~JPC_VISIT;
-    };
-
-    for (int32_t s = 0; s < cb.numrows; s += 4) {
-        uint32_t* fp = cb.flags + s * fs;
-        int32_t* dp = cb.data + s * ds;
-        const int32_t h = std::min(4, cb.numrows - s);
-        for (int32_t c = 0; c < cb.numcols; ++c, ++fp, ++dp) {
-            int32_t k = 0;
-            if (h == 4 && !((fp[0] | fp[fs] | fp[2 * fs] | fp[3 * fs]) & JPC_RLMSK)) {
-                // Run-length mode: the row of the first sample that becomes
-                // significant, or a single 0 when none does.
-                while (k < 4 && !((magnitude(dp[k * ds]) >> shift) & 1))
-                    ++k;
-                if (k == 4) {
-                    mqenc_encode(enc, regs, ctxs + JPC_AGGCTXNO, 0);
-                    continue;
-                }
-                mqenc_encode(enc, regs, ctxs + JPC_AGGCTXNO, 1);
-                mqenc_encode(enc, regs, ctxs + JPC_UCTXNO, k >> 1);
-                mqenc_encode(enc, regs, ctxs + JPC_UCTXNO, k & 1);
-                signify(fp + k * fs, dp[k * ds], magnitude(dp[k * ds]), k == 0);
-                ++k;
-            }
-            if (h == 4 && k == 0) {
-                const uint32_t f0 = fp[0], f1 = fp[fs], f2 = fp[2 * fs], f3 = fp[3 * fs];
-                if ((f0 | f0 >> 2) & (f1 | f1 >> 2) & (f2 | f2 >> 2) & (f3 | f3 >> 2) & JPC_SIG) {
-                    // Every sample significant or visited: nothing to code.
-                    fp[0] = f0 & ~JPC_VISIT;
-                    fp[fs] = f1 & ~JPC_VISIT;
-                    fp[2 * fs] = f2 & ~JPC_VISIT;
-                    fp[3 * fs] = f3 & ~JPC_VISIT;
-                    continue;
-                }
-                code(fp, dp, true);
-                code(fp + fs, dp + ds, false);
-                code(fp + 2 * fs, dp + 2 * ds, false);
-                code(fp + 3 * fs, dp + 3 * ds, false);
-            } else {
-                for (; k < h; ++k)
-                    code(fp + k * fs, dp + k * ds, k == 0);
-            }
-        }
+// Decisions into an MQ segment; the registers stay in the caller's locals.
+struct mqbits_t {
+    mqenc_t* enc;
+    const mqstate_t** ctxs;
+    mqregs_t regs;
+    T1_INLINE void bit(int ctxno, int bit) { mqenc_encode(enc, regs, ctxs + ctxno, bit); }
+    T1_INLINE void sign(uint32_t sc, uint32_t neg)
+    {
+        bit(jpc_scctxnos[sc], static_cast<int>(neg ^ jpc_spb[sc]));
     }
+};
+
+// Raw bits of a bypass segment.
+struct rawbits_t {
+    bitstream_t* out;
+    T1_INLINE void bit(int, int bit) { bitstream_putbit(out, bit); }
+    T1_INLINE void sign(uint32_t, uint32_t neg) { bitstream_putbit(out, static_cast<int>(neg)); }
+};
+
+// Codes the sign of the sample of row row at dp (value v, magnitude mag)
+// that has just become significant, and tells its neighbours.
+template <bool VCausal, typename Bits>
+T1_INLINE inline void signify(Bits& bits, const colblk_t& cb, uint32_t* cp, uint32_t& wc,
+                              int row, int32_t v, uint32_t mag, int bitpos, int32_t& nmsedec)
+{
+    const uint32_t neg = v < 0;
+    bits.sign(t1c_scidx(cp[-1], wc, cp[1], row), neg);
+    nmsedec += jpc_getsignmsedec(static_cast<int32_t>(mag), bitpos);
+    becomesig<VCausal>(cb, cp, wc, row, neg);
+}
+
+template <bool VCausal, typename Bits>
+T1_INLINE inline int32_t sigpass(const colblk_t& cb, Bits& bits, int bitpos)
+{
+    const int shift = bitpos + JPC_NUMEXTRABITS;
+    const uint8_t* sigtab = cb.sigtab;
+    const ptrdiff_t ds = cb.ds;
+    int32_t nmsedec = 0;
+    auto sample = [&](uint32_t* cp, const int32_t* dp, uint32_t& wc, int row) T1_INLINE {
+        const int ctxno = sigtab[t1c_zcidx(wc, row)];
+        if (!ctxno)
+            return;
+        const int32_t v = dp[row * ds];
+        const uint32_t mag = magnitude(v);
+        const int bit = (mag >> shift) & 1;
+        bits.bit(ctxno, bit);
+        if (bit)
+            signify<VCausal>(bits, cb, cp, wc, row, v, mag, bitpos, nmsedec);
+        wc |= t1c_visit(row);
+    };
+    walk(cb, [&](uint32_t* cp, int32_t* dp, uint32_t wc, int32_t h) T1_INLINE {
+        // Nothing significant in or around the column, or every row
+        // significant already (late planes of fine blocks): nothing to code.
+        if (!(wc & T1C_SIGALL) || (wc & T1C_SIGROWS) == T1C_SIGROWS)
+            return;
+        if (h == 4) {
+            sample(cp, dp, wc, 0);
+            sample(cp, dp, wc, 1);
+            sample(cp, dp, wc, 2);
+            sample(cp, dp, wc, 3);
+        } else {
+            for (int row = 0; row < h; ++row)
+                sample(cp, dp, wc, row);
+        }
+        *cp = wc;
+    });
+    return nmsedec;
+}
+
+template <typename Bits>
+T1_INLINE inline int32_t refpass(const colblk_t& cb, Bits& bits, int bitpos)
+{
+    const int shift = bitpos + JPC_NUMEXTRABITS;
+    const ptrdiff_t ds = cb.ds;
+    int32_t nmsedec = 0;
+    auto sample = [&](const int32_t* dp, uint32_t& wc, int row) T1_INLINE {
+        if ((wc & (t1c_sig(row) | t1c_visit(row))) != t1c_sig(row))
+            return;
+        const uint32_t mag = magnitude(dp[row * ds]);
+        bits.bit(t1c_magctxno(wc, row), (mag >> shift) & 1);
+        nmsedec += jpc_getrefnmsedec(static_cast<int32_t>(mag), bitpos);
+        wc |= t1c_refine(row);
+    };
+    // Significant samples of the column not visited by this plane's
+    // significance pass.
+    walk(cb, [&](uint32_t* cp, int32_t* dp, uint32_t wc, int32_t h) T1_INLINE {
+        if (!(wc & T1C_SIGROWS))
+            return;
+        if (h == 4) {
+            sample(dp, wc, 0);
+            sample(dp, wc, 1);
+            sample(dp, wc, 2);
+            sample(dp, wc, 3);
+        } else {
+            for (int row = 0; row < h; ++row)
+                sample(dp, wc, row);
+        }
+        *cp = wc;
+    });
+    return nmsedec;
+}
+
+template <bool VCausal>
+__attribute__((noinline)) int32_t sigpass_mq(const colblk_t& cb, mqenc_t* enc, int bitpos)
+{
+    mqbits_t bits{enc, enc->ctxs, mqenc_getregs(enc)};
+    const int32_t nmsedec = sigpass<VCausal>(cb, bits, bitpos);
+    mqenc_setregs(enc, bits.regs);
+    return nmsedec;
+}
+
+template <bool VCausal>
+int32_t sigpass_raw(const colblk_t& cb, bitstream_t* out, int bitpos)
+{
+    rawbits_t bits{out};
+    return sigpass<VCausal>(cb, bits, bitpos);
+}
+
+__attribute__((noinline)) int32_t refpass_mq(const colblk_t& cb, mqenc_t* enc, int bitpos)
+{
+    mqbits_t bits{enc, enc->ctxs, mqenc_getregs(enc)};
+    const int32_t nmsedec = refpass(cb, bits, bitpos);
+    mqenc_setregs(enc, bits.regs);
+    return nmsedec;
+}
+
+int32_t refpass_raw(const colblk_t& cb, bitstream_t* out, int bitpos)
+{
+    rawbits_t bits{out};
+    return refpass(cb, bits, bitpos);
+}
+
+template <bool VCausal>
+__attribute__((noinline)) int32_t clnpass(const colblk_t& cb, mqenc_t* enc, int bitpos,
+                                          bool segsym)
+{
+    const int shift = bitpos + JPC_NUMEXTRABITS;
+    const uint8_t* zctab = cb.zctab;
+    const ptrdiff_t ds = cb.ds;
+    mqbits_t bits{enc, enc->ctxs, mqenc_getregs(enc)};
+    int32_t nmsedec = 0;
+
+    // Zero coding of one sample not yet significant nor visited.
+    auto sample = [&](uint32_t* cp, const int32_t* dp, uint32_t& wc, int row) T1_INLINE {
+        if (wc & (t1c_sig(row) | t1c_visit(row)))
+            return;
+        const int32_t v = dp[row * ds];
+        const uint32_t mag = magnitude(v);
+        const int bit = (mag >> shift) & 1;
+        bits.bit(zctab[t1c_zcidx(wc, row)], bit);
+        if (bit)
+            signify<VCausal>(bits, cb, cp, wc, row, v, mag, bitpos, nmsedec);
+    };
+    walk(cb, [&](uint32_t* cp, int32_t* dp, uint32_t wc, int32_t h) T1_INLINE {
+        if (h == 4) {
+            // A full column with nothing significant in or around it and
+            // nothing visited is coded by run length: the row of the first
+            // sample that becomes significant, or a single 0 when none does.
+            if (!(wc & (T1C_SIGALL | T1C_VISITALL))) {
+                int row = 0;
+                while (row < 4 && !((magnitude(dp[row * ds]) >> shift) & 1))
+                    ++row;
+                if (row == 4) {
+                    bits.bit(JPC_AGGCTXNO, 0);
+                    return;
+                }
+                bits.bit(JPC_AGGCTXNO, 1);
+                bits.bit(JPC_UCTXNO, row >> 1);
+                bits.bit(JPC_UCTXNO, row & 1);
+                const int32_t v = dp[row * ds];
+                signify<VCausal>(bits, cb, cp, wc, row, v, magnitude(v), bitpos, nmsedec);
+                for (++row; row < 4; ++row)
+                    sample(cp, dp, wc, row);
+            } else {
+                sample(cp, dp, wc, 0);
+                sample(cp, dp, wc, 1);
+                sample(cp, dp, wc, 2);
+                sample(cp, dp, wc, 3);
+            }
+        } else {
+            for (int row = 0; row < h; ++row)
+                sample(cp, dp, wc, row);
+        }
+        *cp = wc & ~T1C_VISITALL;
+    });
 
     if (segsym) {
-        mqenc_encode(enc, regs, ctxs + JPC_UCTXNO, 1);
-        mqenc_encode(enc, regs, ctxs + JPC_UCTXNO, 0);
-        mqenc_encode(enc, regs, ctxs + JPC_UCTXNO, 1);
-        mqenc_encode(enc, regs, ctxs + JPC_UCTXNO, 0);
+        bits.bit(JPC_UCTXNO, 1);
+        bits.bit(JPC_UCTXNO, 0);
+        bits.bit(JPC_UCTXNO, 1);
+        bits.bit(JPC_UCTXNO, 0);
     }
-    mqenc_setregs(enc, regs);
+    mqenc_setregs(enc, bits.regs);
     return nmsedec;
 }
 
@@ -291,19 +316,22 @@ int t1enc_encodecblk(const jpenc_comp_t* comp, const jpenc_band_t* band, jpenc_c
 
     const int32_t numrows = matrix_numrows(cblk->data);
     const int32_t numcols = matrix_numcols(cblk->data);
-    // The flag words live in scratch memory of the coding thread, cleared
-    // for each code block.
+    // The column words live in scratch memory of the coding thread,
+    // cleared for each code block.
+    static const zctabs_t zctabs;
     thread_local std::vector<uint32_t> flagbuf;
-    cblkctx_t cb;
-    cb.fstride = numcols + 2;
-    flagbuf.assign(static_cast<size_t>(cb.fstride) * (numrows + 2), 0);
-    cb.flags = flagbuf.data() + cb.fstride + 1;
+    colblk_t cb;
+    cb.cs = numcols + 2;
+    const int32_t numstripes = (numrows + 3) / 4;
+    flagbuf.assign(static_cast<size_t>(cb.cs) * (numstripes + 2), 0);
+    cb.cols = flagbuf.data() + cb.cs + 1;
     cb.data = matrix_row(cblk->data, 0);
-    cb.dstride = numrows > 1 ? matrix_row(cblk->data, 1) - matrix_row(cblk->data, 0) : 0;
+    cb.ds = numrows > 1 ? matrix_row(cblk->data, 1) - matrix_row(cblk->data, 0) : 0;
     cb.numrows = numrows;
     cb.numcols = numcols;
-    cb.zctab = jpc_zcctxnos[band->orient];
-    cb.vcausal = cblksty & T1ENC_VSC;
+    cb.zctab = zctabs.zc[band->orient & 3];
+    cb.sigtab = zctabs.sig[band->orient & 3];
+    const bool vcausal = cblksty & T1ENC_VSC;
 
     const long double weight = t1enc_weight(comp, band);
 
@@ -329,8 +357,12 @@ int t1enc_encodecblk(const jpenc_comp_t* comp, const jpenc_band_t* band, jpenc_c
         int32_t nmsedec;
         switch (passtype) {
         case JPC_SIGPASS:
-            nmsedec = pass->type == SEG_MQ ? sigpass_mq(cb, enc, bitpos)
-                                           : sigpass_raw(cb, bout, bitpos);
+            if (pass->type == SEG_MQ)
+                nmsedec = vcausal ? sigpass_mq<true>(cb, enc, bitpos)
+                                  : sigpass_mq<false>(cb, enc, bitpos);
+            else
+                nmsedec = vcausal ? sigpass_raw<true>(cb, bout, bitpos)
+                                  : sigpass_raw<false>(cb, bout, bitpos);
             break;
         case JPC_REFPASS:
             nmsedec = pass->type == SEG_MQ ? refpass_mq(cb, enc, bitpos)
@@ -338,7 +370,8 @@ int t1enc_encodecblk(const jpenc_comp_t* comp, const jpenc_band_t* band, jpenc_c
             break;
         default:
             FATAL_CHECK(pass->type == SEG_MQ);
-            nmsedec = clnpass(cb, enc, bitpos, cblksty & T1ENC_SEGSYM);
+            nmsedec = (vcausal ? clnpass<true> : clnpass<false>)(cb, enc, bitpos,
+                                                                  cblksty & T1ENC_SEGSYM);
             break;
         }
         pass->nmsedec = nmsedec;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "tier1/jpcod.h"
+#include "tier1/t1col.h"
 
 namespace {
 
@@ -91,13 +92,18 @@ TEST(JpcodTest, SignContextsAndPredictionFollowNeighbourSigns)
 
 TEST(JpcodTest, RefinementContexts)
 {
-    jpc_inittables();
-    EXPECT_EQ(jpc_getmagctxno(JPC_SIG), 10);
-    EXPECT_EQ(jpc_getmagctxno(JPC_SIG | JPC_NSGN | JPC_ESGN), 10);
-    EXPECT_EQ(jpc_getmagctxno(JPC_SIG | JPC_SWSIG), 11);
-    EXPECT_EQ(jpc_getmagctxno(JPC_SIG | JPC_ESIG), 11);
-    EXPECT_EQ(jpc_getmagctxno(JPC_SIG | JPC_REFINE), 12);
-    EXPECT_EQ(jpc_getmagctxno(JPC_SIG | JPC_REFINE | 0xff), 12);
+    // Row 1 of a stripe column word (t1col.h): neighbours are the rows
+    // 0..2 of the three columns; signs, farther rows and the other rows'
+    // refinement do not count.
+    const uint32_t s = t1c_sig(1);
+    EXPECT_EQ(t1c_magctxno(s, 1), 10);
+    EXPECT_EQ(t1c_magctxno(s | t1c_sgn(0) | t1c_sgn(2) | t1c_sig(3) | t1c_sige(-1), 1), 10);
+    EXPECT_EQ(t1c_magctxno(s | t1c_refine(0) | t1c_refine(2), 1), 10);
+    EXPECT_EQ(t1c_magctxno(s | t1c_sigw(0), 1), 11);
+    EXPECT_EQ(t1c_magctxno(s | t1c_sige(2), 1), 11);
+    EXPECT_EQ(t1c_magctxno(s | t1c_sig(2), 1), 11);
+    EXPECT_EQ(t1c_magctxno(s | t1c_refine(1), 1), 12);
+    EXPECT_EQ(t1c_magctxno(s | t1c_refine(1) | T1C_SIGALL, 1), 12);
 }
 
 TEST(JpcodTest, InitialContextStates)
