@@ -128,6 +128,22 @@ T1_INLINE inline void becomesig(const colblk_t& cb, uint32_t* cp, uint32_t& wc, 
     }
 }
 
+// Calls f(row) for rows 0 .. h - 1 of a stripe column, unrolled for a full
+// stripe.
+template <typename F>
+T1_INLINE inline void forrows(int32_t h, F&& f)
+{
+    if (h == 4) {
+        f(0);
+        f(1);
+        f(2);
+        f(3);
+    } else {
+        for (int row = 0; row < h; ++row)
+            f(row);
+    }
+}
+
 // Walks the stripe columns: col(cp, dp, wc, h) for each column of each
 // stripe, wc its word (col stores it back when it changed), h the stripe's
 // height.

@@ -117,15 +117,7 @@ T1_INLINE inline void sigpass(const colblk_t& cb, Bits& bits, int bpno)
         // Nothing significant in or around the column: nothing to code.
         if (!(wc & T1C_SIGALL))
             return;
-        if (h == 4) {
-            sample(cp, dp, wc, 0);
-            sample(cp, dp, wc, 1);
-            sample(cp, dp, wc, 2);
-            sample(cp, dp, wc, 3);
-        } else {
-            for (int row = 0; row < h; ++row)
-                sample(cp, dp, wc, row);
-        }
+        forrows(h, [&](int row) T1_INLINE { sample(cp, dp, wc, row); });
         *cp = wc;
     });
 }
@@ -147,15 +139,7 @@ T1_INLINE inline void refpass(const colblk_t& cb, Bits& bits, int bpno)
     walk(cb, [&](uint32_t* cp, int32_t* dp, uint32_t wc, int32_t h) T1_INLINE {
         if (!(wc & sigrows))
             return;
-        if (h == 4) {
-            sample(dp, wc, 0);
-            sample(dp, wc, 1);
-            sample(dp, wc, 2);
-            sample(dp, wc, 3);
-        } else {
-            for (int row = 0; row < h; ++row)
-                sample(dp, wc, row);
-        }
+        forrows(h, [&](int row) T1_INLINE { sample(dp, wc, row); });
         *cp = wc;
     });
 }
@@ -201,26 +185,18 @@ __attribute__((noinline)) void clnpass(const colblk_t& cb, mqdec_t* dec, int bpn
             signify<VCausal>(bits, cb, cp, dp + row * ds, wc, row, value);
     };
     walk(cb, [&](uint32_t* cp, int32_t* dp, uint32_t wc, int32_t h) T1_INLINE {
-        if (h == 4) {
-            // A full column with nothing significant in or around it and
-            // nothing visited is coded by run length.
-            if (!(wc & (T1C_SIGALL | T1C_VISITALL))) {
-                if (!bits.bit(JPC_AGGCTXNO))
-                    return;
-                int row = bits.bit(JPC_UCTXNO) << 1;
-                row |= bits.bit(JPC_UCTXNO);
-                signify<VCausal>(bits, cb, cp, dp + row * ds, wc, row, value);
-                for (++row; row < 4; ++row)
-                    sample(cp, dp, wc, row);
-            } else {
-                sample(cp, dp, wc, 0);
-                sample(cp, dp, wc, 1);
-                sample(cp, dp, wc, 2);
-                sample(cp, dp, wc, 3);
-            }
-        } else {
-            for (int row = 0; row < h; ++row)
+        // A full column with nothing significant in or around it and
+        // nothing visited is coded by run length.
+        if (h == 4 && !(wc & (T1C_SIGALL | T1C_VISITALL))) {
+            if (!bits.bit(JPC_AGGCTXNO))
+                return;
+            int row = bits.bit(JPC_UCTXNO) << 1;
+            row |= bits.bit(JPC_UCTXNO);
+            signify<VCausal>(bits, cb, cp, dp + row * ds, wc, row, value);
+            for (++row; row < 4; ++row)
                 sample(cp, dp, wc, row);
+        } else {
+            forrows(h, [&](int row) T1_INLINE { sample(cp, dp, wc, row); });
         }
         *cp = wc & ~T1C_VISITALL;
     });

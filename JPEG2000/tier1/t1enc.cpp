@@ -86,15 +86,7 @@ T1_INLINE inline int32_t sigpass(const colblk_t& cb, Bits& bits, int bitpos)
         // significant already (late planes of fine blocks): nothing to code.
         if (!(wc & T1C_SIGALL) || (wc & T1C_SIGROWS) == T1C_SIGROWS)
             return;
-        if (h == 4) {
-            sample(cp, dp, wc, 0);
-            sample(cp, dp, wc, 1);
-            sample(cp, dp, wc, 2);
-            sample(cp, dp, wc, 3);
-        } else {
-            for (int row = 0; row < h; ++row)
-                sample(cp, dp, wc, row);
-        }
+        forrows(h, [&](int row) T1_INLINE { sample(cp, dp, wc, row); });
         *cp = wc;
     });
     return nmsedec;
@@ -119,15 +111,7 @@ T1_INLINE inline int32_t refpass(const colblk_t& cb, Bits& bits, int bitpos)
     walk(cb, [&](uint32_t* cp, int32_t* dp, uint32_t wc, int32_t h) T1_INLINE {
         if (!(wc & T1C_SIGROWS))
             return;
-        if (h == 4) {
-            sample(dp, wc, 0);
-            sample(dp, wc, 1);
-            sample(dp, wc, 2);
-            sample(dp, wc, 3);
-        } else {
-            for (int row = 0; row < h; ++row)
-                sample(dp, wc, row);
-        }
+        forrows(h, [&](int row) T1_INLINE { sample(dp, wc, row); });
         *cp = wc;
     });
     return nmsedec;
@@ -185,34 +169,26 @@ __attribute__((noinline)) int32_t clnpass(const colblk_t& cb, mqenc_t* enc, int 
             signify<VCausal>(bits, cb, cp, wc, row, v, mag, bitpos, nmsedec);
     };
     walk(cb, [&](uint32_t* cp, int32_t* dp, uint32_t wc, int32_t h) T1_INLINE {
-        if (h == 4) {
-            // A full column with nothing significant in or around it and
-            // nothing visited is coded by run length: the row of the first
-            // sample that becomes significant, or a single 0 when none does.
-            if (!(wc & (T1C_SIGALL | T1C_VISITALL))) {
-                int row = 0;
-                while (row < 4 && !((magnitude(dp[row * ds]) >> shift) & 1))
-                    ++row;
-                if (row == 4) {
-                    bits.bit(JPC_AGGCTXNO, 0);
-                    return;
-                }
-                bits.bit(JPC_AGGCTXNO, 1);
-                bits.bit(JPC_UCTXNO, row >> 1);
-                bits.bit(JPC_UCTXNO, row & 1);
-                const int32_t v = dp[row * ds];
-                signify<VCausal>(bits, cb, cp, wc, row, v, magnitude(v), bitpos, nmsedec);
-                for (++row; row < 4; ++row)
-                    sample(cp, dp, wc, row);
-            } else {
-                sample(cp, dp, wc, 0);
-                sample(cp, dp, wc, 1);
-                sample(cp, dp, wc, 2);
-                sample(cp, dp, wc, 3);
+        // A full column with nothing significant in or around it and
+        // nothing visited is coded by run length: the row of the first
+        // sample that becomes significant, or a single 0 when none does.
+        if (h == 4 && !(wc & (T1C_SIGALL | T1C_VISITALL))) {
+            int row = 0;
+            while (row < 4 && !((magnitude(dp[row * ds]) >> shift) & 1))
+                ++row;
+            if (row == 4) {
+                bits.bit(JPC_AGGCTXNO, 0);
+                return;
             }
-        } else {
-            for (int row = 0; row < h; ++row)
+            bits.bit(JPC_AGGCTXNO, 1);
+            bits.bit(JPC_UCTXNO, row >> 1);
+            bits.bit(JPC_UCTXNO, row & 1);
+            const int32_t v = dp[row * ds];
+            signify<VCausal>(bits, cb, cp, wc, row, v, magnitude(v), bitpos, nmsedec);
+            for (++row; row < 4; ++row)
                 sample(cp, dp, wc, row);
+        } else {
+            forrows(h, [&](int row) T1_INLINE { sample(cp, dp, wc, row); });
         }
         *cp = wc & ~T1C_VISITALL;
     });
