@@ -106,6 +106,21 @@ inline void mqdec_setregs(mqdec_t* dec, mqregs_t regs)
 // so that the caller's copy can stay in machine registers.
 mqregs_t mqdec_renorm_slow(mqdec_t* dec, mqregs_t regs, int n);
 
+// RENORMD with all of its shifts at once: A becomes a (not 0), shifted with
+// C until its bit 15 is set; only a byte input leaves the line.
+__attribute__((always_inline)) inline void mqdec_renorm(mqdec_t* dec, mqregs_t& regs, uint32_t a)
+{
+    const int n = __builtin_clz(a) - 16;
+    regs.a = a;
+    if (n <= regs.ct) {
+        regs.a <<= n;
+        regs.c <<= n;
+        regs.ct -= n;
+    } else {
+        regs = mqdec_renorm_slow(dec, regs, n);
+    }
+}
+
 // Decodes one decision with the context in slot ctx; regs are the decoder's
 // registers, held by the caller.  The whole step is in line (T.800 DECODE
 // with its exchanges, and RENORMD with all of its shifts at once); only a
@@ -131,16 +146,7 @@ inline int mqdec_decode(mqdec_t* dec, mqregs_t& regs, const mqstate_t** ctx)
     a = lower ? qeval : a;
     *ctx = lps ? state->nlps : state->nmps;
     const int bit = state->mps ^ static_cast<int>(lps);
-    // A is below 0x8000 and not 0: shift until bit 15 is set.
-    const int n = __builtin_clz(a) - 16;
-    regs.a = a;
-    if (n <= regs.ct) {
-        regs.a <<= n;
-        regs.c <<= n;
-        regs.ct -= n;
-    } else {
-        regs = mqdec_renorm_slow(dec, regs, n);
-    }
+    mqdec_renorm(dec, regs, a);
     return bit;
 }
 
@@ -159,15 +165,7 @@ inline int mqdec_decodeflat(mqdec_t* dec, mqregs_t& regs, const mqstate_t** ctx)
     const uint32_t a = lower ? qeval : rest;
     const mqstate_t* next = lps ? state->nlps : state->nmps;
     *ctx = a < 0x8000 ? next : state;
-    const int n = __builtin_clz(a) - 16;
-    regs.a = a;
-    if (n <= regs.ct) {
-        regs.a <<= n;
-        regs.c <<= n;
-        regs.ct -= n;
-    } else {
-        regs = mqdec_renorm_slow(dec, regs, n);
-    }
+    mqdec_renorm(dec, regs, a);
     return state->mps ^ static_cast<int>(lps);
 }
 
