@@ -1,6 +1,6 @@
 // Tier-1 coder state, of the encoder and the decoder alike: one 32-bit word
-// per stripe column, that is per column of a 4-row stripe of the code block.  Rows are numbered -1..4:
-// rows 0..3 are the stripe's own samples, row -1 the last row of the stripe
+// per stripe column, that is per column of a 4-row stripe of the code
+// block.  Rows are numbered -1..4: rows 0..3 are the stripe's own samples, row -1 the last row of the stripe
 // above and row 4 the first row of the stripe below.  The word holds the
 // significance of its rows and of the same rows of the columns left and
 // right of it, so that the contexts of a sample come from one word:
@@ -23,6 +23,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "tier1/jpcod.h"
 
@@ -94,6 +95,25 @@ struct zctabs_t {
     }
 };
 static_assert(JPC_AGGCTXNO == 0 && JPC_ZCCTXNO > 0);
+
+// The state of a code block of numrows x numcols samples at data (rows ds
+// apart) in a band of orientation orient, its words cleared in buf.
+inline colblk_t colblk_make(std::vector<uint32_t>& buf, int32_t* data, ptrdiff_t ds,
+                            int32_t numrows, int32_t numcols, int orient)
+{
+    static const zctabs_t zctabs;
+    colblk_t cb;
+    cb.cs = numcols + 2;
+    buf.assign(static_cast<size_t>(cb.cs) * ((numrows + 3) / 4 + 2), 0);
+    cb.cols = buf.data() + cb.cs + 1;
+    cb.data = data;
+    cb.ds = ds;
+    cb.numrows = numrows;
+    cb.numcols = numcols;
+    cb.zctab = zctabs.zc[orient & 3];
+    cb.sigtab = zctabs.sig[orient & 3];
+    return cb;
+}
 
 // Refinement context of row r: refined before, the third; else the first
 // or the second by the significance of the neighbours.

@@ -135,9 +135,8 @@ T1_INLINE inline void refpass(const colblk_t& cb, Bits& bits, int bpno)
     };
     // Significant samples of the column not visited by this plane's
     // significance pass.
-    constexpr uint32_t sigrows = t1c_sig(0) | t1c_sig(1) | t1c_sig(2) | t1c_sig(3);
     walk(cb, [&](uint32_t* cp, int32_t* dp, uint32_t wc, int32_t h) T1_INLINE {
-        if (!(wc & sigrows))
+        if (!(wc & T1C_SIGROWS))
             return;
         forrows(h, [&](int row) T1_INLINE { sample(dp, wc, row); });
         *cp = wc;
@@ -306,18 +305,8 @@ int decodecblk(const dec_ccp_t* ccp, const dec_band_t* band, dec_cblk_t* cblk, i
     if (ccp->cblksty & JPDEC_CBLK_HT)
         return decodehtcblk(ccp, band, cblk, maxlyrs, htscratch);
     const int cblksty = ccp->cblksty;
-    static const zctabs_t zctabs;
-    colblk_t cb;
-    cb.cs = cblk->width + 2;
-    const int32_t numstripes = (cblk->height + 3) / 4;
-    flagbuf.assign(static_cast<size_t>(cb.cs) * (numstripes + 2), 0);
-    cb.cols = flagbuf.data() + cb.cs + 1;
-    cb.data = cblk->data;
-    cb.ds = cblk->stride;
-    cb.numrows = cblk->height;
-    cb.numcols = cblk->width;
-    cb.zctab = zctabs.zc[band->orient & 3];
-    cb.sigtab = zctabs.sig[band->orient & 3];
+    const colblk_t cb = colblk_make(flagbuf, cblk->data, cblk->stride, cblk->height,
+                                    cblk->width, band->orient);
     const bool vcausal = cblksty & JPDEC_CBLK_VSC;
 
     // Coefficients of an irreversible component carry one fractional bit

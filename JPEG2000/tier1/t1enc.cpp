@@ -294,19 +294,11 @@ int t1enc_encodecblk(const jpenc_comp_t* comp, const jpenc_band_t* band, jpenc_c
     const int32_t numcols = matrix_numcols(cblk->data);
     // The column words live in scratch memory of the coding thread,
     // cleared for each code block.
-    static const zctabs_t zctabs;
     thread_local std::vector<uint32_t> flagbuf;
-    colblk_t cb;
-    cb.cs = numcols + 2;
-    const int32_t numstripes = (numrows + 3) / 4;
-    flagbuf.assign(static_cast<size_t>(cb.cs) * (numstripes + 2), 0);
-    cb.cols = flagbuf.data() + cb.cs + 1;
-    cb.data = matrix_row(cblk->data, 0);
-    cb.ds = numrows > 1 ? matrix_row(cblk->data, 1) - matrix_row(cblk->data, 0) : 0;
-    cb.numrows = numrows;
-    cb.numcols = numcols;
-    cb.zctab = zctabs.zc[band->orient & 3];
-    cb.sigtab = zctabs.sig[band->orient & 3];
+    const colblk_t cb = colblk_make(
+        flagbuf, matrix_row(cblk->data, 0),
+        numrows > 1 ? matrix_row(cblk->data, 1) - matrix_row(cblk->data, 0) : 0, numrows,
+        numcols, band->orient);
     const bool vcausal = cblksty & T1ENC_VSC;
 
     const long double weight = t1enc_weight(comp, band);
