@@ -527,10 +527,13 @@ void estimateone(void* arg, int64_t i, int)
         job->result[i] = 1;
         return;
     }
-    // HT candidates only need to be bracketed: every fourth row will do.
-    cj.cblk->residual = t1est_planes(cj.cblk, cj.cblk->numbps,
-                                     double(t1enc_weight(cj.comp, cj.band)), &job->est[32 * i],
-                                     (job->cblksty & T1ENC_HT) ? 4 : 0);
+    const double weight = double(t1enc_weight(cj.comp, cj.band));
+    // HT candidates only need to be bracketed: every fourth pair of rows
+    // will do.
+    cj.cblk->residual =
+        (job->cblksty & T1ENC_HT)
+            ? t1est_htplanes(cj.cblk, cj.cblk->numbps, weight, &job->est[32 * i], 4)
+            : t1est_planes(cj.cblk, cj.cblk->numbps, weight, &job->est[32 * i]);
 }
 
 // The reports follow the work of the blocks done (the pool takes them about
@@ -599,7 +602,8 @@ void gather(jpenc_comp_t* comps, int numcomps, encjob_t* job)
 // that the allocation would have taken costs a second coding of its block.
 constexpr double kMargin = 4.0;
 // The same for HT candidates, on both sides: a candidate left out above
-// or below the one the allocation takes costs a second coding of its block.
+// or below the one the allocation takes costs a second coding of the
+// block's candidates with one more.
 constexpr double kHtMargin = 4.0;
 
 }  // namespace
@@ -674,24 +678,45 @@ int t1enc_completecomps(jpenc_comp_t* comps, int numcomps, int cblksty)
     redo.cblksty = cblksty;
     for (const cblkjob_t& cj : job.cblks) {
         const jpenc_cblk_t* cblk = cj.cblk;
-        const int all = cblk->numbps > 0 ? 3 * cblk->numbps - 2 : 0;
-        if (cblk->numpasses < all && cblk->numpasses > 0 &&
-            cblk->passes[cblk->numpasses - 1].lyrno >= 0)
-            redo.cblks.push_back(cj);
-        else if (cblk->ht && cblk->numpasses > 0 && cblk->passes[0].end == 0) {
-            // HT with its first candidates left out: the allocation took
-            // the first coded candidate, or none.
-            int first = 0;
-            while (cblk->passes[first].end == 0)
+        if (cblk->numpasses <= 0)
+            continue;
+        if (cblk->ht) {
+            // HT: when the allocation took the last coded candidate, the
+            // one below it is coded too; when it took the first coded one
+            // (not the complete one) or none, the one above it.  The
+            // candidates are coded again from the first to the last.
+            int taken = -1, first = 0;
+            for (int i = 0; i < cblk->numpasses; ++i)
+                if (cblk->passes[i].lyrno >= 0)
+                    taken = i / 3;
+            while (first < cblk->numpasses && cblk->passes[first].end == 0)
                 first += 3;
-            if (first + 3 >= cblk->numpasses || cblk->passes[first + 3].lyrno < 0)
+            const int klo = first / 3, khi = (cblk->numpasses - 1) / 3;
+            int lo = taken <= klo && klo > 0 && taken < cblk->numbps - 1 ? klo - 1 : klo;
+            int hi = taken == khi && khi < cblk->numbps - 1 ? khi + 1 : khi;
+            // A small block's distortion need not fall from one candidate
+            // to the next (a single sample may be rebuilt closer at a
+            // coarser plane), so one more candidate might not show what
+            // lies beyond it: such blocks are coded whole.
+            if ((lo != klo || hi != khi) &&
+                int64_t(matrix_numrows(cblk->data)) * matrix_numcols(cblk->data) <= 256)
+                lo = 0, hi = cblk->numbps - 1;
+            if (lo != klo || hi != khi) {
                 redo.cblks.push_back(cj);
+                redo.htlo.push_back(lo);
+                redo.hthi.push_back(hi);
+            }
+            continue;
         }
+        const int all = cblk->numbps > 0 ? 3 * cblk->numbps - 2 : 0;
+        if (cblk->numpasses < all && cblk->passes[cblk->numpasses - 1].lyrno >= 0)
+            redo.cblks.push_back(cj);
     }
     if (redo.cblks.empty())
         return 0;
     redo.result.assign(redo.cblks.size(), 0);
-    redo.maxpasses.assign(redo.cblks.size(), -1);
+    if (!(cblksty & T1ENC_HT))
+        redo.maxpasses.assign(redo.cblks.size(), -1);
     redo.knownbps = true;
     if (runjob(&redo, encodeone) < 0)
         return -1;

@@ -52,8 +52,10 @@ int t1enc_encodecomps(jpenc_comp_t* comps, int numcomps, int cblksty,
 
 // After a rate allocation over blocks coded with a goal: codes again, in
 // full, every block whose last coded pass was given a layer (the
-// allocation might have taken more of it).  Returns the number of blocks
-// coded again (0: the allocation stands), or -1 after a message.
+// allocation might have taken more of it); an HT block gets one more
+// candidate beside the first or last coded one that the allocation took
+// (a block of at most 256 samples all of them).  Returns the number of
+// blocks coded again (0: the allocation stands), or -1 after a message.
 int t1enc_completecomps(jpenc_comp_t* comps, int numcomps, int cblksty);
 
 // Number of bit planes of a code block's samples: floor(log2(max |x|)) - 5

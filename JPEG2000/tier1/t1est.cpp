@@ -16,6 +16,10 @@ namespace {
 constexpr double kZeroCoding = 0.83;
 constexpr double kSign = 1.1;
 constexpr double kRefine = 1.05;
+// HT: bits of a quad beside its MagSgn bits, in VLC and MEL, with and
+// without a significant sample (fitted on coded photographs).
+constexpr double kHtSigQuad = 7.4;
+constexpr double kHtQuietQuad = 0.135;
 
 double entropy_bits(double k, double z)
 {
@@ -26,6 +30,60 @@ double entropy_bits(double k, double z)
 }
 
 } // namespace
+
+namespace {
+
+// Sums of the sampled samples by plane (see t1est_planes).
+struct sums_t {
+    int32_t newsig[4][40] = {};
+    int64_t nmsedec[4][40] = {};
+    int64_t residual = 0;
+
+    // One sample of column set `set`; returns the plane at which it becomes
+    // significant (below 0: never).
+    int add(uint32_t v, int set)
+    {
+        const uint32_t mag = int32_t(v) < 0 ? -v : v;
+        const int b = 31 - __builtin_clz(mag | 1) - JPC_NUMEXTRABITS;
+        const int32_t* sigtab = b > 0 ? jpc_signmsedec : jpc_signmsedec0;
+        const int32_t* reftab = b > 1 ? jpc_refnmsedec : jpc_refnmsedec0;
+        ++newsig[set][b + 8];
+        nmsedec[set][b + 8] += sigtab[(mag >> std::max(b, 0)) & (JPC_NMSEDEC_SIZE - 1)];
+        nmsedec[set][b + 7] += reftab[(mag >> std::max(b - 1, 0)) & (JPC_NMSEDEC_SIZE - 1)];
+        const int32_t frac = int32_t(mag & 63) - (b >= 0 ? 32 : 0);
+        residual += frac * frac;
+        return b;
+    }
+};
+
+// The distortion decreases of the planes from the sums, scaled to the whole
+// block; sig[p]: the samples that become significant at plane p.  Returns
+// the residual.
+double finish(const sums_t& sums, int numbps, double weight, double scale, double* sig,
+              t1est_plane_t* planes)
+{
+    double sum[32];
+    for (int p = 0; p < 32; ++p) {
+        sig[p] = sum[p] = 0;
+        for (int set = 0; set < 4; ++set)
+            sig[p] += sums.newsig[set][p + 8], sum[p] += double(sums.nmsedec[set][p + 8]);
+        sig[p] *= scale, sum[p] *= scale;
+    }
+    double meanref = 0, meanref0 = 0;
+    for (int i = 0; i < JPC_NMSEDEC_SIZE; ++i)
+        meanref += jpc_refnmsedec[i], meanref0 += jpc_refnmsedec0[i];
+    meanref /= JPC_NMSEDEC_SIZE, meanref0 /= JPC_NMSEDEC_SIZE;
+    double significant = 0, deep = 0;
+    for (int p = numbps - 1; p >= 0; --p) {
+        const double total = sum[p] + deep * (p > 0 ? meanref : meanref0);
+        planes[p].dist = std::ldexp(weight * (total / 16384.0), 2 * p);
+        deep = significant;
+        significant += sig[p];
+    }
+    return weight * (double(sums.residual) / 4096) * scale;
+}
+
+}  // namespace
 
 double t1est_planes(const jpenc_cblk_t* cblk, int numbps, double weight, t1est_plane_t* planes,
                     int rowstep)
@@ -43,9 +101,7 @@ double t1est_planes(const jpenc_cblk_t* cblk, int numbps, double weight, t1est_p
     // land in the slots under 8, which are never read, so the loop has no
     // branch on the data; four sets, by column, keep neighbouring samples
     // off one another's sums.
-    int32_t newsig[4][40] = {};
-    int64_t nmsedec[4][40] = {};
-    int64_t residual = 0;
+    sums_t sums;
     const matrix_t* data = cblk->data;
     const int32_t numrows = matrix_numrows(data), numcols = matrix_numcols(data);
     // Every other row is enough for figures that are models anyway.
@@ -55,47 +111,85 @@ double t1est_planes(const jpenc_cblk_t* cblk, int numbps, double weight, t1est_p
         rowstep = 1;
     for (int32_t r = 0; r < numrows; r += rowstep) {
         const int32_t* row = matrix_row(data, r);
-        for (int32_t c = 0; c < numcols; ++c) {
-            const uint32_t v = row[c];
-            const uint32_t mag = int32_t(v) < 0 ? -v : v;
-            const int b = 31 - __builtin_clz(mag | 1) - JPC_NUMEXTRABITS;
-            const int32_t* sigtab = b > 0 ? jpc_signmsedec : jpc_signmsedec0;
-            const int32_t* reftab = b > 1 ? jpc_refnmsedec : jpc_refnmsedec0;
-            const int set = c & 3;
-            ++newsig[set][b + 8];
-            nmsedec[set][b + 8] += sigtab[(mag >> std::max(b, 0)) & (JPC_NMSEDEC_SIZE - 1)];
-            nmsedec[set][b + 7] += reftab[(mag >> std::max(b - 1, 0)) & (JPC_NMSEDEC_SIZE - 1)];
-            const int32_t frac = int32_t(mag & 63) - (b >= 0 ? 32 : 0);
-            residual += frac * frac;
-        }
+        for (int32_t c = 0; c < numcols; ++c)
+            sums.add(row[c], c & 3);
     }
     const double scale = double(numrows) / ((numrows + rowstep - 1) / rowstep);
-    double sig[32], sum[32];
-    for (int p = 0; p < 32; ++p) {
-        sig[p] = sum[p] = 0;
-        for (int set = 0; set < 4; ++set)
-            sig[p] += newsig[set][p + 8], sum[p] += double(nmsedec[set][p + 8]);
-        sig[p] *= scale, sum[p] *= scale;
-    }
-    double meanref = 0, meanref0 = 0;
-    for (int i = 0; i < JPC_NMSEDEC_SIZE; ++i)
-        meanref += jpc_refnmsedec[i], meanref0 += jpc_refnmsedec0[i];
-    meanref /= JPC_NMSEDEC_SIZE, meanref0 /= JPC_NMSEDEC_SIZE;
-
+    double sig[32];
+    const double residual = finish(sums, numbps, weight, scale, sig, planes);
     const double n = double(numrows) * numcols;
     double significant = 0;  // significant before the plane
-    double deep = 0;         // significant two or more planes before it
     for (int p = numbps - 1; p >= 0; --p) {
         const double k = sig[p];
         const double bits = kZeroCoding * entropy_bits(k, n - significant) + kSign * k +
                             kRefine * significant;
-        const double total = sum[p] + deep * (p > 0 ? meanref : meanref0);
         planes[p].bytes = bits / 8;
-        planes[p].dist = std::ldexp(weight * (total / 16384.0), 2 * p);
-        deep = significant;
         significant += k;
     }
-    return weight * (double(residual) / 4096) * scale;
+    return residual;
+}
+
+double t1est_htplanes(const jpenc_cblk_t* cblk, int numbps, double weight,
+                      t1est_plane_t* planes, int pairstep)
+{
+    // The bytes of an HT cleanup pass are mostly its MagSgn bits: a sample
+    // significant at plane p sends about as many bits as the largest
+    // exponent in its quad above p, E - p + 1.  By plane, as differences
+    // (plane + 8 as above): the samples significant there (lin), the sum
+    // of E + 1 over them (cst), and the quads with one (quads); the VLC and
+    // MEL bits come by the quad.
+    sums_t sums;
+    int64_t cst[41] = {}, lin[41] = {}, quads[41] = {};
+    const matrix_t* data = cblk->data;
+    const int32_t numrows = matrix_numrows(data), numcols = matrix_numcols(data);
+    const int32_t numpairs = (numrows + 1) / 2;
+    if (pairstep <= 0 || pairstep > numpairs)
+        pairstep = 1;
+    int32_t sampled = 0;
+    int64_t numquads = 0;
+    for (int32_t r = 0; r < numrows; r += 2 * pairstep) {
+        const int32_t* r0 = matrix_row(data, r);
+        const int32_t* r1 = r + 1 < numrows ? matrix_row(data, r + 1) : nullptr;
+        sampled += r1 ? 2 : 1;
+        for (int32_t c = 0; c < numcols; c += 2) {
+            int b[4] = {-8, -8, -8, -8};
+            b[0] = sums.add(r0[c], c & 3);
+            if (r1)
+                b[1] = sums.add(r1[c], c & 3);
+            if (c + 1 < numcols) {
+                b[2] = sums.add(r0[c + 1], (c + 1) & 3);
+                if (r1)
+                    b[3] = sums.add(r1[c + 1], (c + 1) & 3);
+            }
+            const int e = std::max(std::max(b[0], b[1]), std::max(b[2], b[3]));
+            for (int i = 0; i < 4; ++i) {
+                const int top = std::max(b[i], -7) + 9;  // first slot past its planes
+                cst[8] += e + 1, cst[top] -= e + 1;
+                ++lin[8], --lin[top];
+            }
+            ++quads[8], --quads[std::max(e, -7) + 9];
+            ++numquads;
+        }
+    }
+    const double scale = double(numrows) / std::max(sampled, 1);
+    double sig[32];
+    const double residual = finish(sums, numbps, weight, scale, sig, planes);
+    // Prefix sums from the lowest slot: a sample never significant adds
+    // and takes away its figures below slot 8.
+    int64_t c = 0, l = 0, q = 0;
+    for (int i = 0; i < 8; ++i)
+        c += cst[i], l += lin[i], q += quads[i];
+    for (int p = 0; p < numbps; ++p) {
+        c += cst[p + 8], l += lin[p + 8], q += quads[p + 8];
+        const double bits = double(c - l * p) + kHtSigQuad * double(q) +
+                            kHtQuietQuad * double(numquads - q);
+        planes[p].bytes = bits * scale / 8;
+    }
+    // Each plane's own bytes: a candidate at plane p takes the bytes of
+    // the planes above it too.
+    for (int p = 0; p + 1 < numbps; ++p)
+        planes[p].bytes -= planes[p + 1].bytes;
+    return residual;
 }
 
 void t1est_choose(const t1est_plane_t* planes, const int* numbps, int64_t numcblks,

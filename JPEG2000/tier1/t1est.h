@@ -25,6 +25,12 @@ struct t1est_plane_t {
 double t1est_planes(const jpenc_cblk_t* cblk, int numbps, double weight, t1est_plane_t* planes,
                     int rowstep = 0);
 
+// The same for HT code blocks, whose bytes are those of a cleanup pass at
+// each plane (bytes of plane p: the candidate at p less the one at p + 1),
+// from every pairstep-th pair of rows.
+double t1est_htplanes(const jpenc_cblk_t* cblk, int numbps, double weight,
+                      t1est_plane_t* planes, int pairstep);
+
 // What the rate allocation is to reach: a byte budget, or a weighted
 // squared error (the sum of the residuals and of the distortions of the
 // planes left out); the one not wanted is negative.

@@ -227,4 +227,46 @@ TEST(T1encTest, BudgetLeavesLowPlanesUncodedUntilTheAllocationReachesThem)
     EXPECT_EQ(b.cblk().numpasses, 3 * numbps - 2);
 }
 
+// HT: the byte model must be near the coded candidates; after an
+// allocation that took the last coded candidate one more is coded, while a
+// block of a few samples (whose error need not fall from one candidate to
+// the next) is coded whole.
+TEST(T1encTest, HtCandidatesGrowOneAtATimeAndTinyBlocksWhole)
+{
+    Block b(64, 64);
+    b.fillRandom(7, 1 << 14);
+    ASSERT_EQ(b.encode(T1ENC_HT), 0);
+    const int numbps = b.cblk().numbps;
+    ASSERT_EQ(t1enc_encodehtcblk(&b.comp, &b.band(), &b.cblk(), 0, -1), 0);
+    std::vector<t1est_plane_t> est(numbps);
+    t1est_htplanes(&b.cblk(), numbps, double(t1enc_weight(&b.comp, &b.band())), est.data(), 1);
+    double model = 0;
+    for (int k = 0; k < numbps; ++k) {
+        model += est[numbps - 1 - k].bytes;
+        const double coded = b.cblk().passes[3 * k].end;
+        if (coded > 100) {
+            EXPECT_GT(model, coded / 1.5) << "candidate " << k;
+            EXPECT_LT(model, coded * 1.5) << "candidate " << k;
+        }
+    }
+    const double all = b.cblk().passes[3 * (numbps - 1)].end;
+    ASSERT_EQ(t1enc_encodecomps(&b.comp, 1, T1ENC_HT, {all / 8, -1}), 0);
+    jpenc_cblk_t& cut = b.cblk();
+    const int coded = cut.numpasses;
+    ASSERT_LT(coded, 3 * numbps - 2);
+    for (int i = 0; i < coded; ++i)
+        cut.passes[i].lyrno = 0;
+    EXPECT_EQ(t1enc_completecomps(&b.comp, 1, T1ENC_HT), 1);
+    EXPECT_EQ(b.cblk().numpasses, coded + 3);
+
+    Block one(1, 1);
+    one.set(0, 0, 12345 << 6);
+    ASSERT_EQ(t1enc_encodecomps(&one.comp, 1, T1ENC_HT, {2, -1}), 0);
+    ASSERT_LT(one.cblk().numpasses, 3 * one.cblk().numbps - 2);
+    for (int i = 0; i < one.cblk().numpasses; ++i)
+        one.cblk().passes[i].lyrno = 0;
+    EXPECT_EQ(t1enc_completecomps(&one.comp, 1, T1ENC_HT), 1);
+    EXPECT_EQ(one.cblk().numpasses, 3 * one.cblk().numbps - 2);
+}
+
 } // namespace
