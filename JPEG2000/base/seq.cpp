@@ -8,6 +8,10 @@
 #include <cstdlib>
 #include <cstring>
 
+#ifdef __linux__
+#include <sys/mman.h>
+#endif
+
 namespace {
 
 // Points the row references of an owning matrix at its data.
@@ -33,6 +37,55 @@ inline void for_each_row(matrix_t* m, F f)
     const ptrdiff_t step = m->rowstep_;
     for (int32_t i = 0; i < m->numrows_; ++i, row += step)
         f(row, n);
+}
+
+#ifdef __linux__
+constexpr size_t HUGE_PAGE = size_t(1) << 21;
+constexpr size_t MAP_MIN = size_t(4) << 20;
+
+size_t mappedsize(const matrix_t* m)
+{
+    return (size_t(m->datasize_) * sizeof(seqent_t) + 4095) & ~size_t(4095);
+}
+#endif
+
+// Zeroed data for n elements.  A large matrix is mapped on its own, on
+// huge-page bounds and with the hint to fault it in as huge pages where the
+// system offers them: a few dozen faults for a 4K frame's component
+// instead of thousands, which take a tenth of a coding.
+seqent_t* allocdata(matrix_t* m, size_t n)
+{
+#ifdef __linux__
+    const size_t bytes = (n * sizeof(seqent_t) + 4095) & ~size_t(4095);
+    if (bytes >= MAP_MIN) {
+        void* p = mmap(nullptr, bytes + HUGE_PAGE, PROT_READ | PROT_WRITE,
+                       MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (p != MAP_FAILED) {
+            const uintptr_t b = reinterpret_cast<uintptr_t>(p);
+            const uintptr_t a = (b + HUGE_PAGE - 1) & ~(HUGE_PAGE - 1);
+            if (a > b)
+                munmap(p, a - b);
+            if (b + HUGE_PAGE > a)
+                munmap(reinterpret_cast<void*>(a + bytes), b + HUGE_PAGE - a);
+            madvise(reinterpret_cast<void*>(a), bytes, MADV_HUGEPAGE);
+            m->flags_ |= MATRIX_MAPPED;
+            return reinterpret_cast<seqent_t*>(a);
+        }
+    }
+#endif
+    return static_cast<seqent_t*>(std::calloc(n, sizeof(seqent_t)));
+}
+
+void freedata(matrix_t* m)
+{
+#ifdef __linux__
+    if (m->flags_ & MATRIX_MAPPED) {
+        munmap(m->data_, mappedsize(m));
+        m->flags_ &= ~MATRIX_MAPPED;
+        return;
+    }
+#endif
+    std::free(m->data_);
 }
 
 }  // namespace
@@ -62,7 +115,7 @@ matrix_t* matrix_create(int32_t numrows, int32_t numcols)
             matrix_destroy(m);
             return nullptr;
         }
-        m->data_ = static_cast<seqent_t*>(std::calloc(static_cast<size_t>(size), sizeof(seqent_t)));
+        m->data_ = allocdata(m, static_cast<size_t>(size));
         if (!m->data_) {
             matrix_destroy(m);
             return nullptr;
@@ -79,7 +132,7 @@ void matrix_destroy(matrix_t* m)
         return;
     if (m->data_) {
         FATAL_CHECK(!(m->flags_ & MATRIX_REF));
-        std::free(m->data_);
+        freedata(m);
     }
     std::free(m->rows_);
     std::free(m);
@@ -140,7 +193,7 @@ int matrix_bindsub(matrix_t* target, matrix_t* source, int32_t r0, int32_t c0,
         target->maxrows_ = numrows;
     }
     if (target->data_ && !(target->flags_ & MATRIX_REF))
-        std::free(target->data_);
+        freedata(target);
     target->data_ = nullptr;
     target->datasize_ = 0;
     target->flags_ |= MATRIX_REF;

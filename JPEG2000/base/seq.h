@@ -35,6 +35,7 @@ typedef float realent_t;
 static_assert(sizeof(realent_t) == sizeof(seqent_t), "real samples share the cells");
 
 constexpr int32_t MATRIX_REF = 0x01;
+constexpr int32_t MATRIX_MAPPED = 0x02;  // data_ mapped from the system (large)
 
 struct matrix_t {
     int32_t flags_;     // MATRIX_REF for a reference

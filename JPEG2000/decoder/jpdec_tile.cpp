@@ -14,10 +14,6 @@
 #include <cstdio>
 #include <new>
 
-#ifdef __linux__
-#include <sys/mman.h>
-#endif
-
 // Limits that keep a malformed code stream from making the decoder build
 // billions of empty records.
 static constexpr int64_t JPDEC_MAXPRCS = int64_t(1) << 20;   // per tile
@@ -151,19 +147,6 @@ static int dec_tcomp_init(dec_tile_t* tile, dec_tcomp_t* tcomp, const dec_ccp_t*
     if (!tcomp->data)
         return -1;
     matrix_setorigin(tcomp->data, tcomp->xstart, tcomp->ystart);
-#ifdef __linux__
-    // A large matrix is faulted in as huge pages where the system offers
-    // them: a few hundred faults for a 4K frame instead of tens of
-    // thousands.
-    if (tcomp->data->data_ && tcomp->data->datasize_ >= (int64_t(1) << 20)) {
-        const uintptr_t huge = uintptr_t(1) << 21;
-        const uintptr_t b = reinterpret_cast<uintptr_t>(tcomp->data->data_);
-        const uintptr_t e = b + uintptr_t(tcomp->data->datasize_) * sizeof(int32_t);
-        const uintptr_t hb = (b + huge - 1) & ~(huge - 1), he = e & ~(huge - 1);
-        if (he > hb)
-            madvise(reinterpret_cast<void*>(hb), he - hb, MADV_HUGEPAGE);
-    }
-#endif
     tcomp->tsfb = tsfb_wavelet(ccp->qmfbid, ccp->numrlvls - 1);
     if (!tcomp->tsfb) {
         std::fputs("unsupported wavelet transform\n", stderr);
