@@ -71,27 +71,27 @@ bool pnm_number(FILE* f, long* v)
     return true;
 }
 
-// Moves samples from f into the component's sample stream: n samples of
-// filebps bytes each (big- or little-endian in the file), each stored in the
-// image's bytes per sample, most significant first.  interleave > 1 takes
-// every interleave-th sample starting at offset (for PPM), reading the file
-// rows through a buffer.
-bool fill_component(image_t* im, int cmpt, const std::vector<uint8_t>& raw, int filebps,
-                    bool bigendian, int interleave, int offset)
+// Moves n samples from raw into the component's sample stream, from sample
+// first on: filebps bytes each (big- or little-endian in the file), each
+// stored in the image's bytes per sample, most significant first.
+// interleave > 1 takes every interleave-th sample starting at offset (for
+// PPM).
+bool fill_component(image_t* im, int cmpt, const uint8_t* raw, size_t n, int64_t first,
+                    int filebps, bool bigendian, int interleave, int offset)
 {
     stream_t* s = image_cmpt_stream(im, cmpt);
-    if (!s || stream_seek(s, 0, SEEK_SET) != 0)
+    const int cps = image_cmpt_cps(im, cmpt);
+    if (!s || stream_seek(s, first * cps, SEEK_SET) != first * cps)
         return false;
-    int cps = image_cmpt_cps(im, cmpt);
-    size_t n = static_cast<size_t>(image_cmpt_width(im, cmpt)) * image_cmpt_height(im, cmpt);
-    std::vector<uint8_t> out(n * cps);
+    thread_local std::vector<uint8_t> out;
+    out.resize(n * cps);
     if (filebps == 1 && cps == 1) {
-        const uint8_t* p = raw.data() + offset;
+        const uint8_t* p = raw + offset;
         for (size_t i = 0; i < n; ++i, p += interleave)
             out[i] = *p;
     } else {
         for (size_t i = 0; i < n; ++i) {
-            const uint8_t* p = raw.data() + (i * interleave + offset) * filebps;
+            const uint8_t* p = raw + (i * interleave + offset) * filebps;
             uint32_t v = 0;
             for (int b = 0; b < filebps; ++b)
                 v = (v << 8) | p[bigendian ? b : filebps - 1 - b];
@@ -131,8 +131,11 @@ image_t* read_pnm(const std::string& path)
         std::fprintf(stderr, "%s: picture too large\n", path.c_str());
         return nullptr;
     }
-    std::vector<uint8_t> raw(static_cast<size_t>(bytes));
-    if (std::fread(raw.data(), 1, raw.size(), f.get()) != raw.size()) {
+    // A file shorter than its header says fails before the picture is made.
+    const long at = std::ftell(f.get());
+    if (at < 0 || std::fseek(f.get(), 0, SEEK_END) != 0 ||
+        static_cast<unsigned long long>(std::ftell(f.get()) - at) < bytes ||
+        std::fseek(f.get(), at, SEEK_SET) != 0) {
         std::fprintf(stderr, "%s: file ends before its samples\n", path.c_str());
         return nullptr;
     }
@@ -151,11 +154,24 @@ image_t* read_pnm(const std::string& path)
         std::fprintf(stderr, "%s: not enough memory for the picture\n", path.c_str());
         return nullptr;
     }
-    for (int i = 0; i < numcmpts; ++i)
-        if (!fill_component(im.get(), i, raw, filebps, true, numcmpts, i)) {
-            std::fprintf(stderr, "%s: not enough memory for the picture\n", path.c_str());
+    // The file's rows come through a buffer of about 1 MiB.
+    const size_t rowbytes = static_cast<size_t>(w) * numcmpts * filebps;
+    const long band = std::max<long>(1, static_cast<long>((size_t(1) << 20) / rowbytes));
+    std::vector<uint8_t> raw(rowbytes * static_cast<size_t>(std::min(band, h)));
+    for (long y = 0; y < h; y += band) {
+        const long rows = std::min(band, h - y);
+        const size_t len = rowbytes * static_cast<size_t>(rows);
+        if (std::fread(raw.data(), 1, len, f.get()) != len) {
+            std::fprintf(stderr, "%s: file ends before its samples\n", path.c_str());
             return nullptr;
         }
+        for (int i = 0; i < numcmpts; ++i)
+            if (!fill_component(im.get(), i, raw.data(), static_cast<size_t>(w) * rows,
+                                int64_t(y) * w, filebps, true, numcmpts, i)) {
+                std::fprintf(stderr, "%s: not enough memory for the picture\n", path.c_str());
+                return nullptr;
+            }
+    }
     return im.release();
 }
 
@@ -268,7 +284,8 @@ image_t* read_pgx(const std::string& path)
         return nullptr;
     }
     for (size_t i = 0; i < files.size(); ++i)
-        if (!fill_component(im.get(), static_cast<int>(i), files[i].raw, files[i].filebps,
+        if (!fill_component(im.get(), static_cast<int>(i), files[i].raw.data(),
+                            size_t(files[i].width) * files[i].height, 0, files[i].filebps,
                             files[i].bigendian, 1, 0)) {
             std::fprintf(stderr, "%s: not enough memory for the picture\n", path.c_str());
             return nullptr;
