@@ -21,7 +21,8 @@ struct t1est_plane_t {
 // stays after every plane is coded (the fractions of the samples, which
 // only irreversible coding has).  The weight is the one tier-1 applies to
 // its passes (t1enc_weight).  The figures come from every rowstep-th row
-// of the block (0: every other row of a block of 8 rows or more).
+// of the block (0: every fourth row of a block of 16 rows or more, every
+// other of a block of 8 or more).
 double t1est_planes(const jpenc_cblk_t* cblk, int numbps, double weight, t1est_plane_t* planes,
                     int rowstep = 0);
 
