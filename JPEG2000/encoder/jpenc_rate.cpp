@@ -321,6 +321,45 @@ int64_t jpenc_bytesfordist(jpenc_t* enc, double dist)
     return len;
 }
 
+namespace {
+
+// The body bytes that a layer takes at a threshold, without a tier-2 run:
+// each code block gives from its current pass up to its last hull point
+// with a slope at or above the threshold (hull slopes fall along a block).
+struct bodies_t {
+    std::vector<std::pair<double, int64_t>> points;  // slope, bytes added; steepest first
+    std::vector<int64_t> cum;                        // bytes of the first k points
+
+    explicit bodies_t(jpenc_t* enc)
+    {
+        forcblks(enc, [&](jpenc_cblk_t* cblk) {
+            jpenc_pass_t* cur = cblk->curpass;
+            if (!cur || (cblk->ht && cur != cblk->passes))
+                return;
+            // An HT pass's end is the length of its candidate.
+            int64_t prev = cblk->ht || cur == cblk->passes ? 0 : cur[-1].end;
+            for (jpenc_pass_t* p = cur; p != cblk->passes + cblk->numpasses; ++p)
+                if (p->rdslope > 0.0) {
+                    points.push_back({p->rdslope, p->end - prev});
+                    prev = p->end;
+                }
+        });
+        std::sort(points.begin(), points.end(),
+                  [](const auto& a, const auto& b) { return a.first > b.first; });
+        cum.assign(points.size() + 1, 0);
+        for (size_t k = 0; k < points.size(); ++k)
+            cum[k + 1] = cum[k] + points[k].second;
+    }
+    int64_t at(double thresh) const
+    {
+        const auto end = std::partition_point(points.begin(), points.end(),
+                                              [&](const auto& p) { return p.first >= thresh; });
+        return cum[size_t(end - points.begin())];
+    }
+};
+
+}  // namespace
+
 int jpenc_ratealloc(jpenc_t* enc, int numlyrs, const int64_t* cumlens)
 {
     stream_t* scratch = stream_memopen(nullptr, 0);
@@ -360,31 +399,66 @@ int jpenc_ratealloc(jpenc_t* enc, int numlyrs, const int64_t* cumlens)
         }
         if (maxlen >= 0 && !success) {
             // The lowest slope whose passes fit: the length falls as the
-            // threshold rises, so a bisection over the distinct slopes
-            // finds it with one trial tier-2 run per step.
-            size_t lo = 0, hi = slopes.size();  // slopes[hi] fits, below lo not
-            while (lo < hi) {
+            // threshold rises, so a bisection over the distinct slopes finds
+            // it with one trial tier-2 run per step.  The bodies alone bound
+            // it from below, and the headers of two trials narrow the range
+            // the bisection has to search.
+            const size_t n = slopes.size();
+            size_t lo = 0, hi = n;  // slopes[hi] fits (or hi is n), below lo not
+            int64_t len = 0;
+            auto trial = [&](size_t i) {
                 // Each trial is a tier-2 run: the reports climb from 70 to
                 // 79 over the tile's first 36, counted through every layer
                 // and every round of the allocation.
                 jpenc_report(enc, 70 + std::min(enc->alloctrials++, 36) / 4);
-                if (enc->stopped) {
-                    stream_close(scratch);
+                if (enc->stopped)
                     return -1;
-                }
-                const size_t mid = lo + (hi - lo) / 2;
                 t2enc_save(enc->comps.data(), enc->numcomps);
-                assign(enc, lyrno, slopes[mid], true);
-                int64_t len = layerlength(enc, scratch, lyrno);
+                assign(enc, lyrno, slopes[i], true);
+                len = layerlength(enc, scratch, lyrno);
                 t2enc_restore(enc->comps.data(), enc->numcomps);
-                if (len < 0) {
-                    stream_close(scratch);
-                    return -1;
+                return len < 0 ? -1 : donelen + len <= maxlen ? 1 : 0;
+            };
+            const bodies_t bodies(enc);
+            const int64_t room = maxlen - donelen;
+            // The first slope whose bodies and `head` header bytes fit.
+            auto first = [&](int64_t head) {
+                return size_t(std::partition_point(slopes.begin(), slopes.end(), [&](double t) {
+                                  return bodies.at(t) + head > room;
+                              }) -
+                              slopes.begin());
+            };
+            int f = 0;
+            lo = first(0);
+            if (lo < n && (f = trial(lo)) == 1) {
+                hi = lo;
+            } else if (lo < n && f == 0) {
+                // Headers shrink as the threshold rises: with those of the
+                // trial the layer fits at i1, and below i2 it cannot, as
+                // a trial just below i2 confirms.
+                const int64_t head0 = len - bodies.at(slopes[lo]);
+                const size_t i1 = std::max(lo + 1, first(head0));
+                lo = lo + 1;
+                if (i1 < n && (f = trial(i1)) == 1) {
+                    hi = i1;
+                    const size_t i2 = std::max(lo, first(len - bodies.at(slopes[i1])));
+                    if (i2 > lo && i2 <= hi && (f = trial(i2 - 1)) >= 0)
+                        (f ? hi : lo) = f ? i2 - 1 : i2;
+                } else if (f == 0) {
+                    lo = i1 + 1;
                 }
-                if (donelen + len > maxlen)
+            }
+            while (f >= 0 && lo < hi) {
+                const size_t mid = lo + (hi - lo) / 2;
+                f = trial(mid);
+                if (f == 0)
                     lo = mid + 1;
-                else
+                else if (f == 1)
                     hi = mid;
+            }
+            if (f < 0) {
+                stream_close(scratch);
+                return -1;
             }
             if (hi < slopes.size()) {
                 success = true;
