@@ -56,8 +56,8 @@ inline void refine(int32_t* dp, int bit, const recon_t& rc)
 template <bool Flat>
 struct mqbits_t {
     mqdec_t* dec;
-    const mqstate_t** ctxs;
-    mqregs_t regs;
+    mqslot_t* ctxs;
+    mqdregs_t regs;
     T1_INLINE int bit(int ctxno)
     {
         return Flat ? mqdec_decodeflat(dec, regs, ctxs + ctxno)

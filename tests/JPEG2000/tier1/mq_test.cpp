@@ -100,7 +100,7 @@ std::vector<int> decode(const bytes& data, const std::vector<decision>& ds,
             mqdec_init(dec);
         }
         mqdec_setctxs(dec, static_cast<int>(init.size()), init.data());
-        mqregs_t regs = mqdec_getregs(dec);
+        mqdregs_t regs = mqdec_getregs(dec);
         for (const auto& d : ds)
             bits[inplace].push_back(inplace ? mqdec_decodeflat(dec, regs, mqdec_ctx(dec, d.ctx))
                                             : mqdec_decode(dec, regs, mqdec_ctx(dec, d.ctx)));
