@@ -155,10 +155,10 @@ inline int mqdec_decode(mqdec_t* dec, mqdregs_t& regs, mqslot_t* ctx)
 {
     const mqslot_t slot = *ctx;
     const uint32_t qeval = slot >> 16;
-    const uint64_t qhigh = uint64_t{slot & 0xffff0000u} << 32;
+    // C's top 16 bits compared with Qe: C compared with Qe in their place.
+    const uint64_t qhigh = uint64_t{qeval} << 48;
     uint32_t a = regs.a - qeval;
-    const uint32_t chigh = static_cast<uint32_t>(regs.c >> 48);
-    if (chigh >= qeval && (a & 0x8000)) {
+    if (regs.c >= qhigh && (a & 0x8000)) {
         // MPS without renormalization: the common case.
         regs.c -= qhigh;
         regs.a = a;
@@ -167,9 +167,9 @@ inline int mqdec_decode(mqdec_t* dec, mqdregs_t& regs, mqslot_t* ctx)
     // The rest without a branch on the decision: the lower subinterval is
     // the LPS one (A - Qe < Qe exchanges them) when C lies in it, and the
     // upper one leaves A - Qe.
-    const bool lower = chigh < qeval;
+    const bool lower = regs.c < qhigh;
     const bool lps = lower != (a < qeval);
-    regs.c = lower ? regs.c : regs.c - qhigh;
+    regs.c -= qhigh & (uint64_t{lower} - 1);
     a = lower ? qeval : a;
     *ctx = mqdec_next[2 * (slot & 0xff) + lps];
     const int bit = static_cast<int>(slot & 1) ^ static_cast<int>(lps);
@@ -185,10 +185,11 @@ inline int mqdec_decodeflat(mqdec_t* dec, mqdregs_t& regs, mqslot_t* ctx)
 {
     const mqslot_t slot = *ctx;
     const uint32_t qeval = slot >> 16;
+    const uint64_t qhigh = uint64_t{qeval} << 48;
     const uint32_t rest = regs.a - qeval;
-    const bool lower = static_cast<uint32_t>(regs.c >> 48) < qeval;
+    const bool lower = regs.c < qhigh;
     const bool lps = lower != (rest < qeval);
-    regs.c = lower ? regs.c : regs.c - (uint64_t{slot & 0xffff0000u} << 32);
+    regs.c -= qhigh & (uint64_t{lower} - 1);
     const uint32_t a = lower ? qeval : rest;
     const mqslot_t next = mqdec_next[2 * (slot & 0xff) + lps];
     *ctx = a < 0x8000 ? next : slot;
