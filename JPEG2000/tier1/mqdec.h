@@ -3,16 +3,16 @@
 //
 // A decoder context is a slot holding Qe, the MPS and the number of its
 // entry of the 94-entry state table; a state change is a single store of
-// the successor slot.  The decoder reads its
-// codeword from a byte stream; past the end of the data it reads 1 bits, as
-// if the data were padded with 0xFF bytes, and never fails.
+// the successor slot.  The decoder reads its codeword from a byte stream or
+// from memory, up to six bytes ahead; past the end of the data it reads 1
+// bits, as if the data were padded with 0xFF bytes, and never fails.
 //
 // Two ways of decoding:
 //  - mqdec_setcurctx() + mqdec_getbit(): registers and current context in
 //    the decoder object;
 //  - mqdec_getregs() + mqdec_decode() + mqdec_setregs(): the tier-1 decoder
-//    keeps A, C and CT in a local mqdregs_t (in machine registers) across many
-//    decisions and names the context slot directly.  The whole step is in
+//    keeps A, C and CT in a local mqdregs_t (in machine registers) across
+//    many decisions and names the context slot directly.  The whole step is in
 //    line but for byte input; mqdec_decodeflat() is the same step without
 //    a branch on the decision, for contexts that are seldom well predicted.
 #ifndef JPEG2000_MQDEC_H
