@@ -70,7 +70,7 @@ void BM_MqDecode(benchmark::State& state)
     for (auto _ : state) {
         stream_rewind(code);
         mqdec_t* dec = mqdec_create(19, code);
-        mqregs_t regs = mqdec_getregs(dec);
+        mqdregs_t regs = mqdec_getregs(dec);
         int sum = 0;
         for (size_t i = 0; i < d.ctx.size(); ++i)
             sum += mqdec_decode(dec, regs, mqdec_ctx(dec, d.ctx[i]));

@@ -1,17 +1,18 @@
 // MQ arithmetic decoder (T.800 Annex C.3), and the probability state table
 // shared with the encoder (module mqenc).
 //
-// A context is a reference to one entry of the 94-entry state table; a state
-// change is a single store of the successor entry.  The decoder reads its
-// codeword from a byte stream; past the end of the data it reads 1 bits, as
-// if the data were padded with 0xFF bytes, and never fails.
+// A decoder context is a slot holding Qe, the MPS and the number of its
+// entry of the 94-entry state table; a state change is a single store of
+// the successor slot.  The decoder reads its codeword from a byte stream or
+// from memory, up to six bytes ahead; past the end of the data it reads 1
+// bits, as if the data were padded with 0xFF bytes, and never fails.
 //
 // Two ways of decoding:
 //  - mqdec_setcurctx() + mqdec_getbit(): registers and current context in
 //    the decoder object;
 //  - mqdec_getregs() + mqdec_decode() + mqdec_setregs(): the tier-1 decoder
-//    keeps A, C and CT in a local mqregs_t (in machine registers) across many
-//    decisions and names the context slot directly.  The whole step is in
+//    keeps A, C and CT in a local mqdregs_t (in machine registers) across
+//    many decisions and names the context slot directly.  The whole step is in
 //    line but for byte input; mqdec_decodeflat() is the same step without
 //    a branch on the decision, for contexts that are seldom well predicted.
 #ifndef JPEG2000_MQDEC_H
@@ -48,7 +49,7 @@ inline const mqstate_t* mq_state(int mps, int ind) { return &mqstates[2 * ind + 
 // Position of an entry in the table.
 inline int mq_stateno(const mqstate_t* state) { return static_cast<int>(state - mqstates); }
 
-// Coder registers, held in locals by the tier-1 coders.
+// Encoder registers (module mqenc), held in locals by the tier-1 encoder.
 struct mqregs_t {
     uint32_t a;                // interval register A
     uint32_t c;                // code register C
@@ -58,13 +59,38 @@ struct mqregs_t {
 // ---------------------------------------------------------------------------
 // Decoder.
 
+// A decoder context slot holds its probability state itself, so that a
+// decision needs one load for it: Qe in bits 16..31 (in place to be
+// subtracted from C's top half), the table entry 2 * index + MPS in bits
+// 0..7, the MPS in bit 0.
+using mqslot_t = uint32_t;
+
+inline mqslot_t mq_slot(const mqstate_t* state)
+{
+    return uint32_t{state->qeval} << 16 | static_cast<uint32_t>(mq_stateno(state));
+}
+
+// Successor slots by entry: [2 * entry] after an MPS renormalization,
+// [2 * entry + 1] after an LPS.
+extern const mqslot_t mqdec_next[2 * MQ_NUMSTATES];
+
+// Decoder registers, held in locals by the tier-1 decoder.  C is 64 bits
+// wide: its top 16 bits are the ones compared with Qe (C's high half of
+// T.800), and CT counts the bits of code read ahead below them, up to 48,
+// so that most renormalizations need no byte input.
+struct mqdregs_t {
+    uint32_t a;                // interval register A
+    int32_t ct;                // code bits in C below its top 16
+    uint64_t c;                // code register C
+};
+
 struct mqdec_t {
-    uint32_t creg;
+    uint64_t creg;
     uint32_t areg;
     int32_t ctreg;
     int maxctxs;               // number of contexts (>= 1)
-    const mqstate_t** ctxs;    // the contexts (owned array of entry references)
-    const mqstate_t** curctx;  // the current context
+    mqslot_t* ctxs;            // the contexts (owned)
+    mqslot_t* curctx;          // the current context
     stream_t* in;              // input (not owned); nullptr reads as end of data
     const uint8_t* bp;         // input in memory (not owned), when not nullptr:
     const uint8_t* bend;       // the bytes bp .. bend - 1 still to read
@@ -90,25 +116,25 @@ void mqdec_setctxs(mqdec_t* dec, int numctxs, const mqctx_t* ctxs);
 void mqdec_setctx(mqdec_t* dec, int ctxno, const mqctx_t* ctx);
 
 // The slot of context ctxno.
-inline const mqstate_t** mqdec_ctx(mqdec_t* dec, int ctxno) { return &dec->ctxs[ctxno]; }
+inline mqslot_t* mqdec_ctx(mqdec_t* dec, int ctxno) { return &dec->ctxs[ctxno]; }
 inline void mqdec_setcurctx(mqdec_t* dec, int ctxno) { dec->curctx = &dec->ctxs[ctxno]; }
 
-inline mqregs_t mqdec_getregs(const mqdec_t* dec) { return mqregs_t{dec->areg, dec->creg, dec->ctreg}; }
-inline void mqdec_setregs(mqdec_t* dec, mqregs_t regs)
+inline mqdregs_t mqdec_getregs(const mqdec_t* dec) { return mqdregs_t{dec->areg, dec->ctreg, dec->creg}; }
+inline void mqdec_setregs(mqdec_t* dec, mqdregs_t regs)
 {
     dec->areg = regs.a;
     dec->creg = regs.c;
     dec->ctreg = regs.ct;
 }
 
-// The renormalization shifts that need input: n shifts in all, reading a
-// byte each time CT runs out.  The registers go in and come back by value,
-// so that the caller's copy can stay in machine registers.
-mqregs_t mqdec_renorm_slow(mqdec_t* dec, mqregs_t regs, int n);
+// The renormalization shifts that need input: n shifts in all, with the
+// bytes read ahead as far as C holds them.  The registers go in and come
+// back by value, so that the caller's copy can stay in machine registers.
+mqdregs_t mqdec_renorm_slow(mqdec_t* dec, mqdregs_t regs, int n);
 
 // RENORMD with all of its shifts at once: A becomes a (not 0), shifted with
 // C until its bit 15 is set; only a byte input leaves the line.
-__attribute__((always_inline)) inline void mqdec_renorm(mqdec_t* dec, mqregs_t& regs, uint32_t a)
+__attribute__((always_inline)) inline void mqdec_renorm(mqdec_t* dec, mqdregs_t& regs, uint32_t a)
 {
     const int n = __builtin_clz(a) - 16;
     regs.a = a;
@@ -125,27 +151,28 @@ __attribute__((always_inline)) inline void mqdec_renorm(mqdec_t* dec, mqregs_t& 
 // registers, held by the caller.  The whole step is in line (T.800 DECODE
 // with its exchanges, and RENORMD with all of its shifts at once); only a
 // byte input leaves it.
-inline int mqdec_decode(mqdec_t* dec, mqregs_t& regs, const mqstate_t** ctx)
+inline int mqdec_decode(mqdec_t* dec, mqdregs_t& regs, mqslot_t* ctx)
 {
-    const mqstate_t* state = *ctx;
-    const uint32_t qeval = state->qeval;
+    const mqslot_t slot = *ctx;
+    const uint32_t qeval = slot >> 16;
+    // C's top 16 bits compared with Qe: C compared with Qe in their place.
+    const uint64_t qhigh = uint64_t{qeval} << 48;
     uint32_t a = regs.a - qeval;
-    const uint32_t chigh = regs.c >> 16;
-    if (chigh >= qeval && (a & 0x8000)) {
+    if (regs.c >= qhigh && (a & 0x8000)) {
         // MPS without renormalization: the common case.
-        regs.c -= qeval << 16;
+        regs.c -= qhigh;
         regs.a = a;
-        return state->mps;
+        return static_cast<int>(slot & 1);
     }
     // The rest without a branch on the decision: the lower subinterval is
     // the LPS one (A - Qe < Qe exchanges them) when C lies in it, and the
     // upper one leaves A - Qe.
-    const bool lower = chigh < qeval;
+    const bool lower = regs.c < qhigh;
     const bool lps = lower != (a < qeval);
-    regs.c = lower ? regs.c : regs.c - (qeval << 16);
+    regs.c -= qhigh & (uint64_t{lower} - 1);
     a = lower ? qeval : a;
-    *ctx = lps ? state->nlps : state->nmps;
-    const int bit = state->mps ^ static_cast<int>(lps);
+    *ctx = mqdec_next[2 * (slot & 0xff) + lps];
+    const int bit = static_cast<int>(slot & 1) ^ static_cast<int>(lps);
     mqdec_renorm(dec, regs, a);
     return bit;
 }
@@ -154,25 +181,26 @@ inline int mqdec_decode(mqdec_t* dec, mqregs_t& regs, const mqstate_t** ctx)
 // renormalization goes through the same selections as the other cases (a
 // shift of 0, the state kept).  Slower than mqdec_decode() on contexts
 // whose MPS path is well predicted, faster on the others.
-inline int mqdec_decodeflat(mqdec_t* dec, mqregs_t& regs, const mqstate_t** ctx)
+inline int mqdec_decodeflat(mqdec_t* dec, mqdregs_t& regs, mqslot_t* ctx)
 {
-    const mqstate_t* state = *ctx;
-    const uint32_t qeval = state->qeval;
+    const mqslot_t slot = *ctx;
+    const uint32_t qeval = slot >> 16;
+    const uint64_t qhigh = uint64_t{qeval} << 48;
     const uint32_t rest = regs.a - qeval;
-    const bool lower = (regs.c >> 16) < qeval;
+    const bool lower = regs.c < qhigh;
     const bool lps = lower != (rest < qeval);
-    regs.c = lower ? regs.c : regs.c - (qeval << 16);
+    regs.c -= qhigh & (uint64_t{lower} - 1);
     const uint32_t a = lower ? qeval : rest;
-    const mqstate_t* next = lps ? state->nlps : state->nmps;
-    *ctx = a < 0x8000 ? next : state;
+    const mqslot_t next = mqdec_next[2 * (slot & 0xff) + lps];
+    *ctx = a < 0x8000 ? next : slot;
     mqdec_renorm(dec, regs, a);
-    return state->mps ^ static_cast<int>(lps);
+    return static_cast<int>(slot & 1) ^ static_cast<int>(lps);
 }
 
 // Decodes one decision with the current context.
 inline int mqdec_getbit(mqdec_t* dec)
 {
-    mqregs_t regs = mqdec_getregs(dec);
+    mqdregs_t regs = mqdec_getregs(dec);
     const int bit = mqdec_decode(dec, regs, dec->curctx);
     mqdec_setregs(dec, regs);
     return bit;
