@@ -429,74 +429,149 @@ int htenc_encodecln(const int32_t* data, ptrdiff_t stride, int width, int height
     return 0;
 }
 
+namespace {
+
+// The bits of v at the set bits of mask (4 rows), packed from bit 0 up.
+inline uint32_t gather4(uint32_t v, uint32_t mask)
+{
+    uint32_t out = 0;
+    int n = 0;
+    for (int y = 0; y < 4; ++y)
+        if ((mask >> y) & 1)
+            out |= ((v >> y) & 1) << n++;
+    return out;
+}
+
+}  // namespace
+
 void htenc_encoderef(const int32_t* data, ptrdiff_t stride, int width, int height, int p,
-                     bool vcausal, std::vector<uint8_t>& sp, std::vector<uint8_t>& spmr)
+                     bool vcausal, std::vector<uint8_t>& sp, std::vector<uint8_t>& spmr,
+                     uint32_t halfq, double* ddec)
 {
     sp.clear();
     spmr.clear();
-    // Significance after the cleanup pass (1), after SigProp (2), with a
-    // border of insignificant samples.
-    const int sw = width + 2;
+    if (ddec)
+        ddec[0] = ddec[1] = 0;
+    if (width <= 0 || height <= 0 || p < 1 || p > 31)
+        return;
+    // Per stripe of four rows and column (with an empty column on either
+    // side), bit y for row y: significant after the cleanup pass (sig), bit
+    // p - 1 of the magnitude (bit), negative (neg), significant in SigProp
+    // (nsig).
+    const int SW = width + 2;
+    const int NS = (height + 3) / 4;
+    const size_t planesz = size_t(SW) * NS;
     thread_local std::vector<uint8_t> state;
-    state.assign(size_t(sw) * (height + 2), 0);
-    uint8_t* st = state.data() + sw + 1;
-    auto mag = [&](int x, int y) {
-        const int32_t s = data[y * stride + x];
-        return s < 0 ? 0u - uint32_t(s) : uint32_t(s);
-    };
-    for (int y = 0; y < height; ++y)
-        for (int x = 0; x < width; ++x)
-            st[y * sw + x] = (mag(x, y) >> p) ? 1 : 0;
+    state.assign(planesz * 4, 0);
+    uint8_t* const sig = state.data();
+    uint8_t* const bit = sig + planesz;
+    uint8_t* const neg = bit + planesz;
+    uint8_t* const nsig = neg + planesz;
+    const uint32_t halfp = uint32_t{1} << (p - 1);
+    const uint32_t below = (uint32_t{1} << p) - 1;
+    // MagRef moves a significant sample from (mu << p) + halfp to the
+    // middle of its half of that interval: the squared error falls by
+    // (b - a) (2 r - a - b), r its bits below p, a = halfp, b its new low.
+    double ddmr = 0;
+    for (int r = 0; r < height; ++r) {
+        const int32_t* s = data + r * stride;
+        const size_t row = size_t(r >> 2) * SW + 1;
+        uint8_t* c = sig + row;
+        uint8_t* b = bit + row;
+        uint8_t* g = neg + row;
+        const int y = r & 3;
+        for (int x = 0; x < width; ++x) {
+            const int32_t v = s[x];
+            const uint32_t m = v < 0 ? 0u - uint32_t(v) : uint32_t(v);
+            const uint32_t sg = (m >> p) != 0;
+            const uint32_t bt = (m >> (p - 1)) & 1;
+            c[x] |= uint8_t(sg << y);
+            b[x] |= uint8_t(bt << y);
+            g[x] |= uint8_t((uint32_t(v) >> 31) << y);
+            const int64_t lo = int64_t(bt ? halfp | halfq : halfq);
+            const int64_t rest = int64_t(m & below);
+            ddmr += double((lo - int64_t(halfp)) * (2 * rest - int64_t(halfp) - lo) *
+                           int64_t(sg));
+        }
+    }
 
+    // SigProp: a sample not yet significant gets a bit when one of its
+    // eight neighbours is significant, counting those that became
+    // significant earlier in this pass; the signs of a 4x4 group's new
+    // samples follow its significance bits, column by column.
+    const uint32_t newmag = halfp | halfq;
+    double ddsp = 0;
     msout_t out{sp};
-    for (int y0 = 0; y0 < height; y0 += 4) {
-        const int y1 = std::min(y0 + 4, height);
-        for (int x0 = 0; x0 < width; x0 += 4) {
-            const int x1 = std::min(x0 + 4, width);
-            int newsig[16];
-            int numnew = 0;
-            for (int x = x0; x < x1; ++x)
-                for (int y = y0; y < y1; ++y) {
-                    uint8_t* s = st + y * sw + x;
-                    if (*s)
+    for (int k = 0; k < NS; ++k) {
+        const unsigned rowmask = (1u << std::min(4, height - 4 * k)) - 1;
+        const uint8_t* c = sig + size_t(k) * SW;
+        const uint8_t* b = bit + size_t(k) * SW;
+        const uint8_t* g = neg + size_t(k) * SW;
+        uint8_t* n = nsig + size_t(k) * SW;
+        const uint8_t* ca = k > 0 ? sig + size_t(k - 1) * SW : nullptr;
+        const uint8_t* na = k > 0 ? nsig + size_t(k - 1) * SW : nullptr;
+        const uint8_t* cbelow = k + 1 < NS && !vcausal ? sig + size_t(k + 1) * SW : nullptr;
+        const int32_t* rows = data + ptrdiff_t(4 * k) * stride;
+        for (int x0 = 1; x0 <= width; x0 += 4) {
+            const int x1 = std::min(x0 + 4, width + 1);
+            for (int x = x0; x < x1; ++x) {
+                const unsigned side = c[x - 1] | n[x - 1] | c[x + 1];
+                unsigned nb = side | (side << 1) | (side >> 1) | (c[x] << 1) | (c[x] >> 1);
+                if (ca)
+                    nb |= ((ca[x - 1] | na[x - 1] | ca[x] | na[x] | ca[x + 1] | na[x + 1]) >> 3) & 1;
+                if (cbelow)
+                    nb |= ((cbelow[x - 1] | cbelow[x] | cbelow[x + 1]) & 1) << 3;
+                const unsigned cand = ~unsigned(c[x]) & rowmask;
+                if (!(nb & cand))
+                    continue;
+                // Rows in order: a new sample makes the one below it
+                // eligible.
+                unsigned news = 0, bits = 0;
+                int used = 0;
+                for (int y = 0; y < 4; ++y) {
+                    if (!((((nb | (news << 1)) & cand) >> y) & 1))
                         continue;
-                    int nb = s[-sw - 1] | s[-sw] | s[-sw + 1] | s[-1] | s[1];
-                    if (!(vcausal && y == y1 - 1))
-                        nb |= s[sw - 1] | s[sw] | s[sw + 1];
-                    if (!nb)
-                        continue;
-                    const uint32_t bit = (mag(x, y) >> (p - 1)) & 1;
-                    out.put(bit, 1);
-                    if (bit) {
-                        *s = 2;
-                        newsig[numnew++] = y * sw + x;
-                    }
+                    const unsigned bt = (b[x] >> y) & 1;
+                    bits |= bt << used++;
+                    news |= bt << y;
                 }
-            for (int i = 0; i < numnew; ++i) {
-                const int y = newsig[i] / sw, x = newsig[i] % sw;
-                out.put(data[y * stride + x] < 0 ? 1 : 0, 1);
+                out.put(bits, used);
+                n[x] = uint8_t(news);
+                for (int y = 0; y < 4; ++y)
+                    if ((news >> y) & 1) {
+                        const int32_t v = rows[y * stride + x - 1];
+                        const double m = v < 0 ? -double(v) : double(v);
+                        ddsp += double(newmag) * (2.0 * m - double(newmag));
+                    }
             }
+            for (int x = x0; x < x1; ++x)
+                if (n[x])
+                    out.put(gather4(g[x], n[x]), std::popcount(unsigned(n[x])));
         }
     }
     if (out.bits > 0)
         sp.push_back(uint8_t(out.tmp));
     spmr = sp;
 
-    // MagRef: backward, the bit of plane p - 1 of every sample significant
-    // after the cleanup pass, stripe by stripe, column by column.
+    // MagRef: backward, bit p - 1 of every sample significant after the
+    // cleanup pass, stripe by stripe, column by column, rows in order.
     thread_local std::vector<uint8_t> mrbuf;
     mrbuf.clear();
     vlcout_t mr{mrbuf};
     mr.tmp = 0;
     mr.bits = 0;
-    for (int y0 = 0; y0 < height; y0 += 4) {
-        const int y1 = std::min(y0 + 4, height);
-        for (int x = 0; x < width; ++x)
-            for (int y = y0; y < y1; ++y)
-                if (st[y * sw + x] == 1)
-                    mr.bit((mag(x, y) >> (p - 1)) & 1);
+    for (int k = 0; k < NS; ++k) {
+        const uint8_t* c = sig + size_t(k) * SW;
+        const uint8_t* b = bit + size_t(k) * SW;
+        for (int x = 1; x <= width; ++x)
+            if (c[x])
+                mr.put(gather4(b[x], c[x]), std::popcount(unsigned(c[x])));
     }
     if (mr.bits > 0)
         mr.out.push_back(uint8_t(mr.tmp));
     spmr.insert(spmr.end(), mr.out.rbegin(), mr.out.rend());
+    if (ddec) {
+        ddec[0] = ddsp;
+        ddec[1] = ddmr;
+    }
 }

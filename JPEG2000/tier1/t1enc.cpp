@@ -417,13 +417,14 @@ int t1enc_encodehtcblk(const jpenc_comp_t* comp, const jpenc_band_t* band, jpenc
                                static_cast<long double>(1 << (2 * JPC_NUMEXTRABITS));
     const bool realmode = comp->qmfbid != 1;
 
-    thread_local std::vector<uint8_t> seg;
+    thread_local std::vector<uint8_t> seg, sp, spmr;
     int ret = 0;
     // The passes of the candidates before klo stay empty (no size, no
     // distortion decrease): the allocation never takes them.
     for (int i = 0; i < 3 * klo; ++i) {
         cblk->passes[i].type = SEG_HTCLN;
         cblk->passes[i].lyrno = -1;
+        cblk->passes[i].htpasses = 1;
     }
     for (int k = klo; k <= khi; ++k) {
         const int p = numbps - 1 - k + JPC_NUMEXTRABITS;
@@ -442,17 +443,44 @@ int t1enc_encodehtcblk(const jpenc_comp_t* comp, const jpenc_band_t* band, jpenc
         pass->type = SEG_HTCLN;
         pass->term = 0;
         pass->lyrno = -1;
+        pass->htpasses = 1;
         pass->cumwmsedec = static_cast<double>(dd * weight);
-        pass->wmsedec = pass->cumwmsedec - (k > klo ? cblk->passes[3 * k - 3].cumwmsedec : 0.0);
+        pass->wmsedec = pass->cumwmsedec;
         if (stream_write(cblk->stream, seg.data(), static_cast<int64_t>(seg.size())) !=
             static_cast<int64_t>(seg.size()))
             ret = -1;
-        for (int i = 1; i < 3 && 3 * k + i < numpasses; ++i) {
-            jpenc_pass_t* dummy = &cblk->passes[3 * k + i];
-            *dummy = *pass;
-            dummy->wmsedec = 0.0;
+        if (k == khi)
+            break;
+        // Candidates before the last: the SigProp and MagRef passes at the
+        // plane below (plane 0 of reversible coefficients rebuilt without a
+        // half), as further truncation points of the same HT set.
+        const uint32_t halfq = (realmode || p - 1 > JPC_NUMEXTRABITS) ? uint32_t{1} << (p - 2) : 0;
+        double ddref[2];
+        htenc_encoderef(data, stride, numcols, numrows, p, false, sp, spmr, halfq, ddref);
+        if (stream_write(cblk->stream, spmr.data(), static_cast<int64_t>(spmr.size())) !=
+            static_cast<int64_t>(spmr.size()))
+            ret = -1;
+        const size_t reflen[2] = {sp.size(), spmr.size()};
+        for (int i = 1; i < 3; ++i) {
+            jpenc_pass_t* ref = &cblk->passes[3 * k + i];
+            *ref = *pass;
+            ref->type = SEG_HTREF;
+            ref->htpasses = 1 + i;
+            ref->end = static_cast<int32_t>(seg.size() + reflen[i - 1]);
+            dd += ddref[i - 1];
+            ref->cumwmsedec = static_cast<double>(dd * weight);
         }
     }
+    // A refinement pass no smaller than the next candidate (which brings at
+    // least its decrease) is no truncation point: a copy of the pass before.
+    for (int k = klo; ret == 0 && k < khi; ++k)
+        for (int i = 1; i < 3; ++i) {
+            jpenc_pass_t* ref = &cblk->passes[3 * k + i];
+            if (ref->end >= cblk->passes[3 * k + 3].end)
+                *ref = ref[-1];
+        }
+    for (int i = 3 * klo + 1; ret == 0 && i < numpasses; ++i)
+        cblk->passes[i].wmsedec = cblk->passes[i].cumwmsedec - cblk->passes[i - 1].cumwmsedec;
     return ret;
 }
 
@@ -684,7 +712,7 @@ int t1enc_completecomps(jpenc_comp_t* comps, int numcomps, int cblksty)
             int first = 0;
             while (cblk->passes[first].end == 0)
                 first += 3;
-            if (first + 3 >= cblk->numpasses || cblk->passes[first + 3].lyrno < 0)
+            if (first + 1 >= cblk->numpasses || cblk->passes[first + 1].lyrno < 0)
                 redo.cblks.push_back(cj);
         }
     }
