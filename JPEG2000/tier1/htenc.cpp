@@ -431,15 +431,29 @@ int htenc_encodecln(const int32_t* data, ptrdiff_t stride, int width, int height
 
 namespace {
 
-// The bits of v at the set bits of mask (4 rows), packed from bit 0 up.
-inline uint32_t gather4(uint32_t v, uint32_t mask)
+// For a nibble pair (v << 4 | mask): the bits of v at the set bits of mask,
+// packed from bit 0 up (bits 0-3), and their number (bits 4-6).
+struct gathertab_t {
+    uint8_t t[256];
+    constexpr gathertab_t() : t{}
+    {
+        for (int i = 0; i < 256; ++i) {
+            int out = 0, n = 0;
+            for (int y = 0; y < 4; ++y)
+                if ((i >> y) & 1)
+                    out |= ((i >> (4 + y)) & 1) << n++;
+            t[i] = uint8_t(out | (n << 4));
+        }
+    }
+};
+constexpr gathertab_t gathertab;
+
+// Puts the bits of v at the set bits of mask, rows in order.
+template <typename Out>
+inline void putgathered(Out& out, uint32_t v, uint32_t mask)
 {
-    uint32_t out = 0;
-    int n = 0;
-    for (int y = 0; y < 4; ++y)
-        if ((mask >> y) & 1)
-            out |= ((v >> y) & 1) << n++;
-    return out;
+    const uint32_t e = gathertab.t[((v & 15) << 4) | mask];
+    out.put(e & 15, int(e >> 4));
 }
 
 }  // namespace
@@ -469,30 +483,55 @@ void htenc_encoderef(const int32_t* data, ptrdiff_t stride, int width, int heigh
     uint8_t* const nsig = neg + planesz;
     const uint32_t halfp = uint32_t{1} << (p - 1);
     const uint32_t below = (uint32_t{1} << p) - 1;
+    // Of the samples significant after the cleanup pass, by bit p - 1: the
+    // sums of their bits below p and their numbers.
+    uint64_t rest[2] = {0, 0}, num[2] = {0, 0};
+    for (int k = 0; k < NS; ++k) {
+        const int32_t* s = data + ptrdiff_t(4 * k) * stride;
+        const size_t row = size_t(k) * SW + 1;
+        uint8_t* c = sig + row;
+        uint8_t* b = bit + row;
+        uint8_t* g = neg + row;
+        const int rows = std::min(4, height - 4 * k);
+        uint64_t restsig = 0, rest1 = 0, numsig = 0, num1 = 0;
+        auto stripe = [&](int nrows) {
+            for (int x = 0; x < width; ++x) {
+                uint32_t cs = 0, bs = 0, gs = 0;
+                for (int y = 0; y < nrows; ++y) {
+                    const int32_t v = s[y * stride + x];
+                    const uint32_t m = v < 0 ? 0u - uint32_t(v) : uint32_t(v);
+                    const uint32_t sg = (m >> p) != 0;
+                    const uint32_t bt = (m >> (p - 1)) & 1;
+                    cs |= sg << y;
+                    bs |= bt << y;
+                    gs |= (uint32_t(v) >> 31) << y;
+                    const uint32_t r = (m & below) & (0u - sg);
+                    restsig += r;
+                    rest1 += r & (0u - bt);
+                    numsig += sg;
+                    num1 += sg & bt;
+                }
+                c[x] = uint8_t(cs);
+                b[x] = uint8_t(bs);
+                g[x] = uint8_t(gs);
+            }
+        };
+        if (rows == 4)
+            stripe(4);
+        else
+            stripe(rows);
+        rest[0] += restsig - rest1;
+        rest[1] += rest1;
+        num[0] += numsig - num1;
+        num[1] += num1;
+    }
     // MagRef moves a significant sample from (mu << p) + halfp to the
     // middle of its half of that interval: the squared error falls by
     // (b - a) (2 r - a - b), r its bits below p, a = halfp, b its new low.
     double ddmr = 0;
-    for (int r = 0; r < height; ++r) {
-        const int32_t* s = data + r * stride;
-        const size_t row = size_t(r >> 2) * SW + 1;
-        uint8_t* c = sig + row;
-        uint8_t* b = bit + row;
-        uint8_t* g = neg + row;
-        const int y = r & 3;
-        for (int x = 0; x < width; ++x) {
-            const int32_t v = s[x];
-            const uint32_t m = v < 0 ? 0u - uint32_t(v) : uint32_t(v);
-            const uint32_t sg = (m >> p) != 0;
-            const uint32_t bt = (m >> (p - 1)) & 1;
-            c[x] |= uint8_t(sg << y);
-            b[x] |= uint8_t(bt << y);
-            g[x] |= uint8_t((uint32_t(v) >> 31) << y);
-            const int64_t lo = int64_t(bt ? halfp | halfq : halfq);
-            const int64_t rest = int64_t(m & below);
-            ddmr += double((lo - int64_t(halfp)) * (2 * rest - int64_t(halfp) - lo) *
-                           int64_t(sg));
-        }
+    for (int bt = 0; bt < 2; ++bt) {
+        const double a = halfp, b = (bt ? halfp : 0) + double(halfq);
+        ddmr += (b - a) * (2.0 * double(rest[bt]) - double(num[bt]) * (a + b));
     }
 
     // SigProp: a sample not yet significant gets a bit when one of its
@@ -546,7 +585,7 @@ void htenc_encoderef(const int32_t* data, ptrdiff_t stride, int width, int heigh
             }
             for (int x = x0; x < x1; ++x)
                 if (n[x])
-                    out.put(gather4(g[x], n[x]), std::popcount(unsigned(n[x])));
+                    putgathered(out, g[x], n[x]);
         }
     }
     if (out.bits > 0)
@@ -565,7 +604,7 @@ void htenc_encoderef(const int32_t* data, ptrdiff_t stride, int width, int heigh
         const uint8_t* b = bit + size_t(k) * SW;
         for (int x = 1; x <= width; ++x)
             if (c[x])
-                mr.put(gather4(b[x], c[x]), std::popcount(unsigned(c[x])));
+                putgathered(mr, b[x], c[x]);
     }
     if (mr.bits > 0)
         mr.out.push_back(uint8_t(mr.tmp));

@@ -388,7 +388,7 @@ int t1enc_encodecblk(const jpenc_comp_t* comp, const jpenc_band_t* band, jpenc_c
 }
 
 int t1enc_encodehtcblk(const jpenc_comp_t* comp, const jpenc_band_t* band, jpenc_cblk_t* cblk,
-                       int klo, int khi)
+                       int klo, int khi, int reflo, int refhi)
 {
     jpenc_releasecblk(cblk);
     cblk->ht = 1;
@@ -451,6 +451,11 @@ int t1enc_encodehtcblk(const jpenc_comp_t* comp, const jpenc_band_t* band, jpenc
             ret = -1;
         if (k == khi)
             break;
+        if (k < reflo || k > refhi) {
+            for (int i = 1; i < 3; ++i)
+                cblk->passes[3 * k + i] = *pass;
+            continue;
+        }
         // Candidates before the last: the SigProp and MagRef passes at the
         // plane below (plane 0 of reversible coefficients rebuilt without a
         // half), as further truncation points of the same HT set.
@@ -486,6 +491,12 @@ int t1enc_encodehtcblk(const jpenc_comp_t* comp, const jpenc_band_t* band, jpenc
 
 namespace {
 
+// HT candidates with refinement passes when coded with a goal: the one
+// that ends at the estimated threshold's plane and the one above it.  The
+// allocation takes nearly always that candidate's cleanup pass or the
+// refinement passes of the one above.
+constexpr int kHtRefs = 2;
+
 struct cblkjob_t {
     const jpenc_comp_t* comp;
     const jpenc_band_t* band;
@@ -500,6 +511,7 @@ struct encjob_t {
     bool residuals = false;           // keep each block's residual and rest
     int cblksty = 0;
     std::vector<int> htlo, hthi;      // HT: the candidates to code (empty: all)
+    std::vector<int> htref;           // HT: the first of those with refinement passes
     bool knownbps = false;            // the blocks' bit planes are set
     t1enc_progress_t progress = nullptr;
     void* progressarg = nullptr;
@@ -531,8 +543,11 @@ void encodeone(void* arg, int64_t i, int)
     jpenc_cblk_t* cblk = cj.cblk;
     if (job->cblksty & T1ENC_HT) {
         const bool all = job->htlo.empty();
-        job->result[i] = static_cast<signed char>(t1enc_encodehtcblk(
-            cj.comp, cj.band, cblk, all ? 0 : job->htlo[i], all ? -1 : job->hthi[i]));
+        const bool allref = job->htref.empty();
+        const int reflo = allref ? 0 : job->htref[i];
+        job->result[i] = static_cast<signed char>(
+            t1enc_encodehtcblk(cj.comp, cj.band, cblk, all ? 0 : job->htlo[i],
+                               all ? -1 : job->hthi[i], reflo, allref ? 64 : reflo + kHtRefs - 1));
     } else {
         const int maxpasses = job->maxpasses.empty() ? -1 : job->maxpasses[i];
         job->result[i] = static_cast<signed char>(
@@ -678,11 +693,17 @@ int t1enc_encodecomps(jpenc_comp_t* comps, int numcomps, int cblksty, t1est_goal
                      keep.data());
         t1est_choose(planes.data(), numbps.data(), int64_t(n), residual, goal, 1 / kHtMargin,
                      fewest.data());
+        // Refinement passes for the candidate that ends at the plane of the
+        // estimated threshold and the one above (kHtRefs).
+        std::vector<int> mid(n);
+        t1est_choose(planes.data(), numbps.data(), int64_t(n), residual, goal, 1.0, mid.data());
         job.htlo.resize(n);
         job.hthi.resize(n);
+        job.htref.resize(n);
         for (size_t i = 0; i < n; ++i) {
             job.hthi[i] = std::max(keep[i] - 1, 0);
             job.htlo[i] = std::min(std::max(fewest[i] - 2, 0), job.hthi[i]);
+            job.htref[i] = mid[i] - kHtRefs;
         }
         return runjob(&job, encodeone);
     }

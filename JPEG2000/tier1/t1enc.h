@@ -38,7 +38,8 @@ constexpr int T1ENC_HT = 0x40;  // HT code blocks (T.814)
 //
 // With T1ENC_HT the code blocks become HT candidates, one per bit plane:
 // without a goal only the complete one; with a goal only the few near the
-// estimated threshold, the others left empty.
+// estimated threshold, the others left empty, and the two nearest it with
+// their SigProp and MagRef passes.
 //
 // progress (may be nullptr) is called on the calling thread as code blocks
 // are estimated and coded, with the work done so far (it only grows) and
@@ -74,11 +75,12 @@ int t1enc_encodecblk(const jpenc_comp_t* comp, const jpenc_band_t* band,
 
 // Codes one code block as HT candidates (see jpenc_cblk_t::ht): one HT
 // cleanup pass for each of the candidates klo .. khi (candidate k ends at
-// bit plane numbps - 1 - k), with its size and distortion decrease.  The
+// bit plane numbps - 1 - k), with its size and distortion decrease, and for
+// those of reflo .. refhi before khi its SigProp and MagRef passes.  The
 // candidates before klo stay empty (no size, no decrease), the block's
 // passes end with candidate khi; khi < 0: up to the complete candidate.
 // 0, or -1 when a candidate cannot be coded.
 int t1enc_encodehtcblk(const jpenc_comp_t* comp, const jpenc_band_t* band, jpenc_cblk_t* cblk,
-                       int klo = 0, int khi = -1);
+                       int klo = 0, int khi = -1, int reflo = 0, int refhi = 64);
 
 #endif
