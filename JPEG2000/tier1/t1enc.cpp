@@ -494,7 +494,7 @@ namespace {
 // HT candidates with refinement passes when coded with a goal: the one
 // that ends at the estimated threshold's plane and the one above it.  The
 // allocation takes nearly always that candidate's cleanup pass or the
-// refinement passes of the one above.
+// refinement passes of the one above.  0: no refinement passes at all.
 constexpr int kHtRefs = 2;
 
 struct cblkjob_t {
@@ -547,7 +547,8 @@ void encodeone(void* arg, int64_t i, int)
         const int reflo = allref ? 0 : job->htref[i];
         job->result[i] = static_cast<signed char>(
             t1enc_encodehtcblk(cj.comp, cj.band, cblk, all ? 0 : job->htlo[i],
-                               all ? -1 : job->hthi[i], reflo, allref ? 64 : reflo + kHtRefs - 1));
+                               all ? -1 : job->hthi[i], reflo,
+                               allref && kHtRefs > 0 ? 64 : reflo + kHtRefs - 1));
     } else {
         const int maxpasses = job->maxpasses.empty() ? -1 : job->maxpasses[i];
         job->result[i] = static_cast<signed char>(
