@@ -491,11 +491,12 @@ int t1enc_encodehtcblk(const jpenc_comp_t* comp, const jpenc_band_t* band, jpenc
 
 namespace {
 
-// HT candidates with refinement passes when coded with a goal: the one
-// that ends at the estimated threshold's plane and the one above it.  The
-// allocation takes nearly always that candidate's cleanup pass or the
-// refinement passes of the one above.  0: no refinement passes at all.
-constexpr int kHtRefs = 2;
+// HT candidates with refinement passes when coded with a goal, from the
+// one above the candidate that ends at the estimated threshold's plane
+// down: the allocation takes nearly always the cleanup pass of that
+// candidate or the refinement passes of the one above.  0: no refinement
+// passes at all.
+constexpr int kHtRefs = 1;
 
 struct cblkjob_t {
     const jpenc_comp_t* comp;
@@ -694,8 +695,8 @@ int t1enc_encodecomps(jpenc_comp_t* comps, int numcomps, int cblksty, t1est_goal
                      keep.data());
         t1est_choose(planes.data(), numbps.data(), int64_t(n), residual, goal, 1 / kHtMargin,
                      fewest.data());
-        // Refinement passes for the candidate that ends at the plane of the
-        // estimated threshold and the one above (kHtRefs).
+        // Refinement passes from the candidate above the one that ends at
+        // the plane of the estimated threshold (kHtRefs).
         std::vector<int> mid(n);
         t1est_choose(planes.data(), numbps.data(), int64_t(n), residual, goal, 1.0, mid.data());
         job.htlo.resize(n);
@@ -704,7 +705,7 @@ int t1enc_encodecomps(jpenc_comp_t* comps, int numcomps, int cblksty, t1est_goal
         for (size_t i = 0; i < n; ++i) {
             job.hthi[i] = std::max(keep[i] - 1, 0);
             job.htlo[i] = std::min(std::max(fewest[i] - 2, 0), job.hthi[i]);
-            job.htref[i] = mid[i] - kHtRefs;
+            job.htref[i] = mid[i] - 2;
         }
         return runjob(&job, encodeone);
     }

@@ -38,8 +38,8 @@ constexpr int T1ENC_HT = 0x40;  // HT code blocks (T.814)
 //
 // With T1ENC_HT the code blocks become HT candidates, one per bit plane:
 // without a goal only the complete one; with a goal only the few near the
-// estimated threshold, the others left empty, and the two nearest it with
-// their SigProp and MagRef passes.
+// estimated threshold, the others left empty, and the one above the
+// threshold with its SigProp and MagRef passes.
 //
 // progress (may be nullptr) is called on the calling thread as code blocks
 // are estimated and coded, with the work done so far (it only grows) and
