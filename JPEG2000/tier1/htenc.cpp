@@ -483,9 +483,14 @@ void htenc_encoderef(const int32_t* data, ptrdiff_t stride, int width, int heigh
     uint8_t* const nsig = neg + planesz;
     const uint32_t halfp = uint32_t{1} << (p - 1);
     const uint32_t below = (uint32_t{1} << p) - 1;
+    const uint32_t off = halfp - 1;
     // Of the samples significant after the cleanup pass, by bit p - 1: the
     // sums of their bits below p and their numbers.
     uint64_t rest[2] = {0, 0}, num[2] = {0, 0};
+    // Per stripe: any sample significant after the cleanup pass (bit 0),
+    // any new in SigProp (bit 1).
+    thread_local std::vector<uint8_t> any;
+    any.assign(size_t(NS) + 1, 0);
     for (int k = 0; k < NS; ++k) {
         const int32_t* s = data + ptrdiff_t(4 * k) * stride;
         const size_t row = size_t(k) * SW + 1;
@@ -496,6 +501,15 @@ void htenc_encoderef(const int32_t* data, ptrdiff_t stride, int width, int heigh
         uint64_t restsig = 0, rest1 = 0, numsig = 0, num1 = 0;
         auto stripe = [&](int nrows) {
             for (int x = 0; x < width; ++x) {
+                // Columns of samples below 2^(p - 1) (most of them): x + off
+                // (unsigned) is at most 2 off.
+                uint32_t hi = 0;
+                for (int y = 0; y < nrows; ++y)
+                    hi = std::max(hi, uint32_t(s[y * stride + x]) + off);
+                if (hi <= 2 * off) {
+                    c[x] = b[x] = g[x] = 0;
+                    continue;
+                }
                 uint32_t cs = 0, bs = 0, gs = 0;
                 for (int y = 0; y < nrows; ++y) {
                     const int32_t v = s[y * stride + x];
@@ -512,6 +526,7 @@ void htenc_encoderef(const int32_t* data, ptrdiff_t stride, int width, int heigh
                     num1 += sg & bt;
                 }
                 c[x] = uint8_t(cs);
+                any[k] |= uint8_t(cs != 0);
                 b[x] = uint8_t(bs);
                 g[x] = uint8_t(gs);
             }
@@ -551,6 +566,10 @@ void htenc_encoderef(const int32_t* data, ptrdiff_t stride, int width, int heigh
         const uint8_t* na = k > 0 ? nsig + size_t(k - 1) * SW : nullptr;
         const uint8_t* cbelow = k + 1 < NS && !vcausal ? sig + size_t(k + 1) * SW : nullptr;
         const int32_t* rows = data + ptrdiff_t(4 * k) * stride;
+        // No significant sample in the stripe, the one above or below: no
+        // sample to visit.
+        if (!(any[k] | (k > 0 ? any[k - 1] : 0) | (cbelow ? any[k + 1] : 0)))
+            continue;
         for (int x0 = 1; x0 <= width; x0 += 4) {
             const int x1 = std::min(x0 + 4, width + 1);
             for (int x = x0; x < x1; ++x) {
@@ -576,6 +595,7 @@ void htenc_encoderef(const int32_t* data, ptrdiff_t stride, int width, int heigh
                 }
                 out.put(bits, used);
                 n[x] = uint8_t(news);
+                any[k] |= uint8_t(news != 0) << 1;
                 for (int y = 0; y < 4; ++y)
                     if ((news >> y) & 1) {
                         const int32_t v = rows[y * stride + x - 1];
@@ -602,6 +622,8 @@ void htenc_encoderef(const int32_t* data, ptrdiff_t stride, int width, int heigh
     for (int k = 0; k < NS; ++k) {
         const uint8_t* c = sig + size_t(k) * SW;
         const uint8_t* b = bit + size_t(k) * SW;
+        if (!(any[k] & 1))
+            continue;
         for (int x = 1; x <= width; ++x)
             if (c[x])
                 putgathered(mr, b[x], c[x]);
