@@ -35,6 +35,9 @@ const option_t encoder_options[] = {
     {"cblkheight", INT, 4, nullptr, "cblkheight=N    code-block height, a power of two (default 64)"},
     {"nomct", FLAG, 0, nullptr, "nomct           no colour transform"},
     {"ht", FLAG, 0, nullptr, "ht              high-throughput (HTJ2K) code blocks, one layer"},
+    {"htrefine", FLAG, 0, nullptr,
+     "htrefine        with ht at a budget: SigProp and MagRef passes too (finer\n"
+     "                truncation, about 0.1-0.2 dB; grk_decompress 10 fails on them)"},
     {"lazy", FLAG, 0, nullptr, "lazy            selective arithmetic coding bypass"},
     {"termall", FLAG, 0, nullptr, "termall         terminate every coding pass"},
     {"segsym", FLAG, 0, nullptr, "segsym          segmentation symbols"},

@@ -52,6 +52,7 @@ enum {
     OPT_VERTCAUSAL,
     OPT_RESETPROB,
     OPT_HT,
+    OPT_HTREFINE,
 };
 
 const optentry_t opttab[] = {
@@ -71,6 +72,7 @@ const optentry_t opttab[] = {
     {OPT_VERTCAUSAL, "vertcausal"},
     {OPT_RESETPROB, "resetprob"},
     {OPT_HT, "ht"},
+    {OPT_HTREFINE, "htrefine"},
     {-1, nullptr},
 };
 
@@ -197,6 +199,7 @@ jpenc_t* createenc(image_t* image, stream_t* out, const char* optstr,
     // HT code blocks (T.814): the T.800 pass switches do not apply.
     if (opts.ht)
         enc->cblksty = JPC_COX_HT;
+    enc->t1sty = enc->cblksty | (opts.ht && opts.htrefine ? T1ENC_HTREF : 0);
     enc->qmfbid = opts.mode == JPENC_MODE_REAL ? JPC_COX_INS : JPC_COX_RFT;
     enc->numcomps = image_numcmpnts(image);
     enc->mctkind = JPENC_MCT_NONE;
@@ -807,7 +810,7 @@ int tier1(jpenc_t* enc, t1est_goal_t goal)
         jpenc_report(e, e->minpercent);
         return e->stopped ? 1 : 0;
     };
-    if (t1enc_encodecomps(enc->comps.data(), enc->numcomps, enc->cblksty, goal,
+    if (t1enc_encodecomps(enc->comps.data(), enc->numcomps, enc->t1sty, goal,
                           enc->progress ? +tick : nullptr, enc) < 0)
         return -1;
     enc->minpercent = JPENC_TIER1_END;
@@ -911,7 +914,7 @@ int allocrate(jpenc_t* enc, std::vector<int64_t> cumlens, double dist)
             return -1;
         if (numempty < 0)
             FATAL_CHECK(!"rate allocation ran out of memory");
-        const int redone = t1enc_completecomps(enc->comps.data(), enc->numcomps, enc->cblksty);
+        const int redone = t1enc_completecomps(enc->comps.data(), enc->numcomps, enc->t1sty);
         if (redone < 0)
             return -1;
         if (redone == 0) {
@@ -1039,6 +1042,7 @@ int jpenc_parseopts(const char* optstr, jpenc_opts_t* opts)
     opts->vertcausal = 0;
     opts->resetprob = 0;
     opts->ht = 0;
+    opts->htrefine = 0;
     opts->mct = 1;
     opts->mode = JPENC_MODE_INT;
 
@@ -1116,6 +1120,9 @@ int jpenc_parseopts(const char* optstr, jpenc_opts_t* opts)
             break;
         case OPT_HT:
             opts->ht = 1;
+            break;
+        case OPT_HTREFINE:
+            opts->htrefine = 1;
             break;
         default:
             std::fprintf(stderr, "warning: ignoring invalid option %s\n", name);

@@ -40,6 +40,7 @@ struct jpenc_opts_t {
     int32_t vertcausal;
     int32_t resetprob;
     int32_t ht;            // HT code blocks (T.814)
+    int32_t htrefine;      // with ht: SigProp and MagRef passes as truncation points
     int32_t mct;
     int32_t mode;          // JPENC_MODE_INT or JPENC_MODE_REAL
 };
@@ -71,6 +72,7 @@ struct jpenc_t {
     int32_t cblkheight;
     int numdlvls;
     int cblksty;
+    int t1sty;             // cblksty and the T1ENC_ flags beyond it
     int mainqcdpending;        // the main header's QCD is written with tile 0
     jpc_cstate_t* cstate;
     uint64_t rawsize;

@@ -39,6 +39,7 @@ struct jpenc_pass_t {
     double wmsedec;       // weighted distortion decrease of the pass
     double cumwmsedec;    // of this pass and all before it
     int32_t nmsedec;      // sum of the distortion table values (fixed14)
+    int32_t htpasses;     // HT: passes of the candidate's HT set sent when the block ends here
 };
 
 struct jpenc_cblk_t {
@@ -58,8 +59,13 @@ struct jpenc_cblk_t {
     // HT code block: pass 3k is candidate k, one HT cleanup pass of the bit
     // planes numbps - 1 - k and below (sent with numimsbs + k zero bit
     // planes), its bytes at passes[3k].start in the stream, passes[3k].end
-    // long; passes 3k + 1 and 3k + 2 are empty.  One candidate is sent,
-    // whole, in layer 0.
+    // long.  Passes 3k + 1 and 3k + 2, when coded, add the SigProp and then
+    // the MagRef pass at the plane below: the refinement segment follows
+    // the cleanup bytes, end counts both.  A refinement pass that the next
+    // candidate's cleanup pass beats (as few bytes or fewer, never a smaller
+    // decrease) is a copy of the pass before it with no decrease, as are
+    // those not coded.  One HT set (htpasses of the last pass taken) is
+    // sent, whole, in the block's first layer.
     int32_t ht;
     // Tier-2 state saved during rate allocation.
     jpenc_pass_t* savedcurpass;

@@ -429,74 +429,210 @@ int htenc_encodecln(const int32_t* data, ptrdiff_t stride, int width, int height
     return 0;
 }
 
+namespace {
+
+// For a nibble pair (v << 4 | mask): the bits of v at the set bits of mask,
+// packed from bit 0 up (bits 0-3), and their number (bits 4-6).
+struct gathertab_t {
+    uint8_t t[256];
+    constexpr gathertab_t() : t{}
+    {
+        for (int i = 0; i < 256; ++i) {
+            int out = 0, n = 0;
+            for (int y = 0; y < 4; ++y)
+                if ((i >> y) & 1)
+                    out |= ((i >> (4 + y)) & 1) << n++;
+            t[i] = uint8_t(out | (n << 4));
+        }
+    }
+};
+constexpr gathertab_t gathertab;
+
+// Puts the bits of v at the set bits of mask, rows in order.
+template <typename Out>
+inline void putgathered(Out& out, uint32_t v, uint32_t mask)
+{
+    const uint32_t e = gathertab.t[((v & 15) << 4) | mask];
+    out.put(e & 15, int(e >> 4));
+}
+
+}  // namespace
+
 void htenc_encoderef(const int32_t* data, ptrdiff_t stride, int width, int height, int p,
-                     bool vcausal, std::vector<uint8_t>& sp, std::vector<uint8_t>& spmr)
+                     bool vcausal, std::vector<uint8_t>& sp, std::vector<uint8_t>& spmr,
+                     uint32_t halfq, double* ddec)
 {
     sp.clear();
     spmr.clear();
-    // Significance after the cleanup pass (1), after SigProp (2), with a
-    // border of insignificant samples.
-    const int sw = width + 2;
+    if (ddec)
+        ddec[0] = ddec[1] = 0;
+    if (width <= 0 || height <= 0 || p < 1 || p > 31)
+        return;
+    // Per stripe of four rows and column (with an empty column on either
+    // side), bit y for row y: significant after the cleanup pass (sig), bit
+    // p - 1 of the magnitude (bit), negative (neg), significant in SigProp
+    // (nsig).
+    const int SW = width + 2;
+    const int NS = (height + 3) / 4;
+    const size_t planesz = size_t(SW) * NS;
     thread_local std::vector<uint8_t> state;
-    state.assign(size_t(sw) * (height + 2), 0);
-    uint8_t* st = state.data() + sw + 1;
-    auto mag = [&](int x, int y) {
-        const int32_t s = data[y * stride + x];
-        return s < 0 ? 0u - uint32_t(s) : uint32_t(s);
-    };
-    for (int y = 0; y < height; ++y)
-        for (int x = 0; x < width; ++x)
-            st[y * sw + x] = (mag(x, y) >> p) ? 1 : 0;
-
-    msout_t out{sp};
-    for (int y0 = 0; y0 < height; y0 += 4) {
-        const int y1 = std::min(y0 + 4, height);
-        for (int x0 = 0; x0 < width; x0 += 4) {
-            const int x1 = std::min(x0 + 4, width);
-            int newsig[16];
-            int numnew = 0;
-            for (int x = x0; x < x1; ++x)
-                for (int y = y0; y < y1; ++y) {
-                    uint8_t* s = st + y * sw + x;
-                    if (*s)
-                        continue;
-                    int nb = s[-sw - 1] | s[-sw] | s[-sw + 1] | s[-1] | s[1];
-                    if (!(vcausal && y == y1 - 1))
-                        nb |= s[sw - 1] | s[sw] | s[sw + 1];
-                    if (!nb)
-                        continue;
-                    const uint32_t bit = (mag(x, y) >> (p - 1)) & 1;
-                    out.put(bit, 1);
-                    if (bit) {
-                        *s = 2;
-                        newsig[numnew++] = y * sw + x;
-                    }
+    state.assign(planesz * 4, 0);
+    uint8_t* const sig = state.data();
+    uint8_t* const bit = sig + planesz;
+    uint8_t* const neg = bit + planesz;
+    uint8_t* const nsig = neg + planesz;
+    const uint32_t halfp = uint32_t{1} << (p - 1);
+    const uint32_t below = (uint32_t{1} << p) - 1;
+    const uint32_t off = halfp - 1;
+    // Of the samples significant after the cleanup pass, by bit p - 1: the
+    // sums of their bits below p and their numbers.
+    uint64_t rest[2] = {0, 0}, num[2] = {0, 0};
+    // Per stripe: any sample significant after the cleanup pass (bit 0),
+    // any new in SigProp (bit 1).
+    thread_local std::vector<uint8_t> any;
+    any.assign(size_t(NS) + 1, 0);
+    for (int k = 0; k < NS; ++k) {
+        const int32_t* s = data + ptrdiff_t(4 * k) * stride;
+        const size_t row = size_t(k) * SW + 1;
+        uint8_t* c = sig + row;
+        uint8_t* b = bit + row;
+        uint8_t* g = neg + row;
+        const int rows = std::min(4, height - 4 * k);
+        uint64_t restsig = 0, rest1 = 0, numsig = 0, num1 = 0;
+        auto stripe = [&](int nrows) {
+            for (int x = 0; x < width; ++x) {
+                // Columns of samples below 2^(p - 1) (most of them): x + off
+                // (unsigned) is at most 2 off.
+                uint32_t hi = 0;
+                for (int y = 0; y < nrows; ++y)
+                    hi = std::max(hi, uint32_t(s[y * stride + x]) + off);
+                if (hi <= 2 * off) {
+                    c[x] = b[x] = g[x] = 0;
+                    continue;
                 }
-            for (int i = 0; i < numnew; ++i) {
-                const int y = newsig[i] / sw, x = newsig[i] % sw;
-                out.put(data[y * stride + x] < 0 ? 1 : 0, 1);
+                uint32_t cs = 0, bs = 0, gs = 0;
+                for (int y = 0; y < nrows; ++y) {
+                    const int32_t v = s[y * stride + x];
+                    const uint32_t m = v < 0 ? 0u - uint32_t(v) : uint32_t(v);
+                    const uint32_t sg = (m >> p) != 0;
+                    const uint32_t bt = (m >> (p - 1)) & 1;
+                    cs |= sg << y;
+                    bs |= bt << y;
+                    gs |= (uint32_t(v) >> 31) << y;
+                    const uint32_t r = (m & below) & (0u - sg);
+                    restsig += r;
+                    rest1 += r & (0u - bt);
+                    numsig += sg;
+                    num1 += sg & bt;
+                }
+                c[x] = uint8_t(cs);
+                any[k] |= uint8_t(cs != 0);
+                b[x] = uint8_t(bs);
+                g[x] = uint8_t(gs);
             }
+        };
+        if (rows == 4)
+            stripe(4);
+        else
+            stripe(rows);
+        rest[0] += restsig - rest1;
+        rest[1] += rest1;
+        num[0] += numsig - num1;
+        num[1] += num1;
+    }
+    // MagRef moves a significant sample from (mu << p) + halfp to the
+    // middle of its half of that interval: the squared error falls by
+    // (b - a) (2 r - a - b), r its bits below p, a = halfp, b its new low.
+    double ddmr = 0;
+    for (int bt = 0; bt < 2; ++bt) {
+        const double a = halfp, b = (bt ? halfp : 0) + double(halfq);
+        ddmr += (b - a) * (2.0 * double(rest[bt]) - double(num[bt]) * (a + b));
+    }
+
+    // SigProp: a sample not yet significant gets a bit when one of its
+    // eight neighbours is significant, counting those that became
+    // significant earlier in this pass; the signs of a 4x4 group's new
+    // samples follow its significance bits, column by column.
+    const uint32_t newmag = halfp | halfq;
+    double ddsp = 0;
+    msout_t out{sp};
+    for (int k = 0; k < NS; ++k) {
+        const unsigned rowmask = (1u << std::min(4, height - 4 * k)) - 1;
+        const uint8_t* c = sig + size_t(k) * SW;
+        const uint8_t* b = bit + size_t(k) * SW;
+        const uint8_t* g = neg + size_t(k) * SW;
+        uint8_t* n = nsig + size_t(k) * SW;
+        const uint8_t* ca = k > 0 ? sig + size_t(k - 1) * SW : nullptr;
+        const uint8_t* na = k > 0 ? nsig + size_t(k - 1) * SW : nullptr;
+        const uint8_t* cbelow = k + 1 < NS && !vcausal ? sig + size_t(k + 1) * SW : nullptr;
+        const int32_t* rows = data + ptrdiff_t(4 * k) * stride;
+        // No significant sample in the stripe, the one above or below: no
+        // sample to visit.
+        if (!(any[k] | (k > 0 ? any[k - 1] : 0) | (cbelow ? any[k + 1] : 0)))
+            continue;
+        for (int x0 = 1; x0 <= width; x0 += 4) {
+            const int x1 = std::min(x0 + 4, width + 1);
+            for (int x = x0; x < x1; ++x) {
+                const unsigned side = c[x - 1] | n[x - 1] | c[x + 1];
+                unsigned nb = side | (side << 1) | (side >> 1) | (c[x] << 1) | (c[x] >> 1);
+                if (ca)
+                    nb |= ((ca[x - 1] | na[x - 1] | ca[x] | na[x] | ca[x + 1] | na[x + 1]) >> 3) & 1;
+                if (cbelow)
+                    nb |= ((cbelow[x - 1] | cbelow[x] | cbelow[x + 1]) & 1) << 3;
+                const unsigned cand = ~unsigned(c[x]) & rowmask;
+                if (!(nb & cand))
+                    continue;
+                // Rows in order: a new sample makes the one below it
+                // eligible.
+                unsigned news = 0, bits = 0;
+                int used = 0;
+                for (int y = 0; y < 4; ++y) {
+                    if (!((((nb | (news << 1)) & cand) >> y) & 1))
+                        continue;
+                    const unsigned bt = (b[x] >> y) & 1;
+                    bits |= bt << used++;
+                    news |= bt << y;
+                }
+                out.put(bits, used);
+                n[x] = uint8_t(news);
+                any[k] |= uint8_t(news != 0) << 1;
+                for (int y = 0; y < 4; ++y)
+                    if ((news >> y) & 1) {
+                        const int32_t v = rows[y * stride + x - 1];
+                        const double m = v < 0 ? -double(v) : double(v);
+                        ddsp += double(newmag) * (2.0 * m - double(newmag));
+                    }
+            }
+            for (int x = x0; x < x1; ++x)
+                if (n[x])
+                    putgathered(out, g[x], n[x]);
         }
     }
     if (out.bits > 0)
         sp.push_back(uint8_t(out.tmp));
     spmr = sp;
 
-    // MagRef: backward, the bit of plane p - 1 of every sample significant
-    // after the cleanup pass, stripe by stripe, column by column.
+    // MagRef: backward, bit p - 1 of every sample significant after the
+    // cleanup pass, stripe by stripe, column by column, rows in order.
     thread_local std::vector<uint8_t> mrbuf;
     mrbuf.clear();
     vlcout_t mr{mrbuf};
     mr.tmp = 0;
     mr.bits = 0;
-    for (int y0 = 0; y0 < height; y0 += 4) {
-        const int y1 = std::min(y0 + 4, height);
-        for (int x = 0; x < width; ++x)
-            for (int y = y0; y < y1; ++y)
-                if (st[y * sw + x] == 1)
-                    mr.bit((mag(x, y) >> (p - 1)) & 1);
+    for (int k = 0; k < NS; ++k) {
+        const uint8_t* c = sig + size_t(k) * SW;
+        const uint8_t* b = bit + size_t(k) * SW;
+        if (!(any[k] & 1))
+            continue;
+        for (int x = 1; x <= width; ++x)
+            if (c[x])
+                putgathered(mr, b[x], c[x]);
     }
     if (mr.bits > 0)
         mr.out.push_back(uint8_t(mr.tmp));
     spmr.insert(spmr.end(), mr.out.rbegin(), mr.out.rend());
+    if (ddec) {
+        ddec[0] = ddsp;
+        ddec[1] = ddmr;
+    }
 }

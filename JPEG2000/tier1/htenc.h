@@ -23,8 +23,14 @@ int htenc_encodecln(const int32_t* data, ptrdiff_t stride, int width, int height
 
 // Codes the HT refinement passes at bit plane p - 1 (p >= 1) of the block
 // whose cleanup pass was coded at plane p: SigProp alone into sp, SigProp
-// and MagRef into spmr.  vcausal: stripe-causal neighbourhoods.
+// and MagRef into spmr (sp is its prefix).  vcausal: stripe-causal
+// neighbourhoods.  ddec (may be nullptr): two decreases of the squared
+// error, against the cleanup pass's reconstruction at (|x| >> p << p) +
+// 2^(p - 1): ddec[0] that SigProp brings (its new samples rebuilt at
+// 2^(p - 1) + halfq), ddec[1] that MagRef adds (the samples of the cleanup
+// pass rebuilt at (|x| >> (p - 1) << (p - 1)) + halfq).
 void htenc_encoderef(const int32_t* data, ptrdiff_t stride, int width, int height, int p,
-                     bool vcausal, std::vector<uint8_t>& sp, std::vector<uint8_t>& spmr);
+                     bool vcausal, std::vector<uint8_t>& sp, std::vector<uint8_t>& spmr,
+                     uint32_t halfq = 0, double* ddec = nullptr);
 
 #endif

@@ -388,7 +388,7 @@ int t1enc_encodecblk(const jpenc_comp_t* comp, const jpenc_band_t* band, jpenc_c
 }
 
 int t1enc_encodehtcblk(const jpenc_comp_t* comp, const jpenc_band_t* band, jpenc_cblk_t* cblk,
-                       int klo, int khi)
+                       int klo, int khi, int reflo, int refhi)
 {
     jpenc_releasecblk(cblk);
     cblk->ht = 1;
@@ -417,13 +417,14 @@ int t1enc_encodehtcblk(const jpenc_comp_t* comp, const jpenc_band_t* band, jpenc
                                static_cast<long double>(1 << (2 * JPC_NUMEXTRABITS));
     const bool realmode = comp->qmfbid != 1;
 
-    thread_local std::vector<uint8_t> seg;
+    thread_local std::vector<uint8_t> seg, sp, spmr;
     int ret = 0;
     // The passes of the candidates before klo stay empty (no size, no
     // distortion decrease): the allocation never takes them.
     for (int i = 0; i < 3 * klo; ++i) {
         cblk->passes[i].type = SEG_HTCLN;
         cblk->passes[i].lyrno = -1;
+        cblk->passes[i].htpasses = 1;
     }
     for (int k = klo; k <= khi; ++k) {
         const int p = numbps - 1 - k + JPC_NUMEXTRABITS;
@@ -442,21 +443,59 @@ int t1enc_encodehtcblk(const jpenc_comp_t* comp, const jpenc_band_t* band, jpenc
         pass->type = SEG_HTCLN;
         pass->term = 0;
         pass->lyrno = -1;
+        pass->htpasses = 1;
         pass->cumwmsedec = static_cast<double>(dd * weight);
-        pass->wmsedec = pass->cumwmsedec - (k > klo ? cblk->passes[3 * k - 3].cumwmsedec : 0.0);
+        pass->wmsedec = pass->cumwmsedec;
         if (stream_write(cblk->stream, seg.data(), static_cast<int64_t>(seg.size())) !=
             static_cast<int64_t>(seg.size()))
             ret = -1;
-        for (int i = 1; i < 3 && 3 * k + i < numpasses; ++i) {
-            jpenc_pass_t* dummy = &cblk->passes[3 * k + i];
-            *dummy = *pass;
-            dummy->wmsedec = 0.0;
+        if (k == khi)
+            break;
+        if (k < reflo || k > refhi) {
+            for (int i = 1; i < 3; ++i)
+                cblk->passes[3 * k + i] = *pass;
+            continue;
+        }
+        // Candidates before the last: the SigProp and MagRef passes at the
+        // plane below (plane 0 of reversible coefficients rebuilt without a
+        // half), as further truncation points of the same HT set.
+        const uint32_t halfq = (realmode || p - 1 > JPC_NUMEXTRABITS) ? uint32_t{1} << (p - 2) : 0;
+        double ddref[2];
+        htenc_encoderef(data, stride, numcols, numrows, p, false, sp, spmr, halfq, ddref);
+        if (stream_write(cblk->stream, spmr.data(), static_cast<int64_t>(spmr.size())) !=
+            static_cast<int64_t>(spmr.size()))
+            ret = -1;
+        const size_t reflen[2] = {sp.size(), spmr.size()};
+        for (int i = 1; i < 3; ++i) {
+            jpenc_pass_t* ref = &cblk->passes[3 * k + i];
+            *ref = *pass;
+            ref->type = SEG_HTREF;
+            ref->htpasses = 1 + i;
+            ref->end = static_cast<int32_t>(seg.size() + reflen[i - 1]);
+            dd += ddref[i - 1];
+            ref->cumwmsedec = static_cast<double>(dd * weight);
         }
     }
+    // A refinement pass no smaller than the next candidate (which brings at
+    // least its decrease) is no truncation point: a copy of the pass before.
+    for (int k = klo; ret == 0 && k < khi; ++k)
+        for (int i = 1; i < 3; ++i) {
+            jpenc_pass_t* ref = &cblk->passes[3 * k + i];
+            if (ref->end >= cblk->passes[3 * k + 3].end)
+                *ref = ref[-1];
+        }
+    for (int i = 3 * klo + 1; ret == 0 && i < numpasses; ++i)
+        cblk->passes[i].wmsedec = cblk->passes[i].cumwmsedec - cblk->passes[i - 1].cumwmsedec;
     return ret;
 }
 
 namespace {
+
+// HT candidates with refinement passes (T1ENC_HTREF) when coded with a
+// goal, from the one above the candidate that ends at the estimated
+// threshold's plane down: the allocation takes nearly always the cleanup
+// pass of that candidate or the refinement passes of the one above.
+constexpr int kHtRefs = 1;
 
 struct cblkjob_t {
     const jpenc_comp_t* comp;
@@ -472,6 +511,7 @@ struct encjob_t {
     bool residuals = false;           // keep each block's residual and rest
     int cblksty = 0;
     std::vector<int> htlo, hthi;      // HT: the candidates to code (empty: all)
+    std::vector<int> htref;           // HT: the first of those with refinement passes
     bool knownbps = false;            // the blocks' bit planes are set
     t1enc_progress_t progress = nullptr;
     void* progressarg = nullptr;
@@ -503,8 +543,13 @@ void encodeone(void* arg, int64_t i, int)
     jpenc_cblk_t* cblk = cj.cblk;
     if (job->cblksty & T1ENC_HT) {
         const bool all = job->htlo.empty();
-        job->result[i] = static_cast<signed char>(t1enc_encodehtcblk(
-            cj.comp, cj.band, cblk, all ? 0 : job->htlo[i], all ? -1 : job->hthi[i]));
+        const bool allref = job->htref.empty();
+        const int refs = (job->cblksty & T1ENC_HTREF) ? kHtRefs : 0;
+        const int reflo = allref ? 0 : job->htref[i];
+        job->result[i] = static_cast<signed char>(
+            t1enc_encodehtcblk(cj.comp, cj.band, cblk, all ? 0 : job->htlo[i],
+                               all ? -1 : job->hthi[i], reflo,
+                               allref && refs > 0 ? 64 : reflo + refs - 1));
     } else {
         const int maxpasses = job->maxpasses.empty() ? -1 : job->maxpasses[i];
         job->result[i] = static_cast<signed char>(
@@ -654,11 +699,17 @@ int t1enc_encodecomps(jpenc_comp_t* comps, int numcomps, int cblksty, t1est_goal
                      keep.data());
         t1est_choose(planes.data(), numbps.data(), int64_t(n), residual, goal, 1 / kHtMargin,
                      fewest.data());
+        // Refinement passes from the candidate above the one that ends at
+        // the plane of the estimated threshold (kHtRefs).
+        std::vector<int> mid(n);
+        t1est_choose(planes.data(), numbps.data(), int64_t(n), residual, goal, 1.0, mid.data());
         job.htlo.resize(n);
         job.hthi.resize(n);
+        job.htref.resize(n);
         for (size_t i = 0; i < n; ++i) {
             job.hthi[i] = std::max(keep[i] - 1, 0);
             job.htlo[i] = std::min(std::max(fewest[i] - 2, 0), job.hthi[i]);
+            job.htref[i] = mid[i] - 2;
         }
         return runjob(&job, encodeone);
     }
@@ -682,17 +733,19 @@ int t1enc_completecomps(jpenc_comp_t* comps, int numcomps, int cblksty)
             continue;
         if (cblk->ht) {
             // HT: when the allocation took the last coded candidate, the
-            // one below it is coded too; when it took the first coded one
-            // (not the complete one) or none, the one above it.  The
-            // candidates are coded again from the first to the last.
-            int taken = -1, first = 0;
+            // one below it is coded too; when it took none or only the
+            // cleanup pass of the first coded one (not the complete one),
+            // the one above it.  The candidates are coded again from the
+            // first to the last.
+            int last = -1, first = 0;
             for (int i = 0; i < cblk->numpasses; ++i)
                 if (cblk->passes[i].lyrno >= 0)
-                    taken = i / 3;
+                    last = i;
             while (first < cblk->numpasses && cblk->passes[first].end == 0)
                 first += 3;
             const int klo = first / 3, khi = (cblk->numpasses - 1) / 3;
-            int lo = taken <= klo && klo > 0 && taken < cblk->numbps - 1 ? klo - 1 : klo;
+            const int taken = last < 0 ? -1 : last / 3;
+            int lo = last <= first && klo > 0 && taken < cblk->numbps - 1 ? klo - 1 : klo;
             int hi = taken == khi && khi < cblk->numbps - 1 ? khi + 1 : khi;
             // A small block's distortion need not fall from one candidate
             // to the next (a single sample may be rebuilt closer at a

@@ -22,6 +22,11 @@ constexpr int T1ENC_TERMALL = 0x04;
 constexpr int T1ENC_VSC = 0x08;
 constexpr int T1ENC_SEGSYM = 0x20;
 constexpr int T1ENC_HT = 0x40;  // HT code blocks (T.814)
+// With T1ENC_HT: SigProp and MagRef passes as further truncation points
+// near the estimated threshold.  grk_decompress 10 fails on, or decodes
+// wrongly, many code streams with such passes (as the conformance stream
+// ds0_ht_09_b11), which opj_decompress and ojph_expand read as we do.
+constexpr int T1ENC_HTREF = 0x100;
 
 // Codes every code block of every band of every level of every component,
 // in that order.  Each band's Mb (numbps), absolute step size and synthesis
@@ -38,7 +43,8 @@ constexpr int T1ENC_HT = 0x40;  // HT code blocks (T.814)
 //
 // With T1ENC_HT the code blocks become HT candidates, one per bit plane:
 // without a goal only the complete one; with a goal only the few near the
-// estimated threshold, the others left empty.
+// estimated threshold, the others left empty, and the one above the
+// threshold with its SigProp and MagRef passes.
 //
 // progress (may be nullptr) is called on the calling thread as code blocks
 // are estimated and coded, with the work done so far (it only grows) and
@@ -76,11 +82,12 @@ int t1enc_encodecblk(const jpenc_comp_t* comp, const jpenc_band_t* band,
 
 // Codes one code block as HT candidates (see jpenc_cblk_t::ht): one HT
 // cleanup pass for each of the candidates klo .. khi (candidate k ends at
-// bit plane numbps - 1 - k), with its size and distortion decrease.  The
+// bit plane numbps - 1 - k), with its size and distortion decrease, and for
+// those of reflo .. refhi before khi its SigProp and MagRef passes.  The
 // candidates before klo stay empty (no size, no decrease), the block's
 // passes end with candidate khi; khi < 0: up to the complete candidate.
 // 0, or -1 when a candidate cannot be coded.
 int t1enc_encodehtcblk(const jpenc_comp_t* comp, const jpenc_band_t* band, jpenc_cblk_t* cblk,
-                       int klo = 0, int khi = -1);
+                       int klo = 0, int khi = -1, int reflo = 0, int refhi = 64);
 
 #endif

@@ -63,9 +63,14 @@ int putlengths(bitstream_t* out, jpenc_cblk_t* cblk, const jpenc_pass_t* first, 
     int64_t prev = first->start;
     int k = 0;
     if (cblk->ht) {
-        // One HT cleanup pass: the candidate that the last pass names.
-        segs[0] = {first[n - 1].end, 1};
+        // The HT set of the candidate that the last pass names: its cleanup
+        // segment, then the refinement segment of its other passes.
+        const jpenc_pass_t* last = first + n - 1;
+        const int32_t cln = cblk->passes[(last - cblk->passes) / 3 * 3].end;
+        segs[0] = {cln, 1};
         numsegs = 1;
+        if (last->htpasses > 1)
+            segs[numsegs++] = {last->end - cln, last->htpasses - 1};
         n = 0;
     }
     for (int i = 0; i < n; ++i) {
@@ -144,7 +149,7 @@ int putheader(bitstream_t* out, jpenc_lvl_t* lvl, int lyrno)
             }
             const jpenc_pass_t* end = cblk->passes + cblk->numpasses;
             int n = runlength(cblk->curpass, end, lyrno);
-            if (putnumpasses(out, cblk->ht ? 1 : n) < 0 ||
+            if (putnumpasses(out, cblk->ht ? cblk->curpass[n - 1].htpasses : n) < 0 ||
                 putlengths(out, cblk, cblk->curpass, n) < 0)
                 return -1;
         }
@@ -195,7 +200,7 @@ int64_t t2enc_encodepkt(jpenc_comp_t* comps, stream_t* out, int compno, int lvln
             int n = runlength(pass, end, lyrno);
             jpenc_pass_t* last = pass + n - 1;
             int64_t nbytes = last->end - pass->start;
-            // An HT code block sends the one candidate its last pass names.
+            // An HT code block sends the HT set its last pass names.
             int64_t from = pass->start;
             if (cblk->ht) {
                 from = last->start;

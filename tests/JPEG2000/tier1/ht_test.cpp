@@ -5,6 +5,7 @@
 // crash or read outside the segment.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <random>
 #include <vector>
 
@@ -116,7 +117,10 @@ TEST(HtBlock, RefinementPassesRoundTrip)
                     SCOPED_TRACE(::testing::Message() << w << "x" << h << " bits " << bits
                                                       << " p " << p << " vc " << vcausal);
                     ASSERT_EQ(htenc_encodecln(src.data(), w, w, h, p, cln), 0);
-                    htenc_encoderef(src.data(), w, w, h, p, vcausal, sp, spmr);
+                    double dd[2];
+                    htenc_encoderef(src.data(), w, w, h, p, vcausal, sp, spmr,
+                                    p > 1 ? uint32_t{1} << (p - 2) : 0, dd);
+                    double lower = 0;  // the decrease so far of the squared error
                     for (int numref : {1, 2}) {
                         const std::vector<uint8_t>& ref = numref == 1 ? sp : spmr;
                         std::vector<int32_t> out(size_t(w) * h);
@@ -146,6 +150,16 @@ TEST(HtBlock, RefinementPassesRoundTrip)
                             }
                             ASSERT_EQ(out[i], want) << "sample " << i << " numref " << numref;
                         }
+                        // The decrease reported against the decoder's pictures.
+                        double fall = 0;
+                        for (int i = 0; i < w * h; ++i) {
+                            const double m = std::abs(double(src[i]));
+                            const double a = m - std::abs(double(expected(src[i], p)));
+                            const double b = m - std::abs(double(out[i]));
+                            fall += a * a - b * b;
+                        }
+                        lower += dd[numref - 1];
+                        EXPECT_NEAR(lower, fall, 1e-9 * std::max(1.0, std::abs(fall)));
                     }
                 }
             }

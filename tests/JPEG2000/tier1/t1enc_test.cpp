@@ -237,7 +237,7 @@ TEST(T1encTest, HtCandidatesGrowOneAtATimeAndTinyBlocksWhole)
     b.fillRandom(7, 1 << 14);
     ASSERT_EQ(b.encode(T1ENC_HT), 0);
     const int numbps = b.cblk().numbps;
-    ASSERT_EQ(t1enc_encodehtcblk(&b.comp, &b.band(), &b.cblk(), 0, -1), 0);
+    ASSERT_EQ(t1enc_encodehtcblk(&b.comp, &b.band(), &b.cblk(), 0, -1, 0, -1), 0);
     std::vector<t1est_plane_t> est(numbps);
     t1est_htplanes(&b.cblk(), numbps, double(t1enc_weight(&b.comp, &b.band())), est.data(), 1);
     double model = 0;
