@@ -76,49 +76,6 @@ struct msout_t {
     }
 };
 
-// MEL: adaptive run lengths of 0 symbols, most significant bit first.
-struct melout_t {
-    std::vector<uint8_t>& out;
-    uint32_t tmp = 0;
-    int rem = 8;  // free bits of the current byte
-    int max = 8;
-    int k = 0;
-    int run = 0;
-
-    void bit(int b)
-    {
-        tmp = (tmp << 1) | uint32_t(b);
-        if (--rem == 0) {
-            out.push_back(uint8_t(tmp));
-            max = rem = tmp == 0xff ? 7 : 8;
-            tmp = 0;
-        }
-    }
-    void sym(int s)
-    {
-        static constexpr uint8_t MEL_E[13] = {0, 0, 0, 1, 1, 1, 2, 2, 2, 3, 3, 4, 5};
-        const int e = MEL_E[k];
-        if (!s) {
-            if (++run == (1 << e)) {
-                bit(1);
-                run = 0;
-                k = std::min(12, k + 1);
-            }
-        } else {
-            bit(0);
-            for (int i = e - 1; i >= 0; --i)
-                bit((run >> i) & 1);
-            run = 0;
-            k = std::max(0, k - 1);
-        }
-    }
-    void finish()
-    {
-        if (run > 0)
-            bit(1);
-    }
-};
-
 // VLC: backward (bytes in the order written here go to decreasing
 // positions), least significant bit first; a byte after one above 0x8F
 // whose 7 low bits would all be 1 holds only those 7.  The first byte
@@ -152,100 +109,247 @@ struct vlcout_t {
     void bit(uint32_t b) { put(b, 1); }
 };
 
-// U-VLC of u >= 1: prefix, then suffix and extension.
-inline void uprefix(vlcout_t& vlc, int u)
+// The cleanup pass writes its three streams into buffers each thread keeps,
+// large enough for any block: MagSgn at most 32 bits per sample, VLC at
+// most 19 bits and MEL at most 9 bits per quad (at most 1282 quads), all
+// with their stuffing.
+constexpr size_t MSBYTES = 4096 * 32 / 7 + 64;
+constexpr size_t VLCBYTES = 8192;
+constexpr size_t MELBYTES = 8192;
+
+// Whether one of the 4 bytes of w is 0xFF.
+inline bool hasff(uint32_t w)
 {
-    if (u == 1)
-        vlc.put(1, 1);
-    else if (u == 2)
-        vlc.put(2, 2);
-    else if (u <= 4)
-        vlc.put(4, 3);
-    else
-        vlc.put(0, 3);
+    const uint32_t x = ~w;
+    return ((x - 0x01010101u) & ~x & 0x80808080u) != 0;
 }
 
-inline void usuffix(vlcout_t& vlc, int u)
+inline void store4(uint8_t* p, uint32_t w)
 {
-    if (u >= 3 && u <= 4)
-        vlc.put(uint32_t(u - 3), 1);
-    else if (u >= 5)
-        vlc.put(uint32_t(u < 33 ? u - 5 : 28 + (u - 33) % 4), 5);
+    p[0] = uint8_t(w);
+    p[1] = uint8_t(w >> 8);
+    p[2] = uint8_t(w >> 16);
+    p[3] = uint8_t(w >> 24);
 }
 
-inline void uextension(vlcout_t& vlc, int u)
+// MagSgn writer of the cleanup pass: the bits of msout_t, 4 bytes at once
+// while none of them is 0xFF.
+struct mswriter_t {
+    uint8_t* p;
+    uint64_t tmp = 0;
+    int bits = 0;  // below 32 between puts
+    int max = 8;
+
+    void drain()
+    {
+        while (bits >= max) {
+            const uint32_t b = uint32_t(tmp) & ((1u << max) - 1);
+            *p++ = uint8_t(b);
+            tmp >>= max;
+            bits -= max;
+            max = b == 0xff ? 7 : 8;
+        }
+    }
+    // v < 2^n, n <= 32.
+    void put(uint32_t v, int n)
+    {
+        tmp |= uint64_t(v) << bits;
+        bits += n;
+        if (bits >= 32) {
+            const uint32_t w = uint32_t(tmp);
+            if (max == 8 && !hasff(w)) {
+                store4(p, w);
+                p += 4;
+                tmp >>= 32;
+                bits -= 32;
+            } else {
+                drain();
+            }
+        }
+    }
+};
+
+// VLC writer of the cleanup pass: the bits of vlcout_t, 4 bytes at once
+// while none of them has its 7 low bits set.
+struct vlcwriter_t {
+    uint8_t* p;
+    uint8_t* begin;
+    uint64_t tmp = 0x0f;
+    int bits = 4;  // below 32 between puts
+    uint32_t last = 0xff;
+
+    void drain()
+    {
+        for (;;) {
+            if (bits >= 7 && last > 0x8f && (tmp & 0x7f) == 0x7f) {
+                *p++ = 0x7f;
+                last = 0x7f;
+                tmp >>= 7;
+                bits -= 7;
+            } else if (bits >= 8) {
+                last = uint32_t(tmp & 0xff);
+                *p++ = uint8_t(last);
+                tmp >>= 8;
+                bits -= 8;
+            } else {
+                break;
+            }
+        }
+    }
+    // v < 2^n, n <= 32.
+    void put(uint32_t v, int n)
+    {
+        tmp |= uint64_t(v) << bits;
+        bits += n;
+        if (bits >= 32) {
+            const uint32_t w = uint32_t(tmp);
+            if (!hasff(w | 0x80808080u)) {
+                store4(p, w);
+                p += 4;
+                last = w >> 24;
+                tmp >>= 32;
+                bits -= 32;
+            } else {
+                drain();
+            }
+        }
+    }
+};
+
+// MEL: adaptive run lengths of 0 symbols, most significant bit first.
+struct melwriter_t {
+    uint8_t* p;
+    uint8_t* begin;
+    uint32_t tmp = 0;
+    int rem = 8;  // free bits of the current byte
+    int max = 8;
+    int k = 0;
+    int run = 0;
+
+    void bit(int b)
+    {
+        tmp = (tmp << 1) | uint32_t(b);
+        if (--rem == 0) {
+            *p++ = uint8_t(tmp);
+            max = rem = tmp == 0xff ? 7 : 8;
+            tmp = 0;
+        }
+    }
+    void sym(int s)
+    {
+        static constexpr uint8_t MEL_E[13] = {0, 0, 0, 1, 1, 1, 2, 2, 2, 3, 3, 4, 5};
+        const int e = MEL_E[k];
+        if (!s) {
+            if (++run == (1 << e)) {
+                bit(1);
+                run = 0;
+                k = std::min(12, k + 1);
+            }
+        } else {
+            bit(0);
+            for (int i = e - 1; i >= 0; --i)
+                bit((run >> i) & 1);
+            run = 0;
+            k = std::max(0, k - 1);
+        }
+    }
+    void finish()
+    {
+        if (run > 0)
+            bit(1);
+    }
+};
+
+// U-VLC pieces of a residual u (0: none; u < 64): prefix, suffix and
+// extension, each as code | length << 8.
+struct utab_t {
+    uint16_t pre[64], suf[64], ext[64];
+    utab_t() : pre{}, suf{}, ext{}
+    {
+        for (int u = 1; u < 64; ++u) {
+            pre[u] = u == 1 ? 1 | 1 << 8 : u == 2 ? 2 | 2 << 8 : u <= 4 ? 4 | 3 << 8 : 0 | 3 << 8;
+            if (u >= 3 && u <= 4)
+                suf[u] = uint16_t((u - 3) | 1 << 8);
+            else if (u >= 5)
+                suf[u] = uint16_t((u < 33 ? u - 5 : 28 + (u - 33) % 4) | 5 << 8);
+            if (u >= 33)
+                ext[u] = uint16_t((u - 33) / 4 | 4 << 8);
+        }
+    }
+};
+
+const utab_t& utab()
 {
-    if (u >= 33)
-        vlc.put(uint32_t((u - 33) / 4), 4);
+    static const utab_t t;
+    return t;
 }
+
+// Bits gathered for one VLC put (at most 32).
+struct vlcbits_t {
+    uint32_t acc = 0;
+    int n = 0;
+    void add(uint16_t c)
+    {
+        acc |= uint32_t(c & 0xff) << n;
+        n += c >> 8;
+    }
+};
 
 // The residuals of a pair of quads (0: absent or no residual).
-inline void upair(vlcout_t& vlc, int u1, int u2)
+inline void upair(vlcwriter_t& vlc, const utab_t& t, int u1, int u2)
 {
-    if (u1)
-        uprefix(vlc, u1);
-    if (u2)
-        uprefix(vlc, u2);
-    if (u1)
-        usuffix(vlc, u1);
-    if (u2)
-        usuffix(vlc, u2);
-    if (u1)
-        uextension(vlc, u1);
-    if (u2)
-        uextension(vlc, u2);
+    vlcbits_t b;
+    b.add(t.pre[u1]);
+    b.add(t.pre[u2]);
+    b.add(t.suf[u1]);
+    b.add(t.suf[u2]);
+    b.add(t.ext[u1]);
+    b.add(t.ext[u2]);
+    vlc.put(b.acc, b.n);
 }
 
 // One quad: MagSgn values v = 2 (mu - 1) + sign of its samples (0 where
-// insignificant), significance pattern and largest exponent.
+// insignificant), significance pattern, largest exponent and the exponents
+// of its right column's samples.
 struct encquad_t {
     uint32_t v[4];
     int rho;
     int emax;
-    int e[4];
+    uint8_t e1, e3;
 };
 
-// One sample of a quad at plane p; returns the decrease of its squared
-// error when it is rebuilt at (mu << p) + half.
-inline double loadsample(int32_t s, int p, uint32_t half, int n, encquad_t& qd)
+// The quad of samples s0 (top left), s1 (bottom left), s2, s3 at plane p.
+// dd gets the decrease of their squared error when rebuilt at
+// (mu << p) | half, mor the OR of the magnitudes of the significant ones.
+inline void loadquad(int32_t s0, int32_t s1, int32_t s2, int32_t s3, int p, uint32_t half,
+                     encquad_t& qd, uint64_t& dd, uint32_t& mor)
 {
-    const uint32_t m = s < 0 ? 0u - uint32_t(s) : uint32_t(s);
-    const uint32_t mu = m >> p;
-    const uint32_t sig = mu != 0;
-    const uint32_t v = (2 * mu - 2 + (uint32_t(s) >> 31)) & (0u - sig);
-    qd.v[n] = v;
-    qd.e[n] = (32 - std::countl_zero(v | 1)) & -int(sig);
-    qd.rho |= int(sig) << n;
-    qd.emax = std::max(qd.emax, qd.e[n]);
-    const double rec = double(((mu << p) | half) & (0u - sig));
-    return rec * (2.0 * m - rec);
-}
-
-inline void loadquad(const int32_t* data, ptrdiff_t stride, int width, int height, int p,
-                     uint32_t half, int x, int y, encquad_t& qd, double& dd)
-{
-    qd.rho = 0;
-    qd.emax = 0;
-    const int32_t* d = data + y * stride + x;
-    if (x + 1 < width && y + 1 < height) {
-        const double d0 = loadsample(d[0], p, half, 0, qd);
-        const double d1 = loadsample(d[stride], p, half, 1, qd);
-        const double d2 = loadsample(d[1], p, half, 2, qd);
-        const double d3 = loadsample(d[stride + 1], p, half, 3, qd);
-        dd += (d0 + d1) + (d2 + d3);
-        return;
-    }
+    const int32_t s[4] = {s0, s1, s2, s3};
+    uint32_t vor = 0;
+    int rho = 0;
     for (int n = 0; n < 4; ++n) {
-        const int xx = n >> 1, yy = n & 1;
-        const bool in = x + xx < width && y + yy < height;
-        dd += loadsample(in ? d[yy * stride + xx] : 0, p, half, n, qd);
+        const uint32_t m = s[n] < 0 ? 0u - uint32_t(s[n]) : uint32_t(s[n]);
+        const uint32_t mu = m >> p;
+        const uint32_t sig = mu != 0;
+        const uint32_t msk = 0u - sig;
+        const uint32_t v = (2 * mu - 2 + (uint32_t(s[n]) >> 31)) & msk;
+        qd.v[n] = v;
+        vor |= v;
+        rho |= int(sig) << n;
+        const uint32_t rec = ((mu << p) | half) & msk;
+        dd += uint64_t(rec) * (2 * uint64_t(m) - rec);
+        mor |= m & msk;
     }
+    qd.rho = rho;
+    qd.emax = std::bit_width(vor | 1) & -int(rho != 0);
+    qd.e1 = uint8_t(std::bit_width(qd.v[1] | 1) & -(rho >> 1 & 1));
+    qd.e3 = uint8_t(std::bit_width(qd.v[3] | 1) & -(rho >> 3 & 1));
 }
 
 // Codeword of a quad with exponent bound U (u_off from uoff); returns the
 // EMB mask it implies, or -1 when the tables have no codeword.
 inline int codequad(const uint16_t* tab, int c, const encquad_t& qd, int U, int uoff,
-                    melout_t& mel, vlcout_t& vlc)
+                    melwriter_t& mel, vlcwriter_t& vlc)
 {
     if (c == 0) {
         mel.sym(qd.rho != 0);
@@ -262,23 +366,44 @@ inline int codequad(const uint16_t* tab, int c, const encquad_t& qd, int U, int 
     return e >> 10;
 }
 
-inline void magsgn(msout_t& ms, const encquad_t& qd, int U, int ek)
+// The MagSgn bits of a quad: U bits of each significant sample, one less
+// where the EMB mask ek tells the decoder the top one.
+inline void magsgn(mswriter_t& ms, const encquad_t& qd, int U, int ek)
 {
-    if (U <= 14) {
-        // The four together fit one put.
-        uint64_t acc = 0;
-        int n = 0;
-        for (int i = 0; i < 4; ++i) {
-            const int len = (U - ((ek >> i) & 1)) & -((qd.rho >> i) & 1);
-            acc |= uint64_t(qd.v[i] & ((1u << len) - 1)) << n;
-            n += len;
-        }
-        ms.put(acc, n);
-        return;
+    for (int n = 0; n < 4; ++n) {
+        const uint32_t k = uint32_t(ek >> n) & 1;
+        const int len = (U - int(k)) & -((qd.rho >> n) & 1);
+        ms.put(qd.v[n] & ~(k << (U - 1)), len);
     }
-    for (int n = 0; n < 4; ++n)
-        if ((qd.rho >> n) & 1)
-            ms.put(qd.v[n], U - ((ek >> n) & 1));
+}
+
+// The decrease of the squared error as the cleanup pass sums it, in
+// floating point, for the blocks whose integer sum could be inexact.
+double ddecslow(const int32_t* data, ptrdiff_t stride, int width, int height, int p,
+                uint32_t half)
+{
+    auto one = [&](int32_t s) {
+        const uint32_t m = s < 0 ? 0u - uint32_t(s) : uint32_t(s);
+        const uint32_t mu = m >> p;
+        const double rec = double(((mu << p) | half) & (0u - uint32_t(mu != 0)));
+        return rec * (2.0 * m - rec);
+    };
+    double dd = 0;
+    for (int y = 0; y < height; y += 2)
+        for (int x = 0; x < width; x += 2) {
+            const int32_t* d = data + y * stride + x;
+            if (x + 1 < width && y + 1 < height) {
+                const double d0 = one(d[0]), d1 = one(d[stride]);
+                const double d2 = one(d[1]), d3 = one(d[stride + 1]);
+                dd += (d0 + d1) + (d2 + d3);
+                continue;
+            }
+            for (int n = 0; n < 4; ++n) {
+                const int xx = n >> 1, yy = n & 1;
+                dd += one(x + xx < width && y + yy < height ? d[yy * stride + xx] : 0);
+            }
+        }
+    return dd;
 }
 
 }  // namespace
@@ -286,24 +411,26 @@ inline void magsgn(msout_t& ms, const encquad_t& qd, int U, int ek)
 int htenc_encodecln(const int32_t* data, ptrdiff_t stride, int width, int height, int p,
                     std::vector<uint8_t>& out, uint32_t half, double* ddec)
 {
-    double dd = 0;
-    const enctab_t& et = enctab();
     out.clear();
     if (width <= 0 || height <= 0 || width > 1024 || height > 1024 || width * height > 4096 ||
         p < 0 || p > 31)
         return -1;
-    msout_t ms{out};
-    // The MEL and VLC bytes, in buffers each thread keeps.
-    thread_local std::vector<uint8_t> melbuf, vlcbuf;
-    melbuf.clear();
-    vlcbuf.clear();
-    melout_t mel{melbuf};
-    vlcout_t vlc{vlcbuf};
+    const enctab_t& et = enctab();
+    const utab_t& ut = utab();
+    thread_local std::vector<uint8_t> msbuf(MSBYTES), melbuf(MELBYTES), vlcbuf(VLCBYTES);
+    mswriter_t ms{msbuf.data()};
+    melwriter_t mel{melbuf.data(), melbuf.data()};
+    vlcwriter_t vlc{vlcbuf.data(), vlcbuf.data()};
     const int QW = (width + 1) / 2, QH = (height + 1) / 2;
     uint8_t ebuf[2][1032] = {};
     uint8_t* eprev = ebuf[0];
     uint8_t* ecur = ebuf[1];
     bool ok = true;
+    // The decrease of the squared error, summed exactly while every
+    // significant magnitude is below 2^20 (then the floating point sum of
+    // the same terms is exact too).
+    uint64_t dd = 0;
+    uint32_t mor = 0;
 
     const uint32_t off = (uint32_t{1} << p) - 1;
     for (int j = 0; j < QH && ok; ++j) {
@@ -311,19 +438,21 @@ int htenc_encodecln(const int32_t* data, ptrdiff_t stride, int width, int height
         const uint16_t* tab = et.e[j ? 1 : 0];
         int c = 0;     // first line pair: context of the next quad
         int wsig = 0;  // other line pairs: west and south-west significant
-        const int32_t* row = data + 2 * j * stride;
-        const bool fullrows = 2 * j + 1 < height;
+        const int32_t* r0 = data + 2 * j * stride;
+        const int32_t* r1 = 2 * j + 1 < height ? r0 + stride : nullptr;
         for (int q = 0; q < QW; q += 2) {
             const int nq = q + 1 < QW ? 2 : 1;
-            if (fullrows && 2 * q + 3 < width) {
+            const bool inner = r1 && 2 * q + 3 < width;
+            encquad_t qd[2];
+            if (inner) {
                 // Two quads without a significant sample in a context
                 // without one: two MEL zeros.  |x| >> p is 0 where x + off
                 // (unsigned) is at most 2 off.
-                const int32_t* r0 = row + 2 * q;
-                const int32_t* r1 = r0 + stride;
+                const int32_t* a = r0 + 2 * q;
+                const int32_t* b = r1 + 2 * q;
                 uint32_t hi = 0;
                 for (int k = 0; k < 4; ++k)
-                    hi = std::max(hi, std::max(uint32_t(r0[k]) + off, uint32_t(r1[k]) + off));
+                    hi = std::max(hi, std::max(uint32_t(a[k]) + off, uint32_t(b[k]) + off));
                 const uint8_t* e = eprev + 2 * q;
                 const bool quiet = j == 0 ? c == 0
                                           : wsig == 0 && !(e[0] | e[1] | e[2] | e[3] | e[4] | e[5]);
@@ -333,12 +462,19 @@ int htenc_encodecln(const int32_t* data, ptrdiff_t stride, int width, int height
                     std::fill(ecur + 2 * q + 1, ecur + 2 * q + 5, uint8_t{0});
                     continue;
                 }
+                loadquad(a[0], b[0], a[1], b[1], p, half, qd[0], dd, mor);
+                loadquad(a[2], b[2], a[3], b[3], p, half, qd[1], dd, mor);
+            } else {
+                for (int i = 0; i < nq; ++i) {
+                    const int x = 2 * (q + i);
+                    const bool right = x + 1 < width;
+                    loadquad(r0[x], r1 ? r1[x] : 0, right ? r0[x + 1] : 0,
+                             r1 && right ? r1[x + 1] : 0, p, half, qd[i], dd, mor);
+                }
             }
-            encquad_t qd[2];
             int U[2] = {1, 1}, u[2] = {0, 0}, ek[2] = {0, 0};
             for (int i = 0; i < nq; ++i) {
-                encquad_t& d = qd[i];
-                loadquad(data, stride, width, height, p, half, 2 * (q + i), 2 * j, d, dd);
+                const encquad_t& d = qd[i];
                 int cx, kappa = 1;
                 if (j == 0) {
                     cx = c;
@@ -355,8 +491,8 @@ int htenc_encodecln(const int32_t* data, ptrdiff_t stride, int width, int height
                 ek[i] = codequad(tab, cx, d, U[i], u[i] > 0, mel, vlc);
                 if (ek[i] < 0)
                     ok = false;
-                ecur[2 * (q + i) + 1] = uint8_t(d.e[1]);
-                ecur[2 * (q + i) + 2] = uint8_t(d.e[3]);
+                ecur[2 * (q + i) + 1] = d.e1;
+                ecur[2 * (q + i) + 2] = d.e3;
             }
             if (!ok)
                 break;
@@ -366,23 +502,25 @@ int htenc_encodecln(const int32_t* data, ptrdiff_t stride, int width, int height
                 const int both = u[0] > 2 && u[1] > 2;
                 mel.sym(both);
                 if (both) {
-                    upair(vlc, u[0] - 2, u[1] - 2);
+                    upair(vlc, ut, u[0] - 2, u[1] - 2);
                 } else {
-                    uprefix(vlc, u[0]);
+                    vlcbits_t b;
+                    b.add(ut.pre[u[0]]);
                     if (u[0] > 2) {
-                        vlc.put(uint32_t(u[1] - 1), 1);
-                        usuffix(vlc, u[0]);
-                        uextension(vlc, u[0]);
+                        b.add(uint16_t((u[1] - 1) | 1 << 8));
+                        b.add(ut.suf[u[0]]);
+                        b.add(ut.ext[u[0]]);
                     } else {
-                        uprefix(vlc, u[1]);
-                        usuffix(vlc, u[0]);
-                        usuffix(vlc, u[1]);
-                        uextension(vlc, u[0]);
-                        uextension(vlc, u[1]);
+                        b.add(ut.pre[u[1]]);
+                        b.add(ut.suf[u[0]]);
+                        b.add(ut.suf[u[1]]);
+                        b.add(ut.ext[u[0]]);
+                        b.add(ut.ext[u[1]]);
                     }
+                    vlc.put(b.acc, b.n);
                 }
             } else {
-                upair(vlc, u[0], u[1]);
+                upair(vlc, ut, u[0], u[1]);
             }
             for (int i = 0; i < nq; ++i)
                 magsgn(ms, qd[i], U[i], ek[i]);
@@ -392,21 +530,29 @@ int htenc_encodecln(const int32_t* data, ptrdiff_t stride, int width, int height
         std::fputs("HT encoder: no codeword for a quad\n", stderr);
         return -1;
     }
-    ms.finish();
+    // MagSgn: padded with 1 bits, which a decoder also reads past the end:
+    // a last 0xFF byte is therefore left out.
+    ms.drain();
+    if (ms.bits > 0)
+        *ms.p++ = uint8_t(ms.tmp | (((1u << ms.max) - 1) & ~((1u << ms.bits) - 1)));
+    if (ms.p > msbuf.data() && ms.p[-1] == 0xff)
+        --ms.p;
     mel.finish();
-    const size_t pcup = out.size();
+    vlc.drain();
+    const size_t pcup = size_t(ms.p - msbuf.data());
+    out.assign(msbuf.data(), ms.p);
 
     // MEL bytes, then the merged or separate last bytes of MEL and VLC, then
     // the VLC bytes backward, then the high byte of Scup.
-    out.insert(out.end(), mel.out.begin(), mel.out.end());
+    out.insert(out.end(), mel.begin, mel.p);
     // Decoders read the bytes after the MEL stream as MEL bytes too (a
     // byte after 0xFF must have a 0 top bit): a last MEL byte 0xFF gets a
     // byte after it, padding is 0, and a merged byte is never 0xFF.
-    const bool melff = !mel.out.empty() && mel.out.back() == 0xff;
+    const bool melff = mel.p > mel.begin && mel.p[-1] == 0xff;
     const bool melpart = mel.rem < mel.max || melff;
     const bool vlcpart = vlc.bits > 0;
     const uint32_t meltail = mel.tmp << mel.rem;
-    if (melpart && vlcpart && !vlc.out.empty() && vlc.bits <= mel.rem &&
+    if (melpart && vlcpart && vlc.p > vlc.begin && vlc.bits <= mel.rem &&
         (meltail | vlc.tmp) != 0xff) {
         out.push_back(uint8_t(meltail | vlc.tmp));
     } else {
@@ -415,7 +561,7 @@ int htenc_encodecln(const int32_t* data, ptrdiff_t stride, int width, int height
         if (vlcpart)
             out.push_back(uint8_t(vlc.tmp));
     }
-    out.insert(out.end(), vlc.out.rbegin(), vlc.out.rend());
+    out.insert(out.end(), std::make_reverse_iterator(vlc.p), std::make_reverse_iterator(vlc.begin));
     const size_t scup = out.size() - pcup + 1;
     if (scup > 4079) {
         std::fputs("HT encoder: MEL and VLC streams too long\n", stderr);
@@ -425,7 +571,9 @@ int htenc_encodecln(const int32_t* data, ptrdiff_t stride, int width, int height
     out.back() = uint8_t((out.back() & 0xf0) | (scup & 15));
     out.push_back(uint8_t(scup >> 4));
     if (ddec)
-        *ddec = dd;
+        *ddec = mor < (1u << 20) && half < (uint32_t{1} << p)
+                    ? double(dd)
+                    : ddecslow(data, stride, width, height, p, half);
     return 0;
 }
 
