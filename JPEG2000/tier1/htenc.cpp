@@ -9,6 +9,7 @@
 #include <bit>
 #include <cstdio>
 
+#include "base/simd.h"
 #include "tier1/httab.h"
 
 namespace {
@@ -260,20 +261,19 @@ struct melwriter_t {
     }
 };
 
-// U-VLC pieces of a residual u (0: none; u < 64): prefix, suffix and
-// extension, each as code | length << 8.
+// U-VLC pieces of a residual u (0: none): prefix and suffix, each as
+// code | length << 8.  Exponent bounds are at most 32 and kappa at least 1,
+// so u < 32 and the extension (u >= 33) never occurs.
 struct utab_t {
-    uint16_t pre[64], suf[64], ext[64];
-    utab_t() : pre{}, suf{}, ext{}
+    uint16_t pre[32], suf[32];
+    utab_t() : pre{}, suf{}
     {
-        for (int u = 1; u < 64; ++u) {
+        for (int u = 1; u < 32; ++u) {
             pre[u] = u == 1 ? 1 | 1 << 8 : u == 2 ? 2 | 2 << 8 : u <= 4 ? 4 | 3 << 8 : 0 | 3 << 8;
             if (u >= 3 && u <= 4)
                 suf[u] = uint16_t((u - 3) | 1 << 8);
             else if (u >= 5)
-                suf[u] = uint16_t((u < 33 ? u - 5 : 28 + (u - 33) % 4) | 5 << 8);
-            if (u >= 33)
-                ext[u] = uint16_t((u - 33) / 4 | 4 << 8);
+                suf[u] = uint16_t((u - 5) | 5 << 8);
         }
     }
 };
@@ -284,29 +284,18 @@ const utab_t& utab()
     return t;
 }
 
-// Bits gathered for one VLC put (at most 32).
+// The VLC bits of a pair of quads, gathered for one put: two codewords of
+// at most 7 bits and two U-VLC codes of at most 8.
 struct vlcbits_t {
     uint32_t acc = 0;
     int n = 0;
-    void add(uint16_t c)
+    void add(uint32_t code, int len)
     {
-        acc |= uint32_t(c & 0xff) << n;
-        n += c >> 8;
+        acc |= code << n;
+        n += len;
     }
+    void add(uint16_t c) { add(c & 0xffu, c >> 8); }
 };
-
-// The residuals of a pair of quads (0: absent or no residual).
-inline void upair(vlcwriter_t& vlc, const utab_t& t, int u1, int u2)
-{
-    vlcbits_t b;
-    b.add(t.pre[u1]);
-    b.add(t.pre[u2]);
-    b.add(t.suf[u1]);
-    b.add(t.suf[u2]);
-    b.add(t.ext[u1]);
-    b.add(t.ext[u2]);
-    vlc.put(b.acc, b.n);
-}
 
 // One quad: MagSgn values v = 2 (mu - 1) + sign of its samples (0 where
 // insignificant), significance pattern, largest exponent and the exponents
@@ -318,38 +307,49 @@ struct encquad_t {
     uint8_t e1, e3;
 };
 
-// The quad of samples s0 (top left), s1 (bottom left), s2, s3 at plane p.
-// dd gets the decrease of their squared error when rebuilt at
-// (mu << p) | half, mor the OR of the magnitudes of the significant ones.
-inline void loadquad(int32_t s0, int32_t s1, int32_t s2, int32_t s3, int p, uint32_t half,
-                     encquad_t& qd, uint64_t& dd, uint32_t& mor)
+// One row of a block at plane p: the MagSgn value of each sample into v
+// and, for the significant ones, the bit of the sample in the pattern of
+// its quad into sig (lo for even x, hi for odd x; 0 for the others); adds
+// to mor the OR of the significant magnitudes.  Returns the decrease of
+// the squared error of the row when its significant samples are rebuilt at
+// (mu << p) | half, exact while those magnitudes are below 2^20 and half
+// below 2^p.
+HOT_CLONES uint64_t loadrow(const int32_t* r, int n, int p, uint32_t half, int lo, uint32_t* v,
+                            uint8_t* sig, uint32_t& mor)
 {
-    const int32_t s[4] = {s0, s1, s2, s3};
-    uint32_t vor = 0;
-    int rho = 0;
-    for (int n = 0; n < 4; ++n) {
-        const uint32_t m = s[n] < 0 ? 0u - uint32_t(s[n]) : uint32_t(s[n]);
+    uint64_t dd = 0;
+    uint32_t mo = 0;
+    for (int x = 0; x < n; ++x) {
+        const int32_t s = r[x];
+        const uint32_t m = s < 0 ? 0u - uint32_t(s) : uint32_t(s);
         const uint32_t mu = m >> p;
-        const uint32_t sig = mu != 0;
-        const uint32_t msk = 0u - sig;
-        const uint32_t v = (2 * mu - 2 + (uint32_t(s[n]) >> 31)) & msk;
-        qd.v[n] = v;
-        vor |= v;
-        rho |= int(sig) << n;
+        const uint32_t msk = 0u - uint32_t(mu != 0);
+        v[x] = (2 * mu - 2 + (uint32_t(s) >> 31)) & msk;
+        sig[x] = uint8_t(msk & uint32_t(lo << (2 * (x & 1))));
         const uint32_t rec = ((mu << p) | half) & msk;
-        dd += uint64_t(rec) * (2 * uint64_t(m) - rec);
-        mor |= m & msk;
+        dd += uint64_t(rec) * uint64_t(2 * m - rec);
+        mo |= m & msk;
     }
+    mor |= mo;
+    return dd;
+}
+
+inline void quadat(const uint32_t* v0, const uint32_t* v1, int x, int rho, encquad_t& qd)
+{
+    qd.v[0] = v0[x];
+    qd.v[1] = v1[x];
+    qd.v[2] = v0[x + 1];
+    qd.v[3] = v1[x + 1];
     qd.rho = rho;
-    qd.emax = std::bit_width(vor | 1) & -int(rho != 0);
+    qd.emax = std::bit_width(qd.v[0] | qd.v[1] | qd.v[2] | qd.v[3] | 1) & -int(rho != 0);
     qd.e1 = uint8_t(std::bit_width(qd.v[1] | 1) & -(rho >> 1 & 1));
     qd.e3 = uint8_t(std::bit_width(qd.v[3] | 1) & -(rho >> 3 & 1));
 }
 
-// Codeword of a quad with exponent bound U (u_off from uoff); returns the
-// EMB mask it implies, or -1 when the tables have no codeword.
+// Codeword of a quad with exponent bound U (u_off from uoff) into vb;
+// returns the EMB mask it implies, or -1 when the tables have no codeword.
 inline int codequad(const uint16_t* tab, int c, const encquad_t& qd, int U, int uoff,
-                    melwriter_t& mel, vlcwriter_t& vlc)
+                    melwriter_t& mel, vlcbits_t& vb)
 {
     if (c == 0) {
         mel.sym(qd.rho != 0);
@@ -362,18 +362,30 @@ inline int codequad(const uint16_t* tab, int c, const encquad_t& qd, int U, int 
     const uint16_t e = tab[((c * 16 + qd.rho) * 2 + uoff) * 16 + emb];
     if (!e)
         return -1;
-    vlc.put(e & 0x7f, (e >> 7) & 7);
+    vb.add(e & 0x7fu, (e >> 7) & 7);
     return e >> 10;
 }
 
 // The MagSgn bits of a quad: U bits of each significant sample, one less
-// where the EMB mask ek tells the decoder the top one.
+// where the EMB mask ek tells the decoder the top one; in one put where
+// they fit.
 inline void magsgn(mswriter_t& ms, const encquad_t& qd, int U, int ek)
 {
-    for (int n = 0; n < 4; ++n) {
-        const uint32_t k = uint32_t(ek >> n) & 1;
-        const int len = (U - int(k)) & -((qd.rho >> n) & 1);
-        ms.put(qd.v[n] & ~(k << (U - 1)), len);
+    const uint32_t mask = uint32_t((uint64_t{1} << U) - 1);
+    if (U <= 8) {
+        uint32_t acc = 0;
+        int n = 0;
+        for (int i = 0; i < 4; ++i) {
+            const int k = (ek >> i) & 1;
+            acc |= (qd.v[i] & (mask >> k)) << n;
+            n += (U - k) & -((qd.rho >> i) & 1);
+        }
+        ms.put(acc, n);
+        return;
+    }
+    for (int i = 0; i < 4; ++i) {
+        const int k = (ek >> i) & 1;
+        ms.put(qd.v[i] & (mask >> k), (U - k) & -((qd.rho >> i) & 1));
     }
 }
 
@@ -432,47 +444,52 @@ int htenc_encodecln(const int32_t* data, ptrdiff_t stride, int width, int height
     uint64_t dd = 0;
     uint32_t mor = 0;
 
-    const uint32_t off = (uint32_t{1} << p) - 1;
+    // The MagSgn values and significance bits of a line pair, with zeros
+    // after the row ends (and for a missing second row).
+    uint32_t vbuf[2][1024 + 8];
+    uint8_t sbuf[2][1024 + 8];
     for (int j = 0; j < QH && ok; ++j) {
         std::swap(eprev, ecur);
         const uint16_t* tab = et.e[j ? 1 : 0];
         int c = 0;     // first line pair: context of the next quad
         int wsig = 0;  // other line pairs: west and south-west significant
         const int32_t* r0 = data + 2 * j * stride;
-        const int32_t* r1 = 2 * j + 1 < height ? r0 + stride : nullptr;
+        const int pad = 2 * QW + 4 - width;
+        for (int k = 0; k < 2; ++k) {
+            if (2 * j + k < height) {
+                dd += loadrow(r0 + k * stride, width, p, half, 1 << k, vbuf[k], sbuf[k], mor);
+                std::fill_n(vbuf[k] + width, pad, 0u);
+                std::fill_n(sbuf[k] + width, pad, uint8_t{0});
+            } else {
+                std::fill_n(vbuf[k], 2 * QW + 4, 0u);
+                std::fill_n(sbuf[k], 2 * QW + 4, uint8_t{0});
+            }
+        }
+        const uint8_t* s0 = sbuf[0];
+        const uint8_t* s1 = sbuf[1];
         for (int q = 0; q < QW; q += 2) {
             const int nq = q + 1 < QW ? 2 : 1;
-            const bool inner = r1 && 2 * q + 3 < width;
-            encquad_t qd[2];
-            if (inner) {
+            const int x = 2 * q;
+            const int rho0 = s0[x] | s0[x + 1] | s1[x] | s1[x + 1];
+            const int rho1 = s0[x + 2] | s0[x + 3] | s1[x + 2] | s1[x + 3];
+            if (!(rho0 | rho1) && nq == 2) {
                 // Two quads without a significant sample in a context
-                // without one: two MEL zeros.  |x| >> p is 0 where x + off
-                // (unsigned) is at most 2 off.
-                const int32_t* a = r0 + 2 * q;
-                const int32_t* b = r1 + 2 * q;
-                uint32_t hi = 0;
-                for (int k = 0; k < 4; ++k)
-                    hi = std::max(hi, std::max(uint32_t(a[k]) + off, uint32_t(b[k]) + off));
-                const uint8_t* e = eprev + 2 * q;
+                // without one: two MEL zeros.
+                const uint8_t* e = eprev + x;
                 const bool quiet = j == 0 ? c == 0
                                           : wsig == 0 && !(e[0] | e[1] | e[2] | e[3] | e[4] | e[5]);
-                if (hi <= 2 * off && quiet) {
+                if (quiet) {
                     mel.sym(0);
                     mel.sym(0);
-                    std::fill(ecur + 2 * q + 1, ecur + 2 * q + 5, uint8_t{0});
+                    std::fill(ecur + x + 1, ecur + x + 5, uint8_t{0});
                     continue;
                 }
-                loadquad(a[0], b[0], a[1], b[1], p, half, qd[0], dd, mor);
-                loadquad(a[2], b[2], a[3], b[3], p, half, qd[1], dd, mor);
-            } else {
-                for (int i = 0; i < nq; ++i) {
-                    const int x = 2 * (q + i);
-                    const bool right = x + 1 < width;
-                    loadquad(r0[x], r1 ? r1[x] : 0, right ? r0[x + 1] : 0,
-                             r1 && right ? r1[x + 1] : 0, p, half, qd[i], dd, mor);
-                }
             }
+            encquad_t qd[2];
+            quadat(vbuf[0], vbuf[1], x, rho0, qd[0]);
+            quadat(vbuf[0], vbuf[1], x + 2, rho1, qd[1]);
             int U[2] = {1, 1}, u[2] = {0, 0}, ek[2] = {0, 0};
+            vlcbits_t vb;
             for (int i = 0; i < nq; ++i) {
                 const encquad_t& d = qd[i];
                 int cx, kappa = 1;
@@ -480,7 +497,7 @@ int htenc_encodecln(const int32_t* data, ptrdiff_t stride, int width, int height
                     cx = c;
                     c = (d.rho >> 1) | (d.rho & 1);
                 } else {
-                    const uint8_t* e = eprev + 2 * (q + i);
+                    const uint8_t* e = eprev + x + 2 * i;
                     cx = ((e[0] | e[1]) ? 1 : 0) | (wsig << 1) | ((e[2] | e[3]) ? 4 : 0);
                     wsig = (d.rho >> 2) ? 1 : 0;
                     if (d.rho & (d.rho - 1))
@@ -488,11 +505,11 @@ int htenc_encodecln(const int32_t* data, ptrdiff_t stride, int width, int height
                 }
                 U[i] = std::max(kappa, d.emax);
                 u[i] = U[i] - kappa;
-                ek[i] = codequad(tab, cx, d, U[i], u[i] > 0, mel, vlc);
+                ek[i] = codequad(tab, cx, d, U[i], u[i] > 0, mel, vb);
                 if (ek[i] < 0)
                     ok = false;
-                ecur[2 * (q + i) + 1] = d.e1;
-                ecur[2 * (q + i) + 2] = d.e3;
+                ecur[x + 2 * i + 1] = d.e1;
+                ecur[x + 2 * i + 2] = d.e3;
             }
             if (!ok)
                 break;
@@ -502,28 +519,30 @@ int htenc_encodecln(const int32_t* data, ptrdiff_t stride, int width, int height
                 const int both = u[0] > 2 && u[1] > 2;
                 mel.sym(both);
                 if (both) {
-                    upair(vlc, ut, u[0] - 2, u[1] - 2);
+                    vb.add(ut.pre[u[0] - 2]);
+                    vb.add(ut.pre[u[1] - 2]);
+                    vb.add(ut.suf[u[0] - 2]);
+                    vb.add(ut.suf[u[1] - 2]);
+                } else if (u[0] > 2) {
+                    vb.add(ut.pre[u[0]]);
+                    vb.add(uint32_t(u[1] - 1), 1);
+                    vb.add(ut.suf[u[0]]);
                 } else {
-                    vlcbits_t b;
-                    b.add(ut.pre[u[0]]);
-                    if (u[0] > 2) {
-                        b.add(uint16_t((u[1] - 1) | 1 << 8));
-                        b.add(ut.suf[u[0]]);
-                        b.add(ut.ext[u[0]]);
-                    } else {
-                        b.add(ut.pre[u[1]]);
-                        b.add(ut.suf[u[0]]);
-                        b.add(ut.suf[u[1]]);
-                        b.add(ut.ext[u[0]]);
-                        b.add(ut.ext[u[1]]);
-                    }
-                    vlc.put(b.acc, b.n);
+                    vb.add(ut.pre[u[0]]);
+                    vb.add(ut.pre[u[1]]);
+                    vb.add(ut.suf[u[0]]);
+                    vb.add(ut.suf[u[1]]);
                 }
             } else {
-                upair(vlc, ut, u[0], u[1]);
+                vb.add(ut.pre[u[0]]);
+                vb.add(ut.pre[u[1]]);
+                vb.add(ut.suf[u[0]]);
+                vb.add(ut.suf[u[1]]);
             }
-            for (int i = 0; i < nq; ++i)
-                magsgn(ms, qd[i], U[i], ek[i]);
+            vlc.put(vb.acc, vb.n);
+            magsgn(ms, qd[0], U[0], ek[0]);
+            if (nq == 2)
+                magsgn(ms, qd[1], U[1], ek[1]);
         }
     }
     if (!ok) {
