@@ -298,39 +298,43 @@ struct vlcbits_t {
 };
 
 // One quad: MagSgn values v = 2 (mu - 1) + sign of its samples (0 where
-// insignificant), significance pattern, largest exponent and the exponents
-// of its right column's samples.
+// insignificant), significance pattern and largest exponent.
 struct encquad_t {
     uint32_t v[4];
     int rho;
     int emax;
-    uint8_t e1, e3;
 };
 
-// One row of a block at plane p: the MagSgn value of each sample into v
-// and, for the significant ones, the bit of the sample in the pattern of
-// its quad into sig (lo for even x, hi for odd x; 0 for the others); adds
-// to mor the OR of the significant magnitudes.  Returns the decrease of
-// the squared error of the row when its significant samples are rebuilt at
-// (mu << p) | half, exact while those magnitudes are below 2^20 and half
-// below 2^p.
-HOT_CLONES uint64_t loadrow(const int32_t* r, int n, int p, uint32_t half, int lo, uint32_t* v,
-                            uint8_t* sig, uint32_t& mor)
+// One row of a block at plane p: the MagSgn value of each sample into v,
+// and into es its exponent (bits 0-7; exact while every v is below 2^24,
+// vor gets the OR of the v) and its bit in the significance pattern of its
+// quad (bits 8-11: lo for even x, lo << 2 for odd x), both 0 where the
+// sample is insignificant; adds to mor the OR of the significant
+// magnitudes.  Returns the decrease of the squared error of the row when
+// its significant samples are rebuilt at (mu << p) | half, exact while
+// those magnitudes are below 2^20 and half below 2^p.
+HOT_CLONES uint64_t loadrow(const int32_t* r, int n, int p, uint32_t half, uint32_t lo,
+                            uint32_t* v, uint32_t* es, uint32_t& vor, uint32_t& mor)
 {
     uint64_t dd = 0;
-    uint32_t mo = 0;
+    uint32_t mo = 0, vo = 0;
     for (int x = 0; x < n; ++x) {
         const int32_t s = r[x];
         const uint32_t m = s < 0 ? 0u - uint32_t(s) : uint32_t(s);
         const uint32_t mu = m >> p;
         const uint32_t msk = 0u - uint32_t(mu != 0);
-        v[x] = (2 * mu - 2 + (uint32_t(s) >> 31)) & msk;
-        sig[x] = uint8_t(msk & uint32_t(lo << (2 * (x & 1))));
+        const uint32_t vx = (2 * mu - 2 + (uint32_t(s) >> 31)) & msk;
+        v[x] = vx;
+        vo |= vx;
+        // The exponent of a float holding v | 1.
+        const uint32_t fb = std::bit_cast<uint32_t>(float(int32_t(vx | 1)));
+        es[x] = (((fb >> 23) - 126) | lo << (8 + 2 * (x & 1))) & msk;
         const uint32_t rec = ((mu << p) | half) & msk;
         dd += uint64_t(rec) * uint64_t(2 * m - rec);
         mo |= m & msk;
     }
     mor |= mo;
+    vor |= vo;
     return dd;
 }
 
@@ -342,8 +346,6 @@ inline void quadat(const uint32_t* v0, const uint32_t* v1, int x, int rho, encqu
     qd.v[3] = v1[x + 1];
     qd.rho = rho;
     qd.emax = std::bit_width(qd.v[0] | qd.v[1] | qd.v[2] | qd.v[3] | 1) & -int(rho != 0);
-    qd.e1 = uint8_t(std::bit_width(qd.v[1] | 1) & -(rho >> 1 & 1));
-    qd.e3 = uint8_t(std::bit_width(qd.v[3] | 1) & -(rho >> 3 & 1));
 }
 
 // Codeword of a quad with exponent bound U (u_off from uoff) into vb;
@@ -434,9 +436,6 @@ int htenc_encodecln(const int32_t* data, ptrdiff_t stride, int width, int height
     melwriter_t mel{melbuf.data(), melbuf.data()};
     vlcwriter_t vlc{vlcbuf.data(), vlcbuf.data()};
     const int QW = (width + 1) / 2, QH = (height + 1) / 2;
-    uint8_t ebuf[2][1032] = {};
-    uint8_t* eprev = ebuf[0];
-    uint8_t* ecur = ebuf[1];
     bool ok = true;
     // The decrease of the squared error, summed exactly while every
     // significant magnitude is below 2^20 (then the floating point sum of
@@ -444,10 +443,16 @@ int htenc_encodecln(const int32_t* data, ptrdiff_t stride, int width, int height
     uint64_t dd = 0;
     uint32_t mor = 0;
 
-    // The MagSgn values and significance bits of a line pair, with zeros
-    // after the row ends (and for a missing second row).
+    // The MagSgn values, exponents and significance bits of a line pair
+    // (as from loadrow), with zeros after the row ends (and for a missing
+    // second row); those of the second row of this line pair and the one
+    // before (eprev[x + 1]: the sample above x) after a 0.
     uint32_t vbuf[2][1024 + 8];
-    uint8_t sbuf[2][1024 + 8];
+    uint32_t ebuf[3][1024 + 8];
+    ebuf[0][0] = ebuf[1][0] = 0;
+    std::fill_n(ebuf[0], 2 * QW + 5, 0u);
+    uint32_t* eprev = ebuf[0];
+    uint32_t* ecur = ebuf[1];
     for (int j = 0; j < QH && ok; ++j) {
         std::swap(eprev, ecur);
         const uint16_t* tab = et.e[j ? 1 : 0];
@@ -455,33 +460,38 @@ int htenc_encodecln(const int32_t* data, ptrdiff_t stride, int width, int height
         int wsig = 0;  // other line pairs: west and south-west significant
         const int32_t* r0 = data + 2 * j * stride;
         const int pad = 2 * QW + 4 - width;
+        uint32_t* const es[2] = {ebuf[2] + 1, ecur + 1};
         for (int k = 0; k < 2; ++k) {
             if (2 * j + k < height) {
-                dd += loadrow(r0 + k * stride, width, p, half, 1 << k, vbuf[k], sbuf[k], mor);
+                uint32_t vor = 0;
+                dd += loadrow(r0 + k * stride, width, p, half, 1u << k, vbuf[k], es[k], vor, mor);
+                if (vor >> 24)
+                    for (int x = 0; x < width; ++x)
+                        es[k][x] = (es[k][x] & ~0xffu) |
+                                   (std::bit_width(vbuf[k][x] | 1) & -uint32_t(es[k][x] != 0));
                 std::fill_n(vbuf[k] + width, pad, 0u);
-                std::fill_n(sbuf[k] + width, pad, uint8_t{0});
+                std::fill_n(es[k] + width, pad, 0u);
             } else {
                 std::fill_n(vbuf[k], 2 * QW + 4, 0u);
-                std::fill_n(sbuf[k], 2 * QW + 4, uint8_t{0});
+                std::fill_n(es[k], 2 * QW + 4, 0u);
             }
         }
-        const uint8_t* s0 = sbuf[0];
-        const uint8_t* s1 = sbuf[1];
+        const uint32_t* s0 = es[0];
+        const uint32_t* s1 = es[1];
         for (int q = 0; q < QW; q += 2) {
             const int nq = q + 1 < QW ? 2 : 1;
             const int x = 2 * q;
-            const int rho0 = s0[x] | s0[x + 1] | s1[x] | s1[x + 1];
-            const int rho1 = s0[x + 2] | s0[x + 3] | s1[x + 2] | s1[x + 3];
+            const int rho0 = int((s0[x] | s0[x + 1] | s1[x] | s1[x + 1]) >> 8);
+            const int rho1 = int((s0[x + 2] | s0[x + 3] | s1[x + 2] | s1[x + 3]) >> 8);
             if (!(rho0 | rho1) && nq == 2) {
                 // Two quads without a significant sample in a context
                 // without one: two MEL zeros.
-                const uint8_t* e = eprev + x;
+                const uint32_t* e = eprev + x;
                 const bool quiet = j == 0 ? c == 0
                                           : wsig == 0 && !(e[0] | e[1] | e[2] | e[3] | e[4] | e[5]);
                 if (quiet) {
                     mel.sym(0);
                     mel.sym(0);
-                    std::fill(ecur + x + 1, ecur + x + 5, uint8_t{0});
                     continue;
                 }
             }
@@ -497,19 +507,20 @@ int htenc_encodecln(const int32_t* data, ptrdiff_t stride, int width, int height
                     cx = c;
                     c = (d.rho >> 1) | (d.rho & 1);
                 } else {
-                    const uint8_t* e = eprev + x + 2 * i;
+                    const uint32_t* e = eprev + x + 2 * i;
                     cx = ((e[0] | e[1]) ? 1 : 0) | (wsig << 1) | ((e[2] | e[3]) ? 4 : 0);
                     wsig = (d.rho >> 2) ? 1 : 0;
-                    if (d.rho & (d.rho - 1))
-                        kappa = std::max(1, std::max(std::max(e[0], e[1]), std::max(e[2], e[3])) - 1);
+                    if (d.rho & (d.rho - 1)) {
+                        const uint32_t emx = std::max(std::max(e[0] & 0xff, e[1] & 0xff),
+                                                      std::max(e[2] & 0xff, e[3] & 0xff));
+                        kappa = std::max(1, int(emx) - 1);
+                    }
                 }
                 U[i] = std::max(kappa, d.emax);
                 u[i] = U[i] - kappa;
                 ek[i] = codequad(tab, cx, d, U[i], u[i] > 0, mel, vb);
                 if (ek[i] < 0)
                     ok = false;
-                ecur[x + 2 * i + 1] = d.e1;
-                ecur[x + 2 * i + 2] = d.e3;
             }
             if (!ok)
                 break;
