@@ -20,7 +20,7 @@ namespace {
 // codewords that fit, the one with the fewest bits in VLC and MagSgn
 // together.
 struct enctab_t {
-    uint16_t e[2][8 * 16 * 2 * 16];
+    uint32_t e[2][8 * 16 * 2 * 16];
     enctab_t() : e{}
     {
         for (int t = 0; t < 2; ++t)
@@ -29,11 +29,11 @@ struct enctab_t {
                 for (int emb = 0; emb < 16; ++emb) {
                     if ((emb & ~r.rho) || (emb & r.e_k) != r.e_1)
                         continue;
-                    uint16_t& x = e[t][((r.c_q * 16 + r.rho) * 2 + r.u_off) * 16 + emb];
+                    uint32_t& x = e[t][((r.c_q * 16 + r.rho) * 2 + r.u_off) * 16 + emb];
                     const int cost = r.cwd_len - std::popcount(unsigned(r.e_k));
                     const int old = x ? int((x >> 7) & 7) - std::popcount(unsigned(x >> 10)) : 99;
                     if (cost < old)
-                        x = uint16_t(r.cwd | (r.cwd_len << 7) | (r.e_k << 10));
+                        x = uint32_t(r.cwd | (r.cwd_len << 7) | (r.e_k << 10));
                 }
             }
     }
@@ -297,14 +297,6 @@ struct vlcbits_t {
     void add(uint16_t c) { add(c & 0xffu, c >> 8); }
 };
 
-// One quad: MagSgn values v = 2 (mu - 1) + sign of its samples (0 where
-// insignificant), significance pattern and largest exponent.
-struct encquad_t {
-    uint32_t v[4];
-    int rho;
-    int emax;
-};
-
 // One row of a block at plane p: the MagSgn value of each sample into v,
 // and into es its exponent (bits 0-7; exact while every v is below 2^24,
 // vor gets the OR of the v) and its bit in the significance pattern of its
@@ -338,56 +330,99 @@ HOT_CLONES uint64_t loadrow(const int32_t* r, int n, int p, uint32_t half, uint3
     return dd;
 }
 
-inline void quadat(const uint32_t* v0, const uint32_t* v1, int x, int rho, encquad_t& qd)
+// What the coding of a line pair's quads needs, per quad (quadrow).
+struct quadrow_t {
+    uint32_t key[512 + 2];  // context, rho, u_off, EMB pattern, as enctab_t
+    uint32_t cwd[512 + 2];  // the codeword of the key (enctab_t, 0: none)
+    uint32_t Uu[512 + 2];   // exponent bound U | residual u << 8
+    uint32_t msv[512 + 2];  // MagSgn bits, where U <= 8
+    uint32_t msl[512 + 2];  // their number, 0xff where U > 8
+};
+
+// The key of a quad with context cx, significance rho, exponents e0..e3 of
+// its samples (v0..v3), exponent bound U and residual u; its codeword and
+// MagSgn bits (U bits of each significant sample, one less where the EMB
+// mask of the codeword tells the decoder the top one) into qr at q.
+inline void codequad(const uint32_t* tab, uint32_t cx, uint32_t rho, const uint32_t (&e)[4],
+                     const uint32_t (&v)[4], uint32_t U, uint32_t u, quadrow_t& qr, int q)
 {
-    qd.v[0] = v0[x];
-    qd.v[1] = v1[x];
-    qd.v[2] = v0[x + 1];
-    qd.v[3] = v1[x + 1];
-    qd.rho = rho;
-    qd.emax = std::bit_width(qd.v[0] | qd.v[1] | qd.v[2] | qd.v[3] | 1) & -int(rho != 0);
+    // The samples whose bit U - 1 is 1: exponent U, and not v = 0
+    // (exponent 1).
+    const uint32_t emb = (uint32_t(e[0] == U) & uint32_t(v[0] != 0)) |
+                         (uint32_t(e[1] == U) & uint32_t(v[1] != 0)) << 1 |
+                         (uint32_t(e[2] == U) & uint32_t(v[2] != 0)) << 2 |
+                         (uint32_t(e[3] == U) & uint32_t(v[3] != 0)) << 3;
+    const uint32_t key = ((cx * 16 + rho) * 2 + uint32_t(u != 0)) * 16 + emb;
+    const uint32_t cwd = tab[key];
+    const uint32_t ek = cwd >> 10;
+    const uint32_t mask = 0xffffffffu >> (32 - U);
+    uint32_t acc = 0, n = 0;
+    for (int i = 0; i < 4; ++i) {
+        const uint32_t k = (ek >> i) & 1;
+        acc |= (v[i] & (mask >> k)) << (n & 31);
+        n += (U - k) & (0u - ((rho >> i) & 1));
+    }
+    qr.key[q] = key;
+    qr.cwd[q] = cwd;
+    qr.Uu[q] = U | u << 8;
+    qr.msv[q] = acc;
+    qr.msl[q] = U <= 8 ? n : 0xffu;
 }
 
-// Codeword of a quad with exponent bound U (u_off from uoff) into vb;
-// returns the EMB mask it implies, or -1 when the tables have no codeword.
-inline int codequad(const uint16_t* tab, int c, const encquad_t& qd, int U, int uoff,
-                    melwriter_t& mel, vlcbits_t& vb)
+// The quads of a line pair after the first, from the rows es0, es1 and
+// v0, v1 of loadrow and the second row ep of the line pair above (with
+// es0[-1], es1[-1], ep[-1] 0 and at least 2 elements after the row ends),
+// the quads q < nq; tab: the table of enctab_t.
+HOT_CLONES void quadrow(const uint32_t* es0, const uint32_t* es1, const uint32_t* v0,
+                        const uint32_t* v1, const uint32_t* ep, int nq, const uint32_t* tab,
+                        quadrow_t& __restrict qr)
 {
-    if (c == 0) {
-        mel.sym(qd.rho != 0);
-        if (!qd.rho)
-            return 0;
+    for (int q = 0; q < nq; ++q) {
+        const int x = 2 * q;
+        const uint32_t a = es0[x], b = es1[x], c = es0[x + 1], d = es1[x + 1];
+        const uint32_t rho = (a | b | c | d) >> 8;
+        const uint32_t e[4] = {a & 0xff, b & 0xff, c & 0xff, d & 0xff};
+        const uint32_t v[4] = {v0[x], v1[x], v0[x + 1], v1[x + 1]};
+        const uint32_t emax = std::max(std::max(e[0], e[1]), std::max(e[2], e[3]));
+        // Context: the quad's neighbours above and the right column of the
+        // quad on its left.
+        const uint32_t n0 = ep[x - 1], n1 = ep[x], n2 = ep[x + 1], n3 = ep[x + 2];
+        const uint32_t cx = uint32_t((n0 | n1) != 0) | uint32_t((es0[x - 1] | es1[x - 1]) != 0) << 1 |
+                            uint32_t((n2 | n3) != 0) << 2;
+        const uint32_t nmax =
+            std::max(std::max(n0 & 0xff, n1 & 0xff), std::max(n2 & 0xff, n3 & 0xff));
+        const uint32_t kappa = (rho & (rho - 1)) != 0 ? std::max(nmax, 2u) - 1 : 1u;
+        const uint32_t U = std::max(kappa, emax);
+        codequad(tab, cx, rho, e, v, U, U - kappa, qr, q);
     }
-    // v is 0 for the samples that are not significant.
-    const int emb = int(((qd.v[0] >> (U - 1)) & 1) | (((qd.v[1] >> (U - 1)) & 1) << 1) |
-                        (((qd.v[2] >> (U - 1)) & 1) << 2) | (((qd.v[3] >> (U - 1)) & 1) << 3));
-    const uint16_t e = tab[((c * 16 + qd.rho) * 2 + uoff) * 16 + emb];
-    if (!e)
-        return -1;
-    vb.add(e & 0x7fu, (e >> 7) & 7);
-    return e >> 10;
 }
 
-// The MagSgn bits of a quad: U bits of each significant sample, one less
-// where the EMB mask ek tells the decoder the top one; in one put where
-// they fit.
-inline void magsgn(mswriter_t& ms, const encquad_t& qd, int U, int ek)
+// The same for the first line pair: the context of a quad is that of the
+// significance of the quad before it, kappa is 1.
+void quadrow0(const uint32_t* es0, const uint32_t* es1, const uint32_t* v0, const uint32_t* v1,
+              int nq, const uint32_t* tab, quadrow_t& qr)
 {
-    const uint32_t mask = uint32_t((uint64_t{1} << U) - 1);
-    if (U <= 8) {
-        uint32_t acc = 0;
-        int n = 0;
-        for (int i = 0; i < 4; ++i) {
-            const int k = (ek >> i) & 1;
-            acc |= (qd.v[i] & (mask >> k)) << n;
-            n += (U - k) & -((qd.rho >> i) & 1);
-        }
-        ms.put(acc, n);
-        return;
+    uint32_t cx = 0;
+    for (int q = 0; q < nq; ++q) {
+        const int x = 2 * q;
+        const uint32_t a = es0[x], b = es1[x], c = es0[x + 1], d = es1[x + 1];
+        const uint32_t rho = (a | b | c | d) >> 8;
+        const uint32_t e[4] = {a & 0xff, b & 0xff, c & 0xff, d & 0xff};
+        const uint32_t v[4] = {v0[x], v1[x], v0[x + 1], v1[x + 1]};
+        const uint32_t U = std::max(std::max(std::max(e[0], e[1]), std::max(e[2], e[3])), 1u);
+        codequad(tab, cx, rho, e, v, U, U - 1, qr, q);
+        cx = (rho >> 1) | (rho & 1);
     }
+}
+
+// The MagSgn bits of the quad at x where U > 8 (as codequad).
+void magsgn(mswriter_t& ms, const uint32_t* v0, const uint32_t* v1, int x, int rho, int U, int ek)
+{
+    const uint32_t v[4] = {v0[x], v1[x], v0[x + 1], v1[x + 1]};
+    const uint32_t mask = 0xffffffffu >> (32 - U);
     for (int i = 0; i < 4; ++i) {
         const int k = (ek >> i) & 1;
-        ms.put(qd.v[i] & (mask >> k), (U - k) & -((qd.rho >> i) & 1));
+        ms.put(v[i] & (mask >> k), (U - k) & -((rho >> i) & 1));
     }
 }
 
@@ -445,19 +480,17 @@ int htenc_encodecln(const int32_t* data, ptrdiff_t stride, int width, int height
 
     // The MagSgn values, exponents and significance bits of a line pair
     // (as from loadrow), with zeros after the row ends (and for a missing
-    // second row); those of the second row of this line pair and the one
-    // before (eprev[x + 1]: the sample above x) after a 0.
+    // second row), the second row of the line pair above, and the keys and
+    // exponent bounds of the quads (quadrow); each row after a 0.
     uint32_t vbuf[2][1024 + 8];
     uint32_t ebuf[3][1024 + 8];
-    ebuf[0][0] = ebuf[1][0] = 0;
-    std::fill_n(ebuf[0], 2 * QW + 5, 0u);
+    quadrow_t qr;
+    ebuf[0][0] = ebuf[1][0] = ebuf[2][0] = 0;
     uint32_t* eprev = ebuf[0];
     uint32_t* ecur = ebuf[1];
     for (int j = 0; j < QH && ok; ++j) {
         std::swap(eprev, ecur);
-        const uint16_t* tab = et.e[j ? 1 : 0];
-        int c = 0;     // first line pair: context of the next quad
-        int wsig = 0;  // other line pairs: west and south-west significant
+        const uint32_t* tab = et.e[j ? 1 : 0];
         const int32_t* r0 = data + 2 * j * stride;
         const int pad = 2 * QW + 4 - width;
         uint32_t* const es[2] = {ebuf[2] + 1, ecur + 1};
@@ -476,51 +509,41 @@ int htenc_encodecln(const int32_t* data, ptrdiff_t stride, int width, int height
                 std::fill_n(es[k], 2 * QW + 4, 0u);
             }
         }
-        const uint32_t* s0 = es[0];
-        const uint32_t* s1 = es[1];
+        const uint32_t* v0 = vbuf[0];
+        const uint32_t* v1 = vbuf[1];
+        if (j == 0)
+            quadrow0(es[0], es[1], v0, v1, QW, tab, qr);
+        else
+            quadrow(es[0], es[1], v0, v1, eprev + 1, QW, tab, qr);
+        qr.key[QW] = 0;
         for (int q = 0; q < QW; q += 2) {
             const int nq = q + 1 < QW ? 2 : 1;
-            const int x = 2 * q;
-            const int rho0 = int((s0[x] | s0[x + 1] | s1[x] | s1[x + 1]) >> 8);
-            const int rho1 = int((s0[x + 2] | s0[x + 3] | s1[x + 2] | s1[x + 3]) >> 8);
-            if (!(rho0 | rho1) && nq == 2) {
+            if (!(qr.key[q] | qr.key[q + 1]) && nq == 2) {
                 // Two quads without a significant sample in a context
                 // without one: two MEL zeros.
-                const uint32_t* e = eprev + x;
-                const bool quiet = j == 0 ? c == 0
-                                          : wsig == 0 && !(e[0] | e[1] | e[2] | e[3] | e[4] | e[5]);
-                if (quiet) {
-                    mel.sym(0);
-                    mel.sym(0);
-                    continue;
-                }
+                mel.sym(0);
+                mel.sym(0);
+                continue;
             }
-            encquad_t qd[2];
-            quadat(vbuf[0], vbuf[1], x, rho0, qd[0]);
-            quadat(vbuf[0], vbuf[1], x + 2, rho1, qd[1]);
-            int U[2] = {1, 1}, u[2] = {0, 0}, ek[2] = {0, 0};
+            int u[2] = {0, 0};
             vlcbits_t vb;
             for (int i = 0; i < nq; ++i) {
-                const encquad_t& d = qd[i];
-                int cx, kappa = 1;
-                if (j == 0) {
-                    cx = c;
-                    c = (d.rho >> 1) | (d.rho & 1);
-                } else {
-                    const uint32_t* e = eprev + x + 2 * i;
-                    cx = ((e[0] | e[1]) ? 1 : 0) | (wsig << 1) | ((e[2] | e[3]) ? 4 : 0);
-                    wsig = (d.rho >> 2) ? 1 : 0;
-                    if (d.rho & (d.rho - 1)) {
-                        const uint32_t emx = std::max(std::max(e[0] & 0xff, e[1] & 0xff),
-                                                      std::max(e[2] & 0xff, e[3] & 0xff));
-                        kappa = std::max(1, int(emx) - 1);
-                    }
+                const uint32_t k = qr.key[q + i];
+                u[i] = int(qr.Uu[q + i] >> 8);
+                if (k < 512) {
+                    // Context 0: a MEL symbol tells whether the quad has
+                    // a significant sample.
+                    const bool sig = (k >> 5) & 15;
+                    mel.sym(sig);
+                    if (!sig)
+                        continue;
                 }
-                U[i] = std::max(kappa, d.emax);
-                u[i] = U[i] - kappa;
-                ek[i] = codequad(tab, cx, d, U[i], u[i] > 0, mel, vb);
-                if (ek[i] < 0)
+                const uint32_t e = qr.cwd[q + i];
+                if (!e) {
                     ok = false;
+                    break;
+                }
+                vb.add(e & 0x7fu, (e >> 7) & 7);
             }
             if (!ok)
                 break;
@@ -551,9 +574,14 @@ int htenc_encodecln(const int32_t* data, ptrdiff_t stride, int width, int height
                 vb.add(ut.suf[u[1]]);
             }
             vlc.put(vb.acc, vb.n);
-            magsgn(ms, qd[0], U[0], ek[0]);
-            if (nq == 2)
-                magsgn(ms, qd[1], U[1], ek[1]);
+            for (int i = 0; i < nq; ++i) {
+                const int qq = q + i;
+                if (qr.msl[qq] != 0xff)
+                    ms.put(qr.msv[qq], int(qr.msl[qq]));
+                else
+                    magsgn(ms, v0, v1, 2 * qq, int(qr.key[qq] >> 5) & 15, int(qr.Uu[qq] & 0xff),
+                           int(qr.cwd[qq] >> 10));
+            }
         }
     }
     if (!ok) {
