@@ -297,36 +297,63 @@ struct vlcbits_t {
     void add(uint16_t c) { add(c & 0xffu, c >> 8); }
 };
 
-// One row of a block at plane p: the MagSgn value of each sample into v,
-// and into es its exponent (bits 0-7; exact while every v is below 2^24,
-// vor gets the OR of the v) and its bit in the significance pattern of its
-// quad (bits 8-11: lo for even x, lo << 2 for odd x), both 0 where the
-// sample is insignificant; adds to mor the OR of the significant
-// magnitudes.  Returns the decrease of the squared error of the row when
-// its significant samples are rebuilt at (mu << p) | half, exact while
-// those magnitudes are below 2^20 and half below 2^p.
-HOT_CLONES uint64_t loadrow(const int32_t* r, int n, int p, uint32_t half, uint32_t lo,
-                            uint32_t* v, uint32_t* es, uint32_t& vor, uint32_t& mor)
+// One row of a line pair, its even (index 0) and odd (1) samples apart:
+// MagSgn values v and exponents with significance bits es as from
+// loadrow, with zeros after the row ends, and a 0 before each es row
+// (es[i][0]; the row starts at es[i] + 1).
+struct rowbuf_t {
+    uint32_t v[2][512 + 4];
+    uint32_t es[2][1 + 512 + 4];
+};
+
+// A sample s at plane p: its MagSgn value into v and into es its exponent
+// (bits 0-7; exact while v is below 2^24) and its bit sb in the
+// significance pattern of its quad (bits 8-11), both 0 where the sample is
+// insignificant.  dd gets the decrease of its squared error when rebuilt
+// at (mu << p) | half, vo the OR of the v, mo that of the magnitudes of
+// the significant samples.
+inline void loadsample(int32_t s, int p, uint32_t half, uint32_t sb, uint32_t& v, uint32_t& es,
+                       uint64_t& dd, uint32_t& vo, uint32_t& mo)
+{
+    const uint32_t m = s < 0 ? 0u - uint32_t(s) : uint32_t(s);
+    const uint32_t mu = m >> p;
+    const uint32_t msk = 0u - uint32_t(mu != 0);
+    const uint32_t vx = (2 * mu - 2 + (uint32_t(s) >> 31)) & msk;
+    v = vx;
+    vo |= vx;
+    // The exponent of a float holding v | 1.
+    const uint32_t fb = std::bit_cast<uint32_t>(float(int32_t(vx | 1)));
+    es = (((fb >> 23) - 126) | sb << 8) & msk;
+    const uint32_t rec = ((mu << p) | half) & msk;
+    dd += uint64_t(rec) * uint64_t(2 * m - rec);
+    mo |= m & msk;
+}
+
+// The n samples of row r into rb (lo: the significance bit of its even
+// samples, lo << 2 that of the odd ones); adds to mor the OR of the
+// significant magnitudes.  Returns the decrease of the squared error of
+// the row, exact while those magnitudes are below 2^20 and half below 2^p.
+HOT_CLONES uint64_t loadrow(const int32_t* __restrict r, int n, int p, uint32_t half, uint32_t lo,
+                            rowbuf_t& __restrict rb, uint32_t& mor)
 {
     uint64_t dd = 0;
     uint32_t mo = 0, vo = 0;
-    for (int x = 0; x < n; ++x) {
-        const int32_t s = r[x];
-        const uint32_t m = s < 0 ? 0u - uint32_t(s) : uint32_t(s);
-        const uint32_t mu = m >> p;
-        const uint32_t msk = 0u - uint32_t(mu != 0);
-        const uint32_t vx = (2 * mu - 2 + (uint32_t(s) >> 31)) & msk;
-        v[x] = vx;
-        vo |= vx;
-        // The exponent of a float holding v | 1.
-        const uint32_t fb = std::bit_cast<uint32_t>(float(int32_t(vx | 1)));
-        es[x] = (((fb >> 23) - 126) | lo << (8 + 2 * (x & 1))) & msk;
-        const uint32_t rec = ((mu << p) | half) & msk;
-        dd += uint64_t(rec) * uint64_t(2 * m - rec);
-        mo |= m & msk;
+    const int n2 = n / 2;
+    for (int q = 0; q < n2; ++q) {
+        loadsample(r[2 * q], p, half, lo, rb.v[0][q], rb.es[0][q + 1], dd, vo, mo);
+        loadsample(r[2 * q + 1], p, half, lo << 2, rb.v[1][q], rb.es[1][q + 1], dd, vo, mo);
+    }
+    if (n & 1)
+        loadsample(r[n - 1], p, half, lo, rb.v[0][n2], rb.es[0][n2 + 1], dd, vo, mo);
+    if (vo >> 24) {
+        // Exponents from the bits.
+        for (int i = 0; i < 2; ++i)
+            for (int q = 0; q < (n + 1 - i) / 2; ++q) {
+                uint32_t& es = rb.es[i][q + 1];
+                es = (es & ~0xffu) | (std::bit_width(rb.v[i][q] | 1) & (0u - uint32_t(es != 0)));
+            }
     }
     mor |= mo;
-    vor |= vo;
     return dd;
 }
 
@@ -369,25 +396,26 @@ inline void codequad(const uint32_t* tab, uint32_t cx, uint32_t rho, const uint3
     qr.msl[q] = U <= 8 ? n : 0xffu;
 }
 
-// The quads of a line pair after the first, from the rows es0, es1 and
-// v0, v1 of loadrow and the second row ep of the line pair above (with
-// es0[-1], es1[-1], ep[-1] 0 and at least 2 elements after the row ends),
-// the quads q < nq; tab: the table of enctab_t.
-HOT_CLONES void quadrow(const uint32_t* es0, const uint32_t* es1, const uint32_t* v0,
-                        const uint32_t* v1, const uint32_t* ep, int nq, const uint32_t* tab,
-                        quadrow_t& __restrict qr)
+// The quads of a line pair after the first, from its rows r0, r1 and the
+// second row rp of the line pair above, the quads q < nq; tab: the table
+// of enctab_t.
+HOT_CLONES void quadrow(const rowbuf_t& r0, const rowbuf_t& r1, const rowbuf_t& rp, int nq,
+                        const uint32_t* tab, quadrow_t& __restrict qr)
 {
+    const uint32_t *ve0 = r0.v[0], *vo0 = r0.v[1], *ve1 = r1.v[0], *vo1 = r1.v[1];
+    const uint32_t *ee0 = r0.es[0] + 1, *eo0 = r0.es[1] + 1;
+    const uint32_t *ee1 = r1.es[0] + 1, *eo1 = r1.es[1] + 1;
+    const uint32_t *epe = rp.es[0] + 1, *epo = rp.es[1] + 1;
     for (int q = 0; q < nq; ++q) {
-        const int x = 2 * q;
-        const uint32_t a = es0[x], b = es1[x], c = es0[x + 1], d = es1[x + 1];
+        const uint32_t a = ee0[q], b = ee1[q], c = eo0[q], d = eo1[q];
         const uint32_t rho = (a | b | c | d) >> 8;
         const uint32_t e[4] = {a & 0xff, b & 0xff, c & 0xff, d & 0xff};
-        const uint32_t v[4] = {v0[x], v1[x], v0[x + 1], v1[x + 1]};
+        const uint32_t v[4] = {ve0[q], ve1[q], vo0[q], vo1[q]};
         const uint32_t emax = std::max(std::max(e[0], e[1]), std::max(e[2], e[3]));
         // Context: the quad's neighbours above and the right column of the
         // quad on its left.
-        const uint32_t n0 = ep[x - 1], n1 = ep[x], n2 = ep[x + 1], n3 = ep[x + 2];
-        const uint32_t cx = uint32_t((n0 | n1) != 0) | uint32_t((es0[x - 1] | es1[x - 1]) != 0) << 1 |
+        const uint32_t n0 = epo[q - 1], n1 = epe[q], n2 = epo[q], n3 = epe[q + 1];
+        const uint32_t cx = uint32_t((n0 | n1) != 0) | uint32_t((eo0[q - 1] | eo1[q - 1]) != 0) << 1 |
                             uint32_t((n2 | n3) != 0) << 2;
         const uint32_t nmax =
             std::max(std::max(n0 & 0xff, n1 & 0xff), std::max(n2 & 0xff, n3 & 0xff));
@@ -399,26 +427,25 @@ HOT_CLONES void quadrow(const uint32_t* es0, const uint32_t* es1, const uint32_t
 
 // The same for the first line pair: the context of a quad is that of the
 // significance of the quad before it, kappa is 1.
-void quadrow0(const uint32_t* es0, const uint32_t* es1, const uint32_t* v0, const uint32_t* v1,
-              int nq, const uint32_t* tab, quadrow_t& qr)
+void quadrow0(const rowbuf_t& r0, const rowbuf_t& r1, int nq, const uint32_t* tab, quadrow_t& qr)
 {
     uint32_t cx = 0;
     for (int q = 0; q < nq; ++q) {
-        const int x = 2 * q;
-        const uint32_t a = es0[x], b = es1[x], c = es0[x + 1], d = es1[x + 1];
+        const uint32_t a = r0.es[0][q + 1], b = r1.es[0][q + 1];
+        const uint32_t c = r0.es[1][q + 1], d = r1.es[1][q + 1];
         const uint32_t rho = (a | b | c | d) >> 8;
         const uint32_t e[4] = {a & 0xff, b & 0xff, c & 0xff, d & 0xff};
-        const uint32_t v[4] = {v0[x], v1[x], v0[x + 1], v1[x + 1]};
+        const uint32_t v[4] = {r0.v[0][q], r1.v[0][q], r0.v[1][q], r1.v[1][q]};
         const uint32_t U = std::max(std::max(std::max(e[0], e[1]), std::max(e[2], e[3])), 1u);
         codequad(tab, cx, rho, e, v, U, U - 1, qr, q);
         cx = (rho >> 1) | (rho & 1);
     }
 }
 
-// The MagSgn bits of the quad at x where U > 8 (as codequad).
-void magsgn(mswriter_t& ms, const uint32_t* v0, const uint32_t* v1, int x, int rho, int U, int ek)
+// The MagSgn bits of quad q where U > 8 (as codequad).
+void magsgn(mswriter_t& ms, const rowbuf_t& r0, const rowbuf_t& r1, int q, int rho, int U, int ek)
 {
-    const uint32_t v[4] = {v0[x], v1[x], v0[x + 1], v1[x + 1]};
+    const uint32_t v[4] = {r0.v[0][q], r1.v[0][q], r0.v[1][q], r1.v[1][q]};
     const uint32_t mask = 0xffffffffu >> (32 - U);
     for (int i = 0; i < 4; ++i) {
         const int k = (ek >> i) & 1;
@@ -478,43 +505,37 @@ int htenc_encodecln(const int32_t* data, ptrdiff_t stride, int width, int height
     uint64_t dd = 0;
     uint32_t mor = 0;
 
-    // The MagSgn values, exponents and significance bits of a line pair
-    // (as from loadrow), with zeros after the row ends (and for a missing
-    // second row), the second row of the line pair above, and the keys and
-    // exponent bounds of the quads (quadrow); each row after a 0.
-    uint32_t vbuf[2][1024 + 8];
-    uint32_t ebuf[3][1024 + 8];
+    // The rows of a line pair and the second row of the line pair above,
+    // and what the coding of the quads needs.
+    rowbuf_t rows[3];
+    for (rowbuf_t& r : rows)
+        r.es[0][0] = r.es[1][0] = 0;
+    rowbuf_t* rprev = &rows[0];
+    rowbuf_t* rcur = &rows[1];
     quadrow_t qr;
-    ebuf[0][0] = ebuf[1][0] = ebuf[2][0] = 0;
-    uint32_t* eprev = ebuf[0];
-    uint32_t* ecur = ebuf[1];
     for (int j = 0; j < QH && ok; ++j) {
-        std::swap(eprev, ecur);
+        std::swap(rprev, rcur);
         const uint32_t* tab = et.e[j ? 1 : 0];
         const int32_t* r0 = data + 2 * j * stride;
-        const int pad = 2 * QW + 4 - width;
-        uint32_t* const es[2] = {ebuf[2] + 1, ecur + 1};
+        rowbuf_t* const rb[2] = {&rows[2], rcur};
         for (int k = 0; k < 2; ++k) {
+            rowbuf_t& b = *rb[k];
+            int n = 0;
             if (2 * j + k < height) {
-                uint32_t vor = 0;
-                dd += loadrow(r0 + k * stride, width, p, half, 1u << k, vbuf[k], es[k], vor, mor);
-                if (vor >> 24)
-                    for (int x = 0; x < width; ++x)
-                        es[k][x] = (es[k][x] & ~0xffu) |
-                                   (std::bit_width(vbuf[k][x] | 1) & -uint32_t(es[k][x] != 0));
-                std::fill_n(vbuf[k] + width, pad, 0u);
-                std::fill_n(es[k] + width, pad, 0u);
-            } else {
-                std::fill_n(vbuf[k], 2 * QW + 4, 0u);
-                std::fill_n(es[k], 2 * QW + 4, 0u);
+                dd += loadrow(r0 + k * stride, width, p, half, 1u << k, b, mor);
+                n = width;
+            }
+            // Zeros after the row.
+            for (int i = 0; i < 2; ++i) {
+                const int from = (n + 1 - i) / 2;
+                std::fill(b.v[i] + from, b.v[i] + QW + 3, 0u);
+                std::fill(b.es[i] + 1 + from, b.es[i] + 1 + QW + 3, 0u);
             }
         }
-        const uint32_t* v0 = vbuf[0];
-        const uint32_t* v1 = vbuf[1];
         if (j == 0)
-            quadrow0(es[0], es[1], v0, v1, QW, tab, qr);
+            quadrow0(*rb[0], *rb[1], QW, tab, qr);
         else
-            quadrow(es[0], es[1], v0, v1, eprev + 1, QW, tab, qr);
+            quadrow(*rb[0], *rb[1], *rprev, QW, tab, qr);
         qr.key[QW] = 0;
         for (int q = 0; q < QW; q += 2) {
             const int nq = q + 1 < QW ? 2 : 1;
@@ -579,8 +600,8 @@ int htenc_encodecln(const int32_t* data, ptrdiff_t stride, int width, int height
                 if (qr.msl[qq] != 0xff)
                     ms.put(qr.msv[qq], int(qr.msl[qq]));
                 else
-                    magsgn(ms, v0, v1, 2 * qq, int(qr.key[qq] >> 5) & 15, int(qr.Uu[qq] & 0xff),
-                           int(qr.cwd[qq] >> 10));
+                    magsgn(ms, *rb[0], *rb[1], qq, int(qr.key[qq] >> 5) & 15,
+                           int(qr.Uu[qq] & 0xff), int(qr.cwd[qq] >> 10));
             }
         }
     }
