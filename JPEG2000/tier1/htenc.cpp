@@ -226,6 +226,7 @@ struct melwriter_t {
     int max = 8;
     int k = 0;
     int run = 0;
+    int thr = 1;  // 2^MEL_E[k]
 
     void bit(int b)
     {
@@ -239,19 +240,20 @@ struct melwriter_t {
     void sym(int s)
     {
         static constexpr uint8_t MEL_E[13] = {0, 0, 0, 1, 1, 1, 2, 2, 2, 3, 3, 4, 5};
-        const int e = MEL_E[k];
         if (!s) {
-            if (++run == (1 << e)) {
+            if (++run == thr) {
                 bit(1);
                 run = 0;
                 k = std::min(12, k + 1);
+                thr = 1 << MEL_E[k];
             }
         } else {
             bit(0);
-            for (int i = e - 1; i >= 0; --i)
+            for (int i = MEL_E[k] - 1; i >= 0; --i)
                 bit((run >> i) & 1);
             run = 0;
             k = std::max(0, k - 1);
+            thr = 1 << MEL_E[k];
         }
     }
     void finish()
@@ -264,8 +266,11 @@ struct melwriter_t {
 // U-VLC pieces of a residual u (0: none): prefix and suffix, each as
 // code | length << 8.  Exponent bounds are at most 32 and kappa at least 1,
 // so u < 32 and the extension (u >= 33) never occurs.
+// pair: the codes of the residuals of a pair of quads, prefixes then
+// suffixes, as code | length << 16.
 struct utab_t {
     uint16_t pre[32], suf[32];
+    uint32_t pair[32][32];
     utab_t() : pre{}, suf{}
     {
         for (int u = 1; u < 32; ++u) {
@@ -275,6 +280,15 @@ struct utab_t {
             else if (u >= 5)
                 suf[u] = uint16_t((u - 5) | 5 << 8);
         }
+        for (int u0 = 0; u0 < 32; ++u0)
+            for (int u1 = 0; u1 < 32; ++u1) {
+                uint32_t code = 0, n = 0;
+                for (uint16_t c : {pre[u0], pre[u1], suf[u0], suf[u1]}) {
+                    code |= uint32_t(c & 0xff) << n;
+                    n += c >> 8;
+                }
+                pair[u0][u1] = code | n << 16;
+            }
     }
 };
 
@@ -295,6 +309,7 @@ struct vlcbits_t {
         n += len;
     }
     void add(uint16_t c) { add(c & 0xffu, c >> 8); }
+    void addpair(uint32_t c) { add(c & 0xffffu, int(c >> 16)); }
 };
 
 // One row of a line pair, its even (index 0) and odd (1) samples apart:
@@ -574,27 +589,25 @@ int htenc_encodecln(const int32_t* data, ptrdiff_t stride, int width, int height
                 const int both = u[0] > 2 && u[1] > 2;
                 mel.sym(both);
                 if (both) {
-                    vb.add(ut.pre[u[0] - 2]);
-                    vb.add(ut.pre[u[1] - 2]);
-                    vb.add(ut.suf[u[0] - 2]);
-                    vb.add(ut.suf[u[1] - 2]);
+                    vb.addpair(ut.pair[u[0] - 2][u[1] - 2]);
                 } else if (u[0] > 2) {
                     vb.add(ut.pre[u[0]]);
                     vb.add(uint32_t(u[1] - 1), 1);
                     vb.add(ut.suf[u[0]]);
                 } else {
-                    vb.add(ut.pre[u[0]]);
-                    vb.add(ut.pre[u[1]]);
-                    vb.add(ut.suf[u[0]]);
-                    vb.add(ut.suf[u[1]]);
+                    vb.addpair(ut.pair[u[0]][u[1]]);
                 }
             } else {
-                vb.add(ut.pre[u[0]]);
-                vb.add(ut.pre[u[1]]);
-                vb.add(ut.suf[u[0]]);
-                vb.add(ut.suf[u[1]]);
+                vb.addpair(ut.pair[u[0]][u[1]]);
             }
             vlc.put(vb.acc, vb.n);
+            const uint32_t l0 = qr.msl[q], l1 = nq == 2 ? qr.msl[q + 1] : 0;
+            if (l0 + l1 <= 32) {
+                // Both quads' MagSgn bits in one put.
+                ms.put(uint32_t(qr.msv[q] | uint64_t(qr.msv[q + 1] & (0u - (nq - 1))) << l0),
+                       int(l0 + l1));
+                continue;
+            }
             for (int i = 0; i < nq; ++i) {
                 const int qq = q + i;
                 if (qr.msl[qq] != 0xff)
