@@ -551,7 +551,7 @@ int htenc_encodecln(const int32_t* data, ptrdiff_t stride, int width, int height
             quadrow0(*rb[0], *rb[1], QW, tab, qr);
         else
             quadrow(*rb[0], *rb[1], *rprev, QW, tab, qr);
-        qr.key[QW] = 0;
+        qr.key[QW] = qr.msv[QW] = 0;
         for (int q = 0; q < QW; q += 2) {
             const int nq = q + 1 < QW ? 2 : 1;
             if (!(qr.key[q] | qr.key[q + 1]) && nq == 2) {
