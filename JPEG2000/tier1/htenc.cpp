@@ -33,7 +33,8 @@ struct enctab_t {
                     const int cost = r.cwd_len - std::popcount(unsigned(r.e_k));
                     const int old = x ? int((x >> 7) & 7) - std::popcount(unsigned(x >> 10)) : 99;
                     if (cost < old)
-                        x = uint32_t(r.cwd | (r.cwd_len << 7) | (r.e_k << 10));
+                        x = uint32_t((r.cwd & ((1 << r.cwd_len) - 1)) | (r.cwd_len << 7) |
+                                     (r.e_k << 10));
                 }
             }
     }
@@ -264,10 +265,10 @@ struct melwriter_t {
 };
 
 // U-VLC pieces of a residual u (0: none): prefix and suffix, each as
-// code | length << 8.  Exponent bounds are at most 32 and kappa at least 1,
-// so u < 32 and the extension (u >= 33) never occurs.
-// pair: the codes of the residuals of a pair of quads, prefixes then
-// suffixes, as code | length << 16.
+// code | length << 8, and the codes of the residuals of a pair of quads
+// (prefixes, then suffixes) as code | length << 16.  Exponent bounds are
+// at most 32 and kappa at least 1, so u < 32 and the extension (u >= 33)
+// never occurs.
 struct utab_t {
     uint16_t pre[32], suf[32];
     uint32_t pair[32][32];
