@@ -552,65 +552,65 @@ int htenc_encodecln(const int32_t* data, ptrdiff_t stride, int width, int height
             quadrow0(*rb[0], *rb[1], QW, tab, qr);
         else
             quadrow(*rb[0], *rb[1], *rprev, QW, tab, qr);
-        qr.key[QW] = qr.msv[QW] = 0;
+        // After the last quad, one that brings no bits and no MEL symbol.
+        qr.key[QW] = 512;
+        qr.cwd[QW] = 1u << 30;
+        qr.Uu[QW] = 1;
+        qr.msv[QW] = qr.msl[QW] = 0;
         for (int q = 0; q < QW; q += 2) {
-            const int nq = q + 1 < QW ? 2 : 1;
-            if (!(qr.key[q] | qr.key[q + 1]) && nq == 2) {
+            const uint32_t k0 = qr.key[q], k1 = qr.key[q + 1];
+            if (!(k0 | k1)) {
                 // Two quads without a significant sample in a context
                 // without one: two MEL zeros.
                 mel.sym(0);
                 mel.sym(0);
                 continue;
             }
-            int u[2] = {0, 0};
-            vlcbits_t vb;
-            for (int i = 0; i < nq; ++i) {
-                const uint32_t k = qr.key[q + i];
-                u[i] = int(qr.Uu[q + i] >> 8);
-                if (k < 512) {
-                    // Context 0: a MEL symbol tells whether the quad has
-                    // a significant sample.
-                    const bool sig = (k >> 5) & 15;
-                    mel.sym(sig);
-                    if (!sig)
-                        continue;
-                }
-                const uint32_t e = qr.cwd[q + i];
-                if (!e) {
-                    ok = false;
-                    break;
-                }
-                vb.add(e & 0x7fu, (e >> 7) & 7);
+            // Context 0: a MEL symbol tells whether the quad has a
+            // significant sample; without one it has no codeword.
+            bool none0 = false, none1 = false;
+            if (k0 < 512) {
+                none0 = !((k0 >> 5) & 15);
+                mel.sym(!none0);
             }
-            if (!ok)
+            if (k1 < 512) {
+                none1 = !((k1 >> 5) & 15);
+                mel.sym(!none1);
+            }
+            const uint32_t c0 = none0 ? 0 : qr.cwd[q], c1 = none1 ? 0 : qr.cwd[q + 1];
+            if ((!c0 && !none0) || (!c1 && !none1)) {
+                ok = false;
                 break;
-            if (j == 0 && u[0] && u[1]) {
+            }
+            vlcbits_t vb;
+            vb.add(c0 & 0x7fu, (c0 >> 7) & 7);
+            vb.add(c1 & 0x7fu, (c1 >> 7) & 7);
+            const int u0 = int(qr.Uu[q] >> 8), u1 = int(qr.Uu[q + 1] >> 8);
+            if (j == 0 && u0 && u1) {
                 // First line pair, both residuals: a MEL symbol tells
                 // whether both exceed 2.
-                const int both = u[0] > 2 && u[1] > 2;
+                const int both = u0 > 2 && u1 > 2;
                 mel.sym(both);
                 if (both) {
-                    vb.addpair(ut.pair[u[0] - 2][u[1] - 2]);
-                } else if (u[0] > 2) {
-                    vb.add(ut.pre[u[0]]);
-                    vb.add(uint32_t(u[1] - 1), 1);
-                    vb.add(ut.suf[u[0]]);
+                    vb.addpair(ut.pair[u0 - 2][u1 - 2]);
+                } else if (u0 > 2) {
+                    vb.add(ut.pre[u0]);
+                    vb.add(uint32_t(u1 - 1), 1);
+                    vb.add(ut.suf[u0]);
                 } else {
-                    vb.addpair(ut.pair[u[0]][u[1]]);
+                    vb.addpair(ut.pair[u0][u1]);
                 }
             } else {
-                vb.addpair(ut.pair[u[0]][u[1]]);
+                vb.addpair(ut.pair[u0][u1]);
             }
             vlc.put(vb.acc, vb.n);
-            const uint32_t l0 = qr.msl[q], l1 = nq == 2 ? qr.msl[q + 1] : 0;
+            const uint32_t l0 = qr.msl[q], l1 = qr.msl[q + 1];
             if (l0 + l1 <= 32) {
                 // Both quads' MagSgn bits in one put.
-                ms.put(uint32_t(qr.msv[q] | uint64_t(qr.msv[q + 1] & (0u - (nq - 1))) << l0),
-                       int(l0 + l1));
+                ms.put(uint32_t(qr.msv[q] | uint64_t(qr.msv[q + 1]) << l0), int(l0 + l1));
                 continue;
             }
-            for (int i = 0; i < nq; ++i) {
-                const int qq = q + i;
+            for (int qq = q; qq < q + 2; ++qq) {
                 if (qr.msl[qq] != 0xff)
                     ms.put(qr.msv[qq], int(qr.msl[qq]));
                 else
