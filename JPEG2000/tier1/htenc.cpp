@@ -9,6 +9,7 @@
 #include <bit>
 #include <cstdio>
 
+#include "base/simd.h"
 #include "tier1/httab.h"
 
 namespace {
@@ -19,7 +20,7 @@ namespace {
 // codewords that fit, the one with the fewest bits in VLC and MagSgn
 // together.
 struct enctab_t {
-    uint16_t e[2][8 * 16 * 2 * 16];
+    uint32_t e[2][8 * 16 * 2 * 16];
     enctab_t() : e{}
     {
         for (int t = 0; t < 2; ++t)
@@ -28,11 +29,12 @@ struct enctab_t {
                 for (int emb = 0; emb < 16; ++emb) {
                     if ((emb & ~r.rho) || (emb & r.e_k) != r.e_1)
                         continue;
-                    uint16_t& x = e[t][((r.c_q * 16 + r.rho) * 2 + r.u_off) * 16 + emb];
+                    uint32_t& x = e[t][((r.c_q * 16 + r.rho) * 2 + r.u_off) * 16 + emb];
                     const int cost = r.cwd_len - std::popcount(unsigned(r.e_k));
                     const int old = x ? int((x >> 7) & 7) - std::popcount(unsigned(x >> 10)) : 99;
                     if (cost < old)
-                        x = uint16_t(r.cwd | (r.cwd_len << 7) | (r.e_k << 10));
+                        x = uint32_t((r.cwd & ((1 << r.cwd_len) - 1)) | (r.cwd_len << 7) |
+                                     (r.e_k << 10));
                 }
             }
     }
@@ -76,49 +78,6 @@ struct msout_t {
     }
 };
 
-// MEL: adaptive run lengths of 0 symbols, most significant bit first.
-struct melout_t {
-    std::vector<uint8_t>& out;
-    uint32_t tmp = 0;
-    int rem = 8;  // free bits of the current byte
-    int max = 8;
-    int k = 0;
-    int run = 0;
-
-    void bit(int b)
-    {
-        tmp = (tmp << 1) | uint32_t(b);
-        if (--rem == 0) {
-            out.push_back(uint8_t(tmp));
-            max = rem = tmp == 0xff ? 7 : 8;
-            tmp = 0;
-        }
-    }
-    void sym(int s)
-    {
-        static constexpr uint8_t MEL_E[13] = {0, 0, 0, 1, 1, 1, 2, 2, 2, 3, 3, 4, 5};
-        const int e = MEL_E[k];
-        if (!s) {
-            if (++run == (1 << e)) {
-                bit(1);
-                run = 0;
-                k = std::min(12, k + 1);
-            }
-        } else {
-            bit(0);
-            for (int i = e - 1; i >= 0; --i)
-                bit((run >> i) & 1);
-            run = 0;
-            k = std::max(0, k - 1);
-        }
-    }
-    void finish()
-    {
-        if (run > 0)
-            bit(1);
-    }
-};
-
 // VLC: backward (bytes in the order written here go to decreasing
 // positions), least significant bit first; a byte after one above 0x8F
 // whose 7 low bits would all be 1 holds only those 7.  The first byte
@@ -152,133 +111,391 @@ struct vlcout_t {
     void bit(uint32_t b) { put(b, 1); }
 };
 
-// U-VLC of u >= 1: prefix, then suffix and extension.
-inline void uprefix(vlcout_t& vlc, int u)
+// The cleanup pass writes its three streams into buffers each thread keeps,
+// large enough for any block: MagSgn at most 32 bits per sample, VLC at
+// most 19 bits and MEL at most 9 bits per quad (at most 1282 quads), all
+// with their stuffing.
+constexpr size_t MSBYTES = 4096 * 32 / 7 + 64;
+constexpr size_t VLCBYTES = 8192;
+constexpr size_t MELBYTES = 8192;
+
+// Whether one of the 4 bytes of w is 0xFF.
+inline bool hasff(uint32_t w)
 {
-    if (u == 1)
-        vlc.put(1, 1);
-    else if (u == 2)
-        vlc.put(2, 2);
-    else if (u <= 4)
-        vlc.put(4, 3);
-    else
-        vlc.put(0, 3);
+    const uint32_t x = ~w;
+    return ((x - 0x01010101u) & ~x & 0x80808080u) != 0;
 }
 
-inline void usuffix(vlcout_t& vlc, int u)
+inline void store4(uint8_t* p, uint32_t w)
 {
-    if (u >= 3 && u <= 4)
-        vlc.put(uint32_t(u - 3), 1);
-    else if (u >= 5)
-        vlc.put(uint32_t(u < 33 ? u - 5 : 28 + (u - 33) % 4), 5);
+    p[0] = uint8_t(w);
+    p[1] = uint8_t(w >> 8);
+    p[2] = uint8_t(w >> 16);
+    p[3] = uint8_t(w >> 24);
 }
 
-inline void uextension(vlcout_t& vlc, int u)
-{
-    if (u >= 33)
-        vlc.put(uint32_t((u - 33) / 4), 4);
-}
+// MagSgn writer of the cleanup pass: the bits of msout_t, 4 bytes at once
+// while none of them is 0xFF.
+struct mswriter_t {
+    uint8_t* p;
+    uint64_t tmp = 0;
+    int bits = 0;  // below 32 between puts
+    int max = 8;
 
-// The residuals of a pair of quads (0: absent or no residual).
-inline void upair(vlcout_t& vlc, int u1, int u2)
-{
-    if (u1)
-        uprefix(vlc, u1);
-    if (u2)
-        uprefix(vlc, u2);
-    if (u1)
-        usuffix(vlc, u1);
-    if (u2)
-        usuffix(vlc, u2);
-    if (u1)
-        uextension(vlc, u1);
-    if (u2)
-        uextension(vlc, u2);
-}
-
-// One quad: MagSgn values v = 2 (mu - 1) + sign of its samples (0 where
-// insignificant), significance pattern and largest exponent.
-struct encquad_t {
-    uint32_t v[4];
-    int rho;
-    int emax;
-    int e[4];
+    void drain()
+    {
+        while (bits >= max) {
+            const uint32_t b = uint32_t(tmp) & ((1u << max) - 1);
+            *p++ = uint8_t(b);
+            tmp >>= max;
+            bits -= max;
+            max = b == 0xff ? 7 : 8;
+        }
+    }
+    // v < 2^n, n <= 32.
+    void put(uint32_t v, int n)
+    {
+        tmp |= uint64_t(v) << bits;
+        bits += n;
+        if (bits >= 32) {
+            const uint32_t w = uint32_t(tmp);
+            if (max == 8 && !hasff(w)) {
+                store4(p, w);
+                p += 4;
+                tmp >>= 32;
+                bits -= 32;
+            } else {
+                drain();
+            }
+        }
+    }
 };
 
-// One sample of a quad at plane p; returns the decrease of its squared
-// error when it is rebuilt at (mu << p) + half.
-inline double loadsample(int32_t s, int p, uint32_t half, int n, encquad_t& qd)
+// VLC writer of the cleanup pass: the bits of vlcout_t, 4 bytes at once
+// while none of them has its 7 low bits set.
+struct vlcwriter_t {
+    uint8_t* p;
+    uint8_t* begin;
+    uint64_t tmp = 0x0f;
+    int bits = 4;  // below 32 between puts
+    uint32_t last = 0xff;
+
+    void drain()
+    {
+        for (;;) {
+            if (bits >= 7 && last > 0x8f && (tmp & 0x7f) == 0x7f) {
+                *p++ = 0x7f;
+                last = 0x7f;
+                tmp >>= 7;
+                bits -= 7;
+            } else if (bits >= 8) {
+                last = uint32_t(tmp & 0xff);
+                *p++ = uint8_t(last);
+                tmp >>= 8;
+                bits -= 8;
+            } else {
+                break;
+            }
+        }
+    }
+    // v < 2^n, n <= 32.
+    void put(uint32_t v, int n)
+    {
+        tmp |= uint64_t(v) << bits;
+        bits += n;
+        if (bits >= 32) {
+            const uint32_t w = uint32_t(tmp);
+            if (!hasff(w | 0x80808080u)) {
+                store4(p, w);
+                p += 4;
+                last = w >> 24;
+                tmp >>= 32;
+                bits -= 32;
+            } else {
+                drain();
+            }
+        }
+    }
+};
+
+// MEL: adaptive run lengths of 0 symbols, most significant bit first.
+struct melwriter_t {
+    uint8_t* p;
+    uint8_t* begin;
+    uint32_t tmp = 0;
+    int rem = 8;  // free bits of the current byte
+    int max = 8;
+    int k = 0;
+    int run = 0;
+    int thr = 1;  // 2^MEL_E[k]
+
+    void bit(int b)
+    {
+        tmp = (tmp << 1) | uint32_t(b);
+        if (--rem == 0) {
+            *p++ = uint8_t(tmp);
+            max = rem = tmp == 0xff ? 7 : 8;
+            tmp = 0;
+        }
+    }
+    void sym(int s)
+    {
+        static constexpr uint8_t MEL_E[13] = {0, 0, 0, 1, 1, 1, 2, 2, 2, 3, 3, 4, 5};
+        if (!s) {
+            if (++run == thr) {
+                bit(1);
+                run = 0;
+                k = std::min(12, k + 1);
+                thr = 1 << MEL_E[k];
+            }
+        } else {
+            bit(0);
+            for (int i = MEL_E[k] - 1; i >= 0; --i)
+                bit((run >> i) & 1);
+            run = 0;
+            k = std::max(0, k - 1);
+            thr = 1 << MEL_E[k];
+        }
+    }
+    void finish()
+    {
+        if (run > 0)
+            bit(1);
+    }
+};
+
+// U-VLC pieces of a residual u (0: none): prefix and suffix, each as
+// code | length << 8, and the codes of the residuals of a pair of quads
+// (prefixes, then suffixes) as code | length << 16.  Exponent bounds are
+// at most 32 and kappa at least 1, so u < 32 and the extension (u >= 33)
+// never occurs.
+struct utab_t {
+    uint16_t pre[32], suf[32];
+    uint32_t pair[32][32];
+    utab_t() : pre{}, suf{}
+    {
+        for (int u = 1; u < 32; ++u) {
+            pre[u] = u == 1 ? 1 | 1 << 8 : u == 2 ? 2 | 2 << 8 : u <= 4 ? 4 | 3 << 8 : 0 | 3 << 8;
+            if (u >= 3 && u <= 4)
+                suf[u] = uint16_t((u - 3) | 1 << 8);
+            else if (u >= 5)
+                suf[u] = uint16_t((u - 5) | 5 << 8);
+        }
+        for (int u0 = 0; u0 < 32; ++u0)
+            for (int u1 = 0; u1 < 32; ++u1) {
+                uint32_t code = 0, n = 0;
+                for (uint16_t c : {pre[u0], pre[u1], suf[u0], suf[u1]}) {
+                    code |= uint32_t(c & 0xff) << n;
+                    n += c >> 8;
+                }
+                pair[u0][u1] = code | n << 16;
+            }
+    }
+};
+
+const utab_t& utab()
+{
+    static const utab_t t;
+    return t;
+}
+
+// The VLC bits of a pair of quads, gathered for one put: two codewords of
+// at most 7 bits and two U-VLC codes of at most 8.
+struct vlcbits_t {
+    uint32_t acc = 0;
+    int n = 0;
+    void add(uint32_t code, int len)
+    {
+        acc |= code << n;
+        n += len;
+    }
+    void add(uint16_t c) { add(c & 0xffu, c >> 8); }
+    void addpair(uint32_t c) { add(c & 0xffffu, int(c >> 16)); }
+};
+
+// One row of a line pair, its even (index 0) and odd (1) samples apart:
+// MagSgn values v and exponents with significance bits es as from
+// loadrow, with zeros after the row ends, and a 0 before each es row
+// (es[i][0]; the row starts at es[i] + 1).
+struct rowbuf_t {
+    uint32_t v[2][512 + 4];
+    uint32_t es[2][1 + 512 + 4];
+};
+
+// A sample s at plane p: its MagSgn value into v and into es its exponent
+// (bits 0-7; exact while v is below 2^24) and its bit sb in the
+// significance pattern of its quad (bits 8-11), both 0 where the sample is
+// insignificant.  dd gets the decrease of its squared error when rebuilt
+// at (mu << p) | half, vo the OR of the v, mo that of the magnitudes of
+// the significant samples.
+inline void loadsample(int32_t s, int p, uint32_t half, uint32_t sb, uint32_t& v, uint32_t& es,
+                       uint64_t& dd, uint32_t& vo, uint32_t& mo)
 {
     const uint32_t m = s < 0 ? 0u - uint32_t(s) : uint32_t(s);
     const uint32_t mu = m >> p;
-    const uint32_t sig = mu != 0;
-    const uint32_t v = (2 * mu - 2 + (uint32_t(s) >> 31)) & (0u - sig);
-    qd.v[n] = v;
-    qd.e[n] = (32 - std::countl_zero(v | 1)) & -int(sig);
-    qd.rho |= int(sig) << n;
-    qd.emax = std::max(qd.emax, qd.e[n]);
-    const double rec = double(((mu << p) | half) & (0u - sig));
-    return rec * (2.0 * m - rec);
+    const uint32_t msk = 0u - uint32_t(mu != 0);
+    const uint32_t vx = (2 * mu - 2 + (uint32_t(s) >> 31)) & msk;
+    v = vx;
+    vo |= vx;
+    // The exponent of a float holding v | 1.
+    const uint32_t fb = std::bit_cast<uint32_t>(float(int32_t(vx | 1)));
+    es = (((fb >> 23) - 126) | sb << 8) & msk;
+    const uint32_t rec = ((mu << p) | half) & msk;
+    dd += uint64_t(rec) * uint64_t(2 * m - rec);
+    mo |= m & msk;
 }
 
-inline void loadquad(const int32_t* data, ptrdiff_t stride, int width, int height, int p,
-                     uint32_t half, int x, int y, encquad_t& qd, double& dd)
+// The n samples of row r into rb (lo: the significance bit of its even
+// samples, lo << 2 that of the odd ones); adds to mor the OR of the
+// significant magnitudes.  Returns the decrease of the squared error of
+// the row, exact while those magnitudes are below 2^20 and half below 2^p.
+HOT_CLONES uint64_t loadrow(const int32_t* __restrict r, int n, int p, uint32_t half, uint32_t lo,
+                            rowbuf_t& __restrict rb, uint32_t& mor)
 {
-    qd.rho = 0;
-    qd.emax = 0;
-    const int32_t* d = data + y * stride + x;
-    if (x + 1 < width && y + 1 < height) {
-        const double d0 = loadsample(d[0], p, half, 0, qd);
-        const double d1 = loadsample(d[stride], p, half, 1, qd);
-        const double d2 = loadsample(d[1], p, half, 2, qd);
-        const double d3 = loadsample(d[stride + 1], p, half, 3, qd);
-        dd += (d0 + d1) + (d2 + d3);
-        return;
+    uint64_t dd = 0;
+    uint32_t mo = 0, vo = 0;
+    const int n2 = n / 2;
+    for (int q = 0; q < n2; ++q) {
+        loadsample(r[2 * q], p, half, lo, rb.v[0][q], rb.es[0][q + 1], dd, vo, mo);
+        loadsample(r[2 * q + 1], p, half, lo << 2, rb.v[1][q], rb.es[1][q + 1], dd, vo, mo);
     }
-    for (int n = 0; n < 4; ++n) {
-        const int xx = n >> 1, yy = n & 1;
-        const bool in = x + xx < width && y + yy < height;
-        dd += loadsample(in ? d[yy * stride + xx] : 0, p, half, n, qd);
+    if (n & 1)
+        loadsample(r[n - 1], p, half, lo, rb.v[0][n2], rb.es[0][n2 + 1], dd, vo, mo);
+    if (vo >> 24) {
+        // Exponents from the bits.
+        for (int i = 0; i < 2; ++i)
+            for (int q = 0; q < (n + 1 - i) / 2; ++q) {
+                uint32_t& es = rb.es[i][q + 1];
+                es = (es & ~0xffu) | (std::bit_width(rb.v[i][q] | 1) & (0u - uint32_t(es != 0)));
+            }
+    }
+    mor |= mo;
+    return dd;
+}
+
+// What the coding of a line pair's quads needs, per quad (quadrow).
+struct quadrow_t {
+    uint32_t key[512 + 2];  // context, rho, u_off, EMB pattern, as enctab_t
+    uint32_t cwd[512 + 2];  // the codeword of the key (enctab_t, 0: none)
+    uint32_t Uu[512 + 2];   // exponent bound U | residual u << 8
+    uint32_t msv[512 + 2];  // MagSgn bits, where U <= 8
+    uint32_t msl[512 + 2];  // their number, 0xff where U > 8
+};
+
+// The key of a quad with context cx, significance rho, exponents e0..e3 of
+// its samples (v0..v3), exponent bound U and residual u; its codeword and
+// MagSgn bits (U bits of each significant sample, one less where the EMB
+// mask of the codeword tells the decoder the top one) into qr at q.
+inline void codequad(const uint32_t* tab, uint32_t cx, uint32_t rho, const uint32_t (&e)[4],
+                     const uint32_t (&v)[4], uint32_t U, uint32_t u, quadrow_t& qr, int q)
+{
+    // The samples whose bit U - 1 is 1: exponent U, and not v = 0
+    // (exponent 1).
+    const uint32_t emb = (uint32_t(e[0] == U) & uint32_t(v[0] != 0)) |
+                         (uint32_t(e[1] == U) & uint32_t(v[1] != 0)) << 1 |
+                         (uint32_t(e[2] == U) & uint32_t(v[2] != 0)) << 2 |
+                         (uint32_t(e[3] == U) & uint32_t(v[3] != 0)) << 3;
+    const uint32_t key = ((cx * 16 + rho) * 2 + uint32_t(u != 0)) * 16 + emb;
+    const uint32_t cwd = tab[key];
+    const uint32_t ek = cwd >> 10;
+    const uint32_t mask = 0xffffffffu >> (32 - U);
+    uint32_t acc = 0, n = 0;
+    for (int i = 0; i < 4; ++i) {
+        const uint32_t k = (ek >> i) & 1;
+        acc |= (v[i] & (mask >> k)) << (n & 31);
+        n += (U - k) & (0u - ((rho >> i) & 1));
+    }
+    qr.key[q] = key;
+    qr.cwd[q] = cwd;
+    qr.Uu[q] = U | u << 8;
+    qr.msv[q] = acc;
+    qr.msl[q] = U <= 8 ? n : 0xffu;
+}
+
+// The quads of a line pair after the first, from its rows r0, r1 and the
+// second row rp of the line pair above, the quads q < nq; tab: the table
+// of enctab_t.
+HOT_CLONES void quadrow(const rowbuf_t& r0, const rowbuf_t& r1, const rowbuf_t& rp, int nq,
+                        const uint32_t* tab, quadrow_t& __restrict qr)
+{
+    const uint32_t *ve0 = r0.v[0], *vo0 = r0.v[1], *ve1 = r1.v[0], *vo1 = r1.v[1];
+    const uint32_t *ee0 = r0.es[0] + 1, *eo0 = r0.es[1] + 1;
+    const uint32_t *ee1 = r1.es[0] + 1, *eo1 = r1.es[1] + 1;
+    const uint32_t *epe = rp.es[0] + 1, *epo = rp.es[1] + 1;
+    for (int q = 0; q < nq; ++q) {
+        const uint32_t a = ee0[q], b = ee1[q], c = eo0[q], d = eo1[q];
+        const uint32_t rho = (a | b | c | d) >> 8;
+        const uint32_t e[4] = {a & 0xff, b & 0xff, c & 0xff, d & 0xff};
+        const uint32_t v[4] = {ve0[q], ve1[q], vo0[q], vo1[q]};
+        const uint32_t emax = std::max(std::max(e[0], e[1]), std::max(e[2], e[3]));
+        // Context: the quad's neighbours above and the right column of the
+        // quad on its left.
+        const uint32_t n0 = epo[q - 1], n1 = epe[q], n2 = epo[q], n3 = epe[q + 1];
+        const uint32_t cx = uint32_t((n0 | n1) != 0) | uint32_t((eo0[q - 1] | eo1[q - 1]) != 0) << 1 |
+                            uint32_t((n2 | n3) != 0) << 2;
+        const uint32_t nmax =
+            std::max(std::max(n0 & 0xff, n1 & 0xff), std::max(n2 & 0xff, n3 & 0xff));
+        const uint32_t kappa = (rho & (rho - 1)) != 0 ? std::max(nmax, 2u) - 1 : 1u;
+        const uint32_t U = std::max(kappa, emax);
+        codequad(tab, cx, rho, e, v, U, U - kappa, qr, q);
     }
 }
 
-// Codeword of a quad with exponent bound U (u_off from uoff); returns the
-// EMB mask it implies, or -1 when the tables have no codeword.
-inline int codequad(const uint16_t* tab, int c, const encquad_t& qd, int U, int uoff,
-                    melout_t& mel, vlcout_t& vlc)
+// The same for the first line pair: the context of a quad is that of the
+// significance of the quad before it, kappa is 1.
+void quadrow0(const rowbuf_t& r0, const rowbuf_t& r1, int nq, const uint32_t* tab, quadrow_t& qr)
 {
-    if (c == 0) {
-        mel.sym(qd.rho != 0);
-        if (!qd.rho)
-            return 0;
+    uint32_t cx = 0;
+    for (int q = 0; q < nq; ++q) {
+        const uint32_t a = r0.es[0][q + 1], b = r1.es[0][q + 1];
+        const uint32_t c = r0.es[1][q + 1], d = r1.es[1][q + 1];
+        const uint32_t rho = (a | b | c | d) >> 8;
+        const uint32_t e[4] = {a & 0xff, b & 0xff, c & 0xff, d & 0xff};
+        const uint32_t v[4] = {r0.v[0][q], r1.v[0][q], r0.v[1][q], r1.v[1][q]};
+        const uint32_t U = std::max(std::max(std::max(e[0], e[1]), std::max(e[2], e[3])), 1u);
+        codequad(tab, cx, rho, e, v, U, U - 1, qr, q);
+        cx = (rho >> 1) | (rho & 1);
     }
-    // v is 0 for the samples that are not significant.
-    const int emb = int(((qd.v[0] >> (U - 1)) & 1) | (((qd.v[1] >> (U - 1)) & 1) << 1) |
-                        (((qd.v[2] >> (U - 1)) & 1) << 2) | (((qd.v[3] >> (U - 1)) & 1) << 3));
-    const uint16_t e = tab[((c * 16 + qd.rho) * 2 + uoff) * 16 + emb];
-    if (!e)
-        return -1;
-    vlc.put(e & 0x7f, (e >> 7) & 7);
-    return e >> 10;
 }
 
-inline void magsgn(msout_t& ms, const encquad_t& qd, int U, int ek)
+// The MagSgn bits of quad q where U > 8 (as codequad).
+void magsgn(mswriter_t& ms, const rowbuf_t& r0, const rowbuf_t& r1, int q, int rho, int U, int ek)
 {
-    if (U <= 14) {
-        // The four together fit one put.
-        uint64_t acc = 0;
-        int n = 0;
-        for (int i = 0; i < 4; ++i) {
-            const int len = (U - ((ek >> i) & 1)) & -((qd.rho >> i) & 1);
-            acc |= uint64_t(qd.v[i] & ((1u << len) - 1)) << n;
-            n += len;
+    const uint32_t v[4] = {r0.v[0][q], r1.v[0][q], r0.v[1][q], r1.v[1][q]};
+    const uint32_t mask = 0xffffffffu >> (32 - U);
+    for (int i = 0; i < 4; ++i) {
+        const int k = (ek >> i) & 1;
+        ms.put(v[i] & (mask >> k), (U - k) & -((rho >> i) & 1));
+    }
+}
+
+// The decrease of the squared error as the cleanup pass sums it, in
+// floating point, for the blocks whose integer sum could be inexact.
+double ddecslow(const int32_t* data, ptrdiff_t stride, int width, int height, int p,
+                uint32_t half)
+{
+    auto one = [&](int32_t s) {
+        const uint32_t m = s < 0 ? 0u - uint32_t(s) : uint32_t(s);
+        const uint32_t mu = m >> p;
+        const double rec = double(((mu << p) | half) & (0u - uint32_t(mu != 0)));
+        return rec * (2.0 * m - rec);
+    };
+    double dd = 0;
+    for (int y = 0; y < height; y += 2)
+        for (int x = 0; x < width; x += 2) {
+            const int32_t* d = data + y * stride + x;
+            if (x + 1 < width && y + 1 < height) {
+                const double d0 = one(d[0]), d1 = one(d[stride]);
+                const double d2 = one(d[1]), d3 = one(d[stride + 1]);
+                dd += (d0 + d1) + (d2 + d3);
+                continue;
+            }
+            for (int n = 0; n < 4; ++n) {
+                const int xx = n >> 1, yy = n & 1;
+                dd += one(x + xx < width && y + yy < height ? d[yy * stride + xx] : 0);
+            }
         }
-        ms.put(acc, n);
-        return;
-    }
-    for (int n = 0; n < 4; ++n)
-        if ((qd.rho >> n) & 1)
-            ms.put(qd.v[n], U - ((ek >> n) & 1));
+    return dd;
 }
 
 }  // namespace
@@ -286,127 +503,149 @@ inline void magsgn(msout_t& ms, const encquad_t& qd, int U, int ek)
 int htenc_encodecln(const int32_t* data, ptrdiff_t stride, int width, int height, int p,
                     std::vector<uint8_t>& out, uint32_t half, double* ddec)
 {
-    double dd = 0;
-    const enctab_t& et = enctab();
     out.clear();
     if (width <= 0 || height <= 0 || width > 1024 || height > 1024 || width * height > 4096 ||
         p < 0 || p > 31)
         return -1;
-    msout_t ms{out};
-    // The MEL and VLC bytes, in buffers each thread keeps.
-    thread_local std::vector<uint8_t> melbuf, vlcbuf;
-    melbuf.clear();
-    vlcbuf.clear();
-    melout_t mel{melbuf};
-    vlcout_t vlc{vlcbuf};
+    const enctab_t& et = enctab();
+    const utab_t& ut = utab();
+    thread_local std::vector<uint8_t> msbuf(MSBYTES), melbuf(MELBYTES), vlcbuf(VLCBYTES);
+    mswriter_t ms{msbuf.data()};
+    melwriter_t mel{melbuf.data(), melbuf.data()};
+    vlcwriter_t vlc{vlcbuf.data(), vlcbuf.data()};
     const int QW = (width + 1) / 2, QH = (height + 1) / 2;
-    uint8_t ebuf[2][1032] = {};
-    uint8_t* eprev = ebuf[0];
-    uint8_t* ecur = ebuf[1];
     bool ok = true;
+    // The decrease of the squared error, summed exactly while every
+    // significant magnitude is below 2^20 (then the floating point sum of
+    // the same terms is exact too).
+    uint64_t dd = 0;
+    uint32_t mor = 0;
 
-    const uint32_t off = (uint32_t{1} << p) - 1;
+    // The rows of a line pair and the second row of the line pair above,
+    // and what the coding of the quads needs.
+    rowbuf_t rows[3];
+    for (rowbuf_t& r : rows)
+        r.es[0][0] = r.es[1][0] = 0;
+    rowbuf_t* rprev = &rows[0];
+    rowbuf_t* rcur = &rows[1];
+    quadrow_t qr;
     for (int j = 0; j < QH && ok; ++j) {
-        std::swap(eprev, ecur);
-        const uint16_t* tab = et.e[j ? 1 : 0];
-        int c = 0;     // first line pair: context of the next quad
-        int wsig = 0;  // other line pairs: west and south-west significant
-        const int32_t* row = data + 2 * j * stride;
-        const bool fullrows = 2 * j + 1 < height;
+        std::swap(rprev, rcur);
+        const uint32_t* tab = et.e[j ? 1 : 0];
+        const int32_t* r0 = data + 2 * j * stride;
+        rowbuf_t* const rb[2] = {&rows[2], rcur};
+        for (int k = 0; k < 2; ++k) {
+            rowbuf_t& b = *rb[k];
+            int n = 0;
+            if (2 * j + k < height) {
+                dd += loadrow(r0 + k * stride, width, p, half, 1u << k, b, mor);
+                n = width;
+            }
+            // Zeros after the row.
+            for (int i = 0; i < 2; ++i) {
+                const int from = (n + 1 - i) / 2;
+                std::fill(b.v[i] + from, b.v[i] + QW + 3, 0u);
+                std::fill(b.es[i] + 1 + from, b.es[i] + 1 + QW + 3, 0u);
+            }
+        }
+        if (j == 0)
+            quadrow0(*rb[0], *rb[1], QW, tab, qr);
+        else
+            quadrow(*rb[0], *rb[1], *rprev, QW, tab, qr);
+        // After the last quad, one that brings no bits and no MEL symbol.
+        qr.key[QW] = 512;
+        qr.cwd[QW] = 1u << 30;
+        qr.Uu[QW] = 1;
+        qr.msv[QW] = qr.msl[QW] = 0;
         for (int q = 0; q < QW; q += 2) {
-            const int nq = q + 1 < QW ? 2 : 1;
-            if (fullrows && 2 * q + 3 < width) {
+            const uint32_t k0 = qr.key[q], k1 = qr.key[q + 1];
+            if (!(k0 | k1)) {
                 // Two quads without a significant sample in a context
-                // without one: two MEL zeros.  |x| >> p is 0 where x + off
-                // (unsigned) is at most 2 off.
-                const int32_t* r0 = row + 2 * q;
-                const int32_t* r1 = r0 + stride;
-                uint32_t hi = 0;
-                for (int k = 0; k < 4; ++k)
-                    hi = std::max(hi, std::max(uint32_t(r0[k]) + off, uint32_t(r1[k]) + off));
-                const uint8_t* e = eprev + 2 * q;
-                const bool quiet = j == 0 ? c == 0
-                                          : wsig == 0 && !(e[0] | e[1] | e[2] | e[3] | e[4] | e[5]);
-                if (hi <= 2 * off && quiet) {
-                    mel.sym(0);
-                    mel.sym(0);
-                    std::fill(ecur + 2 * q + 1, ecur + 2 * q + 5, uint8_t{0});
-                    continue;
-                }
+                // without one: two MEL zeros.
+                mel.sym(0);
+                mel.sym(0);
+                continue;
             }
-            encquad_t qd[2];
-            int U[2] = {1, 1}, u[2] = {0, 0}, ek[2] = {0, 0};
-            for (int i = 0; i < nq; ++i) {
-                encquad_t& d = qd[i];
-                loadquad(data, stride, width, height, p, half, 2 * (q + i), 2 * j, d, dd);
-                int cx, kappa = 1;
-                if (j == 0) {
-                    cx = c;
-                    c = (d.rho >> 1) | (d.rho & 1);
-                } else {
-                    const uint8_t* e = eprev + 2 * (q + i);
-                    cx = ((e[0] | e[1]) ? 1 : 0) | (wsig << 1) | ((e[2] | e[3]) ? 4 : 0);
-                    wsig = (d.rho >> 2) ? 1 : 0;
-                    if (d.rho & (d.rho - 1))
-                        kappa = std::max(1, std::max(std::max(e[0], e[1]), std::max(e[2], e[3])) - 1);
-                }
-                U[i] = std::max(kappa, d.emax);
-                u[i] = U[i] - kappa;
-                ek[i] = codequad(tab, cx, d, U[i], u[i] > 0, mel, vlc);
-                if (ek[i] < 0)
-                    ok = false;
-                ecur[2 * (q + i) + 1] = uint8_t(d.e[1]);
-                ecur[2 * (q + i) + 2] = uint8_t(d.e[3]);
+            // Context 0: a MEL symbol tells whether the quad has a
+            // significant sample; without one it has no codeword.
+            bool none0 = false, none1 = false;
+            if (k0 < 512) {
+                none0 = !((k0 >> 5) & 15);
+                mel.sym(!none0);
             }
-            if (!ok)
+            if (k1 < 512) {
+                none1 = !((k1 >> 5) & 15);
+                mel.sym(!none1);
+            }
+            const uint32_t c0 = none0 ? 0 : qr.cwd[q], c1 = none1 ? 0 : qr.cwd[q + 1];
+            if ((!c0 && !none0) || (!c1 && !none1)) {
+                ok = false;
                 break;
-            if (j == 0 && u[0] && u[1]) {
+            }
+            vlcbits_t vb;
+            vb.add(c0 & 0x7fu, (c0 >> 7) & 7);
+            vb.add(c1 & 0x7fu, (c1 >> 7) & 7);
+            const int u0 = int(qr.Uu[q] >> 8), u1 = int(qr.Uu[q + 1] >> 8);
+            if (j == 0 && u0 && u1) {
                 // First line pair, both residuals: a MEL symbol tells
                 // whether both exceed 2.
-                const int both = u[0] > 2 && u[1] > 2;
+                const int both = u0 > 2 && u1 > 2;
                 mel.sym(both);
                 if (both) {
-                    upair(vlc, u[0] - 2, u[1] - 2);
+                    vb.addpair(ut.pair[u0 - 2][u1 - 2]);
+                } else if (u0 > 2) {
+                    vb.add(ut.pre[u0]);
+                    vb.add(uint32_t(u1 - 1), 1);
+                    vb.add(ut.suf[u0]);
                 } else {
-                    uprefix(vlc, u[0]);
-                    if (u[0] > 2) {
-                        vlc.put(uint32_t(u[1] - 1), 1);
-                        usuffix(vlc, u[0]);
-                        uextension(vlc, u[0]);
-                    } else {
-                        uprefix(vlc, u[1]);
-                        usuffix(vlc, u[0]);
-                        usuffix(vlc, u[1]);
-                        uextension(vlc, u[0]);
-                        uextension(vlc, u[1]);
-                    }
+                    vb.addpair(ut.pair[u0][u1]);
                 }
             } else {
-                upair(vlc, u[0], u[1]);
+                vb.addpair(ut.pair[u0][u1]);
             }
-            for (int i = 0; i < nq; ++i)
-                magsgn(ms, qd[i], U[i], ek[i]);
+            vlc.put(vb.acc, vb.n);
+            const uint32_t l0 = qr.msl[q], l1 = qr.msl[q + 1];
+            if (l0 + l1 <= 32) {
+                // Both quads' MagSgn bits in one put.
+                ms.put(uint32_t(qr.msv[q] | uint64_t(qr.msv[q + 1]) << l0), int(l0 + l1));
+                continue;
+            }
+            for (int qq = q; qq < q + 2; ++qq) {
+                if (qr.msl[qq] != 0xff)
+                    ms.put(qr.msv[qq], int(qr.msl[qq]));
+                else
+                    magsgn(ms, *rb[0], *rb[1], qq, int(qr.key[qq] >> 5) & 15,
+                           int(qr.Uu[qq] & 0xff), int(qr.cwd[qq] >> 10));
+            }
         }
     }
     if (!ok) {
         std::fputs("HT encoder: no codeword for a quad\n", stderr);
         return -1;
     }
-    ms.finish();
+    // MagSgn: padded with 1 bits, which a decoder also reads past the end:
+    // a last 0xFF byte is therefore left out.
+    ms.drain();
+    if (ms.bits > 0)
+        *ms.p++ = uint8_t(ms.tmp | (((1u << ms.max) - 1) & ~((1u << ms.bits) - 1)));
+    if (ms.p > msbuf.data() && ms.p[-1] == 0xff)
+        --ms.p;
     mel.finish();
-    const size_t pcup = out.size();
+    vlc.drain();
+    const size_t pcup = size_t(ms.p - msbuf.data());
+    out.assign(msbuf.data(), ms.p);
 
     // MEL bytes, then the merged or separate last bytes of MEL and VLC, then
     // the VLC bytes backward, then the high byte of Scup.
-    out.insert(out.end(), mel.out.begin(), mel.out.end());
+    out.insert(out.end(), mel.begin, mel.p);
     // Decoders read the bytes after the MEL stream as MEL bytes too (a
     // byte after 0xFF must have a 0 top bit): a last MEL byte 0xFF gets a
     // byte after it, padding is 0, and a merged byte is never 0xFF.
-    const bool melff = !mel.out.empty() && mel.out.back() == 0xff;
+    const bool melff = mel.p > mel.begin && mel.p[-1] == 0xff;
     const bool melpart = mel.rem < mel.max || melff;
     const bool vlcpart = vlc.bits > 0;
     const uint32_t meltail = mel.tmp << mel.rem;
-    if (melpart && vlcpart && !vlc.out.empty() && vlc.bits <= mel.rem &&
+    if (melpart && vlcpart && vlc.p > vlc.begin && vlc.bits <= mel.rem &&
         (meltail | vlc.tmp) != 0xff) {
         out.push_back(uint8_t(meltail | vlc.tmp));
     } else {
@@ -415,7 +654,7 @@ int htenc_encodecln(const int32_t* data, ptrdiff_t stride, int width, int height
         if (vlcpart)
             out.push_back(uint8_t(vlc.tmp));
     }
-    out.insert(out.end(), vlc.out.rbegin(), vlc.out.rend());
+    out.insert(out.end(), std::make_reverse_iterator(vlc.p), std::make_reverse_iterator(vlc.begin));
     const size_t scup = out.size() - pcup + 1;
     if (scup > 4079) {
         std::fputs("HT encoder: MEL and VLC streams too long\n", stderr);
@@ -425,7 +664,9 @@ int htenc_encodecln(const int32_t* data, ptrdiff_t stride, int width, int height
     out.back() = uint8_t((out.back() & 0xf0) | (scup & 15));
     out.push_back(uint8_t(scup >> 4));
     if (ddec)
-        *ddec = dd;
+        *ddec = mor < (1u << 20) && half < (uint32_t{1} << p)
+                    ? double(dd)
+                    : ddecslow(data, stride, width, height, p, half);
     return 0;
 }
 

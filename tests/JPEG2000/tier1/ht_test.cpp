@@ -89,6 +89,51 @@ TEST(HtBlock, RoundTripsEverySizeDepthAndPlane)
     EXPECT_GT(blocks, 1000);
 }
 
+// The decrease of the squared error the encoder reports for the cleanup
+// pass is the floating point sum, quad by quad, of each sample's
+// m^2 - (m - rebuilt)^2 as rec * (2m - rec): bit for bit, for small
+// magnitudes (summed exactly in integers) as for large ones, and for
+// reconstruction offsets at or above the plane.
+TEST(HtBlock, DistortionDecreaseIsTheQuadByQuadSum)
+{
+    std::mt19937 rng(11);
+    std::vector<uint8_t> seg;
+    const int sizes[][2] = {{64, 64}, {17, 33}, {1024, 4}, {5, 3}};
+    for (const auto& s : sizes) {
+        const int w = s[0], h = s[1];
+        for (int bits : {6, 19, 21, 30}) {
+            const std::vector<int32_t> src = random_block(w, h, bits, 3, rng);
+            for (int p : {0, 1, bits / 2, bits - 1})
+                for (uint32_t half : {p ? uint32_t{1} << (p - 1) : 0u, 0u, uint32_t{3} << p}) {
+                    auto term = [&](int x, int y) {
+                        if (x >= w || y >= h)
+                            return 0.0;
+                        const int32_t v = src[y * w + x];
+                        const uint32_t m = v < 0 ? 0u - uint32_t(v) : uint32_t(v);
+                        const uint32_t mu = m >> p;
+                        const double rec = mu ? double((mu << p) | half) : 0.0;
+                        return rec * (2.0 * m - rec);
+                    };
+                    double want = 0;
+                    for (int y = 0; y < h; y += 2)
+                        for (int x = 0; x < w; x += 2) {
+                            if (x + 1 < w && y + 1 < h) {
+                                want += (term(x, y) + term(x, y + 1)) +
+                                        (term(x + 1, y) + term(x + 1, y + 1));
+                            } else {
+                                for (int n = 0; n < 4; ++n)
+                                    want += term(x + (n >> 1), y + (n & 1));
+                            }
+                        }
+                    double got = -1;
+                    ASSERT_EQ(htenc_encodecln(src.data(), w, w, h, p, seg, half, &got), 0);
+                    EXPECT_EQ(got, want) << w << "x" << h << " bits " << bits << " p " << p
+                                         << " half " << half;
+                }
+        }
+    }
+}
+
 // The coefficient htdec gives for sample x with a cleanup pass at plane p
 // and numref refinement passes at plane p - 1.
 int32_t expected_ref(int32_t x, int p, int numref)
