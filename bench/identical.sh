@@ -43,6 +43,9 @@ options=(
   "lyrrates=0.01,0.05,0.2 prg=rlcp cblkwidth=32 cblkheight=16 maxrlvls=4"
   "nomct maxrlvls=3 lazy"
   "mode=real cblkwidth=16 cblkheight=64 rate=0.5 termall"
+  "ht"
+  "$(window_options 640 480 | sed 's/mode=int/mode=real/') ht"
+  "ht htrefine mode=real rate=0.15 cblkwidth=32 cblkheight=32"
 )
 out=$work/sums
 : >"$out"
