@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "tier1/htref.h"
 #include "tier1/httab.h"
 
 namespace {
@@ -496,12 +497,7 @@ int htdec_decodecblk(const htdec_cblk_t& cb, htdec_scratch_t& scratch)
         for (int x0 = 1; x0 <= W; x0 += 4) {
             const int x1 = std::min(x0 + 4, W + 1);
             for (int x = x0; x < x1; ++x) {
-                const unsigned side = c[x - 1] | n[x - 1] | c[x + 1];
-                unsigned nb = side | (side << 1) | (side >> 1) | (c[x] << 1) | (c[x] >> 1);
-                if (ca)
-                    nb |= ((ca[x - 1] | na[x - 1] | ca[x] | na[x] | ca[x + 1] | na[x + 1]) >> 3) & 1;
-                if (cbelow)
-                    nb |= ((cbelow[x - 1] | cbelow[x] | cbelow[x + 1]) & 1) << 3;
+                const unsigned nb = ht_spneighbours(c, n, ca, na, cbelow, x);
                 // Without an eligible sample no bit is read, and none can
                 // become eligible.
                 const unsigned cand = ~unsigned(c[x]) & rowmask;

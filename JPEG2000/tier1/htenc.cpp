@@ -10,6 +10,7 @@
 #include <cstdio>
 
 #include "base/simd.h"
+#include "tier1/htref.h"
 #include "tier1/httab.h"
 
 namespace {
@@ -814,12 +815,7 @@ void htenc_encoderef(const int32_t* data, ptrdiff_t stride, int width, int heigh
         for (int x0 = 1; x0 <= width; x0 += 4) {
             const int x1 = std::min(x0 + 4, width + 1);
             for (int x = x0; x < x1; ++x) {
-                const unsigned side = c[x - 1] | n[x - 1] | c[x + 1];
-                unsigned nb = side | (side << 1) | (side >> 1) | (c[x] << 1) | (c[x] >> 1);
-                if (ca)
-                    nb |= ((ca[x - 1] | na[x - 1] | ca[x] | na[x] | ca[x + 1] | na[x + 1]) >> 3) & 1;
-                if (cbelow)
-                    nb |= ((cbelow[x - 1] | cbelow[x] | cbelow[x + 1]) & 1) << 3;
+                const unsigned nb = ht_spneighbours(c, n, ca, na, cbelow, x);
                 const unsigned cand = ~unsigned(c[x]) & rowmask;
                 if (!(nb & cand))
                     continue;
