@@ -8,7 +8,18 @@
 #include <cstdlib>
 #include <cstring>
 
-#ifdef __linux__
+// Large matrices are mapped on their own on Linux, except in a sanitized
+// build, whose allocator must see every block to check its bounds and
+// enforce its size limits.
+#if defined(__SANITIZE_ADDRESS__)
+#define SEQ_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define SEQ_SANITIZED 1
+#endif
+#endif
+#if defined(__linux__) && !defined(SEQ_SANITIZED)
+#define SEQ_MAPPED 1
 #include <sys/mman.h>
 #endif
 
@@ -39,7 +50,7 @@ inline void for_each_row(matrix_t* m, F f)
         f(row, n);
 }
 
-#ifdef __linux__
+#ifdef SEQ_MAPPED
 constexpr size_t HUGE_PAGE = size_t(1) << 21;
 constexpr size_t MAP_MIN = size_t(4) << 20;
 
@@ -55,7 +66,7 @@ size_t mappedsize(const matrix_t* m)
 // instead of thousands, which take a tenth of a coding.
 seqent_t* allocdata(matrix_t* m, size_t n)
 {
-#ifdef __linux__
+#ifdef SEQ_MAPPED
     const size_t bytes = (n * sizeof(seqent_t) + 4095) & ~size_t(4095);
     if (bytes >= MAP_MIN) {
         void* p = mmap(nullptr, bytes + HUGE_PAGE, PROT_READ | PROT_WRITE,
@@ -78,7 +89,7 @@ seqent_t* allocdata(matrix_t* m, size_t n)
 
 void freedata(matrix_t* m)
 {
-#ifdef __linux__
+#ifdef SEQ_MAPPED
     if (m->flags_ & MATRIX_MAPPED) {
         munmap(m->data_, mappedsize(m));
         m->flags_ &= ~MATRIX_MAPPED;
