@@ -68,15 +68,6 @@ struct msout_t {
             max = b == 0xff ? 7 : 8;
         }
     }
-    // Pads with 1 bits, which a decoder also reads past the end: a last
-    // 0xFF byte is therefore left out.
-    void finish()
-    {
-        if (bits > 0)
-            out.push_back(uint8_t(tmp | (((1u << max) - 1) & ~((1u << bits) - 1))));
-        if (!out.empty() && out.back() == 0xff)
-            out.pop_back();
-    }
 };
 
 // VLC: backward (bytes in the order written here go to decreasing

@@ -162,15 +162,20 @@ double t1est_htplanes(const jpenc_cblk_t* cblk, int numbps, double weight,
                     b[3] = sums.add(r1[c + 1], (c + 1) & 3);
             }
             const int e = std::max(std::max(b[0], b[1]), std::max(b[2], b[3]));
+            // Each of the four samples starts at slot 8 (added once per
+            // quad and once per block below) and ends past its planes.
+            cst[8] += 4 * (e + 1);
             for (int i = 0; i < 4; ++i) {
-                const int top = std::max(b[i], -7) + 9;  // first slot past its planes
-                cst[8] += e + 1, cst[top] -= e + 1;
-                ++lin[8], --lin[top];
+                const int top = std::max(b[i], -7) + 9;
+                cst[top] -= e + 1;
+                --lin[top];
             }
-            ++quads[8], --quads[std::max(e, -7) + 9];
+            --quads[std::max(e, -7) + 9];
             ++numquads;
         }
     }
+    lin[8] += 4 * numquads;
+    quads[8] += numquads;
     const double scale = double(numrows) / std::max(sampled, 1);
     double sig[32];
     const double residual = finish(sums, numbps, weight, scale, sig, planes);
