@@ -1,5 +1,6 @@
 #include "base/seq.h"
 
+#include "base/bigmem.h"
 #include "base/fatal.h"
 #include "base/mathx.h"
 #include "base/stream.h"
@@ -7,21 +8,6 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
-
-// Large matrices are mapped on their own on Linux, except in a sanitized
-// build, whose allocator must see every block to check its bounds and
-// enforce its size limits.
-#if defined(__SANITIZE_ADDRESS__)
-#define SEQ_SANITIZED 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define SEQ_SANITIZED 1
-#endif
-#endif
-#if defined(__linux__) && !defined(SEQ_SANITIZED)
-#define SEQ_MAPPED 1
-#include <sys/mman.h>
-#endif
 
 namespace {
 
@@ -50,53 +36,20 @@ inline void for_each_row(matrix_t* m, F f)
         f(row, n);
 }
 
-#ifdef SEQ_MAPPED
-constexpr size_t HUGE_PAGE = size_t(1) << 21;
-constexpr size_t MAP_MIN = size_t(4) << 20;
-
-size_t mappedsize(const matrix_t* m)
-{
-    return (size_t(m->datasize_) * sizeof(seqent_t) + 4095) & ~size_t(4095);
-}
-#endif
-
-// Zeroed data for n elements.  A large matrix is mapped on its own, on
-// huge-page bounds and with the hint to fault it in as huge pages where the
-// system offers them: a few dozen faults for a 4K frame's component
-// instead of thousands, which take a tenth of a coding.
+// Zeroed data for n elements; a large matrix is mapped on its own.
 seqent_t* allocdata(matrix_t* m, size_t n)
 {
-#ifdef SEQ_MAPPED
-    const size_t bytes = (n * sizeof(seqent_t) + 4095) & ~size_t(4095);
-    if (bytes >= MAP_MIN) {
-        void* p = mmap(nullptr, bytes + HUGE_PAGE, PROT_READ | PROT_WRITE,
-                       MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        if (p != MAP_FAILED) {
-            const uintptr_t b = reinterpret_cast<uintptr_t>(p);
-            const uintptr_t a = (b + HUGE_PAGE - 1) & ~(HUGE_PAGE - 1);
-            if (a > b)
-                munmap(p, a - b);
-            if (b + HUGE_PAGE > a)
-                munmap(reinterpret_cast<void*>(a + bytes), b + HUGE_PAGE - a);
-            madvise(reinterpret_cast<void*>(a), bytes, MADV_HUGEPAGE);
-            m->flags_ |= MATRIX_MAPPED;
-            return reinterpret_cast<seqent_t*>(a);
-        }
-    }
-#endif
-    return static_cast<seqent_t*>(std::calloc(n, sizeof(seqent_t)));
+    bool mapped;
+    auto* p = static_cast<seqent_t*>(bigmem_alloc(n * sizeof(seqent_t), &mapped));
+    if (mapped)
+        m->flags_ |= MATRIX_MAPPED;
+    return p;
 }
 
 void freedata(matrix_t* m)
 {
-#ifdef SEQ_MAPPED
-    if (m->flags_ & MATRIX_MAPPED) {
-        munmap(m->data_, mappedsize(m));
-        m->flags_ &= ~MATRIX_MAPPED;
-        return;
-    }
-#endif
-    std::free(m->data_);
+    bigmem_free(m->data_, size_t(m->datasize_) * sizeof(seqent_t), m->flags_ & MATRIX_MAPPED);
+    m->flags_ &= ~MATRIX_MAPPED;
 }
 
 }  // namespace
