@@ -154,6 +154,11 @@ image_t* read_pnm(const std::string& path)
         std::fprintf(stderr, "%s: not enough memory for the picture\n", path.c_str());
         return nullptr;
     }
+    // 8-bit samples of components held in memory are stored directly.
+    uint8_t* mem[3] = {};
+    bool direct = filebps == 1;
+    for (int i = 0; i < numcmpts && direct; ++i)
+        direct = image_cmpt_cps(im.get(), i) == 1 && (mem[i] = image_cmpt_memory(im.get(), i));
     // The file's rows come through a buffer of about 1 MiB.
     const size_t rowbytes = static_cast<size_t>(w) * numcmpts * filebps;
     const long band = std::max<long>(1, static_cast<long>((size_t(1) << 20) / rowbytes));
@@ -165,9 +170,29 @@ image_t* read_pnm(const std::string& path)
             std::fprintf(stderr, "%s: file ends before its samples\n", path.c_str());
             return nullptr;
         }
+        const size_t n = static_cast<size_t>(w) * rows;
+        if (direct) {
+            // 8-bit samples straight into the components' memory, each
+            // pixel's samples read once.
+            const size_t first = static_cast<size_t>(y) * w;
+            const uint8_t* p = raw.data();
+            if (numcmpts == 3) {
+                uint8_t* r = mem[0] + first;
+                uint8_t* g = mem[1] + first;
+                uint8_t* b = mem[2] + first;
+                for (size_t i = 0; i < n; ++i, p += 3) {
+                    r[i] = p[0];
+                    g[i] = p[1];
+                    b[i] = p[2];
+                }
+            } else {
+                std::memcpy(mem[0] + first, p, n);
+            }
+            continue;
+        }
         for (int i = 0; i < numcmpts; ++i)
-            if (!fill_component(im.get(), i, raw.data(), static_cast<size_t>(w) * rows,
-                                int64_t(y) * w, filebps, true, numcmpts, i)) {
+            if (!fill_component(im.get(), i, raw.data(), n, int64_t(y) * w, filebps, true,
+                                numcmpts, i)) {
                 std::fprintf(stderr, "%s: not enough memory for the picture\n", path.c_str());
                 return nullptr;
             }
