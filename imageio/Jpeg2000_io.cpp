@@ -93,7 +93,7 @@ QImage new_bitmap(int width, int height)
 
 } // namespace
 
-void J2000CopyComponent(const image_t* image, int i, int channel, QImage* B,
+void J2000CopyComponent(image_t* image, int i, int channel, QImage* B,
                         const std::function<void(int32_t cy)>& everyRows)
 {
     stream_t* s = image_cmpt_stream(image, i);
@@ -112,34 +112,41 @@ void J2000CopyComponent(const image_t* image, int i, int channel, QImage* B,
 
     const bool plain = prec == 8 && !sgnd;
     const uint32_t maxv = prec >= 32 ? 0xffffffffu : (uint32_t(1) << prec) - 1;
+    // Plain samples held in memory are taken from there, whole rows.
+    const unsigned char* mem = plain && cps == 1 ? image_cmpt_memory(image, i) : nullptr;
     for (int32_t cy = 0; cy < ch; ++cy) {
         if (everyRows && cy % 64 == 0)
             everyRows(cy);
-        const int64_t got = s ? stream_read(s, raw.data(), static_cast<int64_t>(rowbytes)) : 0;
-        const size_t whole = got > 0 ? static_cast<size_t>(got) / size_t(cps) : 0;
-        if (plain) {
-            std::copy(raw.begin(), raw.begin() + static_cast<long>(whole), row.begin());
+        const unsigned char* src = row.data();
+        if (mem) {
+            src = mem + size_t(cy) * rowbytes;
         } else {
-            for (size_t x = 0; x < whole; ++x) {
-                uint32_t v = 0;
-                const unsigned char* q = raw.data() + x * size_t(cps);
-                for (int32_t b = 0; b < cps; ++b)
-                    v = (v << 8) | q[b];
-                v &= maxv;
-                if (sgnd && prec < 32)
-                    v ^= uint32_t(1) << (prec - 1);  // two's complement to offset binary
-                else if (sgnd)
-                    v ^= 0x80000000u;
-                uint32_t out;
-                if (prec > 8)
-                    out = v >> (prec - 8);
-                else
-                    out = static_cast<uint32_t>((uint64_t(v) * 255 + maxv / 2) / maxv);
-                row[x] = static_cast<unsigned char>(out);
+            const int64_t got = s ? stream_read(s, raw.data(), static_cast<int64_t>(rowbytes)) : 0;
+            const size_t whole = got > 0 ? static_cast<size_t>(got) / size_t(cps) : 0;
+            if (plain) {
+                std::copy(raw.begin(), raw.begin() + static_cast<long>(whole), row.begin());
+            } else {
+                for (size_t x = 0; x < whole; ++x) {
+                    uint32_t v = 0;
+                    const unsigned char* q = raw.data() + x * size_t(cps);
+                    for (int32_t b = 0; b < cps; ++b)
+                        v = (v << 8) | q[b];
+                    v &= maxv;
+                    if (sgnd && prec < 32)
+                        v ^= uint32_t(1) << (prec - 1);  // two's complement to offset binary
+                    else if (sgnd)
+                        v ^= 0x80000000u;
+                    uint32_t out;
+                    if (prec > 8)
+                        out = v >> (prec - 8);
+                    else
+                        out = static_cast<uint32_t>((uint64_t(v) * 255 + maxv / 2) / maxv);
+                    row[x] = static_cast<unsigned char>(out);
+                }
             }
+            for (size_t x = whole; x < size_t(cw); ++x)
+                row[x] = 255;
         }
-        for (size_t x = whole; x < size_t(cw); ++x)
-            row[x] = 255;
 
         const int y0 = static_cast<int>(int64_t(cy) * vs);
         const int y1 = static_cast<int>(std::min<int64_t>(int64_t(cy + 1) * vs, h));
@@ -148,12 +155,12 @@ void J2000CopyComponent(const image_t* image, int i, int channel, QImage* B,
             if (hs == 1) {
                 const int n = std::min(cw, w);
                 for (int x = 0; x < n; ++x)
-                    line[3 * x] = row[x];
+                    line[3 * x] = src[x];
             } else {
                 for (int x = 0; x < w; ++x) {
                     const int cx = x / hs;
                     if (cx < cw)
-                        line[3 * x] = row[cx];
+                        line[3 * x] = src[cx];
                 }
             }
         }
@@ -218,14 +225,17 @@ qint64 TJPEG2000_IO::SaveToStreamFrom(QImage* B, QIODevice* S)
         for (int i = 0; i < 3 && !FStop; ++i) {
             stream_t* cs = image_cmpt_stream(image.get(), i);
             stream_rewind(cs);
+            // A component held in memory takes its rows in place.
+            unsigned char* mem = image_cmpt_memory(image.get(), i);
             const int off = 2 - i;
             for (int y = 0; y < h && !FStop; ++y) {
                 if (y % 64 == 0)
                     DoProgressNoCancel(static_cast<int32_t>(10 * (i * int64_t(h) + y) / rows));
                 const uchar* line = B->constScanLine(y) + off;
+                unsigned char* dst = mem ? mem + size_t(y) * size_t(w) : row.data();
                 for (int x = 0; x < w; ++x)
-                    row[size_t(x)] = line[3 * x];
-                if (stream_write(cs, row.data(), w) != w)
+                    dst[size_t(x)] = line[3 * x];
+                if (!mem && stream_write(cs, row.data(), w) != w)
                     throw Exception(QStringLiteral("Not enough memory for a picture of %1 x %2 pixels")
                                         .arg(w).arg(h));
             }

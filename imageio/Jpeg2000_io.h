@@ -114,9 +114,10 @@ private:
 // unsigned samples as they are, other precisions and signed samples mapped
 // to 0..255, a subsampled component's sample spread over every pixel it
 // covers; a sample that cannot be read gives 255.  Reads the component's
-// samples from the current position of its stream.  everyRows, when set, is
+// samples from the current position of its stream, which callers put at the
+// start (8-bit samples held in memory are read from there).  everyRows, when set, is
 // called before every 64th row of the component (progress reports; it may raise).
-void J2000CopyComponent(const image_t* image, int i, int channel, QImage* B,
+void J2000CopyComponent(image_t* image, int i, int channel, QImage* B,
                         const std::function<void(int32_t cy)>& everyRows = {});
 
 // The picture of a code stream or JP2 file, decoded as the component loads
