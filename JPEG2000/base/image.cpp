@@ -271,6 +271,11 @@ void image_packrow(const int32_t* src, unsigned char* dst, int32_t n, int cps)
     pack_row(src, dst, n, cps);
 }
 
+void image_unpackrow(const unsigned char* src, int32_t* dst, int32_t n, int cps)
+{
+    unpack_row(src, dst, n, cps);
+}
+
 // ---- format registry --------------------------------------------------------
 
 namespace {

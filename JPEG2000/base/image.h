@@ -124,6 +124,9 @@ unsigned char* image_cmpt_memory(image_t* image, int i);
 // Packs n samples into their low cps bytes, most significant first, as
 // image_writecmpt does.
 void image_packrow(const int32_t* src, unsigned char* dst, int32_t n, int cps);
+// Unpacks n samples of cps bytes each (no sign extension), as
+// image_readcmpt does.
+void image_unpackrow(const unsigned char* src, int32_t* dst, int32_t n, int cps);
 
 // ---- format registry ------------------------------------------------------
 

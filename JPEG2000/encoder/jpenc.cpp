@@ -399,17 +399,6 @@ int floorlog2_64(int64_t v)
     return n;
 }
 
-// Integer samples become real samples (float bits) in place.
-HOT_CLONES void toreal(matrix_t* m)
-{
-    const int32_t rows = matrix_numrows(m), cols = matrix_numcols(m);
-    for (int32_t r = 0; r < rows; ++r) {
-        seqent_t* p = matrix_row(m, r);
-        for (int32_t c = 0; c < cols; ++c)
-            p[c] = std::bit_cast<seqent_t>(static_cast<float>(p[c]));
-    }
-}
-
 // Real samples x become quantization indices trunc(x scale) in place (held
 // within 32 bits); returns the largest magnitude.
 HOT_CLONES int64_t quantizerow(seqent_t* q, int32_t n, float scale)
@@ -593,81 +582,9 @@ int readtile(jpenc_t* enc, int tileno)
             tile->realmode = 1;
     }
 
-    // Read in bands of rows, the reports climbing from 10 to 15.
-    constexpr int32_t kBand = 256;
-    matrix_t* view = matrix_create(0, 0);
-    FATAL_CHECK(view);
-    for (int i = 0; i < n && !enc->stopped; ++i) {
-        jpenc_comp_t* comp = &enc->comps[i];
-        const int32_t rows = matrix_numrows(comp->data), cols = matrix_numcols(comp->data);
-        for (int32_t r0 = 0; r0 < rows && !enc->stopped; r0 += kBand) {
-            jpenc_report(enc, 10 + static_cast<int32_t>(5 * (int64_t(i) * rows + r0) /
-                                                        (int64_t(n) * rows)));
-            const int32_t r1 = std::min(rows, r0 + kBand);
-            if (cols <= 0 || matrix_bindsub(view, comp->data, r0, 0, r1 - 1, cols - 1) < 0 ||
-                image_readcmpt(image, i, tile->x / comp->hsamp, tile->y / comp->vsamp + r0, cols,
-                               r1 - r0, view) < 0) {
-                matrix_destroy(view);
-                std::fprintf(stderr, "read component failed\n");
-                return -1;
-            }
-        }
-        image_cmpt_releasestream(image, i);
-    }
-    matrix_destroy(view);
-    jpenc_report(enc, 15);
     return enc->stopped ? -1 : 0;
 }
 
-// DC level shift of unsigned components (signed ones are read without sign
-// extension and get it here), the move to fixed14 in real arithmetic, and
-// the multi-component transform.
-int levelshift(jpenc_t* enc, const jpenc_tile_t* tile)
-{
-    const int n = enc->numcomps;
-    for (int i = 0; i < n; ++i) {
-        jpenc_report(enc, 15 + 5 * i / n);
-        jpenc_comp_t* comp = &enc->comps[i];
-        matrix_t* m = comp->data;
-        const int prec = comp->prec;
-        if (!comp->sgnd) {
-            matrix_addall(m, -(int32_t(1) << (prec - 1)));
-        } else if (prec < 32) {
-            const uint32_t mask = (uint32_t(1) << prec) - 1;
-            const uint32_t sign = uint32_t(1) << (prec - 1);
-            for (int32_t r = 0; r < matrix_numrows(m); ++r) {
-                seqent_t* row = matrix_row(m, r);
-                for (int32_t c = 0; c < matrix_numcols(m); ++c) {
-                    uint32_t v = static_cast<uint32_t>(row[c]) & mask;
-                    row[c] = static_cast<seqent_t>(static_cast<int32_t>(v ^ sign) -
-                                                   static_cast<int32_t>(sign));
-                }
-            }
-        }
-    }
-
-    if (tile->realmode)
-        for (int i = 0; i < n; ++i) {
-            jpenc_report(enc, 20 + 5 * i / n);
-            toreal(enc->comps[i].data);
-        }
-    jpenc_report(enc, 25);
-    if (enc->stopped)
-        return -1;
-
-    if (enc->mctkind != JPENC_MCT_NONE) {
-        FATAL_CHECK(image_numcmpnts(enc->image) == 3);
-        int ret = enc->mctkind == JPENC_MCT_RCT
-                      ? mct_fwdrct(enc->comps[0].data, enc->comps[1].data, enc->comps[2].data)
-                      : mct_fwdict(enc->comps[0].data, enc->comps[1].data, enc->comps[2].data);
-        if (ret < 0) {
-            std::fprintf(stderr, "components of unequal size cannot be transformed\n");
-            return -1;
-        }
-    }
-    jpenc_report(enc, 30);
-    return enc->stopped ? -1 : 0;
-}
 
 // One run over the components on the thread pool whose reports climb from
 // `from` to `to` with the work done (samples, by every thread), reported on
@@ -716,6 +633,133 @@ void forcomps(comprun_t* run, comprun_body_t body)
     auto tick = [](void* a, int64_t) { static_cast<job_t*>(a)->run->report(); };
     threadpool_for(run->enc->numcomps, piece, run->enc->progress ? +tick : nullptr, &job);
     run->enc->minpercent = run->to;
+}
+
+// The DC level shift of one row (signed samples are read without sign
+// extension and get it here), and the move to reals (float bits) in real
+// arithmetic.
+HOT_CLONES void shiftrow(seqent_t* row, int32_t n, int prec, bool sgnd, bool real)
+{
+    if (!sgnd) {
+        const uint32_t d = uint32_t(1) << (prec - 1);
+        for (int32_t c = 0; c < n; ++c)
+            row[c] = static_cast<seqent_t>(static_cast<uint32_t>(row[c]) - d);
+    } else if (prec < 32) {
+        const uint32_t mask = (uint32_t(1) << prec) - 1;
+        const uint32_t sign = uint32_t(1) << (prec - 1);
+        for (int32_t c = 0; c < n; ++c) {
+            const uint32_t v = static_cast<uint32_t>(row[c]) & mask;
+            row[c] = static_cast<seqent_t>(static_cast<int32_t>(v ^ sign) - static_cast<int32_t>(sign));
+        }
+    }
+    if (real)
+        for (int32_t c = 0; c < n; ++c)
+            row[c] = std::bit_cast<seqent_t>(static_cast<float>(row[c]));
+}
+
+// The samples of the tile's components: read from the image, level shifted,
+// moved to reals in real mode and put through the multi-component transform
+// in bands of a few rows, each band while it is in the cache.  The bands
+// spread over the thread pool when every component is held in memory; the
+// reports climb from 10 to 30.
+int loadsamples(jpenc_t* enc, const jpenc_tile_t* tile)
+{
+    constexpr int32_t kBand = 16;
+    const int n = enc->numcomps;
+    const bool mct = enc->mctkind != JPENC_MCT_NONE;
+    if (mct) {
+        FATAL_CHECK(n == 3);
+        for (int i = 1; i < n; ++i)
+            if (matrix_numrows(enc->comps[i].data) != matrix_numrows(enc->comps[0].data) ||
+                matrix_numcols(enc->comps[i].data) != matrix_numcols(enc->comps[0].data)) {
+                std::fprintf(stderr, "components of unequal size cannot be transformed\n");
+                return -1;
+            }
+    }
+    struct loadjob_t {
+        const jpenc_tile_t* tile;
+        bool mct;
+        int32_t bands;                          // bands of each component
+        std::vector<const unsigned char*> mem;  // samples in memory, by component
+        std::atomic<bool> failed{false};
+    } job{tile, mct, 0, std::vector<const unsigned char*>(n), {}};
+    bool inmem = true;
+    for (int i = 0; i < n; ++i) {
+        job.bands = std::max(job.bands, (matrix_numrows(enc->comps[i].data) + kBand - 1) / kBand);
+        job.mem[i] = image_cmpt_memory(enc->image, i);
+        inmem = inmem && job.mem[i];
+    }
+    const int64_t count = mct ? job.bands : int64_t(n) * job.bands;
+    // A run that set a floor for the reports (a PSNR search) keeps it.
+    comprun_t run{enc, &job, count, std::max(10, enc->minpercent), 30};
+    auto body = [](void* a, int64_t k, int worker) {
+        comprun_t* r = static_cast<comprun_t*>(a);
+        loadjob_t* j = static_cast<loadjob_t*>(r->arg);
+        jpenc_t* e = r->enc;
+        if (r->cancelled.load(std::memory_order_relaxed) || j->failed.load(std::memory_order_relaxed))
+            return;
+        const int first = j->mct ? 0 : static_cast<int>(k / j->bands);
+        const int last = j->mct ? e->numcomps : first + 1;
+        const int32_t r0 = static_cast<int32_t>(k % j->bands) * kBand;
+        matrix_t* views[3] = {};
+        for (int i = first; i < last; ++i) {
+            jpenc_comp_t* comp = &e->comps[i];
+            const int32_t rows = matrix_numrows(comp->data), cols = matrix_numcols(comp->data);
+            if (r0 >= rows || cols <= 0)
+                continue;
+            const int32_t r1 = std::min(rows, r0 + kBand);
+            const int32_t x = j->tile->x / comp->hsamp, y = j->tile->y / comp->vsamp + r0;
+            const int cps = image_cmpt_cps(e->image, i);
+            if (j->mem[i]) {
+                const int64_t width = image_cmpt_width(e->image, i);
+                for (int32_t row = r0; row < r1; ++row)
+                    image_unpackrow(j->mem[i] + ((y + row - r0) * width + x) * cps,
+                                    matrix_row(comp->data, row), cols, cps);
+            } else {
+                matrix_t* view = matrix_create(0, 0);
+                const bool ok = view && matrix_bindsub(view, comp->data, r0, 0, r1 - 1, cols - 1) == 0 &&
+                                image_readcmpt(e->image, i, x, y, cols, r1 - r0, view) == 0;
+                matrix_destroy(view);
+                if (!ok) {
+                    j->failed.store(true);
+                    return;
+                }
+            }
+            for (int32_t row = r0; row < r1; ++row)
+                shiftrow(matrix_row(comp->data, row), cols, comp->prec, comp->sgnd,
+                         j->tile->realmode != 0);
+            if (j->mct) {
+                views[i] = matrix_create(0, 0);
+                FATAL_CHECK(views[i] && matrix_bindsub(views[i], comp->data, r0, 0, r1 - 1, cols - 1) == 0);
+            }
+        }
+        if (j->mct && views[0]) {
+            if (e->mctkind == JPENC_MCT_RCT)
+                mct_fwdrct(views[0], views[1], views[2]);
+            else
+                mct_fwdict(views[0], views[1], views[2]);
+        }
+        for (matrix_t* v : views)
+            matrix_destroy(v);
+        r->add(1, worker);
+    };
+    if (inmem) {
+        auto tick = [](void* a, int64_t) { static_cast<comprun_t*>(a)->report(); };
+        threadpool_for(count, body, enc->progress ? +tick : nullptr, &run);
+    } else {
+        // Samples in temporary files are read by one thread, in order.
+        for (int64_t k = 0; k < count; ++k)
+            body(&run, k, 0);
+    }
+    if (job.failed.load()) {
+        std::fprintf(stderr, "read component failed\n");
+        return -1;
+    }
+    for (int i = 0; i < n; ++i)
+        image_cmpt_releasestream(enc->image, i);
+    enc->minpercent = 30;
+    jpenc_report(enc, 30);
+    return enc->stopped ? -1 : 0;
 }
 
 // The wavelet transform of every component, one component per piece of the
@@ -956,7 +1000,7 @@ int tier2(jpenc_t* enc)
 int transformtile(jpenc_t* enc, int tileno, std::vector<int>& numguard)
 {
     const jpenc_tile_t* tile = &enc->tiles[tileno];
-    return readtile(enc, tileno) < 0 || levelshift(enc, tile) < 0 || wavelet(enc) < 0 ||
+    return readtile(enc, tileno) < 0 || loadsamples(enc, tile) < 0 || wavelet(enc) < 0 ||
                    quantize(enc, tile, numguard) < 0
                ? -1
                : 0;
