@@ -230,9 +230,25 @@ struct melwriter_t {
             tmp = 0;
         }
     }
+    static constexpr uint8_t MEL_E[13] = {0, 0, 0, 1, 1, 1, 2, 2, 2, 3, 3, 4, 5};
+
+    // n 0 symbols.
+    void zeros(int n)
+    {
+        while (n > 0) {
+            const int take = std::min(n, thr - run);
+            run += take;
+            n -= take;
+            if (run == thr) {
+                bit(1);
+                run = 0;
+                k = std::min(12, k + 1);
+                thr = 1 << MEL_E[k];
+            }
+        }
+    }
     void sym(int s)
     {
-        static constexpr uint8_t MEL_E[13] = {0, 0, 0, 1, 1, 1, 2, 2, 2, 3, 3, 4, 5};
         if (!s) {
             if (++run == thr) {
                 bit(1);
@@ -313,6 +329,18 @@ struct rowbuf_t {
     uint32_t v[2][512 + 4];
     uint32_t es[2][1 + 512 + 4];
 };
+
+// The row of a block's rows without a significant sample.
+const rowbuf_t zerorow{};
+
+// The OR of the magnitudes of the n samples at r.
+HOT_CLONES uint32_t ormag(const int32_t* r, int n)
+{
+    uint32_t o = 0;
+    for (int i = 0; i < n; ++i)
+        o |= r[i] < 0 ? 0u - uint32_t(r[i]) : uint32_t(r[i]);
+    return o;
+}
 
 // A sample s at plane p: its MagSgn value into v and into es its exponent
 // (bits 0-7; exact while v is below 2^24) and its bit sb in the
@@ -513,37 +541,45 @@ int htenc_encodecln(const int32_t* data, ptrdiff_t stride, int width, int height
     uint64_t dd = 0;
     uint32_t mor = 0;
 
-    // The rows of a line pair and the second row of the line pair above,
-    // and what the coding of the quads needs.
+    // The rows of a line pair and the second row of the line pair above
+    // (rows without a significant sample: zerorow), and what the coding of
+    // the quads needs.  The second rows go to rows[0] and rows[1] in turn.
     rowbuf_t rows[3];
     for (rowbuf_t& r : rows)
         r.es[0][0] = r.es[1][0] = 0;
-    rowbuf_t* rprev = &rows[0];
-    rowbuf_t* rcur = &rows[1];
+    const rowbuf_t* above = &zerorow;
+    int turn = 0;
     quadrow_t qr;
     for (int j = 0; j < QH && ok; ++j) {
-        std::swap(rprev, rcur);
         const uint32_t* tab = et.e[j ? 1 : 0];
         const int32_t* r0 = data + 2 * j * stride;
-        rowbuf_t* const rb[2] = {&rows[2], rcur};
+        const rowbuf_t* rb[2] = {&zerorow, &zerorow};
         for (int k = 0; k < 2; ++k) {
-            rowbuf_t& b = *rb[k];
-            int n = 0;
-            if (2 * j + k < height) {
-                dd += loadrow(r0 + k * stride, width, p, half, 1u << k, b, mor);
-                n = width;
-            }
+            if (2 * j + k >= height || (ormag(r0 + k * stride, width) >> p) == 0)
+                continue;
+            rowbuf_t& b = k ? rows[turn] : rows[2];
+            dd += loadrow(r0 + k * stride, width, p, half, 1u << k, b, mor);
             // Zeros after the row.
             for (int i = 0; i < 2; ++i) {
-                const int from = (n + 1 - i) / 2;
+                const int from = (width + 1 - i) / 2;
                 std::fill(b.v[i] + from, b.v[i] + QW + 3, 0u);
                 std::fill(b.es[i] + 1 + from, b.es[i] + 1 + QW + 3, 0u);
             }
+            rb[k] = &b;
+        }
+        if (rb[1] != &zerorow)
+            turn ^= 1;
+        if (rb[0] == &zerorow && rb[1] == &zerorow && above == &zerorow) {
+            // No significant sample in the line pair or the row above: a
+            // MEL 0 for each quad.
+            mel.zeros(QW);
+            continue;
         }
         if (j == 0)
             quadrow0(*rb[0], *rb[1], QW, tab, qr);
         else
-            quadrow(*rb[0], *rb[1], *rprev, QW, tab, qr);
+            quadrow(*rb[0], *rb[1], *above, QW, tab, qr);
+        above = rb[1];
         // After the last quad, one that brings no bits and no MEL symbol.
         qr.key[QW] = 512;
         qr.cwd[QW] = 1u << 30;
