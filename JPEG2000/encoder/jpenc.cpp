@@ -427,6 +427,26 @@ HOT_CLONES int64_t quantizerow(seqent_t* q, int32_t n, float scale)
     return maxmag;
 }
 
+// The OR of the magnitudes of the n samples at q.
+HOT_CLONES uint32_t ormag(const seqent_t* q, int32_t n)
+{
+    uint32_t o = 0;
+    for (int32_t c = 0; c < n; ++c)
+        o |= q[c] < 0 ? 0u - uint32_t(q[c]) : uint32_t(q[c]);
+    return o;
+}
+
+// Records row r of the band's quantized samples in its code blocks' rowmag.
+void recordrow(jpenc_band_t* band, int32_t r, const seqent_t* row, int32_t cols)
+{
+    const int32_t v = r / band->cblkheight, rr = r % band->cblkheight;
+    for (int32_t h = 0; h < band->numhcblks; ++h) {
+        const int32_t c0 = h * band->cblkwidth;
+        jpenc_cblk_t& cblk = band->cblks[size_t(v) * band->numhcblks + h];
+        cblk.rowmag[rr] = ormag(row + c0, std::min(band->cblkwidth, cols - c0));
+    }
+}
+
 // Quantization of one band: step sizes and, in real arithmetic, the
 // division of the band's samples by the step size.  The samples end with
 // JPC_NUMEXTRABITS fractional bits.  Returns the largest magnitude, or -1
@@ -457,14 +477,18 @@ int64_t quantizeband(jpenc_comp_t* comp, jpenc_band_t* band, int bandno, bool re
     const int32_t rows = matrix_numrows(m);
     const int32_t cols = matrix_numcols(m);
     int64_t maxmag = 0;
+    for (jpenc_cblk_t& cblk : band->cblks)
+        cblk.rowmag.assign(size_t(matrix_numrows(cblk.data)), 0);
     if (realmode) {
         // Real samples are divided by the step size as the decoder will see
         // it (the 12 significant bits that the code stream carries), with
         // the fractional bits kept, and truncated toward zero.
         const int64_t sent = b > 11 ? (absstep >> (b - 11)) << (b - 11) : absstep;
         const float scale = static_cast<float>(std::ldexp(16384.0 / double(sent), JPC_NUMEXTRABITS));
-        for (int32_t r = 0; r < rows; ++r)
+        for (int32_t r = 0; r < rows; ++r) {
             maxmag = std::max(maxmag, quantizerow(matrix_row(m, r), cols, scale));
+            recordrow(band, r, matrix_row(m, r), cols);
+        }
     } else {
         const int64_t limit = INT32_MAX >> JPC_NUMEXTRABITS;
         for (int32_t r = 0; r < rows; ++r) {
@@ -475,6 +499,7 @@ int64_t quantizeband(jpenc_comp_t* comp, jpenc_band_t* band, int bandno, bool re
                 maxmag = std::max(maxmag, a);
                 row[c] = static_cast<seqent_t>(x * (1 << JPC_NUMEXTRABITS));
             }
+            recordrow(band, r, row, cols);
         }
         if (maxmag > limit)
             return -1;

@@ -521,7 +521,8 @@ double ddecslow(const int32_t* data, ptrdiff_t stride, int width, int height, in
 }  // namespace
 
 int htenc_encodecln(const int32_t* data, ptrdiff_t stride, int width, int height, int p,
-                    std::vector<uint8_t>& out, uint32_t half, double* ddec)
+                    std::vector<uint8_t>& out, uint32_t half, double* ddec,
+                    const uint32_t* rowmag)
 {
     out.clear();
     if (width <= 0 || height <= 0 || width > 1024 || height > 1024 || width * height > 4096 ||
@@ -555,7 +556,9 @@ int htenc_encodecln(const int32_t* data, ptrdiff_t stride, int width, int height
         const int32_t* r0 = data + 2 * j * stride;
         const rowbuf_t* rb[2] = {&zerorow, &zerorow};
         for (int k = 0; k < 2; ++k) {
-            if (2 * j + k >= height || (ormag(r0 + k * stride, width) >> p) == 0)
+            const int y = 2 * j + k;
+            if (y >= height ||
+                ((rowmag ? rowmag[y] : ormag(r0 + k * stride, width)) >> p) == 0)
                 continue;
             rowbuf_t& b = k ? rows[turn] : rows[2];
             dd += loadrow(r0 + k * stride, width, p, half, 1u << k, b, mor);
