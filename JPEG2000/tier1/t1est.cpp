@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "base/seq.h"
+#include "base/simd.h"
 #include "tier1/jpcod.h"
 
 namespace {
@@ -54,7 +55,30 @@ struct sums_t {
         residual += frac * frac;
         return b;
     }
+    // The same without the count and the residual (see t1est_htplanes).
+    int adddist(uint32_t v, int set)
+    {
+        const uint32_t mag = int32_t(v) < 0 ? -v : v;
+        const int b = 31 - __builtin_clz(mag | 1) - JPC_NUMEXTRABITS;
+        const int32_t* sigtab = b > 0 ? jpc_signmsedec : jpc_signmsedec0;
+        const int32_t* reftab = b > 1 ? jpc_refnmsedec : jpc_refnmsedec0;
+        nmsedec[set][b + 8] += sigtab[(mag >> std::max(b, 0)) & (JPC_NMSEDEC_SIZE - 1)];
+        nmsedec[set][b + 7] += reftab[(mag >> std::max(b - 1, 0)) & (JPC_NMSEDEC_SIZE - 1)];
+        return b;
+    }
 };
+
+// The residual of sums_t::add over n samples.
+HOT_CLONES int64_t residuals(const int32_t* r, int n)
+{
+    int32_t sum = 0;  // below 2^12 a sample
+    for (int c = 0; c < n; ++c) {
+        const uint32_t mag = r[c] < 0 ? 0u - uint32_t(r[c]) : uint32_t(r[c]);
+        const int32_t frac = int32_t(mag & 63) - (mag >> JPC_NUMEXTRABITS ? 32 : 0);
+        sum += frac * frac;
+    }
+    return sum;
+}
 
 // The distortion decreases of the planes from the sums, scaled to the whole
 // block; sig[p]: the samples that become significant at plane p.  Returns
@@ -134,12 +158,13 @@ double t1est_htplanes(const jpenc_cblk_t* cblk, int numbps, double weight,
 {
     // The bytes of an HT cleanup pass are mostly its MagSgn bits: a sample
     // significant at plane p sends about as many bits as the largest
-    // exponent in its quad above p, E - p + 1.  By plane, as differences
-    // (plane + 8 as above): the samples significant there (lin), the sum
-    // of E + 1 over them (cst), and the quads with one (quads); the VLC and
-    // MEL bits come by the quad.
+    // exponent in its quad above p, E - p + 1.  By the plane where a sample
+    // becomes significant (plus 8 as above), four sets by its place in its
+    // quad: the samples (bits 32 and up) and the sum of E + 1 over them
+    // (below; both only read from slot 8 up, where E + 1 > 0); by E + 8,
+    // the quads.  The VLC and MEL bits come by the quad.
     sums_t sums;
-    int64_t cst[41] = {}, lin[41] = {}, quads[41] = {};
+    int64_t sigcst[4][40] = {}, quads[40] = {};
     const matrix_t* data = cblk->data;
     const int32_t numrows = matrix_numrows(data), numcols = matrix_numcols(data);
     const int32_t numpairs = (numrows + 1) / 2;
@@ -151,41 +176,46 @@ double t1est_htplanes(const jpenc_cblk_t* cblk, int numbps, double weight,
         const int32_t* r0 = matrix_row(data, r);
         const int32_t* r1 = r + 1 < numrows ? matrix_row(data, r + 1) : nullptr;
         sampled += r1 ? 2 : 1;
+        sums.residual += residuals(r0, numcols) + (r1 ? residuals(r1, numcols) : 0);
         for (int32_t c = 0; c < numcols; c += 2) {
             int b[4] = {-8, -8, -8, -8};
-            b[0] = sums.add(r0[c], c & 3);
+            b[0] = sums.adddist(r0[c], c & 3);
             if (r1)
-                b[1] = sums.add(r1[c], c & 3);
+                b[1] = sums.adddist(r1[c], c & 3);
             if (c + 1 < numcols) {
-                b[2] = sums.add(r0[c + 1], (c + 1) & 3);
+                b[2] = sums.adddist(r0[c + 1], (c + 1) & 3);
                 if (r1)
-                    b[3] = sums.add(r1[c + 1], (c + 1) & 3);
+                    b[3] = sums.adddist(r1[c + 1], (c + 1) & 3);
             }
             const int e = std::max(std::max(b[0], b[1]), std::max(b[2], b[3]));
-            // Each of the four samples starts at slot 8 (added once per
-            // quad and once per block below) and ends past its planes.
-            cst[8] += 4 * (e + 1);
-            for (int i = 0; i < 4; ++i) {
-                const int top = std::max(b[i], -7) + 9;
-                cst[top] -= e + 1;
-                --lin[top];
-            }
-            --quads[std::max(e, -7) + 9];
+            const int64_t one = (int64_t{1} << 32) + (e + 1);
+            // Absent samples (b = -8) land in slot 0.
+            for (int i = 0; i < 4; ++i)
+                sigcst[i][b[i] + 8] += one;
+            ++quads[e + 8];
             ++numquads;
         }
     }
-    lin[8] += 4 * numquads;
-    quads[8] += numquads;
+    // Present samples are counted in every set from slot 2 (b >= -6) up.
+    for (int i = 0; i < 4; ++i)
+        for (int p = 2; p < 40; ++p)
+            sums.newsig[0][p] += int32_t((sigcst[i][p] + (int64_t{1} << 31)) >> 32);
     const double scale = double(numrows) / std::max(sampled, 1);
     double sig[32];
     const double residual = finish(sums, numbps, weight, scale, sig, planes);
-    // Prefix sums from the lowest slot: a sample never significant adds
-    // and takes away its figures below slot 8.
+    // Sums from the top plane down: the samples significant at plane p or
+    // above (l), their E + 1 (c) and the quads with one (q).
     int64_t c = 0, l = 0, q = 0;
-    for (int i = 0; i < 8; ++i)
-        c += cst[i], l += lin[i], q += quads[i];
-    for (int p = 0; p < numbps; ++p) {
-        c += cst[p + 8], l += lin[p + 8], q += quads[p + 8];
+    for (int p = 39 - 8; p >= 0; --p) {
+        for (int i = 0; i < 4; ++i) {
+            const int64_t x = sigcst[i][p + 8];
+            const int64_t n = (x + (int64_t{1} << 31)) >> 32;
+            l += n;
+            c += x - (n << 32);
+        }
+        q += quads[p + 8];
+        if (p >= numbps)
+            continue;
         const double bits = double(c - l * p) + kHtSigQuad * double(q) +
                             kHtQuietQuad * double(numquads - q);
         planes[p].bytes = bits * scale / 8;
