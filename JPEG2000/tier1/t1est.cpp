@@ -176,6 +176,10 @@ double t1est_htplanes(const jpenc_cblk_t* cblk, int numbps, double weight,
         const int32_t* r0 = matrix_row(data, r);
         const int32_t* r1 = r + 1 < numrows ? matrix_row(data, r + 1) : nullptr;
         sampled += r1 ? 2 : 1;
+        // The rows of the next pair, while this one is summed.
+        for (int32_t y = r + 2 * pairstep; y < std::min(r + 2 * pairstep + 2, numrows); ++y)
+            for (int32_t x = 0; x < numcols; x += 16)
+                __builtin_prefetch(matrix_row(data, y) + x);
         sums.residual += residuals(r0, numcols) + (r1 ? residuals(r1, numcols) : 0);
         for (int32_t c = 0; c < numcols; c += 2) {
             int b[4] = {-8, -8, -8, -8};
