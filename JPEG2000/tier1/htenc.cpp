@@ -567,11 +567,11 @@ int htenc_encodecln(const int32_t* data, ptrdiff_t stride, int width, int height
                 continue;
             rowbuf_t& b = k ? rows[turn] : rows[2];
             dd += loadrow(r0 + k * stride, width, p, half, 1u << k, b, mor);
-            // Zeros after the row.
+            // Zeros after the row (up to QW + 3 or one more: 4 at most).
             for (int i = 0; i < 2; ++i) {
                 const int from = (width + 1 - i) / 2;
-                std::fill(b.v[i] + from, b.v[i] + QW + 3, 0u);
-                std::fill(b.es[i] + 1 + from, b.es[i] + 1 + QW + 3, 0u);
+                for (int x = from; x < from + 4; ++x)
+                    b.v[i][x] = b.es[i][1 + x] = 0;
             }
             rb[k] = &b;
         }
