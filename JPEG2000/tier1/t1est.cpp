@@ -55,17 +55,6 @@ struct sums_t {
         residual += frac * frac;
         return b;
     }
-    // The same without the count and the residual (see t1est_htplanes).
-    int adddist(uint32_t v, int set)
-    {
-        const uint32_t mag = int32_t(v) < 0 ? -v : v;
-        const int b = 31 - __builtin_clz(mag | 1) - JPC_NUMEXTRABITS;
-        const int32_t* sigtab = b > 0 ? jpc_signmsedec : jpc_signmsedec0;
-        const int32_t* reftab = b > 1 ? jpc_refnmsedec : jpc_refnmsedec0;
-        nmsedec[set][b + 8] += sigtab[(mag >> std::max(b, 0)) & (JPC_NMSEDEC_SIZE - 1)];
-        nmsedec[set][b + 7] += reftab[(mag >> std::max(b - 1, 0)) & (JPC_NMSEDEC_SIZE - 1)];
-        return b;
-    }
 };
 
 // The residual of sums_t::add over n samples.
@@ -161,17 +150,29 @@ double t1est_htplanes(const jpenc_cblk_t* cblk, int numbps, double weight,
     // exponent in its quad above p, E - p + 1.  By the plane where a sample
     // becomes significant (plus 8 as above), four sets by its place in its
     // quad: the samples (bits 32 and up) and the sum of E + 1 over them
-    // (below; both only read from slot 8 up, where E + 1 > 0); by E + 8,
-    // the quads.  The VLC and MEL bits come by the quad.
-    sums_t sums;
-    int64_t sigcst[4][40] = {}, quads[40] = {};
+    // (below; both only read from slot 8 up, where E + 1 > 0); the sums of
+    // sums_t::nmsedec, its first refinement (bits 32 and up, for the slot
+    // below) and its significance (below, within +-2^31); by E + 8, the
+    // quads.  The VLC and MEL bits come by the quad.
+    constexpr int64_t HIGH = int64_t{1} << 32;
+    int64_t sigcst[4][40] = {}, dist[4][40] = {}, quads[40] = {};
+    // Sample v at place i of its quad: its figures and its plane b.
+    auto add = [&dist](uint32_t v, int i) {
+        const uint32_t mag = int32_t(v) < 0 ? -v : v;
+        const int b = 31 - __builtin_clz(mag | 1) - JPC_NUMEXTRABITS;
+        const int32_t* sigtab = b > 0 ? jpc_signmsedec : jpc_signmsedec0;
+        const int32_t* reftab = b > 1 ? jpc_refnmsedec : jpc_refnmsedec0;
+        dist[i][b + 8] += sigtab[(mag >> std::max(b, 0)) & (JPC_NMSEDEC_SIZE - 1)] +
+                          reftab[(mag >> std::max(b - 1, 0)) & (JPC_NMSEDEC_SIZE - 1)] * HIGH;
+        return b;
+    };
     const matrix_t* data = cblk->data;
     const int32_t numrows = matrix_numrows(data), numcols = matrix_numcols(data);
     const int32_t numpairs = (numrows + 1) / 2;
     if (pairstep <= 0 || pairstep > numpairs)
         pairstep = 1;
     int32_t sampled = 0;
-    int64_t numquads = 0;
+    int64_t numquads = 0, fracs = 0;
     for (int32_t r = 0; r < numrows; r += 2 * pairstep) {
         const int32_t* r0 = matrix_row(data, r);
         const int32_t* r1 = r + 1 < numrows ? matrix_row(data, r + 1) : nullptr;
@@ -180,19 +181,23 @@ double t1est_htplanes(const jpenc_cblk_t* cblk, int numbps, double weight,
         for (int32_t y = r + 2 * pairstep; y < std::min(r + 2 * pairstep + 2, numrows); ++y)
             for (int32_t x = 0; x < numcols; x += 16)
                 __builtin_prefetch(matrix_row(data, y) + x);
-        sums.residual += residuals(r0, numcols) + (r1 ? residuals(r1, numcols) : 0);
+        fracs += residuals(r0, numcols) + (r1 ? residuals(r1, numcols) : 0);
         for (int32_t c = 0; c < numcols; c += 2) {
             int b[4] = {-8, -8, -8, -8};
-            b[0] = sums.adddist(r0[c], c & 3);
-            if (r1)
-                b[1] = sums.adddist(r1[c], c & 3);
-            if (c + 1 < numcols) {
-                b[2] = sums.adddist(r0[c + 1], (c + 1) & 3);
+            if (r1 && c + 1 < numcols) {
+                b[0] = add(r0[c], 0);
+                b[1] = add(r1[c], 1);
+                b[2] = add(r0[c + 1], 2);
+                b[3] = add(r1[c + 1], 3);
+            } else {
+                b[0] = add(r0[c], 0);
                 if (r1)
-                    b[3] = sums.adddist(r1[c + 1], (c + 1) & 3);
+                    b[1] = add(r1[c], 1);
+                if (c + 1 < numcols)
+                    b[2] = add(r0[c + 1], 2);
             }
             const int e = std::max(std::max(b[0], b[1]), std::max(b[2], b[3]));
-            const int64_t one = (int64_t{1} << 32) + (e + 1);
+            const int64_t one = HIGH + (e + 1);
             // Absent samples (b = -8) land in slot 0.
             for (int i = 0; i < 4; ++i)
                 sigcst[i][b[i] + 8] += one;
@@ -200,10 +205,18 @@ double t1est_htplanes(const jpenc_cblk_t* cblk, int numbps, double weight,
             ++numquads;
         }
     }
+    // The high part of x, rounded (the low part within +-2^31).
+    auto high = [](int64_t x) { return (x + (int64_t{1} << 31)) >> 32; };
+    sums_t sums;
+    sums.residual = fracs;
     // Present samples are counted in every set from slot 2 (b >= -6) up.
     for (int i = 0; i < 4; ++i)
-        for (int p = 2; p < 40; ++p)
-            sums.newsig[0][p] += int32_t((sigcst[i][p] + (int64_t{1} << 31)) >> 32);
+        for (int p = 2; p < 40; ++p) {
+            sums.newsig[0][p] += int32_t(high(sigcst[i][p]));
+            sums.nmsedec[0][p] += dist[i][p] - high(dist[i][p]) * HIGH;
+            if (p > 2)
+                sums.nmsedec[0][p - 1] += high(dist[i][p]);
+        }
     const double scale = double(numrows) / std::max(sampled, 1);
     double sig[32];
     const double residual = finish(sums, numbps, weight, scale, sig, planes);
