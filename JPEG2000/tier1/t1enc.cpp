@@ -705,15 +705,12 @@ int t1enc_encodecomps(jpenc_comp_t* comps, int numcomps, int cblksty, t1est_goal
     if (ht) {
         // HT: the candidates whose estimated hull slopes lie within
         // kHtMargin of the estimated threshold, and the one above them.
-        std::vector<int> fewest(n);
-        t1est_choose(planes.data(), numbps.data(), int64_t(n), residual, goal, kHtMargin,
-                     keep.data());
-        t1est_choose(planes.data(), numbps.data(), int64_t(n), residual, goal, 1 / kHtMargin,
-                     fewest.data());
         // Refinement passes from the candidate above the one that ends at
-        // the plane of the estimated threshold (kHtRefs).
-        std::vector<int> mid(n);
-        t1est_choose(planes.data(), numbps.data(), int64_t(n), residual, goal, 1.0, mid.data());
+        // the plane of the estimated threshold (kHtRefs, mid).
+        std::vector<int> fewest(n), mid(n);
+        const double margins[3] = {kHtMargin, 1 / kHtMargin, 1.0};
+        int* const keeps[3] = {keep.data(), fewest.data(), mid.data()};
+        t1est_choose(planes.data(), numbps.data(), int64_t(n), residual, goal, margins, 3, keeps);
         job.htlo.resize(n);
         job.hthi.resize(n);
         job.htref.resize(n);

@@ -247,6 +247,13 @@ double t1est_htplanes(const jpenc_cblk_t* cblk, int numbps, double weight,
 void t1est_choose(const t1est_plane_t* planes, const int* numbps, int64_t numcblks,
                   double residual, t1est_goal_t goal, double margin, int* keep)
 {
+    t1est_choose(planes, numbps, numcblks, residual, goal, &margin, 1, &keep);
+}
+
+void t1est_choose(const t1est_plane_t* planes, const int* numbps, int64_t numcblks,
+                  double residual, t1est_goal_t goal, const double* margins, int nmargins,
+                  int* const* keeps)
+{
     // Hull segments of every block: slope, modelled bytes, block and the
     // planes from the top that the segment ends with.
     struct seg_t {
@@ -297,13 +304,16 @@ void t1est_choose(const t1est_plane_t* planes, const int* numbps, int64_t numcbl
         if (left > goal.dist)
             fit = segs.size();
     }
-    if (fit == segs.size()) {  // everything fits: every plane is coded
-        std::copy(numbps, numbps + numcblks, keep);
-        return;
+    for (int m = 0; m < nmargins; ++m) {
+        int* keep = keeps[m];
+        if (fit == segs.size()) {  // everything fits: every plane is coded
+            std::copy(numbps, numbps + numcblks, keep);
+            continue;
+        }
+        const double thresh = segs[fit].slope() / margins[m];
+        std::fill(keep, keep + numcblks, 0);
+        for (const seg_t& s : segs)
+            if (s.slope() >= thresh)
+                keep[s.cblk] = std::max(keep[s.cblk], s.planes);
     }
-    const double thresh = segs[fit].slope() / margin;
-    std::fill(keep, keep + numcblks, 0);
-    for (const seg_t& s : segs)
-        if (s.slope() >= thresh)
-            keep[s.cblk] = std::max(keep[s.cblk], s.planes);
 }
