@@ -396,7 +396,8 @@ HOT_CLONES uint64_t loadrow(const int32_t* __restrict r, int n, int p, uint32_t 
 // What the coding of a line pair's quads needs, per quad (quadrow).
 struct quadrow_t {
     uint32_t key[512 + 2];  // context, rho, u_off, EMB pattern, as enctab_t
-    uint32_t cwd[512 + 2];  // the codeword of the key (enctab_t, 0: none)
+    uint32_t cwd[512 + 2];  // the codeword of the key (enctab_t, 0: none fits;
+                            // 1 << 30: none needed)
     uint32_t Uu[512 + 2];   // exponent bound U | residual u << 8
     uint32_t msv[512 + 2];  // MagSgn bits, where U <= 8
     uint32_t msl[512 + 2];  // their number, 0xff where U > 8
@@ -426,7 +427,8 @@ inline void codequad(const uint32_t* tab, uint32_t cx, uint32_t rho, const uint3
         n += (U - k) & (0u - ((rho >> i) & 1));
     }
     qr.key[q] = key;
-    qr.cwd[q] = cwd;
+    // A quad without a codeword (context and significance 0): no bits.
+    qr.cwd[q] = (cx | rho) ? cwd : 1u << 30;
     qr.Uu[q] = U | u << 8;
     qr.msv[q] = acc;
     qr.msl[q] = U <= 8 ? n : 0xffu;
@@ -604,17 +606,12 @@ int htenc_encodecln(const int32_t* data, ptrdiff_t stride, int width, int height
             }
             // Context 0: a MEL symbol tells whether the quad has a
             // significant sample; without one it has no codeword.
-            bool none0 = false, none1 = false;
-            if (k0 < 512) {
-                none0 = !((k0 >> 5) & 15);
-                mel.sym(!none0);
-            }
-            if (k1 < 512) {
-                none1 = !((k1 >> 5) & 15);
-                mel.sym(!none1);
-            }
-            const uint32_t c0 = none0 ? 0 : qr.cwd[q], c1 = none1 ? 0 : qr.cwd[q + 1];
-            if ((!c0 && !none0) || (!c1 && !none1)) {
+            if (k0 < 512)
+                mel.sym(((k0 >> 5) & 15) != 0);
+            if (k1 < 512)
+                mel.sym(((k1 >> 5) & 15) != 0);
+            const uint32_t c0 = qr.cwd[q], c1 = qr.cwd[q + 1];
+            if (!c0 || !c1) {
                 ok = false;
                 break;
             }
