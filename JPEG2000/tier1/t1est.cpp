@@ -1,6 +1,7 @@
 #include "tier1/t1est.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <vector>
 
@@ -57,13 +58,25 @@ struct sums_t {
     }
 };
 
-// The residual of sums_t::add over n samples.
-HOT_CLONES int64_t residuals(const int32_t* r, int n)
+// What sums_t::add needs of each of n samples, packed into f: its plane
+// b + 8 (bits 16-21) and the indices of its significance (bits 0-7) and
+// first refinement (bits 8-15) figures in a table of the plane-0 figures
+// followed by the others.  Returns the sum of the residuals.
+HOT_CLONES int64_t rowfigures(const int32_t* r, int n, uint32_t* f)
 {
     int32_t sum = 0;  // below 2^12 a sample
     for (int c = 0; c < n; ++c) {
         const uint32_t mag = r[c] < 0 ? 0u - uint32_t(r[c]) : uint32_t(r[c]);
-        const int32_t frac = int32_t(mag & 63) - (mag >> JPC_NUMEXTRABITS ? 32 : 0);
+        // floor(log2(mag | 1)) from the exponent of an exact double (of
+        // 1 - 2^31 for 2^31).
+        const int32_t lg =
+            int32_t(std::bit_cast<uint64_t>(double(int32_t(mag | 1))) >> 52 & 0x7ff) - 1023 +
+            int32_t(mag >> 31);
+        const int32_t b = lg - JPC_NUMEXTRABITS;
+        const uint32_t si = (b > 0 ? 128u : 0u) + ((mag >> std::max(b, 0)) & 127);
+        const uint32_t ri = (b > 1 ? 128u : 0u) + ((mag >> std::max(b - 1, 0)) & 127);
+        f[c] = si | ri << 8 | uint32_t(b + 8) << 16;
+        const int32_t frac = int32_t(mag & 63) - (b >= 0 ? 32 : 0);
         sum += frac * frac;
     }
     return sum;
@@ -156,16 +169,18 @@ double t1est_htplanes(const jpenc_cblk_t* cblk, int numbps, double weight,
     // quads.  The VLC and MEL bits come by the quad.
     constexpr int64_t HIGH = int64_t{1} << 32;
     int64_t sigcst[4][40] = {}, dist[4][40] = {}, quads[40] = {};
-    // Sample v at place i of its quad: its figures and its plane b.
-    auto add = [&dist](uint32_t v, int i) {
-        const uint32_t mag = int32_t(v) < 0 ? -v : v;
-        const int b = 31 - __builtin_clz(mag | 1) - JPC_NUMEXTRABITS;
-        const int32_t* sigtab = b > 0 ? jpc_signmsedec : jpc_signmsedec0;
-        const int32_t* reftab = b > 1 ? jpc_refnmsedec : jpc_refnmsedec0;
-        dist[i][b + 8] += sigtab[(mag >> std::max(b, 0)) & (JPC_NMSEDEC_SIZE - 1)] +
-                          reftab[(mag >> std::max(b - 1, 0)) & (JPC_NMSEDEC_SIZE - 1)] * HIGH;
-        return b;
+    static_assert(JPC_NMSEDEC_SIZE == 128);
+    int32_t sigtab[256], reftab[256];
+    std::copy(jpc_signmsedec0, jpc_signmsedec0 + 128, sigtab);
+    std::copy(jpc_signmsedec, jpc_signmsedec + 128, sigtab + 128);
+    std::copy(jpc_refnmsedec0, jpc_refnmsedec0 + 128, reftab);
+    std::copy(jpc_refnmsedec, jpc_refnmsedec + 128, reftab + 128);
+    // Sample with figures f at place i of its quad: its sums and its plane.
+    auto add = [&](uint32_t f, int i) {
+        dist[i][f >> 16] += sigtab[f & 255] + reftab[(f >> 8) & 255] * HIGH;
+        return int(f >> 16) - 8;
     };
+    thread_local std::vector<uint32_t> figs;
     const matrix_t* data = cblk->data;
     const int32_t numrows = matrix_numrows(data), numcols = matrix_numcols(data);
     const int32_t numpairs = (numrows + 1) / 2;
@@ -173,6 +188,9 @@ double t1est_htplanes(const jpenc_cblk_t* cblk, int numbps, double weight,
         pairstep = 1;
     int32_t sampled = 0;
     int64_t numquads = 0, fracs = 0;
+    figs.resize(2 * size_t(numcols));
+    uint32_t* const f0 = figs.data();
+    uint32_t* const f1 = f0 + numcols;
     for (int32_t r = 0; r < numrows; r += 2 * pairstep) {
         const int32_t* r0 = matrix_row(data, r);
         const int32_t* r1 = r + 1 < numrows ? matrix_row(data, r + 1) : nullptr;
@@ -181,20 +199,20 @@ double t1est_htplanes(const jpenc_cblk_t* cblk, int numbps, double weight,
         for (int32_t y = r + 2 * pairstep; y < std::min(r + 2 * pairstep + 2, numrows); ++y)
             for (int32_t x = 0; x < numcols; x += 16)
                 __builtin_prefetch(matrix_row(data, y) + x);
-        fracs += residuals(r0, numcols) + (r1 ? residuals(r1, numcols) : 0);
+        fracs += rowfigures(r0, numcols, f0) + (r1 ? rowfigures(r1, numcols, f1) : 0);
         for (int32_t c = 0; c < numcols; c += 2) {
             int b[4] = {-8, -8, -8, -8};
             if (r1 && c + 1 < numcols) {
-                b[0] = add(r0[c], 0);
-                b[1] = add(r1[c], 1);
-                b[2] = add(r0[c + 1], 2);
-                b[3] = add(r1[c + 1], 3);
+                b[0] = add(f0[c], 0);
+                b[1] = add(f1[c], 1);
+                b[2] = add(f0[c + 1], 2);
+                b[3] = add(f1[c + 1], 3);
             } else {
-                b[0] = add(r0[c], 0);
+                b[0] = add(f0[c], 0);
                 if (r1)
-                    b[1] = add(r1[c], 1);
+                    b[1] = add(f1[c], 1);
                 if (c + 1 < numcols)
-                    b[2] = add(r0[c + 1], 2);
+                    b[2] = add(f0[c + 1], 2);
             }
             const int e = std::max(std::max(b[0], b[1]), std::max(b[2], b[3]));
             const int64_t one = HIGH + (e + 1);
