@@ -399,14 +399,16 @@ int floorlog2_64(int64_t v)
     return n;
 }
 
-// Integer samples become real samples (float bits) in place.
-HOT_CLONES void toreal(matrix_t* m)
+// Integer samples become real samples (float bits) in place, after add is
+// added to them (wrapping, as matrix_addall).
+HOT_CLONES void toreal(matrix_t* m, int32_t add)
 {
     const int32_t rows = matrix_numrows(m), cols = matrix_numcols(m);
     for (int32_t r = 0; r < rows; ++r) {
         seqent_t* p = matrix_row(m, r);
         for (int32_t c = 0; c < cols; ++c)
-            p[c] = std::bit_cast<seqent_t>(static_cast<float>(p[c]));
+            p[c] = std::bit_cast<seqent_t>(
+                static_cast<float>(static_cast<int32_t>(uint32_t(p[c]) + uint32_t(add))));
     }
 }
 
@@ -650,12 +652,17 @@ int readtile(jpenc_t* enc, int tileno)
 int levelshift(jpenc_t* enc, const jpenc_tile_t* tile)
 {
     const int n = enc->numcomps;
+    // Unsigned samples to be made real are shifted as they are converted.
+    std::vector<char> isreal(n, 0);
     for (int i = 0; i < n; ++i) {
         jpenc_report(enc, 15 + 5 * i / n);
         jpenc_comp_t* comp = &enc->comps[i];
         matrix_t* m = comp->data;
         const int prec = comp->prec;
-        if (!comp->sgnd) {
+        if (!comp->sgnd && tile->realmode) {
+            toreal(m, -(int32_t(1) << (prec - 1)));
+            isreal[i] = 1;
+        } else if (!comp->sgnd) {
             matrix_addall(m, -(int32_t(1) << (prec - 1)));
         } else if (prec < 32) {
             const uint32_t mask = (uint32_t(1) << prec) - 1;
@@ -674,7 +681,8 @@ int levelshift(jpenc_t* enc, const jpenc_tile_t* tile)
     if (tile->realmode)
         for (int i = 0; i < n; ++i) {
             jpenc_report(enc, 20 + 5 * i / n);
-            toreal(enc->comps[i].data);
+            if (!isreal[i])
+                toreal(enc->comps[i].data, 0);
         }
     jpenc_report(enc, 25);
     if (enc->stopped)
