@@ -652,16 +652,17 @@ int readtile(jpenc_t* enc, int tileno)
 int levelshift(jpenc_t* enc, const jpenc_tile_t* tile)
 {
     const int n = enc->numcomps;
-    // Unsigned samples to be made real are shifted as they are converted.
-    std::vector<char> isreal(n, 0);
+    // In real arithmetic unsigned samples are shifted as they become real,
+    // with the ICT as they are transformed: one pass over them.
+    const bool ict = tile->realmode && enc->mctkind == JPENC_MCT_ICT;
+    std::vector<int32_t> shift(n, 0);
     for (int i = 0; i < n; ++i) {
         jpenc_report(enc, 15 + 5 * i / n);
         jpenc_comp_t* comp = &enc->comps[i];
         matrix_t* m = comp->data;
         const int prec = comp->prec;
         if (!comp->sgnd && tile->realmode) {
-            toreal(m, -(int32_t(1) << (prec - 1)));
-            isreal[i] = 1;
+            shift[i] = -(int32_t(1) << (prec - 1));
         } else if (!comp->sgnd) {
             matrix_addall(m, -(int32_t(1) << (prec - 1)));
         } else if (prec < 32) {
@@ -681,8 +682,8 @@ int levelshift(jpenc_t* enc, const jpenc_tile_t* tile)
     if (tile->realmode)
         for (int i = 0; i < n; ++i) {
             jpenc_report(enc, 20 + 5 * i / n);
-            if (!isreal[i])
-                toreal(enc->comps[i].data, 0);
+            if (!ict)
+                toreal(enc->comps[i].data, shift[i]);
         }
     jpenc_report(enc, 25);
     if (enc->stopped)
@@ -690,9 +691,10 @@ int levelshift(jpenc_t* enc, const jpenc_tile_t* tile)
 
     if (enc->mctkind != JPENC_MCT_NONE) {
         FATAL_CHECK(image_numcmpnts(enc->image) == 3);
-        int ret = enc->mctkind == JPENC_MCT_RCT
-                      ? mct_fwdrct(enc->comps[0].data, enc->comps[1].data, enc->comps[2].data)
-                      : mct_fwdict(enc->comps[0].data, enc->comps[1].data, enc->comps[2].data);
+        matrix_t* const c[3] = {enc->comps[0].data, enc->comps[1].data, enc->comps[2].data};
+        int ret = enc->mctkind == JPENC_MCT_RCT ? mct_fwdrct(c[0], c[1], c[2])
+                  : ict                         ? mct_fwdictint(c[0], c[1], c[2], shift.data())
+                                                : mct_fwdict(c[0], c[1], c[2]);
         if (ret < 0) {
             std::fprintf(stderr, "components of unequal size cannot be transformed\n");
             return -1;

@@ -6,6 +6,7 @@
 #include "transform/mct.h"
 #include "base/simd.h"
 
+#include <bit>
 #include <cstdint>
 
 namespace {
@@ -46,13 +47,29 @@ HOT_CLONES void invrct_row(int32_t* a, int32_t* b, int32_t* c, int32_t n)
     }
 }
 
+// The forward ICT of one sample.
+inline void fwdict(float r, float g, float bl, float& y, float& u, float& v)
+{
+    y = 0.299f * r + 0.587f * g + 0.114f * bl;
+    u = -0.16875f * r - 0.33126f * g + 0.5f * bl;
+    v = 0.5f * r - 0.41869f * g - 0.08131f * bl;
+}
+
 HOT_CLONES void fwdict_row(realent_t* a, realent_t* b, realent_t* c, int32_t n)
 {
+    for (int32_t i = 0; i < n; ++i)
+        fwdict(a[i], b[i], c[i], a[i], b[i], c[i]);
+}
+
+HOT_CLONES void fwdictint_row(int32_t* a, int32_t* b, int32_t* c, int32_t n, int32_t s0,
+                              int32_t s1, int32_t s2)
+{
     for (int32_t i = 0; i < n; ++i) {
-        const float r = a[i], g = b[i], bl = c[i];
-        a[i] = 0.299f * r + 0.587f * g + 0.114f * bl;
-        b[i] = -0.16875f * r - 0.33126f * g + 0.5f * bl;
-        c[i] = 0.5f * r - 0.41869f * g - 0.08131f * bl;
+        float y, u, v;
+        fwdict(float(wadd(a[i], s0)), float(wadd(b[i], s1)), float(wadd(c[i], s2)), y, u, v);
+        a[i] = std::bit_cast<int32_t>(y);
+        b[i] = std::bit_cast<int32_t>(u);
+        c[i] = std::bit_cast<int32_t>(v);
     }
 }
 
@@ -108,6 +125,17 @@ int mct_invrct(matrix_t* c0, matrix_t* c1, matrix_t* c2)
 int mct_fwdict(matrix_t* c0, matrix_t* c1, matrix_t* c2)
 {
     return each_rowf(c0, c1, c2, fwdict_row);
+}
+
+int mct_fwdictint(matrix_t* c0, matrix_t* c1, matrix_t* c2, const int32_t shift[3])
+{
+    if (!same_shape(c0, c1, c2))
+        return -1;
+    const int32_t numrows = matrix_numrows(c0), numcols = matrix_numcols(c0);
+    for (int32_t r = 0; r < numrows && numcols > 0; ++r)
+        fwdictint_row(matrix_row(c0, r), matrix_row(c1, r), matrix_row(c2, r), numcols, shift[0],
+                      shift[1], shift[2]);
+    return 0;
 }
 
 int mct_invict(matrix_t* c0, matrix_t* c1, matrix_t* c2)

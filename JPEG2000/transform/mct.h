@@ -19,6 +19,10 @@ int mct_fwdrct(matrix_t* c0, matrix_t* c1, matrix_t* c2);
 int mct_invrct(matrix_t* c0, matrix_t* c1, matrix_t* c2);
 int mct_fwdict(matrix_t* c0, matrix_t* c1, matrix_t* c2);
 int mct_invict(matrix_t* c0, matrix_t* c1, matrix_t* c2);
+// The ICT of integer samples, shift[i] added (wrapping) to those of
+// component i and the sums made floats, exactly as those steps one after
+// another and mct_fwdict.
+int mct_fwdictint(matrix_t* c0, matrix_t* c1, matrix_t* c2, const int32_t shift[3]);
 
 // The inverse transforms on one row of n samples of each component, for a
 // caller that walks the rows itself (the decoder, in bands of rows on
