@@ -413,19 +413,22 @@ HOT_CLONES void toreal(matrix_t* m, int32_t add)
 }
 
 // Real samples x become quantization indices trunc(x scale) in place (held
-// within 32 bits); returns the largest magnitude.
-HOT_CLONES int64_t quantizerow(seqent_t* q, int32_t n, float scale)
+// within 32 bits); returns the largest magnitude, and their OR in ormag.
+HOT_CLONES int64_t quantizerow(seqent_t* q, int32_t n, float scale, uint32_t& ormag)
 {
     constexpr float LIMIT = 2147483520.0f;  // the largest float below 2^31
     int32_t maxmag = 0;
+    uint32_t o = 0;
     for (int32_t c = 0; c < n; ++c) {
         const float v = std::bit_cast<float>(q[c]);
         float a = std::fabs(v) * scale;
         a = a < LIMIT ? a : LIMIT;  // also a NaN, which cannot arise here
         const int32_t m = static_cast<int32_t>(a);
         maxmag = std::max(maxmag, m);
+        o |= uint32_t(m);
         q[c] = v < 0 ? -m : m;
     }
+    ormag = o;
     return maxmag;
 }
 
@@ -438,14 +441,16 @@ HOT_CLONES uint32_t ormag(const seqent_t* q, int32_t n)
     return o;
 }
 
-// Records row r of the band's quantized samples in its code blocks' rowmag.
-void recordrow(jpenc_band_t* band, int32_t r, const seqent_t* row, int32_t cols)
+// Calls fn(c0, n, m) for the n samples from column c0 of row r of the band
+// that each of its code blocks holds, m the block's rowmag entry of the row.
+template <typename F>
+void forblockrow(jpenc_band_t* band, int32_t r, int32_t cols, F fn)
 {
     const int32_t v = r / band->cblkheight, rr = r % band->cblkheight;
     for (int32_t h = 0; h < band->numhcblks; ++h) {
         const int32_t c0 = h * band->cblkwidth;
         jpenc_cblk_t& cblk = band->cblks[size_t(v) * band->numhcblks + h];
-        cblk.rowmag[rr] = ormag(row + c0, std::min(band->cblkwidth, cols - c0));
+        fn(c0, std::min(band->cblkwidth, cols - c0), cblk.rowmag[rr]);
     }
 }
 
@@ -488,8 +493,10 @@ int64_t quantizeband(jpenc_comp_t* comp, jpenc_band_t* band, int bandno, bool re
         const int64_t sent = b > 11 ? (absstep >> (b - 11)) << (b - 11) : absstep;
         const float scale = static_cast<float>(std::ldexp(16384.0 / double(sent), JPC_NUMEXTRABITS));
         for (int32_t r = 0; r < rows; ++r) {
-            maxmag = std::max(maxmag, quantizerow(matrix_row(m, r), cols, scale));
-            recordrow(band, r, matrix_row(m, r), cols);
+            seqent_t* row = matrix_row(m, r);
+            forblockrow(band, r, cols, [&](int32_t c0, int32_t n, uint32_t& om) {
+                maxmag = std::max(maxmag, quantizerow(row + c0, n, scale, om));
+            });
         }
     } else {
         const int64_t limit = INT32_MAX >> JPC_NUMEXTRABITS;
@@ -501,7 +508,9 @@ int64_t quantizeband(jpenc_comp_t* comp, jpenc_band_t* band, int bandno, bool re
                 maxmag = std::max(maxmag, a);
                 row[c] = static_cast<seqent_t>(x * (1 << JPC_NUMEXTRABITS));
             }
-            recordrow(band, r, row, cols);
+            forblockrow(band, r, cols, [row](int32_t c0, int32_t n, uint32_t& om) {
+                om = ormag(row + c0, n);
+            });
         }
         if (maxmag > limit)
             return -1;
