@@ -243,10 +243,9 @@ double t1est_htplanes(const jpenc_cblk_t* cblk, int numbps, double weight,
     int64_t c = 0, l = 0, q = 0;
     for (int p = 39 - 8; p >= 0; --p) {
         for (int i = 0; i < 4; ++i) {
-            const int64_t x = sigcst[i][p + 8];
-            const int64_t n = (x + (int64_t{1} << 31)) >> 32;
+            const int64_t n = high(sigcst[i][p + 8]);
             l += n;
-            c += x - (n << 32);
+            c += sigcst[i][p + 8] - n * HIGH;
         }
         q += quads[p + 8];
         if (p >= numbps)
