@@ -400,20 +400,45 @@ int floorlog2_64(int64_t v)
 }
 
 // Real samples x become quantization indices trunc(x scale) in place (held
-// within 32 bits); returns the largest magnitude.
-HOT_CLONES int64_t quantizerow(seqent_t* q, int32_t n, float scale)
+// within 32 bits); returns the largest magnitude, and their OR in ormag.
+HOT_CLONES int64_t quantizerow(seqent_t* q, int32_t n, float scale, uint32_t& ormag)
 {
     constexpr float LIMIT = 2147483520.0f;  // the largest float below 2^31
     int32_t maxmag = 0;
+    uint32_t o = 0;
     for (int32_t c = 0; c < n; ++c) {
         const float v = std::bit_cast<float>(q[c]);
         float a = std::fabs(v) * scale;
         a = a < LIMIT ? a : LIMIT;  // also a NaN, which cannot arise here
         const int32_t m = static_cast<int32_t>(a);
         maxmag = std::max(maxmag, m);
+        o |= uint32_t(m);
         q[c] = v < 0 ? -m : m;
     }
+    ormag = o;
     return maxmag;
+}
+
+// The OR of the magnitudes of the n samples at q.
+HOT_CLONES uint32_t ormag(const seqent_t* q, int32_t n)
+{
+    uint32_t o = 0;
+    for (int32_t c = 0; c < n; ++c)
+        o |= q[c] < 0 ? 0u - uint32_t(q[c]) : uint32_t(q[c]);
+    return o;
+}
+
+// Calls fn(c0, n, m) for the n samples from column c0 of row r of the band
+// that each of its code blocks holds, m the block's rowmag entry of the row.
+template <typename F>
+void forblockrow(jpenc_band_t* band, int32_t r, int32_t cols, F fn)
+{
+    const int32_t v = r / band->cblkheight, rr = r % band->cblkheight;
+    for (int32_t h = 0; h < band->numhcblks; ++h) {
+        const int32_t c0 = h * band->cblkwidth;
+        jpenc_cblk_t& cblk = band->cblks[size_t(v) * band->numhcblks + h];
+        fn(c0, std::min(band->cblkwidth, cols - c0), cblk.rowmag[rr]);
+    }
 }
 
 // Quantization of one band: step sizes and, in real arithmetic, the
@@ -446,14 +471,20 @@ int64_t quantizeband(jpenc_comp_t* comp, jpenc_band_t* band, int bandno, bool re
     const int32_t rows = matrix_numrows(m);
     const int32_t cols = matrix_numcols(m);
     int64_t maxmag = 0;
+    for (jpenc_cblk_t& cblk : band->cblks)
+        cblk.rowmag.assign(size_t(matrix_numrows(cblk.data)), 0);
     if (realmode) {
         // Real samples are divided by the step size as the decoder will see
         // it (the 12 significant bits that the code stream carries), with
         // the fractional bits kept, and truncated toward zero.
         const int64_t sent = b > 11 ? (absstep >> (b - 11)) << (b - 11) : absstep;
         const float scale = static_cast<float>(std::ldexp(16384.0 / double(sent), JPC_NUMEXTRABITS));
-        for (int32_t r = 0; r < rows; ++r)
-            maxmag = std::max(maxmag, quantizerow(matrix_row(m, r), cols, scale));
+        for (int32_t r = 0; r < rows; ++r) {
+            seqent_t* row = matrix_row(m, r);
+            forblockrow(band, r, cols, [&](int32_t c0, int32_t n, uint32_t& om) {
+                maxmag = std::max(maxmag, quantizerow(row + c0, n, scale, om));
+            });
+        }
     } else {
         const int64_t limit = INT32_MAX >> JPC_NUMEXTRABITS;
         for (int32_t r = 0; r < rows; ++r) {
@@ -464,6 +495,9 @@ int64_t quantizeband(jpenc_comp_t* comp, jpenc_band_t* band, int bandno, bool re
                 maxmag = std::max(maxmag, a);
                 row[c] = static_cast<seqent_t>(x * (1 << JPC_NUMEXTRABITS));
             }
+            forblockrow(band, r, cols, [row](int32_t c0, int32_t n, uint32_t& om) {
+                om = ormag(row + c0, n);
+            });
         }
         if (maxmag > limit)
             return -1;

@@ -67,6 +67,9 @@ struct jpenc_cblk_t {
     // those not coded.  One HT set (htpasses of the last pass taken) is
     // sent, whole, in the block's first layer.
     int32_t ht;
+    // The OR of the magnitudes of the samples of each row, as the
+    // quantization leaves them (empty: not known).
+    std::vector<uint32_t> rowmag;
     // Tier-2 state saved during rate allocation.
     jpenc_pass_t* savedcurpass;
     int32_t savednumencpasses;

@@ -230,9 +230,25 @@ struct melwriter_t {
             tmp = 0;
         }
     }
+    static constexpr uint8_t MEL_E[13] = {0, 0, 0, 1, 1, 1, 2, 2, 2, 3, 3, 4, 5};
+
+    // n 0 symbols.
+    void zeros(int n)
+    {
+        while (n > 0) {
+            const int take = std::min(n, thr - run);
+            run += take;
+            n -= take;
+            if (run == thr) {
+                bit(1);
+                run = 0;
+                k = std::min(12, k + 1);
+                thr = 1 << MEL_E[k];
+            }
+        }
+    }
     void sym(int s)
     {
-        static constexpr uint8_t MEL_E[13] = {0, 0, 0, 1, 1, 1, 2, 2, 2, 3, 3, 4, 5};
         if (!s) {
             if (++run == thr) {
                 bit(1);
@@ -314,6 +330,18 @@ struct rowbuf_t {
     uint32_t es[2][1 + 512 + 4];
 };
 
+// The row of a block's rows without a significant sample.
+const rowbuf_t zerorow{};
+
+// The OR of the magnitudes of the n samples at r.
+HOT_CLONES uint32_t ormag(const int32_t* r, int n)
+{
+    uint32_t o = 0;
+    for (int i = 0; i < n; ++i)
+        o |= r[i] < 0 ? 0u - uint32_t(r[i]) : uint32_t(r[i]);
+    return o;
+}
+
 // A sample s at plane p: its MagSgn value into v and into es its exponent
 // (bits 0-7; exact while v is below 2^24) and its bit sb in the
 // significance pattern of its quad (bits 8-11), both 0 where the sample is
@@ -368,7 +396,8 @@ HOT_CLONES uint64_t loadrow(const int32_t* __restrict r, int n, int p, uint32_t 
 // What the coding of a line pair's quads needs, per quad (quadrow).
 struct quadrow_t {
     uint32_t key[512 + 2];  // context, rho, u_off, EMB pattern, as enctab_t
-    uint32_t cwd[512 + 2];  // the codeword of the key (enctab_t, 0: none)
+    uint32_t cwd[512 + 2];  // the codeword of the key (enctab_t, 0: none fits;
+                            // 1 << 30: none needed)
     uint32_t Uu[512 + 2];   // exponent bound U | residual u << 8
     uint32_t msv[512 + 2];  // MagSgn bits, where U <= 8
     uint32_t msl[512 + 2];  // their number, 0xff where U > 8
@@ -398,7 +427,8 @@ inline void codequad(const uint32_t* tab, uint32_t cx, uint32_t rho, const uint3
         n += (U - k) & (0u - ((rho >> i) & 1));
     }
     qr.key[q] = key;
-    qr.cwd[q] = cwd;
+    // A quad without a codeword (context and significance 0): no bits.
+    qr.cwd[q] = (cx | rho) ? cwd : 1u << 30;
     qr.Uu[q] = U | u << 8;
     qr.msv[q] = acc;
     qr.msl[q] = U <= 8 ? n : 0xffu;
@@ -493,7 +523,8 @@ double ddecslow(const int32_t* data, ptrdiff_t stride, int width, int height, in
 }  // namespace
 
 int htenc_encodecln(const int32_t* data, ptrdiff_t stride, int width, int height, int p,
-                    std::vector<uint8_t>& out, uint32_t half, double* ddec)
+                    std::vector<uint8_t>& out, uint32_t half, double* ddec,
+                    const uint32_t* rowmag)
 {
     out.clear();
     if (width <= 0 || height <= 0 || width > 1024 || height > 1024 || width * height > 4096 ||
@@ -513,37 +544,52 @@ int htenc_encodecln(const int32_t* data, ptrdiff_t stride, int width, int height
     uint64_t dd = 0;
     uint32_t mor = 0;
 
-    // The rows of a line pair and the second row of the line pair above,
-    // and what the coding of the quads needs.
+    // The rows of a line pair and the second row of the line pair above
+    // (rows without a significant sample: zerorow), and what the coding of
+    // the quads needs.  The second rows go to rows[0] and rows[1] in turn.
     rowbuf_t rows[3];
     for (rowbuf_t& r : rows)
         r.es[0][0] = r.es[1][0] = 0;
-    rowbuf_t* rprev = &rows[0];
-    rowbuf_t* rcur = &rows[1];
+    const rowbuf_t* above = &zerorow;
+    int turn = 0;
     quadrow_t qr;
     for (int j = 0; j < QH && ok; ++j) {
-        std::swap(rprev, rcur);
         const uint32_t* tab = et.e[j ? 1 : 0];
         const int32_t* r0 = data + 2 * j * stride;
-        rowbuf_t* const rb[2] = {&rows[2], rcur};
+        const rowbuf_t* rb[2] = {&zerorow, &zerorow};
+        // The rows of the next line pair, while this one is coded.
+        for (int y = 2 * j + 2; y < std::min(2 * j + 4, height); ++y)
+            if (!rowmag || rowmag[y] >> p)
+                for (int x = 0; x < width; x += 16)
+                    __builtin_prefetch(data + y * stride + x);
         for (int k = 0; k < 2; ++k) {
-            rowbuf_t& b = *rb[k];
-            int n = 0;
-            if (2 * j + k < height) {
-                dd += loadrow(r0 + k * stride, width, p, half, 1u << k, b, mor);
-                n = width;
-            }
-            // Zeros after the row.
+            const int y = 2 * j + k;
+            if (y >= height ||
+                ((rowmag ? rowmag[y] : ormag(r0 + k * stride, width)) >> p) == 0)
+                continue;
+            rowbuf_t& b = k ? rows[turn] : rows[2];
+            dd += loadrow(r0 + k * stride, width, p, half, 1u << k, b, mor);
+            // Zeros after the row (up to QW + 3 or one more: 4 at most).
             for (int i = 0; i < 2; ++i) {
-                const int from = (n + 1 - i) / 2;
-                std::fill(b.v[i] + from, b.v[i] + QW + 3, 0u);
-                std::fill(b.es[i] + 1 + from, b.es[i] + 1 + QW + 3, 0u);
+                const int from = (width + 1 - i) / 2;
+                for (int x = from; x < from + 4; ++x)
+                    b.v[i][x] = b.es[i][1 + x] = 0;
             }
+            rb[k] = &b;
+        }
+        if (rb[1] != &zerorow)
+            turn ^= 1;
+        if (rb[0] == &zerorow && rb[1] == &zerorow && above == &zerorow) {
+            // No significant sample in the line pair or the row above: a
+            // MEL 0 for each quad.
+            mel.zeros(QW);
+            continue;
         }
         if (j == 0)
             quadrow0(*rb[0], *rb[1], QW, tab, qr);
         else
-            quadrow(*rb[0], *rb[1], *rprev, QW, tab, qr);
+            quadrow(*rb[0], *rb[1], *above, QW, tab, qr);
+        above = rb[1];
         // After the last quad, one that brings no bits and no MEL symbol.
         qr.key[QW] = 512;
         qr.cwd[QW] = 1u << 30;
@@ -560,17 +606,12 @@ int htenc_encodecln(const int32_t* data, ptrdiff_t stride, int width, int height
             }
             // Context 0: a MEL symbol tells whether the quad has a
             // significant sample; without one it has no codeword.
-            bool none0 = false, none1 = false;
-            if (k0 < 512) {
-                none0 = !((k0 >> 5) & 15);
-                mel.sym(!none0);
-            }
-            if (k1 < 512) {
-                none1 = !((k1 >> 5) & 15);
-                mel.sym(!none1);
-            }
-            const uint32_t c0 = none0 ? 0 : qr.cwd[q], c1 = none1 ? 0 : qr.cwd[q + 1];
-            if ((!c0 && !none0) || (!c1 && !none1)) {
+            if (k0 < 512)
+                mel.sym(((k0 >> 5) & 15) != 0);
+            if (k1 < 512)
+                mel.sym(((k1 >> 5) & 15) != 0);
+            const uint32_t c0 = qr.cwd[q], c1 = qr.cwd[q + 1];
+            if (!c0 || !c1) {
                 ok = false;
                 break;
             }

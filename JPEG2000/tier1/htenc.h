@@ -17,9 +17,11 @@
 // cannot be coded (MEL and VLC streams longer than 4079 bytes together).
 // ddec (may be nullptr): the decrease of the squared error of the samples
 // that the segment brings when each significant one is rebuilt at
-// (|x| >> p << p) + half.
+// (|x| >> p << p) + half.  rowmag (may be nullptr): the OR of the
+// magnitudes of each row's samples.
 int htenc_encodecln(const int32_t* data, ptrdiff_t stride, int width, int height, int p,
-                    std::vector<uint8_t>& out, uint32_t half = 0, double* ddec = nullptr);
+                    std::vector<uint8_t>& out, uint32_t half = 0, double* ddec = nullptr,
+                    const uint32_t* rowmag = nullptr);
 
 // Codes the HT refinement passes at bit plane p - 1 (p >= 1) of the block
 // whose cleanup pass was coded at plane p: SigProp alone into sp, SigProp

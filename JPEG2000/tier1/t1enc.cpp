@@ -416,6 +416,8 @@ int t1enc_encodehtcblk(const jpenc_comp_t* comp, const jpenc_band_t* band, jpenc
     const long double weight = mctw * mctw * synw * synw * step * step /
                                static_cast<long double>(1 << (2 * JPC_NUMEXTRABITS));
     const bool realmode = comp->qmfbid != 1;
+    const uint32_t* rowmag =
+        cblk->rowmag.size() == size_t(numrows) ? cblk->rowmag.data() : nullptr;
 
     thread_local std::vector<uint8_t> seg, sp, spmr;
     int ret = 0;
@@ -433,7 +435,7 @@ int t1enc_encodehtcblk(const jpenc_comp_t* comp, const jpenc_band_t* band, jpenc
         // reversible coefficients coded to plane 0).
         const uint32_t half = (k < numbps - 1 || realmode) ? uint32_t{1} << (p - 1) : 0;
         double dd = 0;
-        if (htenc_encodecln(data, stride, numcols, numrows, p, seg, half, &dd) != 0) {
+        if (htenc_encodecln(data, stride, numcols, numrows, p, seg, half, &dd, rowmag) != 0) {
             ret = -1;
             break;
         }
@@ -525,7 +527,16 @@ struct encjob_t {
 bool numbitplanes(const cblkjob_t& cj)
 {
     jpenc_cblk_t* cblk = cj.cblk;
-    cblk->numbps = t1enc_numbps(cblk->data);
+    if (cblk->rowmag.size() == size_t(matrix_numrows(cblk->data))) {
+        // From the magnitudes the quantization recorded, as t1enc_numbps.
+        uint32_t ormag = 0;
+        for (uint32_t m : cblk->rowmag)
+            ormag |= m;
+        const int log2 = ormag ? 31 - __builtin_clz(ormag) : -1;
+        cblk->numbps = std::max(log2 - (JPC_NUMEXTRABITS - 1), 0);
+    } else {
+        cblk->numbps = t1enc_numbps(cblk->data);
+    }
     cblk->numimsbs = cj.band->numbps - cblk->numbps;
     return cblk->numimsbs >= 0;
 }
@@ -694,15 +705,12 @@ int t1enc_encodecomps(jpenc_comp_t* comps, int numcomps, int cblksty, t1est_goal
     if (ht) {
         // HT: the candidates whose estimated hull slopes lie within
         // kHtMargin of the estimated threshold, and the one above them.
-        std::vector<int> fewest(n);
-        t1est_choose(planes.data(), numbps.data(), int64_t(n), residual, goal, kHtMargin,
-                     keep.data());
-        t1est_choose(planes.data(), numbps.data(), int64_t(n), residual, goal, 1 / kHtMargin,
-                     fewest.data());
         // Refinement passes from the candidate above the one that ends at
-        // the plane of the estimated threshold (kHtRefs).
-        std::vector<int> mid(n);
-        t1est_choose(planes.data(), numbps.data(), int64_t(n), residual, goal, 1.0, mid.data());
+        // the plane of the estimated threshold (kHtRefs, mid).
+        std::vector<int> fewest(n), mid(n);
+        const double margins[3] = {kHtMargin, 1 / kHtMargin, 1.0};
+        int* const keeps[3] = {keep.data(), fewest.data(), mid.data()};
+        t1est_choose(planes.data(), numbps.data(), int64_t(n), residual, goal, margins, 3, keeps);
         job.htlo.resize(n);
         job.hthi.resize(n);
         job.htref.resize(n);

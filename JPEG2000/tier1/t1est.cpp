@@ -1,10 +1,12 @@
 #include "tier1/t1est.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <vector>
 
 #include "base/seq.h"
+#include "base/simd.h"
 #include "tier1/jpcod.h"
 
 namespace {
@@ -55,6 +57,30 @@ struct sums_t {
         return b;
     }
 };
+
+// What sums_t::add needs of each of n samples, packed into f: its plane
+// b + 8 (bits 16-21) and the indices of its significance (bits 0-7) and
+// first refinement (bits 8-15) figures in a table of the plane-0 figures
+// followed by the others.  Returns the sum of the residuals.
+HOT_CLONES int64_t rowfigures(const int32_t* r, int n, uint32_t* f)
+{
+    int32_t sum = 0;  // below 2^12 a sample
+    for (int c = 0; c < n; ++c) {
+        const uint32_t mag = r[c] < 0 ? 0u - uint32_t(r[c]) : uint32_t(r[c]);
+        // floor(log2(mag | 1)) from the exponent of an exact double (of
+        // 1 - 2^31 for 2^31).
+        const int32_t lg =
+            int32_t(std::bit_cast<uint64_t>(double(int32_t(mag | 1))) >> 52 & 0x7ff) - 1023 +
+            int32_t(mag >> 31);
+        const int32_t b = lg - JPC_NUMEXTRABITS;
+        const uint32_t si = (b > 0 ? 128u : 0u) + ((mag >> std::max(b, 0)) & 127);
+        const uint32_t ri = (b > 1 ? 128u : 0u) + ((mag >> std::max(b - 1, 0)) & 127);
+        f[c] = si | ri << 8 | uint32_t(b + 8) << 16;
+        const int32_t frac = int32_t(mag & 63) - (b >= 0 ? 32 : 0);
+        sum += frac * frac;
+    }
+    return sum;
+}
 
 // The distortion decreases of the planes from the sums, scaled to the whole
 // block; sig[p]: the samples that become significant at plane p.  Returns
@@ -134,58 +160,96 @@ double t1est_htplanes(const jpenc_cblk_t* cblk, int numbps, double weight,
 {
     // The bytes of an HT cleanup pass are mostly its MagSgn bits: a sample
     // significant at plane p sends about as many bits as the largest
-    // exponent in its quad above p, E - p + 1.  By plane, as differences
-    // (plane + 8 as above): the samples significant there (lin), the sum
-    // of E + 1 over them (cst), and the quads with one (quads); the VLC and
-    // MEL bits come by the quad.
-    sums_t sums;
-    int64_t cst[41] = {}, lin[41] = {}, quads[41] = {};
+    // exponent in its quad above p, E - p + 1.  By the plane where a sample
+    // becomes significant (plus 8 as above), four sets by its place in its
+    // quad: the samples (bits 32 and up) and the sum of E + 1 over them
+    // (below; both only read from slot 8 up, where E + 1 > 0); the sums of
+    // sums_t::nmsedec, its first refinement (bits 32 and up, for the slot
+    // below) and its significance (below, within +-2^31); by E + 8, the
+    // quads.  The VLC and MEL bits come by the quad.
+    constexpr int64_t HIGH = int64_t{1} << 32;
+    int64_t sigcst[4][40] = {}, dist[4][40] = {}, quads[40] = {};
+    static_assert(JPC_NMSEDEC_SIZE == 128);
+    int32_t sigtab[256], reftab[256];
+    std::copy(jpc_signmsedec0, jpc_signmsedec0 + 128, sigtab);
+    std::copy(jpc_signmsedec, jpc_signmsedec + 128, sigtab + 128);
+    std::copy(jpc_refnmsedec0, jpc_refnmsedec0 + 128, reftab);
+    std::copy(jpc_refnmsedec, jpc_refnmsedec + 128, reftab + 128);
+    // Sample with figures f at place i of its quad: its sums and its plane.
+    auto add = [&](uint32_t f, int i) {
+        dist[i][f >> 16] += sigtab[f & 255] + reftab[(f >> 8) & 255] * HIGH;
+        return int(f >> 16) - 8;
+    };
+    thread_local std::vector<uint32_t> figs;
     const matrix_t* data = cblk->data;
     const int32_t numrows = matrix_numrows(data), numcols = matrix_numcols(data);
     const int32_t numpairs = (numrows + 1) / 2;
     if (pairstep <= 0 || pairstep > numpairs)
         pairstep = 1;
     int32_t sampled = 0;
-    int64_t numquads = 0;
+    int64_t numquads = 0, fracs = 0;
+    figs.resize(2 * size_t(numcols));
+    uint32_t* const f0 = figs.data();
+    uint32_t* const f1 = f0 + numcols;
     for (int32_t r = 0; r < numrows; r += 2 * pairstep) {
         const int32_t* r0 = matrix_row(data, r);
         const int32_t* r1 = r + 1 < numrows ? matrix_row(data, r + 1) : nullptr;
         sampled += r1 ? 2 : 1;
+        // The rows of the next pair, while this one is summed.
+        for (int32_t y = r + 2 * pairstep; y < std::min(r + 2 * pairstep + 2, numrows); ++y)
+            for (int32_t x = 0; x < numcols; x += 16)
+                __builtin_prefetch(matrix_row(data, y) + x);
+        fracs += rowfigures(r0, numcols, f0) + (r1 ? rowfigures(r1, numcols, f1) : 0);
         for (int32_t c = 0; c < numcols; c += 2) {
             int b[4] = {-8, -8, -8, -8};
-            b[0] = sums.add(r0[c], c & 3);
-            if (r1)
-                b[1] = sums.add(r1[c], c & 3);
-            if (c + 1 < numcols) {
-                b[2] = sums.add(r0[c + 1], (c + 1) & 3);
+            if (r1 && c + 1 < numcols) {
+                b[0] = add(f0[c], 0);
+                b[1] = add(f1[c], 1);
+                b[2] = add(f0[c + 1], 2);
+                b[3] = add(f1[c + 1], 3);
+            } else {
+                b[0] = add(f0[c], 0);
                 if (r1)
-                    b[3] = sums.add(r1[c + 1], (c + 1) & 3);
+                    b[1] = add(f1[c], 1);
+                if (c + 1 < numcols)
+                    b[2] = add(f0[c + 1], 2);
             }
             const int e = std::max(std::max(b[0], b[1]), std::max(b[2], b[3]));
-            // Each of the four samples starts at slot 8 (added once per
-            // quad and once per block below) and ends past its planes.
-            cst[8] += 4 * (e + 1);
-            for (int i = 0; i < 4; ++i) {
-                const int top = std::max(b[i], -7) + 9;
-                cst[top] -= e + 1;
-                --lin[top];
-            }
-            --quads[std::max(e, -7) + 9];
+            const int64_t one = HIGH + (e + 1);
+            // Absent samples (b = -8) land in slot 0.
+            for (int i = 0; i < 4; ++i)
+                sigcst[i][b[i] + 8] += one;
+            ++quads[e + 8];
             ++numquads;
         }
     }
-    lin[8] += 4 * numquads;
-    quads[8] += numquads;
+    // The high part of x, rounded (the low part within +-2^31).
+    auto high = [](int64_t x) { return (x + (int64_t{1} << 31)) >> 32; };
+    sums_t sums;
+    sums.residual = fracs;
+    // Present samples are counted in every set from slot 2 (b >= -6) up.
+    for (int i = 0; i < 4; ++i)
+        for (int p = 2; p < 40; ++p) {
+            sums.newsig[0][p] += int32_t(high(sigcst[i][p]));
+            sums.nmsedec[0][p] += dist[i][p] - high(dist[i][p]) * HIGH;
+            if (p > 2)
+                sums.nmsedec[0][p - 1] += high(dist[i][p]);
+        }
     const double scale = double(numrows) / std::max(sampled, 1);
     double sig[32];
     const double residual = finish(sums, numbps, weight, scale, sig, planes);
-    // Prefix sums from the lowest slot: a sample never significant adds
-    // and takes away its figures below slot 8.
+    // Sums from the top plane down: the samples significant at plane p or
+    // above (l), their E + 1 (c) and the quads with one (q).
     int64_t c = 0, l = 0, q = 0;
-    for (int i = 0; i < 8; ++i)
-        c += cst[i], l += lin[i], q += quads[i];
-    for (int p = 0; p < numbps; ++p) {
-        c += cst[p + 8], l += lin[p + 8], q += quads[p + 8];
+    for (int p = 39 - 8; p >= 0; --p) {
+        for (int i = 0; i < 4; ++i) {
+            const int64_t n = high(sigcst[i][p + 8]);
+            l += n;
+            c += sigcst[i][p + 8] - n * HIGH;
+        }
+        q += quads[p + 8];
+        if (p >= numbps)
+            continue;
         const double bits = double(c - l * p) + kHtSigQuad * double(q) +
                             kHtQuietQuad * double(numquads - q);
         planes[p].bytes = bits * scale / 8;
@@ -199,6 +263,13 @@ double t1est_htplanes(const jpenc_cblk_t* cblk, int numbps, double weight,
 
 void t1est_choose(const t1est_plane_t* planes, const int* numbps, int64_t numcblks,
                   double residual, t1est_goal_t goal, double margin, int* keep)
+{
+    t1est_choose(planes, numbps, numcblks, residual, goal, &margin, 1, &keep);
+}
+
+void t1est_choose(const t1est_plane_t* planes, const int* numbps, int64_t numcblks,
+                  double residual, t1est_goal_t goal, const double* margins, int nmargins,
+                  int* const* keeps)
 {
     // Hull segments of every block: slope, modelled bytes, block and the
     // planes from the top that the segment ends with.
@@ -250,13 +321,16 @@ void t1est_choose(const t1est_plane_t* planes, const int* numbps, int64_t numcbl
         if (left > goal.dist)
             fit = segs.size();
     }
-    if (fit == segs.size()) {  // everything fits: every plane is coded
-        std::copy(numbps, numbps + numcblks, keep);
-        return;
+    for (int m = 0; m < nmargins; ++m) {
+        int* keep = keeps[m];
+        if (fit == segs.size()) {  // everything fits: every plane is coded
+            std::copy(numbps, numbps + numcblks, keep);
+            continue;
+        }
+        const double thresh = segs[fit].slope() / margins[m];
+        std::fill(keep, keep + numcblks, 0);
+        for (const seg_t& s : segs)
+            if (s.slope() >= thresh)
+                keep[s.cblk] = std::max(keep[s.cblk], s.planes);
     }
-    const double thresh = segs[fit].slope() / margin;
-    std::fill(keep, keep + numcblks, 0);
-    for (const seg_t& s : segs)
-        if (s.slope() >= thresh)
-            keep[s.cblk] = std::max(keep[s.cblk], s.planes);
 }

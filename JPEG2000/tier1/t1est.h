@@ -51,4 +51,9 @@ struct t1est_goal_t {
 void t1est_choose(const t1est_plane_t* planes, const int* numbps, int64_t numcblks,
                   double residual, t1est_goal_t goal, double margin, int* keep);
 
+// The same for several margins at once: keeps[m] for margins[m].
+void t1est_choose(const t1est_plane_t* planes, const int* numbps, int64_t numcblks,
+                  double residual, t1est_goal_t goal, const double* margins, int nmargins,
+                  int* const* keeps);
+
 #endif
