@@ -82,7 +82,7 @@ mqenc_t* mqenc_create(int maxctxs, stream_t* out)
     mqenc_t* enc = new (std::nothrow) mqenc_t;
     if (!enc)
         return nullptr;
-    enc->ctxs = new (std::nothrow) const mqstate_t*[maxctxs];
+    enc->ctxs = new (std::nothrow) mqslot_t[maxctxs];
     if (!enc->ctxs) {
         delete enc;
         return nullptr;
@@ -91,7 +91,7 @@ mqenc_t* mqenc_create(int maxctxs, stream_t* out)
     enc->curctx = &enc->ctxs[0];
     enc->out = out;
     for (int i = 0; i < maxctxs; ++i)
-        enc->ctxs[i] = &mqstates[0];
+        enc->ctxs[i] = mq_slot(&mqstates[0]);
     mqenc_init(enc);
     return enc;
 }
@@ -121,10 +121,10 @@ void mqenc_setctxs(mqenc_t* enc, int numctxs, const mqctx_t* ctxs)
     const int n = std::min(numctxs, enc->maxctxs);
     for (int i = 0; i < n; ++i) {
         FATAL_CHECK(ctxs[i].ind >= 0 && ctxs[i].ind < MQ_NUMSTATES / 2);
-        enc->ctxs[i] = mq_state(ctxs[i].mps, ctxs[i].ind);
+        enc->ctxs[i] = mq_slot(mq_state(ctxs[i].mps, ctxs[i].ind));
     }
     for (int i = std::max(n, 0); i < enc->maxctxs; ++i)
-        enc->ctxs[i] = &mqstates[0];
+        enc->ctxs[i] = mq_slot(&mqstates[0]);
 }
 
 // T.800 RENORME, shifting as many bits at once as CT allows.
@@ -221,7 +221,7 @@ void mqenc_dump(const mqenc_t* enc, FILE* out)
 {
     fprintf(out, "AREG = %08x, CREG = %08x, CTREG = %d\n", static_cast<unsigned>(enc->areg),
             static_cast<unsigned>(enc->creg), static_cast<int>(enc->ctreg));
-    const mqstate_t* state = *enc->curctx;
-    fprintf(out, "IND = %02d, MPS = %d, QEVAL = %04x\n", mq_stateno(state), state->mps,
-            state->qeval);
+    const mqslot_t slot = *enc->curctx;
+    fprintf(out, "IND = %02d, MPS = %d, QEVAL = %04x\n", static_cast<int>(slot & 0xff),
+            static_cast<int>(slot & 1), static_cast<unsigned>(slot >> 16));
 }

@@ -34,7 +34,7 @@ inline uint32_t magnitude(int32_t v) { return v < 0 ? -static_cast<uint32_t>(v) 
 // Decisions into an MQ segment; the registers stay in the caller's locals.
 struct mqbits_t {
     mqenc_t* enc;
-    const mqstate_t** ctxs;
+    mqslot_t* ctxs;
     mqregs_t regs;
     T1_INLINE void bit(int ctxno, int bit) { mqenc_encode(enc, regs, ctxs + ctxno, bit); }
     T1_INLINE void sign(uint32_t sc, uint32_t neg)
