@@ -22,7 +22,12 @@
 
 namespace {
 
-inline uint32_t magnitude(int32_t v) { return v < 0 ? -static_cast<uint32_t>(v) : v; }
+// Without a branch on the sign, which is seldom predicted.
+inline uint32_t magnitude(int32_t v)
+{
+    const uint32_t s = static_cast<uint32_t>(v >> 31);
+    return (static_cast<uint32_t>(v) ^ s) - s;
+}
 
 // ---- pass coders -------------------------------------------------------------
 // The state is one word per stripe column (t1col.h), as in the decoder:
