@@ -127,18 +127,18 @@ void mqenc_setctxs(mqenc_t* enc, int numctxs, const mqctx_t* ctxs)
         enc->ctxs[i] = mq_slot(&mqstates[0]);
 }
 
-// T.800 RENORME, shifting as many bits at once as CT allows.
+// T.800 RENORME from the point where CT runs out (n >= CT): A takes all of
+// its shifts at once, C as many as CT allows before each byte output.
 mqregs_t mqenc_renorm_slow(mqenc_t* enc, mqregs_t regs, int n)
 {
-    while (n > 0) {
-        const int k = std::min(n, static_cast<int>(regs.ct));
-        regs.a <<= k;
-        regs.c <<= k;
-        regs.ct -= k;
-        n -= k;
-        if (regs.ct == 0)
-            mqenc_byteout(enc, regs);
-    }
+    regs.a <<= n;
+    do {
+        regs.c <<= regs.ct;
+        n -= regs.ct;
+        mqenc_byteout(enc, regs);
+    } while (n >= regs.ct);
+    regs.c <<= n;
+    regs.ct -= n;
     return regs;
 }
 
