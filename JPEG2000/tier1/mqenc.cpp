@@ -19,8 +19,10 @@ inline void mqenc_putbyte(mqenc_t* enc, int c)
 
 // Commits the held byte B.  Runs of alternating 0xFF, 0x7F bytes are held
 // back: at the end of a codeword (finalbyte) a run that B continues is
-// replaced by a single 0xFF, which the decoder reads as 1 bits.
-void mqenc_emit_slow(mqenc_t* enc)
+// replaced by a single 0xFF, which the decoder reads as 1 bits.  Out of
+// line: it is seldom needed, and in line it would cost every byte output
+// registers to save.
+__attribute__((noinline)) void mqenc_emit_slow(mqenc_t* enc)
 {
     const int b = enc->outbuf;
     if (b < 0) {
@@ -46,7 +48,7 @@ void mqenc_emit_slow(mqenc_t* enc)
 inline void mqenc_emit(mqenc_t* enc)
 {
     const int b = enc->outbuf;
-    if (b >= 0 && b != 0xff && enc->runlen == 0)
+    if (static_cast<unsigned>(b) < 0xff && enc->runlen == 0)  // B held, not 0xFF, no run
         mqenc_putbyte(enc, b);
     else
         mqenc_emit_slow(enc);
