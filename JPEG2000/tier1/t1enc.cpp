@@ -36,6 +36,38 @@ inline uint32_t magnitude(int32_t v)
 // word back once.  Besides the decisions a pass sums the decrease of the
 // distortion it brings (jpc_getsignmsedec, jpc_getrefnmsedec).
 
+// The samples of a code block are coded from a copy in stripe order: the
+// four samples of a stripe column side by side, the columns of a stripe
+// one after another (cb.data; cb.ds unused).  A column's samples share a
+// cache line, and rows of a band, a whole component width apart, no longer
+// evict each other's lines over the passes.
+inline void stripecopy(std::vector<int32_t>& buf, const matrix_t* data, int32_t numrows,
+                       int32_t numcols)
+{
+    buf.assign(static_cast<size_t>((numrows + 3) / 4) * 4 * numcols, 0);
+    for (int32_t r = 0; r < numrows; ++r) {
+        const int32_t* src = matrix_row(data, r);
+        int32_t* dst = buf.data() + ptrdiff_t{r >> 2} * 4 * numcols + (r & 3);
+        for (int32_t c = 0; c < numcols; ++c)
+            dst[4 * c] = src[c];
+    }
+}
+
+// walk() over the stripe-order copy: col(cp, dp, wc, h) with dp at the
+// column's four samples.
+template <typename Col>
+T1_INLINE inline void walkstripes(const colblk_t& cb, Col&& col)
+{
+    const int32_t numrows = cb.numrows, numcols = cb.numcols;
+    for (int32_t s = 0; s < numrows; s += 4) {
+        uint32_t* cp = cb.cols + (s >> 2) * cb.cs;
+        const int32_t* dp = cb.data + ptrdiff_t{s} * numcols;
+        const int32_t h = std::min(4, numrows - s);
+        for (int32_t c = 0; c < numcols; ++c, ++cp, dp += 4)
+            col(cp, dp, *cp, h);
+    }
+}
+
 // Decisions into an MQ segment; the registers stay in the caller's locals.
 struct mqbits_t {
     mqenc_t* enc;
@@ -72,13 +104,12 @@ T1_INLINE inline int32_t sigpass(const colblk_t& cb, Bits& bits, int bitpos)
 {
     const int shift = bitpos + JPC_NUMEXTRABITS;
     const uint8_t* sigtab = cb.sigtab;
-    const ptrdiff_t ds = cb.ds;
     int32_t nmsedec = 0;
     auto sample = [&](uint32_t* cp, const int32_t* dp, uint32_t& wc, int row) T1_INLINE {
         const int ctxno = sigtab[t1c_zcidx(wc, row)];
         if (!ctxno)
             return;
-        const int32_t v = dp[row * ds];
+        const int32_t v = dp[row];
         const uint32_t mag = magnitude(v);
         const int bit = (mag >> shift) & 1;
         bits.bit(ctxno, bit);
@@ -86,7 +117,7 @@ T1_INLINE inline int32_t sigpass(const colblk_t& cb, Bits& bits, int bitpos)
             signify<VCausal>(bits, cb, cp, wc, row, v, mag, bitpos, nmsedec);
         wc |= t1c_visit(row);
     };
-    walk(cb, [&](uint32_t* cp, int32_t* dp, uint32_t wc, int32_t h) T1_INLINE {
+    walkstripes(cb, [&](uint32_t* cp, const int32_t* dp, uint32_t wc, int32_t h) T1_INLINE {
         // Nothing significant in or around the column, or every row
         // significant already (late planes of fine blocks): nothing to code.
         if (!(wc & T1C_SIGALL) || (wc & T1C_SIGROWS) == T1C_SIGROWS)
@@ -101,19 +132,18 @@ template <typename Bits>
 T1_INLINE inline int32_t refpass(const colblk_t& cb, Bits& bits, int bitpos)
 {
     const int shift = bitpos + JPC_NUMEXTRABITS;
-    const ptrdiff_t ds = cb.ds;
     int32_t nmsedec = 0;
     auto sample = [&](const int32_t* dp, uint32_t& wc, int row) T1_INLINE {
         if ((wc & (t1c_sig(row) | t1c_visit(row))) != t1c_sig(row))
             return;
-        const uint32_t mag = magnitude(dp[row * ds]);
+        const uint32_t mag = magnitude(dp[row]);
         bits.bit(t1c_magctxno(wc, row), (mag >> shift) & 1);
         nmsedec += jpc_getrefnmsedec(static_cast<int32_t>(mag), bitpos);
         wc |= t1c_refine(row);
     };
     // Significant samples of the column not visited by this plane's
     // significance pass.
-    walk(cb, [&](uint32_t* cp, int32_t* dp, uint32_t wc, int32_t h) T1_INLINE {
+    walkstripes(cb, [&](uint32_t* cp, const int32_t* dp, uint32_t wc, int32_t h) T1_INLINE {
         if (!(wc & T1C_SIGROWS))
             return;
         forrows(h, [&](int row) T1_INLINE { sample(dp, wc, row); });
@@ -158,7 +188,6 @@ __attribute__((noinline)) int32_t clnpass(const colblk_t& cb, mqenc_t* enc, int 
 {
     const int shift = bitpos + JPC_NUMEXTRABITS;
     const uint8_t* zctab = cb.zctab;
-    const ptrdiff_t ds = cb.ds;
     mqbits_t bits{enc, enc->ctxs, mqenc_getregs(enc)};
     int32_t nmsedec = 0;
 
@@ -166,20 +195,20 @@ __attribute__((noinline)) int32_t clnpass(const colblk_t& cb, mqenc_t* enc, int 
     auto sample = [&](uint32_t* cp, const int32_t* dp, uint32_t& wc, int row) T1_INLINE {
         if (wc & (t1c_sig(row) | t1c_visit(row)))
             return;
-        const int32_t v = dp[row * ds];
+        const int32_t v = dp[row];
         const uint32_t mag = magnitude(v);
         const int bit = (mag >> shift) & 1;
         bits.bit(zctab[t1c_zcidx(wc, row)], bit);
         if (bit)
             signify<VCausal>(bits, cb, cp, wc, row, v, mag, bitpos, nmsedec);
     };
-    walk(cb, [&](uint32_t* cp, int32_t* dp, uint32_t wc, int32_t h) T1_INLINE {
+    walkstripes(cb, [&](uint32_t* cp, const int32_t* dp, uint32_t wc, int32_t h) T1_INLINE {
         // A full column with nothing significant in or around it and
         // nothing visited is coded by run length: the row of the first
         // sample that becomes significant, or a single 0 when none does.
         if (h == 4 && !(wc & (T1C_SIGALL | T1C_VISITALL))) {
             int row = 0;
-            while (row < 4 && !((magnitude(dp[row * ds]) >> shift) & 1))
+            while (row < 4 && !((magnitude(dp[row]) >> shift) & 1))
                 ++row;
             if (row == 4) {
                 bits.bit(JPC_AGGCTXNO, 0);
@@ -188,7 +217,7 @@ __attribute__((noinline)) int32_t clnpass(const colblk_t& cb, mqenc_t* enc, int 
             bits.bit(JPC_AGGCTXNO, 1);
             bits.bit(JPC_UCTXNO, row >> 1);
             bits.bit(JPC_UCTXNO, row & 1);
-            const int32_t v = dp[row * ds];
+            const int32_t v = dp[row];
             signify<VCausal>(bits, cb, cp, wc, row, v, magnitude(v), bitpos, nmsedec);
             for (++row; row < 4; ++row)
                 sample(cp, dp, wc, row);
@@ -300,10 +329,9 @@ int t1enc_encodecblk(const jpenc_comp_t* comp, const jpenc_band_t* band, jpenc_c
     // The column words live in scratch memory of the coding thread,
     // cleared for each code block.
     thread_local std::vector<uint32_t> flagbuf;
-    const colblk_t cb = colblk_make(
-        flagbuf, matrix_row(cblk->data, 0),
-        numrows > 1 ? matrix_row(cblk->data, 1) - matrix_row(cblk->data, 0) : 0, numrows,
-        numcols, band->orient);
+    thread_local std::vector<int32_t> samplebuf;
+    stripecopy(samplebuf, cblk->data, numrows, numcols);
+    const colblk_t cb = colblk_make(flagbuf, samplebuf.data(), 1, numrows, numcols, band->orient);
     const bool vcausal = cblksty & T1ENC_VSC;
 
     const long double weight = t1enc_weight(comp, band);
