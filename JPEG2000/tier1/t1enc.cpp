@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <type_traits>
 #include <vector>
 
 #include "tier2/bitstream.h"
@@ -63,8 +64,14 @@ T1_INLINE inline void walkstripes(const colblk_t& cb, Col&& col)
         uint32_t* cp = cb.cols + (s >> 2) * cb.cs;
         const int32_t* dp = cb.data + ptrdiff_t{s} * numcols;
         const int32_t h = std::min(4, numrows - s);
-        for (int32_t c = 0; c < numcols; ++c, ++cp, dp += 4)
-            col(cp, dp, *cp, h);
+        // Full stripes with their height known to the compiler.
+        if (h == 4) {
+            for (int32_t c = 0; c < numcols; ++c, ++cp, dp += 4)
+                col(cp, dp, *cp, std::integral_constant<int32_t, 4>{});
+        } else {
+            for (int32_t c = 0; c < numcols; ++c, ++cp, dp += 4)
+                col(cp, dp, *cp, h);
+        }
     }
 }
 
@@ -146,7 +153,7 @@ T1_INLINE inline int32_t sigpass(const colblk_t& cb, Bits& bits, int bitpos)
             signify<VCausal>(bits, cb, cp, wc, row, v, mag, bitpos, nmsedec);
         wc |= t1c_visit(row);
     };
-    walkstripes(cb, [&](uint32_t* cp, const int32_t* dp, uint32_t wc, int32_t h) T1_INLINE {
+    walkstripes(cb, [&](uint32_t* cp, const int32_t* dp, uint32_t wc, auto h) T1_INLINE {
         // Nothing significant in or around the column, or every row
         // significant already (late planes of fine blocks): nothing to code.
         if (!(wc & T1C_SIGALL) || (wc & T1C_SIGROWS) == T1C_SIGROWS)
@@ -172,7 +179,7 @@ T1_INLINE inline int32_t refpass(const colblk_t& cb, Bits& bits, int bitpos)
     };
     // Significant samples of the column not visited by this plane's
     // significance pass.
-    walkstripes(cb, [&](uint32_t* cp, const int32_t* dp, uint32_t wc, int32_t h) T1_INLINE {
+    walkstripes(cb, [&](uint32_t* cp, const int32_t* dp, uint32_t wc, auto h) T1_INLINE {
         if (!(wc & T1C_SIGROWS))
             return;
         forrows(h, [&](int row) T1_INLINE { sample(dp, wc, row); });
@@ -231,7 +238,7 @@ __attribute__((noinline)) int32_t clnpass(const colblk_t& cb, mqenc_t* enc, int 
         if (bit)
             signify<VCausal>(bits, cb, cp, wc, row, v, mag, bitpos, nmsedec);
     };
-    walkstripes(cb, [&](uint32_t* cp, const int32_t* dp, uint32_t wc, int32_t h) T1_INLINE {
+    walkstripes(cb, [&](uint32_t* cp, const int32_t* dp, uint32_t wc, auto h) T1_INLINE {
         // A full column with nothing significant in or around it and
         // nothing visited is coded by run length: the row of the first
         // sample that becomes significant, or a single 0 when none does.
