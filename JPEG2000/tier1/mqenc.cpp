@@ -129,11 +129,11 @@ void mqenc_setctxs(mqenc_t* enc, int numctxs, const mqctx_t* ctxs)
         enc->ctxs[i] = mq_slot(&mqstates[0]);
 }
 
-// T.800 RENORME from the point where CT runs out (n >= CT): A takes all of
-// its shifts at once, C as many as CT allows before each byte output.
-mqregs_t mqenc_renorm_slow(mqenc_t* enc, mqregs_t regs, int n)
+// T.800 RENORME from the point where CT runs out (n >= CT), for C: as many
+// shifts as CT allows before each byte output.
+uint64_t mqenc_renorm_slow(mqenc_t* enc, uint32_t c, int32_t ct, int n)
 {
-    regs.a <<= n;
+    mqregs_t regs{0, c, ct};
     do {
         regs.c <<= regs.ct;
         n -= regs.ct;
@@ -141,7 +141,7 @@ mqregs_t mqenc_renorm_slow(mqenc_t* enc, mqregs_t regs, int n)
     } while (n >= regs.ct);
     regs.c <<= n;
     regs.ct -= n;
-    return regs;
+    return uint64_t{static_cast<uint32_t>(regs.ct)} << 32 | regs.c;
 }
 
 int mqenc_flush(mqenc_t* enc)

@@ -77,10 +77,12 @@ inline void mqenc_setregs(mqenc_t* enc, mqregs_t regs)
     enc->ctreg = regs.ct;
 }
 
-// The renormalization shifts that reach CT = 0: n shifts in all (n >= CT),
-// with a byte output each time CT runs out.  The registers go in and come
-// back by value, so that a caller's copy never has to live in memory.
-mqregs_t mqenc_renorm_slow(mqenc_t* enc, mqregs_t regs, int n);
+// The shifts of C in a renormalization that reaches CT = 0: n shifts in
+// all (n >= CT), with a byte output each time CT runs out.  C and CT go in
+// as values and come back in one word, C in bits 0..31 and CT above: in
+// machine registers, where a structure would pass through memory in
+// halves and be read back whole before those writes are done.
+uint64_t mqenc_renorm_slow(mqenc_t* enc, uint32_t c, int32_t ct, int n);
 
 // Encodes the decision bit (0 or 1) with the context in slot ctx; regs are
 // the encoder's registers, held by the caller.  T.800 CODEMPS and CODELPS
@@ -112,7 +114,10 @@ inline void mqenc_encode(mqenc_t* enc, mqregs_t& regs, mqslot_t* ctx, int bit)
         regs.c <<= n;
         regs.ct -= n;
     } else {
-        regs = mqenc_renorm_slow(enc, regs, n);
+        regs.a <<= n;
+        const uint64_t cct = mqenc_renorm_slow(enc, regs.c, regs.ct, n);
+        regs.c = static_cast<uint32_t>(cct);
+        regs.ct = static_cast<int32_t>(cct >> 32);
     }
 }
 
