@@ -19,8 +19,10 @@ inline void mqenc_putbyte(mqenc_t* enc, int c)
 
 // Commits the held byte B.  Runs of alternating 0xFF, 0x7F bytes are held
 // back: at the end of a codeword (finalbyte) a run that B continues is
-// replaced by a single 0xFF, which the decoder reads as 1 bits.
-void mqenc_emit_slow(mqenc_t* enc)
+// replaced by a single 0xFF, which the decoder reads as 1 bits.  Out of
+// line: it is seldom needed, and in line it would cost every byte output
+// registers to save.
+__attribute__((noinline)) void mqenc_emit_slow(mqenc_t* enc)
 {
     const int b = enc->outbuf;
     if (b < 0) {
@@ -46,7 +48,7 @@ void mqenc_emit_slow(mqenc_t* enc)
 inline void mqenc_emit(mqenc_t* enc)
 {
     const int b = enc->outbuf;
-    if (b >= 0 && b != 0xff && enc->runlen == 0)
+    if (static_cast<unsigned>(b) < 0xff && enc->runlen == 0)  // B held, not 0xFF, no run
         mqenc_putbyte(enc, b);
     else
         mqenc_emit_slow(enc);
@@ -82,7 +84,7 @@ mqenc_t* mqenc_create(int maxctxs, stream_t* out)
     mqenc_t* enc = new (std::nothrow) mqenc_t;
     if (!enc)
         return nullptr;
-    enc->ctxs = new (std::nothrow) const mqstate_t*[maxctxs];
+    enc->ctxs = new (std::nothrow) mqslot_t[maxctxs];
     if (!enc->ctxs) {
         delete enc;
         return nullptr;
@@ -91,7 +93,7 @@ mqenc_t* mqenc_create(int maxctxs, stream_t* out)
     enc->curctx = &enc->ctxs[0];
     enc->out = out;
     for (int i = 0; i < maxctxs; ++i)
-        enc->ctxs[i] = &mqstates[0];
+        enc->ctxs[i] = mq_slot(&mqstates[0]);
     mqenc_init(enc);
     return enc;
 }
@@ -121,25 +123,25 @@ void mqenc_setctxs(mqenc_t* enc, int numctxs, const mqctx_t* ctxs)
     const int n = std::min(numctxs, enc->maxctxs);
     for (int i = 0; i < n; ++i) {
         FATAL_CHECK(ctxs[i].ind >= 0 && ctxs[i].ind < MQ_NUMSTATES / 2);
-        enc->ctxs[i] = mq_state(ctxs[i].mps, ctxs[i].ind);
+        enc->ctxs[i] = mq_slot(mq_state(ctxs[i].mps, ctxs[i].ind));
     }
     for (int i = std::max(n, 0); i < enc->maxctxs; ++i)
-        enc->ctxs[i] = &mqstates[0];
+        enc->ctxs[i] = mq_slot(&mqstates[0]);
 }
 
-// T.800 RENORME, shifting as many bits at once as CT allows.
-mqregs_t mqenc_renorm_slow(mqenc_t* enc, mqregs_t regs, int n)
+// T.800 RENORME from the point where CT runs out (n >= CT), for C: as many
+// shifts as CT allows before each byte output.
+uint64_t mqenc_renorm_slow(mqenc_t* enc, uint32_t c, int32_t ct, int n)
 {
-    while (n > 0) {
-        const int k = std::min(n, static_cast<int>(regs.ct));
-        regs.a <<= k;
-        regs.c <<= k;
-        regs.ct -= k;
-        n -= k;
-        if (regs.ct == 0)
-            mqenc_byteout(enc, regs);
-    }
-    return regs;
+    mqregs_t regs{0, c, ct};
+    do {
+        regs.c <<= regs.ct;
+        n -= regs.ct;
+        mqenc_byteout(enc, regs);
+    } while (n >= regs.ct);
+    regs.c <<= n;
+    regs.ct -= n;
+    return uint64_t{static_cast<uint32_t>(regs.ct)} << 32 | regs.c;
 }
 
 int mqenc_flush(mqenc_t* enc)
@@ -221,7 +223,7 @@ void mqenc_dump(const mqenc_t* enc, FILE* out)
 {
     fprintf(out, "AREG = %08x, CREG = %08x, CTREG = %d\n", static_cast<unsigned>(enc->areg),
             static_cast<unsigned>(enc->creg), static_cast<int>(enc->ctreg));
-    const mqstate_t* state = *enc->curctx;
-    fprintf(out, "IND = %02d, MPS = %d, QEVAL = %04x\n", mq_stateno(state), state->mps,
-            state->qeval);
+    const mqslot_t slot = *enc->curctx;
+    fprintf(out, "IND = %02d, MPS = %d, QEVAL = %04x\n", static_cast<int>(slot & 0xff),
+            static_cast<int>(slot & 1), static_cast<unsigned>(slot >> 16));
 }

@@ -7,7 +7,8 @@
 // with the marker 0xFF 0xAC (the collapsed run supplying the 0xFF when there
 // is one), from which the decoder reads 1 bits.
 //
-// The probability state table, the context records and mqregs_t come from
+// The probability state table, the context slots (Qe, the entry and its
+// MPS in one word, successors from mqdec_next) and mqregs_t come from
 // module mqdec.  As for the decoder there are two ways of coding:
 //  - mqenc_setcurctx() + mqenc_putbit(): registers in the encoder object;
 //  - mqenc_getregs() + mqenc_encode() + mqenc_setregs(): registers in a local
@@ -28,8 +29,8 @@ struct mqenc_t {
     uint32_t areg;
     int32_t ctreg;
     int maxctxs;               // number of contexts
-    const mqstate_t** ctxs;    // the contexts (owned array of entry references)
-    const mqstate_t** curctx;  // the current context
+    mqslot_t* ctxs;            // the contexts (owned)
+    mqslot_t* curctx;          // the current context
     stream_t* out;             // output (not owned)
     int16_t outbuf;            // B, the byte held back; -1 before the first
     int runlen;                // bytes of a pending 0xFF, 0x7F, 0xFF, ... run
@@ -65,7 +66,7 @@ void mqenc_init(mqenc_t* enc);
 void mqenc_setctxs(mqenc_t* enc, int numctxs, const mqctx_t* ctxs);
 
 // The slot of context ctxno.
-inline const mqstate_t** mqenc_ctx(mqenc_t* enc, int ctxno) { return &enc->ctxs[ctxno]; }
+inline mqslot_t* mqenc_ctx(mqenc_t* enc, int ctxno) { return &enc->ctxs[ctxno]; }
 inline void mqenc_setcurctx(mqenc_t* enc, int ctxno) { enc->curctx = &enc->ctxs[ctxno]; }
 
 inline mqregs_t mqenc_getregs(const mqenc_t* enc) { return mqregs_t{enc->areg, enc->creg, enc->ctreg}; }
@@ -76,31 +77,35 @@ inline void mqenc_setregs(mqenc_t* enc, mqregs_t regs)
     enc->ctreg = regs.ct;
 }
 
-// The renormalization shifts that reach CT = 0: n shifts in all (n >= CT),
-// with a byte output each time CT runs out.  The registers go in and come
-// back by value, so that a caller's copy never has to live in memory.
-mqregs_t mqenc_renorm_slow(mqenc_t* enc, mqregs_t regs, int n);
+// The shifts of C in a renormalization that reaches CT = 0: n shifts in
+// all (n >= CT), with a byte output each time CT runs out.  C and CT go in
+// as values and come back in one word, C in bits 0..31 and CT above: in
+// machine registers, where a structure would pass through memory in
+// halves and be read back whole before those writes are done.
+uint64_t mqenc_renorm_slow(mqenc_t* enc, uint32_t c, int32_t ct, int n);
 
 // Encodes the decision bit (0 or 1) with the context in slot ctx; regs are
 // the encoder's registers, held by the caller.  T.800 CODEMPS and CODELPS
 // without a branch on the decision: both add Qe to C and keep A - Qe
 // exactly when "MPS" and "A - Qe < Qe" differ (the conditional exchange),
-// and take A = Qe otherwise.  An MPS that leaves bit 15 of A set keeps its
+// and take A = Qe otherwise; the selections are masks, as a branch on them
+// is seldom predicted.  An MPS that leaves bit 15 of A set keeps its
 // entry; every other decision moves to the next entry and renormalises
 // (RENORME with all of its shifts at once).  Only a byte output leaves the
 // line.
-inline void mqenc_encode(mqenc_t* enc, mqregs_t& regs, const mqstate_t** ctx, int bit)
+inline void mqenc_encode(mqenc_t* enc, mqregs_t& regs, mqslot_t* ctx, int bit)
 {
-    const mqstate_t* state = *ctx;
-    const uint32_t qeval = state->qeval;
+    const mqslot_t slot = *ctx;
+    const uint32_t qeval = slot >> 16;
     const uint32_t a = regs.a - qeval;
-    const bool mps = bit == state->mps;
-    const bool keep = mps != (a < qeval);
-    regs.c += keep ? qeval : 0;
-    const uint32_t na = keep ? a : qeval;
+    const uint32_t lps = (slot ^ static_cast<uint32_t>(bit)) & 1;
+    const uint32_t keep = (lps ^ (a < qeval)) ^ 1;
+    const uint32_t mask = 0u - keep;
+    regs.c += qeval & mask;
+    const uint32_t na = qeval ^ ((a ^ qeval) & mask);
     // An LPS always leaves A below 0x8000 (Qe is below it).
-    const mqstate_t* next = mps ? state->nmps : state->nlps;
-    *ctx = (na & 0x8000) ? state : next;
+    const mqslot_t next = mqdec_next[2 * (slot & 0xff) + lps];
+    *ctx = (na & 0x8000) ? slot : next;
     // A is not 0: shift until bit 15 is set (no shift when it is).
     const int n = __builtin_clz(na) - 16;
     regs.a = na;
@@ -109,7 +114,10 @@ inline void mqenc_encode(mqenc_t* enc, mqregs_t& regs, const mqstate_t** ctx, in
         regs.c <<= n;
         regs.ct -= n;
     } else {
-        regs = mqenc_renorm_slow(enc, regs, n);
+        regs.a <<= n;
+        const uint64_t cct = mqenc_renorm_slow(enc, regs.c, regs.ct, n);
+        regs.c = static_cast<uint32_t>(cct);
+        regs.ct = static_cast<int32_t>(cct >> 32);
     }
 }
 
