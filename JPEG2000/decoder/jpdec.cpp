@@ -694,51 +694,6 @@ HOT_CLONES void dec_roundrow(int32_t* p, int cols, int32_t lo, int32_t hi, int32
     }
 }
 
-// Undoes the ROI scaling of a band's indices in place; frac is the number
-// of fractional bits the indices carry.
-void dec_unroiband(dec_band_t* band, int frac)
-{
-    matrix_t* m = band->data;
-    const int roishift = band->roishift;
-    if (roishift <= 0 || roishift + frac >= 31)
-        return;
-    const int32_t roithresh = int32_t(1) << (roishift + frac);
-    for (int r = 0; r < matrix_numrows(m); ++r) {
-        int32_t* p = matrix_row(m, r);
-        for (int c = 0; c < matrix_numcols(m); ++c) {
-            int32_t x = p[c];
-            int32_t mag = x < 0 ? -x : x;
-            if (mag >= roithresh)
-                p[c] = x < 0 ? -(mag >> roishift) : (mag >> roishift);
-        }
-    }
-}
-
-// Undoes the ROI scaling and, for an irreversible component, dequantizes
-// in place into real samples.  Its indices carry one fractional bit and
-// lie in the middle of their intervals already (tier-1), so the sample is
-// the index times half the step size.
-HOT_CLONES void dec_dequantband(dec_band_t* band, bool realmode)
-{
-    matrix_t* m = band->data;
-    const int rows = matrix_numrows(m), cols = matrix_numcols(m);
-    if (rows <= 0 || cols <= 0)
-        return;
-    dec_unroiband(band, realmode ? 1 : 0);
-    if (!realmode)
-        return;  // integer indices are the coefficients themselves
-    // Half the step size, 2^(stepshift - 1) x stepmant / 2^14: exact in a
-    // float (an exponent out of its range gives 0 or infinity, only for a
-    // damaged stream).
-    const float halfstep =
-        static_cast<float>(std::ldexp(double(band->stepmant), band->stepshift - 15));
-    for (int r = 0; r < rows; ++r) {
-        int32_t* p = matrix_row(m, r);
-        for (int c = 0; c < cols; ++c)
-            p[c] = std::bit_cast<int32_t>(static_cast<float>(p[c]) * halfstep);
-    }
-}
-
 // Gives the memory of rows r0 .. r1 - 1 of an owned matrix back to the
 // system (the whole pages inside them; the rows read as zero afterwards),
 // so that a tile-component being written out row band by row band shrinks
@@ -889,20 +844,12 @@ int dec_tiledecode(dec_t* dec, dec_tile_t* tile)
         return -1;
     }
     dec_cp_t* cp = tile->cp;
-    // Dequantization, one component per piece on the thread pool; then the
-    // inverse wavelet transform of each component in turn, which spreads
-    // its rows and columns over the pool itself.  Progress climbs from 60
-    // to 65 after tier-1's 15 to 60, reported on this thread: once the
-    // bands are dequantized and after each one-dimensional pass of the
+    // Tier-1 left dequantized coefficients.  The inverse wavelet transform
+    // of each component in turn spreads its rows and columns over the pool
+    // itself.  Progress climbs from 60 to 65 after tier-1's 15 to 60,
+    // reported on this thread after each one-dimensional pass of the
     // transforms (by the samples done so far), which end at their next
     // pass after a cancel.
-    auto dequant = [](void* arg, int64_t k, int) {
-        dec_tcomp_t* tcomp = &static_cast<dec_tile_t*>(arg)->tcomps[k];
-        for (dec_rlvl_t& rlvl : tcomp->rlvls)
-            for (dec_band_t& band : rlvl.bands)
-                dec_dequantband(&band, tcomp->realmode);
-    };
-    threadpool_for(cp->numcomps, dequant, nullptr, tile);
     dec_progress(dec, 61);
     struct synjob_t {
         dec_t* dec;

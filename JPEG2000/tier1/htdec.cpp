@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/simd.h"
 #include "tier1/htref.h"
 #include "tier1/httab.h"
 
@@ -317,6 +318,13 @@ inline bool magsgn(fwdin_t& ms, const htquad_t& qd, int U, int maxu, int p, int3
     return true;
 }
 
+// A row of coefficients as floats times scale (the dequantization).
+HOT_CLONES void scalerow(const int32_t* src, int32_t* dst, int n, float scale)
+{
+    for (int x = 0; x < n; ++x)
+        dst[x] = std::bit_cast<int32_t>(static_cast<float>(src[x]) * scale);
+}
+
 }  // namespace
 
 int htdec_decodecblk(const htdec_cblk_t& cb, htdec_scratch_t& scratch)
@@ -453,8 +461,12 @@ int htdec_decodecblk(const htdec_cblk_t& cb, htdec_scratch_t& scratch)
     }
 
     if (cb.numrefpasses <= 0 || p == 0) {
-        for (int r = 0; r < H; ++r)
-            std::copy(buf + size_t(r) * W2, buf + size_t(r) * W2 + W, cb.data + r * cb.stride);
+        if (cb.scale != 0)
+            for (int r = 0; r < H; ++r)
+                scalerow(buf + size_t(r) * W2, cb.data + r * cb.stride, W, cb.scale);
+        else
+            for (int r = 0; r < H; ++r)
+                std::copy(buf + size_t(r) * W2, buf + size_t(r) * W2 + W, cb.data + r * cb.stride);
         return 0;
     }
 
@@ -562,6 +574,8 @@ int htdec_decodecblk(const htdec_cblk_t& cb, htdec_scratch_t& scratch)
             const uint32_t neg = 0u - ((uint32_t(v) >> 31) | (isnew & ((sg[x] >> bit) & 1u)));
             o[x] = int32_t((mag ^ neg) - neg);
         }
+        if (cb.scale != 0)
+            scalerow(o, o, W, cb.scale);
     }
     return 0;
 }
