@@ -510,19 +510,22 @@ void decodeone(void* arg, int64_t i, int)
     thread_local std::vector<uint32_t> flagbuf;
     thread_local htdec_scratch_t htscratch;
     const cblkjob_t& cj = job->cblks[i];
-    // The code block's rectangle of the tile-component is written whole
-    // (zeros where nothing is significant) before decoding: the matrix's
-    // fresh pages are then first touched by a write, on this thread, and
-    // not faulted in twice (read, then copied on write) by the inverse
-    // transform later.  Tiny code blocks (a stream of millions of them
-    // costs more in calls than it could save) are left alone.  An HT block
-    // writes its whole rectangle itself, decoded or not.
+    // The code block's rectangle of the tile-component (fresh memory, all
+    // zero) is touched by a write at both ends of each row before
+    // decoding: the matrix's fresh pages are then first touched by a
+    // write, on this thread, and not faulted in twice (read, then copied on
+    // write) by the inverse transform later.  Tiny code blocks (a stream
+    // of millions of them costs more than it could save) are left alone.
+    // An HT block writes its whole rectangle itself, decoded or not.
     dec_cblk_t* cb = cj.cblk;
     const bool empty = cb->segs.empty();  // stays zero
     const bool ht = (cj.ccp->cblksty & JPDEC_CBLK_HT) && !empty;
     if (!ht && cb->data && cb->width > 0 && cb->width * cb->height >= 256)
-        for (int r = 0; r < cb->height; ++r)
-            std::memset(cb->data + r * cb->stride, 0, sizeof(int32_t) * static_cast<size_t>(cb->width));
+        for (int r = 0; r < cb->height; ++r) {
+            int32_t* row = cb->data + r * cb->stride;
+            row[0] = 0;
+            row[cb->width - 1] = 0;
+        }
     const bool realmode = cj.ccp->qmfbid == JPC_COX_INS;
     // The HT decoder dequantizes as it writes the block when there is no
     // ROI scaling to undo first.
