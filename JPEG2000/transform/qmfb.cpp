@@ -226,35 +226,51 @@ void row53_fwd(int32_t* x, int32_t n, int s0, int32_t* hi)
     std::memcpy(x + nl, hi, static_cast<size_t>(nh) * sizeof(int32_t));
 }
 
-// The inverse from copies of both halves: even samples first, then the odd
-// ones between them.
-void row53_inv(int32_t* x, int32_t n, int s0, int32_t* lo, int32_t* hi)
+// x[2i] = a[i], x[2i + 1] = b[i] for i < npairs.
+template <class T>
+inline void join_pairs(T* __restrict x, const T* __restrict a, const T* __restrict b,
+                       int32_t npairs)
+{
+    for (int32_t i = 0; i < npairs; ++i) {
+        x[2 * i] = a[i];
+        x[2 * i + 1] = b[i];
+    }
+}
+
+// The inverse: the even samples (from the low-pass half) into ev, then the
+// odd ones (from the high-pass half and their even neighbours) into od,
+// each in a contiguous sweep, then both joined back into the row.
+void row53_inv(int32_t* x, int32_t n, int s0, int32_t* ev, int32_t* od)
 {
     const int32_t nl = numlow(n, s0), nh = n - nl;
-    std::memcpy(lo, x, static_cast<size_t>(nl) * sizeof(int32_t));
-    std::memcpy(hi, x + nl, static_cast<size_t>(nh) * sizeof(int32_t));
-    int32_t* q = x + s0;
+    const int32_t* lo = x;
+    const int32_t* hi = x + nl;
     int32_t i = 0;
     if (!s0) {
-        q[0] = wsub(lo[0], wadd(wadd(hi[0], hi[0]), 2) >> 2);
+        ev[0] = wsub(lo[0], wadd(wadd(hi[0], hi[0]), 2) >> 2);
         i = 1;
     }
     const int32_t iend = nl + s0 <= nh ? nl : nl - 1;
     for (; i < iend; ++i)
-        q[2 * i] = wsub(lo[i], wadd(wadd(hi[i + s0 - 1], hi[i + s0]), 2) >> 2);
+        ev[i] = wsub(lo[i], wadd(wadd(hi[i + s0 - 1], hi[i + s0]), 2) >> 2);
     for (; i < nl; ++i)
-        q[2 * i] = wsub(lo[i], wadd(wadd(hi[i + s0 - 1], hi[i + s0 - 1]), 2) >> 2);
-    int32_t* p = x + 1 - s0;
+        ev[i] = wsub(lo[i], wadd(wadd(hi[i + s0 - 1], hi[i + s0 - 1]), 2) >> 2);
+    // Odd sample j sits between even samples j - s0 and j + 1 - s0.
     int32_t j = 0;
     if (s0) {
-        p[0] = wadd(hi[0], p[1]);
+        od[0] = wadd(hi[0], ev[0]);
         j = 1;
     }
     const int32_t jend = 2 * nh - s0 < n ? nh : nh - 1;
     for (; j < jend; ++j)
-        p[2 * j] = wadd(hi[j], wadd(p[2 * j - 1], p[2 * j + 1]) >> 1);
+        od[j] = wadd(hi[j], wadd(ev[j - s0], ev[j + 1 - s0]) >> 1);
     for (; j < nh; ++j)
-        p[2 * j] = wadd(hi[j], p[2 * j - 1]);
+        od[j] = wadd(hi[j], ev[j - s0]);
+    const int32_t* a = s0 ? od : ev;  // the sample at coordinate 0 first
+    const int32_t* b = s0 ? ev : od;
+    join_pairs(x, a, b, n / 2);
+    if (n & 1)
+        x[n - 1] = a[n / 2];
 }
 
 HOT_CLONES void rows53_analyze(int32_t* data, int32_t numrows, int32_t n, ptrdiff_t rowstep, int s0)
@@ -306,16 +322,6 @@ HOT_CLONES void rows53_synthesize(int32_t* data, int32_t numrows, int32_t n, ptr
     int32_t* lo = buf.get(static_cast<size_t>(n));
     for (int32_t r = 0; r < numrows; ++r)
         row53_inv(data + r * rowstep, n, s0, lo, lo + nl);
-}
-
-// x[2i] = a[i], x[2i + 1] = b[i] for i < npairs.
-inline void join_pairs(realent_t* __restrict x, const float* __restrict a,
-                       const float* __restrict b, int32_t npairs)
-{
-    for (int32_t i = 0; i < npairs; ++i) {
-        x[2 * i] = a[i];
-        x[2 * i + 1] = b[i];
-    }
 }
 
 HOT_CLONES void rows97_synthesize(realent_t* data, int32_t numrows, int32_t n, ptrdiff_t rowstep, int s0)
