@@ -3,6 +3,7 @@
 #include "base/fatal.h"
 #include "base/mathx.h"
 #include "base/seq.h"
+#include "base/simd.h"
 #include "base/stream.h"
 
 #include <cstdio>
@@ -105,13 +106,20 @@ void unpack_row(const unsigned char* src, seqent_t* dst, int32_t n, int cps)
     }
 }
 
+// The low bytes of n integers (the rows of the picture and of the matrix
+// never overlap).
+HOT_CLONES void pack_bytes(const int32_t* __restrict src, unsigned char* __restrict dst, int32_t n)
+{
+    for (int32_t j = 0; j < n; ++j)
+        dst[j] = static_cast<unsigned char>(src[j]);
+}
+
 // Integers to their low cps bytes, most significant first.
 void pack_row(const seqent_t* src, unsigned char* dst, int32_t n, int cps)
 {
     switch (cps) {
     case 1:
-        for (int32_t j = 0; j < n; ++j)
-            dst[j] = static_cast<unsigned char>(src[j]);
+        pack_bytes(src, dst, n);
         break;
     case 2:
         for (int32_t j = 0; j < n; ++j, dst += 2) {
