@@ -738,13 +738,19 @@ struct dec_range_t {
     }
 };
 
+// A row of integer samples clamped to [lo, hi], then shifted.
+HOT_CLONES void dec_clamprow(int32_t* p, int cols, int32_t lo, int32_t hi, int32_t shift)
+{
+    for (int c = 0; c < cols; ++c)
+        p[c] = std::clamp(p[c], lo, hi) + shift;
+}
+
 void dec_finishrow(int32_t* p, int cols, bool realmode, const dec_range_t& rg)
 {
     if (realmode)
         dec_roundrow(p, cols, rg.lo, rg.hi, rg.shift);
     else
-        for (int c = 0; c < cols; ++c)
-            p[c] = std::clamp(p[c], rg.lo, rg.hi) + rg.shift;
+        dec_clamprow(p, cols, rg.lo, rg.hi, rg.shift);
 }
 
 // The last stage of a tile whose components share one shape and whose

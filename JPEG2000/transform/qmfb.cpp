@@ -240,7 +240,7 @@ inline void join_pairs(T* __restrict x, const T* __restrict a, const T* __restri
 // The inverse: the even samples (from the low-pass half) into ev, then the
 // odd ones (from the high-pass half and their even neighbours) into od,
 // each in a contiguous sweep, then both joined back into the row.
-void row53_inv(int32_t* x, int32_t n, int s0, int32_t* ev, int32_t* od)
+[[gnu::always_inline]] inline void row53_inv(int32_t* x, int32_t n, int s0, int32_t* ev, int32_t* od)
 {
     const int32_t nl = numlow(n, s0), nh = n - nl;
     const int32_t* lo = x;
@@ -419,7 +419,8 @@ void cols53_fwd(int32_t* x, int32_t n, int32_t w, ptrdiff_t rs, int s0, int32_t*
 // The inverse sweep goes up: even sample i is restored from low-pass row i
 // into row 2i + s0, then every odd sample whose two even neighbours are
 // restored; no write reaches a low-pass row that is still to be read.
-void cols53_inv(int32_t* x, int32_t n, int32_t w, ptrdiff_t rs, int s0, int32_t* tmp)
+[[gnu::always_inline]] inline void cols53_inv(int32_t* x, int32_t n, int32_t w, ptrdiff_t rs, int s0,
+                                              int32_t* tmp)
 {
     const int32_t nl = numlow(n, s0), nh = n - nl;
     auto X = [&](int32_t p) { return x + p * rs; };
