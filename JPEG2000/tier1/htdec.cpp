@@ -292,26 +292,27 @@ bool decodequad(const uint16_t* tab, int c, melin_t& mel, revin_t& vlc, htquad_t
 inline bool magsgn(fwdin_t& ms, const htquad_t& qd, int U, int maxu, int p, int32_t half,
                    int32_t* row0, int32_t* row1, uint8_t* ebot, int q)
 {
-    int32_t* const dst[4] = {row0 + 2 * q, row1 + 2 * q, row0 + 2 * q + 1, row1 + 2 * q + 1};
+    // Sample n of the quad is in column n >> 1 of row n & 1.
+    int32_t* const rows[2] = {row0 + 2 * q, row1 + 2 * q};
+    rows[0][0] = rows[0][1] = rows[1][0] = rows[1][1] = 0;
     if (!qd.rho) {
-        *dst[0] = *dst[1] = *dst[2] = *dst[3] = 0;
         ebot[2 * q + 1] = 0;
         ebot[2 * q + 2] = 0;
         return true;
     }
     if (U > maxu)
         return false;
-    // Without branches on the pattern: an insignificant sample reads no
-    // bits and gives 0.
-    uint8_t ex[4];
-    for (int n = 0; n < 4; ++n) {
-        const uint32_t sig = 0u - ((unsigned(qd.rho) >> n) & 1);
-        const int m = (U - ((qd.ek >> n) & 1)) & int(sig);
+    // The significant samples in order (an insignificant one reads no bits
+    // and stays 0).
+    uint8_t ex[4] = {};
+    for (unsigned r = unsigned(qd.rho); r; r &= r - 1) {
+        const int n = std::countr_zero(r);
+        const int m = U - ((qd.ek >> n) & 1);
         const uint32_t v = ms.get(m) | (uint32_t((qd.e1 >> n) & 1) << m);
-        const uint32_t mag = ((((v >> 1) + 1) << p) | uint32_t(half)) & sig;
+        const uint32_t mag = (((v >> 1) + 1) << p) | uint32_t(half);
         const uint32_t neg = 0u - (v & 1);
-        *dst[n] = int32_t((mag ^ neg) - neg);
-        ex[n] = uint8_t((32 - std::countl_zero(v | 1)) & sig);
+        rows[n & 1][n >> 1] = int32_t((mag ^ neg) - neg);
+        ex[n] = uint8_t(32 - std::countl_zero(v | 1));
     }
     ebot[2 * q + 1] = ex[1];
     ebot[2 * q + 2] = ex[3];
