@@ -745,6 +745,27 @@ HOT_CLONES void dec_clamprow(int32_t* p, int cols, int32_t lo, int32_t hi, int32
         p[c] = std::clamp(p[c], lo, hi) + shift;
 }
 
+// dec_finishrow and the packing of the samples into bytes in one sweep,
+// for samples of at most 8 bits (the low byte of each result).
+HOT_CLONES void dec_roundpack8(const int32_t* p, unsigned char* __restrict dst, int cols,
+                               int32_t lo, int32_t hi, int32_t shift)
+{
+    const float flo = static_cast<float>(lo), fhi = static_cast<float>(hi);
+    for (int c = 0; c < cols; ++c) {
+        float v = std::bit_cast<float>(p[c]);
+        v = v > flo ? v : flo;
+        v = v < fhi ? v : fhi;
+        dst[c] = static_cast<unsigned char>(static_cast<int32_t>(v + std::copysign(0.5f, v)) + shift);
+    }
+}
+
+HOT_CLONES void dec_clamppack8(const int32_t* p, unsigned char* __restrict dst, int cols,
+                               int32_t lo, int32_t hi, int32_t shift)
+{
+    for (int c = 0; c < cols; ++c)
+        dst[c] = static_cast<unsigned char>(std::clamp(p[c], lo, hi) + shift);
+}
+
 void dec_finishrow(int32_t* p, int cols, bool realmode, const dec_range_t& rg)
 {
     if (realmode)
@@ -799,8 +820,16 @@ void dec_outband(void* arg, int64_t i, int)
             const dec_tcomp_t& tcomp = tile->tcomps[k];
             const bool real = tcomp.realmode || (mctid == JPDEC_MCT_ICT && k < 3);
             int32_t* p = matrix_row(tcomp.data, r);
-            dec_finishrow(p, j->cols, real, j->ranges[k]);
-            image_packrow(p, j->dst[k] + r * j->dststride[k], j->cols, j->cps[k]);
+            unsigned char* dst = j->dst[k] + r * j->dststride[k];
+            const dec_range_t& rg = j->ranges[k];
+            if (j->cps[k] == 1 && real) {
+                dec_roundpack8(p, dst, j->cols, rg.lo, rg.hi, rg.shift);
+            } else if (j->cps[k] == 1) {
+                dec_clamppack8(p, dst, j->cols, rg.lo, rg.hi, rg.shift);
+            } else {
+                dec_finishrow(p, j->cols, real, rg);
+                image_packrow(p, dst, j->cols, j->cps[k]);
+            }
         }
     }
     for (int k = 0; k < numcomps; ++k)
