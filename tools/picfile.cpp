@@ -1,5 +1,6 @@
 #include "picfile.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstring>
@@ -7,7 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "base/simd.h"
 #include "base/stream.h"
+#include "base/threadpool.h"
 
 namespace {
 
@@ -388,6 +391,58 @@ int write_pgx(image_t* im, const std::string& path)
     return 0;
 }
 
+// Rows of a PGM/PPM body: row r of the components at src[i] (w x cps[i]
+// bytes further per row) interleaved into out + r x outrow.
+struct pnm_rows_t {
+    int n, bps;
+    int32_t w;
+    uint32_t mask;
+    const int* cps;
+    bool rgb8;
+    const uint8_t* const* src;
+    uint8_t* out;
+    size_t outrow;
+};
+
+HOT_CLONES void interleave3(const uint8_t* __restrict r, const uint8_t* __restrict g,
+                            const uint8_t* __restrict b, uint8_t* __restrict q, int32_t w)
+{
+    for (int32_t x = 0; x < w; ++x) {
+        q[3 * x] = r[x];
+        q[3 * x + 1] = g[x];
+        q[3 * x + 2] = b[x];
+    }
+}
+
+void pnm_row(void* arg, int64_t r, int)
+{
+    const pnm_rows_t& j = *static_cast<const pnm_rows_t*>(arg);
+    const int32_t w = j.w;
+    uint8_t* const row = j.out + static_cast<size_t>(r) * j.outrow;
+    if (j.rgb8) {
+        // The usual picture: one loop the compiler vectorises.
+        const size_t off = static_cast<size_t>(r) * w;
+        interleave3(j.src[0] + off, j.src[1] + off, j.src[2] + off, row, w);
+        return;
+    }
+    for (int i = 0; i < j.n; ++i) {
+        uint8_t* q = row + static_cast<size_t>(i) * j.bps;
+        const uint8_t* p = j.src[i] + static_cast<size_t>(r) * w * j.cps[i];
+        for (int32_t x = 0; x < w; ++x, q += j.n * j.bps) {
+            uint32_t v = 0;
+            for (int b = 0; b < j.cps[i]; ++b)
+                v = (v << 8) | *p++;
+            v &= j.mask;
+            if (j.bps == 2) {
+                q[0] = static_cast<uint8_t>(v >> 8);
+                q[1] = static_cast<uint8_t>(v);
+            } else {
+                q[0] = static_cast<uint8_t>(v);
+            }
+        }
+    }
+}
+
 int write_pnm(image_t* im, const std::string& path, bool ppm)
 {
     int n = image_numcmpnts(im);
@@ -425,47 +480,50 @@ int write_pnm(image_t* im, const std::string& path, bool ppm)
             return -1;
         }
     }
-    const uint32_t mask = static_cast<uint32_t>(maxval);
-    // Each row of every component in its part of in, then interleaved.
+    pnm_rows_t job{};
+    job.n = n;
+    job.w = w;
+    job.bps = bps;
+    job.mask = static_cast<uint32_t>(maxval);
+    job.cps = cps.data();
+    job.rgb8 = n == 3 && prec == 8 && cps[0] == 1 && cps[1] == 1 && cps[2] == 1;
+    const size_t outrow = static_cast<size_t>(w) * n * bps;
+    // Samples in memory are interleaved straight from there, rows of about
+    // 1 MiB at a time spread over the thread pool; those in temporary files
+    // are read a row at a time.
+    std::vector<const uint8_t*> mem(n);
+    bool inmem = true;
+    for (int i = 0; i < n; ++i) {
+        mem[i] = image_cmpt_memory(im, i);
+        inmem = inmem && mem[i];
+    }
+    const int32_t chunk = inmem ? std::max<int32_t>(1, static_cast<int32_t>((1 << 20) / outrow)) : 1;
+    std::vector<uint8_t> out(outrow * std::min(chunk, h));
     const size_t part = static_cast<size_t>(w) * 4;
-    std::vector<uint8_t> in(part * n);
-    std::vector<uint8_t> out(static_cast<size_t>(w) * n * bps);
-    const bool rgb8 = n == 3 && prec == 8 && cps[0] == 1 && cps[1] == 1 && cps[2] == 1;
-    for (int32_t y = 0; y < h; ++y) {
-        for (int i = 0; i < n; ++i) {
-            const int64_t len = static_cast<int64_t>(w) * cps[i];
-            if (stream_read(image_cmpt_stream(im, i), in.data() + i * part, len) != len) {
-                std::fprintf(stderr, "cannot read the samples of component %d\n", i);
-                return -1;
-            }
-        }
-        if (rgb8) {
-            // The usual picture: one loop the compiler can vectorise.
-            const uint8_t *r = in.data(), *g = r + part, *b = g + part;
-            uint8_t* q = out.data();
-            for (int32_t x = 0; x < w; ++x) {
-                q[3 * x] = r[x];
-                q[3 * x + 1] = g[x];
-                q[3 * x + 2] = b[x];
-            }
-        }
-        for (int i = 0; i < n && !rgb8; ++i) {
-            uint8_t* q = out.data() + static_cast<size_t>(i) * bps;
-            const uint8_t* p = in.data() + i * part;
-            for (int32_t x = 0; x < w; ++x, q += n * bps) {
-                uint32_t v = 0;
-                for (int b = 0; b < cps[i]; ++b)
-                    v = (v << 8) | *p++;
-                v &= mask;
-                if (bps == 2) {
-                    q[0] = static_cast<uint8_t>(v >> 8);
-                    q[1] = static_cast<uint8_t>(v);
-                } else {
-                    q[0] = static_cast<uint8_t>(v);
+    std::vector<uint8_t> in(inmem ? 0 : part * n);
+    std::vector<const uint8_t*> src(n);
+    job.src = src.data();
+    job.out = out.data();
+    job.outrow = outrow;
+    for (int32_t y = 0; y < h; y += chunk) {
+        const int32_t rows = std::min(chunk, h - y);
+        if (inmem) {
+            for (int i = 0; i < n; ++i)
+                src[i] = mem[i] + static_cast<size_t>(y) * w * cps[i];
+            threadpool_for(rows, pnm_row, nullptr, &job);
+        } else {
+            for (int i = 0; i < n; ++i) {
+                const int64_t len = static_cast<int64_t>(w) * cps[i];
+                if (stream_read(image_cmpt_stream(im, i), in.data() + i * part, len) != len) {
+                    std::fprintf(stderr, "cannot read the samples of component %d\n", i);
+                    return -1;
                 }
+                src[i] = in.data() + i * part;
             }
+            pnm_row(&job, 0, 0);
         }
-        if (!write_bytes(f.get(), out)) {
+        const size_t len = outrow * static_cast<size_t>(rows);
+        if (std::fwrite(out.data(), 1, len, f.get()) != len) {
             std::fprintf(stderr, "cannot write \"%s\"\n", path.c_str());
             return -1;
         }

@@ -694,61 +694,22 @@ HOT_CLONES void dec_roundrow(int32_t* p, int cols, int32_t lo, int32_t hi, int32
     }
 }
 
-// Undoes the ROI scaling of a band's indices in place; frac is the number
-// of fractional bits the indices carry.
-void dec_unroiband(dec_band_t* band, int frac)
-{
-    matrix_t* m = band->data;
-    const int roishift = band->roishift;
-    if (roishift <= 0 || roishift + frac >= 31)
-        return;
-    const int32_t roithresh = int32_t(1) << (roishift + frac);
-    for (int r = 0; r < matrix_numrows(m); ++r) {
-        int32_t* p = matrix_row(m, r);
-        for (int c = 0; c < matrix_numcols(m); ++c) {
-            int32_t x = p[c];
-            int32_t mag = x < 0 ? -x : x;
-            if (mag >= roithresh)
-                p[c] = x < 0 ? -(mag >> roishift) : (mag >> roishift);
-        }
-    }
-}
-
-// Undoes the ROI scaling and, for an irreversible component, dequantizes
-// in place into real samples.  Its indices carry one fractional bit and
-// lie in the middle of their intervals already (tier-1), so the sample is
-// the index times half the step size.
-HOT_CLONES void dec_dequantband(dec_band_t* band, bool realmode)
-{
-    matrix_t* m = band->data;
-    const int rows = matrix_numrows(m), cols = matrix_numcols(m);
-    if (rows <= 0 || cols <= 0)
-        return;
-    dec_unroiband(band, realmode ? 1 : 0);
-    if (!realmode)
-        return;  // integer indices are the coefficients themselves
-    // Half the step size, 2^(stepshift - 1) x stepmant / 2^14: exact in a
-    // float (an exponent out of its range gives 0 or infinity, only for a
-    // damaged stream).
-    const float halfstep =
-        static_cast<float>(std::ldexp(double(band->stepmant), band->stepshift - 15));
-    for (int r = 0; r < rows; ++r) {
-        int32_t* p = matrix_row(m, r);
-        for (int c = 0; c < cols; ++c)
-            p[c] = std::bit_cast<int32_t>(static_cast<float>(p[c]) * halfstep);
-    }
-}
+// Huge pages of the large matrices (base/seq.cpp maps them on these bounds).
+constexpr uintptr_t DEC_HUGEPAGE = uintptr_t(1) << 21;
 
 // Gives the memory of rows r0 .. r1 - 1 of an owned matrix back to the
 // system (the whole pages inside them; the rows read as zero afterwards),
 // so that a tile-component being written out row band by row band shrinks
-// while the picture grows.
+// while the picture grows.  A matrix mapped on huge pages gives back whole
+// huge pages only: a part of one would split it, which costs more than the
+// memory is worth.
 void dec_releaserows(matrix_t* m, int r0, int r1)
 {
 #ifdef __linux__
     if (r1 <= r0 || !m->data_ || matrix_rowstep(m) != matrix_numcols(m))
         return;
-    static const uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+    static const uintptr_t syspage = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+    const uintptr_t page = (m->flags_ & MATRIX_MAPPED) ? DEC_HUGEPAGE : syspage;
     if (page == 0 || (page & (page - 1)) != 0)
         return;
     const uintptr_t b = reinterpret_cast<uintptr_t>(matrix_row(m, r0));
@@ -777,13 +738,40 @@ struct dec_range_t {
     }
 };
 
+// A row of integer samples clamped to [lo, hi], then shifted.
+HOT_CLONES void dec_clamprow(int32_t* p, int cols, int32_t lo, int32_t hi, int32_t shift)
+{
+    for (int c = 0; c < cols; ++c)
+        p[c] = std::clamp(p[c], lo, hi) + shift;
+}
+
+// dec_finishrow and the packing of the samples into bytes in one sweep,
+// for samples of at most 8 bits (the low byte of each result).
+HOT_CLONES void dec_roundpack8(const int32_t* p, unsigned char* __restrict dst, int cols,
+                               int32_t lo, int32_t hi, int32_t shift)
+{
+    const float flo = static_cast<float>(lo), fhi = static_cast<float>(hi);
+    for (int c = 0; c < cols; ++c) {
+        float v = std::bit_cast<float>(p[c]);
+        v = v > flo ? v : flo;
+        v = v < fhi ? v : fhi;
+        dst[c] = static_cast<unsigned char>(static_cast<int32_t>(v + std::copysign(0.5f, v)) + shift);
+    }
+}
+
+HOT_CLONES void dec_clamppack8(const int32_t* p, unsigned char* __restrict dst, int cols,
+                               int32_t lo, int32_t hi, int32_t shift)
+{
+    for (int c = 0; c < cols; ++c)
+        dst[c] = static_cast<unsigned char>(std::clamp(p[c], lo, hi) + shift);
+}
+
 void dec_finishrow(int32_t* p, int cols, bool realmode, const dec_range_t& rg)
 {
     if (realmode)
         dec_roundrow(p, cols, rg.lo, rg.hi, rg.shift);
     else
-        for (int c = 0; c < cols; ++c)
-            p[c] = std::clamp(p[c], rg.lo, rg.hi) + rg.shift;
+        dec_clamprow(p, cols, rg.lo, rg.hi, rg.shift);
 }
 
 // The last stage of a tile whose components share one shape and whose
@@ -832,8 +820,16 @@ void dec_outband(void* arg, int64_t i, int)
             const dec_tcomp_t& tcomp = tile->tcomps[k];
             const bool real = tcomp.realmode || (mctid == JPDEC_MCT_ICT && k < 3);
             int32_t* p = matrix_row(tcomp.data, r);
-            dec_finishrow(p, j->cols, real, j->ranges[k]);
-            image_packrow(p, j->dst[k] + r * j->dststride[k], j->cols, j->cps[k]);
+            unsigned char* dst = j->dst[k] + r * j->dststride[k];
+            const dec_range_t& rg = j->ranges[k];
+            if (j->cps[k] == 1 && real) {
+                dec_roundpack8(p, dst, j->cols, rg.lo, rg.hi, rg.shift);
+            } else if (j->cps[k] == 1) {
+                dec_clamppack8(p, dst, j->cols, rg.lo, rg.hi, rg.shift);
+            } else {
+                dec_finishrow(p, j->cols, real, rg);
+                image_packrow(p, dst, j->cols, j->cps[k]);
+            }
         }
     }
     for (int k = 0; k < numcomps; ++k)
@@ -889,20 +885,12 @@ int dec_tiledecode(dec_t* dec, dec_tile_t* tile)
         return -1;
     }
     dec_cp_t* cp = tile->cp;
-    // Dequantization, one component per piece on the thread pool; then the
-    // inverse wavelet transform of each component in turn, which spreads
-    // its rows and columns over the pool itself.  Progress climbs from 60
-    // to 65 after tier-1's 15 to 60, reported on this thread: once the
-    // bands are dequantized and after each one-dimensional pass of the
+    // Tier-1 left dequantized coefficients.  The inverse wavelet transform
+    // of each component in turn spreads its rows and columns over the pool
+    // itself.  Progress climbs from 60 to 65 after tier-1's 15 to 60,
+    // reported on this thread after each one-dimensional pass of the
     // transforms (by the samples done so far), which end at their next
     // pass after a cancel.
-    auto dequant = [](void* arg, int64_t k, int) {
-        dec_tcomp_t* tcomp = &static_cast<dec_tile_t*>(arg)->tcomps[k];
-        for (dec_rlvl_t& rlvl : tcomp->rlvls)
-            for (dec_band_t& band : rlvl.bands)
-                dec_dequantband(&band, tcomp->realmode);
-    };
-    threadpool_for(cp->numcomps, dequant, nullptr, tile);
     dec_progress(dec, 61);
     struct synjob_t {
         dec_t* dec;
@@ -932,8 +920,14 @@ int dec_tiledecode(dec_t* dec, dec_tile_t* tile)
     job.dec = dec;
     job.tile = tile;
     if ((cp->mctid == JPDEC_MCT_NONE || cp->numcomps >= 3) && dec_prepareout(dec, tile, &job)) {
-        // Bands of about 64 KiB of samples per component.
-        job.bandrows = std::max(1, (1 << 14) / job.cols);
+        // Bands of about 64 KiB of samples per component, or of two huge
+        // pages when the matrices are mapped on them (so that every band
+        // gives at least one back).
+        bool mapped = false;
+        for (const dec_tcomp_t& tcomp : tile->tcomps)
+            mapped = mapped || (tcomp.data->flags_ & MATRIX_MAPPED);
+        const int bandsamples = mapped ? int(2 * DEC_HUGEPAGE / sizeof(int32_t)) : 1 << 14;
+        job.bandrows = std::max(1, bandsamples / job.cols);
         job.numbands = (job.rows + job.bandrows - 1) / job.bandrows;
         job.reported = 0;
         threadpool_for(job.numbands, dec_outband, dec_outtick, &job);

@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/simd.h"
 #include "tier1/htref.h"
 #include "tier1/httab.h"
 
@@ -291,30 +292,38 @@ bool decodequad(const uint16_t* tab, int c, melin_t& mel, revin_t& vlc, htquad_t
 inline bool magsgn(fwdin_t& ms, const htquad_t& qd, int U, int maxu, int p, int32_t half,
                    int32_t* row0, int32_t* row1, uint8_t* ebot, int q)
 {
-    int32_t* const dst[4] = {row0 + 2 * q, row1 + 2 * q, row0 + 2 * q + 1, row1 + 2 * q + 1};
+    // Sample n of the quad is in column n >> 1 of row n & 1.
+    int32_t* const rows[2] = {row0 + 2 * q, row1 + 2 * q};
+    rows[0][0] = rows[0][1] = rows[1][0] = rows[1][1] = 0;
     if (!qd.rho) {
-        *dst[0] = *dst[1] = *dst[2] = *dst[3] = 0;
         ebot[2 * q + 1] = 0;
         ebot[2 * q + 2] = 0;
         return true;
     }
     if (U > maxu)
         return false;
-    // Without branches on the pattern: an insignificant sample reads no
-    // bits and gives 0.
-    uint8_t ex[4];
-    for (int n = 0; n < 4; ++n) {
-        const uint32_t sig = 0u - ((unsigned(qd.rho) >> n) & 1);
-        const int m = (U - ((qd.ek >> n) & 1)) & int(sig);
+    // The significant samples in order (an insignificant one reads no bits
+    // and stays 0).
+    uint8_t ex[4] = {};
+    for (unsigned r = unsigned(qd.rho); r; r &= r - 1) {
+        const int n = std::countr_zero(r);
+        const int m = U - ((qd.ek >> n) & 1);
         const uint32_t v = ms.get(m) | (uint32_t((qd.e1 >> n) & 1) << m);
-        const uint32_t mag = ((((v >> 1) + 1) << p) | uint32_t(half)) & sig;
+        const uint32_t mag = (((v >> 1) + 1) << p) | uint32_t(half);
         const uint32_t neg = 0u - (v & 1);
-        *dst[n] = int32_t((mag ^ neg) - neg);
-        ex[n] = uint8_t((32 - std::countl_zero(v | 1)) & sig);
+        rows[n & 1][n >> 1] = int32_t((mag ^ neg) - neg);
+        ex[n] = uint8_t(32 - std::countl_zero(v | 1));
     }
     ebot[2 * q + 1] = ex[1];
     ebot[2 * q + 2] = ex[3];
     return true;
+}
+
+// A row of coefficients as floats times scale (the dequantization).
+HOT_CLONES void scalerow(const int32_t* src, int32_t* dst, int n, float scale)
+{
+    for (int x = 0; x < n; ++x)
+        dst[x] = std::bit_cast<int32_t>(static_cast<float>(src[x]) * scale);
 }
 
 }  // namespace
@@ -453,8 +462,12 @@ int htdec_decodecblk(const htdec_cblk_t& cb, htdec_scratch_t& scratch)
     }
 
     if (cb.numrefpasses <= 0 || p == 0) {
-        for (int r = 0; r < H; ++r)
-            std::copy(buf + size_t(r) * W2, buf + size_t(r) * W2 + W, cb.data + r * cb.stride);
+        if (cb.scale != 0)
+            for (int r = 0; r < H; ++r)
+                scalerow(buf + size_t(r) * W2, cb.data + r * cb.stride, W, cb.scale);
+        else
+            for (int r = 0; r < H; ++r)
+                std::copy(buf + size_t(r) * W2, buf + size_t(r) * W2 + W, cb.data + r * cb.stride);
         return 0;
     }
 
@@ -562,6 +575,8 @@ int htdec_decodecblk(const htdec_cblk_t& cb, htdec_scratch_t& scratch)
             const uint32_t neg = 0u - ((uint32_t(v) >> 31) | (isnew & ((sg[x] >> bit) & 1u)));
             o[x] = int32_t((mag ^ neg) - neg);
         }
+        if (cb.scale != 0)
+            scalerow(o, o, W, cb.scale);
     }
     return 0;
 }

@@ -27,6 +27,7 @@ struct htdec_cblk_t {
     int width = 0, height = 0;     // 1..1024, width * height <= 4096
     int32_t* data = nullptr;       // output rectangle
     ptrdiff_t stride = 0;
+    float scale = 0;               // non-zero: written as floats, coefficient x scale
 };
 
 // Scratch memory that one thread reuses from block to block.

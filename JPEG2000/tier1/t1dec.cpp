@@ -4,6 +4,8 @@
 #include "tier1/t1dec.h"
 
 #include <algorithm>
+#include <bit>
+#include <cmath>
 #include <atomic>
 #include <cstdio>
 #include <cstring>
@@ -14,6 +16,7 @@
 
 #include "tier2/bitstream.h"
 #include "base/fatal.h"
+#include "base/simd.h"
 #include "tier1/htdec.h"
 #include "tier1/jpcod.h"
 #include "tier1/mqdec.h"
@@ -237,6 +240,14 @@ void dropsegs(dec_cblk_t* cblk, int numsegs)
     cblk->curseg = std::max(cblk->curseg - numsegs, 0);
 }
 
+// Half the step size of an irreversible band, 2^(stepshift - 1) x stepmant
+// / 2^14: exact in a float (an exponent out of its range gives 0 or
+// infinity, only for a damaged stream).
+float halfstep(const dec_band_t* band)
+{
+    return static_cast<float>(std::ldexp(double(band->stepmant), band->stepshift - 15));
+}
+
 // Bytes of a segment's stream, nullptr when it has none.
 const uint8_t* segbytes(dec_seg_t* seg, int64_t* len)
 {
@@ -250,9 +261,13 @@ const uint8_t* segbytes(dec_seg_t* seg, int64_t* len)
 // An HT code block: its first cleanup segment, with the refinement
 // segment after it when that arrived.  A cleanup segment whose passes did
 // not all arrive leaves the block at zero.  Later HT sets are not decoded.
+// In a tile's decoding (intile) the block is dequantized as it is written
+// when its component is irreversible without ROI scaling, and zeroed when
+// nothing is decoded.
 int decodehtcblk(const dec_ccp_t* ccp, const dec_band_t* band, dec_cblk_t* cblk, int maxlyrs,
-                 htdec_scratch_t& scratch)
+                 htdec_scratch_t& scratch, bool intile)
 {
+    bool written = false;
     const int numsegs = static_cast<int>(cblk->segs.size());
     int ret = 0;
     dec_seg_t* cln = &cblk->segs[0];
@@ -290,15 +305,23 @@ int decodehtcblk(const dec_ccp_t* ccp, const dec_band_t* band, dec_cblk_t* cblk,
             cb.height = cblk->height;
             cb.data = cblk->data;
             cb.stride = cblk->stride;
+            if (intile && frac && band->roishift <= 0)
+                cb.scale = halfstep(band);
             ret = htdec_decodecblk(cb, scratch);
+            written = true;
         }
     }
+    if (intile && !written)
+        for (int r = 0; r < cblk->height; ++r)
+            std::memset(cblk->data + r * cblk->stride, 0,
+                        sizeof(int32_t) * static_cast<size_t>(cblk->width));
     dropsegs(cblk, numsegs);
     return ret;
 }
 
 int decodecblk(const dec_ccp_t* ccp, const dec_band_t* band, dec_cblk_t* cblk, int dopartial,
-               int maxlyrs, std::vector<uint32_t>& flagbuf, htdec_scratch_t& htscratch)
+               int maxlyrs, std::vector<uint32_t>& flagbuf, htdec_scratch_t& htscratch,
+               bool intile)
 {
     if (cblk->segs.empty())
         return 0;
@@ -307,7 +330,7 @@ int decodecblk(const dec_ccp_t* ccp, const dec_band_t* band, dec_cblk_t* cblk, i
         return 0;
     }
     if (ccp->cblksty & JPDEC_CBLK_HT)
-        return decodehtcblk(ccp, band, cblk, maxlyrs, htscratch);
+        return decodehtcblk(ccp, band, cblk, maxlyrs, htscratch, intile);
     const int cblksty = ccp->cblksty;
     const colblk_t cb = colblk_make(flagbuf, cblk->data, cblk->stride, cblk->height,
                                     cblk->width, band->orient);
@@ -424,7 +447,7 @@ int t1dec_decodecblk(const dec_ccp_t* ccp, const dec_band_t* band, dec_cblk_t* c
 {
     std::vector<uint32_t> flagbuf;
     htdec_scratch_t htscratch;
-    return decodecblk(ccp, band, cblk, dopartial, maxlyrs, flagbuf, htscratch);
+    return decodecblk(ccp, band, cblk, dopartial, maxlyrs, flagbuf, htscratch, false);
 }
 
 namespace {
@@ -445,6 +468,38 @@ struct decjob_t {
     int64_t trimmed = 0;  // sixteenths of the blocks after which memory was trimmed
 };
 
+// Undoes the ROI scaling of a decoded block's indices in place and, for an
+// irreversible component, dequantizes them into real samples (float bits),
+// while the block is still in the cache.  Its indices carry one fractional
+// bit and lie in the middle of their intervals already, so the sample is
+// the index times half the step size.
+HOT_CLONES void dequantblock(const dec_band_t* band, bool realmode, int32_t* data,
+                             ptrdiff_t stride, int width, int height)
+{
+    const int frac = realmode ? 1 : 0;
+    const int roishift = band->roishift;
+    if (roishift > 0 && roishift + frac < 31) {
+        const int32_t roithresh = int32_t(1) << (roishift + frac);
+        for (int r = 0; r < height; ++r) {
+            int32_t* p = data + r * stride;
+            for (int c = 0; c < width; ++c) {
+                const int32_t x = p[c];
+                const int32_t mag = x < 0 ? -x : x;
+                if (mag >= roithresh)
+                    p[c] = x < 0 ? -(mag >> roishift) : (mag >> roishift);
+            }
+        }
+    }
+    if (!realmode)
+        return;  // integer indices are the coefficients themselves
+    const float hs = halfstep(band);
+    for (int r = 0; r < height; ++r) {
+        int32_t* p = data + r * stride;
+        for (int c = 0; c < width; ++c)
+            p[c] = std::bit_cast<int32_t>(static_cast<float>(p[c]) * hs);
+    }
+}
+
 void decodeone(void* arg, int64_t i, int)
 {
     decjob_t* job = static_cast<decjob_t*>(arg);
@@ -455,19 +510,33 @@ void decodeone(void* arg, int64_t i, int)
     thread_local std::vector<uint32_t> flagbuf;
     thread_local htdec_scratch_t htscratch;
     const cblkjob_t& cj = job->cblks[i];
-    // The code block's rectangle of the tile-component is written whole
-    // (zeros where nothing is significant) before decoding: the matrix's
-    // fresh pages are then first touched by a write, on this thread, and
-    // not faulted in twice (read, then copied on write) by the inverse
-    // transform later.  Tiny code blocks (a stream of millions of them
-    // costs more in calls than it could save) are left alone.
-    if (dec_cblk_t* cb = cj.cblk; cb->data && cb->width > 0 && cb->width * cb->height >= 256)
-        for (int r = 0; r < cb->height; ++r)
-            std::memset(cb->data + r * cb->stride, 0, sizeof(int32_t) * static_cast<size_t>(cb->width));
-    if (decodecblk(cj.ccp, cj.band, cj.cblk, 1, -1, flagbuf, htscratch)) {
+    // The code block's rectangle of the tile-component (fresh memory, all
+    // zero) is touched by a write at both ends of each row before
+    // decoding: the matrix's fresh pages are then first touched by a
+    // write, on this thread, and not faulted in twice (read, then copied on
+    // write) by the inverse transform later.  Tiny code blocks (a stream
+    // of millions of them costs more than it could save) are left alone.
+    // An HT block writes its whole rectangle itself, decoded or not.
+    dec_cblk_t* cb = cj.cblk;
+    const bool empty = cb->segs.empty();  // stays zero
+    const bool ht = (cj.ccp->cblksty & JPDEC_CBLK_HT) && !empty;
+    if (!ht && cb->data && cb->width > 0 && cb->width * cb->height >= 256)
+        for (int r = 0; r < cb->height; ++r) {
+            int32_t* row = cb->data + r * cb->stride;
+            row[0] = 0;
+            row[cb->width - 1] = 0;
+        }
+    const bool realmode = cj.ccp->qmfbid == JPC_COX_INS;
+    // The HT decoder dequantizes as it writes the block when there is no
+    // ROI scaling to undo first.
+    const bool fused = ht && realmode && cj.band->roishift <= 0;
+    if (decodecblk(cj.ccp, cj.band, cb, 1, -1, flagbuf, htscratch, true)) {
         job->result[i] = -1;
         job->failed.store(true, std::memory_order_relaxed);
+        return;
     }
+    if (!fused && !empty && cb->data && cb->width > 0 && cb->height > 0)
+        dequantblock(cj.band, realmode, cb->data, cb->stride, cb->width, cb->height);
 }
 
 // Progress on the calling thread, in proportion to the code blocks done:

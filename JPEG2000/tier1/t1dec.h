@@ -16,7 +16,9 @@
 
 // Decodes every code block of every precinct of every band, level and
 // component of the tile, reporting 15 to the decoder's progress sink once
-// per precinct and once per code block.  Returns 0, or -1 when a code block
+// per precinct and once per code block.  Each block is then dequantized in
+// place, as dequantblock in t1dec.cpp says: ROI scaling undone, irreversible
+// indices turned into real samples.  Returns 0, or -1 when a code block
 // fails (after a message).
 int t1dec_decodetile(dec_t* dec, dec_tile_t* tile);
 

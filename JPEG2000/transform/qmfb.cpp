@@ -81,23 +81,38 @@ struct Lift97 {  // t + c (a + b)
     float c;
     float operator()(float t, float a, float b) const { return t + c * (a + b); }
 };
+struct ScaleLift97 {  // t k + c (a + b), the product t k rounded first
+    float k, c;
+    float operator()(float t, float a, float b) const
+    {
+        const float u = t * k;
+        return u + c * (a + b);
+    }
+};
 
 // One lifting step on contiguous arrays: T[j] is updated from S[j - d] and
 // S[j - d + 1] (d is 0 or 1).  The callers guarantee ns >= nt - d and
 // ns >= 1, so only j = 0 (d = 1) and j = nt - 1 can lack a neighbour.
+// The result goes to D, which is T or a place of its own.
 template <class Op>
-inline void lift_line(realent_t* T, int32_t nt, const realent_t* S, int32_t ns, int d, Op op)
+inline void lift_line(realent_t* D, const realent_t* T, int32_t nt, const realent_t* S,
+                      int32_t ns, int d, Op op)
 {
     int32_t j = 0;
     if (d == 1 && nt > 0) {
-        T[0] = op(T[0], S[0], S[0]);
+        D[0] = op(T[0], S[0], S[0]);
         j = 1;
     }
     const int32_t jend = std::min(nt, ns + d - 1);
     for (; j < jend; ++j)
-        T[j] = op(T[j], S[j - d], S[j - d + 1]);
+        D[j] = op(T[j], S[j - d], S[j - d + 1]);
     for (; j < nt; ++j)
-        T[j] = op(T[j], S[j - d], S[j - d]);
+        D[j] = op(T[j], S[j - d], S[j - d]);
+}
+template <class Op>
+inline void lift_line(realent_t* T, int32_t nt, const realent_t* S, int32_t ns, int d, Op op)
+{
+    lift_line(T, T, nt, S, ns, d, op);
 }
 
 inline void scale_line(realent_t* x, int32_t n, float c)
@@ -147,15 +162,6 @@ HOT_CLONES void lift97_fwd(const Halves& h)
     h.scale(INVK, HALFK);
 }
 
-// The steps in reverse order with negated parameters.
-HOT_CLONES void lift97_inv(const Halves& h)
-{
-    h.scale(K, TWOINVK);
-    h.update(Lift97{-DELTA});
-    h.predict(Lift97{-GAMMA});
-    h.update(Lift97{-BETA});
-    h.predict(Lift97{-ALPHA});
-}
 
 // A line of one sample: unchanged at an even coordinate.  At an odd
 // coordinate the sample is a high-pass coefficient on its own; T.800 makes
@@ -220,35 +226,51 @@ void row53_fwd(int32_t* x, int32_t n, int s0, int32_t* hi)
     std::memcpy(x + nl, hi, static_cast<size_t>(nh) * sizeof(int32_t));
 }
 
-// The inverse from copies of both halves: even samples first, then the odd
-// ones between them.
-void row53_inv(int32_t* x, int32_t n, int s0, int32_t* lo, int32_t* hi)
+// x[2i] = a[i], x[2i + 1] = b[i] for i < npairs.
+template <class T>
+inline void join_pairs(T* __restrict x, const T* __restrict a, const T* __restrict b,
+                       int32_t npairs)
+{
+    for (int32_t i = 0; i < npairs; ++i) {
+        x[2 * i] = a[i];
+        x[2 * i + 1] = b[i];
+    }
+}
+
+// The inverse: the even samples (from the low-pass half) into ev, then the
+// odd ones (from the high-pass half and their even neighbours) into od,
+// each in a contiguous sweep, then both joined back into the row.
+[[gnu::always_inline]] inline void row53_inv(int32_t* x, int32_t n, int s0, int32_t* ev, int32_t* od)
 {
     const int32_t nl = numlow(n, s0), nh = n - nl;
-    std::memcpy(lo, x, static_cast<size_t>(nl) * sizeof(int32_t));
-    std::memcpy(hi, x + nl, static_cast<size_t>(nh) * sizeof(int32_t));
-    int32_t* q = x + s0;
+    const int32_t* lo = x;
+    const int32_t* hi = x + nl;
     int32_t i = 0;
     if (!s0) {
-        q[0] = wsub(lo[0], wadd(wadd(hi[0], hi[0]), 2) >> 2);
+        ev[0] = wsub(lo[0], wadd(wadd(hi[0], hi[0]), 2) >> 2);
         i = 1;
     }
     const int32_t iend = nl + s0 <= nh ? nl : nl - 1;
     for (; i < iend; ++i)
-        q[2 * i] = wsub(lo[i], wadd(wadd(hi[i + s0 - 1], hi[i + s0]), 2) >> 2);
+        ev[i] = wsub(lo[i], wadd(wadd(hi[i + s0 - 1], hi[i + s0]), 2) >> 2);
     for (; i < nl; ++i)
-        q[2 * i] = wsub(lo[i], wadd(wadd(hi[i + s0 - 1], hi[i + s0 - 1]), 2) >> 2);
-    int32_t* p = x + 1 - s0;
+        ev[i] = wsub(lo[i], wadd(wadd(hi[i + s0 - 1], hi[i + s0 - 1]), 2) >> 2);
+    // Odd sample j sits between even samples j - s0 and j + 1 - s0.
     int32_t j = 0;
     if (s0) {
-        p[0] = wadd(hi[0], p[1]);
+        od[0] = wadd(hi[0], ev[0]);
         j = 1;
     }
     const int32_t jend = 2 * nh - s0 < n ? nh : nh - 1;
     for (; j < jend; ++j)
-        p[2 * j] = wadd(hi[j], wadd(p[2 * j - 1], p[2 * j + 1]) >> 1);
+        od[j] = wadd(hi[j], wadd(ev[j - s0], ev[j + 1 - s0]) >> 1);
     for (; j < nh; ++j)
-        p[2 * j] = wadd(hi[j], p[2 * j - 1]);
+        od[j] = wadd(hi[j], ev[j - s0]);
+    const int32_t* a = s0 ? od : ev;  // the sample at coordinate 0 first
+    const int32_t* b = s0 ? ev : od;
+    join_pairs(x, a, b, n / 2);
+    if (n & 1)
+        x[n - 1] = a[n / 2];
 }
 
 HOT_CLONES void rows53_analyze(int32_t* data, int32_t numrows, int32_t n, ptrdiff_t rowstep, int s0)
@@ -308,20 +330,27 @@ HOT_CLONES void rows97_synthesize(realent_t* data, int32_t numrows, int32_t n, p
         return;
     const int32_t nl = numlow(n, s0), nh = n - nl;
     Buffer<float> buf;
-    float* tmp = buf.get(static_cast<size_t>(nh));
+    float* tmp = buf.get(static_cast<size_t>(n));
     for (int32_t r = 0; r < numrows; ++r) {
         realent_t* x = data + r * rowstep;
-        lift97_inv(Halves{x, nl, x + nl, nh, s0});
-        // Join: high-pass part aside, low-pass samples to their places
-        // from the back (position 2i + s0 >= i), then the high-pass ones.
+        // Lifted in a copy (the scaling and the first step write it), then
+        // joined back into the row in one forward sweep of sample pairs
+        // (which vectorises).  The steps are those of lift97_fwd in reverse
+        // order with negated parameters.
         for (int32_t j = 0; j < nh; ++j)
-            tmp[j] = x[nl + j];
-        realent_t* lp = x + s0;
-        for (int32_t i = nl - 1; i >= 0; --i)
-            lp[2 * i] = x[i];
-        realent_t* hp = x + 1 - s0;
-        for (int32_t j = 0; j < nh; ++j)
-            hp[2 * j] = tmp[j];
+            tmp[nl + j] = x[nl + j] * TWOINVK;
+        lift_line(tmp, x, nl, tmp + nl, nh, 1 - s0, ScaleLift97{K, -DELTA});
+        const Halves h{tmp, nl, tmp + nl, nh, s0};
+        h.predict(Lift97{-GAMMA});
+        h.update(Lift97{-BETA});
+        h.predict(Lift97{-ALPHA});
+        const float* lo = tmp;
+        const float* hi = tmp + nl;
+        if (s0)
+            std::swap(lo, hi);  // pairs (high j, low j) from coordinate 1
+        join_pairs(x, lo, hi, n / 2);
+        if (n & 1)
+            x[n - 1] = lo[n / 2];
     }
 }
 
@@ -390,7 +419,8 @@ void cols53_fwd(int32_t* x, int32_t n, int32_t w, ptrdiff_t rs, int s0, int32_t*
 // The inverse sweep goes up: even sample i is restored from low-pass row i
 // into row 2i + s0, then every odd sample whose two even neighbours are
 // restored; no write reaches a low-pass row that is still to be read.
-void cols53_inv(int32_t* x, int32_t n, int32_t w, ptrdiff_t rs, int s0, int32_t* tmp)
+[[gnu::always_inline]] inline void cols53_inv(int32_t* x, int32_t n, int32_t w, ptrdiff_t rs, int s0,
+                                              int32_t* tmp)
 {
     const int32_t nl = numlow(n, s0), nh = n - nl;
     auto X = [&](int32_t p) { return x + p * rs; };
@@ -421,6 +451,15 @@ inline void lift97_seg(realent_t* d, const realent_t* t, const realent_t* a, con
 {
     for (int32_t i = 0; i < w; ++i)
         d[i] = t[i] + c * (a[i] + b[i]);
+}
+// d = d k + c (a + b), each product rounded as in two steps.
+inline void scalelift97_seg(realent_t* d, const realent_t* a, const realent_t* b, int32_t w,
+                            float k, float c)
+{
+    for (int32_t i = 0; i < w; ++i) {
+        const float t = d[i] * k;
+        d[i] = t + c * (a[i] + b[i]);
+    }
 }
 inline void scale_seg(realent_t* d, const realent_t* x, int32_t w, float c)
 {
@@ -477,8 +516,7 @@ inline void scale_seg(realent_t* d, const realent_t* x, int32_t w, float c)
     for (int32_t m = nl - 1; m >= -1; --m) {
         if (m >= 0) {
             neighbours(m + s0 - 1, nh, a, b);
-            scale_seg(X(m), X(m), w, K);
-            lift97_seg(X(m), X(m), T(a), T(b), w, -DELTA);
+            scalelift97_seg(X(m), T(a), T(b), w, K, -DELTA);
             for (; h1 >= 0; --h1) {
                 neighbours(h1 - s0, nl, a, b);
                 if (std::min(a, b) < m)

@@ -49,6 +49,7 @@ const PeerCase cases[] = {
     {"opj_poc", false, false, 80, 64, "-r 30,10 -n 3 -POC T1=0,0,1,3,3,LRCP/T1=0,0,2,3,3,RLCP"},
     {"opj_tileparts", false, false, 80, 64, "-TP R -t 40,32 -n 3 -r 20,5"},
     {"opj_roi", false, false, 80, 64, "-ROI c=1,U=9 -r 20,4"},
+    {"opj_roi_irreversible", false, false, 80, 64, "-I -ROI c=0,U=9 -r 20,4"},
     {"opj_plt", false, true, 80, 64, "-PLT -SOP -r 10"},
     {"grk_default", true, false, 96, 80, ""},
     {"grk_layers_rpcl", true, false, 90, 70, "-r 40,10 -p RPCL -c [32,32],[16,16] -n 4"},
