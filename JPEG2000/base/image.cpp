@@ -10,9 +10,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <vector>
-#ifdef __linux__
-#include <sys/mman.h>
-#endif
 
 namespace {
 
@@ -23,23 +20,6 @@ void cmpt_destroy(image_cmpt_t* cmpt)
     if (cmpt->stream_)
         stream_close(cmpt->stream_);
     std::free(cmpt);
-}
-
-// Asks for the huge pages inside a large block of fresh memory: a decoded
-// 4K picture is then faulted in by a few dozen faults instead of thousands.
-void hugepages(unsigned char* mem, int64_t size)
-{
-#ifdef __linux__
-    constexpr uintptr_t HUGE_PAGE = uintptr_t(1) << 21;
-    if (!mem || size < int64_t(4) << 20)
-        return;
-    const uintptr_t b = (reinterpret_cast<uintptr_t>(mem) + HUGE_PAGE - 1) & ~(HUGE_PAGE - 1);
-    const uintptr_t e = (reinterpret_cast<uintptr_t>(mem) + uintptr_t(size)) & ~(HUGE_PAGE - 1);
-    if (e > b)
-        madvise(reinterpret_cast<void*>(b), e - b, MADV_HUGEPAGE);
-#else
-    (void)mem, (void)size;
-#endif
 }
 
 // A component of the given size with every sample 0, its samples in a
@@ -64,8 +44,6 @@ image_cmpt_t* cmpt_create(const image_cmptparm_t& p, bool inmem)
         cmpt_destroy(cmpt);
         return nullptr;
     }
-    if (inmem)
-        hugepages(stream_memdata(cmpt->stream_), size);
     return cmpt;
 }
 
