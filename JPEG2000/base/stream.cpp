@@ -1,8 +1,6 @@
 // Buffered byte streams: buffer logic, memory and file devices.
 #include "base/stream.h"
 
-#include "base/bigmem.h"
-
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
@@ -30,7 +28,6 @@ struct stream_memobj_t {
     int64_t zeroend_;     // the bytes from len_ up to here are known to be zero
     int growable_;        // may be reallocated to a larger size
     int myalloc_;         // buf_ is owned (freed on close)
-    bool mapped_;         // buf_ comes from bigmem_alloc (fixed size only)
 };
 
 // Largest memory size (1 TiB): a growable memory never doubles beyond it
@@ -126,7 +123,7 @@ int mem_close(void* obj)
 {
     auto* m = static_cast<stream_memobj_t*>(obj);
     if (m->myalloc_)
-        bigmem_free(m->buf_, static_cast<size_t>(m->bufsize_), m->mapped_);
+        std::free(m->buf_);
     delete m;
     return 0;
 }
@@ -339,13 +336,8 @@ stream_t* memopen(unsigned char* buf, int64_t size, bool growable, int bufsize)
         m->buf_ = buf;
         m->myalloc_ = 0;
     } else {
-        // A large fixed memory (a picture component) may be mapped on
-        // its own; a growable one must stay reallocatable.
         if (m->bufsize_ > MEM_MAXBUFSIZE)
             m->buf_ = nullptr;
-        else if (!growable)
-            m->buf_ = static_cast<unsigned char*>(
-                bigmem_alloc(static_cast<size_t>(m->bufsize_), &m->mapped_));
         else
             m->buf_ = static_cast<unsigned char*>(std::calloc(static_cast<size_t>(m->bufsize_), 1));
         if (!m->buf_) {

@@ -694,22 +694,16 @@ HOT_CLONES void dec_roundrow(int32_t* p, int cols, int32_t lo, int32_t hi, int32
     }
 }
 
-// Huge pages of the large matrices (base/seq.cpp maps them on these bounds).
-constexpr uintptr_t DEC_HUGEPAGE = uintptr_t(1) << 21;
-
 // Gives the memory of rows r0 .. r1 - 1 of an owned matrix back to the
 // system (the whole pages inside them; the rows read as zero afterwards),
 // so that a tile-component being written out row band by row band shrinks
-// while the picture grows.  A matrix mapped on huge pages gives back whole
-// huge pages only: a part of one would split it, which costs more than the
-// memory is worth.
+// while the picture grows.
 void dec_releaserows(matrix_t* m, int r0, int r1)
 {
 #ifdef __linux__
     if (r1 <= r0 || !m->data_ || matrix_rowstep(m) != matrix_numcols(m))
         return;
-    static const uintptr_t syspage = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
-    const uintptr_t page = (m->flags_ & MATRIX_MAPPED) ? DEC_HUGEPAGE : syspage;
+    static const uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
     if (page == 0 || (page & (page - 1)) != 0)
         return;
     const uintptr_t b = reinterpret_cast<uintptr_t>(matrix_row(m, r0));
@@ -920,14 +914,8 @@ int dec_tiledecode(dec_t* dec, dec_tile_t* tile)
     job.dec = dec;
     job.tile = tile;
     if ((cp->mctid == JPDEC_MCT_NONE || cp->numcomps >= 3) && dec_prepareout(dec, tile, &job)) {
-        // Bands of about 64 KiB of samples per component, or of two huge
-        // pages when the matrices are mapped on them (so that every band
-        // gives at least one back).
-        bool mapped = false;
-        for (const dec_tcomp_t& tcomp : tile->tcomps)
-            mapped = mapped || (tcomp.data->flags_ & MATRIX_MAPPED);
-        const int bandsamples = mapped ? int(2 * DEC_HUGEPAGE / sizeof(int32_t)) : 1 << 14;
-        job.bandrows = std::max(1, bandsamples / job.cols);
+        // Bands of about 64 KiB of samples per component.
+        job.bandrows = std::max(1, (1 << 14) / job.cols);
         job.numbands = (job.rows + job.bandrows - 1) / job.bandrows;
         job.reported = 0;
         threadpool_for(job.numbands, dec_outband, dec_outtick, &job);
