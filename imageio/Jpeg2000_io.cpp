@@ -215,7 +215,7 @@ qint64 TJPEG2000_IO::SaveToStreamFrom(QImage* B, QIODevice* S)
         image_cmptparm_t parms[3];
         for (auto& p : parms)
             p = image_cmptparm_t{w, h, 8, 0};
-        ImageHolder image(image_create(3, parms, IMAGE_CM_RGB));
+        ImageHolder image(image_create(3, parms, IMAGE_CM_RGB, true));
         if (!image || image_numcmpnts(image.get()) != 3 || B->format() != QImage::Format_BGR888)
             throw Exception(QStringLiteral("Internal Error , Can,t Create Such Image, Kill the Developers"));
         // The copy climbs from 0 to 9 as rows go; a Cancel during it ends

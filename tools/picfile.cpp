@@ -151,8 +151,8 @@ image_t* read_pnm(const std::string& path)
     std::vector<image_cmptparm_t> parms(numcmpts, image_cmptparm_t{static_cast<int32_t>(w),
                                                                     static_cast<int32_t>(h),
                                                                     prec, 0});
-    image_ptr im(image_create(numcmpts, parms.data(), numcmpts == 3 ? IMAGE_CM_RGB
-                                                                    : IMAGE_CM_GRAY));
+    image_ptr im(image_create(numcmpts, parms.data(),
+                              numcmpts == 3 ? IMAGE_CM_RGB : IMAGE_CM_GRAY, true));
     if (!im) {
         std::fprintf(stderr, "%s: not enough memory for the picture\n", path.c_str());
         return nullptr;
@@ -306,7 +306,7 @@ image_t* read_pgx(const std::string& path)
     std::vector<image_cmptparm_t> parms;
     for (const PgxFile& f : files)
         parms.push_back(image_cmptparm_t{f.width, f.height, f.prec, f.sgnd});
-    image_ptr im(image_create(static_cast<int>(parms.size()), parms.data(), IMAGE_CM_UNKNOWN));
+    image_ptr im(image_create(static_cast<int>(parms.size()), parms.data(), IMAGE_CM_UNKNOWN, true));
     if (!im) {
         std::fprintf(stderr, "%s: not enough memory for the picture\n", path.c_str());
         return nullptr;

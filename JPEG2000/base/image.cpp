@@ -24,7 +24,7 @@ void cmpt_destroy(image_cmpt_t* cmpt)
 
 // A component of the given size with every sample 0, its samples in a
 // memory stream or a temporary file.  nullptr on failure.
-image_cmpt_t* cmpt_create(const image_cmptparm_t& p, bool inmem)
+image_cmpt_t* cmpt_create(const image_cmptparm_t& p, bool inmem, bool big)
 {
     auto* cmpt = static_cast<image_cmpt_t*>(std::calloc(1, sizeof(image_cmpt_t)));
     if (!cmpt)
@@ -37,7 +37,7 @@ image_cmpt_t* cmpt_create(const image_cmptparm_t& p, bool inmem)
     cmpt->hsubsamp_ = 1;
     cmpt->vsubsamp_ = 1;
     const int64_t size = int64_t(p.width) * p.height * cmpt->cps_;
-    cmpt->stream_ = inmem ? stream_memopen(nullptr, size) : stream_tmpfile();
+    cmpt->stream_ = !inmem ? stream_tmpfile() : big ? stream_memopenbig(size) : stream_memopen(nullptr, size);
     // Give the stream its full length, every byte zero.
     if (!cmpt->stream_ || stream_seek(cmpt->stream_, size - 1, SEEK_SET) < 0 ||
         stream_putc(cmpt->stream_, 0) < 0 || stream_seek(cmpt->stream_, 0, SEEK_SET) < 0) {
@@ -132,7 +132,7 @@ unsigned char* cmpt_memory(image_cmpt_t* cmpt)
 
 }  // namespace
 
-image_t* image_create(int numcmpts, const image_cmptparm_t* parms, int colormodel)
+image_t* image_create(int numcmpts, const image_cmptparm_t* parms, int colormodel, bool filledwhole)
 {
     if (numcmpts <= 0 || numcmpts > IMAGE_MAXCMPTS || !parms)
         return nullptr;
@@ -166,7 +166,7 @@ image_t* image_create(int numcmpts, const image_cmptparm_t* parms, int colormode
         return nullptr;
     }
     for (int i = 0; i < numcmpts; ++i) {
-        image_cmpt_t* cmpt = cmpt_create(parms[i], !image->intmpfiles_);
+        image_cmpt_t* cmpt = cmpt_create(parms[i], !image->intmpfiles_, filledwhole);
         if (!cmpt) {
             image_destroy(image);
             return nullptr;

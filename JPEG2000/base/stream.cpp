@@ -1,6 +1,8 @@
 // Buffered byte streams: buffer logic, memory and file devices.
 #include "base/stream.h"
 
+#include "base/bigmem.h"
+
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
@@ -28,6 +30,7 @@ struct stream_memobj_t {
     int64_t zeroend_;     // the bytes from len_ up to here are known to be zero
     int growable_;        // may be reallocated to a larger size
     int myalloc_;         // buf_ is owned (freed on close)
+    bool mapped_;         // buf_ comes from bigmem_alloc (fixed size only)
 };
 
 // Largest memory size (1 TiB): a growable memory never doubles beyond it
@@ -123,7 +126,7 @@ int mem_close(void* obj)
 {
     auto* m = static_cast<stream_memobj_t*>(obj);
     if (m->myalloc_)
-        std::free(m->buf_);
+        bigmem_free(m->buf_, static_cast<size_t>(m->bufsize_), m->mapped_);
     delete m;
     return 0;
 }
@@ -325,7 +328,7 @@ int64_t stream_seekinbuf(stream_t* s, int64_t offset, int origin)
 // ---------------------------------------------------------------------------
 // Opening and closing.
 
-stream_t* memopen(unsigned char* buf, int64_t size, bool growable, int bufsize)
+stream_t* memopen(unsigned char* buf, int64_t size, bool growable, int bufsize, bool big = false)
 {
     auto* m = new (std::nothrow) stream_memobj_t{};
     if (!m)
@@ -338,6 +341,9 @@ stream_t* memopen(unsigned char* buf, int64_t size, bool growable, int bufsize)
     } else {
         if (m->bufsize_ > MEM_MAXBUFSIZE)
             m->buf_ = nullptr;
+        else if (big && !growable)
+            m->buf_ = static_cast<unsigned char*>(
+                bigmem_alloc(static_cast<size_t>(m->bufsize_), &m->mapped_));
         else
             m->buf_ = static_cast<unsigned char*>(std::calloc(static_cast<size_t>(m->bufsize_), 1));
         if (!m->buf_) {
@@ -367,6 +373,11 @@ stream_t* stream_memopen(unsigned char* buf, int64_t size)
     // memory already.  The encoder keeps one per code block.
     return size > 0 ? memopen(buf, size, false, STREAM_MEMBUFSIZE)
                     : memopen(nullptr, MEM_INITBUFSIZE, true, STREAM_MEMBUFSIZE);
+}
+
+stream_t* stream_memopenbig(int64_t size)
+{
+    return size > 0 ? memopen(nullptr, size, false, STREAM_MEMBUFSIZE, true) : nullptr;
 }
 
 stream_t* stream_memcreate(int64_t initsize)

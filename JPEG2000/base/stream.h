@@ -91,6 +91,11 @@ struct stream_t {
 // buffer of size bytes and never frees it; without, it allocates its own.
 // Length and position start at 0: write, then seek back to read.
 stream_t* stream_memopen(unsigned char* buf, int64_t size);
+// Fixed-size memory stream of size (> 0) zero bytes whose memory, when
+// large, is mapped on huge pages: fewer page faults for data written whole
+// at once (a picture read from a file), more resident memory for data
+// filled slowly while other memory is given back.
+stream_t* stream_memopenbig(int64_t size);
 // Growable memory stream whose first buffer holds initsize (>= 1) bytes:
 // for data of a known size, such as a code-block segment, which then takes
 // no more memory than it needs.
