@@ -419,15 +419,6 @@ HOT_CLONES int64_t quantizerow(seqent_t* q, int32_t n, float scale, uint32_t& or
     return maxmag;
 }
 
-// The OR of the magnitudes of the n samples at q.
-HOT_CLONES uint32_t ormag(const seqent_t* q, int32_t n)
-{
-    uint32_t o = 0;
-    for (int32_t c = 0; c < n; ++c)
-        o |= q[c] < 0 ? 0u - uint32_t(q[c]) : uint32_t(q[c]);
-    return o;
-}
-
 // Calls fn(c0, n, m) for the n samples from column c0 of row r of the band
 // that each of its code blocks holds, m the block's rowmag entry of the row.
 template <typename F>
@@ -489,14 +480,16 @@ int64_t quantizeband(jpenc_comp_t* comp, jpenc_band_t* band, int bandno, bool re
         const int64_t limit = INT32_MAX >> JPC_NUMEXTRABITS;
         for (int32_t r = 0; r < rows; ++r) {
             seqent_t* row = matrix_row(m, r);
-            for (int32_t c = 0; c < cols; ++c) {
-                int64_t x = row[c];
-                int64_t a = x < 0 ? -x : x;
-                maxmag = std::max(maxmag, a);
-                row[c] = static_cast<seqent_t>(x * (1 << JPC_NUMEXTRABITS));
-            }
-            forblockrow(band, r, cols, [row](int32_t c0, int32_t n, uint32_t& om) {
-                om = ormag(row + c0, n);
+            forblockrow(band, r, cols, [&](int32_t c0, int32_t n, uint32_t& om) {
+                uint32_t o = 0;
+                for (int32_t c = c0; c < c0 + n; ++c) {
+                    const int64_t x = row[c];
+                    const int64_t a = x < 0 ? -x : x;
+                    maxmag = std::max(maxmag, a);
+                    o |= uint32_t(a) << JPC_NUMEXTRABITS;
+                    row[c] = static_cast<seqent_t>(x * (1 << JPC_NUMEXTRABITS));
+                }
+                om = o;
             });
         }
         if (maxmag > limit)
