@@ -419,6 +419,22 @@ HOT_CLONES int64_t quantizerow(seqent_t* q, int32_t n, float scale, uint32_t& or
     return maxmag;
 }
 
+// Quantization indices q (with their fractional bits) times ratio,
+// truncated; returns the OR of their magnitudes.
+HOT_CLONES uint32_t rescalerow(seqent_t* q, int32_t n, float ratio)
+{
+    constexpr float LIMIT = 2147483520.0f;  // the largest float below 2^31
+    uint32_t o = 0;
+    for (int32_t c = 0; c < n; ++c) {
+        float a = std::fabs(static_cast<float>(q[c])) * ratio;
+        a = a < LIMIT ? a : LIMIT;
+        const int32_t m = static_cast<int32_t>(a);
+        o |= uint32_t(m);
+        q[c] = q[c] < 0 ? -m : m;
+    }
+    return o;
+}
+
 // Calls fn(c0, n, m) for the n samples from column c0 of row r of the band
 // that each of its code blocks holds, m the block's rowmag entry of the row.
 template <typename F>
@@ -432,18 +448,21 @@ void forblockrow(jpenc_band_t* band, int32_t r, int32_t cols, F fn)
     }
 }
 
-// Quantization of one band: step sizes and, in real arithmetic, the
-// division of the band's samples by the step size.  The samples end with
-// JPC_NUMEXTRABITS fractional bits.  Returns the largest magnitude, or -1
-// when a sample leaves no room for the fractional bits.
-int64_t quantizeband(jpenc_comp_t* comp, jpenc_band_t* band, int bandno, bool realmode)
+// The step size of one band, scale times its nominal one (the irreversible
+// path's from the band's synthesis weight), into the band and the
+// component's parameters.  Returns the step as the decoder sees it: the
+// 12 significant bits that the code stream carries (fixed14).
+int64_t setbandstep(jpenc_comp_t* comp, jpenc_band_t* band, int bandno, double scale)
 {
     int gain = band->analgain;
     int64_t absstep;
     if (comp->qmfbid == JPC_COX_RFT)
         absstep = 16384;
-    else
+    else if (scale == 1.0)
         absstep = ((int64_t(1) << (gain + 1)) * 16384 * 16384) / band->synweight;
+    else
+        absstep = static_cast<int64_t>(std::min(
+            std::ldexp(scale, gain + 29) / band->synweight, double(INT32_MAX)));
     if (absstep < 1)
         absstep = 1;
     if (absstep > INT32_MAX)
@@ -457,7 +476,16 @@ int64_t quantizeband(jpenc_comp_t* comp, jpenc_band_t* band, int bandno, bool re
     band->absstepsize = static_cast<int32_t>(absstep);
     band->stepsize = (((mb - 1) & 31) << 11) | mant;
     comp->compcparms.stepsizes[bandno] = static_cast<uint16_t>(band->stepsize);
+    return b > 11 ? (absstep >> (b - 11)) << (b - 11) : absstep;
+}
 
+// Quantization of one band: step sizes and, in real arithmetic, the
+// division of the band's samples by the step size.  The samples end with
+// JPC_NUMEXTRABITS fractional bits.  Returns the largest magnitude, or -1
+// when a sample leaves no room for the fractional bits.
+int64_t quantizeband(jpenc_comp_t* comp, jpenc_band_t* band, int bandno, bool realmode)
+{
+    const int64_t sent = setbandstep(comp, band, bandno, 1.0);
     matrix_t* m = band->data;
     const int32_t rows = matrix_numrows(m);
     const int32_t cols = matrix_numcols(m);
@@ -466,9 +494,7 @@ int64_t quantizeband(jpenc_comp_t* comp, jpenc_band_t* band, int bandno, bool re
         cblk.rowmag.assign(size_t(matrix_numrows(cblk.data)), 0);
     if (realmode) {
         // Real samples are divided by the step size as the decoder will see
-        // it (the 12 significant bits that the code stream carries), with
-        // the fractional bits kept, and truncated toward zero.
-        const int64_t sent = b > 11 ? (absstep >> (b - 11)) << (b - 11) : absstep;
+        // it, with the fractional bits kept, and truncated toward zero.
         const float scale = static_cast<float>(std::ldexp(16384.0 / double(sent), JPC_NUMEXTRABITS));
         for (int32_t r = 0; r < rows; ++r) {
             seqent_t* row = matrix_row(m, r);
@@ -495,6 +521,28 @@ int64_t quantizeband(jpenc_comp_t* comp, jpenc_band_t* band, int bandno, bool re
         if (maxmag > limit)
             return -1;
         maxmag <<= JPC_NUMEXTRABITS;
+    }
+    return maxmag;
+}
+
+// Requantization of one band's indices, with their fractional bits, at
+// scale times its nominal step: each magnitude times the ratio of the
+// steps that the decoder sees, truncated.  The rows' OR of magnitudes
+// follow; returns the OR of all (whose top bit is the largest magnitude's).
+int64_t rescaleband(jpenc_comp_t* comp, jpenc_band_t* band, int bandno, double scale)
+{
+    const double was = double(setbandstep(comp, band, bandno, 1.0));
+    const double ratio = was / double(setbandstep(comp, band, bandno, scale));
+    matrix_t* m = band->data;
+    const int32_t rows = matrix_numrows(m);
+    const int32_t cols = matrix_numcols(m);
+    int64_t maxmag = 0;
+    for (int32_t r = 0; r < rows; ++r) {
+        seqent_t* row = matrix_row(m, r);
+        forblockrow(band, r, cols, [&](int32_t c0, int32_t n, uint32_t& om) {
+            om = rescalerow(row + c0, n, float(ratio));
+            maxmag = std::max<int64_t>(maxmag, om);
+        });
     }
     return maxmag;
 }
@@ -573,6 +621,19 @@ int putqcx(jpenc_t* enc, stream_t* out, const int* numguard)
 
 // The stages of one tile, in the order encodetile runs them.  Each returns
 // 0, or -1 after a message or when a report cancelled the run.
+
+// The bytes the packets of tile tileno may take with a rate: its share by
+// area of what the code stream has left, after its header of hdrlen bytes.
+int64_t tilebytes(const jpenc_t* enc, int tileno, int64_t hdrlen)
+{
+    int64_t areas = 0;
+    for (int t = tileno; t < enc->numtiles; ++t)
+        areas += enc->tiles[t].area;
+    int64_t avail = enc->maxlen - enc->len - hdrlen - 2;
+    if (avail < 0)
+        avail = 0;
+    return static_cast<int64_t>(static_cast<long double>(avail) * enc->tiles[tileno].area / areas);
+}
 
 // Sizes the tile's components, builds their coding trees and reads their
 // samples from the image.
@@ -815,6 +876,34 @@ int wavelet(jpenc_t* enc)
     return enc->stopped ? -1 : 0;
 }
 
+// HT at a byte budget in real arithmetic: the scale of every step size at
+// which the cleanup passes of all code blocks ending at one bit plane take
+// about the budget, by the byte model.  HT has a single truncation point
+// per bit plane, steps a factor of two apart: between two of them the rate
+// allocation can only mix blocks cut at the one and at the other, which
+// loses up to a decibel against a step in between.  With the steps scaled,
+// the budget falls on a plane and the allocation chooses around it.  The
+// scale lies from 1 to 2, or from 1/2 to 1 when the budget lies above plane
+// 1, so that a finer plane stays for the blocks that pay for it.  1 without
+// such a budget.
+double htstepscale(jpenc_t* enc, const jpenc_tile_t* tile)
+{
+    if (!(enc->t1sty & T1ENC_HT) || !tile->realmode || enc->rate < 0 || enc->psnr > 0)
+        return 1.0;
+    const double budget = double(tilebytes(enc, int(tile - enc->tiles.data()), 0));
+    double bytes[32];
+    t1enc_htbytes(enc->comps.data(), enc->numcomps, 16, bytes);
+    // bytes[p] falls as p grows; the budget lies between planes p and p + 1.
+    for (int p = 0; p < 31 && bytes[p] > budget; ++p)
+        if (bytes[p + 1] <= budget) {
+            if (bytes[p + 1] <= 0 || budget <= 0)
+                return 1.0;
+            return std::exp2(std::log(bytes[p] / budget) / std::log(bytes[p] / bytes[p + 1]) -
+                             (p == 0 ? 1 : 0));
+        }
+    return 1.0;
+}
+
 // Quantization of every band, one component per piece of the thread pool,
 // the reports climbing to 38 band by band; then the guard bits of each
 // component (numguard, by component).
@@ -822,10 +911,12 @@ int quantize(jpenc_t* enc, const jpenc_tile_t* tile, std::vector<int>& numguard)
 {
     const int n = enc->numcomps;
     struct quantjob_t {
+        jpenc_t* enc;
         bool realmode;
         std::vector<std::vector<int64_t>> maxmags;  // by component and band number
         std::vector<char> bad;                     // a band out of range
-    } job{tile->realmode != 0, std::vector<std::vector<int64_t>>(n), std::vector<char>(n, 0)};
+        double scale = 1.0;                        // of the steps, after the first pass
+    } job{enc, tile->realmode != 0, std::vector<std::vector<int64_t>>(n), std::vector<char>(n, 0)};
     int64_t total = 0;
     for (int i = 0; i < n; ++i)
         total += int64_t(matrix_numrows(enc->comps[i].data)) * matrix_numcols(enc->comps[i].data);
@@ -854,6 +945,22 @@ int quantize(jpenc_t* enc, const jpenc_tile_t* tile, std::vector<int>& numguard)
     forcomps(&run, body);
     if (enc->stopped)
         return -1;
+    const double scale = htstepscale(enc, tile);
+    if (scale != 1.0) {
+        job.scale = scale;
+        auto rescale = [](void* arg, int64_t i, int) {
+            quantjob_t* j = static_cast<quantjob_t*>(arg);
+            jpenc_comp_t* comp = &j->enc->comps[i];
+            for (int r0 = 0; r0 < comp->numrlvls; ++r0)
+                for (int b = 0; b < comp->lvls[r0].numbands; ++b) {
+                    const int bandno = jpenc_bandno(r0, b);
+                    if (!j->bad[i])
+                        j->maxmags[i][bandno] =
+                            rescaleband(comp, &comp->lvls[r0].bands[b], bandno, j->scale);
+                }
+        };
+        threadpool_for(n, rescale, nullptr, &job);
+    }
 
     numguard.assign(n, 0);
     for (int i = 0; i < n; ++i) {
@@ -939,17 +1046,7 @@ int puttilehdr(jpenc_t* enc, int tileno, const std::vector<int>& numguard, int64
 // every layer empty; layers below the top never get a negative budget.
 std::vector<int64_t> layerbudgets(jpenc_t* enc, int tileno, int64_t hdrlen)
 {
-    int64_t tilebudget = 0;
-    if (enc->rate >= 0) {
-        int64_t areas = 0;
-        for (int t = tileno; t < enc->numtiles; ++t)
-            areas += enc->tiles[t].area;
-        int64_t avail = enc->maxlen - enc->len - hdrlen - 2;
-        if (avail < 0)
-            avail = 0;
-        tilebudget = static_cast<int64_t>(static_cast<long double>(avail) *
-                                          enc->tiles[tileno].area / areas);
-    }
+    const int64_t tilebudget = enc->rate >= 0 ? tilebytes(enc, tileno, hdrlen) : 0;
     FATAL_CHECK(enc->numlyrs == static_cast<int>(enc->lyrrates.size()) + 1);
     std::vector<int64_t> cumlens(enc->numlyrs);
     for (int j = 0; j < enc->numlyrs - 1; ++j) {

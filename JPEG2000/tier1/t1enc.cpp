@@ -797,6 +797,40 @@ int t1enc_encodecomps(jpenc_comp_t* comps, int numcomps, int cblksty, t1est_goal
     return runjob(&job, encodeone);
 }
 
+void t1enc_htbytes(const jpenc_comp_t* comps, int numcomps, int pairstep, double* bytes)
+{
+    struct job_t {
+        encjob_t blocks;
+        std::vector<t1est_plane_t> est;  // 32 planes per block
+        int pairstep;
+    } job;
+    gather(const_cast<jpenc_comp_t*>(comps), numcomps, &job.blocks);
+    const size_t n = job.blocks.cblks.size();
+    job.est.assign(32 * n, t1est_plane_t{0, 0});
+    job.pairstep = pairstep;
+    auto body = [](void* arg, int64_t i, int) {
+        job_t* j = static_cast<job_t*>(arg);
+        const jpenc_cblk_t* cblk = j->blocks.cblks[i].cblk;
+        uint32_t ormag = 0;
+        for (uint32_t m : cblk->rowmag)
+            ormag |= m;
+        const int log2 = ormag ? 31 - __builtin_clz(ormag) : -1;
+        const int numbps = std::max(log2 - (JPC_NUMEXTRABITS - 1), 0);
+        if (numbps > 0)
+            t1est_htplanes(cblk, numbps, 1.0, &j->est[32 * i], j->pairstep);
+    };
+    threadpool_for(int64_t(n), body, nullptr, &job);
+    // Block by block, so that the sums are the same for any thread count.
+    std::fill(bytes, bytes + 32, 0.0);
+    for (size_t i = 0; i < n; ++i) {
+        double above = 0;
+        for (int p = 31; p >= 0; --p) {
+            above += job.est[32 * i + p].bytes;
+            bytes[p] += above;
+        }
+    }
+}
+
 int t1enc_completecomps(jpenc_comp_t* comps, int numcomps, int cblksty)
 {
     encjob_t job;

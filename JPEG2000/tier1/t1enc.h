@@ -64,6 +64,13 @@ int t1enc_encodecomps(jpenc_comp_t* comps, int numcomps, int cblksty,
 // blocks coded again (0: the allocation stands), or -1 after a message.
 int t1enc_completecomps(jpenc_comp_t* comps, int numcomps, int cblksty);
 
+// HT: the modelled bytes of the cleanup passes of every code block if
+// each were coded down to bit plane p (the candidate ending there, or the
+// complete one for a block without plane p), in bytes[p] for p < 32; from
+// every pairstep-th pair of rows of each block and the magnitudes that the
+// quantization recorded.  The figures do not depend on the thread count.
+void t1enc_htbytes(const jpenc_comp_t* comps, int numcomps, int pairstep, double* bytes);
+
 // Number of bit planes of a code block's samples: floor(log2(max |x|)) - 5
 // when positive, else 0.
 int t1enc_numbps(const matrix_t* data);
