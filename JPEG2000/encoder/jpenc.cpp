@@ -876,32 +876,14 @@ int wavelet(jpenc_t* enc)
     return enc->stopped ? -1 : 0;
 }
 
-// HT at a byte budget in real arithmetic: the scale of every step size at
-// which the cleanup passes of all code blocks ending at one bit plane take
-// about the budget, by the byte model.  HT has a single truncation point
-// per bit plane, steps a factor of two apart: between two of them the rate
-// allocation can only mix blocks cut at the one and at the other, which
-// loses up to a decibel against a step in between.  With the steps scaled,
-// the budget falls on a plane and the allocation chooses around it.  The
-// scale lies from 1 to 2, or from 1/2 to 1 when the budget lies above plane
-// 1, so that a finer plane stays for the blocks that pay for it.  1 without
-// such a budget.
+// HT at a byte budget in real arithmetic: the scale of every step size that
+// puts the budget on a bit plane (t1enc_htscale); 1 otherwise.
 double htstepscale(jpenc_t* enc, const jpenc_tile_t* tile)
 {
     if (!(enc->t1sty & T1ENC_HT) || !tile->realmode || enc->rate < 0 || enc->psnr > 0)
         return 1.0;
     const double budget = double(tilebytes(enc, int(tile - enc->tiles.data()), 0));
-    double bytes[32];
-    t1enc_htbytes(enc->comps.data(), enc->numcomps, 16, bytes);
-    // bytes[p] falls as p grows; the budget lies between planes p and p + 1.
-    for (int p = 0; p < 31 && bytes[p] > budget; ++p)
-        if (bytes[p + 1] <= budget) {
-            if (bytes[p + 1] <= 0 || budget <= 0)
-                return 1.0;
-            return std::exp2(std::log(bytes[p] / budget) / std::log(bytes[p] / bytes[p + 1]) -
-                             (p == 0 ? 1 : 0));
-        }
-    return 1.0;
+    return t1enc_htscale(enc->comps.data(), enc->numcomps, budget);
 }
 
 // Quantization of every band, one component per piece of the thread pool,

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <type_traits>
@@ -797,18 +798,58 @@ int t1enc_encodecomps(jpenc_comp_t* comps, int numcomps, int cblksty, t1est_goal
     return runjob(&job, encodeone);
 }
 
-void t1enc_htbytes(const jpenc_comp_t* comps, int numcomps, int pairstep, double* bytes)
+namespace {
+
+// The cleanup pass of a block at bit plane q (JPC_NUMEXTRABITS above the
+// samples' bit 0): its bytes, 0 when nothing is significant there.
+double htcleanupbytes(const jpenc_cblk_t* cblk, int numbps, int q, std::vector<uint8_t>& seg)
 {
+    if (q >= numbps)
+        return 0;
+    const int32_t numrows = matrix_numrows(cblk->data), numcols = matrix_numcols(cblk->data);
+    const int32_t* data = matrix_row(cblk->data, 0);
+    const ptrdiff_t stride = numrows > 1 ? matrix_row(cblk->data, 1) - data : 0;
+    if (htenc_encodecln(data, stride, numcols, numrows, q + JPC_NUMEXTRABITS, seg, 0, nullptr,
+                        cblk->rowmag.data()) != 0)
+        return 0;
+    return double(seg.size());
+}
+
+// The plane where bytes[] (falling as the plane grows) crosses goal, with
+// its fraction from plane p to p + 1 taken on the logarithm of the bytes;
+// -1 when the goal lies above plane 0 or below the top.
+double crossing(const double* bytes, double goal)
+{
+    for (int p = 0; p < 31 && bytes[p] > goal; ++p)
+        if (bytes[p + 1] <= goal)
+            return bytes[p + 1] <= 0 ? -1
+                                     : p + std::log(bytes[p] / goal) / std::log(bytes[p] / bytes[p + 1]);
+    return -1;
+}
+
+}  // namespace
+
+double t1enc_htscale(const jpenc_comp_t* comps, int numcomps, double budget)
+{
+    // Every 16th pair of rows of each block for the byte model, every 16th
+    // block coded at the two planes around the crossing to correct it.
+    constexpr int kPairStep = 16;
+    constexpr size_t kBlockStep = 16;
+    // The allocation takes a little less than the blocks cut at one plane:
+    // the best results put that plane's bytes this much above the budget.
+    constexpr double kAbove = 1.025;
     struct job_t {
         encjob_t blocks;
         std::vector<t1est_plane_t> est;  // 32 planes per block
-        int pairstep;
+        std::vector<int> numbps;
+        int plane = 0;                   // the sampled blocks' planes: plane, plane + 1
+        std::vector<double> coded;       // their bytes there, 2 per sampled block
     } job;
     gather(const_cast<jpenc_comp_t*>(comps), numcomps, &job.blocks);
     const size_t n = job.blocks.cblks.size();
     job.est.assign(32 * n, t1est_plane_t{0, 0});
-    job.pairstep = pairstep;
-    auto body = [](void* arg, int64_t i, int) {
+    job.numbps.assign(n, 0);
+    auto model = [](void* arg, int64_t i, int) {
         job_t* j = static_cast<job_t*>(arg);
         const jpenc_cblk_t* cblk = j->blocks.cblks[i].cblk;
         uint32_t ormag = 0;
@@ -816,19 +857,50 @@ void t1enc_htbytes(const jpenc_comp_t* comps, int numcomps, int pairstep, double
             ormag |= m;
         const int log2 = ormag ? 31 - __builtin_clz(ormag) : -1;
         const int numbps = std::max(log2 - (JPC_NUMEXTRABITS - 1), 0);
+        j->numbps[i] = numbps;
         if (numbps > 0)
-            t1est_htplanes(cblk, numbps, 1.0, &j->est[32 * i], j->pairstep);
+            t1est_htplanes(cblk, numbps, 1.0, &j->est[32 * i], kPairStep);
     };
-    threadpool_for(int64_t(n), body, nullptr, &job);
-    // Block by block, so that the sums are the same for any thread count.
-    std::fill(bytes, bytes + 32, 0.0);
+    threadpool_for(int64_t(n), model, nullptr, &job);
+    // The bytes of every block cut at plane p, and of the sampled ones:
+    // block by block, so that the sums are the same for any thread count.
+    double all[32] = {}, sampled[32] = {};
     for (size_t i = 0; i < n; ++i) {
         double above = 0;
         for (int p = 31; p >= 0; --p) {
             above += job.est[32 * i + p].bytes;
-            bytes[p] += above;
+            all[p] += above;
+            if (i % kBlockStep == 0)
+                sampled[p] += above;
         }
     }
+    const double x = crossing(all, budget);
+    if (x < 0)
+        return 1.0;
+    job.plane = int(x);
+    job.coded.assign(2 * ((n + kBlockStep - 1) / kBlockStep), 0);
+    auto code = [](void* arg, int64_t k, int) {
+        job_t* j = static_cast<job_t*>(arg);
+        thread_local std::vector<uint8_t> seg;
+        const size_t i = size_t(k) * kBlockStep;
+        const jpenc_cblk_t* cblk = j->blocks.cblks[i].cblk;
+        for (int h = 0; h < 2; ++h)
+            j->coded[2 * k + h] = htcleanupbytes(cblk, j->numbps[i], j->plane + h, seg);
+    };
+    threadpool_for(int64_t(job.coded.size() / 2), code, nullptr, &job);
+    double coded = 0;
+    for (double c : job.coded)
+        coded += c;
+    const double modelled = sampled[job.plane] + sampled[job.plane + 1];
+    const double correction = coded > 0 && modelled > 0 ? coded / modelled : 1.0;
+    for (double& b : all)
+        b *= correction;
+    const double y = crossing(all, budget * kAbove);
+    if (y < 0)
+        return 1.0;
+    // The budget on a plane: from 1 to 2, or from 1/2 to 1 when it lies
+    // above plane 1, so that a finer plane stays for the blocks that pay.
+    return std::exp2(y - std::floor(y) - (y < 1 ? 1 : 0));
 }
 
 int t1enc_completecomps(jpenc_comp_t* comps, int numcomps, int cblksty)

@@ -64,12 +64,16 @@ int t1enc_encodecomps(jpenc_comp_t* comps, int numcomps, int cblksty,
 // blocks coded again (0: the allocation stands), or -1 after a message.
 int t1enc_completecomps(jpenc_comp_t* comps, int numcomps, int cblksty);
 
-// HT: the modelled bytes of the cleanup passes of every code block if
-// each were coded down to bit plane p (the candidate ending there, or the
-// complete one for a block without plane p), in bytes[p] for p < 32; from
-// every pairstep-th pair of rows of each block and the magnitudes that the
-// quantization recorded.  The figures do not depend on the thread count.
-void t1enc_htbytes(const jpenc_comp_t* comps, int numcomps, int pairstep, double* bytes);
+// HT at a byte budget: the scale of every step size at which the cleanup
+// passes of all code blocks cut at one bit plane take about the budget
+// (a little more, which the rate allocation trims).  HT has one truncation
+// point per bit plane, steps a factor of two apart: between two of them
+// the allocation can only mix blocks cut at the one and at the other,
+// which loses up to a decibel against a step in between.  The bytes come
+// from the byte model, corrected by coding a sample of the blocks, and the
+// magnitudes that the quantization recorded; the result does not depend on
+// the thread count.  1 when the budget lies above every plane or below.
+double t1enc_htscale(const jpenc_comp_t* comps, int numcomps, double budget);
 
 // Number of bit planes of a code block's samples: floor(log2(max |x|)) - 5
 // when positive, else 0.
