@@ -335,7 +335,9 @@ struct scratch_t {
 };
 
 // The decoded block into its rectangle of coefficients (rows stride apart),
-// each magnitude with the sign of its column word.
+// each magnitude with the sign of its column word; samples never
+// significant (their magnitudes never written: the buffer is not cleared)
+// give 0.
 void writeback(const colblk_t& cb, int32_t* data, ptrdiff_t stride)
 {
     const int32_t numrows = cb.numrows, numcols = cb.numcols;
@@ -346,8 +348,10 @@ void writeback(const colblk_t& cb, int32_t* data, ptrdiff_t stride)
         for (int32_t row = 0; row < h; ++row) {
             int32_t* dst = data + (s + row) * stride;
             for (int32_t c = 0; c < numcols; ++c) {
-                const int32_t neg = -static_cast<int32_t>((cp[c] >> (19 + row)) & 1);
-                dst[c] = (mp[4 * c + row] ^ neg) - neg;
+                const uint32_t w = cp[c];
+                const int32_t sig = -static_cast<int32_t>((w >> (3 * row + 4)) & 1);
+                const int32_t neg = -static_cast<int32_t>((w >> (19 + row)) & 1);
+                dst[c] = ((mp[4 * c + row] & sig) ^ neg) - neg;
             }
         }
     }
@@ -365,7 +369,7 @@ int decodecblk(const dec_ccp_t* ccp, const dec_band_t* band, dec_cblk_t* cblk, i
     if (ccp->cblksty & JPDEC_CBLK_HT)
         return decodehtcblk(ccp, band, cblk, maxlyrs, scratch.ht, intile);
     const int cblksty = ccp->cblksty;
-    scratch.mags.assign(static_cast<size_t>((cblk->height + 3) / 4) * 4 * cblk->width, 0);
+    scratch.mags.resize(static_cast<size_t>((cblk->height + 3) / 4) * 4 * cblk->width);
     const colblk_t cb = colblk_make(scratch.flags, scratch.mags.data(), cblk->height, cblk->width,
                                     band->orient);
     bool decoded = false;  // a pass was decoded: the block is written back
