@@ -23,6 +23,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <type_traits>
 #include <vector>
 
 #include "tier1/jpcod.h"
@@ -48,25 +49,42 @@ inline uint32_t t1c_zcidx(uint32_t w, int row) { return (w >> (3 * row)) & 0x1ff
 constexpr uint32_t T1C_ZCSELF = 0x10;
 constexpr uint32_t T1C_ZCNEIGHBOURS = 0x1ef;
 
-// The sign neighbourhood of row r in the bit order of the sample flag word
-// (jpcod's bits 4..11, the index of jpc_scctxnos and jpc_spb): significance
-// of north, east, south, west in bits 0..3, their signs in bits 4..7.  wl
-// and wr are the words of the columns west and east.
-inline uint32_t t1c_scidx(uint32_t wl, uint32_t wc, uint32_t wr, int row)
+// The sign neighbourhood of row r (0..3) of a column word, gathered in few
+// steps: bits 1, 3, 5, 7 the significance of north, west, east, south as
+// they lie in t1c_zcidx(); bits 0, 2 the signs of north and south; bits 4, 6
+// those of west and east.  wl and wr are the words of the columns west and
+// east.
+inline uint32_t t1c_signidx(uint32_t wl, uint32_t wc, uint32_t wr, int row)
 {
-    const uint32_t z = t1c_zcidx(wc, row);
-    return ((z >> 1) & 1) | ((z >> 4) & 2) | ((z >> 5) & 4) | (z & 8) |
-           (((wc >> (18 + row)) & 5) << 4) | (((wr >> (19 + row)) & 1) << 5) |
-           (((wl >> (19 + row)) & 1) << 7);
+    return ((wc >> (3 * row)) & 0xaa) | ((wc >> (18 + row)) & 5) |
+           ((wl >> (19 + row)) & 1) << 4 | ((wr >> (19 + row)) & 1) << 6;
 }
 
+// Sign context and sign prediction by t1c_signidx(): the context in bits
+// 1..7, the prediction in bit 0 (from jpcod's tables by the sample flag
+// word).
+struct t1c_signtab_t {
+    uint8_t ctxspb[256];
+    t1c_signtab_t()
+    {
+        jpc_inittables();
+        for (uint32_t i = 0; i < 256; ++i) {
+            const uint32_t sc = ((i >> 1) & 1) | ((i >> 5) & 1) << 1 | ((i >> 7) & 1) << 2 |
+                                ((i >> 3) & 1) << 3 | (i & 1) << 4 | ((i >> 6) & 1) << 5 |
+                                ((i >> 2) & 1) << 6 | ((i >> 4) & 1) << 7;
+            ctxspb[i] = static_cast<uint8_t>(jpc_scctxnos[sc] << 1 | (jpc_spb[sc] & 1));
+        }
+    }
+};
+inline const t1c_signtab_t t1c_signtab;
+
 // A code block while it is coded or decoded.  cols points at the word of
-// stripe 0, column 0 inside the one-word border.
+// stripe 0, column 0 inside the one-word border; data at the samples in
+// stripe order (walk()).
 struct colblk_t {
     uint32_t* cols;
     ptrdiff_t cs;          // words per row of stripes (numcols + 2)
     int32_t* data;
-    ptrdiff_t ds;
     int32_t numrows;
     int32_t numcols;
     const uint8_t* zctab;   // zero-coding contexts by t1c_zcidx, of the band's orientation
@@ -96,10 +114,10 @@ struct zctabs_t {
 };
 static_assert(JPC_AGGCTXNO == 0 && JPC_ZCCTXNO > 0);
 
-// The state of a code block of numrows x numcols samples at data (rows ds
-// apart) in a band of orientation orient, its words cleared in buf.
-inline colblk_t colblk_make(std::vector<uint32_t>& buf, int32_t* data, ptrdiff_t ds,
-                            int32_t numrows, int32_t numcols, int orient)
+// The state of a code block of numrows x numcols samples at data (in
+// stripe order) in a band of orientation orient, its words cleared in buf.
+inline colblk_t colblk_make(std::vector<uint32_t>& buf, int32_t* data, int32_t numrows,
+                            int32_t numcols, int orient)
 {
     static const zctabs_t zctabs;
     colblk_t cb;
@@ -107,7 +125,6 @@ inline colblk_t colblk_make(std::vector<uint32_t>& buf, int32_t* data, ptrdiff_t
     buf.assign(static_cast<size_t>(cb.cs) * ((numrows + 3) / 4 + 2), 0);
     cb.cols = buf.data() + cb.cs + 1;
     cb.data = data;
-    cb.ds = ds;
     cb.numrows = numrows;
     cb.numcols = numcols;
     cb.zctab = zctabs.zc[orient & 3];
@@ -166,18 +183,28 @@ T1_INLINE inline void forrows(int32_t h, F&& f)
 
 // Walks the stripe columns: col(cp, dp, wc, h) for each column of each
 // stripe, wc its word (col stores it back when it changed), h the stripe's
-// height.
+// height, dp the column's samples.  The samples of a code block are coded
+// and decoded in stripe order (cb.data): the four samples of a stripe
+// column side by side, the columns of a stripe one after another.  A
+// column's samples share a cache line, and rows of a band, a whole
+// component width apart, no longer evict each other's lines over the
+// passes.
 template <typename Col>
 T1_INLINE inline void walk(const colblk_t& cb, Col&& col)
 {
     const int32_t numrows = cb.numrows, numcols = cb.numcols;
-    const ptrdiff_t cs = cb.cs, ds = cb.ds;
     for (int32_t s = 0; s < numrows; s += 4) {
-        uint32_t* cp = cb.cols + (s >> 2) * cs;
-        int32_t* dp = cb.data + s * ds;
+        uint32_t* cp = cb.cols + (s >> 2) * cb.cs;
+        int32_t* dp = cb.data + ptrdiff_t{s} * numcols;
         const int32_t h = std::min(4, numrows - s);
-        for (int32_t c = 0; c < numcols; ++c, ++cp, ++dp)
-            col(cp, dp, *cp, h);
+        // Full stripes with their height known to the compiler.
+        if (h == 4) {
+            for (int32_t c = 0; c < numcols; ++c, ++cp, dp += 4)
+                col(cp, dp, *cp, std::integral_constant<int32_t, 4>{});
+        } else {
+            for (int32_t c = 0; c < numcols; ++c, ++cp, dp += 4)
+                col(cp, dp, *cp, h);
+        }
     }
 }
 

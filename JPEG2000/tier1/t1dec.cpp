@@ -26,27 +26,36 @@
 
 namespace {
 
-// Value of a sample that becomes significant at bit plane bpno, and the
-// refinement steps for a 1 and a 0 bit.
+// The decoder keeps magnitudes (the signs are in the column words) in
+// stripe order (walk() in t1col.h).  A sample that becomes significant at
+// bit plane b takes 1.5 x 2^b, the middle of its interval; each refinement
+// at a plane b below keeps bit b for a 1 and clears it for a 0, and sets
+// bit b - 1, the middle of the new interval.  Bit b was set (the middle of
+// the interval before) and the bits under it clear, so that the magnitude
+// is that of a rounding reconstruction at every plane.
 struct recon_t {
-    int32_t oneplushalf;
-    int32_t up;
-    int32_t down;
-    explicit recon_t(int bpno)
-    {
-        const int32_t one = int32_t{1} << bpno;
-        const int32_t half = one >> 1;
-        oneplushalf = one + half;
-        up = half;
-        down = bpno > 0 ? half : 1;
-    }
+    uint32_t oneplushalf;
+    uint32_t half;
+    int b;
+    explicit recon_t(int bpno) : oneplushalf(3u << bpno >> 1), half(1u << bpno >> 1), b(bpno) {}
 };
 
-inline void refine(int32_t* dp, int bit, const recon_t& rc)
+T1_INLINE inline void refine(int32_t* dp, int bit, const recon_t& rc)
 {
-    const int32_t step = bit ? rc.up : -rc.down;
-    *dp += *dp < 0 ? -step : step;
+    const uint32_t m = static_cast<uint32_t>(*dp);
+    *dp = static_cast<int32_t>((m ^ (static_cast<uint32_t>(bit ^ 1) << rc.b)) | rc.half);
 }
+
+// The MQ passes are compiled twice on x86-64 (GCC on Linux, as HOT_CLONES
+// in base/simd.h): once for the baseline and once for processors with
+// BMI2 and LZCNT, whose shifts by a count in a register and leading-zero
+// count take a single step in the renormalization of every decision.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && defined(__linux__) && \
+    !defined(__SANITIZE_THREAD__)
+#define T1_PASS __attribute__((noinline, target_clones("arch=x86-64-v3", "default")))
+#else
+#define T1_PASS __attribute__((noinline))
+#endif
 
 // ---- pass decoders ---------------------------------------------------------
 // The state is one word per stripe column (t1col.h).  Each pass walks
@@ -54,22 +63,22 @@ inline void refine(int32_t* dp, int bit, const recon_t& rc)
 // columns where it has nothing to do, and stores the word back once.
 
 // Decisions of an MQ segment; the registers stay in the caller's locals.
-// Flat: decisions without a branch on them (mqdec_decodeflat), for passes
-// whose contexts are seldom well predicted.
-template <bool Flat>
+// Decisions do not branch on their outcome (mqdec_decodeflat): in all
+// three passes of a lossless stream, the cleanup pass's zero coding
+// included, that measures faster than a branch on the MPS.
 struct mqbits_t {
     mqdec_t* dec;
     mqslot_t* ctxs;
     mqdregs_t regs;
-    T1_INLINE int bit(int ctxno)
+    T1_INLINE int bit(int ctxno) { return mqdec_decodeflat(dec, regs, ctxs + ctxno); }
+    // A decision in a context that is mostly well predicted (the run
+    // length one): the MPS without renormalization is a branch.
+    T1_INLINE int predicted(int ctxno) { return mqdec_decode(dec, regs, ctxs + ctxno); }
+    // A sign: its context and prediction from one table.
+    T1_INLINE uint32_t sign(uint32_t idx)
     {
-        return Flat ? mqdec_decodeflat(dec, regs, ctxs + ctxno)
-                    : mqdec_decode(dec, regs, ctxs + ctxno);
-    }
-    // Signs are seldom well predicted: their decisions never branch on them.
-    T1_INLINE uint32_t sign(uint32_t sc)
-    {
-        return mqdec_decodeflat(dec, regs, ctxs + jpc_scctxnos[sc]) ^ jpc_spb[sc];
+        const uint32_t e = t1c_signtab.ctxspb[idx];
+        return static_cast<uint32_t>(mqdec_decodeflat(dec, regs, ctxs + (e >> 1))) ^ (e & 1);
     }
 };
 
@@ -96,33 +105,34 @@ struct rawbits_t {
     T1_INLINE uint32_t sign(uint32_t) { return static_cast<uint32_t>(rawbit(*in)); }
 };
 
-// The sign of a sample that became significant, its value and its flags.
+// The sign of a sample that became significant, its magnitude and its
+// flags.
 template <bool VCausal, typename Bits>
 T1_INLINE inline void signify(Bits& bits, const colblk_t& cb, uint32_t* cp, int32_t* dp,
-                              uint32_t& wc, int row, int32_t value)
+                              uint32_t& wc, int row, uint32_t value)
 {
-    const uint32_t neg = bits.sign(t1c_scidx(cp[-1], wc, cp[1], row));
-    *dp = neg ? -value : value;
+    const uint32_t neg = bits.sign(t1c_signidx(cp[-1], wc, cp[1], row));
+    dp[row] = static_cast<int32_t>(value);
     becomesig<VCausal>(cb, cp, wc, row, neg);
 }
 
 template <bool VCausal, typename Bits>
 T1_INLINE inline void sigpass(const colblk_t& cb, Bits& bits, int bpno)
 {
-    const int32_t value = recon_t(bpno).oneplushalf;
+    const uint32_t value = recon_t(bpno).oneplushalf;
     const uint8_t* sigtab = cb.sigtab;
-    const ptrdiff_t ds = cb.ds;
     auto sample = [&](uint32_t* cp, int32_t* dp, uint32_t& wc, int row) T1_INLINE {
         const int ctxno = sigtab[t1c_zcidx(wc, row)];
         if (!ctxno)
             return;
         if (bits.bit(ctxno))
-            signify<VCausal>(bits, cb, cp, dp + row * ds, wc, row, value);
+            signify<VCausal>(bits, cb, cp, dp, wc, row, value);
         wc |= t1c_visit(row);
     };
-    walk(cb, [&](uint32_t* cp, int32_t* dp, uint32_t wc, int32_t h) T1_INLINE {
-        // Nothing significant in or around the column: nothing to code.
-        if (!(wc & T1C_SIGALL))
+    walk(cb, [&](uint32_t* cp, int32_t* dp, uint32_t wc, auto h) T1_INLINE {
+        // Nothing significant in or around the column, or every row
+        // significant already: nothing to code.
+        if (!(wc & T1C_SIGALL) || (wc & T1C_SIGROWS) == T1C_SIGROWS)
             return;
         forrows(h, [&](int row) T1_INLINE { sample(cp, dp, wc, row); });
         *cp = wc;
@@ -133,16 +143,15 @@ template <typename Bits>
 T1_INLINE inline void refpass(const colblk_t& cb, Bits& bits, int bpno)
 {
     const recon_t rc(bpno);
-    const ptrdiff_t ds = cb.ds;
     auto sample = [&](int32_t* dp, uint32_t& wc, int row) T1_INLINE {
         if ((wc & (t1c_sig(row) | t1c_visit(row))) != t1c_sig(row))
             return;
-        refine(dp + row * ds, bits.bit(t1c_magctxno(wc, row)), rc);
+        refine(dp + row, bits.bit(t1c_magctxno(wc, row)), rc);
         wc |= t1c_refine(row);
     };
     // Significant samples of the column not visited by this plane's
     // significance pass.
-    walk(cb, [&](uint32_t* cp, int32_t* dp, uint32_t wc, int32_t h) T1_INLINE {
+    walk(cb, [&](uint32_t* cp, int32_t* dp, uint32_t wc, auto h) T1_INLINE {
         if (!(wc & T1C_SIGROWS))
             return;
         forrows(h, [&](int row) T1_INLINE { sample(dp, wc, row); });
@@ -151,9 +160,9 @@ T1_INLINE inline void refpass(const colblk_t& cb, Bits& bits, int bpno)
 }
 
 template <bool VCausal>
-__attribute__((noinline)) void sigpass_mq(const colblk_t& cb, mqdec_t* dec, int bpno)
+T1_PASS void sigpass_mq(const colblk_t& cb, mqdec_t* dec, int bpno)
 {
-    mqbits_t<true> bits{dec, dec->ctxs, mqdec_getregs(dec)};
+    mqbits_t bits{dec, dec->ctxs, mqdec_getregs(dec)};
     sigpass<VCausal>(cb, bits, bpno);
     mqdec_setregs(dec, bits.regs);
 }
@@ -165,9 +174,9 @@ void sigpass_raw(const colblk_t& cb, rawin_t& in, int bpno)
     sigpass<VCausal>(cb, bits, bpno);
 }
 
-__attribute__((noinline)) void refpass_mq(const colblk_t& cb, mqdec_t* dec, int bpno)
+T1_PASS void refpass_mq(const colblk_t& cb, mqdec_t* dec, int bpno)
 {
-    mqbits_t<true> bits{dec, dec->ctxs, mqdec_getregs(dec)};
+    mqbits_t bits{dec, dec->ctxs, mqdec_getregs(dec)};
     refpass(cb, bits, bpno);
     mqdec_setregs(dec, bits.regs);
 }
@@ -179,26 +188,25 @@ void refpass_raw(const colblk_t& cb, rawin_t& in, int bpno)
 }
 
 template <bool VCausal>
-__attribute__((noinline)) void clnpass(const colblk_t& cb, mqdec_t* dec, int bpno, bool segsym)
+T1_PASS void clnpass(const colblk_t& cb, mqdec_t* dec, int bpno, bool segsym)
 {
-    const int32_t value = recon_t(bpno).oneplushalf;
+    const uint32_t value = recon_t(bpno).oneplushalf;
     const uint8_t* zctab = cb.zctab;
-    const ptrdiff_t ds = cb.ds;
-    mqbits_t<false> bits{dec, dec->ctxs, mqdec_getregs(dec)};
+    mqbits_t bits{dec, dec->ctxs, mqdec_getregs(dec)};
 
     auto sample = [&](uint32_t* cp, int32_t* dp, uint32_t& wc, int row) T1_INLINE {
         if (!(wc & (t1c_sig(row) | t1c_visit(row))) && bits.bit(zctab[t1c_zcidx(wc, row)]))
-            signify<VCausal>(bits, cb, cp, dp + row * ds, wc, row, value);
+            signify<VCausal>(bits, cb, cp, dp, wc, row, value);
     };
-    walk(cb, [&](uint32_t* cp, int32_t* dp, uint32_t wc, int32_t h) T1_INLINE {
+    walk(cb, [&](uint32_t* cp, int32_t* dp, uint32_t wc, auto h) T1_INLINE {
         // A full column with nothing significant in or around it and
         // nothing visited is coded by run length.
         if (h == 4 && !(wc & (T1C_SIGALL | T1C_VISITALL))) {
-            if (!bits.bit(JPC_AGGCTXNO))
+            if (!bits.predicted(JPC_AGGCTXNO))
                 return;
             int row = bits.bit(JPC_UCTXNO) << 1;
             row |= bits.bit(JPC_UCTXNO);
-            signify<VCausal>(bits, cb, cp, dp + row * ds, wc, row, value);
+            signify<VCausal>(bits, cb, cp, dp, wc, row, value);
             for (++row; row < 4; ++row)
                 sample(cp, dp, wc, row);
         } else {
@@ -319,9 +327,38 @@ int decodehtcblk(const dec_ccp_t* ccp, const dec_band_t* band, dec_cblk_t* cblk,
     return ret;
 }
 
+// Scratch memory of a decoding thread, kept from block to block.
+struct scratch_t {
+    std::vector<uint32_t> flags;  // the column words
+    std::vector<int32_t> mags;    // the magnitudes in stripe order
+    htdec_scratch_t ht;
+};
+
+// The decoded block into its rectangle of coefficients (rows stride apart),
+// each magnitude with the sign of its column word; samples never
+// significant (their magnitudes never written: the buffer is not cleared)
+// give 0.
+void writeback(const colblk_t& cb, int32_t* data, ptrdiff_t stride)
+{
+    const int32_t numrows = cb.numrows, numcols = cb.numcols;
+    for (int32_t s = 0; s < numrows; s += 4) {
+        const uint32_t* cp = cb.cols + (s >> 2) * cb.cs;
+        const int32_t* mp = cb.data + ptrdiff_t{s} * numcols;
+        const int32_t h = std::min(4, numrows - s);
+        for (int32_t row = 0; row < h; ++row) {
+            int32_t* dst = data + (s + row) * stride;
+            for (int32_t c = 0; c < numcols; ++c) {
+                const uint32_t w = cp[c];
+                const int32_t sig = -static_cast<int32_t>((w >> (3 * row + 4)) & 1);
+                const int32_t neg = -static_cast<int32_t>((w >> (19 + row)) & 1);
+                dst[c] = ((mp[4 * c + row] & sig) ^ neg) - neg;
+            }
+        }
+    }
+}
+
 int decodecblk(const dec_ccp_t* ccp, const dec_band_t* band, dec_cblk_t* cblk, int dopartial,
-               int maxlyrs, std::vector<uint32_t>& flagbuf, htdec_scratch_t& htscratch,
-               bool intile)
+               int maxlyrs, scratch_t& scratch, bool intile)
 {
     if (cblk->segs.empty())
         return 0;
@@ -330,10 +367,12 @@ int decodecblk(const dec_ccp_t* ccp, const dec_band_t* band, dec_cblk_t* cblk, i
         return 0;
     }
     if (ccp->cblksty & JPDEC_CBLK_HT)
-        return decodehtcblk(ccp, band, cblk, maxlyrs, htscratch, intile);
+        return decodehtcblk(ccp, band, cblk, maxlyrs, scratch.ht, intile);
     const int cblksty = ccp->cblksty;
-    const colblk_t cb = colblk_make(flagbuf, cblk->data, cblk->stride, cblk->height,
-                                    cblk->width, band->orient);
+    scratch.mags.resize(static_cast<size_t>((cblk->height + 3) / 4) * 4 * cblk->width);
+    const colblk_t cb = colblk_make(scratch.flags, scratch.mags.data(), cblk->height, cblk->width,
+                                    band->orient);
+    bool decoded = false;  // a pass was decoded: the block is written back
     const bool vcausal = cblksty & JPDEC_CBLK_VSC;
 
     // Coefficients of an irreversible component carry one fractional bit
@@ -394,6 +433,7 @@ int decodecblk(const dec_ccp_t* ccp, const dec_band_t* band, dec_cblk_t* cblk, i
                 break;
             }
             const int passtype = jpc_passtype(rel);
+            decoded = true;
             const int b = static_cast<int>(bpno) + frac;
             if (seg->type == SEG_MQ) {
                 switch (passtype) {
@@ -434,6 +474,8 @@ int decodecblk(const dec_ccp_t* ccp, const dec_band_t* band, dec_cblk_t* cblk, i
             dec.raw = nullptr;
         }
     }
+    if (decoded)
+        writeback(cb, cblk->data, cblk->stride);
     // Decoded segments (and, after a stop, the rest of the code block's
     // data, which can no longer be used) are released.
     dropsegs(cblk, stop ? numsegs : segno);
@@ -445,9 +487,8 @@ int decodecblk(const dec_ccp_t* ccp, const dec_band_t* band, dec_cblk_t* cblk, i
 int t1dec_decodecblk(const dec_ccp_t* ccp, const dec_band_t* band, dec_cblk_t* cblk,
                      int dopartial, int maxlyrs)
 {
-    std::vector<uint32_t> flagbuf;
-    htdec_scratch_t htscratch;
-    return decodecblk(ccp, band, cblk, dopartial, maxlyrs, flagbuf, htscratch, false);
+    scratch_t scratch;
+    return decodecblk(ccp, band, cblk, dopartial, maxlyrs, scratch, false);
 }
 
 namespace {
@@ -506,9 +547,8 @@ void decodeone(void* arg, int64_t i, int)
     if (job->failed.load(std::memory_order_relaxed) ||
         job->dec->stopped.load(std::memory_order_relaxed))
         return;
-    // Flag words in scratch memory of the decoding thread.
-    thread_local std::vector<uint32_t> flagbuf;
-    thread_local htdec_scratch_t htscratch;
+    // Flag words and magnitudes in scratch memory of the decoding thread.
+    thread_local scratch_t scratch;
     const cblkjob_t& cj = job->cblks[i];
     // The code block's rectangle of the tile-component (fresh memory, all
     // zero) is touched by a write at both ends of each row before
@@ -530,7 +570,7 @@ void decodeone(void* arg, int64_t i, int)
     // The HT decoder dequantizes as it writes the block when there is no
     // ROI scaling to undo first.
     const bool fused = ht && realmode && cj.band->roishift <= 0;
-    if (decodecblk(cj.ccp, cj.band, cb, 1, -1, flagbuf, htscratch, true)) {
+    if (decodecblk(cj.ccp, cj.band, cb, 1, -1, scratch, true)) {
         job->result[i] = -1;
         job->failed.store(true, std::memory_order_relaxed);
         return;

@@ -38,11 +38,8 @@ inline uint32_t magnitude(int32_t v)
 // word back once.  Besides the decisions a pass sums the decrease of the
 // distortion it brings (jpc_getsignmsedec, jpc_getrefnmsedec).
 
-// The samples of a code block are coded from a copy in stripe order: the
-// four samples of a stripe column side by side, the columns of a stripe
-// one after another (cb.data; cb.ds unused).  A column's samples share a
-// cache line, and rows of a band, a whole component width apart, no longer
-// evict each other's lines over the passes.
+// The samples of a code block are coded from a copy in stripe order
+// (walk() in t1col.h).
 inline void stripecopy(std::vector<int32_t>& buf, const matrix_t* data, int32_t numrows,
                        int32_t numcols)
 {
@@ -55,55 +52,6 @@ inline void stripecopy(std::vector<int32_t>& buf, const matrix_t* data, int32_t 
     }
 }
 
-// walk() over the stripe-order copy: col(cp, dp, wc, h) with dp at the
-// column's four samples.
-template <typename Col>
-T1_INLINE inline void walkstripes(const colblk_t& cb, Col&& col)
-{
-    const int32_t numrows = cb.numrows, numcols = cb.numcols;
-    for (int32_t s = 0; s < numrows; s += 4) {
-        uint32_t* cp = cb.cols + (s >> 2) * cb.cs;
-        const int32_t* dp = cb.data + ptrdiff_t{s} * numcols;
-        const int32_t h = std::min(4, numrows - s);
-        // Full stripes with their height known to the compiler.
-        if (h == 4) {
-            for (int32_t c = 0; c < numcols; ++c, ++cp, dp += 4)
-                col(cp, dp, *cp, std::integral_constant<int32_t, 4>{});
-        } else {
-            for (int32_t c = 0; c < numcols; ++c, ++cp, dp += 4)
-                col(cp, dp, *cp, h);
-        }
-    }
-}
-
-// The sign neighbourhood of row r of a column word, gathered with fewer
-// steps than t1c_scidx(): bits 1, 3, 5, 7 the significance of north, west,
-// east, south as they lie in t1c_zcidx(); bits 0, 2 the signs of north and
-// south; bits 4, 6 those of west and east.  wl and wr are the words of the
-// columns west and east.
-inline uint32_t signidx(uint32_t wl, uint32_t wc, uint32_t wr, int row)
-{
-    return ((wc >> (3 * row)) & 0xaa) | ((wc >> (18 + row)) & 5) |
-           ((wl >> (19 + row)) & 1) << 4 | ((wr >> (19 + row)) & 1) << 6;
-}
-
-// Sign context and sign prediction by signidx(): the context in bits 1..7,
-// the prediction in bit 0.
-struct signtab_t {
-    uint8_t ctxspb[256];
-    signtab_t()
-    {
-        jpc_inittables();
-        for (uint32_t i = 0; i < 256; ++i) {
-            const uint32_t sc = ((i >> 1) & 1) | ((i >> 5) & 1) << 1 | ((i >> 7) & 1) << 2 |
-                                ((i >> 3) & 1) << 3 | (i & 1) << 4 | ((i >> 6) & 1) << 5 |
-                                ((i >> 2) & 1) << 6 | ((i >> 4) & 1) << 7;
-            ctxspb[i] = static_cast<uint8_t>(jpc_scctxnos[sc] << 1 | (jpc_spb[sc] & 1));
-        }
-    }
-};
-const signtab_t signtab;
-
 // Decisions into an MQ segment; the registers stay in the caller's locals.
 struct mqbits_t {
     mqenc_t* enc;
@@ -112,7 +60,7 @@ struct mqbits_t {
     T1_INLINE void bit(int ctxno, int bit) { mqenc_encode(enc, regs, ctxs + ctxno, bit); }
     T1_INLINE void sign(uint32_t idx, uint32_t neg)
     {
-        const uint32_t e = signtab.ctxspb[idx];
+        const uint32_t e = t1c_signtab.ctxspb[idx];
         bit(static_cast<int>(e >> 1), static_cast<int>((neg ^ e) & 1));
     }
 };
@@ -131,7 +79,7 @@ T1_INLINE inline void signify(Bits& bits, const colblk_t& cb, uint32_t* cp, uint
                               int row, int32_t v, uint32_t mag, int bitpos, int32_t& nmsedec)
 {
     const uint32_t neg = v < 0;
-    bits.sign(signidx(cp[-1], wc, cp[1], row), neg);
+    bits.sign(t1c_signidx(cp[-1], wc, cp[1], row), neg);
     nmsedec += jpc_getsignmsedec(static_cast<int32_t>(mag), bitpos);
     becomesig<VCausal>(cb, cp, wc, row, neg);
 }
@@ -154,7 +102,7 @@ T1_INLINE inline int32_t sigpass(const colblk_t& cb, Bits& bits, int bitpos)
             signify<VCausal>(bits, cb, cp, wc, row, v, mag, bitpos, nmsedec);
         wc |= t1c_visit(row);
     };
-    walkstripes(cb, [&](uint32_t* cp, const int32_t* dp, uint32_t wc, auto h) T1_INLINE {
+    walk(cb, [&](uint32_t* cp, const int32_t* dp, uint32_t wc, auto h) T1_INLINE {
         // Nothing significant in or around the column, or every row
         // significant already (late planes of fine blocks): nothing to code.
         if (!(wc & T1C_SIGALL) || (wc & T1C_SIGROWS) == T1C_SIGROWS)
@@ -180,7 +128,7 @@ T1_INLINE inline int32_t refpass(const colblk_t& cb, Bits& bits, int bitpos)
     };
     // Significant samples of the column not visited by this plane's
     // significance pass.
-    walkstripes(cb, [&](uint32_t* cp, const int32_t* dp, uint32_t wc, auto h) T1_INLINE {
+    walk(cb, [&](uint32_t* cp, const int32_t* dp, uint32_t wc, auto h) T1_INLINE {
         if (!(wc & T1C_SIGROWS))
             return;
         forrows(h, [&](int row) T1_INLINE { sample(dp, wc, row); });
@@ -239,7 +187,7 @@ __attribute__((noinline)) int32_t clnpass(const colblk_t& cb, mqenc_t* enc, int 
         if (bit)
             signify<VCausal>(bits, cb, cp, wc, row, v, mag, bitpos, nmsedec);
     };
-    walkstripes(cb, [&](uint32_t* cp, const int32_t* dp, uint32_t wc, auto h) T1_INLINE {
+    walk(cb, [&](uint32_t* cp, const int32_t* dp, uint32_t wc, auto h) T1_INLINE {
         // A full column with nothing significant in or around it and
         // nothing visited is coded by run length: the row of the first
         // sample that becomes significant, or a single 0 when none does.
@@ -368,7 +316,7 @@ int t1enc_encodecblk(const jpenc_comp_t* comp, const jpenc_band_t* band, jpenc_c
     thread_local std::vector<uint32_t> flagbuf;
     thread_local std::vector<int32_t> samplebuf;
     stripecopy(samplebuf, cblk->data, numrows, numcols);
-    const colblk_t cb = colblk_make(flagbuf, samplebuf.data(), 1, numrows, numcols, band->orient);
+    const colblk_t cb = colblk_make(flagbuf, samplebuf.data(), numrows, numcols, band->orient);
     const bool vcausal = cblksty & T1ENC_VSC;
 
     const long double weight = t1enc_weight(comp, band);
