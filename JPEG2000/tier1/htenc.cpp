@@ -210,65 +210,72 @@ struct vlcwriter_t {
     }
 };
 
-// MEL: adaptive run lengths of 0 symbols, most significant bit first.
+// MEL: adaptive run lengths of 0 symbols, most significant bit first; the
+// bits of a 1 symbol in one put.
 struct melwriter_t {
     uint8_t* p;
     uint8_t* begin;
-    uint32_t tmp = 0;
-    int rem = 8;  // free bits of the current byte
-    int max = 8;
+    uint64_t tmp = 0;  // bits not yet written: the lowest cnt, the first highest
+    int cnt = 0;
+    int max = 8;       // bits of the next byte
     int k = 0;
     int run = 0;
-    int thr = 1;  // 2^MEL_E[k]
+    int thr = 1;       // 2^MEL_E[k]
 
-    void bit(int b)
-    {
-        tmp = (tmp << 1) | uint32_t(b);
-        if (--rem == 0) {
-            *p++ = uint8_t(tmp);
-            max = rem = tmp == 0xff ? 7 : 8;
-            tmp = 0;
-        }
-    }
     static constexpr uint8_t MEL_E[13] = {0, 0, 0, 1, 1, 1, 2, 2, 2, 3, 3, 4, 5};
 
-    // n 0 symbols.
-    void zeros(int n)
+    // The nb bits of v (nb <= 32), the highest first.
+    void put(uint32_t v, int nb)
     {
-        while (n > 0) {
-            const int take = std::min(n, thr - run);
+        tmp = (tmp << nb) | v;
+        cnt += nb;
+        while (cnt >= max) {
+            cnt -= max;
+            const uint32_t b = uint32_t(tmp >> cnt) & ((1u << max) - 1);
+            *p++ = uint8_t(b);
+            max = b == 0xff ? 7 : 8;
+        }
+    }
+    // z 0 symbols.
+    void zeros(int z)
+    {
+        while (z > 0) {
+            const int take = std::min(z, thr - run);
             run += take;
-            n -= take;
+            z -= take;
             if (run == thr) {
-                bit(1);
+                put(1, 1);
                 run = 0;
                 k = std::min(12, k + 1);
                 thr = 1 << MEL_E[k];
             }
         }
+    }
+    // A 1 symbol: a 0 bit, then the run so far in MEL_E[k] bits.
+    void one()
+    {
+        put(uint32_t(run), MEL_E[k] + 1);
+        run = 0;
+        k = std::max(0, k - 1);
+        thr = 1 << MEL_E[k];
     }
     void sym(int s)
     {
         if (!s) {
             if (++run == thr) {
-                bit(1);
+                put(1, 1);
                 run = 0;
                 k = std::min(12, k + 1);
                 thr = 1 << MEL_E[k];
             }
         } else {
-            bit(0);
-            for (int i = MEL_E[k] - 1; i >= 0; --i)
-                bit((run >> i) & 1);
-            run = 0;
-            k = std::max(0, k - 1);
-            thr = 1 << MEL_E[k];
+            one();
         }
     }
     void finish()
     {
         if (run > 0)
-            bit(1);
+            put(1, 1);
     }
 };
 
@@ -664,6 +671,9 @@ int htenc_encodecln(const int32_t* data, ptrdiff_t stride, int width, int height
     if (ms.p > msbuf.data() && ms.p[-1] == 0xff)
         --ms.p;
     mel.finish();
+    // The partial last byte: its bits at the top, melrem bits free below.
+    const int melrem = mel.max - mel.cnt;
+    const uint32_t meltail = uint32_t(mel.tmp << melrem) & ((1u << mel.max) - 1);
     vlc.drain();
     const size_t pcup = size_t(ms.p - msbuf.data());
     out.assign(msbuf.data(), ms.p);
@@ -675,10 +685,9 @@ int htenc_encodecln(const int32_t* data, ptrdiff_t stride, int width, int height
     // byte after 0xFF must have a 0 top bit): a last MEL byte 0xFF gets a
     // byte after it, padding is 0, and a merged byte is never 0xFF.
     const bool melff = mel.p > mel.begin && mel.p[-1] == 0xff;
-    const bool melpart = mel.rem < mel.max || melff;
+    const bool melpart = mel.cnt > 0 || melff;
     const bool vlcpart = vlc.bits > 0;
-    const uint32_t meltail = mel.tmp << mel.rem;
-    if (melpart && vlcpart && vlc.p > vlc.begin && vlc.bits <= mel.rem &&
+    if (melpart && vlcpart && vlc.p > vlc.begin && vlc.bits <= melrem &&
         (meltail | vlc.tmp) != 0xff) {
         out.push_back(uint8_t(meltail | vlc.tmp));
     } else {
