@@ -59,6 +59,8 @@ constexpr int32_t STRIPWIDTH = 128;
 // most (narrower strips for very tall columns), and strips are at least 16
 // columns wide.
 constexpr int64_t STRIPBUFSAMPLES = int64_t{1} << 21;
+// How many steps (row pairs) ahead the column analysis prefetches.
+constexpr int32_t PREFETCHSTEPS = 8;
 
 int32_t strip_width(int32_t maxwidth, int32_t numcols, int32_t nh)
 {
@@ -479,6 +481,12 @@ inline void scale_seg(realent_t* d, const realent_t* x, int32_t w, float c)
     auto L0 = [&](int32_t i) { return X(2 * i + s0); };  // original low-pass row i
     int32_t h1 = 0, h2 = 0, a, b;
     for (int32_t m = 0; m <= nl; ++m) {
+        // The rows that step m + PREFETCHSTEPS reads first, on their way:
+        // each row segment of a strip lies on a page of its own, where the
+        // hardware's own prefetch barely starts.
+        for (int32_t r = 2 * (m + PREFETCHSTEPS); r < std::min(2 * (m + PREFETCHSTEPS) + 2, n); ++r)
+            for (int32_t c = 0; c < w; c += 16)
+                __builtin_prefetch(X(r) + c);
         if (m < nl) {
             for (; h1 <= m + s0 && h1 < nh; ++h1) {
                 neighbours(h1 - s0, nl, a, b);
