@@ -400,6 +400,18 @@ inline void neighbours(int32_t first, int32_t n, int32_t& a, int32_t& b)
         b = a;
 }
 
+// The w samples of rows r and r + 1 (those below n) of a strip, on their
+// way: the 9/7 column sweep down reaches them a few steps on.  Each row segment
+// of a strip lies on a page of its own, where the hardware's own prefetch
+// barely starts.
+template <class T>
+inline void prefetch_rows(const T* x, int32_t n, int32_t w, ptrdiff_t rs, int32_t r)
+{
+    for (int32_t y = r; y < std::min(r + 2, n); ++y)
+        for (int32_t c = 0; c < w; c += 16)
+            __builtin_prefetch(x + y * rs + c);
+}
+
 void cols53_fwd(int32_t* x, int32_t n, int32_t w, ptrdiff_t rs, int s0, int32_t* tmp)
 {
     const int32_t nl = numlow(n, s0), nh = n - nl;
@@ -481,12 +493,7 @@ inline void scale_seg(realent_t* d, const realent_t* x, int32_t w, float c)
     auto L0 = [&](int32_t i) { return X(2 * i + s0); };  // original low-pass row i
     int32_t h1 = 0, h2 = 0, a, b;
     for (int32_t m = 0; m <= nl; ++m) {
-        // The rows that step m + PREFETCHSTEPS reads first, on their way:
-        // each row segment of a strip lies on a page of its own, where the
-        // hardware's own prefetch barely starts.
-        for (int32_t r = 2 * (m + PREFETCHSTEPS); r < std::min(2 * (m + PREFETCHSTEPS) + 2, n); ++r)
-            for (int32_t c = 0; c < w; c += 16)
-                __builtin_prefetch(X(r) + c);
+        prefetch_rows(x, n, w, rs, 2 * (m + PREFETCHSTEPS));
         if (m < nl) {
             for (; h1 <= m + s0 && h1 < nh; ++h1) {
                 neighbours(h1 - s0, nl, a, b);
