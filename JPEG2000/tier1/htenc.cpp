@@ -210,65 +210,72 @@ struct vlcwriter_t {
     }
 };
 
-// MEL: adaptive run lengths of 0 symbols, most significant bit first.
+// MEL: adaptive run lengths of 0 symbols, most significant bit first; the
+// bits of a 1 symbol in one put.
 struct melwriter_t {
     uint8_t* p;
     uint8_t* begin;
-    uint32_t tmp = 0;
-    int rem = 8;  // free bits of the current byte
-    int max = 8;
+    uint64_t tmp = 0;  // bits not yet written: the lowest cnt, the first highest
+    int cnt = 0;
+    int max = 8;       // bits of the next byte
     int k = 0;
     int run = 0;
-    int thr = 1;  // 2^MEL_E[k]
+    int thr = 1;       // 2^MEL_E[k]
 
-    void bit(int b)
-    {
-        tmp = (tmp << 1) | uint32_t(b);
-        if (--rem == 0) {
-            *p++ = uint8_t(tmp);
-            max = rem = tmp == 0xff ? 7 : 8;
-            tmp = 0;
-        }
-    }
     static constexpr uint8_t MEL_E[13] = {0, 0, 0, 1, 1, 1, 2, 2, 2, 3, 3, 4, 5};
 
-    // n 0 symbols.
-    void zeros(int n)
+    // The nb bits of v (nb <= 32), the highest first.
+    void put(uint32_t v, int nb)
     {
-        while (n > 0) {
-            const int take = std::min(n, thr - run);
+        tmp = (tmp << nb) | v;
+        cnt += nb;
+        while (cnt >= max) {
+            cnt -= max;
+            const uint32_t b = uint32_t(tmp >> cnt) & ((1u << max) - 1);
+            *p++ = uint8_t(b);
+            max = b == 0xff ? 7 : 8;
+        }
+    }
+    // z 0 symbols.
+    void zeros(int z)
+    {
+        while (z > 0) {
+            const int take = std::min(z, thr - run);
             run += take;
-            n -= take;
+            z -= take;
             if (run == thr) {
-                bit(1);
+                put(1, 1);
                 run = 0;
                 k = std::min(12, k + 1);
                 thr = 1 << MEL_E[k];
             }
         }
+    }
+    // A 1 symbol: a 0 bit, then the run so far in MEL_E[k] bits.
+    void one()
+    {
+        put(uint32_t(run), MEL_E[k] + 1);
+        run = 0;
+        k = std::max(0, k - 1);
+        thr = 1 << MEL_E[k];
     }
     void sym(int s)
     {
         if (!s) {
             if (++run == thr) {
-                bit(1);
+                put(1, 1);
                 run = 0;
                 k = std::min(12, k + 1);
                 thr = 1 << MEL_E[k];
             }
         } else {
-            bit(0);
-            for (int i = MEL_E[k] - 1; i >= 0; --i)
-                bit((run >> i) & 1);
-            run = 0;
-            k = std::max(0, k - 1);
-            thr = 1 << MEL_E[k];
+            one();
         }
     }
     void finish()
     {
         if (run > 0)
-            bit(1);
+            put(1, 1);
     }
 };
 
@@ -406,9 +413,10 @@ struct quadrow_t {
 // The key of a quad with context cx, significance rho, exponents e0..e3 of
 // its samples (v0..v3), exponent bound U and residual u; its codeword and
 // MagSgn bits (U bits of each significant sample, one less where the EMB
-// mask of the codeword tells the decoder the top one) into qr at q.
-inline void codequad(const uint32_t* tab, uint32_t cx, uint32_t rho, const uint32_t (&e)[4],
-                     const uint32_t (&v)[4], uint32_t U, uint32_t u, quadrow_t& qr, int q)
+// mask of the codeword tells the decoder the top one) into qr at q.  1 when
+// the quad needs a codeword and none fits.
+inline uint32_t codequad(const uint32_t* tab, uint32_t cx, uint32_t rho, const uint32_t (&e)[4],
+                         const uint32_t (&v)[4], uint32_t U, uint32_t u, quadrow_t& qr, int q)
 {
     // The samples whose bit U - 1 is 1: exponent U, and not v = 0
     // (exponent 1).
@@ -428,22 +436,25 @@ inline void codequad(const uint32_t* tab, uint32_t cx, uint32_t rho, const uint3
     }
     qr.key[q] = key;
     // A quad without a codeword (context and significance 0): no bits.
-    qr.cwd[q] = (cx | rho) ? cwd : 1u << 30;
+    const uint32_t need = (cx | rho) != 0;
+    qr.cwd[q] = need ? cwd : 1u << 30;
     qr.Uu[q] = U | u << 8;
     qr.msv[q] = acc;
     qr.msl[q] = U <= 8 ? n : 0xffu;
+    return need & uint32_t(cwd == 0);
 }
 
 // The quads of a line pair after the first, from its rows r0, r1 and the
 // second row rp of the line pair above, the quads q < nq; tab: the table
-// of enctab_t.
-HOT_CLONES void quadrow(const rowbuf_t& r0, const rowbuf_t& r1, const rowbuf_t& rp, int nq,
-                        const uint32_t* tab, quadrow_t& __restrict qr)
+// of enctab_t.  1 when a quad lacks a codeword that fits.
+HOT_CLONES uint32_t quadrow(const rowbuf_t& r0, const rowbuf_t& r1, const rowbuf_t& rp, int nq,
+                            const uint32_t* tab, quadrow_t& __restrict qr)
 {
     const uint32_t *ve0 = r0.v[0], *vo0 = r0.v[1], *ve1 = r1.v[0], *vo1 = r1.v[1];
     const uint32_t *ee0 = r0.es[0] + 1, *eo0 = r0.es[1] + 1;
     const uint32_t *ee1 = r1.es[0] + 1, *eo1 = r1.es[1] + 1;
     const uint32_t *epe = rp.es[0] + 1, *epo = rp.es[1] + 1;
+    uint32_t miss = 0;
     for (int q = 0; q < nq; ++q) {
         const uint32_t a = ee0[q], b = ee1[q], c = eo0[q], d = eo1[q];
         const uint32_t rho = (a | b | c | d) >> 8;
@@ -459,15 +470,17 @@ HOT_CLONES void quadrow(const rowbuf_t& r0, const rowbuf_t& r1, const rowbuf_t& 
             std::max(std::max(n0 & 0xff, n1 & 0xff), std::max(n2 & 0xff, n3 & 0xff));
         const uint32_t kappa = (rho & (rho - 1)) != 0 ? std::max(nmax, 2u) - 1 : 1u;
         const uint32_t U = std::max(kappa, emax);
-        codequad(tab, cx, rho, e, v, U, U - kappa, qr, q);
+        miss |= codequad(tab, cx, rho, e, v, U, U - kappa, qr, q);
     }
+    return miss;
 }
 
 // The same for the first line pair: the context of a quad is that of the
 // significance of the quad before it, kappa is 1.
-void quadrow0(const rowbuf_t& r0, const rowbuf_t& r1, int nq, const uint32_t* tab, quadrow_t& qr)
+uint32_t quadrow0(const rowbuf_t& r0, const rowbuf_t& r1, int nq, const uint32_t* tab,
+                  quadrow_t& qr)
 {
-    uint32_t cx = 0;
+    uint32_t cx = 0, miss = 0;
     for (int q = 0; q < nq; ++q) {
         const uint32_t a = r0.es[0][q + 1], b = r1.es[0][q + 1];
         const uint32_t c = r0.es[1][q + 1], d = r1.es[1][q + 1];
@@ -475,9 +488,10 @@ void quadrow0(const rowbuf_t& r0, const rowbuf_t& r1, int nq, const uint32_t* ta
         const uint32_t e[4] = {a & 0xff, b & 0xff, c & 0xff, d & 0xff};
         const uint32_t v[4] = {r0.v[0][q], r1.v[0][q], r0.v[1][q], r1.v[1][q]};
         const uint32_t U = std::max(std::max(std::max(e[0], e[1]), std::max(e[2], e[3])), 1u);
-        codequad(tab, cx, rho, e, v, U, U - 1, qr, q);
+        miss |= codequad(tab, cx, rho, e, v, U, U - 1, qr, q);
         cx = (rho >> 1) | (rho & 1);
     }
+    return miss;
 }
 
 // The MagSgn bits of quad q where U > 8 (as codequad).
@@ -585,72 +599,76 @@ int htenc_encodecln(const int32_t* data, ptrdiff_t stride, int width, int height
             mel.zeros(QW);
             continue;
         }
-        if (j == 0)
-            quadrow0(*rb[0], *rb[1], QW, tab, qr);
-        else
-            quadrow(*rb[0], *rb[1], *above, QW, tab, qr);
+        if (j == 0 ? quadrow0(*rb[0], *rb[1], QW, tab, qr)
+                   : quadrow(*rb[0], *rb[1], *above, QW, tab, qr)) {
+            ok = false;
+            break;
+        }
         above = rb[1];
         // After the last quad, one that brings no bits and no MEL symbol.
         qr.key[QW] = 512;
         qr.cwd[QW] = 1u << 30;
         qr.Uu[QW] = 1;
         qr.msv[QW] = qr.msl[QW] = 0;
-        for (int q = 0; q < QW; q += 2) {
-            const uint32_t k0 = qr.key[q], k1 = qr.key[q + 1];
-            if (!(k0 | k1)) {
-                // Two quads without a significant sample in a context
-                // without one: two MEL zeros.
-                mel.sym(0);
-                mel.sym(0);
-                continue;
-            }
-            // Context 0: a MEL symbol tells whether the quad has a
-            // significant sample; without one it has no codeword.
-            if (k0 < 512)
-                mel.sym(((k0 >> 5) & 15) != 0);
-            if (k1 < 512)
-                mel.sym(((k1 >> 5) & 15) != 0);
-            const uint32_t c0 = qr.cwd[q], c1 = qr.cwd[q + 1];
-            if (!c0 || !c1) {
-                ok = false;
-                break;
-            }
-            vlcbits_t vb;
-            vb.add(c0 & 0x7fu, (c0 >> 7) & 7);
-            vb.add(c1 & 0x7fu, (c1 >> 7) & 7);
-            const int u0 = int(qr.Uu[q] >> 8), u1 = int(qr.Uu[q + 1] >> 8);
-            if (j == 0 && u0 && u1) {
-                // First line pair, both residuals: a MEL symbol tells
-                // whether both exceed 2.
-                const int both = u0 > 2 && u1 > 2;
-                mel.sym(both);
-                if (both) {
-                    vb.addpair(ut.pair[u0 - 2][u1 - 2]);
-                } else if (u0 > 2) {
-                    vb.add(ut.pre[u0]);
-                    vb.add(uint32_t(u1 - 1), 1);
-                    vb.add(ut.suf[u0]);
+        // The pairs of quads of the line pair (First: the first line pair).
+        auto pairs = [&]<bool First>() {
+            for (int q = 0; q < QW; q += 2) {
+                const uint32_t k0 = qr.key[q], k1 = qr.key[q + 1];
+                if (!(k0 | k1)) {
+                    // Two quads without a significant sample in a context
+                    // without one: two MEL zeros.
+                    mel.sym(0);
+                    mel.sym(0);
+                    continue;
+                }
+                // Context 0: a MEL symbol tells whether the quad has a
+                // significant sample; without one it has no codeword.
+                if (k0 < 512)
+                    mel.sym(((k0 >> 5) & 15) != 0);
+                if (k1 < 512)
+                    mel.sym(((k1 >> 5) & 15) != 0);
+                const uint32_t c0 = qr.cwd[q], c1 = qr.cwd[q + 1];
+                vlcbits_t vb;
+                vb.add(c0 & 0x7fu, (c0 >> 7) & 7);
+                vb.add(c1 & 0x7fu, (c1 >> 7) & 7);
+                const int u0 = int(qr.Uu[q] >> 8), u1 = int(qr.Uu[q + 1] >> 8);
+                if (First && u0 && u1) {
+                    // First line pair, both residuals: a MEL symbol tells
+                    // whether both exceed 2.
+                    const int both = u0 > 2 && u1 > 2;
+                    mel.sym(both);
+                    if (both) {
+                        vb.addpair(ut.pair[u0 - 2][u1 - 2]);
+                    } else if (u0 > 2) {
+                        vb.add(ut.pre[u0]);
+                        vb.add(uint32_t(u1 - 1), 1);
+                        vb.add(ut.suf[u0]);
+                    } else {
+                        vb.addpair(ut.pair[u0][u1]);
+                    }
                 } else {
                     vb.addpair(ut.pair[u0][u1]);
                 }
-            } else {
-                vb.addpair(ut.pair[u0][u1]);
+                vlc.put(vb.acc, vb.n);
+                const uint32_t l0 = qr.msl[q], l1 = qr.msl[q + 1];
+                if (l0 + l1 <= 32) {
+                    // Both quads' MagSgn bits in one put.
+                    ms.put(uint32_t(qr.msv[q] | uint64_t(qr.msv[q + 1]) << l0), int(l0 + l1));
+                    continue;
+                }
+                for (int qq = q; qq < q + 2; ++qq) {
+                    if (qr.msl[qq] != 0xff)
+                        ms.put(qr.msv[qq], int(qr.msl[qq]));
+                    else
+                        magsgn(ms, *rb[0], *rb[1], qq, int(qr.key[qq] >> 5) & 15,
+                               int(qr.Uu[qq] & 0xff), int(qr.cwd[qq] >> 10));
+                }
             }
-            vlc.put(vb.acc, vb.n);
-            const uint32_t l0 = qr.msl[q], l1 = qr.msl[q + 1];
-            if (l0 + l1 <= 32) {
-                // Both quads' MagSgn bits in one put.
-                ms.put(uint32_t(qr.msv[q] | uint64_t(qr.msv[q + 1]) << l0), int(l0 + l1));
-                continue;
-            }
-            for (int qq = q; qq < q + 2; ++qq) {
-                if (qr.msl[qq] != 0xff)
-                    ms.put(qr.msv[qq], int(qr.msl[qq]));
-                else
-                    magsgn(ms, *rb[0], *rb[1], qq, int(qr.key[qq] >> 5) & 15,
-                           int(qr.Uu[qq] & 0xff), int(qr.cwd[qq] >> 10));
-            }
-        }
+        };
+        if (j == 0)
+            pairs.template operator()<true>();
+        else
+            pairs.template operator()<false>();
     }
     if (!ok) {
         std::fputs("HT encoder: no codeword for a quad\n", stderr);
@@ -664,6 +682,9 @@ int htenc_encodecln(const int32_t* data, ptrdiff_t stride, int width, int height
     if (ms.p > msbuf.data() && ms.p[-1] == 0xff)
         --ms.p;
     mel.finish();
+    // The partial last byte: its bits at the top, melrem bits free below.
+    const int melrem = mel.max - mel.cnt;
+    const uint32_t meltail = uint32_t(mel.tmp << melrem) & ((1u << mel.max) - 1);
     vlc.drain();
     const size_t pcup = size_t(ms.p - msbuf.data());
     out.assign(msbuf.data(), ms.p);
@@ -675,10 +696,9 @@ int htenc_encodecln(const int32_t* data, ptrdiff_t stride, int width, int height
     // byte after 0xFF must have a 0 top bit): a last MEL byte 0xFF gets a
     // byte after it, padding is 0, and a merged byte is never 0xFF.
     const bool melff = mel.p > mel.begin && mel.p[-1] == 0xff;
-    const bool melpart = mel.rem < mel.max || melff;
+    const bool melpart = mel.cnt > 0 || melff;
     const bool vlcpart = vlc.bits > 0;
-    const uint32_t meltail = mel.tmp << mel.rem;
-    if (melpart && vlcpart && vlc.p > vlc.begin && vlc.bits <= mel.rem &&
+    if (melpart && vlcpart && vlc.p > vlc.begin && vlc.bits <= melrem &&
         (meltail | vlc.tmp) != 0xff) {
         out.push_back(uint8_t(meltail | vlc.tmp));
     } else {

@@ -136,16 +136,14 @@ int putheader(bitstream_t* out, jpenc_lvl_t* lvl, int lyrno)
             if (!included)
                 continue;
             if (cblk->numencpasses == 0) {
+                // The whole value at once: a node sends its bits only once
+                // its parent is known, so rising thresholds would send the
+                // same bits in the same order.
                 tagtreenode_t* leaf = tagtree_getleaf(band->nlibtree, c);
-                int i = 1;
-                for (;; ++i) {
-                    int ret = tagtree_encode(band->nlibtree, leaf, i, out);
-                    if (ret < 0)
-                        return -1;
-                    if (ret > 0)
-                        break;
-                }
-                FATAL_CHECK(leaf->known_ && i == leaf->value_ + 1);
+                const int ret = tagtree_encode(band->nlibtree, leaf, leaf->value_ + 1, out);
+                if (ret < 0)
+                    return -1;
+                FATAL_CHECK(ret > 0 && leaf->known_);
             }
             const jpenc_pass_t* end = cblk->passes + cblk->numpasses;
             int n = runlength(cblk->curpass, end, lyrno);

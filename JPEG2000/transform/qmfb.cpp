@@ -59,6 +59,8 @@ constexpr int32_t STRIPWIDTH = 128;
 // most (narrower strips for very tall columns), and strips are at least 16
 // columns wide.
 constexpr int64_t STRIPBUFSAMPLES = int64_t{1} << 21;
+// How many steps (row pairs) ahead the column analysis prefetches.
+constexpr int32_t PREFETCHSTEPS = 8;
 
 int32_t strip_width(int32_t maxwidth, int32_t numcols, int32_t nh)
 {
@@ -115,12 +117,6 @@ inline void lift_line(realent_t* T, int32_t nt, const realent_t* S, int32_t ns, 
     lift_line(T, T, nt, S, ns, d, op);
 }
 
-inline void scale_line(realent_t* x, int32_t n, float c)
-{
-    for (int32_t i = 0; i < n; ++i)
-        x[i] *= c;
-}
-
 // Number of low-pass samples of a line of n samples whose first sample has
 // parity s0.
 inline int32_t numlow(int32_t n, int s0)
@@ -146,20 +142,15 @@ struct Halves {
     {
         lift_line(L, nl, H, nh, 1 - s0, op);
     }
-    void scale(float lc, float hc) const
-    {
-        scale_line(L, nl, lc);
-        scale_line(H, nh, hc);
-    }
 };
 
+// The lifting steps without the scaling.
 HOT_CLONES void lift97_fwd(const Halves& h)
 {
     h.predict(Lift97{ALPHA});
     h.update(Lift97{BETA});
     h.predict(Lift97{GAMMA});
     h.update(Lift97{DELTA});
-    h.scale(INVK, HALFK);
 }
 
 
@@ -224,6 +215,24 @@ void row53_fwd(int32_t* x, int32_t n, int s0, int32_t* hi)
     for (; i < nl; ++i)
         x[i] = wadd(q[2 * i], wadd(wadd(hi[i + s0 - 1], hi[i + s0 - 1]), 2) >> 2);
     std::memcpy(x + nl, hi, static_cast<size_t>(nh) * sizeof(int32_t));
+}
+
+// lo[i] = a[2i] for i < nl, hi[j] = b[2j] for j < nh.
+template <class T>
+inline void split_pairs(T* __restrict lo, T* __restrict hi, const T* __restrict a,
+                        const T* __restrict b, int32_t nl, int32_t nh)
+{
+    for (int32_t i = 0; i < nl; ++i)
+        lo[i] = a[2 * i];
+    for (int32_t j = 0; j < nh; ++j)
+        hi[j] = b[2 * j];
+}
+
+// d[i] = s[i] c for i < n.
+inline void scale_into(realent_t* __restrict d, const realent_t* __restrict s, int32_t n, float c)
+{
+    for (int32_t i = 0; i < n; ++i)
+        d[i] = s[i] * c;
 }
 
 // x[2i] = a[i], x[2i + 1] = b[i] for i < npairs.
@@ -293,19 +302,15 @@ HOT_CLONES void rows97_analyze(realent_t* data, int32_t numrows, int32_t n, ptrd
         return;
     const int32_t nl = numlow(n, s0), nh = n - nl;
     Buffer<float> buf;
-    float* tmp = buf.get(static_cast<size_t>(nh));
+    float* tmp = buf.get(static_cast<size_t>(n));
     for (int32_t r = 0; r < numrows; ++r) {
         realent_t* x = data + r * rowstep;
-        // Split: high-pass samples aside, low-pass ones to the front.
-        const realent_t* hp = x + 1 - s0;
-        for (int32_t j = 0; j < nh; ++j)
-            tmp[j] = hp[2 * j];
-        const realent_t* lp = x + s0;
-        for (int32_t i = 0; i < nl; ++i)
-            x[i] = lp[2 * i];
-        for (int32_t j = 0; j < nh; ++j)
-            x[nl + j] = tmp[j];
-        lift97_fwd(Halves{x, nl, x + nl, nh, s0});
+        // Split into the buffer (low-pass half, then high-pass half), lift
+        // there, and scale back into the row.
+        split_pairs(tmp, tmp + nl, x + s0, x + 1 - s0, nl, nh);
+        lift97_fwd(Halves{tmp, nl, tmp + nl, nh, s0});
+        scale_into(x, tmp, nl, INVK);
+        scale_into(x + nl, tmp + nl, nh, HALFK);
     }
 }
 
@@ -395,6 +400,18 @@ inline void neighbours(int32_t first, int32_t n, int32_t& a, int32_t& b)
         b = a;
 }
 
+// The w samples of rows r and r + 1 (those below n) of a strip, on their
+// way: the 9/7 column sweep down reaches them a few steps on.  Each row segment
+// of a strip lies on a page of its own, where the hardware's own prefetch
+// barely starts.
+template <class T>
+inline void prefetch_rows(const T* x, int32_t n, int32_t w, ptrdiff_t rs, int32_t r)
+{
+    for (int32_t y = r; y < std::min(r + 2, n); ++y)
+        for (int32_t c = 0; c < w; c += 16)
+            __builtin_prefetch(x + y * rs + c);
+}
+
 void cols53_fwd(int32_t* x, int32_t n, int32_t w, ptrdiff_t rs, int s0, int32_t* tmp)
 {
     const int32_t nl = numlow(n, s0), nh = n - nl;
@@ -476,6 +493,7 @@ inline void scale_seg(realent_t* d, const realent_t* x, int32_t w, float c)
     auto L0 = [&](int32_t i) { return X(2 * i + s0); };  // original low-pass row i
     int32_t h1 = 0, h2 = 0, a, b;
     for (int32_t m = 0; m <= nl; ++m) {
+        prefetch_rows(x, n, w, rs, 2 * (m + PREFETCHSTEPS));
         if (m < nl) {
             for (; h1 <= m + s0 && h1 < nh; ++h1) {
                 neighbours(h1 - s0, nl, a, b);
