@@ -198,25 +198,35 @@ struct melin_t {
         --bits;
         return (tmp >> bits) & 1;
     }
-    int decode()
+    // The next run-length symbol: a run of 2^e zeros, or fewer zeros and a
+    // one.
+    [[gnu::noinline]] void symbol()
     {
         static constexpr uint8_t MEL_E[13] = {0, 0, 0, 1, 1, 1, 2, 2, 2, 3, 3, 4, 5};
-        if (run == 0 && !one) {
-            int e = MEL_E[k];
-            if (bit()) {
-                run = 1 << e;
-                k = std::min(12, k + 1);
-            } else {
-                run = 0;
-                while (e-- > 0)
-                    run = 2 * run + bit();
-                k = std::max(0, k - 1);
-                one = true;
-            }
+        int e = MEL_E[k];
+        if (bit()) {
+            run = 1 << e;
+            k = std::min(12, k + 1);
+        } else {
+            run = 0;
+            while (e-- > 0)
+                run = 2 * run + bit();
+            k = std::max(0, k - 1);
+            one = true;
         }
+    }
+    int decode()
+    {
         if (run > 0) {
             --run;
             return 0;
+        }
+        if (!one) {
+            symbol();
+            if (run > 0) {
+                --run;
+                return 0;
+            }
         }
         one = false;
         return 1;
@@ -266,7 +276,7 @@ struct htquad_t {
     int rho = 0, uoff = 0, ek = 0, e1 = 0;
 };
 
-bool decodequad(const uint16_t* tab, int c, melin_t& mel, revin_t& vlc, htquad_t& qd)
+[[gnu::always_inline]] inline bool decodequad(const uint16_t* tab, int c, melin_t& mel, revin_t& vlc, htquad_t& qd)
 {
     if (c == 0 && !mel.decode()) {
         qd = htquad_t{};
@@ -367,7 +377,10 @@ int htdec_decodecblk(const htdec_cblk_t& cb, htdec_scratch_t& scratch)
 
     // Exponents of the bottom row of the previous and the current line
     // pair, by column + 1, with a zero column on either side.
-    uint8_t ebuf[2][1032] = {};
+    // Columns past the block read as 0 (up to 2 QW + 5).
+    uint8_t ebuf[2][1032];
+    std::memset(ebuf[0], 0, size_t(2 * QW + 6));
+    std::memset(ebuf[1], 0, size_t(2 * QW + 6));
     uint8_t* eprev = ebuf[0];
     uint8_t* ecur = ebuf[1];
     const int p = cb.p;
@@ -425,35 +438,43 @@ int htdec_decodecblk(const htdec_cblk_t& cb, htdec_scratch_t& scratch)
     }
 
     // Other line pairs: contexts and exponent bounds from the row above.
+    // Quad column q sees the exponents of columns 2q-1 .. 2q+2 above it
+    // (e[0..3] below), its right neighbour those of 2q+1 .. 2q+4.  A
+    // codeword that does not exist reads as an insignificant quad and
+    // fails the block at the end of its pair.
     const uint16_t* tab = ht_vlcdec[1];
     for (int j = 1; j < QH && ok; ++j) {
         std::swap(eprev, ecur);
         int32_t* row0 = buf + size_t(2 * j) * W2;
         int32_t* row1 = row0 + W2;
-        int wsig = 0;  // west and south-west samples significant
-        for (int q = 0; q < QW && ok; q += 2) {
-            htquad_t qd[2];
-            int kappa[2] = {1, 1};
+        unsigned wsig = 0;  // west and south-west samples significant
+        bool bad = false;
+        for (int q = 0; q < QW; q += 2) {
+            const uint8_t* e = eprev + 2 * q;
+            const unsigned n01 = (e[0] | e[1]) ? 1 : 0, n23 = (e[2] | e[3]) ? 1 : 0;
+            const unsigned n45 = (e[4] | e[5]) ? 1 : 0;
+            const uint8_t m03 = std::max(std::max(e[0], e[1]), std::max(e[2], e[3]));
+            const uint8_t m25 = std::max(std::max(e[2], e[3]), std::max(e[4], e[5]));
+            htquad_t q1, q2;
+            bad |= !decodequad(tab, int(n01 | (wsig << 1) | (n23 << 2)), mel, vlc, q1);
+            wsig = unsigned(q1.rho) >> 2 ? 1 : 0;
             const bool two = q + 1 < QW;
-            for (int i = 0; i < (two ? 2 : 1); ++i) {
-                const uint8_t* e = eprev + 2 * (q + i);  // columns 2q-1 .. 2q+2
-                const int c = ((e[0] | e[1]) ? 1 : 0) | (wsig << 1) | ((e[2] | e[3]) ? 4 : 0);
-                if (!decodequad(tab, c, mel, vlc, qd[i])) {
-                    ok = false;
-                    break;
-                }
-                wsig = (qd[i].rho >> 2) ? 1 : 0;
-                if (qd[i].rho & (qd[i].rho - 1)) {
-                    const int emax = std::max(std::max(e[0], e[1]), std::max(e[2], e[3]));
-                    kappa[i] = std::max(1, emax - 1);
-                }
+            if (two) {
+                bad |= !decodequad(tab, int(n23 | (wsig << 1) | (n45 << 2)), mel, vlc, q2);
+                wsig = unsigned(q2.rho) >> 2 ? 1 : 0;
             }
-            if (!ok)
-                break;
+            // More than one significant sample: the bound from above.
+            const int k1 = q1.rho & (q1.rho - 1) ? std::max(1, m03 - 1) : 1;
+            const int k2 = q2.rho & (q2.rho - 1) ? std::max(1, m25 - 1) : 1;
             int u1 = 0, u2 = 0;
-            upair(vlc, qd[0].uoff, qd[1].uoff, u1, u2);
-            ok = magsgn(ms, qd[0], kappa[0] + u1, maxu, p, half, row0, row1, ecur, q) &&
-                 (!two || magsgn(ms, qd[1], kappa[1] + u2, maxu, p, half, row0, row1, ecur, q + 1));
+            upair(vlc, q1.uoff, q2.uoff, u1, u2);
+            bad |= !magsgn(ms, q1, k1 + u1, maxu, p, half, row0, row1, ecur, q);
+            if (two)
+                bad |= !magsgn(ms, q2, k2 + u2, maxu, p, half, row0, row1, ecur, q + 1);
+            if (bad) {
+                ok = false;
+                break;
+            }
         }
     }
     if (!ok) {
