@@ -60,7 +60,7 @@ struct fwdin_t {
 
     fwdin_t(const uint8_t* data, int len, uint8_t fillbyte) : d(data), pos(0), end(len), fill(fillbyte) {}
 
-    void refill()
+    [[gnu::noinline]] void refill()
     {
         // Whole bytes at once while none is 0xFF (refill runs with at most
         // 56 bits held, so one byte at least fits).
@@ -120,7 +120,7 @@ struct revin_t {
     int bits = 0;
     uint32_t last = 0xff;
 
-    void refill()
+    [[gnu::noinline]] void refill()
     {
         // Whole bytes at once while none has its low 7 bits all 1.
         if (std::endian::native == std::endian::little && pos - 7 >= start) {
