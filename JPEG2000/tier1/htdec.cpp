@@ -377,10 +377,10 @@ int htdec_decodecblk(const htdec_cblk_t& cb, htdec_scratch_t& scratch)
 
     // Exponents of the bottom row of the previous and the current line
     // pair, by column + 1, with a zero column on either side.
-    // Columns past the block read as 0 (up to 2 QW + 5).
-    uint8_t ebuf[2][1032];
-    std::memset(ebuf[0], 0, size_t(2 * QW + 6));
-    std::memset(ebuf[1], 0, size_t(2 * QW + 6));
+    // Columns past the block read as 0 (up to 2 QW + 7).
+    uint8_t ebuf[2][1040];
+    std::memset(ebuf[0], 0, size_t(2 * QW + 8));
+    std::memset(ebuf[1], 0, size_t(2 * QW + 8));
     uint8_t* eprev = ebuf[0];
     uint8_t* ecur = ebuf[1];
     const int p = cb.p;
@@ -451,10 +451,12 @@ int htdec_decodecblk(const htdec_cblk_t& cb, htdec_scratch_t& scratch)
         bool bad = false;
         for (int q = 0; q < QW; q += 2) {
             const uint8_t* e = eprev + 2 * q;
-            const unsigned n01 = (e[0] | e[1]) ? 1 : 0, n23 = (e[2] | e[3]) ? 1 : 0;
-            const unsigned n45 = (e[4] | e[5]) ? 1 : 0;
-            const uint8_t m03 = std::max(std::max(e[0], e[1]), std::max(e[2], e[3]));
-            const uint8_t m25 = std::max(std::max(e[2], e[3]), std::max(e[4], e[5]));
+            uint64_t w;
+            std::memcpy(&w, e, 8);
+            if constexpr (std::endian::native == std::endian::big)
+                w = __builtin_bswap64(w);
+            const unsigned n01 = (w & 0xffff) != 0, n23 = (w & 0xffff0000) != 0;
+            const unsigned n45 = (w & 0xffff00000000) != 0;
             htquad_t q1, q2;
             bad |= !decodequad(tab, int(n01 | (wsig << 1) | (n23 << 2)), mel, vlc, q1);
             wsig = unsigned(q1.rho) >> 2 ? 1 : 0;
@@ -464,8 +466,11 @@ int htdec_decodecblk(const htdec_cblk_t& cb, htdec_scratch_t& scratch)
                 wsig = unsigned(q2.rho) >> 2 ? 1 : 0;
             }
             // More than one significant sample: the bound from above.
-            const int k1 = q1.rho & (q1.rho - 1) ? std::max(1, m03 - 1) : 1;
-            const int k2 = q2.rho & (q2.rho - 1) ? std::max(1, m25 - 1) : 1;
+            auto emax = [](const uint8_t* x) {
+                return int(std::max(std::max(x[0], x[1]), std::max(x[2], x[3])));
+            };
+            const int k1 = q1.rho & (q1.rho - 1) ? std::max(1, emax(e) - 1) : 1;
+            const int k2 = q2.rho & (q2.rho - 1) ? std::max(1, emax(e + 2) - 1) : 1;
             int u1 = 0, u2 = 0;
             upair(vlc, q1.uoff, q2.uoff, u1, u2);
             bad |= !magsgn(ms, q1, k1 + u1, maxu, p, half, row0, row1, ecur, q);
