@@ -303,8 +303,9 @@ inline bool magsgn(fwdin_t& ms, const htquad_t& qd, int U, int maxu, int p, int3
                    int32_t* row0, int32_t* row1, uint8_t* ebot, int q)
 {
     // Sample n of the quad is in column n >> 1 of row n & 1.
-    int32_t* const rows[2] = {row0 + 2 * q, row1 + 2 * q};
-    rows[0][0] = rows[0][1] = rows[1][0] = rows[1][1] = 0;
+    int32_t* const o = row0 + 2 * q;
+    const ptrdiff_t d1 = row1 - row0;
+    o[0] = o[1] = o[d1] = o[d1 + 1] = 0;
     if (!qd.rho) {
         ebot[2 * q + 1] = 0;
         ebot[2 * q + 2] = 0;
@@ -321,7 +322,7 @@ inline bool magsgn(fwdin_t& ms, const htquad_t& qd, int U, int maxu, int p, int3
         const uint32_t v = ms.get(m) | (uint32_t((qd.e1 >> n) & 1) << m);
         const uint32_t mag = (((v >> 1) + 1) << p) | uint32_t(half);
         const uint32_t neg = 0u - (v & 1);
-        rows[n & 1][n >> 1] = int32_t((mag ^ neg) - neg);
+        o[(n & 1 ? d1 : 0) + (n >> 1)] = int32_t((mag ^ neg) - neg);
         ex[n] = uint8_t(32 - std::countl_zero(v | 1));
     }
     ebot[2 * q + 1] = ex[1];
