@@ -466,6 +466,17 @@ int htdec_decodecblk(const htdec_cblk_t& cb, htdec_scratch_t& scratch)
                 bad |= !decodequad(tab, int(n23 | (wsig << 1) | (n45 << 2)), mel, vlc, q2);
                 wsig = unsigned(q2.rho) >> 2 ? 1 : 0;
             }
+            if (two && !(q1.rho | q2.rho | q1.uoff | q2.uoff)) {
+                // Both insignificant (the common case in sparse blocks).
+                std::memset(row0 + 2 * q, 0, 4 * sizeof(int32_t));
+                std::memset(row1 + 2 * q, 0, 4 * sizeof(int32_t));
+                std::memset(ecur + 2 * q + 1, 0, 4);
+                if (bad) {
+                    ok = false;
+                    break;
+                }
+                continue;
+            }
             // More than one significant sample: the bound from above.
             auto emax = [](const uint8_t* x) {
                 return int(std::max(std::max(x[0], x[1]), std::max(x[2], x[3])));
