@@ -330,6 +330,15 @@ inline bool magsgn(fwdin_t& ms, const htquad_t& qd, int U, int maxu, int p, int3
     return true;
 }
 
+// Two insignificant quads at quad columns q and q + 1 (the common case in
+// sparse blocks).
+inline void clearpair(int32_t* row0, int32_t* row1, uint8_t* ebot, int q)
+{
+    std::memset(row0 + 2 * q, 0, 4 * sizeof(int32_t));
+    std::memset(row1 + 2 * q, 0, 4 * sizeof(int32_t));
+    std::memset(ebot + 2 * q + 1, 0, 4);
+}
+
 // A row of coefficients as floats times scale (the dequantization).
 HOT_CLONES void scalerow(const int32_t* src, int32_t* dst, int n, float scale)
 {
@@ -408,6 +417,10 @@ int htdec_decodecblk(const htdec_cblk_t& cb, htdec_scratch_t& scratch)
             }
             if (!ok)
                 break;
+            if (two && !(q1.rho | q2.rho | q1.uoff | q2.uoff)) {
+                clearpair(row0, row1, ecur, q);
+                continue;
+            }
             int u1 = 0, u2 = 0;
             if (q1.uoff && q2.uoff) {
                 if (mel.decode()) {
@@ -467,10 +480,7 @@ int htdec_decodecblk(const htdec_cblk_t& cb, htdec_scratch_t& scratch)
                 wsig = unsigned(q2.rho) >> 2 ? 1 : 0;
             }
             if (two && !(q1.rho | q2.rho | q1.uoff | q2.uoff)) {
-                // Both insignificant (the common case in sparse blocks).
-                std::memset(row0 + 2 * q, 0, 4 * sizeof(int32_t));
-                std::memset(row1 + 2 * q, 0, 4 * sizeof(int32_t));
-                std::memset(ecur + 2 * q + 1, 0, 4);
+                clearpair(row0, row1, ecur, q);
                 if (bad) {
                     ok = false;
                     break;
