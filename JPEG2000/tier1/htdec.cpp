@@ -271,9 +271,14 @@ inline void upair(revin_t& vlc, int uoff1, int uoff2, int& u1, int& u2)
     u2 = pf2 + sf2 + 4 * ex2;
 }
 
-// Decoded codeword of a quad.
+// Decoded codeword of a quad: its entry of the decoding lookup (0 for an
+// insignificant quad that has none).
 struct htquad_t {
-    int rho = 0, uoff = 0, ek = 0, e1 = 0;
+    uint32_t e = 0;
+    int uoff() const { return (e >> 3) & 1; }
+    int rho() const { return (e >> 4) & 15; }
+    int e1() const { return (e >> 8) & 15; }
+    int ek() const { return (e >> 12) & 15; }
 };
 
 [[gnu::always_inline]] inline bool decodequad(const uint16_t* tab, int c, melin_t& mel, revin_t& vlc, htquad_t& qd)
@@ -287,10 +292,7 @@ struct htquad_t {
     if (!len)
         return false;
     vlc.skip(len);
-    qd.uoff = (e >> 3) & 1;
-    qd.rho = (e >> 4) & 15;
-    qd.e1 = (e >> 8) & 15;
-    qd.ek = (e >> 12) & 15;
+    qd.e = e;
     return true;
 }
 
@@ -306,7 +308,7 @@ inline bool magsgn(fwdin_t& ms, const htquad_t& qd, int U, int maxu, int p, int3
     int32_t* const o = row0 + 2 * q;
     const ptrdiff_t d1 = row1 - row0;
     o[0] = o[1] = o[d1] = o[d1 + 1] = 0;
-    if (!qd.rho) {
+    if (!qd.rho()) {
         ebot[2 * q + 1] = 0;
         ebot[2 * q + 2] = 0;
         return true;
@@ -316,10 +318,10 @@ inline bool magsgn(fwdin_t& ms, const htquad_t& qd, int U, int maxu, int p, int3
     // The significant samples in order (an insignificant one reads no bits
     // and stays 0).
     uint8_t ex[4] = {};
-    for (unsigned r = unsigned(qd.rho); r; r &= r - 1) {
+    for (unsigned r = unsigned(qd.rho()); r; r &= r - 1) {
         const int n = std::countr_zero(r);
-        const int m = U - ((qd.ek >> n) & 1);
-        const uint32_t v = ms.get(m) | (uint32_t((qd.e1 >> n) & 1) << m);
+        const int m = U - ((qd.ek() >> n) & 1);
+        const uint32_t v = ms.get(m) | (uint32_t((qd.e1() >> n) & 1) << m);
         const uint32_t mag = (((v >> 1) + 1) << p) | uint32_t(half);
         const uint32_t neg = 0u - (v & 1);
         o[(n & 1 ? d1 : 0) + (n >> 1)] = int32_t((mag ^ neg) - neg);
@@ -409,20 +411,20 @@ int htdec_decodecblk(const htdec_cblk_t& cb, htdec_scratch_t& scratch)
         for (int q = 0; q < QW && ok; q += 2) {
             htquad_t q1, q2;
             ok = decodequad(tab, c, mel, vlc, q1);
-            c = (q1.rho >> 1) | (q1.rho & 1);
+            c = (q1.rho() >> 1) | (q1.rho() & 1);
             const bool two = q + 1 < QW;
             if (two && ok) {
                 ok = decodequad(tab, c, mel, vlc, q2);
-                c = (q2.rho >> 1) | (q2.rho & 1);
+                c = (q2.rho() >> 1) | (q2.rho() & 1);
             }
             if (!ok)
                 break;
-            if (two && !(q1.rho | q2.rho | q1.uoff | q2.uoff)) {
+            if (two && !((q1.e | q2.e) & 0xf8)) {  // no rho, no u_off
                 clearpair(row0, row1, ecur, q);
                 continue;
             }
             int u1 = 0, u2 = 0;
-            if (q1.uoff && q2.uoff) {
+            if (q1.uoff() && q2.uoff()) {
                 if (mel.decode()) {
                     upair(vlc, 1, 1, u1, u2);
                     u1 += 2;
@@ -444,7 +446,7 @@ int htdec_decodecblk(const htdec_cblk_t& cb, htdec_scratch_t& scratch)
                     }
                 }
             } else {
-                upair(vlc, q1.uoff, q2.uoff, u1, u2);
+                upair(vlc, q1.uoff(), q2.uoff(), u1, u2);
             }
             ok = magsgn(ms, q1, 1 + u1, maxu, p, half, row0, row1, ecur, q) &&
                  (!two || magsgn(ms, q2, 1 + u2, maxu, p, half, row0, row1, ecur, q + 1));
@@ -473,13 +475,13 @@ int htdec_decodecblk(const htdec_cblk_t& cb, htdec_scratch_t& scratch)
             const unsigned n45 = (w & 0xffff00000000) != 0;
             htquad_t q1, q2;
             bad |= !decodequad(tab, int(n01 | (wsig << 1) | (n23 << 2)), mel, vlc, q1);
-            wsig = unsigned(q1.rho) >> 2 ? 1 : 0;
+            wsig = unsigned(q1.rho()) >> 2 ? 1 : 0;
             const bool two = q + 1 < QW;
             if (two) {
                 bad |= !decodequad(tab, int(n23 | (wsig << 1) | (n45 << 2)), mel, vlc, q2);
-                wsig = unsigned(q2.rho) >> 2 ? 1 : 0;
+                wsig = unsigned(q2.rho()) >> 2 ? 1 : 0;
             }
-            if (two && !(q1.rho | q2.rho | q1.uoff | q2.uoff)) {
+            if (two && !((q1.e | q2.e) & 0xf8)) {  // no rho, no u_off
                 clearpair(row0, row1, ecur, q);
                 if (bad) {
                     ok = false;
@@ -491,10 +493,10 @@ int htdec_decodecblk(const htdec_cblk_t& cb, htdec_scratch_t& scratch)
             auto emax = [](const uint8_t* x) {
                 return int(std::max(std::max(x[0], x[1]), std::max(x[2], x[3])));
             };
-            const int k1 = q1.rho & (q1.rho - 1) ? std::max(1, emax(e) - 1) : 1;
-            const int k2 = q2.rho & (q2.rho - 1) ? std::max(1, emax(e + 2) - 1) : 1;
+            const int k1 = q1.rho() & (q1.rho() - 1) ? std::max(1, emax(e) - 1) : 1;
+            const int k2 = q2.rho() & (q2.rho() - 1) ? std::max(1, emax(e + 2) - 1) : 1;
             int u1 = 0, u2 = 0;
-            upair(vlc, q1.uoff, q2.uoff, u1, u2);
+            upair(vlc, q1.uoff(), q2.uoff(), u1, u2);
             bad |= !magsgn(ms, q1, k1 + u1, maxu, p, half, row0, row1, ecur, q);
             if (two)
                 bad |= !magsgn(ms, q2, k2 + u2, maxu, p, half, row0, row1, ecur, q + 1);
