@@ -258,17 +258,39 @@ inline int usuffix(revin_t& vlc, int pfx)
 
 inline int uextension(revin_t& vlc, int sfx) { return sfx >= 28 ? int(vlc.get(4)) : 0; }
 
-// The residuals of a pair of quads (either may be absent: uoff 0).
+// The prefix of a residual by the next three bits of the stream: its
+// length (bits 0-3), value (4-7) and the length of its suffix (8-11).
+constexpr uint16_t UPFX[8] = {0x553, 0x011, 0x022, 0x011, 0x133, 0x011, 0x022, 0x011};
+
+// The residuals of a pair of quads (either may be absent: uoff 0), without
+// branches once one is present: at most 24 bits.
 inline void upair(revin_t& vlc, int uoff1, int uoff2, int& u1, int& u2)
 {
-    const int pf1 = uoff1 ? uprefix(vlc) : 0;
-    const int pf2 = uoff2 ? uprefix(vlc) : 0;
-    const int sf1 = uoff1 ? usuffix(vlc, pf1) : 0;
-    const int sf2 = uoff2 ? usuffix(vlc, pf2) : 0;
-    const int ex1 = uoff1 ? uextension(vlc, sf1) : 0;
-    const int ex2 = uoff2 ? uextension(vlc, sf2) : 0;
-    u1 = pf1 + sf1 + 4 * ex1;
-    u2 = pf2 + sf2 + 4 * ex2;
+    if (!(uoff1 | uoff2)) {
+        u1 = u2 = 0;
+        return;
+    }
+    if (vlc.bits < 24)
+        vlc.refill();
+    auto take = [&vlc](unsigned n) {
+        const uint32_t v = uint32_t(vlc.acc) & ((1u << n) - 1);
+        vlc.skip(int(n));
+        return v;
+    };
+    const uint32_t t1 = UPFX[vlc.acc & 7] & (0u - uint32_t(uoff1));
+    vlc.skip(int(t1 & 15));
+    const uint32_t t2 = UPFX[vlc.acc & 7] & (0u - uint32_t(uoff2));
+    vlc.skip(int(t2 & 15));
+    const uint32_t sf1 = take(t1 >> 8);
+    const uint32_t sf2 = take(t2 >> 8);
+    u1 = int(((t1 >> 4) & 15) + sf1);
+    u2 = int(((t2 >> 4) & 15) + sf2);
+    if (sf1 >= 28 || sf2 >= 28) {  // extensions (rare)
+        const uint32_t ex1 = take(sf1 >= 28 ? 4 : 0);
+        const uint32_t ex2 = take(sf2 >= 28 ? 4 : 0);
+        u1 += int(4 * ex1);
+        u2 += int(4 * ex2);
+    }
 }
 
 // Decoded codeword of a quad: its entry of the decoding lookup (0 for an
