@@ -339,6 +339,7 @@ inline bool magsgn(fwdin_t& ms, const htquad_t& qd, int U, int maxu, int p, int3
         return false;
     // The significant samples in order (an insignificant one reads no bits
     // and stays 0).
+    const ptrdiff_t off[4] = {0, d1, 1, d1 + 1};
     uint8_t ex[4] = {};
     for (unsigned r = unsigned(qd.rho()); r; r &= r - 1) {
         const int n = std::countr_zero(r);
@@ -346,7 +347,7 @@ inline bool magsgn(fwdin_t& ms, const htquad_t& qd, int U, int maxu, int p, int3
         const uint32_t v = ms.get(m) | (uint32_t((qd.e1() >> n) & 1) << m);
         const uint32_t mag = (((v >> 1) + 1) << p) | uint32_t(half);
         const uint32_t neg = 0u - (v & 1);
-        o[(n & 1 ? d1 : 0) + (n >> 1)] = int32_t((mag ^ neg) - neg);
+        o[off[n]] = int32_t((mag ^ neg) - neg);
         ex[n] = uint8_t(32 - std::countl_zero(v | 1));
     }
     ebot[2 * q + 1] = ex[1];
