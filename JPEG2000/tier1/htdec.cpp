@@ -516,8 +516,11 @@ int htdec_decodecblk(const htdec_cblk_t& cb, htdec_scratch_t& scratch)
             auto emax = [](const uint8_t* x) {
                 return int(std::max(std::max(x[0], x[1]), std::max(x[2], x[3])));
             };
-            const int k1 = q1.rho() & (q1.rho() - 1) ? std::max(1, emax(e) - 1) : 1;
-            const int k2 = q2.rho() & (q2.rho() - 1) ? std::max(1, emax(e + 2) - 1) : 1;
+            // Without branches (the pattern is the data's): max(1, emax - 1)
+            // or 1.
+            auto multi = [](int rho) { return -int((rho & (rho - 1)) != 0); };
+            const int k1 = 1 + (std::max(0, emax(e) - 2) & multi(q1.rho()));
+            const int k2 = 1 + (std::max(0, emax(e + 2) - 2) & multi(q2.rho()));
             int u1 = 0, u2 = 0;
             upair(vlc, q1.uoff(), q2.uoff(), u1, u2);
             bad |= !magsgn(ms, q1, k1 + u1, maxu, p, half, row0, row1, ecur, q);
