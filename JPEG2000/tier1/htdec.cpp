@@ -11,6 +11,7 @@
 #include <bit>
 #include <cstdio>
 #include <cstring>
+#include <type_traits>
 
 #include "base/simd.h"
 #include "tier1/htref.h"
@@ -96,6 +97,14 @@ struct fwdin_t {
     {
         if (bits < n)
             refill();
+    }
+    // n <= 32 bits known to be held.
+    uint32_t take(int n)
+    {
+        const uint32_t v = uint32_t(acc & ((uint64_t{1} << n) - 1));
+        acc >>= n;
+        bits -= n;
+        return v;
     }
     // n <= 32
     uint32_t get(int n)
@@ -341,14 +350,24 @@ inline bool magsgn(fwdin_t& ms, const htquad_t& qd, int U, int maxu, int p, int3
     // and stays 0).
     const ptrdiff_t off[4] = {0, d1, 1, d1 + 1};
     uint8_t ex[4] = {};
-    for (unsigned r = unsigned(qd.rho()); r; r &= r - 1) {
-        const int n = std::countr_zero(r);
-        const int m = U - ((qd.ek() >> n) & 1);
-        const uint32_t v = ms.get(m) | (uint32_t((qd.e1() >> n) & 1) << m);
-        const uint32_t mag = (((v >> 1) + 1) << p) | uint32_t(half);
-        const uint32_t neg = 0u - (v & 1);
-        o[off[n]] = int32_t((mag ^ neg) - neg);
-        ex[n] = uint8_t(32 - std::countl_zero(v | 1));
+    auto samples = [&](auto checked) {
+        for (unsigned r = unsigned(qd.rho()); r; r &= r - 1) {
+            const int n = std::countr_zero(r);
+            const int m = U - ((qd.ek() >> n) & 1);
+            const uint32_t v = (checked ? ms.get(m) : ms.take(m)) |
+                               (uint32_t((qd.e1() >> n) & 1) << m);
+            const uint32_t mag = (((v >> 1) + 1) << p) | uint32_t(half);
+            const uint32_t neg = 0u - (v & 1);
+            o[off[n]] = int32_t((mag ^ neg) - neg);
+            ex[n] = uint8_t(32 - std::countl_zero(v | 1));
+        }
+    };
+    // One refill check for the quad when its bits fit in one.
+    if (U <= 14) {
+        ms.need(4 * U);
+        samples(std::false_type{});
+    } else {
+        samples(std::true_type{});
     }
     ebot[2 * q + 1] = ex[1];
     ebot[2 * q + 2] = ex[3];
