@@ -185,41 +185,47 @@ struct revin_t {
 struct melin_t {
     const uint8_t* d;
     int pos, lcup;
-    uint32_t tmp = 0;
-    int bits = 0;
+    uint64_t buf = 0;  // bits to read, the next one at the top
+    int nbits = 0;
+    bool lastff = false;
     int k = 0;
     int run = 0;
     bool one = false;
 
-    int bit()
+    // At least 57 bits in buf; after a 0xFF byte the next byte's top bit is
+    // a stuffed 0.
+    [[gnu::noinline]] void fill()
     {
-        if (bits == 0) {
-            const bool stuffed = tmp == 0xff;
+        while (nbits <= 56) {
             uint32_t b = 0xff;
             if (pos < lcup - 2)
                 b = d[pos];
             else if (pos == lcup - 2)
                 b = d[pos] | 0x0f;
             ++pos;
-            tmp = b;
-            bits = stuffed ? 7 : 8;
+            const int n = lastff ? 7 : 8;
+            lastff = b == 0xff;
+            buf |= uint64_t(b & ((1u << n) - 1)) << (64 - nbits - n);
+            nbits += n;
         }
-        --bits;
-        return (tmp >> bits) & 1;
     }
     // The next run-length symbol: a run of 2^e zeros, or fewer zeros and a
-    // one.
-    [[gnu::noinline]] void symbol()
+    // one (a 0 bit, then the count in e bits).
+    void symbol()
     {
         static constexpr uint8_t MEL_E[13] = {0, 0, 0, 1, 1, 1, 2, 2, 2, 3, 3, 4, 5};
-        int e = MEL_E[k];
-        if (bit()) {
+        if (nbits < 6)
+            fill();
+        const int e = MEL_E[k];
+        if (buf >> 63) {
+            buf <<= 1;
+            nbits -= 1;
             run = 1 << e;
             k = std::min(12, k + 1);
         } else {
-            run = 0;
-            while (e-- > 0)
-                run = 2 * run + bit();
+            run = int((buf >> (63 - e)) & ((1u << e) - 1));
+            buf <<= 1 + e;
+            nbits -= 1 + e;
             k = std::max(0, k - 1);
             one = true;
         }
