@@ -11,6 +11,7 @@
 #include <bit>
 #include <cstdio>
 #include <cstring>
+#include <type_traits>
 
 #include "base/simd.h"
 #include "tier1/htref.h"
@@ -60,7 +61,7 @@ struct fwdin_t {
 
     fwdin_t(const uint8_t* data, int len, uint8_t fillbyte) : d(data), pos(0), end(len), fill(fillbyte) {}
 
-    void refill()
+    [[gnu::noinline]] void refill()
     {
         // Whole bytes at once while none is 0xFF (refill runs with at most
         // 56 bits held, so one byte at least fits).
@@ -97,6 +98,14 @@ struct fwdin_t {
         if (bits < n)
             refill();
     }
+    // n <= 32 bits known to be held.
+    uint32_t take(int n)
+    {
+        const uint32_t v = uint32_t(acc & ((uint64_t{1} << n) - 1));
+        acc >>= n;
+        bits -= n;
+        return v;
+    }
     // n <= 32
     uint32_t get(int n)
     {
@@ -120,7 +129,7 @@ struct revin_t {
     int bits = 0;
     uint32_t last = 0xff;
 
-    void refill()
+    [[gnu::noinline]] void refill()
     {
         // Whole bytes at once while none has its low 7 bits all 1.
         if (std::endian::native == std::endian::little && pos - 7 >= start) {
@@ -176,47 +185,63 @@ struct revin_t {
 struct melin_t {
     const uint8_t* d;
     int pos, lcup;
-    uint32_t tmp = 0;
-    int bits = 0;
+    uint64_t buf = 0;  // bits to read, the next one at the top
+    int nbits = 0;
+    bool lastff = false;
     int k = 0;
     int run = 0;
     bool one = false;
 
-    int bit()
+    // At least 57 bits in buf; after a 0xFF byte the next byte's top bit is
+    // a stuffed 0.
+    [[gnu::noinline]] void fill()
     {
-        if (bits == 0) {
-            const bool stuffed = tmp == 0xff;
+        while (nbits <= 56) {
             uint32_t b = 0xff;
             if (pos < lcup - 2)
                 b = d[pos];
             else if (pos == lcup - 2)
                 b = d[pos] | 0x0f;
             ++pos;
-            tmp = b;
-            bits = stuffed ? 7 : 8;
+            const int n = lastff ? 7 : 8;
+            lastff = b == 0xff;
+            buf |= uint64_t(b & ((1u << n) - 1)) << (64 - nbits - n);
+            nbits += n;
         }
-        --bits;
-        return (tmp >> bits) & 1;
+    }
+    // The next run-length symbol: a run of 2^e zeros, or fewer zeros and a
+    // one (a 0 bit, then the count in e bits).
+    void symbol()
+    {
+        static constexpr uint8_t MEL_E[13] = {0, 0, 0, 1, 1, 1, 2, 2, 2, 3, 3, 4, 5};
+        if (nbits < 6)
+            fill();
+        const int e = MEL_E[k];
+        if (buf >> 63) {
+            buf <<= 1;
+            nbits -= 1;
+            run = 1 << e;
+            k = std::min(12, k + 1);
+        } else {
+            run = int((buf >> (63 - e)) & ((1u << e) - 1));
+            buf <<= 1 + e;
+            nbits -= 1 + e;
+            k = std::max(0, k - 1);
+            one = true;
+        }
     }
     int decode()
     {
-        static constexpr uint8_t MEL_E[13] = {0, 0, 0, 1, 1, 1, 2, 2, 2, 3, 3, 4, 5};
-        if (run == 0 && !one) {
-            int e = MEL_E[k];
-            if (bit()) {
-                run = 1 << e;
-                k = std::min(12, k + 1);
-            } else {
-                run = 0;
-                while (e-- > 0)
-                    run = 2 * run + bit();
-                k = std::max(0, k - 1);
-                one = true;
-            }
-        }
         if (run > 0) {
             --run;
             return 0;
+        }
+        if (!one) {
+            symbol();
+            if (run > 0) {
+                --run;
+                return 0;
+            }
         }
         one = false;
         return 1;
@@ -248,25 +273,52 @@ inline int usuffix(revin_t& vlc, int pfx)
 
 inline int uextension(revin_t& vlc, int sfx) { return sfx >= 28 ? int(vlc.get(4)) : 0; }
 
-// The residuals of a pair of quads (either may be absent: uoff 0).
+// The prefix of a residual by the next three bits of the stream: its
+// length (bits 0-3), value (4-7) and the length of its suffix (8-11).
+constexpr uint16_t UPFX[8] = {0x553, 0x011, 0x022, 0x011, 0x133, 0x011, 0x022, 0x011};
+
+// The residuals of a pair of quads (either may be absent: uoff 0), without
+// branches once one is present: at most 24 bits.
 inline void upair(revin_t& vlc, int uoff1, int uoff2, int& u1, int& u2)
 {
-    const int pf1 = uoff1 ? uprefix(vlc) : 0;
-    const int pf2 = uoff2 ? uprefix(vlc) : 0;
-    const int sf1 = uoff1 ? usuffix(vlc, pf1) : 0;
-    const int sf2 = uoff2 ? usuffix(vlc, pf2) : 0;
-    const int ex1 = uoff1 ? uextension(vlc, sf1) : 0;
-    const int ex2 = uoff2 ? uextension(vlc, sf2) : 0;
-    u1 = pf1 + sf1 + 4 * ex1;
-    u2 = pf2 + sf2 + 4 * ex2;
+    if (!(uoff1 | uoff2)) {
+        u1 = u2 = 0;
+        return;
+    }
+    if (vlc.bits < 24)
+        vlc.refill();
+    auto take = [&vlc](unsigned n) {
+        const uint32_t v = uint32_t(vlc.acc) & ((1u << n) - 1);
+        vlc.skip(int(n));
+        return v;
+    };
+    const uint32_t t1 = UPFX[vlc.acc & 7] & (0u - uint32_t(uoff1));
+    vlc.skip(int(t1 & 15));
+    const uint32_t t2 = UPFX[vlc.acc & 7] & (0u - uint32_t(uoff2));
+    vlc.skip(int(t2 & 15));
+    const uint32_t sf1 = take(t1 >> 8);
+    const uint32_t sf2 = take(t2 >> 8);
+    u1 = int(((t1 >> 4) & 15) + sf1);
+    u2 = int(((t2 >> 4) & 15) + sf2);
+    if (sf1 >= 28 || sf2 >= 28) {  // extensions (rare)
+        const uint32_t ex1 = take(sf1 >= 28 ? 4 : 0);
+        const uint32_t ex2 = take(sf2 >= 28 ? 4 : 0);
+        u1 += int(4 * ex1);
+        u2 += int(4 * ex2);
+    }
 }
 
-// Decoded codeword of a quad.
+// Decoded codeword of a quad: its entry of the decoding lookup (0 for an
+// insignificant quad that has none).
 struct htquad_t {
-    int rho = 0, uoff = 0, ek = 0, e1 = 0;
+    uint32_t e = 0;
+    int uoff() const { return (e >> 3) & 1; }
+    int rho() const { return (e >> 4) & 15; }
+    int e1() const { return (e >> 8) & 15; }
+    int ek() const { return (e >> 12) & 15; }
 };
 
-bool decodequad(const uint16_t* tab, int c, melin_t& mel, revin_t& vlc, htquad_t& qd)
+[[gnu::always_inline]] inline bool decodequad(const uint16_t* tab, int c, melin_t& mel, revin_t& vlc, htquad_t& qd)
 {
     if (c == 0 && !mel.decode()) {
         qd = htquad_t{};
@@ -277,10 +329,7 @@ bool decodequad(const uint16_t* tab, int c, melin_t& mel, revin_t& vlc, htquad_t
     if (!len)
         return false;
     vlc.skip(len);
-    qd.uoff = (e >> 3) & 1;
-    qd.rho = (e >> 4) & 15;
-    qd.e1 = (e >> 8) & 15;
-    qd.ek = (e >> 12) & 15;
+    qd.e = e;
     return true;
 }
 
@@ -293,9 +342,10 @@ inline bool magsgn(fwdin_t& ms, const htquad_t& qd, int U, int maxu, int p, int3
                    int32_t* row0, int32_t* row1, uint8_t* ebot, int q)
 {
     // Sample n of the quad is in column n >> 1 of row n & 1.
-    int32_t* const rows[2] = {row0 + 2 * q, row1 + 2 * q};
-    rows[0][0] = rows[0][1] = rows[1][0] = rows[1][1] = 0;
-    if (!qd.rho) {
+    int32_t* const o = row0 + 2 * q;
+    const ptrdiff_t d1 = row1 - row0;
+    o[0] = o[1] = o[d1] = o[d1 + 1] = 0;
+    if (!qd.rho()) {
         ebot[2 * q + 1] = 0;
         ebot[2 * q + 2] = 0;
         return true;
@@ -304,19 +354,39 @@ inline bool magsgn(fwdin_t& ms, const htquad_t& qd, int U, int maxu, int p, int3
         return false;
     // The significant samples in order (an insignificant one reads no bits
     // and stays 0).
+    const ptrdiff_t off[4] = {0, d1, 1, d1 + 1};
     uint8_t ex[4] = {};
-    for (unsigned r = unsigned(qd.rho); r; r &= r - 1) {
-        const int n = std::countr_zero(r);
-        const int m = U - ((qd.ek >> n) & 1);
-        const uint32_t v = ms.get(m) | (uint32_t((qd.e1 >> n) & 1) << m);
-        const uint32_t mag = (((v >> 1) + 1) << p) | uint32_t(half);
-        const uint32_t neg = 0u - (v & 1);
-        rows[n & 1][n >> 1] = int32_t((mag ^ neg) - neg);
-        ex[n] = uint8_t(32 - std::countl_zero(v | 1));
+    auto samples = [&](auto checked) {
+        for (unsigned r = unsigned(qd.rho()); r; r &= r - 1) {
+            const int n = std::countr_zero(r);
+            const int m = U - ((qd.ek() >> n) & 1);
+            const uint32_t v = (checked ? ms.get(m) : ms.take(m)) |
+                               (uint32_t((qd.e1() >> n) & 1) << m);
+            const uint32_t mag = (((v >> 1) + 1) << p) | uint32_t(half);
+            const uint32_t neg = 0u - (v & 1);
+            o[off[n]] = int32_t((mag ^ neg) - neg);
+            ex[n] = uint8_t(32 - std::countl_zero(v | 1));
+        }
+    };
+    // One refill check for the quad when its bits fit in one.
+    if (U <= 14) {
+        ms.need(4 * U);
+        samples(std::false_type{});
+    } else {
+        samples(std::true_type{});
     }
     ebot[2 * q + 1] = ex[1];
     ebot[2 * q + 2] = ex[3];
     return true;
+}
+
+// Two insignificant quads at quad columns q and q + 1 (the common case in
+// sparse blocks).
+inline void clearpair(int32_t* row0, int32_t* row1, uint8_t* ebot, int q)
+{
+    std::memset(row0 + 2 * q, 0, 4 * sizeof(int32_t));
+    std::memset(row1 + 2 * q, 0, 4 * sizeof(int32_t));
+    std::memset(ebot + 2 * q + 1, 0, 4);
 }
 
 // A row of coefficients as floats times scale (the dequantization).
@@ -367,7 +437,10 @@ int htdec_decodecblk(const htdec_cblk_t& cb, htdec_scratch_t& scratch)
 
     // Exponents of the bottom row of the previous and the current line
     // pair, by column + 1, with a zero column on either side.
-    uint8_t ebuf[2][1032] = {};
+    // Columns past the block read as 0 (up to 2 QW + 7).
+    uint8_t ebuf[2][1040];
+    std::memset(ebuf[0], 0, size_t(2 * QW + 8));
+    std::memset(ebuf[1], 0, size_t(2 * QW + 8));
     uint8_t* eprev = ebuf[0];
     uint8_t* ecur = ebuf[1];
     const int p = cb.p;
@@ -386,16 +459,20 @@ int htdec_decodecblk(const htdec_cblk_t& cb, htdec_scratch_t& scratch)
         for (int q = 0; q < QW && ok; q += 2) {
             htquad_t q1, q2;
             ok = decodequad(tab, c, mel, vlc, q1);
-            c = (q1.rho >> 1) | (q1.rho & 1);
+            c = (q1.rho() >> 1) | (q1.rho() & 1);
             const bool two = q + 1 < QW;
             if (two && ok) {
                 ok = decodequad(tab, c, mel, vlc, q2);
-                c = (q2.rho >> 1) | (q2.rho & 1);
+                c = (q2.rho() >> 1) | (q2.rho() & 1);
             }
             if (!ok)
                 break;
+            if (two && !((q1.e | q2.e) & 0xf8)) {  // no rho, no u_off
+                clearpair(row0, row1, ecur, q);
+                continue;
+            }
             int u1 = 0, u2 = 0;
-            if (q1.uoff && q2.uoff) {
+            if (q1.uoff() && q2.uoff()) {
                 if (mel.decode()) {
                     upair(vlc, 1, 1, u1, u2);
                     u1 += 2;
@@ -417,7 +494,7 @@ int htdec_decodecblk(const htdec_cblk_t& cb, htdec_scratch_t& scratch)
                     }
                 }
             } else {
-                upair(vlc, q1.uoff, q2.uoff, u1, u2);
+                upair(vlc, q1.uoff(), q2.uoff(), u1, u2);
             }
             ok = magsgn(ms, q1, 1 + u1, maxu, p, half, row0, row1, ecur, q) &&
                  (!two || magsgn(ms, q2, 1 + u2, maxu, p, half, row0, row1, ecur, q + 1));
@@ -425,35 +502,59 @@ int htdec_decodecblk(const htdec_cblk_t& cb, htdec_scratch_t& scratch)
     }
 
     // Other line pairs: contexts and exponent bounds from the row above.
+    // Quad column q sees the exponents of columns 2q-1 .. 2q+2 above it
+    // (e[0..3] below), its right neighbour those of 2q+1 .. 2q+4.  A
+    // codeword that does not exist reads as an insignificant quad and
+    // fails the block at the end of its pair.
     const uint16_t* tab = ht_vlcdec[1];
     for (int j = 1; j < QH && ok; ++j) {
         std::swap(eprev, ecur);
         int32_t* row0 = buf + size_t(2 * j) * W2;
         int32_t* row1 = row0 + W2;
-        int wsig = 0;  // west and south-west samples significant
-        for (int q = 0; q < QW && ok; q += 2) {
-            htquad_t qd[2];
-            int kappa[2] = {1, 1};
+        unsigned wsig = 0;  // west and south-west samples significant
+        bool bad = false;
+        for (int q = 0; q < QW; q += 2) {
+            const uint8_t* e = eprev + 2 * q;
+            uint64_t w;
+            std::memcpy(&w, e, 8);
+            if constexpr (std::endian::native == std::endian::big)
+                w = __builtin_bswap64(w);
+            const unsigned n01 = (w & 0xffff) != 0, n23 = (w & 0xffff0000) != 0;
+            const unsigned n45 = (w & 0xffff00000000) != 0;
+            htquad_t q1, q2;
+            bad |= !decodequad(tab, int(n01 | (wsig << 1) | (n23 << 2)), mel, vlc, q1);
+            wsig = unsigned(q1.rho()) >> 2 ? 1 : 0;
             const bool two = q + 1 < QW;
-            for (int i = 0; i < (two ? 2 : 1); ++i) {
-                const uint8_t* e = eprev + 2 * (q + i);  // columns 2q-1 .. 2q+2
-                const int c = ((e[0] | e[1]) ? 1 : 0) | (wsig << 1) | ((e[2] | e[3]) ? 4 : 0);
-                if (!decodequad(tab, c, mel, vlc, qd[i])) {
+            if (two) {
+                bad |= !decodequad(tab, int(n23 | (wsig << 1) | (n45 << 2)), mel, vlc, q2);
+                wsig = unsigned(q2.rho()) >> 2 ? 1 : 0;
+            }
+            if (two && !((q1.e | q2.e) & 0xf8)) {  // no rho, no u_off
+                clearpair(row0, row1, ecur, q);
+                if (bad) {
                     ok = false;
                     break;
                 }
-                wsig = (qd[i].rho >> 2) ? 1 : 0;
-                if (qd[i].rho & (qd[i].rho - 1)) {
-                    const int emax = std::max(std::max(e[0], e[1]), std::max(e[2], e[3]));
-                    kappa[i] = std::max(1, emax - 1);
-                }
+                continue;
             }
-            if (!ok)
-                break;
+            // More than one significant sample: the bound from above.
+            auto emax = [](const uint8_t* x) {
+                return int(std::max(std::max(x[0], x[1]), std::max(x[2], x[3])));
+            };
+            // Without branches (the pattern is the data's): max(1, emax - 1)
+            // or 1.
+            auto multi = [](int rho) { return -int((rho & (rho - 1)) != 0); };
+            const int k1 = 1 + (std::max(0, emax(e) - 2) & multi(q1.rho()));
+            const int k2 = 1 + (std::max(0, emax(e + 2) - 2) & multi(q2.rho()));
             int u1 = 0, u2 = 0;
-            upair(vlc, qd[0].uoff, qd[1].uoff, u1, u2);
-            ok = magsgn(ms, qd[0], kappa[0] + u1, maxu, p, half, row0, row1, ecur, q) &&
-                 (!two || magsgn(ms, qd[1], kappa[1] + u2, maxu, p, half, row0, row1, ecur, q + 1));
+            upair(vlc, q1.uoff(), q2.uoff(), u1, u2);
+            bad |= !magsgn(ms, q1, k1 + u1, maxu, p, half, row0, row1, ecur, q);
+            if (two)
+                bad |= !magsgn(ms, q2, k2 + u2, maxu, p, half, row0, row1, ecur, q + 1);
+            if (bad) {
+                ok = false;
+                break;
+            }
         }
     }
     if (!ok) {
