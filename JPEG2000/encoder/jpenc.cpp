@@ -876,14 +876,20 @@ int wavelet(jpenc_t* enc)
     return enc->stopped ? -1 : 0;
 }
 
-// HT at a byte budget in real arithmetic: the scale of every step size that
-// puts the budget on a bit plane (t1enc_htscale); 1 otherwise.
+// HT in real arithmetic at a byte budget or a PSNR to reach: the scale of
+// every step size that puts the goal on a bit plane (t1enc_htscale); 1
+// otherwise.
 double htstepscale(jpenc_t* enc, const jpenc_tile_t* tile)
 {
-    if (!(enc->t1sty & T1ENC_HT) || !tile->realmode || enc->rate < 0 || enc->psnr > 0)
+    if (!(enc->t1sty & T1ENC_HT) || !tile->realmode)
+        return 1.0;
+    if (enc->psnr > 0)
+        return t1enc_htscale(enc->comps.data(), enc->numcomps,
+                             t1est_goal_t{-1, jpenc_distforpsnr(enc, enc->psnr)});
+    if (enc->rate < 0)
         return 1.0;
     const double budget = double(tilebytes(enc, int(tile - enc->tiles.data()), 0));
-    return t1enc_htscale(enc->comps.data(), enc->numcomps, budget);
+    return t1enc_htscale(enc->comps.data(), enc->numcomps, t1est_goal_t{budget, -1});
 }
 
 // Quantization of every band, one component per piece of the thread pool,

@@ -763,32 +763,35 @@ double htcleanupbytes(const jpenc_cblk_t* cblk, int numbps, int q, std::vector<u
     return double(seg.size());
 }
 
-// The plane where bytes[] (falling as the plane grows) crosses goal, with
-// its fraction from plane p to p + 1 taken on the logarithm of the bytes;
-// -1 when the goal lies above plane 0 or below the top.
-double crossing(const double* bytes, double goal)
+// The plane where f[] crosses goal, with its fraction from plane p to
+// p + 1 taken on the logarithms: bytes fall as the plane grows, the error
+// left rises.  -1 when the goal lies beyond plane 0 or the top.
+double crossing(const double* f, double goal, bool rising)
 {
-    for (int p = 0; p < 31 && bytes[p] > goal; ++p)
-        if (bytes[p + 1] <= goal)
-            return bytes[p + 1] <= 0 ? -1
-                                     : p + std::log(bytes[p] / goal) / std::log(bytes[p] / bytes[p + 1]);
+    for (int p = 0; p < 31 && (rising ? f[p] < goal : f[p] > goal); ++p)
+        if (rising ? f[p + 1] >= goal : f[p + 1] <= goal)
+            return f[p] <= 0 || f[p + 1] <= 0
+                       ? -1
+                       : p + std::log(goal / f[p]) / std::log(f[p + 1] / f[p]);
     return -1;
 }
 
 }  // namespace
 
-double t1enc_htscale(const jpenc_comp_t* comps, int numcomps, double budget)
+double t1enc_htscale(const jpenc_comp_t* comps, int numcomps, t1est_goal_t goal)
 {
-    // Every 16th pair of rows of each block for the byte model, every 16th
-    // block coded at the two planes around the crossing to correct it.
+    // Every 16th pair of rows of each block for the model, every 16th block
+    // coded at the two planes around a byte budget to correct its bytes.
     constexpr int kPairStep = 16;
     constexpr size_t kBlockStep = 16;
     // The allocation takes a little less than the blocks cut at one plane:
-    // the best results put that plane's bytes this much above the budget.
-    constexpr double kAbove = 1.025;
+    // the best results put that plane's bytes this much above the budget
+    // (its error as much below an error to reach).
+    constexpr double kAbove = 1.025, kBelow = 0.96;
     struct job_t {
         encjob_t blocks;
         std::vector<t1est_plane_t> est;  // 32 planes per block
+        std::vector<double> residual;
         std::vector<int> numbps;
         int plane = 0;                   // the sampled blocks' planes: plane, plane + 1
         std::vector<double> coded;       // their bytes there, 2 per sampled block
@@ -796,58 +799,71 @@ double t1enc_htscale(const jpenc_comp_t* comps, int numcomps, double budget)
     gather(const_cast<jpenc_comp_t*>(comps), numcomps, &job.blocks);
     const size_t n = job.blocks.cblks.size();
     job.est.assign(32 * n, t1est_plane_t{0, 0});
+    job.residual.assign(n, 0);
     job.numbps.assign(n, 0);
     auto model = [](void* arg, int64_t i, int) {
         job_t* j = static_cast<job_t*>(arg);
-        const jpenc_cblk_t* cblk = j->blocks.cblks[i].cblk;
+        const cblkjob_t& cj = j->blocks.cblks[i];
         uint32_t ormag = 0;
-        for (uint32_t m : cblk->rowmag)
+        for (uint32_t m : cj.cblk->rowmag)
             ormag |= m;
         const int log2 = ormag ? 31 - __builtin_clz(ormag) : -1;
         const int numbps = std::max(log2 - (JPC_NUMEXTRABITS - 1), 0);
         j->numbps[i] = numbps;
         if (numbps > 0)
-            t1est_htplanes(cblk, numbps, 1.0, &j->est[32 * i], kPairStep);
+            j->residual[i] = t1est_htplanes(cj.cblk, numbps, double(t1enc_weight(cj.comp, cj.band)),
+                                            &j->est[32 * i], kPairStep);
     };
     threadpool_for(int64_t(n), model, nullptr, &job);
-    // The bytes of every block cut at plane p, and of the sampled ones:
-    // block by block, so that the sums are the same for any thread count.
-    double all[32] = {}, sampled[32] = {};
+    // Block by block, so that the sums are the same for any thread count:
+    // the bytes of every block cut at plane p, of the sampled ones, and the
+    // error left.
+    double bytes[32] = {}, sampled[32] = {}, left[32] = {};
     for (size_t i = 0; i < n; ++i) {
-        double above = 0;
+        double above = 0, below = job.residual[i];
         for (int p = 31; p >= 0; --p) {
             above += job.est[32 * i + p].bytes;
-            all[p] += above;
+            bytes[p] += above;
             if (i % kBlockStep == 0)
                 sampled[p] += above;
         }
+        for (int p = 0; p < 32; ++p) {
+            left[p] += below;
+            below += job.est[32 * i + p].dist;
+        }
     }
-    const double x = crossing(all, budget);
-    if (x < 0)
-        return 1.0;
-    job.plane = int(x);
-    job.coded.assign(2 * ((n + kBlockStep - 1) / kBlockStep), 0);
-    auto code = [](void* arg, int64_t k, int) {
-        job_t* j = static_cast<job_t*>(arg);
-        thread_local std::vector<uint8_t> seg;
-        const size_t i = size_t(k) * kBlockStep;
-        const jpenc_cblk_t* cblk = j->blocks.cblks[i].cblk;
-        for (int h = 0; h < 2; ++h)
-            j->coded[2 * k + h] = htcleanupbytes(cblk, j->numbps[i], j->plane + h, seg);
-    };
-    threadpool_for(int64_t(job.coded.size() / 2), code, nullptr, &job);
-    double coded = 0;
-    for (double c : job.coded)
-        coded += c;
-    const double modelled = sampled[job.plane] + sampled[job.plane + 1];
-    const double correction = coded > 0 && modelled > 0 ? coded / modelled : 1.0;
-    for (double& b : all)
-        b *= correction;
-    const double y = crossing(all, budget * kAbove);
+    double y;
+    if (goal.dist >= 0) {
+        y = crossing(left, goal.dist * kBelow, true);
+    } else {
+        const double x = crossing(bytes, goal.bytes, false);
+        if (x < 0)
+            return 1.0;
+        job.plane = int(x);
+        job.coded.assign(2 * ((n + kBlockStep - 1) / kBlockStep), 0);
+        auto code = [](void* arg, int64_t k, int) {
+            job_t* j = static_cast<job_t*>(arg);
+            thread_local std::vector<uint8_t> seg;
+            const size_t i = size_t(k) * kBlockStep;
+            const jpenc_cblk_t* cblk = j->blocks.cblks[i].cblk;
+            for (int h = 0; h < 2; ++h)
+                j->coded[2 * k + h] = htcleanupbytes(cblk, j->numbps[i], j->plane + h, seg);
+        };
+        threadpool_for(int64_t(job.coded.size() / 2), code, nullptr, &job);
+        double coded = 0;
+        for (double c : job.coded)
+            coded += c;
+        const double modelled = sampled[job.plane] + sampled[job.plane + 1];
+        const double correction = coded > 0 && modelled > 0 ? coded / modelled : 1.0;
+        for (double& b : bytes)
+            b *= correction;
+        y = crossing(bytes, goal.bytes * kAbove, false);
+    }
     if (y < 0)
         return 1.0;
-    // The budget on a plane: from 1 to 2, or from 1/2 to 1 when it lies
-    // above plane 1, so that a finer plane stays for the blocks that pay.
+    // The goal on a plane: from 1 to 2, or from 1/2 to 1 when it lies
+    // between planes 0 and 1, so that a finer plane stays for the blocks
+    // that pay.
     return std::exp2(y - std::floor(y) - (y < 1 ? 1 : 0));
 }
 

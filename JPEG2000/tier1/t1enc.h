@@ -64,16 +64,17 @@ int t1enc_encodecomps(jpenc_comp_t* comps, int numcomps, int cblksty,
 // blocks coded again (0: the allocation stands), or -1 after a message.
 int t1enc_completecomps(jpenc_comp_t* comps, int numcomps, int cblksty);
 
-// HT at a byte budget: the scale of every step size at which the cleanup
-// passes of all code blocks cut at one bit plane take about the budget
-// (a little more, which the rate allocation trims).  HT has one truncation
-// point per bit plane, steps a factor of two apart: between two of them
-// the allocation can only mix blocks cut at the one and at the other,
-// which loses up to a decibel against a step in between.  The bytes come
-// from the byte model, corrected by coding a sample of the blocks, and the
-// magnitudes that the quantization recorded; the result does not depend on
-// the thread count.  1 when the budget lies above every plane or below.
-double t1enc_htscale(const jpenc_comp_t* comps, int numcomps, double budget);
+// HT at a goal (a byte budget, or an error to reach): the scale of every
+// step size at which the cleanup passes of all code blocks cut at one bit
+// plane about reach it (a little beyond, which the rate allocation trims).
+// HT has one truncation point per bit plane, steps a factor of two apart:
+// between two of them the allocation can only mix blocks cut at the one
+// and at the other, which loses up to a decibel against a step in between.
+// The figures come from the byte and error model, its bytes corrected by
+// coding a sample of the blocks, and from the magnitudes that the
+// quantization recorded; the result does not depend on the thread count.
+// 1 when the goal lies beyond every plane.
+double t1enc_htscale(const jpenc_comp_t* comps, int numcomps, t1est_goal_t goal);
 
 // Number of bit planes of a code block's samples: floor(log2(max |x|)) - 5
 // when positive, else 0.
