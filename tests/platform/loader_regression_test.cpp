@@ -14,7 +14,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-const fs::path kRegression = fs::path(__FILE__).parent_path() / ".." / ".." / "fuzz" / "regression";
+const fs::path kRegression = fs::path(JP2_FUZZDIR) / "regression";
 
 int replay(const char* target, const char* ext)
 {

@@ -304,7 +304,7 @@ std::vector<std::string> files_in(const fs::path& dir)
     return files;
 }
 
-const fs::path kFuzzDir = fs::path(__FILE__).parent_path() / ".." / ".." / "fuzz";
+const fs::path kFuzzDir = fs::path(JP2_FUZZDIR);
 
 // Every input that ever made a fuzz target fail, through the tool.
 TEST(DamagedCorpus, FuzzRegressionInputsDecodeOrFailCleanly)

@@ -29,7 +29,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-const fs::path kRegression = fs::path(__FILE__).parent_path() / ".." / ".." / "fuzz" / "regression";
+const fs::path kRegression = fs::path(JP2_FUZZDIR) / "regression";
 
 // Runs every file of the target's folder; returns how many ran.
 int replay(const char* target, int (*one)(const uint8_t*, size_t))
