@@ -140,7 +140,8 @@ int64_t layerlength(jpenc_t* enc, stream_t* scratch, int lyrno)
 // the layer starts at.  A packet's header and body depend only on that state
 // and on how many passes each of its code blocks gives the layer (its run),
 // so a trial codes again only the packets with a block whose run changed;
-// the lengths are those of a full tier-2 run.  clear() after the state moves.
+// the lengths are those of a full tier-2 run.  The state moves only from one
+// layer to the next: the lengths are kept for one layer.
 struct pktcache_t {
     struct pkt_t {
         jpenc_lvl_t* lvl;
@@ -150,6 +151,7 @@ struct pktcache_t {
         int64_t len = -1;       // -1: not known
     };
     std::vector<pkt_t> pkts;
+    int lyrno = -1;  // of the lengths kept
 
     explicit pktcache_t(jpenc_t* enc)
     {
@@ -167,11 +169,6 @@ struct pktcache_t {
                 pkt.runs.assign(pkt.cblks.size(), 0);
                 pkts.push_back(std::move(pkt));
             }
-    }
-    void clear()
-    {
-        for (pkt_t& pkt : pkts)
-            pkt.len = -1;
     }
 };
 
@@ -193,6 +190,11 @@ inline int runof(const jpenc_cblk_t* cblk, int lyrno)
 // The length of layer lyrno as assigned, leaving the tier-2 state as it is.
 int64_t triallength(jpenc_t* enc, stream_t* scratch, int lyrno, pktcache_t& cache)
 {
+    if (cache.lyrno != lyrno) {
+        cache.lyrno = lyrno;
+        for (pktcache_t::pkt_t& pkt : cache.pkts)
+            pkt.len = -1;
+    }
     int64_t total = 0;
     for (pktcache_t::pkt_t& pkt : cache.pkts) {
         bool same = pkt.len >= 0;
@@ -555,12 +557,15 @@ int jpenc_ratealloc(jpenc_t* enc, int numlyrs, const int64_t* cumlens)
             if (len >= 0 && room - len > room / 400)
                 htfill(enc, scratch, cache, lyrno, room, &len);
         }
+        // The last layer's tier-2 state is never needed: the packets are
+        // written after a reset.
+        if (lyrno == numlyrs - 1)
+            break;
         int64_t len = layerlength(enc, scratch, lyrno);
         if (len < 0) {
             stream_close(scratch);
             return -1;
         }
-        cache.clear();
         donelen += len;
     }
     stream_close(scratch);
