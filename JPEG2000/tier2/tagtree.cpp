@@ -132,21 +132,18 @@ int tagtree_encode(tagtree_t*, tagtreenode_t* leaf, int threshold, bitstream_t* 
             node->lower_ = low;
         else
             low = node->lower_;
-        if (low < threshold) {
-            // A 0 for every step up to the value (or the threshold), then a
-            // 1 once when the value is reached below the threshold.
-            const int stop = node->value_ < threshold ? node->value_ : threshold;
-            while (low < stop) {
-                const int k = stop - low < 24 ? stop - low : 24;
-                if (bitstream_putbits(out, k, 0) < 0)
-                    return -1;
-                low += k;
+        while (low < threshold) {
+            if (low >= node->value_) {
+                if (!node->known_) {
+                    if (bitstream_putbit(out, 1) < 0)
+                        return -1;
+                    node->known_ = 1;
+                }
+                break;
             }
-            if (low < threshold && !node->known_) {
-                if (bitstream_putbit(out, 1) < 0)
-                    return -1;
-                node->known_ = 1;
-            }
+            if (bitstream_putbit(out, 0) < 0)
+                return -1;
+            ++low;
         }
         node->lower_ = low;
     }
