@@ -191,9 +191,11 @@ inline int runof(const jpenc_cblk_t* cblk, int lyrno)
 int64_t triallength(jpenc_t* enc, stream_t* scratch, int lyrno, pktcache_t& cache)
 {
     if (cache.lyrno != lyrno) {
+        // The state the layer starts at, which every trial returns to.
         cache.lyrno = lyrno;
         for (pktcache_t::pkt_t& pkt : cache.pkts)
             pkt.len = -1;
+        t2enc_save(enc->comps.data(), enc->numcomps);
     }
     int64_t total = 0;
     for (pktcache_t::pkt_t& pkt : cache.pkts) {
@@ -209,7 +211,6 @@ int64_t triallength(jpenc_t* enc, stream_t* scratch, int lyrno, pktcache_t& cach
             pkt.len = -1;
             if (stream_seek(scratch, 0, SEEK_SET) != 0)
                 return -1;
-            t2enc_savelvl(pkt.lvl);
             const int64_t len =
                 t2enc_encodepkt(enc->comps.data(), scratch, pkt.compno, pkt.lvlno, lyrno, 0);
             t2enc_restorelvl(pkt.lvl);
