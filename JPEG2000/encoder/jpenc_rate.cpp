@@ -136,6 +136,93 @@ int64_t layerlength(jpenc_t* enc, stream_t* scratch, int lyrno)
     return total;
 }
 
+// The lengths of a layer's packets for trial codings from the tier-2 state
+// the layer starts at.  A packet's header and body depend only on that state
+// and on how many passes each of its code blocks gives the layer (its run),
+// so a trial codes again only the packets with a block whose run changed;
+// the lengths are those of a full tier-2 run.  The state moves only from one
+// layer to the next: the lengths are kept for one layer.
+struct pktcache_t {
+    struct pkt_t {
+        jpenc_lvl_t* lvl;
+        int compno, lvlno;
+        std::vector<jpenc_cblk_t*> cblks;
+        std::vector<int> runs;  // of the code blocks at the cached length
+        int64_t len = -1;       // -1: not known
+    };
+    std::vector<pkt_t> pkts;
+    int lyrno = -1;  // of the lengths kept
+
+    explicit pktcache_t(jpenc_t* enc)
+    {
+        for (int k = 0; k < enc->numcomps; ++k)
+            for (int r = 0; r < enc->comps[k].numrlvls; ++r) {
+                pkt_t pkt;
+                pkt.lvl = &enc->comps[k].lvls[r];
+                pkt.compno = k;
+                pkt.lvlno = r;
+                for (int b = 0; b < pkt.lvl->numbands; ++b) {
+                    jpenc_band_t* band = &pkt.lvl->bands[b];
+                    for (int c = 0; c < int(band->cblks.size()) && c < band->numcblks; ++c)
+                        pkt.cblks.push_back(&band->cblks[c]);
+                }
+                pkt.runs.assign(pkt.cblks.size(), 0);
+                pkts.push_back(std::move(pkt));
+            }
+    }
+};
+
+// The passes a code block gives layer lyrno from its current pass on.
+inline int runof(const jpenc_cblk_t* cblk, int lyrno)
+{
+    const jpenc_pass_t* p = cblk->curpass;
+    if (!p)
+        return 0;
+    const jpenc_pass_t* end = cblk->passes + cblk->numpasses;
+    int n = 0;
+    while (p != end && p->lyrno == lyrno) {
+        ++p;
+        ++n;
+    }
+    return n;
+}
+
+// The length of layer lyrno as assigned, leaving the tier-2 state as it is.
+int64_t triallength(jpenc_t* enc, stream_t* scratch, int lyrno, pktcache_t& cache)
+{
+    if (cache.lyrno != lyrno) {
+        // The state the layer starts at, which every trial returns to.
+        cache.lyrno = lyrno;
+        for (pktcache_t::pkt_t& pkt : cache.pkts)
+            pkt.len = -1;
+        t2enc_save(enc->comps.data(), enc->numcomps);
+    }
+    int64_t total = 0;
+    for (pktcache_t::pkt_t& pkt : cache.pkts) {
+        bool same = pkt.len >= 0;
+        for (size_t i = 0; i < pkt.cblks.size(); ++i) {
+            const int run = runof(pkt.cblks[i], lyrno);
+            if (run != pkt.runs[i]) {
+                pkt.runs[i] = run;
+                same = false;
+            }
+        }
+        if (!same) {
+            pkt.len = -1;
+            if (stream_seek(scratch, 0, SEEK_SET) != 0)
+                return -1;
+            const int64_t len =
+                t2enc_encodepkt(enc->comps.data(), scratch, pkt.compno, pkt.lvlno, lyrno, 0);
+            t2enc_restorelvl(pkt.lvl);
+            if (len < 0)
+                return -1;
+            pkt.len = len;
+        }
+        total += pkt.len;
+    }
+    return total;
+}
+
 // The slopes of every block's passes (computed here), distinct and
 // ascending: the only thresholds at which what a layer takes can change.
 std::vector<double> distinctslopes(jpenc_t* enc)
@@ -158,12 +245,10 @@ std::vector<double> distinctslopes(jpenc_t* enc)
 // it still fits by its bytes and a few of header; a tier-2 run checks the
 // choice, and while it is too long a bisection over the number taken finds
 // the most that fit.  The layer's passes must be assigned at thresh.
-int fill(jpenc_t* enc, stream_t* scratch, int lyrno, double thresh, int64_t room)
+int fill(jpenc_t* enc, stream_t* scratch, pktcache_t& cache, int lyrno, double thresh, int64_t room)
 {
     constexpr int64_t kHeader = 2;  // header bytes a segment may add
-    t2enc_save(enc->comps.data(), enc->numcomps);
-    const int64_t base = layerlength(enc, scratch, lyrno);
-    t2enc_restore(enc->comps.data(), enc->numcomps);
+    const int64_t base = triallength(enc, scratch, lyrno, cache);
     if (base < 0)
         return -1;
     struct seg_t {
@@ -200,9 +285,7 @@ int fill(jpenc_t* enc, stream_t* scratch, int lyrno, double thresh, int64_t room
     auto fits = [&](size_t k) {
         for (size_t i = 0; i < k; ++i)
             assignto(taken[i]->cblk, lyrno, taken[i]->end);
-        t2enc_save(enc->comps.data(), enc->numcomps);
-        const int64_t len = layerlength(enc, scratch, lyrno);
-        t2enc_restore(enc->comps.data(), enc->numcomps);
+        const int64_t len = triallength(enc, scratch, lyrno, cache);
         for (size_t i = 0; i < k; ++i)
             assignto(taken[i]->cblk, lyrno, passend(taken[i]->cblk, thresh, true));
         return len < 0 ? -1 : len <= room ? 1 : 0;
@@ -231,7 +314,7 @@ int fill(jpenc_t* enc, stream_t* scratch, int lyrno, double thresh, int64_t room
 // of its budget: the blocks then take, steepest first, the next point of
 // their hulls while the layer (measured by tier-2 trials) still fits room
 // bytes.  len: the layer's length, updated.
-void htfill(jpenc_t* enc, stream_t* scratch, int lyrno, int64_t room, int64_t* len)
+void htfill(jpenc_t* enc, stream_t* scratch, pktcache_t& cache, int lyrno, int64_t room, int64_t* len)
 {
     struct up_t {
         double slope;
@@ -264,9 +347,7 @@ void htfill(jpenc_t* enc, stream_t* scratch, int lyrno, int64_t room, int64_t* l
             continue;
         for (int i = u.from; i <= u.to; ++i)
             passes[i].lyrno = lyrno;
-        t2enc_save(enc->comps.data(), enc->numcomps);
-        const int64_t trial = layerlength(enc, scratch, lyrno);
-        t2enc_restore(enc->comps.data(), enc->numcomps);
+        const int64_t trial = triallength(enc, scratch, lyrno, cache);
         if (trial >= 0 && trial <= room) {
             *len = trial;
             misses = 0;
@@ -369,6 +450,7 @@ int jpenc_ratealloc(jpenc_t* enc, int numlyrs, const int64_t* cumlens)
     const std::vector<double> slopes = distinctslopes(enc);
 
     t2enc_reset(enc->comps.data(), enc->numcomps, 1);
+    pktcache_t cache(enc);
 
     int64_t donelen = 0;  // bytes of the layers decided so far
     int numempty = 0;
@@ -384,10 +466,8 @@ int jpenc_ratealloc(jpenc_t* enc, int numlyrs, const int64_t* cumlens)
             // When every remaining pass fits, the layer takes them all: the
             // bisection below never reaches the smallest slope, nor the passes
             // after a code block's last hull point.
-            t2enc_save(enc->comps.data(), enc->numcomps);
             assign(enc, lyrno, -1.0, true);
-            int64_t alllen = layerlength(enc, scratch, lyrno);
-            t2enc_restore(enc->comps.data(), enc->numcomps);
+            int64_t alllen = triallength(enc, scratch, lyrno, cache);
             if (alllen < 0) {
                 stream_close(scratch);
                 return -1;
@@ -413,10 +493,8 @@ int jpenc_ratealloc(jpenc_t* enc, int numlyrs, const int64_t* cumlens)
                 jpenc_report(enc, 70 + std::min(enc->alloctrials++, 36) / 4);
                 if (enc->stopped)
                     return -1;
-                t2enc_save(enc->comps.data(), enc->numcomps);
                 assign(enc, lyrno, slopes[i], true);
-                len = layerlength(enc, scratch, lyrno);
-                t2enc_restore(enc->comps.data(), enc->numcomps);
+                len = triallength(enc, scratch, lyrno, cache);
                 return len < 0 ? -1 : donelen + len <= maxlen ? 1 : 0;
             };
             const bodies_t bodies(enc);
@@ -469,19 +547,21 @@ int jpenc_ratealloc(jpenc_t* enc, int numlyrs, const int64_t* cumlens)
             ++numempty;
         assign(enc, lyrno, goodthresh, success);
         if (success && maxlen >= 0 && goodthresh > 0 && !(enc->cblksty & JPC_COX_HT) &&
-            fill(enc, scratch, lyrno, goodthresh, maxlen - donelen) < 0) {
+            fill(enc, scratch, cache, lyrno, goodthresh, maxlen - donelen) < 0) {
             stream_close(scratch);
             return -1;
         }
         if (success && maxlen >= 0 && goodthresh > 0.0 && (enc->cblksty & JPC_COX_HT)) {
             // HT: more than a quarter per cent short, the blocks fill up.
-            t2enc_save(enc->comps.data(), enc->numcomps);
-            int64_t len = layerlength(enc, scratch, lyrno);
-            t2enc_restore(enc->comps.data(), enc->numcomps);
+            int64_t len = triallength(enc, scratch, lyrno, cache);
             const int64_t room = maxlen - donelen;
             if (len >= 0 && room - len > room / 400)
-                htfill(enc, scratch, lyrno, room, &len);
+                htfill(enc, scratch, cache, lyrno, room, &len);
         }
+        // The last layer's tier-2 state is never needed: the packets are
+        // written after a reset.
+        if (lyrno == numlyrs - 1)
+            break;
         int64_t len = layerlength(enc, scratch, lyrno);
         if (len < 0) {
             stream_close(scratch);

@@ -99,9 +99,22 @@ int bitstream_putbits(bitstream_t* bitstream, int n, long v)
 {
     FATAL_CHECK(n >= 0 && n < 32);
     FATAL_CHECK(!(v & (~ones(n))));
-    while (--n >= 0) {
-        if (bitstream_putbit(bitstream, static_cast<int>((v >> n) & 1)) < 0)
-            return -1;
+    // As many bits at once as the current byte has free positions; a full
+    // byte is written by the bit after it, as with single bits.
+    while (n > 0) {
+        if (bitstream->cnt_ <= 0) {
+            --n;
+            if (bitstream_putbit(bitstream, static_cast<int>((v >> n) & 1)) < 0)
+                return -1;
+            continue;
+        }
+        const int k = n < bitstream->cnt_ ? n : bitstream->cnt_;
+        n -= k;
+        bitstream->cnt_ -= k;
+        const unsigned bits = static_cast<unsigned>((v >> n) & ones(k));
+        bitstream->buf_ = static_cast<uint16_t>(
+            (bitstream->buf_ & ~(static_cast<unsigned>(ones(k)) << bitstream->cnt_)) |
+            (bits << bitstream->cnt_));
     }
     return 0;
 }

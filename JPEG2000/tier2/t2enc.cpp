@@ -255,9 +255,12 @@ void t2enc_reset(jpenc_comp_t* comps, int numcomps, int clearlyrs)
     });
 }
 
-void t2enc_save(jpenc_comp_t* comps, int numcomps)
+void t2enc_savelvl(jpenc_lvl_t* lvl)
 {
-    foreach_band(comps, numcomps, [](jpenc_band_t* band) {
+    for (int b = 0; b < lvl->numbands; ++b) {
+        jpenc_band_t* band = &lvl->bands[b];
+        if (band->cblks.empty())
+            continue;
         tagtree_copy(band->savedincltree, band->incltree);
         tagtree_copy(band->savednlibtree, band->nlibtree);
         for (int c = 0; c < band->numcblks; ++c) {
@@ -266,12 +269,15 @@ void t2enc_save(jpenc_comp_t* comps, int numcomps)
             cblk->savednumencpasses = cblk->numencpasses;
             cblk->savednumlenbits = cblk->numlenbits;
         }
-    });
+    }
 }
 
-void t2enc_restore(jpenc_comp_t* comps, int numcomps)
+void t2enc_restorelvl(jpenc_lvl_t* lvl)
 {
-    foreach_band(comps, numcomps, [](jpenc_band_t* band) {
+    for (int b = 0; b < lvl->numbands; ++b) {
+        jpenc_band_t* band = &lvl->bands[b];
+        if (band->cblks.empty())
+            continue;
         tagtree_copy(band->incltree, band->savedincltree);
         tagtree_copy(band->nlibtree, band->savednlibtree);
         for (int c = 0; c < band->numcblks; ++c) {
@@ -280,7 +286,21 @@ void t2enc_restore(jpenc_comp_t* comps, int numcomps)
             cblk->numencpasses = cblk->savednumencpasses;
             cblk->numlenbits = cblk->savednumlenbits;
         }
-    });
+    }
+}
+
+void t2enc_save(jpenc_comp_t* comps, int numcomps)
+{
+    for (int k = 0; k < numcomps; ++k)
+        for (int r = 0; r < comps[k].numrlvls; ++r)
+            t2enc_savelvl(&comps[k].lvls[r]);
+}
+
+void t2enc_restore(jpenc_comp_t* comps, int numcomps)
+{
+    for (int k = 0; k < numcomps; ++k)
+        for (int r = 0; r < comps[k].numrlvls; ++r)
+            t2enc_restorelvl(&comps[k].lvls[r]);
 }
 
 int t2enc_encodepkts(jpenc_comp_t* comps, int numcomps, int numlyrs, int prg, stream_t* out)

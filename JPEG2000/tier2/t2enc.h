@@ -31,6 +31,9 @@ void t2enc_reset(jpenc_comp_t* comps, int numcomps, int clearlyrs);
 // Saves and restores the tier-2 state.
 void t2enc_save(jpenc_comp_t* comps, int numcomps);
 void t2enc_restore(jpenc_comp_t* comps, int numcomps);
+// The same for the code blocks of one resolution level (one packet's state).
+void t2enc_savelvl(jpenc_lvl_t* lvl);
+void t2enc_restorelvl(jpenc_lvl_t* lvl);
 
 // Writes every packet of the tile to out in progression order prg
 // (JPC_COD_LRCPPRG or JPC_COD_RLCPPRG) after a reset that keeps the

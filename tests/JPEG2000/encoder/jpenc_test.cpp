@@ -326,11 +326,12 @@ TEST(JpencTest, RateKeepsTheBudget)
         last = r.bytes.size();
     }
     // On a photo the budget is used to the last few bytes: the room that
-    // the allocation's threshold leaves is filled.
+    // the allocation's threshold leaves is filled (block by block, each
+    // trial measuring the layer, also below a first layer and for HT).
     testutil::Picture photo;
     ASSERT_TRUE(testutil::read_bmp_crop(std::string(JP2_TESTDATA) + "/photos/bretagne.bmp", 0, 0,
                                         256, 256, false, &photo));
-    for (const char* mode : {"mode=int", "mode=real"})
+    for (const char* mode : {"mode=int", "mode=real", "mode=real lyrrates=0.002", "mode=real ht"})
         for (double rate : {0.005, 0.01}) {
             const std::string o = std::string(mode) + " rate=" + std::to_string(rate);
             Result r = encode(photo, o.c_str());
