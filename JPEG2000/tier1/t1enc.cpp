@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <type_traits>
 #include <vector>
 
@@ -269,6 +270,58 @@ int t1enc_numbps(const matrix_t* data)
     return std::max(log2 - (JPC_NUMEXTRABITS - 1), 0);
 }
 
+namespace {
+
+// Zeroed pass records of a block, from the component's arena when it has
+// one (as tier-1 coding of all blocks gives it), else its own.
+jpenc_pass_t* newpasses(const jpenc_comp_t* comp, jpenc_cblk_t* cblk, int numpasses)
+{
+    const size_t size = sizeof(jpenc_pass_t) * size_t(numpasses);
+    void* p = comp->arena ? jpenc_arenaalloc(comp->arena, size) : std::malloc(size);
+    FATAL_CHECK(p);
+    std::memset(p, 0, size);
+    cblk->arenapasses = comp->arena != nullptr;
+    return static_cast<jpenc_pass_t*>(p);
+}
+
+// Keeps a block's coded bytes (written into the coding thread's scratch
+// memory) as its stream until tier-2 coding: a copy in the component's
+// arena, else in memory of its own.  0, or -1 when out of memory.
+int keepbytes(const jpenc_comp_t* comp, jpenc_cblk_t* cblk, const unsigned char* bytes,
+              size_t len)
+{
+    if (!comp->arena) {
+        cblk->stream = stream_memopen(nullptr, 0);
+        return cblk->stream && stream_write(cblk->stream, bytes, int64_t(len)) == int64_t(len)
+                   ? 0
+                   : -1;
+    }
+    static unsigned char none[1];
+    unsigned char* p = none;
+    if (len > 0) {
+        p = static_cast<unsigned char*>(jpenc_arenaalloc(comp->arena, len));
+        if (!p)
+            return -1;
+        std::memcpy(p, bytes, len);
+    }
+    cblk->stream = stream_memview(p, int64_t(len));
+    return cblk->stream ? 0 : -1;
+}
+
+// The coding thread's memory stream and MQ encoder, reused for every block.
+struct scratchenc_t {
+    stream_t* stream = nullptr;
+    mqenc_t* mqenc = nullptr;
+    ~scratchenc_t()
+    {
+        mqenc_destroy(mqenc);
+        if (stream)
+            stream_close(stream);
+    }
+};
+
+}  // namespace
+
 long double t1enc_weight(const jpenc_comp_t* comp, const jpenc_band_t* band)
 {
     const long double mctw = comp->mctweight / 16384.0L;
@@ -288,16 +341,22 @@ int t1enc_encodecblk(const jpenc_comp_t* comp, const jpenc_band_t* band, jpenc_c
     if (maxpasses >= 0 && maxpasses < numpasses)
         numpasses = maxpasses;
 
-    cblk->stream = stream_memopen(nullptr, 0);
-    FATAL_CHECK(cblk->stream);
-    cblk->mqenc = mqenc_create(JPC_NUMCTXS, cblk->stream);
-    FATAL_CHECK(cblk->mqenc);
-    mqenc_setctxs(cblk->mqenc, JPC_NUMCTXS, jpc_ctxinits);
     if (numpasses == 0)
-        return 0;
+        return keepbytes(comp, cblk, nullptr, 0);
 
-    cblk->passes = static_cast<jpenc_pass_t*>(calloc(numpasses, sizeof(jpenc_pass_t)));
-    FATAL_CHECK(cblk->passes);
+    thread_local scratchenc_t scratch;
+    if (!scratch.stream) {
+        scratch.stream = stream_memopen(nullptr, 0);
+        FATAL_CHECK(scratch.stream);
+        scratch.mqenc = mqenc_create(JPC_NUMCTXS, scratch.stream);
+        FATAL_CHECK(scratch.mqenc);
+    }
+    if (stream_seek(scratch.stream, 0, 0) != 0)
+        return -1;
+    mqenc_init(scratch.mqenc);
+    mqenc_setctxs(scratch.mqenc, JPC_NUMCTXS, jpc_ctxinits);
+
+    cblk->passes = newpasses(comp, cblk, numpasses);
     cblk->numpasses = numpasses;
     for (int n = 0; n < numpasses; ++n) {
         jpenc_pass_t* pass = &cblk->passes[n];
@@ -321,8 +380,8 @@ int t1enc_encodecblk(const jpenc_comp_t* comp, const jpenc_band_t* band, jpenc_c
 
     const long double weight = t1enc_weight(comp, band);
 
-    mqenc_t* enc = cblk->mqenc;
-    stream_t* stream = cblk->stream;
+    mqenc_t* enc = scratch.mqenc;
+    stream_t* stream = scratch.stream;
     bitstream_t* bout = nullptr;
     int ret = 0;
     int bitpos = numbps - 1;
@@ -401,7 +460,10 @@ int t1enc_encodecblk(const jpenc_comp_t* comp, const jpenc_band_t* band, jpenc_c
     }
     FATAL_CHECK(!bout);
 
-    fixends(cblk->passes, numpasses, stream_memdata(stream));
+    const unsigned char* code = stream_memdata(stream);
+    fixends(cblk->passes, numpasses, code);
+    if (keepbytes(comp, cblk, code, size_t(stream_tell(stream))) != 0)
+        ret = -1;
     return ret;
 }
 
@@ -415,12 +477,9 @@ int t1enc_encodehtcblk(const jpenc_comp_t* comp, const jpenc_band_t* band, jpenc
         khi = numbps - 1;
     klo = std::clamp(klo, 0, std::max(khi, 0));
     const int numpasses = numbps > 0 ? 3 * khi + 1 : 0;
-    cblk->stream = stream_memopen(nullptr, 0);
-    FATAL_CHECK(cblk->stream);
     if (numpasses == 0)
-        return 0;
-    cblk->passes = static_cast<jpenc_pass_t*>(calloc(numpasses, sizeof(jpenc_pass_t)));
-    FATAL_CHECK(cblk->passes);
+        return keepbytes(comp, cblk, nullptr, 0);
+    cblk->passes = newpasses(comp, cblk, numpasses);
     cblk->numpasses = numpasses;
 
     const int32_t numrows = matrix_numrows(cblk->data);
@@ -437,7 +496,8 @@ int t1enc_encodehtcblk(const jpenc_comp_t* comp, const jpenc_band_t* band, jpenc
     const uint32_t* rowmag =
         cblk->rowmag.size() == size_t(numrows) ? cblk->rowmag.data() : nullptr;
 
-    thread_local std::vector<uint8_t> seg, sp, spmr;
+    thread_local std::vector<uint8_t> seg, sp, spmr, code;
+    code.clear();
     int ret = 0;
     // The passes of the candidates before klo stay empty (no size, no
     // distortion decrease): the allocation never takes them.
@@ -458,7 +518,7 @@ int t1enc_encodehtcblk(const jpenc_comp_t* comp, const jpenc_band_t* band, jpenc
             break;
         }
         jpenc_pass_t* pass = &cblk->passes[3 * k];
-        pass->start = static_cast<int32_t>(stream_tell(cblk->stream));
+        pass->start = static_cast<int32_t>(code.size());
         pass->end = static_cast<int32_t>(seg.size());
         pass->type = SEG_HTCLN;
         pass->term = 0;
@@ -466,9 +526,7 @@ int t1enc_encodehtcblk(const jpenc_comp_t* comp, const jpenc_band_t* band, jpenc
         pass->htpasses = 1;
         pass->cumwmsedec = static_cast<double>(dd * weight);
         pass->wmsedec = pass->cumwmsedec;
-        if (stream_write(cblk->stream, seg.data(), static_cast<int64_t>(seg.size())) !=
-            static_cast<int64_t>(seg.size()))
-            ret = -1;
+        code.insert(code.end(), seg.begin(), seg.end());
         if (k == khi)
             break;
         if (k < reflo || k > refhi) {
@@ -482,9 +540,7 @@ int t1enc_encodehtcblk(const jpenc_comp_t* comp, const jpenc_band_t* band, jpenc
         const uint32_t halfq = (realmode || p - 1 > JPC_NUMEXTRABITS) ? uint32_t{1} << (p - 2) : 0;
         double ddref[2];
         htenc_encoderef(data, stride, numcols, numrows, p, false, sp, spmr, halfq, ddref);
-        if (stream_write(cblk->stream, spmr.data(), static_cast<int64_t>(spmr.size())) !=
-            static_cast<int64_t>(spmr.size()))
-            ret = -1;
+        code.insert(code.end(), spmr.begin(), spmr.end());
         const size_t reflen[2] = {sp.size(), spmr.size()};
         for (int i = 1; i < 3; ++i) {
             jpenc_pass_t* ref = &cblk->passes[3 * k + i];
@@ -506,6 +562,8 @@ int t1enc_encodehtcblk(const jpenc_comp_t* comp, const jpenc_band_t* band, jpenc
         }
     for (int i = 3 * klo + 1; ret == 0 && i < numpasses; ++i)
         cblk->passes[i].wmsedec = cblk->passes[i].cumwmsedec - cblk->passes[i - 1].cumwmsedec;
+    if (keepbytes(comp, cblk, code.data(), code.size()) != 0)
+        ret = -1;
     return ret;
 }
 
@@ -659,6 +717,8 @@ void gather(jpenc_comp_t* comps, int numcomps, encjob_t* job)
 {
     for (int compno = 0; compno < numcomps; ++compno) {
         jpenc_comp_t* comp = &comps[compno];
+        if (!comp->arena)  // without one (out of memory) each block has its own
+            comp->arena = jpenc_arenacreate();
         for (int32_t lvlno = 0; lvlno < comp->numrlvls; ++lvlno) {
             jpenc_lvl_t* lvl = &comp->lvls[lvlno];
             for (int bandno = 0; bandno < lvl->numbands; ++bandno) {
@@ -686,7 +746,8 @@ int t1enc_encodecomps(jpenc_comp_t* comps, int numcomps, int cblksty, t1est_goal
                       t1enc_progress_t progress, void* progressarg)
 {
     // Code blocks are independent: they are coded on the thread pool, each
-    // into its own stream, exactly as one after another.
+    // into its thread's scratch memory and then kept in the component's
+    // arena, exactly as one after another.
     encjob_t job;
     job.cblksty = cblksty;
     job.progress = progress;
