@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <type_traits>
 #include <vector>
 
@@ -585,7 +586,12 @@ struct encjob_t {
     std::vector<cblkjob_t> cblks;
     std::vector<signed char> result;  // 0 coded, -1 failed, 1 too many bit planes
     std::vector<int> maxpasses;       // passes to code, -1 all (empty: all)
-    std::vector<t1est_plane_t> est;   // 32 planes per block
+    // Estimates: numbps planes per block at estat[i], packed in the order
+    // the blocks are estimated (room for 32 per block, touched only where
+    // written).
+    std::unique_ptr<t1est_plane_t[]> est;
+    std::vector<int64_t> estat;
+    std::atomic<int64_t> estused{0};
     bool residuals = false;           // keep each block's residual and rest
     int cblksty = 0;
     std::vector<int> htlo, hthi;      // HT: the candidates to code (empty: all)
@@ -646,7 +652,7 @@ void encodeone(void* arg, int64_t i, int)
     cblk->restdist = cblk->residual;
     if (job->residuals)
         for (int p = cblk->numbps - 1 - (cblk->numpasses + 2) / 3; p >= 0; --p)
-            cblk->restdist += job->est[32 * i + p].dist;
+            cblk->restdist += job->est[job->estat[i] + p].dist;
 }
 
 void estimateone(void* arg, int64_t i, int)
@@ -660,12 +666,14 @@ void estimateone(void* arg, int64_t i, int)
         return;
     }
     const double weight = double(t1enc_weight(cj.comp, cj.band));
+    FATAL_CHECK(cj.cblk->numbps <= 32);
+    job->estat[i] = job->estused.fetch_add(cj.cblk->numbps, std::memory_order_relaxed);
+    t1est_plane_t* est = &job->est[job->estat[i]];
     // HT candidates only need to be bracketed: every fourth pair of rows
     // will do.
-    cj.cblk->residual =
-        (job->cblksty & T1ENC_HT)
-            ? t1est_htplanes(cj.cblk, cj.cblk->numbps, weight, &job->est[32 * i], 4)
-            : t1est_planes(cj.cblk, cj.cblk->numbps, weight, &job->est[32 * i]);
+    cj.cblk->residual = (job->cblksty & T1ENC_HT)
+                            ? t1est_htplanes(cj.cblk, cj.cblk->numbps, weight, est, 4)
+                            : t1est_planes(cj.cblk, cj.cblk->numbps, weight, est);
 }
 
 // The reports follow the work of the blocks done (the pool takes them about
@@ -677,7 +685,7 @@ void encodetick(void* arg, int64_t done)
     encjob_t* job = static_cast<encjob_t*>(arg);
     const int64_t work = job->cumwork.back();
     int64_t at = job->cumwork[static_cast<size_t>(done)], total = work;
-    if (!job->est.empty()) {
+    if (job->est) {
         total = 5 * work;
         at = job->estimating ? at : work + 4 * at;
     }
@@ -768,7 +776,9 @@ int t1enc_encodecomps(jpenc_comp_t* comps, int numcomps, int cblksty, t1est_goal
 
     // With a goal, the planes that cannot make it into the stream are
     // found from estimates first and left uncoded.
-    job.est.resize(32 * n);
+    job.est.reset(new (std::nothrow) t1est_plane_t[32 * n]);
+    FATAL_CHECK(job.est);
+    job.estat.assign(n, 0);
     if (runjob(&job, estimateone) < 0)
         return -1;
     std::vector<t1est_plane_t> planes;
@@ -776,7 +786,8 @@ int t1enc_encodecomps(jpenc_comp_t* comps, int numcomps, int cblksty, t1est_goal
     double residual = 0;
     for (size_t i = 0; i < n; ++i) {
         numbps[i] = job.cblks[i].cblk->numbps;
-        planes.insert(planes.end(), &job.est[32 * i], &job.est[32 * i] + numbps[i]);
+        const t1est_plane_t* est = &job.est[job.estat[i]];
+        planes.insert(planes.end(), est, est + numbps[i]);
         residual += job.cblks[i].cblk->residual;
     }
     job.residuals = true;
