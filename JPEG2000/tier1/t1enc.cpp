@@ -586,12 +586,9 @@ struct encjob_t {
     std::vector<cblkjob_t> cblks;
     std::vector<signed char> result;  // 0 coded, -1 failed, 1 too many bit planes
     std::vector<int> maxpasses;       // passes to code, -1 all (empty: all)
-    // Estimates: numbps planes per block at estat[i], packed in the order
-    // the blocks are estimated (room for 32 per block, touched only where
-    // written).
+    // Estimates: numbps planes per block at estat[i], packed in block order.
     std::unique_ptr<t1est_plane_t[]> est;
     std::vector<int64_t> estat;
-    std::atomic<int64_t> estused{0};
     bool residuals = false;           // keep each block's residual and rest
     int cblksty = 0;
     std::vector<int> htlo, hthi;      // HT: the candidates to code (empty: all)
@@ -655,19 +652,20 @@ void encodeone(void* arg, int64_t i, int)
             cblk->restdist += job->est[job->estat[i] + p].dist;
 }
 
+void numbpsone(void* arg, int64_t i, int)
+{
+    encjob_t* job = static_cast<encjob_t*>(arg);
+    job->result[i] = numbitplanes(job->cblks[i]) ? 0 : 1;
+}
+
+// With the blocks' bit planes set (numbpsone) and est sized.
 void estimateone(void* arg, int64_t i, int)
 {
     encjob_t* job = static_cast<encjob_t*>(arg);
     if (job->stopped.load(std::memory_order_relaxed))
         return;
     const cblkjob_t& cj = job->cblks[i];
-    if (!numbitplanes(cj)) {
-        job->result[i] = 1;
-        return;
-    }
     const double weight = double(t1enc_weight(cj.comp, cj.band));
-    FATAL_CHECK(cj.cblk->numbps <= 32);
-    job->estat[i] = job->estused.fetch_add(cj.cblk->numbps, std::memory_order_relaxed);
     t1est_plane_t* est = &job->est[job->estat[i]];
     // HT candidates only need to be bracketed: every fourth pair of rows
     // will do.
@@ -776,20 +774,25 @@ int t1enc_encodecomps(jpenc_comp_t* comps, int numcomps, int cblksty, t1est_goal
 
     // With a goal, the planes that cannot make it into the stream are
     // found from estimates first and left uncoded.
-    job.est.reset(new (std::nothrow) t1est_plane_t[32 * n]);
-    FATAL_CHECK(job.est);
-    job.estat.assign(n, 0);
-    if (runjob(&job, estimateone) < 0)
+    // Each block's planes, in block order, as t1est_choose takes them.
+    if (runjob(&job, numbpsone) < 0)
         return -1;
-    std::vector<t1est_plane_t> planes;
     std::vector<int> numbps(n), keep(n);
-    double residual = 0;
+    job.estat.resize(n);
+    int64_t numplanes = 0;
     for (size_t i = 0; i < n; ++i) {
         numbps[i] = job.cblks[i].cblk->numbps;
-        const t1est_plane_t* est = &job.est[job.estat[i]];
-        planes.insert(planes.end(), est, est + numbps[i]);
-        residual += job.cblks[i].cblk->residual;
+        job.estat[i] = numplanes;
+        numplanes += numbps[i];
     }
+    job.est.reset(new (std::nothrow) t1est_plane_t[std::max<int64_t>(numplanes, 1)]);
+    FATAL_CHECK(job.est);
+    if (runjob(&job, estimateone) < 0)
+        return -1;
+    const t1est_plane_t* planes = job.est.get();
+    double residual = 0;
+    for (size_t i = 0; i < n; ++i)
+        residual += job.cblks[i].cblk->residual;
     job.residuals = true;
     job.knownbps = true;
     if (ht) {
@@ -800,7 +803,7 @@ int t1enc_encodecomps(jpenc_comp_t* comps, int numcomps, int cblksty, t1est_goal
         std::vector<int> fewest(n), mid(n);
         const double margins[3] = {kHtMargin, 1 / kHtMargin, 1.0};
         int* const keeps[3] = {keep.data(), fewest.data(), mid.data()};
-        t1est_choose(planes.data(), numbps.data(), int64_t(n), residual, goal, margins, 3, keeps);
+        t1est_choose(planes, numbps.data(), int64_t(n), residual, goal, margins, 3, keeps);
         job.htlo.resize(n);
         job.hthi.resize(n);
         job.htref.resize(n);
@@ -811,7 +814,7 @@ int t1enc_encodecomps(jpenc_comp_t* comps, int numcomps, int cblksty, t1est_goal
         }
         return runjob(&job, encodeone);
     }
-    t1est_choose(planes.data(), numbps.data(), int64_t(n), residual, goal, kMargin, keep.data());
+    t1est_choose(planes, numbps.data(), int64_t(n), residual, goal, kMargin, keep.data());
     job.maxpasses.resize(n);
     for (size_t i = 0; i < n; ++i)  // at least the first cleanup pass
         job.maxpasses[i] = keep[i] > 0 ? 3 * keep[i] - 2 : std::min(numbps[i], 1);
