@@ -28,9 +28,9 @@ jpenc_arena_t* jpenc_arenacreate() { return new (std::nothrow) jpenc_arena_t; }
 
 void* jpenc_arenaalloc(jpenc_arena_t* arena, size_t size)
 {
-    // Chunks large enough for the allocator to map them afresh: their
-    // pages are touched only where written.
-    constexpr size_t kChunk = size_t(256) << 10;
+    // Chunks below the size the allocator maps afresh: they reuse heap
+    // memory that earlier stages gave back, so the peak does not rise.
+    constexpr size_t kChunk = size_t(64) << 10;
     constexpr size_t kAlign = alignof(std::max_align_t);
     size = (size + kAlign - 1) & ~(kAlign - 1);
     std::lock_guard<std::mutex> hold(arena->lock);
