@@ -173,7 +173,8 @@ int jpenc_buildcomp(jpenc_comp_t* comp, const jpenc_treeparams_t* params);
 void jpenc_destroycomp(jpenc_comp_t* comp);
 
 // Releases what tier-1 coding made for a code block (passes, MQ encoder,
-// coded bytes, flags); its view of the band stays.
+// coded bytes, flags); its view of the band stays.  What lives in the
+// component's arena goes only with the arena.
 void jpenc_releasecblk(jpenc_cblk_t* cblk);
 
 // A new, empty arena; nullptr when out of memory.
