@@ -498,12 +498,13 @@ int write_pnm(image_t* im, const std::string& path, bool ppm)
         inmem = inmem && mem[i];
     }
     const int32_t chunk = inmem ? std::max<int32_t>(1, static_cast<int32_t>((1 << 20) / outrow)) : 1;
-    std::vector<uint8_t> out(outrow * std::min(chunk, h));
+    // Left uninitialised: every row is written whole before it goes out.
+    std::unique_ptr<uint8_t[]> out(new uint8_t[outrow * std::min(chunk, h)]);
     const size_t part = static_cast<size_t>(w) * 4;
     std::vector<uint8_t> in(inmem ? 0 : part * n);
     std::vector<const uint8_t*> src(n);
     job.src = src.data();
-    job.out = out.data();
+    job.out = out.get();
     job.outrow = outrow;
     for (int32_t y = 0; y < h; y += chunk) {
         const int32_t rows = std::min(chunk, h - y);
@@ -523,7 +524,7 @@ int write_pnm(image_t* im, const std::string& path, bool ppm)
             pnm_row(&job, 0, 0);
         }
         const size_t len = outrow * static_cast<size_t>(rows);
-        if (std::fwrite(out.data(), 1, len, f.get()) != len) {
+        if (std::fwrite(out.get(), 1, len, f.get()) != len) {
             std::fprintf(stderr, "cannot write \"%s\"\n", path.c_str());
             return -1;
         }

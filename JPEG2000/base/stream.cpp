@@ -386,6 +386,27 @@ stream_t* stream_memcreate(int64_t initsize)
     return initsize > 0 ? memopen(nullptr, initsize, true, 64) : nullptr;
 }
 
+stream_t* stream_memview(unsigned char* buf, int64_t len)
+{
+    if (!buf || len < 0 || len > MEM_MAXBUFSIZE)
+        return nullptr;
+    auto* m = new (std::nothrow) stream_memobj_t{};
+    if (!m)
+        return nullptr;
+    m->buf_ = buf;
+    m->bufsize_ = len;
+    m->len_ = len;
+    m->zeroend_ = len;
+    stream_t* s = stream_alloc(STREAM_READ | STREAM_WRITE | STREAM_BINARY, STREAM_UNBUF);
+    if (!s) {
+        delete m;
+        return nullptr;
+    }
+    s->ops_ = &mem_ops;
+    s->obj_ = m;
+    return s;
+}
+
 stream_t* stream_tmpfile()
 {
     const char* dir = std::getenv("TMPDIR");

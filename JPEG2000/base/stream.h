@@ -100,6 +100,11 @@ stream_t* stream_memopenbig(int64_t size);
 // for data of a known size, such as a code-block segment, which then takes
 // no more memory than it needs.
 stream_t* stream_memcreate(int64_t initsize);
+// Memory stream over len (>= 0) bytes of the caller's memory, already
+// written (length len, position 0), unbuffered and of fixed size; the
+// memory is never freed and must outlive the stream.  For finished data
+// that is only read, as a code block's coded bytes.
+stream_t* stream_memview(unsigned char* buf, int64_t len);
 // Anonymous temporary file (its name is removed at once), read + write.
 stream_t* stream_tmpfile();
 // Named file; mode letters "r" read, "w" write + create/truncate, "a" append,

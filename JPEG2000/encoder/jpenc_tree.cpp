@@ -2,8 +2,12 @@
 // code blocks of a tile-component.
 #include "encoder/jpenc_tree.h"
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
+#include <mutex>
 
 #include "base/fatal.h"
 #include "tier1/jpcod.h"
@@ -13,9 +17,42 @@
 #include "tier2/tagtree.h"
 #include "transform/tsfb.h"
 
+struct jpenc_arena_t {
+    std::mutex lock;
+    std::vector<std::unique_ptr<unsigned char[]>> chunks;
+    size_t used = 0;  // bytes taken of the last chunk
+    size_t size = 0;  // its size
+};
+
+jpenc_arena_t* jpenc_arenacreate() { return new (std::nothrow) jpenc_arena_t; }
+
+void* jpenc_arenaalloc(jpenc_arena_t* arena, size_t size)
+{
+    // Chunks below the size the allocator maps afresh: they reuse heap
+    // memory that earlier stages gave back, so the peak does not rise.
+    constexpr size_t kChunk = size_t(64) << 10;
+    constexpr size_t kAlign = alignof(std::max_align_t);
+    size = (size + kAlign - 1) & ~(kAlign - 1);
+    std::lock_guard<std::mutex> hold(arena->lock);
+    if (arena->size - arena->used < size) {
+        const size_t n = std::max(size, kChunk);
+        unsigned char* chunk = new (std::nothrow) unsigned char[n];
+        if (!chunk)
+            return nullptr;
+        arena->chunks.emplace_back(chunk);
+        arena->used = 0;
+        arena->size = n;
+    }
+    void* p = arena->chunks.back().get() + arena->used;
+    arena->used += size;
+    return p;
+}
+
 void jpenc_releasecblk(jpenc_cblk_t* cblk)
 {
-    free(cblk->passes);
+    if (!cblk->arenapasses)
+        free(cblk->passes);
+    cblk->arenapasses = 0;
     cblk->passes = nullptr;
     cblk->numpasses = 0;
     cblk->curpass = nullptr;
@@ -148,6 +185,9 @@ int jpenc_buildcomp(jpenc_comp_t* comp, const jpenc_treeparams_t* params)
     comp->tsfb = tsfb_wavelet(comp->qmfbid, comp->numrlvls - 1);
     FATAL_CHECK(comp->tsfb);
     comp->lvls.assign(comp->numrlvls, jpenc_lvl_t{});
+    // The coding results of an earlier tile went with its levels.
+    delete comp->arena;
+    comp->arena = nullptr;
 
     // Band geometry from the finest level down: the high-pass bands of a
     // level surround the low-pass region of ceil(w / 2) x ceil(h / 2).
@@ -190,4 +230,6 @@ void jpenc_destroycomp(jpenc_comp_t* comp)
     comp->tsfb = nullptr;
     matrix_destroy(comp->data);
     comp->data = nullptr;
+    delete comp->arena;
+    comp->arena = nullptr;
 }

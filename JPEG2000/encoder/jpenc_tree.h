@@ -12,6 +12,7 @@
 #ifndef JPEG2000_JPENC_TREE_H
 #define JPEG2000_JPENC_TREE_H
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -44,13 +45,14 @@ struct jpenc_pass_t {
 
 struct jpenc_cblk_t {
     int32_t numpasses;
-    jpenc_pass_t* passes;      // owned, numpasses records
+    jpenc_pass_t* passes;      // numpasses records, owned unless in the component's arena
+    int32_t arenapasses;       // the passes live in the component's arena
     jpenc_pass_t* curpass;     // first pass not yet placed in a packet, or none
     int32_t numencpasses;      // passes already placed in packets
     int32_t numimsbs;          // missing most significant bit planes
     int32_t numlenbits;        // Lblock
-    stream_t* stream;          // coded bytes (owned)
-    mqenc_t* mqenc;            // owned
+    stream_t* stream;          // coded bytes (owned; its memory may be the arena's)
+    mqenc_t* mqenc;            // owned, or none
     matrix_t* data;            // view of the band (owned view)
     matrix_t* flags;           // tier-1 state while the block is coded (owned)
     int32_t numbps;            // bit planes of the code block
@@ -109,6 +111,12 @@ struct jpenc_lvl_t {
     jpenc_comp_t* comp;
 };
 
+// Memory of a component's coding results (code blocks' bytes and pass
+// records) that lives until the component is destroyed: one allocation per
+// chunk instead of several per code block, and only the bytes written are
+// touched.  Thread-safe.
+struct jpenc_arena_t;
+
 struct jpenc_compcparms_t {
     std::vector<uint16_t> stepsizes;  // encoded step sizes in band order
 };
@@ -130,6 +138,7 @@ struct jpenc_comp_t {
     jpenc_compcparms_t compcparms;
     tsfb_t* tsfb;              // owned
     int32_t mctweight;         // fixed14
+    jpenc_arena_t* arena;      // owned, made by tier-1 coding (none before)
 };
 
 struct jpenc_tile_t {
@@ -164,8 +173,15 @@ int jpenc_buildcomp(jpenc_comp_t* comp, const jpenc_treeparams_t* params);
 void jpenc_destroycomp(jpenc_comp_t* comp);
 
 // Releases what tier-1 coding made for a code block (passes, MQ encoder,
-// coded bytes, flags); its view of the band stays.
+// coded bytes, flags); its view of the band stays.  What lives in the
+// component's arena goes only with the arena.
 void jpenc_releasecblk(jpenc_cblk_t* cblk);
+
+// A new, empty arena; nullptr when out of memory.
+jpenc_arena_t* jpenc_arenacreate();
+// size bytes (aligned for any record, contents undefined) from the arena,
+// or nullptr when out of memory.  May be called from any thread.
+void* jpenc_arenaalloc(jpenc_arena_t* arena, size_t size);
 
 // The resolution level of a band and the band's index in the component's
 // band list (0 for LL, 3 lvlno + i - 2 for band i of level lvlno).

@@ -8,6 +8,8 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <memory>
 #include <type_traits>
 #include <vector>
 
@@ -269,6 +271,58 @@ int t1enc_numbps(const matrix_t* data)
     return std::max(log2 - (JPC_NUMEXTRABITS - 1), 0);
 }
 
+namespace {
+
+// Zeroed pass records of a block, from the component's arena when it has
+// one (as tier-1 coding of all blocks gives it), else its own.
+jpenc_pass_t* newpasses(const jpenc_comp_t* comp, jpenc_cblk_t* cblk, int numpasses)
+{
+    const size_t size = sizeof(jpenc_pass_t) * size_t(numpasses);
+    void* p = comp->arena ? jpenc_arenaalloc(comp->arena, size) : std::malloc(size);
+    FATAL_CHECK(p);
+    std::memset(p, 0, size);
+    cblk->arenapasses = comp->arena != nullptr;
+    return static_cast<jpenc_pass_t*>(p);
+}
+
+// Keeps a block's coded bytes (written into the coding thread's scratch
+// memory) as its stream until tier-2 coding: a copy in the component's
+// arena, else in memory of its own.  0, or -1 when out of memory.
+int keepbytes(const jpenc_comp_t* comp, jpenc_cblk_t* cblk, const unsigned char* bytes,
+              size_t len)
+{
+    if (!comp->arena) {
+        cblk->stream = stream_memopen(nullptr, 0);
+        return cblk->stream && stream_write(cblk->stream, bytes, int64_t(len)) == int64_t(len)
+                   ? 0
+                   : -1;
+    }
+    static unsigned char none[1];
+    unsigned char* p = none;
+    if (len > 0) {
+        p = static_cast<unsigned char*>(jpenc_arenaalloc(comp->arena, len));
+        if (!p)
+            return -1;
+        std::memcpy(p, bytes, len);
+    }
+    cblk->stream = stream_memview(p, int64_t(len));
+    return cblk->stream ? 0 : -1;
+}
+
+// The coding thread's memory stream and MQ encoder, reused for every block.
+struct scratchenc_t {
+    stream_t* stream = nullptr;
+    mqenc_t* mqenc = nullptr;
+    ~scratchenc_t()
+    {
+        mqenc_destroy(mqenc);
+        if (stream)
+            stream_close(stream);
+    }
+};
+
+}  // namespace
+
 long double t1enc_weight(const jpenc_comp_t* comp, const jpenc_band_t* band)
 {
     const long double mctw = comp->mctweight / 16384.0L;
@@ -288,16 +342,22 @@ int t1enc_encodecblk(const jpenc_comp_t* comp, const jpenc_band_t* band, jpenc_c
     if (maxpasses >= 0 && maxpasses < numpasses)
         numpasses = maxpasses;
 
-    cblk->stream = stream_memopen(nullptr, 0);
-    FATAL_CHECK(cblk->stream);
-    cblk->mqenc = mqenc_create(JPC_NUMCTXS, cblk->stream);
-    FATAL_CHECK(cblk->mqenc);
-    mqenc_setctxs(cblk->mqenc, JPC_NUMCTXS, jpc_ctxinits);
     if (numpasses == 0)
-        return 0;
+        return keepbytes(comp, cblk, nullptr, 0);
 
-    cblk->passes = static_cast<jpenc_pass_t*>(calloc(numpasses, sizeof(jpenc_pass_t)));
-    FATAL_CHECK(cblk->passes);
+    thread_local scratchenc_t scratch;
+    if (!scratch.stream) {
+        scratch.stream = stream_memopen(nullptr, 0);
+        FATAL_CHECK(scratch.stream);
+        scratch.mqenc = mqenc_create(JPC_NUMCTXS, scratch.stream);
+        FATAL_CHECK(scratch.mqenc);
+    }
+    if (stream_seek(scratch.stream, 0, 0) != 0)
+        return -1;
+    mqenc_init(scratch.mqenc);
+    mqenc_setctxs(scratch.mqenc, JPC_NUMCTXS, jpc_ctxinits);
+
+    cblk->passes = newpasses(comp, cblk, numpasses);
     cblk->numpasses = numpasses;
     for (int n = 0; n < numpasses; ++n) {
         jpenc_pass_t* pass = &cblk->passes[n];
@@ -321,8 +381,8 @@ int t1enc_encodecblk(const jpenc_comp_t* comp, const jpenc_band_t* band, jpenc_c
 
     const long double weight = t1enc_weight(comp, band);
 
-    mqenc_t* enc = cblk->mqenc;
-    stream_t* stream = cblk->stream;
+    mqenc_t* enc = scratch.mqenc;
+    stream_t* stream = scratch.stream;
     bitstream_t* bout = nullptr;
     int ret = 0;
     int bitpos = numbps - 1;
@@ -401,7 +461,10 @@ int t1enc_encodecblk(const jpenc_comp_t* comp, const jpenc_band_t* band, jpenc_c
     }
     FATAL_CHECK(!bout);
 
-    fixends(cblk->passes, numpasses, stream_memdata(stream));
+    const unsigned char* code = stream_memdata(stream);
+    fixends(cblk->passes, numpasses, code);
+    if (keepbytes(comp, cblk, code, size_t(stream_tell(stream))) != 0)
+        ret = -1;
     return ret;
 }
 
@@ -415,12 +478,9 @@ int t1enc_encodehtcblk(const jpenc_comp_t* comp, const jpenc_band_t* band, jpenc
         khi = numbps - 1;
     klo = std::clamp(klo, 0, std::max(khi, 0));
     const int numpasses = numbps > 0 ? 3 * khi + 1 : 0;
-    cblk->stream = stream_memopen(nullptr, 0);
-    FATAL_CHECK(cblk->stream);
     if (numpasses == 0)
-        return 0;
-    cblk->passes = static_cast<jpenc_pass_t*>(calloc(numpasses, sizeof(jpenc_pass_t)));
-    FATAL_CHECK(cblk->passes);
+        return keepbytes(comp, cblk, nullptr, 0);
+    cblk->passes = newpasses(comp, cblk, numpasses);
     cblk->numpasses = numpasses;
 
     const int32_t numrows = matrix_numrows(cblk->data);
@@ -437,7 +497,8 @@ int t1enc_encodehtcblk(const jpenc_comp_t* comp, const jpenc_band_t* band, jpenc
     const uint32_t* rowmag =
         cblk->rowmag.size() == size_t(numrows) ? cblk->rowmag.data() : nullptr;
 
-    thread_local std::vector<uint8_t> seg, sp, spmr;
+    thread_local std::vector<uint8_t> seg, sp, spmr, code;
+    code.clear();
     int ret = 0;
     // The passes of the candidates before klo stay empty (no size, no
     // distortion decrease): the allocation never takes them.
@@ -458,7 +519,7 @@ int t1enc_encodehtcblk(const jpenc_comp_t* comp, const jpenc_band_t* band, jpenc
             break;
         }
         jpenc_pass_t* pass = &cblk->passes[3 * k];
-        pass->start = static_cast<int32_t>(stream_tell(cblk->stream));
+        pass->start = static_cast<int32_t>(code.size());
         pass->end = static_cast<int32_t>(seg.size());
         pass->type = SEG_HTCLN;
         pass->term = 0;
@@ -466,9 +527,7 @@ int t1enc_encodehtcblk(const jpenc_comp_t* comp, const jpenc_band_t* band, jpenc
         pass->htpasses = 1;
         pass->cumwmsedec = static_cast<double>(dd * weight);
         pass->wmsedec = pass->cumwmsedec;
-        if (stream_write(cblk->stream, seg.data(), static_cast<int64_t>(seg.size())) !=
-            static_cast<int64_t>(seg.size()))
-            ret = -1;
+        code.insert(code.end(), seg.begin(), seg.end());
         if (k == khi)
             break;
         if (k < reflo || k > refhi) {
@@ -482,9 +541,7 @@ int t1enc_encodehtcblk(const jpenc_comp_t* comp, const jpenc_band_t* band, jpenc
         const uint32_t halfq = (realmode || p - 1 > JPC_NUMEXTRABITS) ? uint32_t{1} << (p - 2) : 0;
         double ddref[2];
         htenc_encoderef(data, stride, numcols, numrows, p, false, sp, spmr, halfq, ddref);
-        if (stream_write(cblk->stream, spmr.data(), static_cast<int64_t>(spmr.size())) !=
-            static_cast<int64_t>(spmr.size()))
-            ret = -1;
+        code.insert(code.end(), spmr.begin(), spmr.end());
         const size_t reflen[2] = {sp.size(), spmr.size()};
         for (int i = 1; i < 3; ++i) {
             jpenc_pass_t* ref = &cblk->passes[3 * k + i];
@@ -506,6 +563,8 @@ int t1enc_encodehtcblk(const jpenc_comp_t* comp, const jpenc_band_t* band, jpenc
         }
     for (int i = 3 * klo + 1; ret == 0 && i < numpasses; ++i)
         cblk->passes[i].wmsedec = cblk->passes[i].cumwmsedec - cblk->passes[i - 1].cumwmsedec;
+    if (keepbytes(comp, cblk, code.data(), code.size()) != 0)
+        ret = -1;
     return ret;
 }
 
@@ -527,7 +586,9 @@ struct encjob_t {
     std::vector<cblkjob_t> cblks;
     std::vector<signed char> result;  // 0 coded, -1 failed, 1 too many bit planes
     std::vector<int> maxpasses;       // passes to code, -1 all (empty: all)
-    std::vector<t1est_plane_t> est;   // 32 planes per block
+    // Estimates: numbps planes per block at estat[i], packed in block order.
+    std::unique_ptr<t1est_plane_t[]> est;
+    std::vector<int64_t> estat;
     bool residuals = false;           // keep each block's residual and rest
     int cblksty = 0;
     std::vector<int> htlo, hthi;      // HT: the candidates to code (empty: all)
@@ -588,26 +649,29 @@ void encodeone(void* arg, int64_t i, int)
     cblk->restdist = cblk->residual;
     if (job->residuals)
         for (int p = cblk->numbps - 1 - (cblk->numpasses + 2) / 3; p >= 0; --p)
-            cblk->restdist += job->est[32 * i + p].dist;
+            cblk->restdist += job->est[job->estat[i] + p].dist;
 }
 
+void numbpsone(void* arg, int64_t i, int)
+{
+    encjob_t* job = static_cast<encjob_t*>(arg);
+    job->result[i] = numbitplanes(job->cblks[i]) ? 0 : 1;
+}
+
+// With the blocks' bit planes set (numbpsone) and est sized.
 void estimateone(void* arg, int64_t i, int)
 {
     encjob_t* job = static_cast<encjob_t*>(arg);
     if (job->stopped.load(std::memory_order_relaxed))
         return;
     const cblkjob_t& cj = job->cblks[i];
-    if (!numbitplanes(cj)) {
-        job->result[i] = 1;
-        return;
-    }
     const double weight = double(t1enc_weight(cj.comp, cj.band));
+    t1est_plane_t* est = &job->est[job->estat[i]];
     // HT candidates only need to be bracketed: every fourth pair of rows
     // will do.
-    cj.cblk->residual =
-        (job->cblksty & T1ENC_HT)
-            ? t1est_htplanes(cj.cblk, cj.cblk->numbps, weight, &job->est[32 * i], 4)
-            : t1est_planes(cj.cblk, cj.cblk->numbps, weight, &job->est[32 * i]);
+    cj.cblk->residual = (job->cblksty & T1ENC_HT)
+                            ? t1est_htplanes(cj.cblk, cj.cblk->numbps, weight, est, 4)
+                            : t1est_planes(cj.cblk, cj.cblk->numbps, weight, est);
 }
 
 // The reports follow the work of the blocks done (the pool takes them about
@@ -619,7 +683,7 @@ void encodetick(void* arg, int64_t done)
     encjob_t* job = static_cast<encjob_t*>(arg);
     const int64_t work = job->cumwork.back();
     int64_t at = job->cumwork[static_cast<size_t>(done)], total = work;
-    if (!job->est.empty()) {
+    if (job->est) {
         total = 5 * work;
         at = job->estimating ? at : work + 4 * at;
     }
@@ -659,6 +723,8 @@ void gather(jpenc_comp_t* comps, int numcomps, encjob_t* job)
 {
     for (int compno = 0; compno < numcomps; ++compno) {
         jpenc_comp_t* comp = &comps[compno];
+        if (!comp->arena)  // without one (out of memory) each block has its own
+            comp->arena = jpenc_arenacreate();
         for (int32_t lvlno = 0; lvlno < comp->numrlvls; ++lvlno) {
             jpenc_lvl_t* lvl = &comp->lvls[lvlno];
             for (int bandno = 0; bandno < lvl->numbands; ++bandno) {
@@ -686,7 +752,8 @@ int t1enc_encodecomps(jpenc_comp_t* comps, int numcomps, int cblksty, t1est_goal
                       t1enc_progress_t progress, void* progressarg)
 {
     // Code blocks are independent: they are coded on the thread pool, each
-    // into its own stream, exactly as one after another.
+    // into its thread's scratch memory and then kept in the component's
+    // arena, exactly as one after another.
     encjob_t job;
     job.cblksty = cblksty;
     job.progress = progress;
@@ -707,17 +774,25 @@ int t1enc_encodecomps(jpenc_comp_t* comps, int numcomps, int cblksty, t1est_goal
 
     // With a goal, the planes that cannot make it into the stream are
     // found from estimates first and left uncoded.
-    job.est.resize(32 * n);
-    if (runjob(&job, estimateone) < 0)
+    // Each block's planes, in block order, as t1est_choose takes them.
+    if (runjob(&job, numbpsone) < 0)
         return -1;
-    std::vector<t1est_plane_t> planes;
     std::vector<int> numbps(n), keep(n);
-    double residual = 0;
+    job.estat.resize(n);
+    int64_t numplanes = 0;
     for (size_t i = 0; i < n; ++i) {
         numbps[i] = job.cblks[i].cblk->numbps;
-        planes.insert(planes.end(), &job.est[32 * i], &job.est[32 * i] + numbps[i]);
-        residual += job.cblks[i].cblk->residual;
+        job.estat[i] = numplanes;
+        numplanes += numbps[i];
     }
+    job.est.reset(new (std::nothrow) t1est_plane_t[std::max<int64_t>(numplanes, 1)]);
+    FATAL_CHECK(job.est);
+    if (runjob(&job, estimateone) < 0)
+        return -1;
+    const t1est_plane_t* planes = job.est.get();
+    double residual = 0;
+    for (size_t i = 0; i < n; ++i)
+        residual += job.cblks[i].cblk->residual;
     job.residuals = true;
     job.knownbps = true;
     if (ht) {
@@ -728,7 +803,7 @@ int t1enc_encodecomps(jpenc_comp_t* comps, int numcomps, int cblksty, t1est_goal
         std::vector<int> fewest(n), mid(n);
         const double margins[3] = {kHtMargin, 1 / kHtMargin, 1.0};
         int* const keeps[3] = {keep.data(), fewest.data(), mid.data()};
-        t1est_choose(planes.data(), numbps.data(), int64_t(n), residual, goal, margins, 3, keeps);
+        t1est_choose(planes, numbps.data(), int64_t(n), residual, goal, margins, 3, keeps);
         job.htlo.resize(n);
         job.hthi.resize(n);
         job.htref.resize(n);
@@ -739,7 +814,7 @@ int t1enc_encodecomps(jpenc_comp_t* comps, int numcomps, int cblksty, t1est_goal
         }
         return runjob(&job, encodeone);
     }
-    t1est_choose(planes.data(), numbps.data(), int64_t(n), residual, goal, kMargin, keep.data());
+    t1est_choose(planes, numbps.data(), int64_t(n), residual, goal, kMargin, keep.data());
     job.maxpasses.resize(n);
     for (size_t i = 0; i < n; ++i)  // at least the first cleanup pass
         job.maxpasses[i] = keep[i] > 0 ? 3 * keep[i] - 2 : std::min(numbps[i], 1);

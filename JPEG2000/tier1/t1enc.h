@@ -5,8 +5,9 @@
 //
 // Samples carry JPC_NUMEXTRABITS fractional bits.  After coding, a code
 // block holds numpasses pass records (jpenc_pass_t), numimsbs, numbps and
-// its stream (positions 0 .. passes[numpasses - 1].end); its MQ encoder
-// stays with it until the tree is destroyed.
+// its stream (positions 0 .. passes[numpasses - 1].end), all in the
+// component's arena (made by the first coding of its blocks) until the
+// tree is destroyed or rebuilt; it keeps no MQ encoder.
 #ifndef JPEG2000_T1ENC_H
 #define JPEG2000_T1ENC_H
 

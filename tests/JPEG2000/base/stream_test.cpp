@@ -125,6 +125,28 @@ TEST(StreamMemory, FixedSizeRefusesToOverflow)
     EXPECT_EQ(stream_close(s), -1);
 }
 
+TEST(StreamMemory, ViewOfWrittenBytesReadsThemAndNeverGrowsOrFrees)
+{
+    unsigned char own[6] = {'a', 'b', 'c', 'd', 'e', 'f'};
+    stream_t* s = stream_memview(own, 6);
+    ASSERT_NE(s, nullptr);
+    EXPECT_EQ(stream_memdata(s), own);
+    EXPECT_EQ(stream_memlength(s), 6);
+    unsigned char got[8] = {};
+    EXPECT_EQ(stream_read(s, got, 8), 6);
+    EXPECT_EQ(std::memcmp(got, own, 6), 0);
+    EXPECT_EQ(stream_putc(s, 'g'), -1);  // fixed size: no room beyond
+    EXPECT_EQ(stream_close(s), 0);       // the caller's memory stays
+    EXPECT_EQ(own[5], 'f');
+
+    s = stream_memview(own, 0);
+    ASSERT_NE(s, nullptr);
+    EXPECT_EQ(stream_memlength(s), 0);
+    EXPECT_EQ(stream_getc(s), -1);
+    EXPECT_EQ(stream_close(s), 0);
+    EXPECT_EQ(stream_memview(nullptr, 1), nullptr);
+}
+
 TEST(StreamBuffer, PutBackRightAfterOpenAndAfterRefills)
 {
     stream_t* s = memwith({10, 20, 30});
