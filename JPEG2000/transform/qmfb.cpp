@@ -405,11 +405,29 @@ inline void neighbours(int32_t first, int32_t n, int32_t& a, int32_t& b)
 // of a strip lies on a page of its own, where the hardware's own prefetch
 // barely starts.
 template <class T>
+inline void prefetch_row(const T* x, int32_t n, int32_t w, ptrdiff_t rs, int32_t r)
+{
+    if (r >= 0 && r < n)
+        for (int32_t c = 0; c < w; c += 16)
+            __builtin_prefetch(x + r * rs + c);
+}
+template <class T>
 inline void prefetch_rows(const T* x, int32_t n, int32_t w, ptrdiff_t rs, int32_t r)
 {
-    for (int32_t y = r; y < std::min(r + 2, n); ++y)
-        for (int32_t c = 0; c < w; c += 16)
-            __builtin_prefetch(x + y * rs + c);
+    prefetch_row(x, n, w, rs, r);
+    prefetch_row(x, n, w, rs, r + 1);
+}
+
+// The rows that the sweep up a strip (synthesis) reaches a few steps after
+// step m: low-pass row m, read, and the rows 2m + s0 and 2m + s0 + 1 that
+// it writes.
+template <class T>
+inline void prefetch_rows_inv(const T* x, int32_t n, int32_t w, ptrdiff_t rs, int32_t m, int s0)
+{
+    if (m < 0)
+        return;
+    prefetch_row(x, n, w, rs, m);
+    prefetch_rows(x, n, w, rs, 2 * m + s0);
 }
 
 void cols53_fwd(int32_t* x, int32_t n, int32_t w, ptrdiff_t rs, int s0, int32_t* tmp)
@@ -443,10 +461,13 @@ void cols53_fwd(int32_t* x, int32_t n, int32_t w, ptrdiff_t rs, int s0, int32_t*
     auto X = [&](int32_t p) { return x + p * rs; };
     auto T = [&](int32_t j) { return tmp + static_cast<ptrdiff_t>(j) * w; };
     auto E = [&](int32_t i) { return X(2 * i + s0); };  // restored even sample i
-    for (int32_t j = 0; j < nh; ++j)
+    for (int32_t j = 0; j < nh; ++j) {
+        prefetch_row(x, n, w, rs, nl + j + PREFETCHSTEPS);
         std::memcpy(T(j), X(nl + j), static_cast<size_t>(w) * sizeof(int32_t));
+    }
     int32_t hnext = nh - 1;
     for (int32_t i = nl - 1; i >= 0; --i) {
+        prefetch_rows_inv(x, n, w, rs, i - PREFETCHSTEPS, s0);
         int32_t a, b;
         neighbours(i + s0 - 1, nh, a, b);
         unupd53_seg(E(i), X(i), T(a), T(b), w);
@@ -528,10 +549,13 @@ inline void scale_seg(realent_t* d, const realent_t* x, int32_t w, float c)
     auto X = [&](int32_t p) { return x + p * rs; };
     auto T = [&](int32_t j) { return tmp + static_cast<ptrdiff_t>(j) * w; };
     auto E = [&](int32_t i) { return X(2 * i + s0); };  // restored even sample i
-    for (int32_t j = 0; j < nh; ++j)
+    for (int32_t j = 0; j < nh; ++j) {
+        prefetch_row(x, n, w, rs, nl + j + PREFETCHSTEPS);
         scale_seg(T(j), X(nl + j), w, TWOINVK);
+    }
     int32_t h1 = nh - 1, hx = nh - 1, a, b;
     for (int32_t m = nl - 1; m >= -1; --m) {
+        prefetch_rows_inv(x, n, w, rs, m - PREFETCHSTEPS, s0);
         if (m >= 0) {
             neighbours(m + s0 - 1, nh, a, b);
             scalelift97_seg(X(m), T(a), T(b), w, K, -DELTA);
