@@ -282,6 +282,37 @@ inline void join_pairs(T* __restrict x, const T* __restrict a, const T* __restri
         x[n - 1] = a[n / 2];
 }
 
+// The last 9/7 synthesis step (alpha, odd samples from their even
+// neighbours) done while the halves L and H are joined into the row x.
+inline void join97_last(realent_t* __restrict x, int32_t n, int s0, const realent_t* __restrict L,
+                        const realent_t* __restrict H)
+{
+    const int32_t nl = numlow(n, s0), nh = n - nl;
+    const Lift97 op{-ALPHA};
+    if (!s0) {  // pairs (low i, high i); high i lies between low i and i + 1
+        const int32_t iend = std::min(nh, nl - 1);
+        for (int32_t i = 0; i < iend; ++i) {
+            x[2 * i] = L[i];
+            x[2 * i + 1] = op(H[i], L[i], L[i + 1]);
+        }
+        for (int32_t i = iend; i < nh; ++i) {
+            x[2 * i] = L[i];
+            x[2 * i + 1] = op(H[i], L[i], L[i]);
+        }
+        if (n & 1)
+            x[n - 1] = L[nl - 1];
+    } else {  // pairs (high i, low i); high i lies between low i - 1 and i
+        x[0] = op(H[0], L[0], L[0]);
+        x[1] = L[0];
+        for (int32_t i = 1; i < nl; ++i) {
+            x[2 * i] = op(H[i], L[i - 1], L[i]);
+            x[2 * i + 1] = L[i];
+        }
+        if (n & 1)
+            x[n - 1] = op(H[nh - 1], L[nl - 1], L[nl - 1]);
+    }
+}
+
 HOT_CLONES void rows53_analyze(int32_t* data, int32_t numrows, int32_t n, ptrdiff_t rowstep, int s0)
 {
     if (n < 2) {
@@ -348,14 +379,7 @@ HOT_CLONES void rows97_synthesize(realent_t* data, int32_t numrows, int32_t n, p
         const Halves h{tmp, nl, tmp + nl, nh, s0};
         h.predict(Lift97{-GAMMA});
         h.update(Lift97{-BETA});
-        h.predict(Lift97{-ALPHA});
-        const float* lo = tmp;
-        const float* hi = tmp + nl;
-        if (s0)
-            std::swap(lo, hi);  // pairs (high j, low j) from coordinate 1
-        join_pairs(x, lo, hi, n / 2);
-        if (n & 1)
-            x[n - 1] = lo[n / 2];
+        join97_last(x, n, s0, tmp, tmp + nl);
     }
 }
 
