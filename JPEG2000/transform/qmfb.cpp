@@ -92,6 +92,15 @@ struct ScaleLift97 {  // t k + c (a + b), the product t k rounded first
     }
 };
 
+struct ScaleLift97Scaled {  // t k + c (a s + b s), each product rounded first
+    float k, c, s;
+    float operator()(float t, float a, float b) const
+    {
+        const float u = t * k;
+        return u + c * (a * s + b * s);
+    }
+};
+
 // One lifting step on contiguous arrays: T[j] is updated from S[j - d] and
 // S[j - d + 1] (d is 0 or 1).  The callers guarantee ns >= nt - d and
 // ns >= 1, so only j = 0 (d = 1) and j = nt - 1 can lack a neighbour.
@@ -369,15 +378,14 @@ HOT_CLONES void rows97_synthesize(realent_t* data, int32_t numrows, int32_t n, p
     float* tmp = buf.get(static_cast<size_t>(n));
     for (int32_t r = 0; r < numrows; ++r) {
         realent_t* x = data + r * rowstep;
-        // Lifted in a copy (the scaling and the first step write it), then
-        // joined back into the row in one forward sweep of sample pairs
-        // (which vectorises).  The steps are those of lift97_fwd in reverse
-        // order with negated parameters.
-        for (int32_t j = 0; j < nh; ++j)
-            tmp[nl + j] = x[nl + j] * TWOINVK;
-        lift_line(tmp, x, nl, tmp + nl, nh, 1 - s0, ScaleLift97{K, -DELTA});
+        // Lifted in a copy (the first two steps, which scale their inputs,
+        // write it), then joined back into the row in one forward sweep of
+        // sample pairs (which vectorises) that also does the last step.
+        // The steps are those of lift97_fwd in reverse order with negated
+        // parameters.
+        lift_line(tmp, x, nl, x + nl, nh, 1 - s0, ScaleLift97Scaled{K, -DELTA, TWOINVK});
+        lift_line(tmp + nl, x + nl, nh, tmp, nl, s0, ScaleLift97{TWOINVK, -GAMMA});
         const Halves h{tmp, nl, tmp + nl, nh, s0};
-        h.predict(Lift97{-GAMMA});
         h.update(Lift97{-BETA});
         join97_last(x, n, s0, tmp, tmp + nl);
     }
