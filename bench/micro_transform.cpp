@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "common.h"
+#include "base/threadpool.h"
 #include "codestream/jpc.h"
 #include "transform/mct.h"
 #include "transform/qmfb.h"
@@ -35,9 +36,9 @@ void restore(benchmark::State& state, matrix_t* m, const matrix_t* orig)
     state.ResumeTiming();
 }
 
-void wavelet(benchmark::State& state, int qmfbid, bool forward)
+void wavelet(benchmark::State& state, int qmfbid, bool forward, int rows = SIZE, int cols = SIZE)
 {
-    matrix_t* x = bench_picture(SIZE, SIZE, 1);
+    matrix_t* x = bench_picture(rows, cols, 1);
     const bool real = qmfbid == JPC_COX_INS;
     if (real)
         toreal(x);
@@ -53,7 +54,7 @@ void wavelet(benchmark::State& state, int qmfbid, bool forward)
             tsfb_synthesize(tsfb, flags, x);
         benchmark::ClobberMemory();
     }
-    state.SetItemsProcessed(state.iterations() * SIZE * SIZE);
+    state.SetItemsProcessed(state.iterations() * rows * cols);
     tsfb_destroy(tsfb);
     matrix_destroy(orig);
     matrix_destroy(x);
@@ -67,6 +68,19 @@ BENCHMARK(BM_Wavelet53Analyze)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Wavelet53Synthesize)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Wavelet97Analyze)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Wavelet97Synthesize)->Unit(benchmark::kMillisecond);
+// A 4K frame, whose column strips no longer fit the caches, on one thread
+// (as jp2c decode --threads 1).
+void frame4k(benchmark::State& s, int qmfbid)
+{
+    const int threads = threadpool_numthreads();
+    threadpool_setnumthreads(1);
+    wavelet(s, qmfbid, false, 2160, 3840);
+    threadpool_setnumthreads(threads);
+}
+void BM_Wavelet53Synthesize4K(benchmark::State& s) { frame4k(s, JPC_COX_RFT); }
+void BM_Wavelet97Synthesize4K(benchmark::State& s) { frame4k(s, JPC_COX_INS); }
+BENCHMARK(BM_Wavelet53Synthesize4K)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Wavelet97Synthesize4K)->Unit(benchmark::kMillisecond);
 
 void colour(benchmark::State& state, int (*transform)(matrix_t*, matrix_t*, matrix_t*),
             bool real = false)

@@ -92,6 +92,15 @@ struct ScaleLift97 {  // t k + c (a + b), the product t k rounded first
     }
 };
 
+struct ScaleLift97Scaled {  // t k + c (a s + b s), each product rounded first
+    float k, c, s;
+    float operator()(float t, float a, float b) const
+    {
+        const float u = t * k;
+        return u + c * (a * s + b * s);
+    }
+};
+
 // One lifting step on contiguous arrays: T[j] is updated from S[j - d] and
 // S[j - d + 1] (d is 0 or 1).  The callers guarantee ns >= nt - d and
 // ns >= 1, so only j = 0 (d = 1) and j = nt - 1 can lack a neighbour.
@@ -282,6 +291,37 @@ inline void join_pairs(T* __restrict x, const T* __restrict a, const T* __restri
         x[n - 1] = a[n / 2];
 }
 
+// The last 9/7 synthesis step (alpha, odd samples from their even
+// neighbours) done while the halves L and H are joined into the row x.
+inline void join97_last(realent_t* __restrict x, int32_t n, int s0, const realent_t* __restrict L,
+                        const realent_t* __restrict H)
+{
+    const int32_t nl = numlow(n, s0), nh = n - nl;
+    const Lift97 op{-ALPHA};
+    if (!s0) {  // pairs (low i, high i); high i lies between low i and i + 1
+        const int32_t iend = std::min(nh, nl - 1);
+        for (int32_t i = 0; i < iend; ++i) {
+            x[2 * i] = L[i];
+            x[2 * i + 1] = op(H[i], L[i], L[i + 1]);
+        }
+        for (int32_t i = iend; i < nh; ++i) {
+            x[2 * i] = L[i];
+            x[2 * i + 1] = op(H[i], L[i], L[i]);
+        }
+        if (n & 1)
+            x[n - 1] = L[nl - 1];
+    } else {  // pairs (high i, low i); high i lies between low i - 1 and i
+        x[0] = op(H[0], L[0], L[0]);
+        x[1] = L[0];
+        for (int32_t i = 1; i < nl; ++i) {
+            x[2 * i] = op(H[i], L[i - 1], L[i]);
+            x[2 * i + 1] = L[i];
+        }
+        if (n & 1)
+            x[n - 1] = op(H[nh - 1], L[nl - 1], L[nl - 1]);
+    }
+}
+
 HOT_CLONES void rows53_analyze(int32_t* data, int32_t numrows, int32_t n, ptrdiff_t rowstep, int s0)
 {
     if (n < 2) {
@@ -338,24 +378,16 @@ HOT_CLONES void rows97_synthesize(realent_t* data, int32_t numrows, int32_t n, p
     float* tmp = buf.get(static_cast<size_t>(n));
     for (int32_t r = 0; r < numrows; ++r) {
         realent_t* x = data + r * rowstep;
-        // Lifted in a copy (the scaling and the first step write it), then
-        // joined back into the row in one forward sweep of sample pairs
-        // (which vectorises).  The steps are those of lift97_fwd in reverse
-        // order with negated parameters.
-        for (int32_t j = 0; j < nh; ++j)
-            tmp[nl + j] = x[nl + j] * TWOINVK;
-        lift_line(tmp, x, nl, tmp + nl, nh, 1 - s0, ScaleLift97{K, -DELTA});
+        // Lifted in a copy (the first two steps, which scale their inputs,
+        // write it), then joined back into the row in one forward sweep of
+        // sample pairs (which vectorises) that also does the last step.
+        // The steps are those of lift97_fwd in reverse order with negated
+        // parameters.
+        lift_line(tmp, x, nl, x + nl, nh, 1 - s0, ScaleLift97Scaled{K, -DELTA, TWOINVK});
+        lift_line(tmp + nl, x + nl, nh, tmp, nl, s0, ScaleLift97{TWOINVK, -GAMMA});
         const Halves h{tmp, nl, tmp + nl, nh, s0};
-        h.predict(Lift97{-GAMMA});
         h.update(Lift97{-BETA});
-        h.predict(Lift97{-ALPHA});
-        const float* lo = tmp;
-        const float* hi = tmp + nl;
-        if (s0)
-            std::swap(lo, hi);  // pairs (high j, low j) from coordinate 1
-        join_pairs(x, lo, hi, n / 2);
-        if (n & 1)
-            x[n - 1] = lo[n / 2];
+        join97_last(x, n, s0, tmp, tmp + nl);
     }
 }
 
@@ -405,11 +437,29 @@ inline void neighbours(int32_t first, int32_t n, int32_t& a, int32_t& b)
 // of a strip lies on a page of its own, where the hardware's own prefetch
 // barely starts.
 template <class T>
+inline void prefetch_row(const T* x, int32_t n, int32_t w, ptrdiff_t rs, int32_t r)
+{
+    if (r >= 0 && r < n)
+        for (int32_t c = 0; c < w; c += 16)
+            __builtin_prefetch(x + r * rs + c);
+}
+template <class T>
 inline void prefetch_rows(const T* x, int32_t n, int32_t w, ptrdiff_t rs, int32_t r)
 {
-    for (int32_t y = r; y < std::min(r + 2, n); ++y)
-        for (int32_t c = 0; c < w; c += 16)
-            __builtin_prefetch(x + y * rs + c);
+    prefetch_row(x, n, w, rs, r);
+    prefetch_row(x, n, w, rs, r + 1);
+}
+
+// The rows that the sweep up a strip (synthesis) reaches a few steps after
+// step m: low-pass row m, read, and the rows 2m + s0 and 2m + s0 + 1 that
+// it writes.
+template <class T>
+inline void prefetch_rows_inv(const T* x, int32_t n, int32_t w, ptrdiff_t rs, int32_t m, int s0)
+{
+    if (m < 0)
+        return;
+    prefetch_row(x, n, w, rs, m);
+    prefetch_rows(x, n, w, rs, 2 * m + s0);
 }
 
 void cols53_fwd(int32_t* x, int32_t n, int32_t w, ptrdiff_t rs, int s0, int32_t* tmp)
@@ -443,10 +493,13 @@ void cols53_fwd(int32_t* x, int32_t n, int32_t w, ptrdiff_t rs, int s0, int32_t*
     auto X = [&](int32_t p) { return x + p * rs; };
     auto T = [&](int32_t j) { return tmp + static_cast<ptrdiff_t>(j) * w; };
     auto E = [&](int32_t i) { return X(2 * i + s0); };  // restored even sample i
-    for (int32_t j = 0; j < nh; ++j)
+    for (int32_t j = 0; j < nh; ++j) {
+        prefetch_row(x, n, w, rs, nl + j + PREFETCHSTEPS);
         std::memcpy(T(j), X(nl + j), static_cast<size_t>(w) * sizeof(int32_t));
+    }
     int32_t hnext = nh - 1;
     for (int32_t i = nl - 1; i >= 0; --i) {
+        prefetch_rows_inv(x, n, w, rs, i - PREFETCHSTEPS, s0);
         int32_t a, b;
         neighbours(i + s0 - 1, nh, a, b);
         unupd53_seg(E(i), X(i), T(a), T(b), w);
@@ -528,10 +581,13 @@ inline void scale_seg(realent_t* d, const realent_t* x, int32_t w, float c)
     auto X = [&](int32_t p) { return x + p * rs; };
     auto T = [&](int32_t j) { return tmp + static_cast<ptrdiff_t>(j) * w; };
     auto E = [&](int32_t i) { return X(2 * i + s0); };  // restored even sample i
-    for (int32_t j = 0; j < nh; ++j)
+    for (int32_t j = 0; j < nh; ++j) {
+        prefetch_row(x, n, w, rs, nl + j + PREFETCHSTEPS);
         scale_seg(T(j), X(nl + j), w, TWOINVK);
+    }
     int32_t h1 = nh - 1, hx = nh - 1, a, b;
     for (int32_t m = nl - 1; m >= -1; --m) {
+        prefetch_rows_inv(x, n, w, rs, m - PREFETCHSTEPS, s0);
         if (m >= 0) {
             neighbours(m + s0 - 1, nh, a, b);
             scalelift97_seg(X(m), T(a), T(b), w, K, -DELTA);
