@@ -5,11 +5,17 @@
 #ifndef JPEG2000_BASE_SIMD_H
 #define JPEG2000_BASE_SIMD_H
 
+// PASS_CLONES marks, the same way, the MQ coding passes of tier-1, never
+// inlined: once for the baseline and once for processors with BMI2 and
+// LZCNT, whose shifts by a count in a register and leading-zero count take
+// a single step in the renormalization of every decision.
 #if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && defined(__linux__) && \
     !defined(__SANITIZE_THREAD__)
 #define HOT_CLONES __attribute__((target_clones("avx2", "default")))
+#define PASS_CLONES __attribute__((noinline, target_clones("arch=x86-64-v3", "default")))
 #else
 #define HOT_CLONES
+#define PASS_CLONES __attribute__((noinline))
 #endif
 
 #endif

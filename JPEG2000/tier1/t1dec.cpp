@@ -46,16 +46,6 @@ T1_INLINE inline void refine(int32_t* dp, int bit, const recon_t& rc)
     *dp = static_cast<int32_t>((m ^ (static_cast<uint32_t>(bit ^ 1) << rc.b)) | rc.half);
 }
 
-// The MQ passes are compiled twice on x86-64 (GCC on Linux, as HOT_CLONES
-// in base/simd.h): once for the baseline and once for processors with
-// BMI2 and LZCNT, whose shifts by a count in a register and leading-zero
-// count take a single step in the renormalization of every decision.
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && defined(__linux__) && \
-    !defined(__SANITIZE_THREAD__)
-#define T1_PASS __attribute__((noinline, target_clones("arch=x86-64-v3", "default")))
-#else
-#define T1_PASS __attribute__((noinline))
-#endif
 
 // ---- pass decoders ---------------------------------------------------------
 // The state is one word per stripe column (t1col.h).  Each pass walks
@@ -160,7 +150,7 @@ T1_INLINE inline void refpass(const colblk_t& cb, Bits& bits, int bpno)
 }
 
 template <bool VCausal>
-T1_PASS void sigpass_mq(const colblk_t& cb, mqdec_t* dec, int bpno)
+PASS_CLONES void sigpass_mq(const colblk_t& cb, mqdec_t* dec, int bpno)
 {
     mqbits_t bits{dec, dec->ctxs, mqdec_getregs(dec)};
     sigpass<VCausal>(cb, bits, bpno);
@@ -174,7 +164,7 @@ void sigpass_raw(const colblk_t& cb, rawin_t& in, int bpno)
     sigpass<VCausal>(cb, bits, bpno);
 }
 
-T1_PASS void refpass_mq(const colblk_t& cb, mqdec_t* dec, int bpno)
+PASS_CLONES void refpass_mq(const colblk_t& cb, mqdec_t* dec, int bpno)
 {
     mqbits_t bits{dec, dec->ctxs, mqdec_getregs(dec)};
     refpass(cb, bits, bpno);
@@ -188,7 +178,7 @@ void refpass_raw(const colblk_t& cb, rawin_t& in, int bpno)
 }
 
 template <bool VCausal>
-T1_PASS void clnpass(const colblk_t& cb, mqdec_t* dec, int bpno, bool segsym)
+PASS_CLONES void clnpass(const colblk_t& cb, mqdec_t* dec, int bpno, bool segsym)
 {
     const uint32_t value = recon_t(bpno).oneplushalf;
     const uint8_t* zctab = cb.zctab;

@@ -22,6 +22,7 @@
 #include "base/seq.h"
 #include "base/stream.h"
 #include "tier1/t1est.h"
+#include "base/simd.h"
 #include "base/threadpool.h"
 
 namespace {
@@ -140,7 +141,7 @@ T1_INLINE inline int32_t refpass(const colblk_t& cb, Bits& bits, int bitpos)
 }
 
 template <bool VCausal>
-__attribute__((noinline)) int32_t sigpass_mq(const colblk_t& cb, mqenc_t* enc, int bitpos)
+PASS_CLONES int32_t sigpass_mq(const colblk_t& cb, mqenc_t* enc, int bitpos)
 {
     mqbits_t bits{enc, enc->ctxs, mqenc_getregs(enc)};
     const int32_t nmsedec = sigpass<VCausal>(cb, bits, bitpos);
@@ -155,7 +156,7 @@ int32_t sigpass_raw(const colblk_t& cb, bitstream_t* out, int bitpos)
     return sigpass<VCausal>(cb, bits, bitpos);
 }
 
-__attribute__((noinline)) int32_t refpass_mq(const colblk_t& cb, mqenc_t* enc, int bitpos)
+PASS_CLONES int32_t refpass_mq(const colblk_t& cb, mqenc_t* enc, int bitpos)
 {
     mqbits_t bits{enc, enc->ctxs, mqenc_getregs(enc)};
     const int32_t nmsedec = refpass(cb, bits, bitpos);
@@ -170,8 +171,7 @@ int32_t refpass_raw(const colblk_t& cb, bitstream_t* out, int bitpos)
 }
 
 template <bool VCausal>
-__attribute__((noinline)) int32_t clnpass(const colblk_t& cb, mqenc_t* enc, int bitpos,
-                                          bool segsym)
+PASS_CLONES int32_t clnpass(const colblk_t& cb, mqenc_t* enc, int bitpos, bool segsym)
 {
     const int shift = bitpos + JPC_NUMEXTRABITS;
     const uint8_t* zctab = cb.zctab;
