@@ -855,10 +855,11 @@ double crossing(const double* f, double goal, bool rising)
 
 double t1enc_htscale(const jpenc_comp_t* comps, int numcomps, t1est_goal_t goal)
 {
-    // Every 16th pair of rows of each block for the model, every 16th block
-    // coded at the two planes around a byte budget to correct its bytes.
+    // Every 16th pair of rows of each block for the model; to correct its
+    // bytes, every blockstep-th block coded at the two planes around a byte
+    // budget: every 16th, but at least 256 blocks (with fewer a few blocks
+    // would set the scale, and a wrong one costs nearly half a decibel).
     constexpr int kPairStep = 16;
-    constexpr size_t kBlockStep = 16;
     // The allocation takes a little less than the blocks cut at one plane:
     // the best results put that plane's bytes this much above the budget
     // (its error as much below an error to reach).
@@ -870,9 +871,11 @@ double t1enc_htscale(const jpenc_comp_t* comps, int numcomps, t1est_goal_t goal)
         std::vector<int> numbps;
         int plane = 0;                   // the sampled blocks' planes: plane, plane + 1
         std::vector<double> coded;       // their bytes there, 2 per sampled block
+        size_t blockstep = 1;
     } job;
     gather(const_cast<jpenc_comp_t*>(comps), numcomps, &job.blocks);
     const size_t n = job.blocks.cblks.size();
+    const size_t blockstep = job.blockstep = std::clamp<size_t>(n / 256, 1, 16);
     job.est.assign(32 * n, t1est_plane_t{0, 0});
     job.residual.assign(n, 0);
     job.numbps.assign(n, 0);
@@ -899,7 +902,7 @@ double t1enc_htscale(const jpenc_comp_t* comps, int numcomps, t1est_goal_t goal)
         for (int p = 31; p >= 0; --p) {
             above += job.est[32 * i + p].bytes;
             bytes[p] += above;
-            if (i % kBlockStep == 0)
+            if (i % blockstep == 0)
                 sampled[p] += above;
         }
         for (int p = 0; p < 32; ++p) {
@@ -915,11 +918,11 @@ double t1enc_htscale(const jpenc_comp_t* comps, int numcomps, t1est_goal_t goal)
         if (x < 0)
             return 1.0;
         job.plane = int(x);
-        job.coded.assign(2 * ((n + kBlockStep - 1) / kBlockStep), 0);
+        job.coded.assign(2 * ((n + blockstep - 1) / blockstep), 0);
         auto code = [](void* arg, int64_t k, int) {
             job_t* j = static_cast<job_t*>(arg);
             thread_local std::vector<uint8_t> seg;
-            const size_t i = size_t(k) * kBlockStep;
+            const size_t i = size_t(k) * j->blockstep;
             const jpenc_cblk_t* cblk = j->blocks.cblks[i].cblk;
             for (int h = 0; h < 2; ++h)
                 j->coded[2 * k + h] = htcleanupbytes(cblk, j->numbps[i], j->plane + h, seg);
