@@ -256,10 +256,21 @@ void fixends(jpenc_pass_t* passes, int numpasses, const unsigned char* code)
 
 }  // namespace
 
+namespace {
+
+// Bit planes of magnitudes (with JPC_NUMEXTRABITS fractional bits) whose
+// OR is ormag: the OR has the top bit of the largest (and, unlike an
+// unsigned maximum, vectorises with SSE2).
+int orbps(uint32_t ormag)
+{
+    const int log2 = ormag ? 31 - __builtin_clz(ormag) : -1;
+    return std::max(log2 - (JPC_NUMEXTRABITS - 1), 0);
+}
+
+}  // namespace
+
 int t1enc_numbps(const matrix_t* data)
 {
-    // The OR of the magnitudes has the top bit of the largest (and, unlike
-    // an unsigned maximum, vectorises with SSE2).
     uint32_t ormag = 0;
     const int32_t numcols = matrix_numcols(data);
     for (int32_t r = 0; r < matrix_numrows(data); ++r) {
@@ -267,8 +278,7 @@ int t1enc_numbps(const matrix_t* data)
         for (int32_t c = 0; c < numcols; ++c)
             ormag |= magnitude(row[c]);
     }
-    const int log2 = ormag ? 31 - __builtin_clz(ormag) : -1;
-    return std::max(log2 - (JPC_NUMEXTRABITS - 1), 0);
+    return orbps(ormag);
 }
 
 namespace {
@@ -601,21 +611,24 @@ struct encjob_t {
     std::vector<int64_t> cumwork;     // reports: the work of blocks 0 .. i - 1
 };
 
+// Bit planes of a block: from the magnitudes the quantization recorded,
+// else from its samples.
+int blockbps(const jpenc_cblk_t* cblk)
+{
+    if (cblk->rowmag.size() != size_t(matrix_numrows(cblk->data)))
+        return t1enc_numbps(cblk->data);
+    uint32_t ormag = 0;
+    for (uint32_t m : cblk->rowmag)
+        ormag |= m;
+    return orbps(ormag);
+}
+
 // Bit planes and missing bit planes of a block; false when the band's Mb
 // cannot hold them.
 bool numbitplanes(const cblkjob_t& cj)
 {
     jpenc_cblk_t* cblk = cj.cblk;
-    if (cblk->rowmag.size() == size_t(matrix_numrows(cblk->data))) {
-        // From the magnitudes the quantization recorded, as t1enc_numbps.
-        uint32_t ormag = 0;
-        for (uint32_t m : cblk->rowmag)
-            ormag |= m;
-        const int log2 = ormag ? 31 - __builtin_clz(ormag) : -1;
-        cblk->numbps = std::max(log2 - (JPC_NUMEXTRABITS - 1), 0);
-    } else {
-        cblk->numbps = t1enc_numbps(cblk->data);
-    }
+    cblk->numbps = blockbps(cblk);
     cblk->numimsbs = cj.band->numbps - cblk->numbps;
     return cblk->numimsbs >= 0;
 }
@@ -882,12 +895,7 @@ double t1enc_htscale(const jpenc_comp_t* comps, int numcomps, t1est_goal_t goal)
     auto model = [](void* arg, int64_t i, int) {
         job_t* j = static_cast<job_t*>(arg);
         const cblkjob_t& cj = j->blocks.cblks[i];
-        uint32_t ormag = 0;
-        for (uint32_t m : cj.cblk->rowmag)
-            ormag |= m;
-        const int log2 = ormag ? 31 - __builtin_clz(ormag) : -1;
-        const int numbps = std::max(log2 - (JPC_NUMEXTRABITS - 1), 0);
-        j->numbps[i] = numbps;
+        const int numbps = j->numbps[i] = blockbps(cj.cblk);
         if (numbps > 0)
             j->residual[i] = t1est_htplanes(cj.cblk, numbps, double(t1enc_weight(cj.comp, cj.band)),
                                             &j->est[32 * i], kPairStep);
