@@ -23,6 +23,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <vector>
 
@@ -770,8 +771,10 @@ void dec_finishrow(int32_t* p, int cols, bool realmode, const dec_range_t& rg)
 
 // The last stage of a tile whose components share one shape and whose
 // picture is in memory: inverse colour transform, clamping, level shift and
-// packing into the picture, in bands of rows on the thread pool, each band's
-// rows released once packed.
+// packing into the picture, in bands of rows on the thread pool.  The rows
+// packed so far are released a megabyte at a time: one release per
+// band would split the huge pages of the tile-components into small ones
+// and cost more system time than the decoding of a band.
 struct outjob_t {
     dec_t* dec;
     dec_tile_t* tile;
@@ -783,7 +786,28 @@ struct outjob_t {
     std::vector<dec_range_t> ranges;
     int64_t numbands;
     int64_t reported;
+    std::mutex relmu;          // guards the three below
+    std::vector<char> packed;  // per band: rows packed
+    int64_t prefix = 0;        // bands 0 .. prefix - 1 are packed
+    int released = 0;          // rows 0 .. released - 1 are given back
+    int relrows = 1;           // rows worth a release
 };
+
+// Band i is packed: gives back the rows of the packed bands before it once
+// they make a release step (or the end).
+void dec_outrelease(outjob_t* j, int64_t i)
+{
+    std::lock_guard<std::mutex> lock(j->relmu);
+    j->packed[static_cast<size_t>(i)] = 1;
+    while (j->prefix < j->numbands && j->packed[static_cast<size_t>(j->prefix)])
+        ++j->prefix;
+    const int upto = static_cast<int>(std::min<int64_t>(j->rows, j->prefix * j->bandrows));
+    if (upto - j->released < j->relrows && upto < j->rows)
+        return;
+    for (dec_tcomp_t& tcomp : j->tile->tcomps)
+        dec_releaserows(tcomp.data, j->released, upto);
+    j->released = upto;
+}
 
 void dec_outband(void* arg, int64_t i, int)
 {
@@ -826,8 +850,7 @@ void dec_outband(void* arg, int64_t i, int)
             }
         }
     }
-    for (int k = 0; k < numcomps; ++k)
-        dec_releaserows(tile->tcomps[k].data, r0, r1);
+    dec_outrelease(j, i);
 }
 
 // Progress from 65 to 75 as the bands are written.
@@ -918,6 +941,8 @@ int dec_tiledecode(dec_t* dec, dec_tile_t* tile)
         job.bandrows = std::max(1, (1 << 14) / job.cols);
         job.numbands = (job.rows + job.bandrows - 1) / job.bandrows;
         job.reported = 0;
+        job.packed.assign(static_cast<size_t>(job.numbands), 0);
+        job.relrows = std::max(1, (1 << 20) / (job.cols * 4));
         threadpool_for(job.numbands, dec_outband, dec_outtick, &job);
         for (dec_tcomp_t& tcomp : tile->tcomps) {
             matrix_destroy(tcomp.data);
