@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cmath>
 #include <cstdio>
 
 #include "base/simd.h"
@@ -444,6 +445,86 @@ inline uint32_t codequad(const uint32_t* tab, uint32_t cx, uint32_t rho, const u
     return need & uint32_t(cwd == 0);
 }
 
+// Lowering a quad's exponent bound: where a quad's bound U exceeds what
+// its context implies (u > 0), the samples at exponent U can be cut to
+// the largest magnitude of exponent U - 1, which saves one MagSgn bit for
+// each significant sample of the quad.  It pays where their magnitudes lie
+// just above a power of two, when the squared error added stays below an
+// allowance per bit saved.
+struct trim_t {
+    const int32_t* row[2];  // the line pair's sample rows, and their
+    rowbuf_t* rb[2];        // buffers (nullptr: no significant sample)
+    int p;                  // the coded plane
+    uint32_t half;          // the reconstruction offset
+    double thr;             // added squared error allowed per bit saved
+    double ddcut;           // the decrease of the squared error given up
+};
+
+// Trims the quads of a line pair before quadrow or quadrow0 codes them;
+// rp: the second row of the line pair above (zerorow for the first line
+// pair, whose kappa is 1).  A quad qualifies when its bound U exceeds kappa
+// and its samples at the bound are all of magnitude 2^(U - 2) + 1 (larger
+// cuts never pay); they are cut to 2^(U - 2) in the rows, which quadrow and
+// the line pair below read, when the squared error added stays under the
+// allowance for the bits saved.
+HOT_CLONES void trimrow(trim_t& tr, const rowbuf_t& r0, const rowbuf_t& r1, const rowbuf_t& rp,
+                        int nq)
+{
+    const uint32_t *ee0 = r0.es[0] + 1, *eo0 = r0.es[1] + 1;
+    const uint32_t *ee1 = r1.es[0] + 1, *eo1 = r1.es[1] + 1;
+    const uint32_t *epe = rp.es[0] + 1, *epo = rp.es[1] + 1;
+    const uint32_t *ve0 = r0.v[0], *vo0 = r0.v[1], *ve1 = r1.v[0], *vo1 = r1.v[1];
+    uint32_t cand[512 + 2];
+    uint32_t any = 0;
+    for (int q = 0; q < nq; ++q) {
+        const uint32_t a = ee0[q], b = ee1[q], c = eo0[q], d = eo1[q];
+        const uint32_t rho = (a | b | c | d) >> 8;
+        const uint32_t e0 = a & 0xff, e1 = b & 0xff, e2 = c & 0xff, e3 = d & 0xff;
+        const uint32_t emax = std::max(std::max(e0, e1), std::max(e2, e3));
+        const uint32_t nmax = std::max(std::max(epo[q - 1] & 0xff, epe[q] & 0xff),
+                                       std::max(epo[q] & 0xff, epe[q + 1] & 0xff));
+        // Branch-free, so that the loop vectorizes.
+        const uint32_t pair = 0u - uint32_t((rho & (rho - 1)) != 0);
+        const uint32_t kappa = 1 + ((std::max(nmax, 2u) - 2) & pair);
+        const uint32_t top = (1u << emax) >> 1;
+        const uint32_t fits = (uint32_t(e0 != emax) | uint32_t((ve0[q] & ~1u) == top)) &
+                              (uint32_t(e1 != emax) | uint32_t((ve1[q] & ~1u) == top)) &
+                              (uint32_t(e2 != emax) | uint32_t((vo0[q] & ~1u) == top)) &
+                              (uint32_t(e3 != emax) | uint32_t((vo1[q] & ~1u) == top));
+        const uint32_t c1 = fits & uint32_t(emax >= 2) & uint32_t(emax > kappa);
+        cand[q] = c1 | rho << 1;
+        any |= c1;
+    }
+    if (!any)
+        return;
+    const double step = std::ldexp(1.0, tr.p);
+    for (int q = 0; q < nq; ++q) {
+        if (!(cand[q] & 1))
+            continue;
+        const uint32_t es[4] = {ee0[q], ee1[q], eo0[q], eo1[q]};
+        const uint32_t U = std::max(std::max(es[0] & 0xff, es[1] & 0xff),
+                                    std::max(es[2] & 0xff, es[3] & 0xff));
+        // The reconstruction of the samples at the bound moves down a step.
+        const double lo = double((uint64_t{1} << (U - 2) << tr.p) | tr.half);
+        double cost = 0;
+        for (int i = 0; i < 4; ++i)
+            if ((es[i] & 0xff) == U) {
+                const int32_t sv = tr.row[i & 1][2 * q + (i >> 1)];
+                const double m = sv < 0 ? -double(sv) : double(sv);
+                cost += step * (2 * (m - lo) - step);
+            }
+        if (cost >= tr.thr * std::popcount(cand[q] >> 1))
+            continue;
+        for (int i = 0; i < 4; ++i)
+            if ((es[i] & 0xff) == U) {
+                rowbuf_t& rb = *tr.rb[i & 1];
+                rb.v[i >> 1][q] -= 2;
+                rb.es[i >> 1][q + 1] = (es[i] & ~0xffu) | (U - 1);
+            }
+        tr.ddcut += cost;
+    }
+}
+
 // The quads of a line pair after the first, from its rows r0, r1 and the
 // second row rp of the line pair above, the quads q < nq; tab: the table
 // of enctab_t.  1 when a quad lacks a codeword that fits.
@@ -538,7 +619,7 @@ double ddecslow(const int32_t* data, ptrdiff_t stride, int width, int height, in
 
 int htenc_encodecln(const int32_t* data, ptrdiff_t stride, int width, int height, int p,
                     std::vector<uint8_t>& out, uint32_t half, double* ddec,
-                    const uint32_t* rowmag)
+                    const uint32_t* rowmag, double trim)
 {
     out.clear();
     if (width <= 0 || height <= 0 || width > 1024 || height > 1024 || width * height > 4096 ||
@@ -567,10 +648,16 @@ int htenc_encodecln(const int32_t* data, ptrdiff_t stride, int width, int height
     const rowbuf_t* above = &zerorow;
     int turn = 0;
     quadrow_t qr;
+    trim_t tr{};
+    tr.p = p;
+    tr.half = half;
+    tr.thr = std::ldexp(trim, 2 * p);
+    trim_t* const trp = trim > 0 && half != 0 ? &tr : nullptr;
     for (int j = 0; j < QH && ok; ++j) {
         const uint32_t* tab = et.e[j ? 1 : 0];
         const int32_t* r0 = data + 2 * j * stride;
         const rowbuf_t* rb[2] = {&zerorow, &zerorow};
+        tr.rb[0] = tr.rb[1] = nullptr;
         // The rows of the next line pair, while this one is coded.
         for (int y = 2 * j + 2; y < std::min(2 * j + 4, height); ++y)
             if (!rowmag || rowmag[y] >> p)
@@ -589,7 +676,8 @@ int htenc_encodecln(const int32_t* data, ptrdiff_t stride, int width, int height
                 for (int x = from; x < from + 4; ++x)
                     b.v[i][x] = b.es[i][1 + x] = 0;
             }
-            rb[k] = &b;
+            rb[k] = tr.rb[k] = &b;
+            tr.row[k] = r0 + k * stride;
         }
         if (rb[1] != &zerorow)
             turn ^= 1;
@@ -599,6 +687,8 @@ int htenc_encodecln(const int32_t* data, ptrdiff_t stride, int width, int height
             mel.zeros(QW);
             continue;
         }
+        if (trp)
+            trimrow(*trp, *rb[0], *rb[1], j == 0 ? zerorow : *above, QW);
         if (j == 0 ? quadrow0(*rb[0], *rb[1], QW, tab, qr)
                    : quadrow(*rb[0], *rb[1], *above, QW, tab, qr)) {
             ok = false;
@@ -717,9 +807,10 @@ int htenc_encodecln(const int32_t* data, ptrdiff_t stride, int width, int height
     out.back() = uint8_t((out.back() & 0xf0) | (scup & 15));
     out.push_back(uint8_t(scup >> 4));
     if (ddec)
-        *ddec = mor < (1u << 20) && half < (uint32_t{1} << p)
-                    ? double(dd)
-                    : ddecslow(data, stride, width, height, p, half);
+        *ddec = (mor < (1u << 20) && half < (uint32_t{1} << p)
+                     ? double(dd)
+                     : ddecslow(data, stride, width, height, p, half)) -
+                tr.ddcut;
     return 0;
 }
 

@@ -5,6 +5,7 @@
 // crash or read outside the segment.
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
 #include <random>
 #include <vector>
@@ -132,6 +133,64 @@ TEST(HtBlock, DistortionDecreaseIsTheQuadByQuadSum)
                 }
         }
     }
+}
+
+// Trimmed exponent bounds: what htdec reads back is each magnitude or,
+// where the encoder cut it, the power of two just below it; the decrease
+// of the squared error that the encoder reports is that of what the
+// decoder rebuilds; and a trimmed segment is never longer.
+TEST(HtBlock, TrimmedBoundsDecodeAsReported)
+{
+    std::mt19937 rng(5);
+    std::vector<uint8_t> plain, seg;
+    htdec_scratch_t scratch;
+    const int sizes[][2] = {{64, 64}, {17, 33}, {1024, 4}, {5, 3}};
+    int cut = 0;
+    for (const auto& s : sizes) {
+        const int w = s[0], h = s[1];
+        for (int bits : {8, 19})
+            for (int zeros : {2, 6}) {
+                const std::vector<int32_t> src = random_block(w, h, bits, zeros, rng);
+                for (int p : {1, 3})
+                    for (double trim : {0.15, 1e9}) {
+                        SCOPED_TRACE(::testing::Message() << w << "x" << h << " bits " << bits
+                                                          << " p " << p << " trim " << trim);
+                        const uint32_t half = uint32_t{1} << (p - 1);
+                        double got = -1;
+                        ASSERT_EQ(htenc_encodecln(src.data(), w, w, h, p, plain, half), 0);
+                        ASSERT_EQ(htenc_encodecln(src.data(), w, w, h, p, seg, half, &got,
+                                                  nullptr, trim), 0);
+                        EXPECT_LE(seg.size(), plain.size());
+                        std::vector<int32_t> out(size_t(w) * h);
+                        htdec_cblk_t cb;
+                        cb.cln = seg.data();
+                        cb.lcup = int(seg.size());
+                        cb.p = p;
+                        cb.width = w;
+                        cb.height = h;
+                        cb.data = out.data();
+                        cb.stride = w;
+                        ASSERT_EQ(htdec_decodecblk(cb, scratch), 0);
+                        double want = 0;
+                        for (size_t i = 0; i < src.size(); ++i) {
+                            const int32_t x = src[i], d = out[i];
+                            const int32_t e = expected(x, p);
+                            if (d != e) {
+                                // Cut one step, to a power of two, same sign.
+                                const uint32_t mu = uint32_t(std::abs(e)) >> p;
+                                ASSERT_EQ(uint32_t(std::abs(d)) >> p, mu - 1) << "at " << i;
+                                ASSERT_TRUE(std::has_single_bit(mu - 1)) << "at " << i;
+                                ASSERT_EQ(d < 0, x < 0) << "at " << i;
+                                ++cut;
+                            }
+                            const double m = std::abs(double(x)), rec = std::abs(double(d));
+                            want += m * m - (m - rec) * (m - rec);
+                        }
+                        EXPECT_NEAR(got, want, 1e-9 * want);
+                    }
+            }
+    }
+    EXPECT_GT(cut, 100);
 }
 
 // The coefficient htdec gives for sample x with a cleanup pass at plane p
