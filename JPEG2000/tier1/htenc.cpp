@@ -336,6 +336,7 @@ struct vlcbits_t {
 struct rowbuf_t {
     uint32_t v[2][512 + 4];
     uint32_t es[2][1 + 512 + 4];
+    uint32_t vor;  // the OR of the v
 };
 
 // The row of a block's rows without a significant sample.
@@ -351,13 +352,14 @@ HOT_CLONES uint32_t ormag(const int32_t* r, int n)
 }
 
 // A sample s at plane p: its MagSgn value into v and into es its exponent
-// (bits 0-7; exact while v is below 2^24) and its bit sb in the
-// significance pattern of its quad (bits 8-11), both 0 where the sample is
-// insignificant.  dd gets the decrease of its squared error when rebuilt
-// at (mu << p) | half, vo the OR of the v, mo that of the magnitudes of
-// the significant samples.
-inline void loadsample(int32_t s, int p, uint32_t half, uint32_t sb, uint32_t& v, uint32_t& es,
-                       uint64_t& dd, uint32_t& vo, uint32_t& mo)
+// (bits 0-7; exact while v is below 2^24), its bit sb in the significance
+// pattern of its quad (bits 8-11) and the 8 bits of its magnitude below
+// plane p (bits 16-23; fr, fl: the shifts that bring them there), all 0
+// where the sample is insignificant.  dd gets the decrease of its squared
+// error when rebuilt at (mu << p) | half, vo the OR of the v, mo that of
+// the magnitudes of the significant samples.
+inline void loadsample(int32_t s, int p, int fr, int fl, uint32_t half, uint32_t sb, uint32_t& v,
+                       uint32_t& es, uint64_t& dd, uint32_t& vo, uint32_t& mo)
 {
     const uint32_t m = s < 0 ? 0u - uint32_t(s) : uint32_t(s);
     const uint32_t mu = m >> p;
@@ -367,7 +369,8 @@ inline void loadsample(int32_t s, int p, uint32_t half, uint32_t sb, uint32_t& v
     vo |= vx;
     // The exponent of a float holding v | 1.
     const uint32_t fb = std::bit_cast<uint32_t>(float(int32_t(vx | 1)));
-    es = (((fb >> 23) - 126) | sb << 8) & msk;
+    const uint32_t frac = ((m >> fr) << fl) & 0xff;
+    es = (((fb >> 23) - 126) | sb << 8 | frac << 16) & msk;
     const uint32_t rec = ((mu << p) | half) & msk;
     dd += uint64_t(rec) * uint64_t(2 * m - rec);
     mo |= m & msk;
@@ -383,12 +386,14 @@ HOT_CLONES uint64_t loadrow(const int32_t* __restrict r, int n, int p, uint32_t 
     uint64_t dd = 0;
     uint32_t mo = 0, vo = 0;
     const int n2 = n / 2;
+    const int fr = std::max(p - 8, 0), fl = std::max(8 - p, 0);
     for (int q = 0; q < n2; ++q) {
-        loadsample(r[2 * q], p, half, lo, rb.v[0][q], rb.es[0][q + 1], dd, vo, mo);
-        loadsample(r[2 * q + 1], p, half, lo << 2, rb.v[1][q], rb.es[1][q + 1], dd, vo, mo);
+        loadsample(r[2 * q], p, fr, fl, half, lo, rb.v[0][q], rb.es[0][q + 1], dd, vo, mo);
+        loadsample(r[2 * q + 1], p, fr, fl, half, lo << 2, rb.v[1][q], rb.es[1][q + 1], dd, vo,
+                   mo);
     }
     if (n & 1)
-        loadsample(r[n - 1], p, half, lo, rb.v[0][n2], rb.es[0][n2 + 1], dd, vo, mo);
+        loadsample(r[n - 1], p, fr, fl, half, lo, rb.v[0][n2], rb.es[0][n2 + 1], dd, vo, mo);
     if (vo >> 24) {
         // Exponents from the bits.
         for (int i = 0; i < 2; ++i)
@@ -398,6 +403,7 @@ HOT_CLONES uint64_t loadrow(const int32_t* __restrict r, int n, int p, uint32_t 
             }
     }
     mor |= mo;
+    rb.vor = vo;
     return dd;
 }
 
@@ -455,8 +461,8 @@ struct trim_t {
     const int32_t* row[2];  // the line pair's sample rows, and their
     rowbuf_t* rb[2];        // buffers (nullptr: no significant sample)
     int p;                  // the coded plane
-    uint32_t half;          // the reconstruction offset
-    double thr;             // added squared error allowed per bit saved
+    uint32_t half;          // the reconstruction offset, 2^(p - 1)
+    uint32_t fthr;          // 128 x the squared error allowed per bit saved
     double ddcut;           // the decrease of the squared error given up
 };
 
@@ -464,9 +470,11 @@ struct trim_t {
 // rp: the second row of the line pair above (zerorow for the first line
 // pair, whose kappa is 1).  A quad qualifies when its bound U exceeds kappa
 // and its samples at the bound are all of magnitude 2^(U - 2) + 1 (larger
-// cuts never pay); they are cut to 2^(U - 2) in the rows, which quadrow and
-// the line pair below read, when the squared error added stays under the
-// allowance for the bits saved.
+// cuts never pay).  Cut to 2^(U - 2), each moves its reconstruction (the
+// middle of the interval) down a step, which adds twice its fraction f
+// below plane p in squared steps: the quad is cut when the sum of the f
+// stays under tr.fthr / 256 per bit saved.  The cut goes into the rows,
+// which quadrow and the line pair below read.
 HOT_CLONES void trimrow(trim_t& tr, const rowbuf_t& r0, const rowbuf_t& r1, const rowbuf_t& rp,
                         int nq)
 {
@@ -474,54 +482,52 @@ HOT_CLONES void trimrow(trim_t& tr, const rowbuf_t& r0, const rowbuf_t& r1, cons
     const uint32_t *ee1 = r1.es[0] + 1, *eo1 = r1.es[1] + 1;
     const uint32_t *epe = rp.es[0] + 1, *epo = rp.es[1] + 1;
     const uint32_t *ve0 = r0.v[0], *vo0 = r0.v[1], *ve1 = r1.v[0], *vo1 = r1.v[1];
-    uint32_t cand[512 + 2];
+    uint32_t cut[512 + 2];
     uint32_t any = 0;
+    // Branch-free, so that the loop vectorizes.
     for (int q = 0; q < nq; ++q) {
         const uint32_t a = ee0[q], b = ee1[q], c = eo0[q], d = eo1[q];
-        const uint32_t rho = (a | b | c | d) >> 8;
+        const uint32_t rho = ((a | b | c | d) >> 8) & 15;
         const uint32_t e0 = a & 0xff, e1 = b & 0xff, e2 = c & 0xff, e3 = d & 0xff;
         const uint32_t emax = std::max(std::max(e0, e1), std::max(e2, e3));
         const uint32_t nmax = std::max(std::max(epo[q - 1] & 0xff, epe[q] & 0xff),
                                        std::max(epo[q] & 0xff, epe[q + 1] & 0xff));
-        // Branch-free, so that the loop vectorizes.
         const uint32_t pair = 0u - uint32_t((rho & (rho - 1)) != 0);
         const uint32_t kappa = 1 + ((std::max(nmax, 2u) - 2) & pair);
         const uint32_t top = (1u << emax) >> 1;
-        const uint32_t fits = (uint32_t(e0 != emax) | uint32_t((ve0[q] & ~1u) == top)) &
-                              (uint32_t(e1 != emax) | uint32_t((ve1[q] & ~1u) == top)) &
-                              (uint32_t(e2 != emax) | uint32_t((vo0[q] & ~1u) == top)) &
-                              (uint32_t(e3 != emax) | uint32_t((vo1[q] & ~1u) == top));
-        const uint32_t c1 = fits & uint32_t(emax >= 2) & uint32_t(emax > kappa);
-        cand[q] = c1 | rho << 1;
+        const uint32_t t0 = 0u - uint32_t(e0 == emax), t1 = 0u - uint32_t(e1 == emax);
+        const uint32_t t2 = 0u - uint32_t(e2 == emax), t3 = 0u - uint32_t(e3 == emax);
+        const uint32_t fits = uint32_t(((ve0[q] & ~1u) == top) | !t0) &
+                              uint32_t(((ve1[q] & ~1u) == top) | !t1) &
+                              uint32_t(((vo0[q] & ~1u) == top) | !t2) &
+                              uint32_t(((vo1[q] & ~1u) == top) | !t3);
+        const uint32_t fsum = ((a >> 16) & t0) + ((b >> 16) & t1) + ((c >> 16) & t2) +
+                              ((d >> 16) & t3);
+        const uint32_t bits = (rho & 1) + ((rho >> 1) & 1) + ((rho >> 2) & 1) + (rho >> 3);
+        const uint32_t c1 = fits & uint32_t(emax >= 2) & uint32_t(emax > kappa) &
+                            uint32_t(fsum < tr.fthr * bits);
+        cut[q] = c1;
         any |= c1;
     }
     if (!any)
         return;
     const double step = std::ldexp(1.0, tr.p);
     for (int q = 0; q < nq; ++q) {
-        if (!(cand[q] & 1))
+        if (!cut[q])
             continue;
         const uint32_t es[4] = {ee0[q], ee1[q], eo0[q], eo1[q]};
         const uint32_t U = std::max(std::max(es[0] & 0xff, es[1] & 0xff),
                                     std::max(es[2] & 0xff, es[3] & 0xff));
-        // The reconstruction of the samples at the bound moves down a step.
         const double lo = double((uint64_t{1} << (U - 2) << tr.p) | tr.half);
-        double cost = 0;
         for (int i = 0; i < 4; ++i)
             if ((es[i] & 0xff) == U) {
                 const int32_t sv = tr.row[i & 1][2 * q + (i >> 1)];
                 const double m = sv < 0 ? -double(sv) : double(sv);
-                cost += step * (2 * (m - lo) - step);
-            }
-        if (cost >= tr.thr * std::popcount(cand[q] >> 1))
-            continue;
-        for (int i = 0; i < 4; ++i)
-            if ((es[i] & 0xff) == U) {
+                tr.ddcut += step * (2 * (m - lo) - step);
                 rowbuf_t& rb = *tr.rb[i & 1];
                 rb.v[i >> 1][q] -= 2;
                 rb.es[i >> 1][q + 1] = (es[i] & ~0xffu) | (U - 1);
             }
-        tr.ddcut += cost;
     }
 }
 
@@ -538,7 +544,7 @@ HOT_CLONES uint32_t quadrow(const rowbuf_t& r0, const rowbuf_t& r1, const rowbuf
     uint32_t miss = 0;
     for (int q = 0; q < nq; ++q) {
         const uint32_t a = ee0[q], b = ee1[q], c = eo0[q], d = eo1[q];
-        const uint32_t rho = (a | b | c | d) >> 8;
+        const uint32_t rho = ((a | b | c | d) >> 8) & 15;
         const uint32_t e[4] = {a & 0xff, b & 0xff, c & 0xff, d & 0xff};
         const uint32_t v[4] = {ve0[q], ve1[q], vo0[q], vo1[q]};
         const uint32_t emax = std::max(std::max(e[0], e[1]), std::max(e[2], e[3]));
@@ -565,7 +571,7 @@ uint32_t quadrow0(const rowbuf_t& r0, const rowbuf_t& r1, int nq, const uint32_t
     for (int q = 0; q < nq; ++q) {
         const uint32_t a = r0.es[0][q + 1], b = r1.es[0][q + 1];
         const uint32_t c = r0.es[1][q + 1], d = r1.es[1][q + 1];
-        const uint32_t rho = (a | b | c | d) >> 8;
+        const uint32_t rho = ((a | b | c | d) >> 8) & 15;
         const uint32_t e[4] = {a & 0xff, b & 0xff, c & 0xff, d & 0xff};
         const uint32_t v[4] = {r0.v[0][q], r1.v[0][q], r0.v[1][q], r1.v[1][q]};
         const uint32_t U = std::max(std::max(std::max(e[0], e[1]), std::max(e[2], e[3])), 1u);
@@ -651,8 +657,8 @@ int htenc_encodecln(const int32_t* data, ptrdiff_t stride, int width, int height
     trim_t tr{};
     tr.p = p;
     tr.half = half;
-    tr.thr = std::ldexp(trim, 2 * p);
-    trim_t* const trp = trim > 0 && half != 0 ? &tr : nullptr;
+    tr.fthr = uint32_t(std::clamp(trim * 128, 0.0, 65536.0) + 0.5);
+    trim_t* const trp = tr.fthr > 0 && p > 0 && half == uint32_t{1} << (p - 1) ? &tr : nullptr;
     for (int j = 0; j < QH && ok; ++j) {
         const uint32_t* tab = et.e[j ? 1 : 0];
         const int32_t* r0 = data + 2 * j * stride;
@@ -687,7 +693,8 @@ int htenc_encodecln(const int32_t* data, ptrdiff_t stride, int width, int height
             mel.zeros(QW);
             continue;
         }
-        if (trp)
+        // Quads with a bound of 2 or more only where a v is 2 or more.
+        if (trp && (rb[0]->vor | rb[1]->vor) >= 2)
             trimrow(*trp, *rb[0], *rb[1], j == 0 ? zerorow : *above, QW);
         if (j == 0 ? quadrow0(*rb[0], *rb[1], QW, tab, qr)
                    : quadrow(*rb[0], *rb[1], *above, QW, tab, qr)) {
