@@ -742,15 +742,39 @@ HOT_CLONES void dec_clamprow(int32_t* p, int cols, int32_t lo, int32_t hi, int32
 
 // dec_finishrow and the packing of the samples into bytes in one sweep,
 // for samples of at most 8 bits (the low byte of each result).
+// One real sample as dec_roundrow makes it, packed into a byte.
+inline unsigned char dec_round8(float v, float flo, float fhi, int32_t shift)
+{
+    v = v > flo ? v : flo;
+    v = v < fhi ? v : fhi;
+    return static_cast<unsigned char>(static_cast<int32_t>(v + std::copysign(0.5f, v)) + shift);
+}
+
 HOT_CLONES void dec_roundpack8(const int32_t* p, unsigned char* __restrict dst, int cols,
                                int32_t lo, int32_t hi, int32_t shift)
 {
     const float flo = static_cast<float>(lo), fhi = static_cast<float>(hi);
+    for (int c = 0; c < cols; ++c)
+        dst[c] = dec_round8(std::bit_cast<float>(p[c]), flo, fhi, shift);
+}
+
+// The inverse ICT of a row of the three components and dec_roundpack8 of
+// each in one sweep: the transformed samples never go back to memory.
+HOT_CLONES void dec_ictpack8(const int32_t* p0, const int32_t* p1, const int32_t* p2,
+                             unsigned char* __restrict d0, unsigned char* __restrict d1,
+                             unsigned char* __restrict d2, int cols, const dec_range_t* rg)
+{
+    const float lo0 = static_cast<float>(rg[0].lo), hi0 = static_cast<float>(rg[0].hi);
+    const float lo1 = static_cast<float>(rg[1].lo), hi1 = static_cast<float>(rg[1].hi);
+    const float lo2 = static_cast<float>(rg[2].lo), hi2 = static_cast<float>(rg[2].hi);
+    const int32_t s0 = rg[0].shift, s1 = rg[1].shift, s2 = rg[2].shift;
     for (int c = 0; c < cols; ++c) {
-        float v = std::bit_cast<float>(p[c]);
-        v = v > flo ? v : flo;
-        v = v < fhi ? v : fhi;
-        dst[c] = static_cast<unsigned char>(static_cast<int32_t>(v + std::copysign(0.5f, v)) + shift);
+        float a, b, e;
+        mct_invict_sample(std::bit_cast<float>(p0[c]), std::bit_cast<float>(p1[c]),
+                          std::bit_cast<float>(p2[c]), a, b, e);
+        d0[c] = dec_round8(a, lo0, hi0, s0);
+        d1[c] = dec_round8(b, lo1, hi1, s1);
+        d2[c] = dec_round8(e, lo2, hi2, s2);
     }
 }
 
@@ -817,8 +841,18 @@ void dec_outband(void* arg, int64_t i, int)
     const int r0 = static_cast<int>(i) * j->bandrows;
     const int r1 = std::min(j->rows, r0 + j->bandrows);
     const int mctid = tile->cp->mctid;
+    // The usual colour picture: real components of at most 8 bits after an
+    // ICT go to their bytes in one sweep per row.
+    const bool ictpack = mctid == JPDEC_MCT_ICT && j->cps[0] == 1 && j->cps[1] == 1 &&
+                         j->cps[2] == 1 && tile->tcomps[0].realmode &&
+                         tile->tcomps[1].realmode && tile->tcomps[2].realmode;
     for (int r = r0; r < r1; ++r) {
-        if (mctid == JPDEC_MCT_RCT) {
+        if (ictpack) {
+            dec_ictpack8(matrix_row(tile->tcomps[0].data, r), matrix_row(tile->tcomps[1].data, r),
+                         matrix_row(tile->tcomps[2].data, r), j->dst[0] + r * j->dststride[0],
+                         j->dst[1] + r * j->dststride[1], j->dst[2] + r * j->dststride[2],
+                         j->cols, j->ranges.data());
+        } else if (mctid == JPDEC_MCT_RCT) {
             mct_invrct_row(matrix_row(tile->tcomps[0].data, r), matrix_row(tile->tcomps[1].data, r),
                            matrix_row(tile->tcomps[2].data, r), j->cols);
         } else if (mctid == JPDEC_MCT_ICT) {
@@ -834,7 +868,7 @@ void dec_outband(void* arg, int64_t i, int)
                            matrix_rowf(tile->tcomps[1].data, r),
                            matrix_rowf(tile->tcomps[2].data, r), j->cols);
         }
-        for (int k = 0; k < numcomps; ++k) {
+        for (int k = ictpack ? 3 : 0; k < numcomps; ++k) {
             const dec_tcomp_t& tcomp = tile->tcomps[k];
             const bool real = tcomp.realmode || (mctid == JPDEC_MCT_ICT && k < 3);
             int32_t* p = matrix_row(tcomp.data, r);
