@@ -369,7 +369,7 @@ HOT_CLONES void rows53_synthesize(int32_t* data, int32_t numrows, int32_t n, ptr
         row53_inv(data + r * rowstep, n, s0, lo, lo + nl);
 }
 
-HOT_CLONES void rows97_synthesize(realent_t* data, int32_t numrows, int32_t n, ptrdiff_t rowstep, int s0)
+WIDE_CLONES void rows97_synthesize(realent_t* data, int32_t numrows, int32_t n, ptrdiff_t rowstep, int s0)
 {
     if (n < 2)
         return;
@@ -656,7 +656,7 @@ HOT_CLONES void cols97_analyze(realent_t* data, int32_t n, int32_t numcols, ptrd
         cols97_fwd(data + c0, n, std::min(sw, numcols - c0), rowstep, s0, tmp);
 }
 
-HOT_CLONES void cols97_synthesize(realent_t* data, int32_t n, int32_t numcols, ptrdiff_t rowstep, int s0)
+WIDE_CLONES void cols97_synthesize(realent_t* data, int32_t n, int32_t numcols, ptrdiff_t rowstep, int s0)
 {
     if (n < 2)
         return;
