@@ -12,6 +12,7 @@
 #include "base/stream.h"
 #include "tier2/t2dec.h"
 #include "base/threadpool.h"
+#include "transform/qmfb.h"
 #include "transform/tsfb.h"
 #include "base/util.h"
 #include "base/simd.h"
@@ -760,7 +761,7 @@ HOT_CLONES void dec_roundpack8(const int32_t* p, unsigned char* __restrict dst, 
 
 // The inverse ICT of a row of the three components and dec_roundpack8 of
 // each in one sweep: the transformed samples never go back to memory.
-HOT_CLONES void dec_ictpack8(const int32_t* p0, const int32_t* p1, const int32_t* p2,
+HOT_CLONES void dec_ictpack8(const realent_t* p0, const realent_t* p1, const realent_t* p2,
                              unsigned char* __restrict d0, unsigned char* __restrict d1,
                              unsigned char* __restrict d2, int cols, const dec_range_t* rg)
 {
@@ -770,8 +771,7 @@ HOT_CLONES void dec_ictpack8(const int32_t* p0, const int32_t* p1, const int32_t
     const int32_t s0 = rg[0].shift, s1 = rg[1].shift, s2 = rg[2].shift;
     for (int c = 0; c < cols; ++c) {
         float a, b, e;
-        mct_invict_sample(std::bit_cast<float>(p0[c]), std::bit_cast<float>(p1[c]),
-                          std::bit_cast<float>(p2[c]), a, b, e);
+        mct_invict_sample(p0[c], p1[c], p2[c], a, b, e);
         d0[c] = dec_round8(a, lo0, hi0, s0);
         d1[c] = dec_round8(b, lo1, hi1, s1);
         d2[c] = dec_round8(e, lo2, hi2, s2);
@@ -848,8 +848,8 @@ void dec_outband(void* arg, int64_t i, int)
                          tile->tcomps[1].realmode && tile->tcomps[2].realmode;
     for (int r = r0; r < r1; ++r) {
         if (ictpack) {
-            dec_ictpack8(matrix_row(tile->tcomps[0].data, r), matrix_row(tile->tcomps[1].data, r),
-                         matrix_row(tile->tcomps[2].data, r), j->dst[0] + r * j->dststride[0],
+            dec_ictpack8(matrix_rowf(tile->tcomps[0].data, r), matrix_rowf(tile->tcomps[1].data, r),
+                         matrix_rowf(tile->tcomps[2].data, r), j->dst[0] + r * j->dststride[0],
                          j->dst[1] + r * j->dststride[1], j->dst[2] + r * j->dststride[2],
                          j->cols, j->ranges.data());
         } else if (mctid == JPDEC_MCT_RCT) {
@@ -928,6 +928,44 @@ bool dec_prepareout(dec_t* dec, dec_tile_t* tile, outjob_t* job)
     return true;
 }
 
+// The last stage of a colour tile on one thread when the last level of its
+// three components is the 9/7: that level's synthesis of the three runs
+// down the rows together, and each output row goes through the ICT to its
+// bytes at once.  The tile-components' last level is then only read, once,
+// instead of being written and read back by a row pass, a column pass and
+// the packing.
+int dec_outstreamed(outjob_t* j)
+{
+    dec_tile_t* tile = j->tile;
+    qmfb97_stream_t* st[3] = {};
+    int ret = 0;
+    for (int k = 0; k < 3 && ret == 0; ++k) {
+        const matrix_t* m = tile->tcomps[k].data;
+        st[k] = qmfb97_stream_create(matrix_row(m, 0), matrix_numrows(m), matrix_numcols(m),
+                                     matrix_rowstep(m), m->xstart_, m->ystart_);
+        if (!st[k])
+            ret = -1;
+    }
+    for (int y = 0; ret == 0 && y < j->rows;) {
+        const float* rows[3][3];
+        int count = 0;
+        for (int k = 0; k < 3; ++k)
+            count = qmfb97_stream_step(st[k], rows[k]);
+        if (count < 0)
+            break;
+        for (int e = 0; e < count && y < j->rows; ++e, ++y)
+            dec_ictpack8(rows[0][e], rows[1][e], rows[2][e], j->dst[0] + y * j->dststride[0],
+                         j->dst[1] + y * j->dststride[1], j->dst[2] + y * j->dststride[2],
+                         j->cols, j->ranges.data());
+        dec_progress(j->dec, 65 + static_cast<int>(10 * int64_t(y) / j->rows));
+        if (j->dec->stopped.load(std::memory_order_relaxed))
+            ret = -1;
+    }
+    for (qmfb97_stream_t* s : st)
+        qmfb97_stream_destroy(s);
+    return ret;
+}
+
 int dec_tiledecode(dec_t* dec, dec_tile_t* tile)
 {
     if (t1dec_decodetile(dec, tile) != 0) {
@@ -957,20 +995,45 @@ int dec_tiledecode(dec_t* dec, dec_tile_t* tile)
                                                     std::max<int64_t>(s->total, 1)));
         return s->dec->stopped ? 1 : 0;
     };
+    outjob_t job{};
+    job.dec = dec;
+    job.tile = tile;
+    const bool prepared =
+        (cp->mctid == JPDEC_MCT_NONE || cp->numcomps >= 3) && dec_prepareout(dec, tile, &job);
+    bool streamed = prepared && threadpool_numthreads() <= 1 && cp->mctid == JPDEC_MCT_ICT &&
+                    cp->numcomps == 3;
+    for (int k = 0; k < 3 && streamed; ++k)
+        streamed = tile->tcomps[k].realmode && job.cps[k] == 1 &&
+                   tsfb_root97(tile->tcomps[k].tsfb, tile->tcomps[k].data);
     for (int k = 0; k < cp->numcomps && !dec->stopped; ++k) {
         dec_tcomp_t* tcomp = &tile->tcomps[k];
-        if (matrix_numrows(tcomp->data) > 0 && matrix_numcols(tcomp->data) > 0)
-            tsfb_synthesize(tcomp->tsfb, cp->ccps[k].qmfbid == JPC_COX_RFT ? QMFB_REV : 0,
-                            tcomp->data, dec->progress ? +pass : nullptr, &syn);
+        const int flags = cp->ccps[k].qmfbid == JPC_COX_RFT ? QMFB_REV : 0;
+        if (streamed)
+            tsfb_synthesize_below(tcomp->tsfb, flags, tcomp->data, dec->progress ? +pass : nullptr,
+                                  &syn);
+        else if (matrix_numrows(tcomp->data) > 0 && matrix_numcols(tcomp->data) > 0)
+            tsfb_synthesize(tcomp->tsfb, flags, tcomp->data, dec->progress ? +pass : nullptr,
+                            &syn);
     }
     dec_progress(dec, 65);
     if (dec->stopped)
         return -1;
 
-    outjob_t job{};
-    job.dec = dec;
-    job.tile = tile;
-    if ((cp->mctid == JPDEC_MCT_NONE || cp->numcomps >= 3) && dec_prepareout(dec, tile, &job)) {
+    if (streamed) {
+        const int ret = dec_outstreamed(&job);
+        for (dec_tcomp_t& tcomp : tile->tcomps) {
+            matrix_destroy(tcomp.data);
+            tcomp.data = nullptr;
+        }
+        if (ret != 0) {
+            if (!dec->stopped)
+                std::fputs("cannot reconstruct the samples of a tile\n", stderr);
+            return -1;
+        }
+        ++dec->numtilesdecoded;
+        return 0;
+    }
+    if (prepared) {
         // Bands of about 64 KiB of samples per component.
         job.bandrows = std::max(1, (1 << 14) / job.cols);
         job.numbands = (job.rows + job.bandrows - 1) / job.bandrows;
