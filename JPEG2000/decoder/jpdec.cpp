@@ -928,42 +928,84 @@ bool dec_prepareout(dec_t* dec, dec_tile_t* tile, outjob_t* job)
     return true;
 }
 
-// The last stage of a colour tile on one thread when the last level of its
-// three components is the 9/7: that level's synthesis of the three runs
-// down the rows together, and each output row goes through the ICT to its
-// bytes at once.  The tile-components' last level is then only read, once,
-// instead of being written and read back by a row pass, a column pass and
-// the packing.
-int dec_outstreamed(outjob_t* j)
+// The last stage of a colour tile when the last level of its three
+// components is the 9/7: that level's synthesis of the three runs down the
+// rows together, and each output row goes through the ICT to its bytes at
+// once.  The tile-components' last level is then only read, once, instead
+// of being written and read back by a row pass, a column pass and the
+// packing.  Bands of rows go to the thread pool, each with streams of its
+// own that start a few rows above it.
+struct streamjob_t {
+    outjob_t* out;
+    int32_t bandrows;
+    int64_t numbands;
+    int64_t reported = 0;
+    std::atomic<bool> failed{false};
+};
+
+void dec_streamband(void* arg, int64_t band, int)
 {
+    streamjob_t* sj = static_cast<streamjob_t*>(arg);
+    outjob_t* j = sj->out;
+    if (sj->failed.load(std::memory_order_relaxed) ||
+        j->dec->stopped.load(std::memory_order_relaxed))
+        return;
     dec_tile_t* tile = j->tile;
+    const int32_t y0 = static_cast<int32_t>(band) * sj->bandrows;
+    const int32_t y1 = std::min(j->rows, y0 + sj->bandrows);
     qmfb97_stream_t* st[3] = {};
-    int ret = 0;
-    for (int k = 0; k < 3 && ret == 0; ++k) {
+    bool ok = true;
+    for (int k = 0; k < 3 && ok; ++k) {
         const matrix_t* m = tile->tcomps[k].data;
         st[k] = qmfb97_stream_create(matrix_row(m, 0), matrix_numrows(m), matrix_numcols(m),
-                                     matrix_rowstep(m), m->xstart_, m->ystart_);
-        if (!st[k])
-            ret = -1;
+                                     matrix_rowstep(m), m->xstart_, m->ystart_, y0);
+        ok = st[k] != nullptr;
     }
-    for (int y = 0; ret == 0 && y < j->rows;) {
+    for (int32_t next = 0; ok && next < y1;) {
         const float* rows[3][3];
         int count = 0;
+        int32_t first = 0;
         for (int k = 0; k < 3; ++k)
-            count = qmfb97_stream_step(st[k], rows[k]);
+            count = qmfb97_stream_step(st[k], rows[k], &first);
         if (count < 0)
             break;
-        for (int e = 0; e < count && y < j->rows; ++e, ++y)
-            dec_ictpack8(rows[0][e], rows[1][e], rows[2][e], j->dst[0] + y * j->dststride[0],
-                         j->dst[1] + y * j->dststride[1], j->dst[2] + y * j->dststride[2],
-                         j->cols, j->ranges.data());
-        dec_progress(j->dec, 65 + static_cast<int>(10 * int64_t(y) / j->rows));
+        for (int e = 0; e < count; ++e) {
+            const int32_t y = first + e;
+            if (y >= y0 && y < y1)
+                dec_ictpack8(rows[0][e], rows[1][e], rows[2][e], j->dst[0] + y * j->dststride[0],
+                             j->dst[1] + y * j->dststride[1], j->dst[2] + y * j->dststride[2],
+                             j->cols, j->ranges.data());
+        }
+        next = first + count;
         if (j->dec->stopped.load(std::memory_order_relaxed))
-            ret = -1;
+            break;
     }
     for (qmfb97_stream_t* s : st)
         qmfb97_stream_destroy(s);
-    return ret;
+    if (!ok)
+        sj->failed.store(true, std::memory_order_relaxed);
+}
+
+// Progress from 65 to 75 as the bands are written.
+void dec_streamtick(void* arg, int64_t done)
+{
+    streamjob_t* sj = static_cast<streamjob_t*>(arg);
+    for (; sj->reported < done; ++sj->reported)
+        dec_progress(sj->out->dec, 65 + static_cast<int>(10 * (sj->reported + 1) / sj->numbands));
+}
+
+int dec_outstreamed(outjob_t* j)
+{
+    streamjob_t sj;
+    sj.out = j;
+    // About four bands per thread, each of at least 64 rows (every band
+    // reads a few rows above it again).
+    const int nthreads = threadpool_numthreads();
+    sj.bandrows = nthreads <= 1 ? j->rows
+                                : std::max(64, (j->rows + 4 * nthreads - 1) / (4 * nthreads));
+    sj.numbands = (j->rows + sj.bandrows - 1) / sj.bandrows;
+    threadpool_for(sj.numbands, dec_streamband, dec_streamtick, &sj);
+    return sj.failed.load() || j->dec->stopped.load() ? -1 : 0;
 }
 
 int dec_tiledecode(dec_t* dec, dec_tile_t* tile)
@@ -1000,8 +1042,7 @@ int dec_tiledecode(dec_t* dec, dec_tile_t* tile)
     job.tile = tile;
     const bool prepared =
         (cp->mctid == JPDEC_MCT_NONE || cp->numcomps >= 3) && dec_prepareout(dec, tile, &job);
-    bool streamed = prepared && threadpool_numthreads() <= 1 && cp->mctid == JPDEC_MCT_ICT &&
-                    cp->numcomps == 3;
+    bool streamed = prepared && cp->mctid == JPDEC_MCT_ICT && cp->numcomps == 3;
     for (int k = 0; k < 3 && streamed; ++k)
         streamed = tile->tcomps[k].realmode && job.cps[k] == 1 &&
                    tsfb_root97(tile->tcomps[k].tsfb, tile->tcomps[k].data);

@@ -704,7 +704,7 @@ struct stream97_t {
         row97_inv(d, s.w, s.hs0, s.tmp);
 }
 
-WIDE_CLONES int stream97_step(stream97_t& s, const float* rows[3])
+WIDE_CLONES int stream97_step(stream97_t& s, const float* rows[3], int32_t* first)
 {
     const int32_t i = s.i, nl = s.nl, nh = s.nh, w = s.w;
     const int s0 = s.s0;
@@ -747,6 +747,7 @@ WIDE_CLONES int stream97_step(stream97_t& s, const float* rows[3])
     }
     if (k >= 0 && (count == 0 || (count == 1 && hlast == i + s0 - 2)))
         rows[count++] = s.E[k % 2];
+    *first = i + s0 - 2 >= 0 ? 2 * i + s0 - 3 : 2 * i + s0 - 2;
     return count;
 }
 
@@ -755,7 +756,8 @@ WIDE_CLONES int stream97_step(stream97_t& s, const float* rows[3])
 struct qmfb97_stream_t : stream97_t {};
 
 qmfb97_stream_t* qmfb97_stream_create(const int32_t* data, int32_t numrows, int32_t numcols,
-                                      ptrdiff_t rowstep, int64_t xstart, int64_t ystart)
+                                      ptrdiff_t rowstep, int64_t xstart, int64_t ystart,
+                                      int32_t firstrow)
 {
     if (numrows < 2 || numcols < 1)
         return nullptr;
@@ -770,8 +772,13 @@ qmfb97_stream_t* qmfb97_stream_create(const int32_t* data, int32_t numrows, int3
     s->s0 = static_cast<int>(ystart & 1);
     s->nl = numlow(numrows, s->s0);
     s->nh = numrows - s->nl;
+    // Each step finishes the rows whose inputs are two steps back at most
+    // and gives row 2 i + s0 - 3 first: starting four steps before the
+    // first one wanted leaves time to fill the rows kept.
+    s->i = std::max(0, std::min(firstrow, numrows) / 2 - 4);
+    s->tnext = std::max(0, s->i + s->s0 - 1);
     const size_t w = static_cast<size_t>(numcols);
-    s->mem.reset(new (std::nothrow) float[11 * w]);
+    s->mem.reset(new (std::nothrow) float[11 * w]());
     if (!s->mem) {
         delete s;
         return nullptr;
@@ -794,9 +801,9 @@ void qmfb97_stream_destroy(qmfb97_stream_t* s)
     delete s;
 }
 
-int qmfb97_stream_step(qmfb97_stream_t* s, const float* rows[3])
+int qmfb97_stream_step(qmfb97_stream_t* s, const float* rows[3], int32_t* first)
 {
-    return stream97_step(*s, rows);
+    return stream97_step(*s, rows, first);
 }
 
 namespace {
