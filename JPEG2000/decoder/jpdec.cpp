@@ -1021,7 +1021,8 @@ int dec_tiledecode(dec_t* dec, dec_tile_t* tile)
     // itself.  Progress climbs from 60 to 65 after tier-1's 15 to 60,
     // reported on this thread after each one-dimensional pass of the
     // transforms (by the samples done so far), which end at their next
-    // pass after a cancel.
+    // pass after a cancel.  A colour tile whose last level is the 9/7 has
+    // that level synthesized as it is written out (dec_outstreamed).
     dec_progress(dec, 61);
     struct synjob_t {
         dec_t* dec;
