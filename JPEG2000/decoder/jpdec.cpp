@@ -977,6 +977,8 @@ void dec_streamband(void* arg, int64_t band, int)
                              j->cols, j->ranges.data());
         }
         next = first + count;
+        if (sj->numbands == 1)  // on the calling thread: progress as the rows go
+            dec_progress(j->dec, 65 + static_cast<int>(10 * int64_t(std::max(next, 0)) / y1));
         if (j->dec->stopped.load(std::memory_order_relaxed))
             break;
     }
@@ -999,7 +1001,7 @@ int dec_outstreamed(outjob_t* j)
     streamjob_t sj;
     sj.out = j;
     // About four bands per thread, each of at least 64 rows (every band
-    // reads a few rows above it again).
+    // reads a few rows above it again); one band on one thread.
     const int nthreads = threadpool_numthreads();
     sj.bandrows = nthreads <= 1 ? j->rows
                                 : std::max(64, (j->rows + 4 * nthreads - 1) / (4 * nthreads));
