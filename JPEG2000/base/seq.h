@@ -104,6 +104,7 @@ void matrix_setorigin(matrix_t* m, int32_t x, int32_t y);
 inline int32_t matrix_numrows(const matrix_t* m) { return m->numrows_; }
 inline int32_t matrix_numcols(const matrix_t* m) { return m->numcols_; }
 inline bool matrix_isref(const matrix_t* m) { return (m->flags_ & MATRIX_REF) != 0; }
+inline bool matrix_ismapped(const matrix_t* m) { return (m->flags_ & MATRIX_MAPPED) != 0; }
 inline seqent_t* matrix_row(const matrix_t* m, int32_t r) { return m->rows_[r]; }
 inline ptrdiff_t matrix_rowstep(const matrix_t* m) { return m->rowstep_; }
 // Row r seen as real samples (irreversible path).

@@ -12,6 +12,7 @@
 #include "base/stream.h"
 #include "tier2/t2dec.h"
 #include "base/threadpool.h"
+#include "transform/qmfb.h"
 #include "transform/tsfb.h"
 #include "base/util.h"
 #include "base/simd.h"
@@ -375,7 +376,7 @@ int dec_siz(dec_t* dec, jpc_ms_t* ms)
         std::fputs("too many tiles in SIZ marker segment\n", stderr);
         return -1;
     }
-    dec->image = image_create(dec->numcomps, parms.data(), IMAGE_CM_UNKNOWN);
+    dec->image = image_create(dec->numcomps, parms.data(), IMAGE_CM_UNKNOWN, true);
     if (!dec->image) {
         std::fputs("cannot create image\n", stderr);
         return -1;
@@ -742,15 +743,38 @@ HOT_CLONES void dec_clamprow(int32_t* p, int cols, int32_t lo, int32_t hi, int32
 
 // dec_finishrow and the packing of the samples into bytes in one sweep,
 // for samples of at most 8 bits (the low byte of each result).
+// One real sample as dec_roundrow makes it, packed into a byte.
+inline unsigned char dec_round8(float v, float flo, float fhi, int32_t shift)
+{
+    v = v > flo ? v : flo;
+    v = v < fhi ? v : fhi;
+    return static_cast<unsigned char>(static_cast<int32_t>(v + std::copysign(0.5f, v)) + shift);
+}
+
 HOT_CLONES void dec_roundpack8(const int32_t* p, unsigned char* __restrict dst, int cols,
                                int32_t lo, int32_t hi, int32_t shift)
 {
     const float flo = static_cast<float>(lo), fhi = static_cast<float>(hi);
+    for (int c = 0; c < cols; ++c)
+        dst[c] = dec_round8(std::bit_cast<float>(p[c]), flo, fhi, shift);
+}
+
+// The inverse ICT of a row of the three components and dec_roundpack8 of
+// each in one sweep: the transformed samples never go back to memory.
+HOT_CLONES void dec_ictpack8(const realent_t* p0, const realent_t* p1, const realent_t* p2,
+                             unsigned char* __restrict d0, unsigned char* __restrict d1,
+                             unsigned char* __restrict d2, int cols, const dec_range_t* rg)
+{
+    const float lo0 = static_cast<float>(rg[0].lo), hi0 = static_cast<float>(rg[0].hi);
+    const float lo1 = static_cast<float>(rg[1].lo), hi1 = static_cast<float>(rg[1].hi);
+    const float lo2 = static_cast<float>(rg[2].lo), hi2 = static_cast<float>(rg[2].hi);
+    const int32_t s0 = rg[0].shift, s1 = rg[1].shift, s2 = rg[2].shift;
     for (int c = 0; c < cols; ++c) {
-        float v = std::bit_cast<float>(p[c]);
-        v = v > flo ? v : flo;
-        v = v < fhi ? v : fhi;
-        dst[c] = static_cast<unsigned char>(static_cast<int32_t>(v + std::copysign(0.5f, v)) + shift);
+        float a, b, e;
+        mct_invict_sample(p0[c], p1[c], p2[c], a, b, e);
+        d0[c] = dec_round8(a, lo0, hi0, s0);
+        d1[c] = dec_round8(b, lo1, hi1, s1);
+        d2[c] = dec_round8(e, lo2, hi2, s2);
     }
 }
 
@@ -817,8 +841,18 @@ void dec_outband(void* arg, int64_t i, int)
     const int r0 = static_cast<int>(i) * j->bandrows;
     const int r1 = std::min(j->rows, r0 + j->bandrows);
     const int mctid = tile->cp->mctid;
+    // The usual colour picture: real components of at most 8 bits after an
+    // ICT go to their bytes in one sweep per row.
+    const bool ictpack = mctid == JPDEC_MCT_ICT && j->cps[0] == 1 && j->cps[1] == 1 &&
+                         j->cps[2] == 1 && tile->tcomps[0].realmode &&
+                         tile->tcomps[1].realmode && tile->tcomps[2].realmode;
     for (int r = r0; r < r1; ++r) {
-        if (mctid == JPDEC_MCT_RCT) {
+        if (ictpack) {
+            dec_ictpack8(matrix_rowf(tile->tcomps[0].data, r), matrix_rowf(tile->tcomps[1].data, r),
+                         matrix_rowf(tile->tcomps[2].data, r), j->dst[0] + r * j->dststride[0],
+                         j->dst[1] + r * j->dststride[1], j->dst[2] + r * j->dststride[2],
+                         j->cols, j->ranges.data());
+        } else if (mctid == JPDEC_MCT_RCT) {
             mct_invrct_row(matrix_row(tile->tcomps[0].data, r), matrix_row(tile->tcomps[1].data, r),
                            matrix_row(tile->tcomps[2].data, r), j->cols);
         } else if (mctid == JPDEC_MCT_ICT) {
@@ -834,7 +868,7 @@ void dec_outband(void* arg, int64_t i, int)
                            matrix_rowf(tile->tcomps[1].data, r),
                            matrix_rowf(tile->tcomps[2].data, r), j->cols);
         }
-        for (int k = 0; k < numcomps; ++k) {
+        for (int k = ictpack ? 3 : 0; k < numcomps; ++k) {
             const dec_tcomp_t& tcomp = tile->tcomps[k];
             const bool real = tcomp.realmode || (mctid == JPDEC_MCT_ICT && k < 3);
             int32_t* p = matrix_row(tcomp.data, r);
@@ -894,6 +928,88 @@ bool dec_prepareout(dec_t* dec, dec_tile_t* tile, outjob_t* job)
     return true;
 }
 
+// The last stage of a colour tile when the last level of its three
+// components is the 9/7: that level's synthesis of the three runs down the
+// rows together, and each output row goes through the ICT to its bytes at
+// once.  The tile-components' last level is then only read, once, instead
+// of being written and read back by a row pass, a column pass and the
+// packing.  Bands of rows go to the thread pool, each with streams of its
+// own that start a few rows above it.
+struct streamjob_t {
+    outjob_t* out;
+    int32_t bandrows;
+    int64_t numbands;
+    int64_t reported = 0;
+    std::atomic<bool> failed{false};
+};
+
+void dec_streamband(void* arg, int64_t band, int)
+{
+    streamjob_t* sj = static_cast<streamjob_t*>(arg);
+    outjob_t* j = sj->out;
+    if (sj->failed.load(std::memory_order_relaxed) ||
+        j->dec->stopped.load(std::memory_order_relaxed))
+        return;
+    dec_tile_t* tile = j->tile;
+    const int32_t y0 = static_cast<int32_t>(band) * sj->bandrows;
+    const int32_t y1 = std::min(j->rows, y0 + sj->bandrows);
+    qmfb97_stream_t* st[3] = {};
+    bool ok = true;
+    for (int k = 0; k < 3 && ok; ++k) {
+        const matrix_t* m = tile->tcomps[k].data;
+        st[k] = qmfb97_stream_create(matrix_row(m, 0), matrix_numrows(m), matrix_numcols(m),
+                                     matrix_rowstep(m), m->xstart_, m->ystart_, y0);
+        ok = st[k] != nullptr;
+    }
+    for (int32_t next = 0; ok && next < y1;) {
+        const float* rows[3][3];
+        int count = 0;
+        int32_t first = 0;
+        for (int k = 0; k < 3; ++k)
+            count = qmfb97_stream_step(st[k], rows[k], &first);
+        if (count < 0)
+            break;
+        for (int e = 0; e < count; ++e) {
+            const int32_t y = first + e;
+            if (y >= y0 && y < y1)
+                dec_ictpack8(rows[0][e], rows[1][e], rows[2][e], j->dst[0] + y * j->dststride[0],
+                             j->dst[1] + y * j->dststride[1], j->dst[2] + y * j->dststride[2],
+                             j->cols, j->ranges.data());
+        }
+        next = first + count;
+        if (sj->numbands == 1)  // on the calling thread: progress as the rows go
+            dec_progress(j->dec, 65 + static_cast<int>(10 * int64_t(std::max(next, 0)) / y1));
+        if (j->dec->stopped.load(std::memory_order_relaxed))
+            break;
+    }
+    for (qmfb97_stream_t* s : st)
+        qmfb97_stream_destroy(s);
+    if (!ok)
+        sj->failed.store(true, std::memory_order_relaxed);
+}
+
+// Progress from 65 to 75 as the bands are written.
+void dec_streamtick(void* arg, int64_t done)
+{
+    streamjob_t* sj = static_cast<streamjob_t*>(arg);
+    for (; sj->reported < done; ++sj->reported)
+        dec_progress(sj->out->dec, 65 + static_cast<int>(10 * (sj->reported + 1) / sj->numbands));
+}
+
+int dec_outstreamed(outjob_t* j)
+{
+    streamjob_t sj;
+    sj.out = j;
+    // About four bands per thread, each of at least 64 rows (every band
+    // reads a few rows above it again); one band on one thread.
+    const int nthreads = threadpool_numthreads();
+    sj.bandrows = nthreads <= 1 ? j->rows
+                                : std::max(64, (j->rows + 4 * nthreads - 1) / (4 * nthreads));
+    sj.numbands = (j->rows + sj.bandrows - 1) / sj.bandrows;
+    threadpool_for(sj.numbands, dec_streamband, dec_streamtick, &sj);
+    return sj.failed.load() || j->dec->stopped.load() ? -1 : 0;
+}
+
 int dec_tiledecode(dec_t* dec, dec_tile_t* tile)
 {
     if (t1dec_decodetile(dec, tile) != 0) {
@@ -907,7 +1023,8 @@ int dec_tiledecode(dec_t* dec, dec_tile_t* tile)
     // itself.  Progress climbs from 60 to 65 after tier-1's 15 to 60,
     // reported on this thread after each one-dimensional pass of the
     // transforms (by the samples done so far), which end at their next
-    // pass after a cancel.
+    // pass after a cancel.  A colour tile whose last level is the 9/7 has
+    // that level synthesized as it is written out (dec_outstreamed).
     dec_progress(dec, 61);
     struct synjob_t {
         dec_t* dec;
@@ -923,20 +1040,44 @@ int dec_tiledecode(dec_t* dec, dec_tile_t* tile)
                                                     std::max<int64_t>(s->total, 1)));
         return s->dec->stopped ? 1 : 0;
     };
+    outjob_t job{};
+    job.dec = dec;
+    job.tile = tile;
+    const bool prepared =
+        (cp->mctid == JPDEC_MCT_NONE || cp->numcomps >= 3) && dec_prepareout(dec, tile, &job);
+    bool streamed = prepared && cp->mctid == JPDEC_MCT_ICT && cp->numcomps == 3;
+    for (int k = 0; k < 3 && streamed; ++k)
+        streamed = tile->tcomps[k].realmode && job.cps[k] == 1 &&
+                   tsfb_root97(tile->tcomps[k].tsfb, tile->tcomps[k].data);
     for (int k = 0; k < cp->numcomps && !dec->stopped; ++k) {
         dec_tcomp_t* tcomp = &tile->tcomps[k];
-        if (matrix_numrows(tcomp->data) > 0 && matrix_numcols(tcomp->data) > 0)
-            tsfb_synthesize(tcomp->tsfb, cp->ccps[k].qmfbid == JPC_COX_RFT ? QMFB_REV : 0,
-                            tcomp->data, dec->progress ? +pass : nullptr, &syn);
+        const int flags = cp->ccps[k].qmfbid == JPC_COX_RFT ? QMFB_REV : 0;
+        if (streamed)
+            tsfb_synthesize_below(tcomp->tsfb, flags, tcomp->data, dec->progress ? +pass : nullptr,
+                                  &syn);
+        else if (matrix_numrows(tcomp->data) > 0 && matrix_numcols(tcomp->data) > 0)
+            tsfb_synthesize(tcomp->tsfb, flags, tcomp->data, dec->progress ? +pass : nullptr,
+                            &syn);
     }
     dec_progress(dec, 65);
     if (dec->stopped)
         return -1;
 
-    outjob_t job{};
-    job.dec = dec;
-    job.tile = tile;
-    if ((cp->mctid == JPDEC_MCT_NONE || cp->numcomps >= 3) && dec_prepareout(dec, tile, &job)) {
+    if (streamed) {
+        const int ret = dec_outstreamed(&job);
+        for (dec_tcomp_t& tcomp : tile->tcomps) {
+            matrix_destroy(tcomp.data);
+            tcomp.data = nullptr;
+        }
+        if (ret != 0) {
+            if (!dec->stopped)
+                std::fputs("cannot reconstruct the samples of a tile\n", stderr);
+            return -1;
+        }
+        ++dec->numtilesdecoded;
+        return 0;
+    }
+    if (prepared) {
         // Bands of about 64 KiB of samples per component.
         job.bandrows = std::max(1, (1 << 14) / job.cols);
         job.numbands = (job.rows + job.bandrows - 1) / job.bandrows;

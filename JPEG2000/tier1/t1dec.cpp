@@ -487,6 +487,7 @@ struct cblkjob_t {
     const dec_ccp_t* ccp;
     const dec_band_t* band;
     dec_cblk_t* cblk;
+    bool pretouch;  // the tile-component is on small pages
 };
 
 struct decjob_t {
@@ -540,17 +541,20 @@ void decodeone(void* arg, int64_t i, int)
     // Flag words and magnitudes in scratch memory of the decoding thread.
     thread_local scratch_t scratch;
     const cblkjob_t& cj = job->cblks[i];
-    // The code block's rectangle of the tile-component (fresh memory, all
-    // zero) is touched by a write at both ends of each row before
-    // decoding: the matrix's fresh pages are then first touched by a
-    // write, on this thread, and not faulted in twice (read, then copied on
-    // write) by the inverse transform later.  Tiny code blocks (a stream
-    // of millions of them costs more than it could save) are left alone.
-    // An HT block writes its whole rectangle itself, decoded or not.
+    // On small pages, the code block's rectangle of the tile-component
+    // (fresh memory, all zero) is touched by a write at both ends of each
+    // row before decoding: the matrix's fresh pages are then first touched
+    // by a write, on this thread, and not faulted in twice (read, then
+    // copied on write) by the inverse transform later.  Tiny code blocks (a
+    // stream of millions of them costs more than it could save) are left
+    // alone.  An HT block writes its whole rectangle itself, decoded or not.
+    // A matrix on huge pages takes a few dozen faults whatever touches it
+    // first: the touches would only cost a cache miss per row end (8 ms of
+    // a 4K HT decode, whose empty blocks are many).
     dec_cblk_t* cb = cj.cblk;
     const bool empty = cb->segs.empty();  // stays zero
     const bool ht = (cj.ccp->cblksty & JPDEC_CBLK_HT) && !empty;
-    if (!ht && cb->data && cb->width > 0 && cb->width * cb->height >= 256)
+    if (cj.pretouch && !ht && cb->data && cb->width > 0 && cb->width * cb->height >= 256)
         for (int r = 0; r < cb->height; ++r) {
             int32_t* row = cb->data + r * cb->stride;
             row[0] = 0;
@@ -611,12 +615,13 @@ int t1dec_decodetile(dec_t* dec, dec_tile_t* tile)
             if (r >= tcomp.rlvls.size())
                 continue;
             const dec_ccp_t* ccp = &tile->cp->ccps[compno];
+            const bool pretouch = !tcomp.data || !matrix_ismapped(tcomp.data);
             for (dec_band_t& band : tcomp.rlvls[r].bands)
                 for (dec_prc_t& prc : band.prcs) {
                     ++job.numreports;
                     for (dec_cblk_t& cblk : prc.cblks) {
                         ++job.numreports;
-                        job.cblks.push_back(cblkjob_t{ccp, &band, &cblk});
+                        job.cblks.push_back(cblkjob_t{ccp, &band, &cblk, pretouch});
                     }
                 }
         }

@@ -59,10 +59,11 @@ HOT_CLONES void fwdict_row(realent_t* a, realent_t* b, realent_t* c, int32_t n)
 HOT_CLONES void invict_row(realent_t* a, realent_t* b, realent_t* c, int32_t n)
 {
     for (int32_t i = 0; i < n; ++i) {
-        const float y = a[i], u = b[i], v = c[i];
-        a[i] = y + 1.402f * v;
-        b[i] = y - 0.34413f * u - 0.71414f * v;
-        c[i] = y + 1.772f * u;
+        float r, g, bl;
+        mct_invict_sample(a[i], b[i], c[i], r, g, bl);
+        a[i] = r;
+        b[i] = g;
+        c[i] = bl;
     }
 }
 

@@ -26,4 +26,13 @@ int mct_invict(matrix_t* c0, matrix_t* c1, matrix_t* c2);
 void mct_invrct_row(int32_t* c0, int32_t* c1, int32_t* c2, int32_t n);
 void mct_invict_row(realent_t* c0, realent_t* c1, realent_t* c2, int32_t n);
 
+// The inverse ICT of one sample, as the row function computes it: for a
+// caller that fuses it with the next stage (the same roundings).
+inline void mct_invict_sample(float y, float u, float v, float& c0, float& c1, float& c2)
+{
+    c0 = y + 1.402f * v;
+    c1 = y - 0.34413f * u - 0.71414f * v;
+    c2 = y + 1.772f * u;
+}
+
 #endif

@@ -369,26 +369,30 @@ HOT_CLONES void rows53_synthesize(int32_t* data, int32_t numrows, int32_t n, ptr
         row53_inv(data + r * rowstep, n, s0, lo, lo + nl);
 }
 
-HOT_CLONES void rows97_synthesize(realent_t* data, int32_t numrows, int32_t n, ptrdiff_t rowstep, int s0)
+// One row of n >= 2 samples, with a buffer of n samples.
+[[gnu::always_inline]] inline void row97_inv(realent_t* x, int32_t n, int s0, float* tmp)
+{
+    const int32_t nl = numlow(n, s0), nh = n - nl;
+    // Lifted in a copy (the first two steps, which scale their inputs,
+    // write it), then joined back into the row in one forward sweep of
+    // sample pairs (which vectorises) that also does the last step.
+    // The steps are those of lift97_fwd in reverse order with negated
+    // parameters.
+    lift_line(tmp, x, nl, x + nl, nh, 1 - s0, ScaleLift97Scaled{K, -DELTA, TWOINVK});
+    lift_line(tmp + nl, x + nl, nh, tmp, nl, s0, ScaleLift97{TWOINVK, -GAMMA});
+    const Halves h{tmp, nl, tmp + nl, nh, s0};
+    h.update(Lift97{-BETA});
+    join97_last(x, n, s0, tmp, tmp + nl);
+}
+
+WIDE_CLONES void rows97_synthesize(realent_t* data, int32_t numrows, int32_t n, ptrdiff_t rowstep, int s0)
 {
     if (n < 2)
         return;
-    const int32_t nl = numlow(n, s0), nh = n - nl;
     Buffer<float> buf;
     float* tmp = buf.get(static_cast<size_t>(n));
-    for (int32_t r = 0; r < numrows; ++r) {
-        realent_t* x = data + r * rowstep;
-        // Lifted in a copy (the first two steps, which scale their inputs,
-        // write it), then joined back into the row in one forward sweep of
-        // sample pairs (which vectorises) that also does the last step.
-        // The steps are those of lift97_fwd in reverse order with negated
-        // parameters.
-        lift_line(tmp, x, nl, x + nl, nh, 1 - s0, ScaleLift97Scaled{K, -DELTA, TWOINVK});
-        lift_line(tmp + nl, x + nl, nh, tmp, nl, s0, ScaleLift97{TWOINVK, -GAMMA});
-        const Halves h{tmp, nl, tmp + nl, nh, s0};
-        h.update(Lift97{-BETA});
-        join97_last(x, n, s0, tmp, tmp + nl);
-    }
+    for (int32_t r = 0; r < numrows; ++r)
+        row97_inv(data + r * rowstep, n, s0, tmp);
 }
 
 // ---- columns ---------------------------------------------------------------
@@ -656,7 +660,7 @@ HOT_CLONES void cols97_analyze(realent_t* data, int32_t n, int32_t numcols, ptrd
         cols97_fwd(data + c0, n, std::min(sw, numcols - c0), rowstep, s0, tmp);
 }
 
-HOT_CLONES void cols97_synthesize(realent_t* data, int32_t n, int32_t numcols, ptrdiff_t rowstep, int s0)
+WIDE_CLONES void cols97_synthesize(realent_t* data, int32_t n, int32_t numcols, ptrdiff_t rowstep, int s0)
 {
     if (n < 2)
         return;
@@ -667,6 +671,142 @@ HOT_CLONES void cols97_synthesize(realent_t* data, int32_t n, int32_t numcols, p
     for (int32_t c0 = 0; c0 < numcols; c0 += sw)
         cols97_inv(data + c0, n, std::min(sw, numcols - c0), rowstep, s0, tmp);
 }
+
+// ---- streaming synthesis ---------------------------------------------------
+
+// The 9/7 on rows and columns of a region with the column steps of
+// cols97_inv taken top-down over whole rows: step i restores low-pass row i
+// (delta), high-pass row i + s0 - 1 (gamma), even row i - 1 (beta) and odd
+// row i + s0 - 2 (alpha), each from the rows the steps before it left, with
+// the same operations on each sample.  An input row is copied out of the
+// matrix and its row synthesis done there when a step first needs it; the
+// matrix is only read.
+struct stream97_t {
+    const realent_t* x;
+    int32_t n, w;
+    ptrdiff_t rs;
+    int hs0, s0;  // parity of the first column and of the first row
+    int32_t nl, nh;
+    int32_t i = 0;      // next step
+    int32_t tnext = 0;  // next high-pass row to read
+    std::unique_ptr<float[]> mem;
+    float* T[4];  // high-pass rows j (scaled, then after gamma) at j % 4
+    float* D[2];  // low-pass rows after delta, i % 2
+    float* E[2];  // even output rows, k % 2
+    float* O[2];  // odd output rows of the step
+    float* tmp;   // the row synthesis' buffer
+};
+
+[[gnu::always_inline]] inline void stream_read(const stream97_t& s, float* d, int32_t row)
+{
+    std::memcpy(d, s.x + row * s.rs, static_cast<size_t>(s.w) * sizeof(float));
+    if (s.w >= 2)
+        row97_inv(d, s.w, s.hs0, s.tmp);
+}
+
+WIDE_CLONES int stream97_step(stream97_t& s, const float* rows[3], int32_t* first)
+{
+    const int32_t i = s.i, nl = s.nl, nh = s.nh, w = s.w;
+    const int s0 = s.s0;
+    if (i > nl)
+        return -1;
+    ++s.i;
+    int32_t a, b;
+    if (i < nl) {
+        for (; s.tnext <= std::min(i + s0, nh - 1); ++s.tnext) {
+            float* t = s.T[s.tnext % 4];
+            stream_read(s, t, nl + s.tnext);
+            scale_seg(t, t, w, TWOINVK);
+        }
+        float* d = s.D[i % 2];
+        stream_read(s, d, i);
+        neighbours(i + s0 - 1, nh, a, b);
+        scalelift97_seg(d, s.T[a % 4], s.T[b % 4], w, K, -DELTA);
+    }
+    const int32_t h = i + s0 - 1;
+    if (h >= 0 && h < nh) {
+        neighbours(h - s0, nl, a, b);
+        lift97_seg(s.T[h % 4], s.T[h % 4], s.D[a % 2], s.D[b % 2], w, -GAMMA);
+    }
+    // Rows 2i + s0 - 3 (odd), 2i + s0 - 2 (even) and, after the last
+    // step, 2nl + s0 - 1 (odd) when the region has them.
+    int count = 0;
+    const int32_t k = i - 1;
+    if (k >= 0) {
+        neighbours(k + s0 - 1, nh, a, b);
+        lift97_seg(s.E[k % 2], s.D[k % 2], s.T[a % 4], s.T[b % 4], w, -BETA);
+    }
+    const int32_t hlast = i == nl ? nh - 1 : i + s0 - 2;
+    for (int32_t hx = std::max(0, i + s0 - 2); hx <= hlast; ++hx) {
+        neighbours(hx - s0, nl, a, b);
+        float* o = s.O[hx % 2];
+        lift97_seg(o, s.T[hx % 4], s.E[a % 2], s.E[b % 2], w, -ALPHA);
+        if (hx > i + s0 - 2)
+            rows[count++] = s.E[k % 2];
+        rows[count++] = o;
+    }
+    if (k >= 0 && (count == 0 || (count == 1 && hlast == i + s0 - 2)))
+        rows[count++] = s.E[k % 2];
+    *first = i + s0 - 2 >= 0 ? 2 * i + s0 - 3 : 2 * i + s0 - 2;
+    return count;
+}
+
+}  // namespace
+
+struct qmfb97_stream_t : stream97_t {};
+
+qmfb97_stream_t* qmfb97_stream_create(const int32_t* data, int32_t numrows, int32_t numcols,
+                                      ptrdiff_t rowstep, int64_t xstart, int64_t ystart,
+                                      int32_t firstrow)
+{
+    if (numrows < 2 || numcols < 1)
+        return nullptr;
+    auto* s = new (std::nothrow) qmfb97_stream_t;
+    if (!s)
+        return nullptr;
+    s->x = reinterpret_cast<const realent_t*>(data);
+    s->n = numrows;
+    s->w = numcols;
+    s->rs = rowstep;
+    s->hs0 = static_cast<int>(xstart & 1);
+    s->s0 = static_cast<int>(ystart & 1);
+    s->nl = numlow(numrows, s->s0);
+    s->nh = numrows - s->nl;
+    // Each step finishes the rows whose inputs are two steps back at most
+    // and gives row 2 i + s0 - 3 first: starting four steps before the
+    // first one wanted leaves time to fill the rows kept.
+    s->i = std::max(0, std::min(firstrow, numrows) / 2 - 4);
+    s->tnext = std::max(0, s->i + s->s0 - 1);
+    const size_t w = static_cast<size_t>(numcols);
+    s->mem.reset(new (std::nothrow) float[11 * w]());
+    if (!s->mem) {
+        delete s;
+        return nullptr;
+    }
+    float* p = s->mem.get();
+    for (float*& r : s->T)
+        r = p, p += w;
+    for (float*& r : s->D)
+        r = p, p += w;
+    for (float*& r : s->E)
+        r = p, p += w;
+    for (float*& r : s->O)
+        r = p, p += w;
+    s->tmp = p;
+    return s;
+}
+
+void qmfb97_stream_destroy(qmfb97_stream_t* s)
+{
+    delete s;
+}
+
+int qmfb97_stream_step(qmfb97_stream_t* s, const float* rows[3], int32_t* first)
+{
+    return stream97_step(*s, rows, first);
+}
+
+namespace {
 
 void check_kind(int kind, int flags)
 {

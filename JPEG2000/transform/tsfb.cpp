@@ -118,14 +118,16 @@ void node_analyze(const tsfbnode_t* node, int flags, const Region& r, Passes& p)
             node_analyze(node->children[slot], flags, child_region(node, slot, r), p);
 }
 
-void node_synthesize(const tsfbnode_t* node, int flags, const Region& r, Passes& p)
+// childrenonly: the node's own passes are left to the caller.
+void node_synthesize(const tsfbnode_t* node, int flags, const Region& r, Passes& p,
+                     bool childrenonly = false)
 {
     if (r.numrows <= 0 || r.numcols <= 0)
         return;
     for (int slot = 0; slot < node->maxchildren; ++slot)
         if (node->children[slot])
             node_synthesize(node->children[slot], flags, child_region(node, slot, r), p);
-    if (p.stopped)
+    if (p.stopped || childrenonly)
         return;
     const int32_t rows = static_cast<int32_t>(r.numrows), cols = static_cast<int32_t>(r.numcols);
     if (node->hqmfb) {
@@ -401,6 +403,26 @@ int tsfb_synthesize(const tsfb_t* tsfb, int flags, matrix_t* x, tsfb_pass_t pass
                     Region{matrix_row(x, 0), matrix_numrows(x), matrix_numcols(x),
                            matrix_rowstep(x), x->xstart_, x->ystart_},
                     p);
+    return p.stopped ? -1 : 0;
+}
+
+bool tsfb_root97(const tsfb_t* tsfb, const matrix_t* x)
+{
+    const tsfbnode_t* root = tsfb->root;
+    return root && root->hqmfb && root->vqmfb && root->hqmfb->kind_ == QMFB_97 &&
+           root->vqmfb->kind_ == QMFB_97 && matrix_numrows(x) >= 2 && matrix_numcols(x) >= 1;
+}
+
+int tsfb_synthesize_below(const tsfb_t* tsfb, int flags, matrix_t* x, tsfb_pass_t pass,
+                          void* passarg)
+{
+    if (!tsfb->root || matrix_numrows(x) <= 0 || matrix_numcols(x) <= 0)
+        return 0;
+    Passes p{pass, passarg, false};
+    node_synthesize(tsfb->root, flags,
+                    Region{matrix_row(x, 0), matrix_numrows(x), matrix_numcols(x),
+                           matrix_rowstep(x), x->xstart_, x->ystart_},
+                    p, true);
     return p.stopped ? -1 : 0;
 }
 

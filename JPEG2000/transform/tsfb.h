@@ -86,6 +86,13 @@ int tsfb_analyze(const tsfb_t* tsfb, int flags, matrix_t* x, tsfb_pass_t pass = 
                  void* passarg = nullptr);
 int tsfb_synthesize(const tsfb_t* tsfb, int flags, matrix_t* x, tsfb_pass_t pass = nullptr,
                     void* passarg = nullptr);
+// For a caller that runs the last level (the root's two passes) itself,
+// with a qmfb97_stream_t: tsfb_root97 tells whether the root has both
+// passes with the 9/7 on a matrix of x's shape (two rows at least), and
+// tsfb_synthesize_below does every level below it.
+bool tsfb_root97(const tsfb_t* tsfb, const matrix_t* x);
+int tsfb_synthesize_below(const tsfb_t* tsfb, int flags, matrix_t* x, tsfb_pass_t pass = nullptr,
+                          void* passarg = nullptr);
 
 // Geometry and synthesis weights of the bands of the tree applied to the
 // region [xstart, xend) x [ystart, yend) (absolute coordinates, ends
