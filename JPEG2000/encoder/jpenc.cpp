@@ -23,6 +23,7 @@
 #include "transform/qmfb.h"
 #include "base/seq.h"
 #include "base/stream.h"
+#include "tier1/requant.h"
 #include "tier1/t1enc.h"
 #include "tier2/t2enc.h"
 #include "base/threadpool.h"
@@ -400,39 +401,20 @@ int floorlog2_64(int64_t v)
 }
 
 // Real samples x become quantization indices trunc(x scale) in place (held
-// within 32 bits); returns the largest magnitude, and their OR in ormag.
-HOT_CLONES int64_t quantizerow(seqent_t* q, int32_t n, float scale, uint32_t& ormag)
+// within 32 bits); returns the largest magnitude.
+HOT_CLONES int64_t quantizerow(seqent_t* q, int32_t n, float scale)
 {
     constexpr float LIMIT = 2147483520.0f;  // the largest float below 2^31
     int32_t maxmag = 0;
-    uint32_t o = 0;
     for (int32_t c = 0; c < n; ++c) {
         const float v = std::bit_cast<float>(q[c]);
         float a = std::fabs(v) * scale;
         a = a < LIMIT ? a : LIMIT;  // also a NaN, which cannot arise here
         const int32_t m = static_cast<int32_t>(a);
         maxmag = std::max(maxmag, m);
-        o |= uint32_t(m);
         q[c] = v < 0 ? -m : m;
     }
-    ormag = o;
     return maxmag;
-}
-
-// Quantization indices q (with their fractional bits) times ratio,
-// truncated; returns the OR of their magnitudes.
-HOT_CLONES uint32_t rescalerow(seqent_t* q, int32_t n, float ratio)
-{
-    constexpr float LIMIT = 2147483520.0f;  // the largest float below 2^31
-    uint32_t o = 0;
-    for (int32_t c = 0; c < n; ++c) {
-        float a = std::fabs(static_cast<float>(q[c])) * ratio;
-        a = a < LIMIT ? a : LIMIT;
-        const int32_t m = static_cast<int32_t>(a);
-        o |= uint32_t(m);
-        q[c] = q[c] < 0 ? -m : m;
-    }
-    return o;
 }
 
 // Calls fn(c0, n, m) for the n samples from column c0 of row r of the band
@@ -499,7 +481,9 @@ int64_t quantizeband(jpenc_comp_t* comp, jpenc_band_t* band, int bandno, bool re
         for (int32_t r = 0; r < rows; ++r) {
             seqent_t* row = matrix_row(m, r);
             forblockrow(band, r, cols, [&](int32_t c0, int32_t n, uint32_t& om) {
-                maxmag = std::max(maxmag, quantizerow(row + c0, n, scale, om));
+                const int64_t m = quantizerow(row + c0, n, scale);
+                om = uint32_t(m);
+                maxmag = std::max(maxmag, m);
             });
         }
     } else {
@@ -507,15 +491,14 @@ int64_t quantizeband(jpenc_comp_t* comp, jpenc_band_t* band, int bandno, bool re
         for (int32_t r = 0; r < rows; ++r) {
             seqent_t* row = matrix_row(m, r);
             forblockrow(band, r, cols, [&](int32_t c0, int32_t n, uint32_t& om) {
-                uint32_t o = 0;
+                int64_t rowmax = 0;
                 for (int32_t c = c0; c < c0 + n; ++c) {
                     const int64_t x = row[c];
-                    const int64_t a = x < 0 ? -x : x;
-                    maxmag = std::max(maxmag, a);
-                    o |= uint32_t(a) << JPC_NUMEXTRABITS;
+                    rowmax = std::max(rowmax, x < 0 ? -x : x);
                     row[c] = static_cast<seqent_t>(x * (1 << JPC_NUMEXTRABITS));
                 }
-                om = o;
+                om = uint32_t(rowmax) << JPC_NUMEXTRABITS;
+                maxmag = std::max(maxmag, rowmax);
             });
         }
         if (maxmag > limit)
@@ -527,24 +510,21 @@ int64_t quantizeband(jpenc_comp_t* comp, jpenc_band_t* band, int bandno, bool re
 
 // Requantization of one band's indices, with their fractional bits, at
 // scale times its nominal step: each magnitude times the ratio of the
-// steps that the decoder sees, truncated.  The rows' OR of magnitudes
-// follow; returns the OR of all (whose top bit is the largest magnitude's).
-int64_t rescaleband(jpenc_comp_t* comp, jpenc_band_t* band, int bandno, double scale)
+// steps that the decoder sees, truncated (requant_mag).  The samples are
+// requantized when tier-1 first reads their code block; the rows' largest
+// magnitudes follow now.  maxmag: the band's largest magnitude; returns
+// it requantized.
+int64_t rescaleband(jpenc_comp_t* comp, jpenc_band_t* band, int bandno, double scale,
+                    int64_t maxmag)
 {
     const double was = double(setbandstep(comp, band, bandno, 1.0));
-    const double ratio = was / double(setbandstep(comp, band, bandno, scale));
-    matrix_t* m = band->data;
-    const int32_t rows = matrix_numrows(m);
-    const int32_t cols = matrix_numcols(m);
-    int64_t maxmag = 0;
-    for (int32_t r = 0; r < rows; ++r) {
-        seqent_t* row = matrix_row(m, r);
-        forblockrow(band, r, cols, [&](int32_t c0, int32_t n, uint32_t& om) {
-            om = rescalerow(row + c0, n, float(ratio));
-            maxmag = std::max<int64_t>(maxmag, om);
-        });
+    const float ratio = float(was / double(setbandstep(comp, band, bandno, scale)));
+    for (jpenc_cblk_t& cblk : band->cblks) {
+        cblk.ratio = ratio;
+        for (uint32_t& m : cblk.rowmag)
+            m = requant_mag(m, ratio);
     }
-    return maxmag;
+    return requant_mag(uint32_t(maxmag), ratio);
 }
 
 // Guard bits component comp needs: 2, or more when a band holds samples with
@@ -943,8 +923,8 @@ int quantize(jpenc_t* enc, const jpenc_tile_t* tile, std::vector<int>& numguard)
                 for (int b = 0; b < comp->lvls[r0].numbands; ++b) {
                     const int bandno = jpenc_bandno(r0, b);
                     if (!j->bad[i])
-                        j->maxmags[i][bandno] =
-                            rescaleband(comp, &comp->lvls[r0].bands[b], bandno, j->scale);
+                        j->maxmags[i][bandno] = rescaleband(comp, &comp->lvls[r0].bands[b], bandno,
+                                                            j->scale, j->maxmags[i][bandno]);
                 }
         };
         threadpool_for(n, rescale, nullptr, &job);

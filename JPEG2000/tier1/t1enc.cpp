@@ -18,6 +18,7 @@
 #include "tier1/htenc.h"
 #include "tier1/jpcod.h"
 #include "tier1/mqenc.h"
+#include "tier1/requant.h"
 #include "tier1/t1col.h"
 #include "base/seq.h"
 #include "base/stream.h"
@@ -345,6 +346,7 @@ int t1enc_encodecblk(const jpenc_comp_t* comp, const jpenc_band_t* band, jpenc_c
                      int cblksty, int maxpasses)
 {
     jpenc_releasecblk(cblk);
+    requant_cblk(cblk);
     const bool lazy = cblksty & T1ENC_LAZY;
     const bool termall = cblksty & T1ENC_TERMALL;
     const int numbps = cblk->numbps;
@@ -492,6 +494,7 @@ int t1enc_encodehtcblk(const jpenc_comp_t* comp, const jpenc_band_t* band, jpenc
                        int klo, int khi, int reflo, int refhi)
 {
     jpenc_releasecblk(cblk);
+    requant_cblk(cblk);
     cblk->ht = 1;
     const int numbps = cblk->numbps;
     if (khi < 0 || khi > numbps - 1)

@@ -8,6 +8,7 @@
 #include "base/seq.h"
 #include "base/simd.h"
 #include "tier1/jpcod.h"
+#include "tier1/requant.h"
 
 namespace {
 
@@ -29,6 +30,18 @@ double entropy_bits(double k, double z)
         return 0;
     const double p = k / z;
     return -z * (p * std::log2(p) + (1 - p) * std::log2(1 - p));
+}
+
+// Row r of the block's samples as the estimate reads them: requantized
+// into buf when the block waits for that (the block stays as it is).
+const int32_t* sampledrow(const jpenc_cblk_t* cblk, int32_t r, std::vector<int32_t>& buf)
+{
+    const int32_t* row = matrix_row(cblk->data, r);
+    if (cblk->ratio == 0)
+        return row;
+    buf.assign(row, row + matrix_numcols(cblk->data));
+    requant_row(buf.data(), int32_t(buf.size()), cblk->ratio);
+    return buf.data();
 }
 
 } // namespace
@@ -135,8 +148,9 @@ double t1est_planes(const jpenc_cblk_t* cblk, int numbps, double weight, t1est_p
         rowstep = numrows >= 16 ? 4 : numrows >= 8 ? 2 : 1;
     if (rowstep > numrows)
         rowstep = 1;
+    thread_local std::vector<int32_t> rowbuf;
     for (int32_t r = 0; r < numrows; r += rowstep) {
-        const int32_t* row = matrix_row(data, r);
+        const int32_t* row = sampledrow(cblk, r, rowbuf);
         for (int32_t c = 0; c < numcols; ++c)
             sums.add(row[c], c & 3);
     }
@@ -181,6 +195,7 @@ double t1est_htplanes(const jpenc_cblk_t* cblk, int numbps, double weight,
         return int(f >> 16) - 8;
     };
     thread_local std::vector<uint32_t> figs;
+    thread_local std::vector<int32_t> buf0, buf1;
     const matrix_t* data = cblk->data;
     const int32_t numrows = matrix_numrows(data), numcols = matrix_numcols(data);
     const int32_t numpairs = (numrows + 1) / 2;
@@ -192,8 +207,8 @@ double t1est_htplanes(const jpenc_cblk_t* cblk, int numbps, double weight,
     uint32_t* const f0 = figs.data();
     uint32_t* const f1 = f0 + numcols;
     for (int32_t r = 0; r < numrows; r += 2 * pairstep) {
-        const int32_t* r0 = matrix_row(data, r);
-        const int32_t* r1 = r + 1 < numrows ? matrix_row(data, r + 1) : nullptr;
+        const int32_t* r0 = sampledrow(cblk, r, buf0);
+        const int32_t* r1 = r + 1 < numrows ? sampledrow(cblk, r + 1, buf1) : nullptr;
         sampled += r1 ? 2 : 1;
         // The rows of the next pair, while this one is summed.
         for (int32_t y = r + 2 * pairstep; y < std::min(r + 2 * pairstep + 2, numrows); ++y)
