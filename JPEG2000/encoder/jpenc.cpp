@@ -830,9 +830,11 @@ int loadsamples(jpenc_t* enc, const jpenc_tile_t* tile)
     return enc->stopped ? -1 : 0;
 }
 
-// The wavelet transform of every component, one component per piece of the
-// thread pool; the reports climb from 30 to 34 with each one-dimensional
-// pass.  A cancel ends each transform at its next pass.
+// The wavelet transform of every component, one after another, each
+// spreading its one-dimensional passes over the thread pool (three
+// components as three pieces would leave a thread of two idle for a third
+// of the time); the reports climb from 30 to 34 with each pass.  A cancel
+// ends the transform at its next pass.
 int wavelet(jpenc_t* enc)
 {
     int64_t total = 0;  // the passes of a level cover about 8/3 of its area
@@ -852,7 +854,9 @@ int wavelet(jpenc_t* enc)
         tsfb_analyze(comp->tsfb, comp->qmfbid == JPC_COX_RFT ? QMFB_REV : 0, comp->data,
                      r->enc->progress ? +pass : nullptr, &pa);
     };
-    forcomps(&run, body);
+    for (int i = 0; i < enc->numcomps && !run.cancelled.load(); ++i)
+        body(&run, i, 0);
+    enc->minpercent = run.to;
     return enc->stopped ? -1 : 0;
 }
 
