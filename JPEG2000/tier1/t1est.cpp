@@ -99,15 +99,12 @@ struct sums_t {
 // What sums_t::add needs of each of n samples, packed into f: its plane
 // b + 8 (bits 16-21) and the indices of its significance (bits 0-7) and
 // first refinement (bits 8-15) figures in a table of the plane-0 figures
-// followed by the others.  Returns the sum of the residuals; ormag gets
-// the OR of the magnitudes.
-HOT_CLONES int64_t rowfigures(const int32_t* r, int n, uint32_t* f, uint32_t& ormag)
+// followed by the others.  Returns the sum of the residuals.
+HOT_CLONES int64_t rowfigures(const int32_t* r, int n, uint32_t* f)
 {
     int32_t sum = 0;  // below 2^12 a sample
-    uint32_t o = 0;
     for (int c = 0; c < n; ++c) {
         const uint32_t mag = r[c] < 0 ? 0u - uint32_t(r[c]) : uint32_t(r[c]);
-        o |= mag;
         // floor(log2(mag | 1)) from the exponent of an exact double (of
         // 1 - 2^31 for 2^31).
         const int32_t lg =
@@ -119,6 +116,20 @@ HOT_CLONES int64_t rowfigures(const int32_t* r, int n, uint32_t* f, uint32_t& or
         f[c] = si | ri << 8 | uint32_t(b + 8) << 16;
         const int32_t frac = int32_t(mag & 63) - (b >= 0 ? 32 : 0);
         sum += frac * frac;
+    }
+    return sum;
+}
+
+// The OR of the magnitudes of n samples into ormag; returns the sum of
+// their residuals as rowfigures when that OR is below plane 0 (every
+// magnitude its own fraction).
+HOT_CLONES int64_t rowquiet(const int32_t* r, int n, uint32_t& ormag)
+{
+    uint32_t sum = 0, o = 0;
+    for (int c = 0; c < n; ++c) {
+        const uint32_t mag = r[c] < 0 ? 0u - uint32_t(r[c]) : uint32_t(r[c]);
+        o |= mag;
+        sum += (mag & 63) * (mag & 63);
     }
     ormag = o;
     return sum;
@@ -238,14 +249,16 @@ double t1est_htplanes(const jpenc_cblk_t* cblk, int numbps, double weight,
             for (int32_t x = 0; x < numcols; x += 16)
                 __builtin_prefetch(matrix_row(data, y) + x);
         uint32_t or0 = 0, or1 = 0;
-        fracs += rowfigures(r0, numcols, f0, or0) + (r1 ? rowfigures(r1, numcols, f1, or1) : 0);
+        const int64_t quiet = rowquiet(r0, numcols, or0) + (r1 ? rowquiet(r1, numcols, or1) : 0);
         ortop |= or0 | or1;
         // Samples below plane 0 (b < 0) only count in slots under 8, which
         // are never read: a quad without one above brings only its count.
         if ((or0 | or1) >> JPC_NUMEXTRABITS == 0) {
+            fracs += quiet;
             numquads += (numcols + 1) / 2;
             continue;
         }
+        fracs += rowfigures(r0, numcols, f0) + (r1 ? rowfigures(r1, numcols, f1) : 0);
         for (int32_t c = 0; c < numcols; c += 2) {
             int b[4] = {-8, -8, -8, -8};
             if (r1 && c + 1 < numcols) {
