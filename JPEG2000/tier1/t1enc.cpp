@@ -346,7 +346,6 @@ int t1enc_encodecblk(const jpenc_comp_t* comp, const jpenc_band_t* band, jpenc_c
                      int cblksty, int maxpasses)
 {
     jpenc_releasecblk(cblk);
-    requant_cblk(cblk);
     const bool lazy = cblksty & T1ENC_LAZY;
     const bool termall = cblksty & T1ENC_TERMALL;
     const int numbps = cblk->numbps;
@@ -356,6 +355,8 @@ int t1enc_encodecblk(const jpenc_comp_t* comp, const jpenc_band_t* band, jpenc_c
 
     if (numpasses == 0)
         return keepbytes(comp, cblk, nullptr, 0);
+    // A block without passes never reads its samples.
+    requant_cblk(cblk);
 
     thread_local scratchenc_t scratch;
     if (!scratch.stream) {
@@ -494,7 +495,6 @@ int t1enc_encodehtcblk(const jpenc_comp_t* comp, const jpenc_band_t* band, jpenc
                        int klo, int khi, int reflo, int refhi)
 {
     jpenc_releasecblk(cblk);
-    requant_cblk(cblk);
     cblk->ht = 1;
     const int numbps = cblk->numbps;
     if (khi < 0 || khi > numbps - 1)
@@ -503,6 +503,7 @@ int t1enc_encodehtcblk(const jpenc_comp_t* comp, const jpenc_band_t* band, jpenc
     const int numpasses = numbps > 0 ? 3 * khi + 1 : 0;
     if (numpasses == 0)
         return keepbytes(comp, cblk, nullptr, 0);
+    requant_cblk(cblk);  // a block without passes never reads its samples
     cblk->passes = newpasses(comp, cblk, numpasses);
     cblk->numpasses = numpasses;
 
