@@ -14,6 +14,17 @@
 
 namespace {
 
+// The samples of n RGB pixels at p into the planes r, g and b.
+HOT_CLONES void deinterleave3(const uint8_t* __restrict p, uint8_t* __restrict r,
+                              uint8_t* __restrict g, uint8_t* __restrict b, size_t n)
+{
+    for (size_t i = 0; i < n; ++i) {
+        r[i] = p[3 * i];
+        g[i] = p[3 * i + 1];
+        b[i] = p[3 * i + 2];
+    }
+}
+
 struct FileCloser {
     void operator()(FILE* f) const
     {
@@ -178,19 +189,10 @@ image_t* read_pnm(const std::string& path)
             // 8-bit samples straight into the components' memory, each
             // pixel's samples read once.
             const size_t first = static_cast<size_t>(y) * w;
-            const uint8_t* p = raw.data();
-            if (numcmpts == 3) {
-                uint8_t* r = mem[0] + first;
-                uint8_t* g = mem[1] + first;
-                uint8_t* b = mem[2] + first;
-                for (size_t i = 0; i < n; ++i, p += 3) {
-                    r[i] = p[0];
-                    g[i] = p[1];
-                    b[i] = p[2];
-                }
-            } else {
-                std::memcpy(mem[0] + first, p, n);
-            }
+            if (numcmpts == 3)
+                deinterleave3(raw.data(), mem[0] + first, mem[1] + first, mem[2] + first, n);
+            else
+                std::memcpy(mem[0] + first, raw.data(), n);
             continue;
         }
         for (int i = 0; i < numcmpts; ++i)

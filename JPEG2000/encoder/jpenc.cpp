@@ -23,6 +23,7 @@
 #include "transform/qmfb.h"
 #include "base/seq.h"
 #include "base/stream.h"
+#include "tier1/requant.h"
 #include "tier1/t1enc.h"
 #include "tier2/t2enc.h"
 #include "base/threadpool.h"
@@ -400,39 +401,20 @@ int floorlog2_64(int64_t v)
 }
 
 // Real samples x become quantization indices trunc(x scale) in place (held
-// within 32 bits); returns the largest magnitude, and their OR in ormag.
-HOT_CLONES int64_t quantizerow(seqent_t* q, int32_t n, float scale, uint32_t& ormag)
+// within 32 bits); returns the largest magnitude.
+HOT_CLONES int64_t quantizerow(seqent_t* q, int32_t n, float scale)
 {
     constexpr float LIMIT = 2147483520.0f;  // the largest float below 2^31
     int32_t maxmag = 0;
-    uint32_t o = 0;
     for (int32_t c = 0; c < n; ++c) {
         const float v = std::bit_cast<float>(q[c]);
         float a = std::fabs(v) * scale;
         a = a < LIMIT ? a : LIMIT;  // also a NaN, which cannot arise here
         const int32_t m = static_cast<int32_t>(a);
         maxmag = std::max(maxmag, m);
-        o |= uint32_t(m);
         q[c] = v < 0 ? -m : m;
     }
-    ormag = o;
     return maxmag;
-}
-
-// Quantization indices q (with their fractional bits) times ratio,
-// truncated; returns the OR of their magnitudes.
-HOT_CLONES uint32_t rescalerow(seqent_t* q, int32_t n, float ratio)
-{
-    constexpr float LIMIT = 2147483520.0f;  // the largest float below 2^31
-    uint32_t o = 0;
-    for (int32_t c = 0; c < n; ++c) {
-        float a = std::fabs(static_cast<float>(q[c])) * ratio;
-        a = a < LIMIT ? a : LIMIT;
-        const int32_t m = static_cast<int32_t>(a);
-        o |= uint32_t(m);
-        q[c] = q[c] < 0 ? -m : m;
-    }
-    return o;
 }
 
 // Calls fn(c0, n, m) for the n samples from column c0 of row r of the band
@@ -479,72 +461,56 @@ int64_t setbandstep(jpenc_comp_t* comp, jpenc_band_t* band, int bandno, double s
     return b > 11 ? (absstep >> (b - 11)) << (b - 11) : absstep;
 }
 
-// Quantization of one band: step sizes and, in real arithmetic, the
-// division of the band's samples by the step size.  The samples end with
-// JPC_NUMEXTRABITS fractional bits.  Returns the largest magnitude, or -1
-// when a sample leaves no room for the fractional bits.
-int64_t quantizeband(jpenc_comp_t* comp, jpenc_band_t* band, int bandno, bool realmode)
+// Quantization of rows r0 .. r1 - 1 of one band: in real arithmetic the
+// division of its samples by the step size (scale: 2^JPC_NUMEXTRABITS over
+// the step as the decoder sees it), the fractional bits kept and truncated
+// toward zero; in integer arithmetic the move of the samples above their
+// fractional bits.  The blocks' rowmag entries of the rows follow.
+// Returns the largest magnitude (in integer arithmetic, without the
+// fractional bits).
+int64_t quantizerows(jpenc_band_t* band, int32_t r0, int32_t r1, bool realmode, float scale)
 {
-    const int64_t sent = setbandstep(comp, band, bandno, 1.0);
     matrix_t* m = band->data;
-    const int32_t rows = matrix_numrows(m);
     const int32_t cols = matrix_numcols(m);
     int64_t maxmag = 0;
-    for (jpenc_cblk_t& cblk : band->cblks)
-        cblk.rowmag.assign(size_t(matrix_numrows(cblk.data)), 0);
-    if (realmode) {
-        // Real samples are divided by the step size as the decoder will see
-        // it, with the fractional bits kept, and truncated toward zero.
-        const float scale = static_cast<float>(std::ldexp(16384.0 / double(sent), JPC_NUMEXTRABITS));
-        for (int32_t r = 0; r < rows; ++r) {
-            seqent_t* row = matrix_row(m, r);
-            forblockrow(band, r, cols, [&](int32_t c0, int32_t n, uint32_t& om) {
-                maxmag = std::max(maxmag, quantizerow(row + c0, n, scale, om));
-            });
-        }
-    } else {
-        const int64_t limit = INT32_MAX >> JPC_NUMEXTRABITS;
-        for (int32_t r = 0; r < rows; ++r) {
-            seqent_t* row = matrix_row(m, r);
-            forblockrow(band, r, cols, [&](int32_t c0, int32_t n, uint32_t& om) {
-                uint32_t o = 0;
+    for (int32_t r = r0; r < r1; ++r) {
+        seqent_t* row = matrix_row(m, r);
+        forblockrow(band, r, cols, [&](int32_t c0, int32_t n, uint32_t& om) {
+            int64_t rowmax = 0;
+            if (realmode) {
+                rowmax = quantizerow(row + c0, n, scale);
+                om = uint32_t(rowmax);
+            } else {
                 for (int32_t c = c0; c < c0 + n; ++c) {
                     const int64_t x = row[c];
-                    const int64_t a = x < 0 ? -x : x;
-                    maxmag = std::max(maxmag, a);
-                    o |= uint32_t(a) << JPC_NUMEXTRABITS;
+                    rowmax = std::max(rowmax, x < 0 ? -x : x);
                     row[c] = static_cast<seqent_t>(x * (1 << JPC_NUMEXTRABITS));
                 }
-                om = o;
-            });
-        }
-        if (maxmag > limit)
-            return -1;
-        maxmag <<= JPC_NUMEXTRABITS;
+                om = uint32_t(rowmax) << JPC_NUMEXTRABITS;
+            }
+            maxmag = std::max(maxmag, rowmax);
+        });
     }
     return maxmag;
 }
 
 // Requantization of one band's indices, with their fractional bits, at
 // scale times its nominal step: each magnitude times the ratio of the
-// steps that the decoder sees, truncated.  The rows' OR of magnitudes
-// follow; returns the OR of all (whose top bit is the largest magnitude's).
-int64_t rescaleband(jpenc_comp_t* comp, jpenc_band_t* band, int bandno, double scale)
+// steps that the decoder sees, truncated (requant_mag).  The samples are
+// requantized when tier-1 first reads their code block; the rows' largest
+// magnitudes follow now.  maxmag: the band's largest magnitude; returns
+// it requantized.
+int64_t rescaleband(jpenc_comp_t* comp, jpenc_band_t* band, int bandno, double scale,
+                    int64_t maxmag)
 {
     const double was = double(setbandstep(comp, band, bandno, 1.0));
-    const double ratio = was / double(setbandstep(comp, band, bandno, scale));
-    matrix_t* m = band->data;
-    const int32_t rows = matrix_numrows(m);
-    const int32_t cols = matrix_numcols(m);
-    int64_t maxmag = 0;
-    for (int32_t r = 0; r < rows; ++r) {
-        seqent_t* row = matrix_row(m, r);
-        forblockrow(band, r, cols, [&](int32_t c0, int32_t n, uint32_t& om) {
-            om = rescalerow(row + c0, n, float(ratio));
-            maxmag = std::max<int64_t>(maxmag, om);
-        });
+    const float ratio = float(was / double(setbandstep(comp, band, bandno, scale)));
+    for (jpenc_cblk_t& cblk : band->cblks) {
+        cblk.ratio = ratio;
+        for (uint32_t& m : cblk.rowmag)
+            m = requant_mag(m, ratio);
     }
-    return maxmag;
+    return requant_mag(uint32_t(maxmag), ratio);
 }
 
 // Guard bits component comp needs: 2, or more when a band holds samples with
@@ -674,10 +640,11 @@ int readtile(jpenc_t* enc, int tileno)
 }
 
 
-// One run over the components on the thread pool whose reports climb from
-// `from` to `to` with the work done (samples, by every thread), reported on
-// the calling thread between its pieces, while it waits, and from inside
-// its own pieces (worker 0), so that no report waits for a whole component.
+// One run over the components, on the thread pool, whose reports climb
+// from `from` to `to` with the work done (samples, by every thread),
+// reported on the calling thread between its pieces, while it waits, and
+// from inside its own pieces (worker 0), so that no report waits for a
+// whole component.
 struct comprun_t {
     jpenc_t* enc;
     void* arg;
@@ -704,24 +671,6 @@ struct comprun_t {
         return cancelled.load(std::memory_order_relaxed);
     }
 };
-
-typedef void (*comprun_body_t)(comprun_t* run, int64_t compno, int worker);
-
-void forcomps(comprun_t* run, comprun_body_t body)
-{
-    struct job_t {
-        comprun_t* run;
-        comprun_body_t body;
-    } job{run, body};
-    auto piece = [](void* a, int64_t i, int worker) {
-        job_t* j = static_cast<job_t*>(a);
-        if (!j->run->cancelled.load(std::memory_order_relaxed))
-            j->body(j->run, i, worker);
-    };
-    auto tick = [](void* a, int64_t) { static_cast<job_t*>(a)->run->report(); };
-    threadpool_for(run->enc->numcomps, piece, run->enc->progress ? +tick : nullptr, &job);
-    run->enc->minpercent = run->to;
-}
 
 // The DC level shift of one row (signed samples are read without sign
 // extension and get it here), and the move to reals (float bits) in real
@@ -850,9 +799,11 @@ int loadsamples(jpenc_t* enc, const jpenc_tile_t* tile)
     return enc->stopped ? -1 : 0;
 }
 
-// The wavelet transform of every component, one component per piece of the
-// thread pool; the reports climb from 30 to 34 with each one-dimensional
-// pass.  A cancel ends each transform at its next pass.
+// The wavelet transform of every component, one after another, each
+// spreading its one-dimensional passes over the thread pool (three
+// components as three pieces would leave a thread of two idle for a third
+// of the time); the reports climb from 30 to 34 with each pass.  A cancel
+// ends the transform at its next pass.
 int wavelet(jpenc_t* enc)
 {
     int64_t total = 0;  // the passes of a level cover about 8/3 of its area
@@ -872,7 +823,9 @@ int wavelet(jpenc_t* enc)
         tsfb_analyze(comp->tsfb, comp->qmfbid == JPC_COX_RFT ? QMFB_REV : 0, comp->data,
                      r->enc->progress ? +pass : nullptr, &pa);
     };
-    forcomps(&run, body);
+    for (int i = 0; i < enc->numcomps && !run.cancelled.load(); ++i)
+        body(&run, i, 0);
+    enc->minpercent = run.to;
     return enc->stopped ? -1 : 0;
 }
 
@@ -892,47 +845,78 @@ double htstepscale(jpenc_t* enc, const jpenc_tile_t* tile)
     return t1enc_htscale(enc->comps.data(), enc->numcomps, t1est_goal_t{budget, -1});
 }
 
-// Quantization of every band, one component per piece of the thread pool,
-// the reports climbing to 38 band by band; then the guard bits of each
-// component (numguard, by component).
+// Quantization of every band, in pieces of a row of code blocks of a band
+// on the thread pool, the reports climbing to 38; then the guard bits of
+// each component (numguard, by component).
 int quantize(jpenc_t* enc, const jpenc_tile_t* tile, std::vector<int>& numguard)
 {
     const int n = enc->numcomps;
+    struct piece_t {
+        int compno, bandno;
+        jpenc_band_t* band;
+        int32_t r0, r1;
+        float scale;
+    };
     struct quantjob_t {
         jpenc_t* enc;
         bool realmode;
+        std::vector<piece_t> pieces;
+        std::vector<int64_t> piecemax;             // by piece
         std::vector<std::vector<int64_t>> maxmags;  // by component and band number
         std::vector<char> bad;                     // a band out of range
         double scale = 1.0;                        // of the steps, after the first pass
-    } job{enc, tile->realmode != 0, std::vector<std::vector<int64_t>>(n), std::vector<char>(n, 0)};
+    } job{enc, tile->realmode != 0, {}, {}, std::vector<std::vector<int64_t>>(n),
+          std::vector<char>(n, 0)};
+    // The nominal steps; real samples are divided by the step as the
+    // decoder will see it.
     int64_t total = 0;
-    for (int i = 0; i < n; ++i)
-        total += int64_t(matrix_numrows(enc->comps[i].data)) * matrix_numcols(enc->comps[i].data);
-    comprun_t run{enc, &job, total, 34, 38};
-    auto body = [](comprun_t* r, int64_t i, int worker) {
-        quantjob_t* j = static_cast<quantjob_t*>(r->arg);
-        jpenc_comp_t* comp = &r->enc->comps[i];
-        std::vector<int64_t>& maxmags = j->maxmags[i];
-        maxmags.assign(comp->numstepsizes, 0);
-        for (int r0 = 0; r0 < comp->numrlvls; ++r0) {
-            jpenc_lvl_t* lvl = &comp->lvls[r0];
-            for (int b = 0; b < lvl->numbands; ++b) {
-                int bandno = jpenc_bandno(r0, b);
-                jpenc_band_t* band = &lvl->bands[b];
-                maxmags[bandno] = quantizeband(comp, band, bandno, j->realmode);
-                if (maxmags[bandno] < 0) {
-                    j->bad[i] = 1;
-                    return;
-                }
-                if (band->data && r->enc->progress &&
-                    r->add(int64_t(matrix_numrows(band->data)) * matrix_numcols(band->data), worker))
-                    return;
+    for (int i = 0; i < n; ++i) {
+        jpenc_comp_t* comp = &enc->comps[i];
+        job.maxmags[i].assign(comp->numstepsizes, 0);
+        for (int r0 = 0; r0 < comp->numrlvls; ++r0)
+            for (int b = 0; b < comp->lvls[r0].numbands; ++b) {
+                const int bandno = jpenc_bandno(r0, b);
+                jpenc_band_t* band = &comp->lvls[r0].bands[b];
+                const int64_t sent = setbandstep(comp, band, bandno, 1.0);
+                const float scale = static_cast<float>(std::ldexp(16384.0 / double(sent), JPC_NUMEXTRABITS));
+                for (jpenc_cblk_t& cblk : band->cblks)
+                    cblk.rowmag.assign(size_t(matrix_numrows(cblk.data)), 0);
+                const int32_t rows = band->data ? matrix_numrows(band->data) : 0;
+                for (int32_t y = 0; y < rows; y += band->cblkheight)
+                    job.pieces.push_back(
+                        piece_t{i, bandno, band, y, std::min(rows, y + band->cblkheight), scale});
+                total += int64_t(rows) * (band->data ? matrix_numcols(band->data) : 0);
             }
-        }
+    }
+    job.piecemax.assign(job.pieces.size(), 0);
+    comprun_t run{enc, &job, total, 34, 38};
+    auto body = [](void* a, int64_t k, int worker) {
+        comprun_t* r = static_cast<comprun_t*>(a);
+        quantjob_t* j = static_cast<quantjob_t*>(r->arg);
+        if (r->cancelled.load(std::memory_order_relaxed))
+            return;
+        const piece_t& p = j->pieces[size_t(k)];
+        j->piecemax[size_t(k)] = quantizerows(p.band, p.r0, p.r1, j->realmode, p.scale);
+        if (r->enc->progress)
+            r->add(int64_t(p.r1 - p.r0) * matrix_numcols(p.band->data), worker);
     };
-    forcomps(&run, body);
+    auto tick = [](void* a, int64_t) { static_cast<comprun_t*>(a)->report(); };
+    threadpool_for(int64_t(job.pieces.size()), body, enc->progress ? +tick : nullptr, &run);
+    enc->minpercent = run.to;
     if (enc->stopped)
         return -1;
+    for (size_t k = 0; k < job.pieces.size(); ++k) {
+        int64_t& m = job.maxmags[job.pieces[k].compno][job.pieces[k].bandno];
+        m = std::max(m, job.piecemax[k]);
+    }
+    if (!job.realmode)
+        // Integer samples need room for the fractional bits.
+        for (int i = 0; i < n; ++i)
+            for (int64_t& m : job.maxmags[i]) {
+                if (m > (INT32_MAX >> JPC_NUMEXTRABITS))
+                    job.bad[i] = 1;
+                m <<= JPC_NUMEXTRABITS;
+            }
     const double scale = htstepscale(enc, tile);
     if (scale != 1.0) {
         job.scale = scale;
@@ -943,8 +927,8 @@ int quantize(jpenc_t* enc, const jpenc_tile_t* tile, std::vector<int>& numguard)
                 for (int b = 0; b < comp->lvls[r0].numbands; ++b) {
                     const int bandno = jpenc_bandno(r0, b);
                     if (!j->bad[i])
-                        j->maxmags[i][bandno] =
-                            rescaleband(comp, &comp->lvls[r0].bands[b], bandno, j->scale);
+                        j->maxmags[i][bandno] = rescaleband(comp, &comp->lvls[r0].bands[b], bandno,
+                                                            j->scale, j->maxmags[i][bandno]);
                 }
         };
         threadpool_for(n, rescale, nullptr, &job);

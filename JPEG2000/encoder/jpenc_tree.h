@@ -69,9 +69,12 @@ struct jpenc_cblk_t {
     // those not coded.  One HT set (htpasses of the last pass taken) is
     // sent, whole, in the block's first layer.
     int32_t ht;
-    // The OR of the magnitudes of the samples of each row, as the
+    // The largest magnitude of the samples of each row, as the
     // quantization leaves them (empty: not known).
     std::vector<uint32_t> rowmag;
+    // Not 0: the samples still wait for requantization by this ratio
+    // (requant_cblk), which rowmag already shows.
+    float ratio;
     // Tier-2 state saved during rate allocation.
     jpenc_pass_t* savedcurpass;
     int32_t savednumencpasses;

@@ -702,22 +702,26 @@ int htenc_encodecln(const int32_t* data, ptrdiff_t stride, int width, int height
             break;
         }
         above = rb[1];
-        // After the last quad, one that brings no bits and no MEL symbol.
-        qr.key[QW] = 512;
+        // After the last quad, one that brings no bits and no MEL symbol
+        // (and a key after it that stops a run of empty pairs too).
+        qr.key[QW] = qr.key[QW + 1] = 512;
         qr.cwd[QW] = 1u << 30;
         qr.Uu[QW] = 1;
         qr.msv[QW] = qr.msl[QW] = 0;
         // The pairs of quads of the line pair (First: the first line pair).
         auto pairs = [&]<bool First>() {
             for (int q = 0; q < QW; q += 2) {
-                const uint32_t k0 = qr.key[q], k1 = qr.key[q + 1];
-                if (!(k0 | k1)) {
-                    // Two quads without a significant sample in a context
-                    // without one: two MEL zeros.
-                    mel.sym(0);
-                    mel.sym(0);
+                if (!(qr.key[q] | qr.key[q + 1])) {
+                    // Pairs of quads without a significant sample in a
+                    // context without one: two MEL zeros each (the quad
+                    // after the last stops the run).
+                    const int q0 = q;
+                    while (!(qr.key[q + 2] | qr.key[q + 3]))
+                        q += 2;
+                    mel.zeros(q + 2 - q0);
                     continue;
                 }
+                const uint32_t k0 = qr.key[q], k1 = qr.key[q + 1];
                 // Context 0: a MEL symbol tells whether the quad has a
                 // significant sample; without one it has no codeword.
                 if (k0 < 512)

@@ -17,11 +17,12 @@
 // cannot be coded (MEL and VLC streams longer than 4079 bytes together).
 // ddec (may be nullptr): the decrease of the squared error of the samples
 // that the segment brings when each significant one is rebuilt at
-// (|x| >> p << p) + half.  rowmag (may be nullptr): the OR of the
-// magnitudes of each row's samples.  trim (with half not 0): where a quad's
-// exponent bound can fall by one, its largest samples are cut to fit under
-// it when that adds less than trim squared steps of 2^p per bit saved (see
-// trimquad); 0 codes every magnitude as it is.
+// (|x| >> p << p) + half.  rowmag (may be nullptr): the largest
+// magnitude of each row's samples (or any value with the same top bit).
+// trim (with half not 0): where a quad's exponent bound can fall by one,
+// its largest samples are cut to fit under it when that adds less than
+// trim squared steps of 2^p per bit saved (see trimquad); 0 codes every
+// magnitude as it is.
 int htenc_encodecln(const int32_t* data, ptrdiff_t stride, int width, int height, int p,
                     std::vector<uint8_t>& out, uint32_t half = 0, double* ddec = nullptr,
                     const uint32_t* rowmag = nullptr, double trim = 0);

@@ -18,6 +18,7 @@
 #include "tier1/htenc.h"
 #include "tier1/jpcod.h"
 #include "tier1/mqenc.h"
+#include "tier1/requant.h"
 #include "tier1/t1col.h"
 #include "base/seq.h"
 #include "base/stream.h"
@@ -354,6 +355,8 @@ int t1enc_encodecblk(const jpenc_comp_t* comp, const jpenc_band_t* band, jpenc_c
 
     if (numpasses == 0)
         return keepbytes(comp, cblk, nullptr, 0);
+    // A block without passes never reads its samples.
+    requant_cblk(cblk);
 
     thread_local scratchenc_t scratch;
     if (!scratch.stream) {
@@ -500,6 +503,7 @@ int t1enc_encodehtcblk(const jpenc_comp_t* comp, const jpenc_band_t* band, jpenc
     const int numpasses = numbps > 0 ? 3 * khi + 1 : 0;
     if (numpasses == 0)
         return keepbytes(comp, cblk, nullptr, 0);
+    requant_cblk(cblk);  // a block without passes never reads its samples
     cblk->passes = newpasses(comp, cblk, numpasses);
     cblk->numpasses = numpasses;
 

@@ -8,6 +8,7 @@
 #include "base/seq.h"
 #include "base/simd.h"
 #include "tier1/jpcod.h"
+#include "tier1/requant.h"
 
 namespace {
 
@@ -31,9 +32,46 @@ double entropy_bits(double k, double z)
     return -z * (p * std::log2(p) + (1 - p) * std::log2(1 - p));
 }
 
+// Row r of the block's samples as the estimate reads them: requantized
+// into buf when the block waits for that (the block stays as it is).
+const int32_t* sampledrow(const jpenc_cblk_t* cblk, int32_t r, std::vector<int32_t>& buf)
+{
+    const int32_t* row = matrix_row(cblk->data, r);
+    if (cblk->ratio == 0)
+        return row;
+    buf.assign(row, row + matrix_numcols(cblk->data));
+    requant_row(buf.data(), int32_t(buf.size()), cblk->ratio);
+    return buf.data();
+}
+
 } // namespace
 
 namespace {
+
+// The distortion tables (built when the library loads) as the models read
+// them: the plane-0 figures of significance and first refinement followed
+// by the others, and the means of the refinement figures.
+struct httabs_t {
+    int32_t sig[256], ref[256];
+    double meanref = 0, meanref0 = 0;
+    httabs_t()
+    {
+        static_assert(JPC_NMSEDEC_SIZE == 128);
+        std::copy(jpc_signmsedec0, jpc_signmsedec0 + 128, sig);
+        std::copy(jpc_signmsedec, jpc_signmsedec + 128, sig + 128);
+        std::copy(jpc_refnmsedec0, jpc_refnmsedec0 + 128, ref);
+        std::copy(jpc_refnmsedec, jpc_refnmsedec + 128, ref + 128);
+        for (int i = 0; i < JPC_NMSEDEC_SIZE; ++i)
+            meanref += jpc_refnmsedec[i], meanref0 += jpc_refnmsedec0[i];
+        meanref /= JPC_NMSEDEC_SIZE, meanref0 /= JPC_NMSEDEC_SIZE;
+    }
+};
+
+const httabs_t& httabs()
+{
+    static const httabs_t t;
+    return t;
+}
 
 // Sums of the sampled samples by plane (see t1est_planes).
 struct sums_t {
@@ -82,6 +120,21 @@ HOT_CLONES int64_t rowfigures(const int32_t* r, int n, uint32_t* f)
     return sum;
 }
 
+// The OR of the magnitudes of n samples into ormag; returns the sum of
+// their residuals as rowfigures when that OR is below plane 0 (every
+// magnitude its own fraction).
+HOT_CLONES int64_t rowquiet(const int32_t* r, int n, uint32_t& ormag)
+{
+    uint32_t sum = 0, o = 0;
+    for (int c = 0; c < n; ++c) {
+        const uint32_t mag = r[c] < 0 ? 0u - uint32_t(r[c]) : uint32_t(r[c]);
+        o |= mag;
+        sum += (mag & 63) * (mag & 63);
+    }
+    ormag = o;
+    return sum;
+}
+
 // The distortion decreases of the planes from the sums, scaled to the whole
 // block; sig[p]: the samples that become significant at plane p.  Returns
 // the residual.
@@ -95,10 +148,7 @@ double finish(const sums_t& sums, int numbps, double weight, double scale, doubl
             sig[p] += sums.newsig[set][p + 8], sum[p] += double(sums.nmsedec[set][p + 8]);
         sig[p] *= scale, sum[p] *= scale;
     }
-    double meanref = 0, meanref0 = 0;
-    for (int i = 0; i < JPC_NMSEDEC_SIZE; ++i)
-        meanref += jpc_refnmsedec[i], meanref0 += jpc_refnmsedec0[i];
-    meanref /= JPC_NMSEDEC_SIZE, meanref0 /= JPC_NMSEDEC_SIZE;
+    const double meanref = httabs().meanref, meanref0 = httabs().meanref0;
     double significant = 0, deep = 0;
     for (int p = numbps - 1; p >= 0; --p) {
         const double total = sum[p] + deep * (p > 0 ? meanref : meanref0);
@@ -135,8 +185,9 @@ double t1est_planes(const jpenc_cblk_t* cblk, int numbps, double weight, t1est_p
         rowstep = numrows >= 16 ? 4 : numrows >= 8 ? 2 : 1;
     if (rowstep > numrows)
         rowstep = 1;
+    thread_local std::vector<int32_t> rowbuf;
     for (int32_t r = 0; r < numrows; r += rowstep) {
-        const int32_t* row = matrix_row(data, r);
+        const int32_t* row = sampledrow(cblk, r, rowbuf);
         for (int32_t c = 0; c < numcols; ++c)
             sums.add(row[c], c & 3);
     }
@@ -169,18 +220,15 @@ double t1est_htplanes(const jpenc_cblk_t* cblk, int numbps, double weight,
     // quads.  The VLC and MEL bits come by the quad.
     constexpr int64_t HIGH = int64_t{1} << 32;
     int64_t sigcst[4][40] = {}, dist[4][40] = {}, quads[40] = {};
-    static_assert(JPC_NMSEDEC_SIZE == 128);
-    int32_t sigtab[256], reftab[256];
-    std::copy(jpc_signmsedec0, jpc_signmsedec0 + 128, sigtab);
-    std::copy(jpc_signmsedec, jpc_signmsedec + 128, sigtab + 128);
-    std::copy(jpc_refnmsedec0, jpc_refnmsedec0 + 128, reftab);
-    std::copy(jpc_refnmsedec, jpc_refnmsedec + 128, reftab + 128);
+    const int32_t* const sigtab = httabs().sig;
+    const int32_t* const reftab = httabs().ref;
     // Sample with figures f at place i of its quad: its sums and its plane.
     auto add = [&](uint32_t f, int i) {
         dist[i][f >> 16] += sigtab[f & 255] + reftab[(f >> 8) & 255] * HIGH;
         return int(f >> 16) - 8;
     };
     thread_local std::vector<uint32_t> figs;
+    thread_local std::vector<int32_t> buf0, buf1;
     const matrix_t* data = cblk->data;
     const int32_t numrows = matrix_numrows(data), numcols = matrix_numcols(data);
     const int32_t numpairs = (numrows + 1) / 2;
@@ -188,21 +236,36 @@ double t1est_htplanes(const jpenc_cblk_t* cblk, int numbps, double weight,
         pairstep = 1;
     int32_t sampled = 0;
     int64_t numquads = 0, fracs = 0;
+    uint32_t ortop = 0;  // the OR of the sampled magnitudes
     figs.resize(2 * size_t(numcols));
     uint32_t* const f0 = figs.data();
     uint32_t* const f1 = f0 + numcols;
     for (int32_t r = 0; r < numrows; r += 2 * pairstep) {
-        const int32_t* r0 = matrix_row(data, r);
-        const int32_t* r1 = r + 1 < numrows ? matrix_row(data, r + 1) : nullptr;
+        const int32_t* r0 = sampledrow(cblk, r, buf0);
+        const int32_t* r1 = r + 1 < numrows ? sampledrow(cblk, r + 1, buf1) : nullptr;
         sampled += r1 ? 2 : 1;
         // The rows of the next pair, while this one is summed.
         for (int32_t y = r + 2 * pairstep; y < std::min(r + 2 * pairstep + 2, numrows); ++y)
             for (int32_t x = 0; x < numcols; x += 16)
                 __builtin_prefetch(matrix_row(data, y) + x);
+        uint32_t or0 = 0, or1 = 0;
+        const int64_t quiet = rowquiet(r0, numcols, or0) + (r1 ? rowquiet(r1, numcols, or1) : 0);
+        ortop |= or0 | or1;
+        // Samples below plane 0 (b < 0) only count in slots under 8, which
+        // are never read: a quad without one above brings only its count.
+        if ((or0 | or1) >> JPC_NUMEXTRABITS == 0) {
+            fracs += quiet;
+            numquads += (numcols + 1) / 2;
+            continue;
+        }
         fracs += rowfigures(r0, numcols, f0) + (r1 ? rowfigures(r1, numcols, f1) : 0);
         for (int32_t c = 0; c < numcols; c += 2) {
             int b[4] = {-8, -8, -8, -8};
             if (r1 && c + 1 < numcols) {
+                if (std::max(std::max(f0[c], f1[c]), std::max(f0[c + 1], f1[c + 1])) >> 16 < 8) {
+                    ++numquads;
+                    continue;
+                }
                 b[0] = add(f0[c], 0);
                 b[1] = add(f1[c], 1);
                 b[2] = add(f0[c + 1], 2);
@@ -227,9 +290,12 @@ double t1est_htplanes(const jpenc_cblk_t* cblk, int numbps, double weight,
     auto high = [](int64_t x) { return (x + (int64_t{1} << 31)) >> 32; };
     sums_t sums;
     sums.residual = fracs;
+    // No sample lies above the top plane of their OR: the slots above it
+    // stay 0.
+    const int topslot = std::min(39, ortop ? 31 - __builtin_clz(ortop) - JPC_NUMEXTRABITS + 8 : 7);
     // Present samples are counted in every set from slot 2 (b >= -6) up.
     for (int i = 0; i < 4; ++i)
-        for (int p = 2; p < 40; ++p) {
+        for (int p = 2; p <= topslot; ++p) {
             sums.newsig[0][p] += int32_t(high(sigcst[i][p]));
             sums.nmsedec[0][p] += dist[i][p] - high(dist[i][p]) * HIGH;
             if (p > 2)
@@ -241,7 +307,7 @@ double t1est_htplanes(const jpenc_cblk_t* cblk, int numbps, double weight,
     // Sums from the top plane down: the samples significant at plane p or
     // above (l), their E + 1 (c) and the quads with one (q).
     int64_t c = 0, l = 0, q = 0;
-    for (int p = 39 - 8; p >= 0; --p) {
+    for (int p = std::max(numbps - 1, std::min(39, topslot) - 8); p >= 0; --p) {
         for (int i = 0; i < 4; ++i) {
             const int64_t n = high(sigcst[i][p + 8]);
             l += n;

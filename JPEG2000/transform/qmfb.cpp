@@ -900,25 +900,21 @@ int qmfb1d_getbands(const qmfb1d_t*, int64_t start, int64_t end, qmfb1dband_t ba
     return 2;
 }
 
-void qmfb1d_analyze_region(int kind, int flags, int32_t* data, int32_t numrows, int32_t numcols,
-                           ptrdiff_t rowstep, int64_t start)
+namespace {
+
+void analyze_serial(int kind, bool vert, int32_t* data, int32_t numrows, int32_t numcols,
+                    ptrdiff_t rowstep, int s0)
 {
-    check_kind(kind, flags);
-    if (numrows <= 0 || numcols <= 0)
-        return;
-    const int s0 = static_cast<int>(start & 1);
     realent_t* f = reinterpret_cast<realent_t*>(data);
-    if (kind == QMFB_53 && (flags & QMFB_VERT))
+    if (kind == QMFB_53 && vert)
         cols53_analyze(data, numrows, numcols, rowstep, s0);
     else if (kind == QMFB_53)
         rows53_analyze(data, numrows, numcols, rowstep, s0);
-    else if (flags & QMFB_VERT)
+    else if (vert)
         cols97_analyze(f, numrows, numcols, rowstep, s0);
     else
         rows97_analyze(f, numrows, numcols, rowstep, s0);
 }
-
-namespace {
 
 void synthesize_serial(int kind, bool vert, int32_t* data, int32_t numrows, int32_t numcols,
                        ptrdiff_t rowstep, int s0)
@@ -934,10 +930,14 @@ void synthesize_serial(int kind, bool vert, int32_t* data, int32_t numrows, int3
         rows97_synthesize(f, numrows, numcols, rowstep, s0);
 }
 
+typedef void (*serial_t)(int kind, bool vert, int32_t* data, int32_t numrows, int32_t numcols,
+                         ptrdiff_t rowstep, int s0);
+
 // A region split for the thread pool: bands of whole rows (horizontal) or
 // strips of whole columns (vertical), each line in one piece, so that the
 // result does not depend on the split.
-struct synjob_t {
+struct regionjob_t {
+    serial_t fn;  // analyze_serial or synthesize_serial
     int kind;
     bool vert;
     int32_t* data;
@@ -947,25 +947,24 @@ struct synjob_t {
     int32_t piece;  // rows or columns per piece
 };
 
-void synthesize_piece(void* arg, int64_t i, int)
+void region_piece(void* arg, int64_t i, int)
 {
-    const synjob_t& j = *static_cast<const synjob_t*>(arg);
+    const regionjob_t& j = *static_cast<const regionjob_t*>(arg);
     const int32_t first = static_cast<int32_t>(i) * j.piece;
     if (j.vert)
-        synthesize_serial(j.kind, true, j.data + first, j.numrows,
-                          std::min(j.piece, j.numcols - first), j.rowstep, j.s0);
+        j.fn(j.kind, true, j.data + first, j.numrows, std::min(j.piece, j.numcols - first),
+             j.rowstep, j.s0);
     else
-        synthesize_serial(j.kind, false, j.data + first * j.rowstep,
-                          std::min(j.piece, j.numrows - first), j.numcols, j.rowstep, j.s0);
+        j.fn(j.kind, false, j.data + first * j.rowstep, std::min(j.piece, j.numrows - first),
+             j.numcols, j.rowstep, j.s0);
 }
 
 // Regions below this many samples are not worth waking the pool for.
 constexpr int64_t PARALLEL_SAMPLES = int64_t{1} << 15;
 
-}  // namespace
-
-void qmfb1d_synthesize_region(int kind, int flags, int32_t* data, int32_t numrows, int32_t numcols,
-                              ptrdiff_t rowstep, int64_t start)
+// fn over the region, split over the thread pool when it is large.
+void run_region(serial_t fn, int kind, int flags, int32_t* data, int32_t numrows,
+                int32_t numcols, ptrdiff_t rowstep, int64_t start)
 {
     check_kind(kind, flags);
     if (numrows <= 0 || numcols <= 0)
@@ -974,7 +973,7 @@ void qmfb1d_synthesize_region(int kind, int flags, int32_t* data, int32_t numrow
     const bool vert = (flags & QMFB_VERT) != 0;
     const int nthreads = threadpool_numthreads();
     if (nthreads <= 1 || int64_t{numrows} * numcols < PARALLEL_SAMPLES) {
-        synthesize_serial(kind, vert, data, numrows, numcols, rowstep, s0);
+        fn(kind, vert, data, numrows, numcols, rowstep, s0);
         return;
     }
     // About four pieces per thread; strips at least 16 columns wide.
@@ -983,8 +982,22 @@ void qmfb1d_synthesize_region(int kind, int flags, int32_t* data, int32_t numrow
     if (vert)
         piece = std::max<int32_t>(16, (piece + 15) & ~15);
     piece = std::max<int32_t>(piece, 1);
-    synjob_t job{kind, vert, data, numrows, numcols, rowstep, s0, piece};
-    threadpool_for((lines + piece - 1) / piece, synthesize_piece, nullptr, &job);
+    regionjob_t job{fn, kind, vert, data, numrows, numcols, rowstep, s0, piece};
+    threadpool_for((lines + piece - 1) / piece, region_piece, nullptr, &job);
+}
+
+}  // namespace
+
+void qmfb1d_analyze_region(int kind, int flags, int32_t* data, int32_t numrows, int32_t numcols,
+                           ptrdiff_t rowstep, int64_t start)
+{
+    run_region(analyze_serial, kind, flags, data, numrows, numcols, rowstep, start);
+}
+
+void qmfb1d_synthesize_region(int kind, int flags, int32_t* data, int32_t numrows, int32_t numcols,
+                              ptrdiff_t rowstep, int64_t start)
+{
+    run_region(synthesize_serial, kind, flags, data, numrows, numcols, rowstep, start);
 }
 
 int qmfb1d_analyze(const qmfb1d_t* qmfb, int flags, matrix_t* x)

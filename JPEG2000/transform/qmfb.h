@@ -94,7 +94,8 @@ int qmfb1d_synthesize(const qmfb1d_t* qmfb, int flags, matrix_t* x);
 // The same on a raw region: numrows lines (horizontal) of numcols samples
 // starting at data with rows rowstep elements apart; start is the absolute
 // coordinate of the first sample of a line (of the first row for QMFB_VERT).
-// For the 9/7 the cells hold floats.
+// For the 9/7 the cells hold floats.  Large regions are split into pieces
+// of whole lines over the thread pool.
 void qmfb1d_analyze_region(int kind, int flags, int32_t* data, int32_t numrows,
                            int32_t numcols, ptrdiff_t rowstep, int64_t start);
 void qmfb1d_synthesize_region(int kind, int flags, int32_t* data, int32_t numrows,
