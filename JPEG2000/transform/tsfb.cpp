@@ -394,7 +394,10 @@ int tsfb_analyze(const tsfb_t* tsfb, int flags, matrix_t* x, tsfb_pass_t pass, v
     return p.stopped ? -1 : 0;
 }
 
-int tsfb_synthesize(const tsfb_t* tsfb, int flags, matrix_t* x, tsfb_pass_t pass, void* passarg)
+namespace {
+
+int synthesize(const tsfb_t* tsfb, int flags, matrix_t* x, tsfb_pass_t pass, void* passarg,
+               bool belowroot)
 {
     if (!tsfb->root || matrix_numrows(x) <= 0 || matrix_numcols(x) <= 0)
         return 0;
@@ -402,8 +405,15 @@ int tsfb_synthesize(const tsfb_t* tsfb, int flags, matrix_t* x, tsfb_pass_t pass
     node_synthesize(tsfb->root, flags,
                     Region{matrix_row(x, 0), matrix_numrows(x), matrix_numcols(x),
                            matrix_rowstep(x), x->xstart_, x->ystart_},
-                    p);
+                    p, belowroot);
     return p.stopped ? -1 : 0;
+}
+
+}  // namespace
+
+int tsfb_synthesize(const tsfb_t* tsfb, int flags, matrix_t* x, tsfb_pass_t pass, void* passarg)
+{
+    return synthesize(tsfb, flags, x, pass, passarg, false);
 }
 
 bool tsfb_root97(const tsfb_t* tsfb, const matrix_t* x)
@@ -416,14 +426,7 @@ bool tsfb_root97(const tsfb_t* tsfb, const matrix_t* x)
 int tsfb_synthesize_below(const tsfb_t* tsfb, int flags, matrix_t* x, tsfb_pass_t pass,
                           void* passarg)
 {
-    if (!tsfb->root || matrix_numrows(x) <= 0 || matrix_numcols(x) <= 0)
-        return 0;
-    Passes p{pass, passarg, false};
-    node_synthesize(tsfb->root, flags,
-                    Region{matrix_row(x, 0), matrix_numrows(x), matrix_numcols(x),
-                           matrix_rowstep(x), x->xstart_, x->ystart_},
-                    p, true);
-    return p.stopped ? -1 : 0;
+    return synthesize(tsfb, flags, x, pass, passarg, true);
 }
 
 int tsfb_getbands(const tsfb_t* tsfb, int32_t xstart, int32_t ystart, int32_t xend, int32_t yend,
