@@ -24,9 +24,7 @@ namespace {
 constexpr size_t HUGE_PAGE = size_t(1) << 21;
 constexpr size_t MAP_MIN = size_t(4) << 20;
 
-// A mapped block is whole huge pages: its last part then faults in as one
-// huge page too, instead of hundreds of small ones.
-size_t pages(size_t bytes) { return (bytes + HUGE_PAGE - 1) & ~(HUGE_PAGE - 1); }
+size_t pages(size_t bytes) { return (bytes + 4095) & ~size_t(4095); }
 #endif
 
 }  // namespace
@@ -36,7 +34,7 @@ void* bigmem_alloc(size_t bytes, bool* mapped)
     *mapped = false;
 #ifdef BIGMEM_MAPPED
     const size_t size = pages(bytes);
-    if (bytes > MAP_MIN - 4096 && bytes < SIZE_MAX - 2 * HUGE_PAGE) {
+    if (size >= MAP_MIN && size < SIZE_MAX - HUGE_PAGE) {
         void* p = mmap(nullptr, size + HUGE_PAGE, PROT_READ | PROT_WRITE,
                        MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
         if (p != MAP_FAILED) {

@@ -132,7 +132,7 @@ unsigned char* cmpt_memory(image_cmpt_t* cmpt)
 
 }  // namespace
 
-image_t* image_create(int numcmpts, const image_cmptparm_t* parms, int colormodel, bool hugepages)
+image_t* image_create(int numcmpts, const image_cmptparm_t* parms, int colormodel, bool filledwhole)
 {
     if (numcmpts <= 0 || numcmpts > IMAGE_MAXCMPTS || !parms)
         return nullptr;
@@ -166,7 +166,7 @@ image_t* image_create(int numcmpts, const image_cmptparm_t* parms, int colormode
         return nullptr;
     }
     for (int i = 0; i < numcmpts; ++i) {
-        image_cmpt_t* cmpt = cmpt_create(parms[i], !image->intmpfiles_, hugepages);
+        image_cmpt_t* cmpt = cmpt_create(parms[i], !image->intmpfiles_, filledwhole);
         if (!cmpt) {
             image_destroy(image);
             return nullptr;

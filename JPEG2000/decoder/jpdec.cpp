@@ -376,7 +376,7 @@ int dec_siz(dec_t* dec, jpc_ms_t* ms)
         std::fputs("too many tiles in SIZ marker segment\n", stderr);
         return -1;
     }
-    dec->image = image_create(dec->numcomps, parms.data(), IMAGE_CM_UNKNOWN, true);
+    dec->image = image_create(dec->numcomps, parms.data(), IMAGE_CM_UNKNOWN);
     if (!dec->image) {
         std::fputs("cannot create image\n", stderr);
         return -1;
