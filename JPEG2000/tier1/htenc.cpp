@@ -670,11 +670,6 @@ int htenc_encodecln(const int32_t* data, ptrdiff_t stride, int width, int height
         const int32_t* r0 = data + 2 * j * stride;
         const rowbuf_t* rb[2] = {&zerorow, &zerorow};
         tr.rb[0] = tr.rb[1] = nullptr;
-        // The rows of the next line pair, while this one is coded.
-        for (int y = 2 * j + 2; y < std::min(2 * j + 4, height); ++y)
-            if (!rowmag || rowmag[y] >> p)
-                for (int x = 0; x < width; x += 16)
-                    __builtin_prefetch(data + y * stride + x);
         for (int k = 0; k < 2; ++k) {
             const int y = 2 * j + k;
             if (y >= height ||
