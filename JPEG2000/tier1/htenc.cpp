@@ -364,17 +364,17 @@ inline void loadsample(int32_t s, int p, int fr, int fl, uint32_t half, uint32_t
 {
     const uint32_t m = s < 0 ? 0u - uint32_t(s) : uint32_t(s);
     const uint32_t mu = m >> p;
-    const uint32_t msk = 0u - uint32_t(mu != 0);
-    const uint32_t vx = (2 * mu - 2 + (uint32_t(s) >> 31)) & msk;
+    const uint32_t off = 0u - uint32_t(mu == 0);  // the sample stays insignificant
+    const uint32_t vx = (2 * mu - 2 + (uint32_t(s) >> 31)) & ~off;
     v = vx;
     vo |= vx;
     // The exponent of a float holding v | 1.
     const uint32_t fb = std::bit_cast<uint32_t>(float(int32_t(vx | 1)));
-    const uint32_t frac = ((m >> fr) << fl) & 0xff;
-    es = (((fb >> 23) - 126) | sb << 8 | frac << 16) & msk;
-    const uint32_t rec = ((mu << p) | half) & msk;
+    const uint32_t frac = ((m >> fr) << fl) & 0xff0000;
+    es = (((fb >> 23) - 126) | sb << 8 | frac) & ~off;
+    const uint32_t rec = ((mu << p) | half) & ~off;
     dd += uint64_t(rec) * uint64_t(2 * m - rec);
-    mo |= m & msk;
+    mo |= m & ~off;
 }
 
 // The n samples of row r into rb (lo: the significance bit of its even
@@ -387,7 +387,7 @@ HOT_CLONES uint64_t loadrow(const int32_t* __restrict r, int n, int p, uint32_t 
     uint64_t dd = 0;
     uint32_t mo = 0, vo = 0;
     const int n2 = n / 2;
-    const int fr = std::max(p - 8, 0), fl = std::max(8 - p, 0);
+    const int fr = std::max(p - 8, 0), fl = std::max(8 - p, 0) + 16;
     for (int q = 0; q < n2; ++q) {
         loadsample(r[2 * q], p, fr, fl, half, lo, rb.v[0][q], rb.es[0][q + 1], dd, vo, mo);
         loadsample(r[2 * q + 1], p, fr, fl, half, lo << 2, rb.v[1][q], rb.es[1][q + 1], dd, vo,
