@@ -9,6 +9,7 @@
 #include <bit>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 
 #include "base/simd.h"
 #include "tier1/htref.h"
@@ -363,17 +364,17 @@ inline void loadsample(int32_t s, int p, int fr, int fl, uint32_t half, uint32_t
 {
     const uint32_t m = s < 0 ? 0u - uint32_t(s) : uint32_t(s);
     const uint32_t mu = m >> p;
-    const uint32_t msk = 0u - uint32_t(mu != 0);
-    const uint32_t vx = (2 * mu - 2 + (uint32_t(s) >> 31)) & msk;
+    const uint32_t off = 0u - uint32_t(mu == 0);  // the sample stays insignificant
+    const uint32_t vx = (2 * mu - 2 + (uint32_t(s) >> 31)) & ~off;
     v = vx;
     vo |= vx;
     // The exponent of a float holding v | 1.
     const uint32_t fb = std::bit_cast<uint32_t>(float(int32_t(vx | 1)));
-    const uint32_t frac = ((m >> fr) << fl) & 0xff;
-    es = (((fb >> 23) - 126) | sb << 8 | frac << 16) & msk;
-    const uint32_t rec = ((mu << p) | half) & msk;
+    const uint32_t frac = ((m >> fr) << fl) & 0xff0000;
+    es = (((fb >> 23) - 126) | sb << 8 | frac) & ~off;
+    const uint32_t rec = ((mu << p) | half) & ~off;
     dd += uint64_t(rec) * uint64_t(2 * m - rec);
-    mo |= m & msk;
+    mo |= m & ~off;
 }
 
 // The n samples of row r into rb (lo: the significance bit of its even
@@ -386,7 +387,7 @@ HOT_CLONES uint64_t loadrow(const int32_t* __restrict r, int n, int p, uint32_t 
     uint64_t dd = 0;
     uint32_t mo = 0, vo = 0;
     const int n2 = n / 2;
-    const int fr = std::max(p - 8, 0), fl = std::max(8 - p, 0);
+    const int fr = std::max(p - 8, 0), fl = std::max(8 - p, 0) + 16;
     for (int q = 0; q < n2; ++q) {
         loadsample(r[2 * q], p, fr, fl, half, lo, rb.v[0][q], rb.es[0][q + 1], dd, vo, mo);
         loadsample(r[2 * q + 1], p, fr, fl, half, lo << 2, rb.v[1][q], rb.es[1][q + 1], dd, vo,
@@ -482,7 +483,8 @@ HOT_CLONES void trimrow(trim_t& tr, const rowbuf_t& r0, const rowbuf_t& r1, cons
     const uint32_t *ee1 = r1.es[0] + 1, *eo1 = r1.es[1] + 1;
     const uint32_t *epe = rp.es[0] + 1, *epo = rp.es[1] + 1;
     const uint32_t *ve0 = r0.v[0], *vo0 = r0.v[1], *ve1 = r1.v[0], *vo1 = r1.v[1];
-    uint32_t cut[512 + 2];
+    // 1 where the quad is cut, in whole words of 8.
+    alignas(8) uint8_t cut[512 + 8];
     uint32_t any = 0;
     // Branch-free, so that the loop vectorizes.
     for (int q = 0; q < nq; ++q) {
@@ -506,28 +508,32 @@ HOT_CLONES void trimrow(trim_t& tr, const rowbuf_t& r0, const rowbuf_t& r1, cons
         const uint32_t bits = (rho & 1) + ((rho >> 1) & 1) + ((rho >> 2) & 1) + (rho >> 3);
         const uint32_t c1 = fits & uint32_t(emax >= 2) & uint32_t(emax > kappa) &
                             uint32_t(fsum < tr.fthr * bits);
-        cut[q] = c1;
+        cut[q] = uint8_t(c1);
         any |= c1;
     }
     if (!any)
         return;
-    const double step = std::ldexp(1.0, tr.p);
-    for (int q = 0; q < nq; ++q) {
-        if (!cut[q])
-            continue;
-        const uint32_t es[4] = {ee0[q], ee1[q], eo0[q], eo1[q]};
-        const uint32_t U = std::max(std::max(es[0] & 0xff, es[1] & 0xff),
-                                    std::max(es[2] & 0xff, es[3] & 0xff));
-        const double lo = double((uint64_t{1} << (U - 2) << tr.p) | tr.half);
-        for (int i = 0; i < 4; ++i)
-            if ((es[i] & 0xff) == U) {
-                const int32_t sv = tr.row[i & 1][2 * q + (i >> 1)];
-                const double m = sv < 0 ? -double(sv) : double(sv);
-                tr.ddcut += step * (2 * (m - lo) - step);
-                rowbuf_t& rb = *tr.rb[i & 1];
-                rb.v[i >> 1][q] -= 2;
-                rb.es[i >> 1][q + 1] = (es[i] & ~0xffu) | (U - 1);
-            }
+    std::fill_n(cut + nq, 8, uint8_t{0});
+    const double step = double(uint64_t{1} << tr.p);
+    for (int q8 = 0; q8 < nq; q8 += 8) {
+        uint64_t w;
+        std::memcpy(&w, cut + q8, 8);
+        for (; w; w &= w - 1) {
+            const int q = q8 + std::countr_zero(w) / 8;
+            const uint32_t es[4] = {ee0[q], ee1[q], eo0[q], eo1[q]};
+            const uint32_t U = std::max(std::max(es[0] & 0xff, es[1] & 0xff),
+                                        std::max(es[2] & 0xff, es[3] & 0xff));
+            const double lo = double((uint64_t{1} << (U - 2) << tr.p) | tr.half);
+            for (int i = 0; i < 4; ++i)
+                if ((es[i] & 0xff) == U) {
+                    const int32_t sv = tr.row[i & 1][2 * q + (i >> 1)];
+                    const double m = sv < 0 ? -double(sv) : double(sv);
+                    tr.ddcut += step * (2 * (m - lo) - step);
+                    rowbuf_t& rb = *tr.rb[i & 1];
+                    rb.v[i >> 1][q] -= 2;
+                    rb.es[i >> 1][q + 1] = (es[i] & ~0xffu) | (U - 1);
+                }
+        }
     }
 }
 
@@ -664,11 +670,6 @@ int htenc_encodecln(const int32_t* data, ptrdiff_t stride, int width, int height
         const int32_t* r0 = data + 2 * j * stride;
         const rowbuf_t* rb[2] = {&zerorow, &zerorow};
         tr.rb[0] = tr.rb[1] = nullptr;
-        // The rows of the next line pair, while this one is coded.
-        for (int y = 2 * j + 2; y < std::min(2 * j + 4, height); ++y)
-            if (!rowmag || rowmag[y] >> p)
-                for (int x = 0; x < width; x += 16)
-                    __builtin_prefetch(data + y * stride + x);
         for (int k = 0; k < 2; ++k) {
             const int y = 2 * j + k;
             if (y >= height ||
@@ -679,8 +680,8 @@ int htenc_encodecln(const int32_t* data, ptrdiff_t stride, int width, int height
             // Zeros after the row (up to QW + 3 or one more: 4 at most).
             for (int i = 0; i < 2; ++i) {
                 const int from = (width + 1 - i) / 2;
-                for (int x = from; x < from + 4; ++x)
-                    b.v[i][x] = b.es[i][1 + x] = 0;
+                std::fill_n(b.v[i] + from, 4, 0u);
+                std::fill_n(b.es[i] + 1 + from, 4, 0u);
             }
             rb[k] = tr.rb[k] = &b;
             tr.row[k] = r0 + k * stride;
