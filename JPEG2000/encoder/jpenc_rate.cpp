@@ -98,6 +98,21 @@ jpenc_pass_t* passend(jpenc_cblk_t* cblk, double thresh, bool include)
     return end;
 }
 
+// The body bytes of the packets when every code block gives the layer all
+// its passes (passend at -1), counted as tier-2 counts them: the trial's
+// length less its headers.
+int64_t allbodies(jpenc_t* enc)
+{
+    int64_t sum = 0;
+    forcblks(enc, [&](jpenc_cblk_t* cblk) {
+        const jpenc_pass_t* cur = cblk->curpass;
+        const jpenc_pass_t* end = passend(cblk, -1.0, true);
+        if (end != cur)
+            sum += cblk->ht ? end[-1].end : end[-1].end - cur->start;
+    });
+    return sum;
+}
+
 // Gives the passes of a code block from its current pass up to end the
 // layer lyrno, the rest -1.
 void assignto(jpenc_cblk_t* cblk, int lyrno, jpenc_pass_t* end)
@@ -465,16 +480,19 @@ int jpenc_ratealloc(jpenc_t* enc, int numlyrs, const int64_t* cumlens)
         } else {
             // When every remaining pass fits, the layer takes them all: the
             // bisection below never reaches the smallest slope, nor the passes
-            // after a code block's last hull point.
-            assign(enc, lyrno, -1.0, true);
-            int64_t alllen = triallength(enc, scratch, lyrno, cache);
-            if (alllen < 0) {
-                stream_close(scratch);
-                return -1;
-            }
-            if (donelen + alllen <= maxlen) {
-                success = true;
-                goodthresh = -1.0;
+            // after a code block's last hull point.  Their bodies alone can
+            // show that they do not, without a trial.
+            if (donelen + allbodies(enc) <= maxlen) {
+                assign(enc, lyrno, -1.0, true);
+                int64_t alllen = triallength(enc, scratch, lyrno, cache);
+                if (alllen < 0) {
+                    stream_close(scratch);
+                    return -1;
+                }
+                if (donelen + alllen <= maxlen) {
+                    success = true;
+                    goodthresh = -1.0;
+                }
             }
         }
         if (maxlen >= 0 && !success) {
