@@ -4,7 +4,10 @@
 // block, the passes down to a global slope threshold found by bisection,
 // with real tier-2 coding measuring each trial.
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
+#include <utility>
 #include <vector>
 
 #include "base/fatal.h"
@@ -302,6 +305,33 @@ void trialassign(pktcache_t& cache, int lyrno, double thresh)
     cache.fresh = true;
 }
 
+// Sorts positive doubles ascending: their bit patterns order as they do,
+// so a radix sort on 11-bit digits (a digit all share is skipped) does it
+// in a few linear passes.
+void sortpositive(std::vector<double>& v)
+{
+    constexpr int kBits = 11;
+    constexpr size_t kSize = size_t(1) << kBits;
+    const size_t n = v.size();
+    std::vector<uint64_t> a(n), b(n);
+    std::memcpy(a.data(), v.data(), n * sizeof(double));
+    std::vector<size_t> count(kSize);
+    for (int shift = 0; shift < 64; shift += kBits) {
+        std::fill(count.begin(), count.end(), 0);
+        for (uint64_t x : a)
+            ++count[(x >> shift) & (kSize - 1)];
+        if (n == 0 || count[(a[0] >> shift) & (kSize - 1)] == n)
+            continue;
+        size_t at = 0;
+        for (size_t& c : count)
+            at += std::exchange(c, at);
+        for (uint64_t x : a)
+            b[count[(x >> shift) & (kSize - 1)]++] = x;
+        a.swap(b);
+    }
+    std::memcpy(v.data(), a.data(), n * sizeof(double));
+}
+
 // The slopes of every block's passes (computed here), distinct and
 // ascending: the only thresholds at which what a layer takes can change.
 std::vector<double> distinctslopes(jpenc_t* enc)
@@ -313,7 +343,7 @@ std::vector<double> distinctslopes(jpenc_t* enc)
             if (cblk->passes[i].rdslope > 0.0)
                 slopes.push_back(cblk->passes[i].rdslope);
     });
-    std::sort(slopes.begin(), slopes.end());
+    sortpositive(slopes);
     slopes.erase(std::unique(slopes.begin(), slopes.end()), slopes.end());
     return slopes;
 }
