@@ -1,12 +1,15 @@
 #include "picfile.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
+
+#include <unistd.h>
 
 #include "base/simd.h"
 #include "base/stream.h"
@@ -118,6 +121,45 @@ bool fill_component(image_t* im, int cmpt, const uint8_t* raw, size_t n, int64_t
            stream_flush(s) == 0;
 }
 
+// The 8-bit samples of a PGM or PPM file straight into the components'
+// memory, in bands of rows that the pool's threads read and split
+// independently (each with its own buffer), each pixel's samples read once.
+struct pnm_bands_t {
+    int fd;
+    long at;  // file offset of the first sample
+    long w, h, band;
+    int numcmpts;
+    size_t rowbytes;
+    uint8_t** mem;
+    std::vector<std::vector<uint8_t>> raw;  // one buffer per worker
+    std::atomic<bool> failed;
+};
+
+void pnm_band(void* arg, int64_t i, int worker)
+{
+    pnm_bands_t& j = *static_cast<pnm_bands_t*>(arg);
+    const long y = static_cast<long>(i) * j.band;
+    const long rows = std::min(j.band, j.h - y);
+    const size_t len = j.rowbytes * static_cast<size_t>(rows);
+    std::vector<uint8_t>& raw = j.raw[static_cast<size_t>(worker)];
+    raw.resize(len);
+    for (size_t got = 0; got < len;) {
+        const ssize_t r = pread(j.fd, raw.data() + got, len - got,
+                                static_cast<off_t>(j.at + static_cast<off_t>(y) * j.rowbytes + got));
+        if (r <= 0) {
+            j.failed = true;
+            return;
+        }
+        got += static_cast<size_t>(r);
+    }
+    const size_t n = static_cast<size_t>(j.w) * rows;
+    const size_t first = static_cast<size_t>(y) * j.w;
+    if (j.numcmpts == 3)
+        deinterleave3(raw.data(), j.mem[0] + first, j.mem[1] + first, j.mem[2] + first, n);
+    else
+        std::memcpy(j.mem[0] + first, raw.data(), n);
+}
+
 image_t* read_pnm(const std::string& path)
 {
     file_ptr f(std::fopen(path.c_str(), "rb"));
@@ -176,6 +218,16 @@ image_t* read_pnm(const std::string& path)
     // The file's rows come through a buffer of about 1 MiB.
     const size_t rowbytes = static_cast<size_t>(w) * numcmpts * filebps;
     const long band = std::max<long>(1, static_cast<long>((size_t(1) << 20) / rowbytes));
+    if (direct) {
+        pnm_bands_t job{fileno(f.get()), at, w, h, band, numcmpts, rowbytes, mem, {}, false};
+        job.raw.resize(static_cast<size_t>(threadpool_numthreads()));
+        threadpool_for((h + band - 1) / band, pnm_band, nullptr, &job);
+        if (job.failed) {
+            std::fprintf(stderr, "%s: file ends before its samples\n", path.c_str());
+            return nullptr;
+        }
+        return im.release();
+    }
     std::vector<uint8_t> raw(rowbytes * static_cast<size_t>(std::min(band, h)));
     for (long y = 0; y < h; y += band) {
         const long rows = std::min(band, h - y);
@@ -185,16 +237,6 @@ image_t* read_pnm(const std::string& path)
             return nullptr;
         }
         const size_t n = static_cast<size_t>(w) * rows;
-        if (direct) {
-            // 8-bit samples straight into the components' memory, each
-            // pixel's samples read once.
-            const size_t first = static_cast<size_t>(y) * w;
-            if (numcmpts == 3)
-                deinterleave3(raw.data(), mem[0] + first, mem[1] + first, mem[2] + first, n);
-            else
-                std::memcpy(mem[0] + first, raw.data(), n);
-            continue;
-        }
         for (int i = 0; i < numcmpts; ++i)
             if (!fill_component(im.get(), i, raw.data(), n, int64_t(y) * w, filebps, true,
                                 numcmpts, i)) {

@@ -4,7 +4,10 @@
 // block, the passes down to a global slope threshold found by bisection,
 // with real tier-2 coding measuring each trial.
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
+#include <utility>
 #include <vector>
 
 #include "base/fatal.h"
@@ -91,11 +94,29 @@ jpenc_pass_t* passend(jpenc_cblk_t* cblk, double thresh, bool include)
     jpenc_pass_t* cur = cblk->curpass;
     jpenc_pass_t* end = cur;
     // An HT code block sent in an earlier layer has nothing more to send.
-    if (cur && include && !(cblk->ht && cur != cblk->passes))
+    if (cur && include && !(cblk->ht && cur != cblk->passes)) {
         for (jpenc_pass_t* p = cur; p != cblk->passes + cblk->numpasses; ++p)
             if (p->rdslope >= thresh)
                 end = p + 1;
+            else if (p->rdslope > 0.0 && thresh > 0.0)
+                break;  // the hull's slopes fall: none further reaches thresh
+    }
     return end;
+}
+
+// The body bytes of the packets when every code block gives the layer all
+// its passes (passend at -1), counted as tier-2 counts them: the trial's
+// length less its headers.
+int64_t allbodies(jpenc_t* enc)
+{
+    int64_t sum = 0;
+    forcblks(enc, [&](jpenc_cblk_t* cblk) {
+        const jpenc_pass_t* cur = cblk->curpass;
+        const jpenc_pass_t* end = passend(cblk, -1.0, true);
+        if (end != cur)
+            sum += cblk->ht ? end[-1].end : end[-1].end - cur->start;
+    });
+    return sum;
 }
 
 // Gives the passes of a code block from its current pass up to end the
@@ -148,10 +169,18 @@ struct pktcache_t {
         int compno, lvlno;
         std::vector<jpenc_cblk_t*> cblks;
         std::vector<int> runs;  // of the code blocks at the cached length
-        int64_t len = -1;       // -1: not known
+        std::vector<int> now;   // of the code blocks as trialassign left them
+        // The hull points that trialassign chooses from, per code block
+        // hull[from[i]] .. hull[from[i + 1]] (hullof).
+        std::vector<std::pair<double, int>> hull;  // slope, run to take it
+        std::vector<int> from;
+        int64_t len = -1;  // -1: not known
     };
     std::vector<pkt_t> pkts;
     int lyrno = -1;  // of the lengths kept
+    // The passes' layers are as trialassign left them, and now holds their
+    // runs: no other change since.
+    bool fresh = false;
 
     explicit pktcache_t(jpenc_t* enc)
     {
@@ -167,6 +196,7 @@ struct pktcache_t {
                         pkt.cblks.push_back(&band->cblks[c]);
                 }
                 pkt.runs.assign(pkt.cblks.size(), 0);
+                pkt.now.assign(pkt.cblks.size(), 0);
                 pkts.push_back(std::move(pkt));
             }
     }
@@ -201,7 +231,7 @@ int64_t triallength(jpenc_t* enc, stream_t* scratch, int lyrno, pktcache_t& cach
     for (pktcache_t::pkt_t& pkt : cache.pkts) {
         bool same = pkt.len >= 0;
         for (size_t i = 0; i < pkt.cblks.size(); ++i) {
-            const int run = runof(pkt.cblks[i], lyrno);
+            const int run = cache.fresh ? pkt.now[i] : runof(pkt.cblks[i], lyrno);
             if (run != pkt.runs[i]) {
                 pkt.runs[i] = run;
                 same = false;
@@ -223,6 +253,85 @@ int64_t triallength(jpenc_t* enc, stream_t* scratch, int lyrno, pktcache_t& cach
     return total;
 }
 
+// The hull points (positive slopes) of every code block from its current
+// pass on, for the trials of a layer: those that passend reaches at a
+// positive threshold, in one place instead of in every block's passes.
+void hullof(pktcache_t& cache)
+{
+    for (pktcache_t::pkt_t& pkt : cache.pkts) {
+        pkt.hull.clear();
+        pkt.from.assign(1, 0);
+        for (jpenc_cblk_t* cblk : pkt.cblks) {
+            jpenc_pass_t* cur = cblk->curpass;
+            if (cur && !(cblk->ht && cur != cblk->passes))
+                for (jpenc_pass_t* p = cur; p != cblk->passes + cblk->numpasses; ++p)
+                    if (p->rdslope > 0.0)
+                        pkt.hull.push_back({p->rdslope, int(p - cur) + 1});
+            pkt.from.push_back(int(pkt.hull.size()));
+        }
+    }
+}
+
+// assign() at a positive threshold for the trials of a bisection (hullof
+// first): a code block's passes are written only where its run changes
+// since the last call, when the cache is still fresh, and the runs are
+// kept for triallength.
+void trialassign(pktcache_t& cache, int lyrno, double thresh)
+{
+    for (pktcache_t::pkt_t& pkt : cache.pkts)
+        for (size_t i = 0; i < pkt.cblks.size(); ++i) {
+            // The hull's slopes fall along a block.
+            int run = 0;
+            for (int k = pkt.from[i]; k < pkt.from[i + 1] && pkt.hull[size_t(k)].first >= thresh; ++k)
+                run = pkt.hull[size_t(k)].second;
+            if (cache.fresh && run == pkt.now[i])
+                continue;
+            jpenc_cblk_t* cblk = pkt.cblks[i];
+            jpenc_pass_t* cur = cblk->curpass;
+            if (!cur) {
+                pkt.now[i] = 0;
+                continue;
+            }
+            if (!cache.fresh) {
+                assignto(cblk, lyrno, cur + run);
+            } else {
+                for (int k = pkt.now[i]; k < run; ++k)
+                    cur[k].lyrno = lyrno;
+                for (int k = run; k < pkt.now[i]; ++k)
+                    cur[k].lyrno = -1;
+            }
+            pkt.now[i] = run;
+        }
+    cache.fresh = true;
+}
+
+// Sorts positive doubles ascending: their bit patterns order as they do,
+// so a radix sort on 11-bit digits (a digit all share is skipped) does it
+// in a few linear passes.
+void sortpositive(std::vector<double>& v)
+{
+    constexpr int kBits = 11;
+    constexpr size_t kSize = size_t(1) << kBits;
+    const size_t n = v.size();
+    std::vector<uint64_t> a(n), b(n);
+    std::memcpy(a.data(), v.data(), n * sizeof(double));
+    std::vector<size_t> count(kSize);
+    for (int shift = 0; shift < 64; shift += kBits) {
+        std::fill(count.begin(), count.end(), 0);
+        for (uint64_t x : a)
+            ++count[(x >> shift) & (kSize - 1)];
+        if (n == 0 || count[(a[0] >> shift) & (kSize - 1)] == n)
+            continue;
+        size_t at = 0;
+        for (size_t& c : count)
+            at += std::exchange(c, at);
+        for (uint64_t x : a)
+            b[count[(x >> shift) & (kSize - 1)]++] = x;
+        a.swap(b);
+    }
+    std::memcpy(v.data(), a.data(), n * sizeof(double));
+}
+
 // The slopes of every block's passes (computed here), distinct and
 // ascending: the only thresholds at which what a layer takes can change.
 std::vector<double> distinctslopes(jpenc_t* enc)
@@ -234,7 +343,7 @@ std::vector<double> distinctslopes(jpenc_t* enc)
             if (cblk->passes[i].rdslope > 0.0)
                 slopes.push_back(cblk->passes[i].rdslope);
     });
-    std::sort(slopes.begin(), slopes.end());
+    sortpositive(slopes);
     slopes.erase(std::unique(slopes.begin(), slopes.end()), slopes.end());
     return slopes;
 }
@@ -465,16 +574,19 @@ int jpenc_ratealloc(jpenc_t* enc, int numlyrs, const int64_t* cumlens)
         } else {
             // When every remaining pass fits, the layer takes them all: the
             // bisection below never reaches the smallest slope, nor the passes
-            // after a code block's last hull point.
-            assign(enc, lyrno, -1.0, true);
-            int64_t alllen = triallength(enc, scratch, lyrno, cache);
-            if (alllen < 0) {
-                stream_close(scratch);
-                return -1;
-            }
-            if (donelen + alllen <= maxlen) {
-                success = true;
-                goodthresh = -1.0;
+            // after a code block's last hull point.  Their bodies alone can
+            // show that they do not, without a trial.
+            if (donelen + allbodies(enc) <= maxlen) {
+                assign(enc, lyrno, -1.0, true);
+                int64_t alllen = triallength(enc, scratch, lyrno, cache);
+                if (alllen < 0) {
+                    stream_close(scratch);
+                    return -1;
+                }
+                if (donelen + alllen <= maxlen) {
+                    success = true;
+                    goodthresh = -1.0;
+                }
             }
         }
         if (maxlen >= 0 && !success) {
@@ -493,10 +605,12 @@ int jpenc_ratealloc(jpenc_t* enc, int numlyrs, const int64_t* cumlens)
                 jpenc_report(enc, 70 + std::min(enc->alloctrials++, 36) / 4);
                 if (enc->stopped)
                     return -1;
-                assign(enc, lyrno, slopes[i], true);
+                trialassign(cache, lyrno, slopes[i]);
                 len = triallength(enc, scratch, lyrno, cache);
                 return len < 0 ? -1 : donelen + len <= maxlen ? 1 : 0;
             };
+            cache.fresh = false;
+            hullof(cache);
             const bodies_t bodies(enc);
             const int64_t room = maxlen - donelen;
             // The first slope whose bodies and `head` header bytes fit.
@@ -534,6 +648,7 @@ int jpenc_ratealloc(jpenc_t* enc, int numlyrs, const int64_t* cumlens)
                 else if (f == 1)
                     hi = mid;
             }
+            cache.fresh = false;
             if (f < 0) {
                 stream_close(scratch);
                 return -1;
