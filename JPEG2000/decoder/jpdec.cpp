@@ -815,22 +815,47 @@ struct outjob_t {
     int64_t prefix = 0;        // bands 0 .. prefix - 1 are packed
     int released = 0;          // rows 0 .. released - 1 are given back
     int relrows = 1;           // rows worth a release
+    bool streamed = false;     // the last level is synthesized as rows go out
 };
 
-// Band i is packed: gives back the rows of the packed bands before it once
-// they make a release step (or the end).
+// The picture's rows 0 .. upto - 1 are written (relmu held): gives back the
+// rows of the tile-components that no later row reads, once they make a
+// release step (or the end).  When the last level is streamed, its input
+// rows are the low-pass rows in the top part of each tile-component and
+// the high-pass rows below them, about half an output row each; those
+// more than 16 rows above the next output row's are no longer read (a
+// band's streams start 8 output rows above it).
+void dec_releaseupto(outjob_t* j, int upto)
+{
+    if (!j->streamed) {
+        if (upto - j->released < j->relrows && upto < j->rows)
+            return;
+        for (dec_tcomp_t& tcomp : j->tile->tcomps)
+            dec_releaserows(tcomp.data, j->released, upto);
+        j->released = upto;
+        return;
+    }
+    const int done = upto < j->rows ? std::max(0, upto / 2 - 16) : j->rows;
+    if (2 * (done - j->released) < j->relrows && upto < j->rows)
+        return;
+    for (dec_tcomp_t& tcomp : j->tile->tcomps) {
+        const int64_t y0 = tcomp.data->ystart_;
+        const int numlow = static_cast<int>(mathx_ceildiv(y0 + j->rows, 2) - mathx_ceildiv(y0, 2));
+        dec_releaserows(tcomp.data, j->released, std::min(done, numlow));
+        dec_releaserows(tcomp.data, numlow + j->released, std::min(numlow + done, j->rows));
+    }
+    j->released = done;
+}
+
+// Band i is packed: gives back what the packed bands before it no longer
+// need.
 void dec_outrelease(outjob_t* j, int64_t i)
 {
     std::lock_guard<std::mutex> lock(j->relmu);
     j->packed[static_cast<size_t>(i)] = 1;
     while (j->prefix < j->numbands && j->packed[static_cast<size_t>(j->prefix)])
         ++j->prefix;
-    const int upto = static_cast<int>(std::min<int64_t>(j->rows, j->prefix * j->bandrows));
-    if (upto - j->released < j->relrows && upto < j->rows)
-        return;
-    for (dec_tcomp_t& tcomp : j->tile->tcomps)
-        dec_releaserows(tcomp.data, j->released, upto);
-    j->released = upto;
+    dec_releaseupto(j, static_cast<int>(std::min<int64_t>(j->rows, j->prefix * j->bandrows)));
 }
 
 void dec_outband(void* arg, int64_t i, int)
@@ -977,8 +1002,13 @@ void dec_streamband(void* arg, int64_t band, int)
                              j->cols, j->ranges.data());
         }
         next = first + count;
-        if (sj->numbands == 1)  // on the calling thread: progress as the rows go
+        if (sj->numbands == 1) {
+            // On the calling thread alone: progress and releases as the
+            // rows go.
             dec_progress(j->dec, 65 + static_cast<int>(10 * int64_t(std::max(next, 0)) / y1));
+            std::lock_guard<std::mutex> lock(j->relmu);
+            dec_releaseupto(j, std::clamp(next, 0, j->rows));
+        }
         if (j->dec->stopped.load(std::memory_order_relaxed))
             break;
     }
@@ -986,6 +1016,8 @@ void dec_streamband(void* arg, int64_t band, int)
         qmfb97_stream_destroy(s);
     if (!ok)
         sj->failed.store(true, std::memory_order_relaxed);
+    else if (sj->numbands > 1)
+        dec_outrelease(j, band);
 }
 
 // Progress from 65 to 75 as the bands are written.
@@ -1006,6 +1038,11 @@ int dec_outstreamed(outjob_t* j)
     sj.bandrows = nthreads <= 1 ? j->rows
                                 : std::max(64, (j->rows + 4 * nthreads - 1) / (4 * nthreads));
     sj.numbands = (j->rows + sj.bandrows - 1) / sj.bandrows;
+    j->streamed = true;
+    j->bandrows = sj.bandrows;
+    j->numbands = sj.numbands;
+    j->packed.assign(static_cast<size_t>(sj.numbands), 0);
+    j->relrows = std::max(1, (1 << 20) / (j->cols * 4));
     threadpool_for(sj.numbands, dec_streamband, dec_streamtick, &sj);
     return sj.failed.load() || j->dec->stopped.load() ? -1 : 0;
 }
