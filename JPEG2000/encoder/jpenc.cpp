@@ -404,12 +404,11 @@ int floorlog2_64(int64_t v)
 // within 32 bits); returns the largest magnitude.
 HOT_CLONES int64_t quantizerow(seqent_t* q, int32_t n, float scale)
 {
-    constexpr float LIMIT = 2147483520.0f;  // the largest float below 2^31
     int32_t maxmag = 0;
     for (int32_t c = 0; c < n; ++c) {
         const float v = std::bit_cast<float>(q[c]);
         float a = std::fabs(v) * scale;
-        a = a < LIMIT ? a : LIMIT;  // also a NaN, which cannot arise here
+        a = a < REQUANT_LIMIT ? a : REQUANT_LIMIT;  // also a NaN, which cannot arise here
         const int32_t m = static_cast<int32_t>(a);
         maxmag = std::max(maxmag, m);
         q[c] = v < 0 ? -m : m;

@@ -8,10 +8,9 @@
 
 HOT_CLONES void requant_row(int32_t* q, int32_t n, float ratio)
 {
-    constexpr float LIMIT = 2147483520.0f;  // as requant_mag
     for (int32_t c = 0; c < n; ++c) {
         float a = std::fabs(static_cast<float>(q[c])) * ratio;
-        a = a < LIMIT ? a : LIMIT;
+        a = a < REQUANT_LIMIT ? a : REQUANT_LIMIT;
         const int32_t m = static_cast<int32_t>(a);
         q[c] = q[c] < 0 ? -m : m;
     }

@@ -11,12 +11,15 @@
 
 struct jpenc_cblk_t;
 
+// The largest magnitude of a quantization index, the largest float below
+// 2^31: indices stay within 32 bits.
+constexpr float REQUANT_LIMIT = 2147483520.0f;
+
 // One magnitude m requantized: monotonic in m, so the largest of a set of
 // magnitudes requantized is the largest requantized.
 inline uint32_t requant_mag(uint32_t m, float ratio)
 {
-    constexpr float LIMIT = 2147483520.0f;  // the largest float below 2^31
-    return uint32_t(int32_t(std::min(float(m) * ratio, LIMIT)));
+    return uint32_t(int32_t(std::min(float(m) * ratio, REQUANT_LIMIT)));
 }
 
 // The n indices at q requantized in place.

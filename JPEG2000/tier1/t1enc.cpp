@@ -255,10 +255,6 @@ void fixends(jpenc_pass_t* passes, int numpasses, const unsigned char* code)
     }
 }
 
-}  // namespace
-
-namespace {
-
 // Bit planes of magnitudes (with JPC_NUMEXTRABITS fractional bits) whose
 // OR is ormag: the OR has the top bit of the largest (and, unlike an
 // unsigned maximum, vectorises with SSE2).

@@ -46,6 +46,22 @@ int32_t expected(int32_t x, int p)
     return x < 0 ? -v : v;
 }
 
+// The block htdec decodes from the cleanup segment cln at plane p into the
+// w x h samples at data, rows stride apart.
+htdec_cblk_t cleanup_block(const std::vector<uint8_t>& cln, int p, int w, int h, int32_t* data,
+                           int stride)
+{
+    htdec_cblk_t cb;
+    cb.cln = cln.data();
+    cb.lcup = int(cln.size());
+    cb.p = p;
+    cb.width = w;
+    cb.height = h;
+    cb.data = data;
+    cb.stride = stride;
+    return cb;
+}
+
 TEST(HtBlock, RoundTripsEverySizeDepthAndPlane)
 {
     const int sizes[][2] = {{1, 1},  {4, 4},   {5, 3},   {8, 8},   {16, 16},  {17, 33},
@@ -66,14 +82,7 @@ TEST(HtBlock, RoundTripsEverySizeDepthAndPlane)
                     ASSERT_EQ(htenc_encodecln(src.data(), w, w, h, p, seg), 0);
                     ASSERT_GE(seg.size(), 2u);
                     std::vector<int32_t> out(size_t(w + 3) * h, 12345);
-                    htdec_cblk_t cb;
-                    cb.cln = seg.data();
-                    cb.lcup = int(seg.size());
-                    cb.p = p;
-                    cb.width = w;
-                    cb.height = h;
-                    cb.data = out.data();
-                    cb.stride = w + 3;
+                    htdec_cblk_t cb = cleanup_block(seg, p, w, h, out.data(), w + 3);
                     ASSERT_EQ(htdec_decodecblk(cb, scratch), 0);
                     for (int y = 0; y < h; ++y) {
                         for (int x = 0; x < w; ++x)
@@ -162,14 +171,7 @@ TEST(HtBlock, TrimmedBoundsDecodeAsReported)
                                                   nullptr, trim), 0);
                         EXPECT_LE(seg.size(), plain.size());
                         std::vector<int32_t> out(size_t(w) * h);
-                        htdec_cblk_t cb;
-                        cb.cln = seg.data();
-                        cb.lcup = int(seg.size());
-                        cb.p = p;
-                        cb.width = w;
-                        cb.height = h;
-                        cb.data = out.data();
-                        cb.stride = w;
+                        htdec_cblk_t cb = cleanup_block(seg, p, w, h, out.data(), w);
                         ASSERT_EQ(htdec_decodecblk(cb, scratch), 0);
                         double want = 0;
                         for (size_t i = 0; i < src.size(); ++i) {
@@ -228,18 +230,11 @@ TEST(HtBlock, RefinementPassesRoundTrip)
                     for (int numref : {1, 2}) {
                         const std::vector<uint8_t>& ref = numref == 1 ? sp : spmr;
                         std::vector<int32_t> out(size_t(w) * h);
-                        htdec_cblk_t cb;
-                        cb.cln = cln.data();
-                        cb.lcup = int(cln.size());
+                        htdec_cblk_t cb = cleanup_block(cln, p, w, h, out.data(), w);
                         cb.ref = ref.data();
                         cb.lref = int(ref.size());
                         cb.numrefpasses = numref;
-                        cb.p = p;
                         cb.vcausal = vcausal;
-                        cb.width = w;
-                        cb.height = h;
-                        cb.data = out.data();
-                        cb.stride = w;
                         ASSERT_EQ(htdec_decodecblk(cb, scratch), 0);
                         for (int i = 0; i < w * h; ++i) {
                             const int32_t x = src[i];
