@@ -102,6 +102,9 @@ void HideSplash(uint32_t Minimum)
             QEventLoop loop;
             QTimer timer;
             timer.setSingleShot(true);
+            // A coarse timer may fire up to 5 % early, which would cut the
+            // minimum short.
+            timer.setTimerType(Qt::PreciseTimer);
             QObject::connect(&timer, &QTimer::timeout, &loop, &QEventLoop::quit);
             QObject::connect(QCoreApplication::instance(), &QCoreApplication::aboutToQuit, &loop,
                              &QEventLoop::quit);
