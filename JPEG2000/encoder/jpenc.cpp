@@ -798,32 +798,105 @@ int loadsamples(jpenc_t* enc, const jpenc_tile_t* tile)
     return enc->stopped ? -1 : 0;
 }
 
+// The quantization of one band as the wavelet transform finishes its rows:
+// the scale of its nominal step and the largest magnitude of each row.
+struct bandquant_t {
+    jpenc_band_t* band;
+    int compno, bandno;
+    float scale;
+    std::vector<int64_t> rowmax;
+};
+
+// The nominal steps of every band (real samples are divided by the step as
+// the decoder will see it), with room for the rows' figures, in band order
+// by component.
+std::vector<bandquant_t> prepquant(jpenc_t* enc)
+{
+    std::vector<bandquant_t> bq;
+    for (int i = 0; i < enc->numcomps; ++i) {
+        jpenc_comp_t* comp = &enc->comps[i];
+        for (int r = 0; r < comp->numrlvls; ++r)
+            for (int b = 0; b < comp->lvls[r].numbands; ++b) {
+                const int bandno = jpenc_bandno(r, b);
+                jpenc_band_t* band = &comp->lvls[r].bands[b];
+                const int64_t sent = setbandstep(comp, band, bandno, 1.0);
+                const float scale =
+                    static_cast<float>(std::ldexp(16384.0 / double(sent), JPC_NUMEXTRABITS));
+                for (jpenc_cblk_t& cblk : band->cblks)
+                    cblk.rowmag.assign(size_t(matrix_numrows(cblk.data)), 0);
+                const int32_t rows = band->data ? matrix_numrows(band->data) : 0;
+                bq.push_back(bandquant_t{band, i, bandno, scale, std::vector<int64_t>(size_t(rows), 0)});
+            }
+    }
+    return bq;
+}
+
+// The bands of one component that each level of its wavelet transform
+// finishes, and the quantization of their rows as they come (any thread).
+struct compquant_t {
+    bool realmode;
+    std::vector<std::vector<bandquant_t*>> bylvl;  // by node depth, 0 the finest
+
+    void row(int lvl, int32_t y)
+    {
+        for (bandquant_t* q : bylvl[size_t(lvl)]) {
+            const int32_t br = y - q->band->yoff;
+            if (br >= 0 && br < int32_t(q->rowmax.size()))
+                q->rowmax[size_t(br)] = quantizerows(q->band, br, br + 1, realmode, q->scale);
+        }
+    }
+};
+
 // The wavelet transform of every component, one after another, each
 // spreading its one-dimensional passes over the thread pool (three
 // components as three pieces would leave a thread of two idle for a third
-// of the time); the reports climb from 30 to 34 with each pass.  A cancel
-// ends the transform at its next pass.
-int wavelet(jpenc_t* enc)
+// of the time), and the quantization of every band, row by row as the
+// transform's last pass over the row leaves it in the cache; the reports
+// climb from 30 to 38 with each pass.  A cancel ends the transform at its
+// next pass.
+int wavelet(jpenc_t* enc, const jpenc_tile_t* tile, std::vector<bandquant_t>& bq)
 {
     int64_t total = 0;  // the passes of a level cover about 8/3 of its area
     for (int i = 0; i < enc->numcomps; ++i)
         total += 8 * int64_t(matrix_numrows(enc->comps[i].data)) * matrix_numcols(enc->comps[i].data) / 3;
-    comprun_t run{enc, nullptr, total, 30, 34};
-    auto body = [](comprun_t* r, int64_t i, int worker) {
-        jpenc_comp_t* comp = &r->enc->comps[i];
+    comprun_t run{enc, nullptr, total, 30, 38};
+    for (int i = 0; i < enc->numcomps && !run.cancelled.load(); ++i) {
+        jpenc_comp_t* comp = &enc->comps[i];
+        const int numrlvls = comp->numrlvls;
+        compquant_t cq{tile->realmode != 0, std::vector<std::vector<bandquant_t*>>(
+                                                size_t(std::max(numrlvls - 1, 1)))};
+        for (bandquant_t& q : bq) {
+            if (q.compno != i || q.rowmax.empty())
+                continue;
+            // Level r's bands end with the row pass of node depth numrlvls - 1 - r;
+            // level 0 (LL) with the deepest node's.
+            const int r = q.bandno == 0 ? 0 : (q.bandno + 2) / 3;
+            const int lvl = r == 0 ? numrlvls - 2 : numrlvls - 1 - r;
+            cq.bylvl[size_t(std::max(lvl, 0))].push_back(&q);
+        }
+        if (numrlvls <= 1) {
+            // No transform: the one band, in pieces of rows on the pool.
+            auto piece = [](void* a, int64_t k, int) {
+                compquant_t* c = static_cast<compquant_t*>(a);
+                for (bandquant_t* q : c->bylvl[0])
+                    for (int32_t y = int32_t(k) * 64; y < std::min<int64_t>((k + 1) * 64, q->rowmax.size()); ++y)
+                        c->row(0, y + q->band->yoff);
+            };
+            threadpool_for((matrix_numrows(comp->data) + 63) / 64, piece, nullptr, &cq);
+            continue;
+        }
         struct passarg_t {
             comprun_t* run;
-            int worker;
-        } pa{r, worker};
+        } pa{&run};
         auto pass = [](void* a, int64_t samples) {
             passarg_t* p = static_cast<passarg_t*>(a);
-            return p->run->add(samples, p->worker) ? 1 : 0;
+            return p->run->add(samples, 0) ? 1 : 0;
         };
+        const tsfb_rowhook_t hook{
+            [](void* a, int lvl, int32_t y) { static_cast<compquant_t*>(a)->row(lvl, y); }, &cq};
         tsfb_analyze(comp->tsfb, comp->qmfbid == JPC_COX_RFT ? QMFB_REV : 0, comp->data,
-                     r->enc->progress ? +pass : nullptr, &pa);
-    };
-    for (int i = 0; i < enc->numcomps && !run.cancelled.load(); ++i)
-        body(&run, i, 0);
+                     enc->progress ? +pass : nullptr, &pa, &hook);
+    }
     enc->minpercent = run.to;
     return enc->stopped ? -1 : 0;
 }
@@ -844,69 +917,26 @@ double htstepscale(jpenc_t* enc, const jpenc_tile_t* tile)
     return t1enc_htscale(enc->comps.data(), enc->numcomps, t1est_goal_t{budget, -1});
 }
 
-// Quantization of every band, in pieces of a row of code blocks of a band
-// on the thread pool, the reports climbing to 38; then the guard bits of
-// each component (numguard, by component).
-int quantize(jpenc_t* enc, const jpenc_tile_t* tile, std::vector<int>& numguard)
+// The band maxima of the quantization that the wavelet transform did, the
+// step scale of HT coding at a goal, then the guard bits of each component
+// (numguard, by component).
+int quantize(jpenc_t* enc, const jpenc_tile_t* tile, const std::vector<bandquant_t>& bq,
+             std::vector<int>& numguard)
 {
     const int n = enc->numcomps;
-    struct piece_t {
-        int compno, bandno;
-        jpenc_band_t* band;
-        int32_t r0, r1;
-        float scale;
-    };
     struct quantjob_t {
         jpenc_t* enc;
         bool realmode;
-        std::vector<piece_t> pieces;
-        std::vector<int64_t> piecemax;             // by piece
         std::vector<std::vector<int64_t>> maxmags;  // by component and band number
         std::vector<char> bad;                     // a band out of range
         double scale = 1.0;                        // of the steps, after the first pass
-    } job{enc, tile->realmode != 0, {}, {}, std::vector<std::vector<int64_t>>(n),
-          std::vector<char>(n, 0)};
-    // The nominal steps; real samples are divided by the step as the
-    // decoder will see it.
-    int64_t total = 0;
-    for (int i = 0; i < n; ++i) {
-        jpenc_comp_t* comp = &enc->comps[i];
-        job.maxmags[i].assign(comp->numstepsizes, 0);
-        for (int r0 = 0; r0 < comp->numrlvls; ++r0)
-            for (int b = 0; b < comp->lvls[r0].numbands; ++b) {
-                const int bandno = jpenc_bandno(r0, b);
-                jpenc_band_t* band = &comp->lvls[r0].bands[b];
-                const int64_t sent = setbandstep(comp, band, bandno, 1.0);
-                const float scale = static_cast<float>(std::ldexp(16384.0 / double(sent), JPC_NUMEXTRABITS));
-                for (jpenc_cblk_t& cblk : band->cblks)
-                    cblk.rowmag.assign(size_t(matrix_numrows(cblk.data)), 0);
-                const int32_t rows = band->data ? matrix_numrows(band->data) : 0;
-                for (int32_t y = 0; y < rows; y += band->cblkheight)
-                    job.pieces.push_back(
-                        piece_t{i, bandno, band, y, std::min(rows, y + band->cblkheight), scale});
-                total += int64_t(rows) * (band->data ? matrix_numcols(band->data) : 0);
-            }
-    }
-    job.piecemax.assign(job.pieces.size(), 0);
-    comprun_t run{enc, &job, total, 34, 38};
-    auto body = [](void* a, int64_t k, int worker) {
-        comprun_t* r = static_cast<comprun_t*>(a);
-        quantjob_t* j = static_cast<quantjob_t*>(r->arg);
-        if (r->cancelled.load(std::memory_order_relaxed))
-            return;
-        const piece_t& p = j->pieces[size_t(k)];
-        j->piecemax[size_t(k)] = quantizerows(p.band, p.r0, p.r1, j->realmode, p.scale);
-        if (r->enc->progress)
-            r->add(int64_t(p.r1 - p.r0) * matrix_numcols(p.band->data), worker);
-    };
-    auto tick = [](void* a, int64_t) { static_cast<comprun_t*>(a)->report(); };
-    threadpool_for(int64_t(job.pieces.size()), body, enc->progress ? +tick : nullptr, &run);
-    enc->minpercent = run.to;
-    if (enc->stopped)
-        return -1;
-    for (size_t k = 0; k < job.pieces.size(); ++k) {
-        int64_t& m = job.maxmags[job.pieces[k].compno][job.pieces[k].bandno];
-        m = std::max(m, job.piecemax[k]);
+    } job{enc, tile->realmode != 0, std::vector<std::vector<int64_t>>(n), std::vector<char>(n, 0)};
+    for (int i = 0; i < n; ++i)
+        job.maxmags[i].assign(enc->comps[i].numstepsizes, 0);
+    for (const bandquant_t& q : bq) {
+        int64_t& m = job.maxmags[q.compno][q.bandno];
+        for (int64_t v : q.rowmax)
+            m = std::max(m, v);
     }
     if (!job.realmode)
         // Integer samples need room for the fractional bits.
@@ -1095,10 +1125,10 @@ int tier2(jpenc_t* enc)
 int transformtile(jpenc_t* enc, int tileno, std::vector<int>& numguard)
 {
     const jpenc_tile_t* tile = &enc->tiles[tileno];
-    return readtile(enc, tileno) < 0 || loadsamples(enc, tile) < 0 || wavelet(enc) < 0 ||
-                   quantize(enc, tile, numguard) < 0
-               ? -1
-               : 0;
+    if (readtile(enc, tileno) < 0 || loadsamples(enc, tile) < 0)
+        return -1;
+    std::vector<bandquant_t> bq = prepquant(enc);
+    return wavelet(enc, tile, bq) < 0 || quantize(enc, tile, bq, numguard) < 0 ? -1 : 0;
 }
 
 int encodetile(jpenc_t* enc, int tileno)

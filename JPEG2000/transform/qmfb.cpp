@@ -322,24 +322,45 @@ inline void join97_last(realent_t* __restrict x, int32_t n, int s0, const realen
     }
 }
 
-HOT_CLONES void rows53_analyze(int32_t* data, int32_t numrows, int32_t n, ptrdiff_t rowstep, int s0)
+// The row passes hand each row, once transformed, to the hook (row:
+// its index in the region plus first), while it is still in the cache.
+struct RowHook {
+    const qmfb_rowhook_t* hook;
+    int32_t first;
+    void operator()(int32_t r) const
+    {
+        if (hook)
+            hook->done(hook->arg, first + r);
+    }
+};
+
+HOT_CLONES void rows53_analyze(int32_t* data, int32_t numrows, int32_t n, ptrdiff_t rowstep, int s0,
+                               RowHook hook)
 {
     if (n < 2) {
-        if (n == 1 && s0)
-            for (int32_t r = 0; r < numrows; ++r)
+        for (int32_t r = 0; r < numrows; ++r) {
+            if (n == 1 && s0)
                 data[r * rowstep] = single_fwd(data[r * rowstep]);
+            hook(r);
+        }
         return;
     }
     Buffer<int32_t> buf;
     int32_t* tmp = buf.get(static_cast<size_t>(n - numlow(n, s0)));
-    for (int32_t r = 0; r < numrows; ++r)
+    for (int32_t r = 0; r < numrows; ++r) {
         row53_fwd(data + r * rowstep, n, s0, tmp);
+        hook(r);
+    }
 }
 
-HOT_CLONES void rows97_analyze(realent_t* data, int32_t numrows, int32_t n, ptrdiff_t rowstep, int s0)
+HOT_CLONES void rows97_analyze(realent_t* data, int32_t numrows, int32_t n, ptrdiff_t rowstep, int s0,
+                               RowHook hook)
 {
-    if (n < 2)
+    if (n < 2) {
+        for (int32_t r = 0; r < numrows; ++r)
+            hook(r);
         return;
+    }
     const int32_t nl = numlow(n, s0), nh = n - nl;
     Buffer<float> buf;
     float* tmp = buf.get(static_cast<size_t>(n));
@@ -351,6 +372,7 @@ HOT_CLONES void rows97_analyze(realent_t* data, int32_t numrows, int32_t n, ptrd
         lift97_fwd(Halves{tmp, nl, tmp + nl, nh, s0});
         scale_into(x, tmp, nl, INVK);
         scale_into(x + nl, tmp + nl, nh, HALFK);
+        hook(r);
     }
 }
 
@@ -903,21 +925,21 @@ int qmfb1d_getbands(const qmfb1d_t*, int64_t start, int64_t end, qmfb1dband_t ba
 namespace {
 
 void analyze_serial(int kind, bool vert, int32_t* data, int32_t numrows, int32_t numcols,
-                    ptrdiff_t rowstep, int s0)
+                    ptrdiff_t rowstep, int s0, RowHook hook)
 {
     realent_t* f = reinterpret_cast<realent_t*>(data);
     if (kind == QMFB_53 && vert)
         cols53_analyze(data, numrows, numcols, rowstep, s0);
     else if (kind == QMFB_53)
-        rows53_analyze(data, numrows, numcols, rowstep, s0);
+        rows53_analyze(data, numrows, numcols, rowstep, s0, hook);
     else if (vert)
         cols97_analyze(f, numrows, numcols, rowstep, s0);
     else
-        rows97_analyze(f, numrows, numcols, rowstep, s0);
+        rows97_analyze(f, numrows, numcols, rowstep, s0, hook);
 }
 
 void synthesize_serial(int kind, bool vert, int32_t* data, int32_t numrows, int32_t numcols,
-                       ptrdiff_t rowstep, int s0)
+                       ptrdiff_t rowstep, int s0, RowHook)
 {
     realent_t* f = reinterpret_cast<realent_t*>(data);
     if (kind == QMFB_53 && vert)
@@ -931,7 +953,7 @@ void synthesize_serial(int kind, bool vert, int32_t* data, int32_t numrows, int3
 }
 
 typedef void (*serial_t)(int kind, bool vert, int32_t* data, int32_t numrows, int32_t numcols,
-                         ptrdiff_t rowstep, int s0);
+                         ptrdiff_t rowstep, int s0, RowHook hook);
 
 // A region split for the thread pool: bands of whole rows (horizontal) or
 // strips of whole columns (vertical), each line in one piece, so that the
@@ -945,6 +967,7 @@ struct regionjob_t {
     ptrdiff_t rowstep;
     int s0;
     int32_t piece;  // rows or columns per piece
+    const qmfb_rowhook_t* hook;
 };
 
 void region_piece(void* arg, int64_t i, int)
@@ -953,10 +976,10 @@ void region_piece(void* arg, int64_t i, int)
     const int32_t first = static_cast<int32_t>(i) * j.piece;
     if (j.vert)
         j.fn(j.kind, true, j.data + first, j.numrows, std::min(j.piece, j.numcols - first),
-             j.rowstep, j.s0);
+             j.rowstep, j.s0, RowHook{nullptr, 0});
     else
         j.fn(j.kind, false, j.data + first * j.rowstep, std::min(j.piece, j.numrows - first),
-             j.numcols, j.rowstep, j.s0);
+             j.numcols, j.rowstep, j.s0, RowHook{j.hook, first});
 }
 
 // Regions below this many samples are not worth waking the pool for.
@@ -964,7 +987,8 @@ constexpr int64_t PARALLEL_SAMPLES = int64_t{1} << 15;
 
 // fn over the region, split over the thread pool when it is large.
 void run_region(serial_t fn, int kind, int flags, int32_t* data, int32_t numrows,
-                int32_t numcols, ptrdiff_t rowstep, int64_t start)
+                int32_t numcols, ptrdiff_t rowstep, int64_t start,
+                const qmfb_rowhook_t* hook = nullptr)
 {
     check_kind(kind, flags);
     if (numrows <= 0 || numcols <= 0)
@@ -973,7 +997,7 @@ void run_region(serial_t fn, int kind, int flags, int32_t* data, int32_t numrows
     const bool vert = (flags & QMFB_VERT) != 0;
     const int nthreads = threadpool_numthreads();
     if (nthreads <= 1 || int64_t{numrows} * numcols < PARALLEL_SAMPLES) {
-        fn(kind, vert, data, numrows, numcols, rowstep, s0);
+        fn(kind, vert, data, numrows, numcols, rowstep, s0, RowHook{vert ? nullptr : hook, 0});
         return;
     }
     // About four pieces per thread; strips at least 16 columns wide.
@@ -982,16 +1006,16 @@ void run_region(serial_t fn, int kind, int flags, int32_t* data, int32_t numrows
     if (vert)
         piece = std::max<int32_t>(16, (piece + 15) & ~15);
     piece = std::max<int32_t>(piece, 1);
-    regionjob_t job{fn, kind, vert, data, numrows, numcols, rowstep, s0, piece};
+    regionjob_t job{fn, kind, vert, data, numrows, numcols, rowstep, s0, piece, hook};
     threadpool_for((lines + piece - 1) / piece, region_piece, nullptr, &job);
 }
 
 }  // namespace
 
 void qmfb1d_analyze_region(int kind, int flags, int32_t* data, int32_t numrows, int32_t numcols,
-                           ptrdiff_t rowstep, int64_t start)
+                           ptrdiff_t rowstep, int64_t start, const qmfb_rowhook_t* hook)
 {
-    run_region(analyze_serial, kind, flags, data, numrows, numcols, rowstep, start);
+    run_region(analyze_serial, kind, flags, data, numrows, numcols, rowstep, start, hook);
 }
 
 void qmfb1d_synthesize_region(int kind, int flags, int32_t* data, int32_t numrows, int32_t numcols,

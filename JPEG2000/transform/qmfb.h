@@ -96,8 +96,17 @@ int qmfb1d_synthesize(const qmfb1d_t* qmfb, int flags, matrix_t* x);
 // coordinate of the first sample of a line (of the first row for QMFB_VERT).
 // For the 9/7 the cells hold floats.  Large regions are split into pieces
 // of whole lines over the thread pool.
+// The analysis on rows may hand each row over as soon as it is done, while
+// it is still in the cache: hook->done(hook->arg, row) with the row's index
+// in the region, on any thread of the pool, once per row (also for rows
+// that a one-sample line leaves as they are).  Columns take no hook.
+struct qmfb_rowhook_t {
+    void (*done)(void* arg, int32_t row);
+    void* arg;
+};
 void qmfb1d_analyze_region(int kind, int flags, int32_t* data, int32_t numrows,
-                           int32_t numcols, ptrdiff_t rowstep, int64_t start);
+                           int32_t numcols, ptrdiff_t rowstep, int64_t start,
+                           const qmfb_rowhook_t* hook = nullptr);
 void qmfb1d_synthesize_region(int kind, int flags, int32_t* data, int32_t numrows,
                               int32_t numcols, ptrdiff_t rowstep, int64_t start);
 

@@ -73,14 +73,28 @@ struct Region {
     int64_t numrows, numcols;
     ptrdiff_t rowstep;
     int64_t xstart, ystart;
+    int64_t locy;  // first row, relative to the matrix's first row
 };
 
 Region child_region(const tsfbnode_t* node, int slot, const Region& r)
 {
     const Span h = channel_span(node->hqmfb, hchan(slot), r.xstart, r.xstart + r.numcols);
     const Span v = channel_span(node->vqmfb, vchan(slot), r.ystart, r.ystart + r.numrows);
-    return Region{r.data + v.loc * r.rowstep + h.loc, v.count, h.count, r.rowstep, h.start, v.start};
+    return Region{r.data + v.loc * r.rowstep + h.loc, v.count, h.count, r.rowstep, h.start, v.start,
+                  r.locy + v.loc};
 }
+
+// The row hook of one node's row pass: its rows as rows of the matrix.
+struct NodeRows {
+    const tsfb_rowhook_t* hook;
+    int lvl;
+    int64_t locy;
+    static void done(void* arg, int32_t row)
+    {
+        const NodeRows* n = static_cast<const NodeRows*>(arg);
+        n->hook->done(n->hook->arg, n->lvl, static_cast<int32_t>(n->locy + row));
+    }
+};
 
 // The pass callback of one transform.
 struct Passes {
@@ -96,7 +110,8 @@ struct Passes {
     }
 };
 
-void node_analyze(const tsfbnode_t* node, int flags, const Region& r, Passes& p)
+void node_analyze(const tsfbnode_t* node, int flags, const Region& r, Passes& p,
+                  const tsfb_rowhook_t* rowhook, int lvl)
 {
     if (r.numrows <= 0 || r.numcols <= 0 || p.stopped)
         return;
@@ -108,14 +123,17 @@ void node_analyze(const tsfbnode_t* node, int flags, const Region& r, Passes& p)
             return;
     }
     if (node->hqmfb) {
+        NodeRows noderows{rowhook, lvl, r.locy};
+        const qmfb_rowhook_t hook{NodeRows::done, &noderows};
         qmfb1d_analyze_region(node->hqmfb->kind_, flags & ~QMFB_VERT, r.data, rows, cols,
-                              r.rowstep, r.xstart);
+                              r.rowstep, r.xstart, rowhook ? &hook : nullptr);
         if (!p.done(r))
             return;
     }
     for (int slot = 0; slot < node->maxchildren; ++slot)
         if (node->children[slot])
-            node_analyze(node->children[slot], flags, child_region(node, slot, r), p);
+            node_analyze(node->children[slot], flags, child_region(node, slot, r), p, rowhook,
+                         lvl + 1);
 }
 
 // childrenonly: the node's own passes are left to the caller.
@@ -382,15 +400,16 @@ int tsfb_numbands(const tsfb_t* tsfb)
     return 3 * tsfb->numlvls + 1;
 }
 
-int tsfb_analyze(const tsfb_t* tsfb, int flags, matrix_t* x, tsfb_pass_t pass, void* passarg)
+int tsfb_analyze(const tsfb_t* tsfb, int flags, matrix_t* x, tsfb_pass_t pass, void* passarg,
+                 const tsfb_rowhook_t* rowhook)
 {
     if (!tsfb->root || matrix_numrows(x) <= 0 || matrix_numcols(x) <= 0)
         return 0;
     Passes p{pass, passarg, false};
     node_analyze(tsfb->root, flags,
                  Region{matrix_row(x, 0), matrix_numrows(x), matrix_numcols(x), matrix_rowstep(x),
-                        x->xstart_, x->ystart_},
-                 p);
+                        x->xstart_, x->ystart_, 0},
+                 p, rowhook, 0);
     return p.stopped ? -1 : 0;
 }
 
@@ -404,7 +423,7 @@ int synthesize(const tsfb_t* tsfb, int flags, matrix_t* x, tsfb_pass_t pass, voi
     Passes p{pass, passarg, false};
     node_synthesize(tsfb->root, flags,
                     Region{matrix_row(x, 0), matrix_numrows(x), matrix_numcols(x),
-                           matrix_rowstep(x), x->xstart_, x->ystart_},
+                           matrix_rowstep(x), x->xstart_, x->ystart_, 0},
                     p, belowroot);
     return p.stopped ? -1 : 0;
 }

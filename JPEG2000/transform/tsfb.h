@@ -79,11 +79,21 @@ int tsfb_numbands(const tsfb_t* tsfb);
 // leaving the matrix part-transformed.
 typedef int (*tsfb_pass_t)(void* arg, int64_t samples);
 
+// Called by the analysis for each row of a node's region as soon as the
+// node's row pass (its last) has done it, while the row is in the cache:
+// lvl is the node's depth (0 for the root), row the row of the matrix.
+// The bands of the node that lie on the row hold their final coefficients
+// there.  Rows come on any thread of the pool, each once per node.
+struct tsfb_rowhook_t {
+    void (*done)(void* arg, int lvl, int32_t row);
+    void* arg;
+};
+
 // Forward and inverse transform of the matrix x in place.  flags: QMFB_REV
 // for reversible integer arithmetic (5/3 only).  Nothing happens for a tree
 // without nodes.  0, or -1 when pass stopped it.
 int tsfb_analyze(const tsfb_t* tsfb, int flags, matrix_t* x, tsfb_pass_t pass = nullptr,
-                 void* passarg = nullptr);
+                 void* passarg = nullptr, const tsfb_rowhook_t* rowhook = nullptr);
 int tsfb_synthesize(const tsfb_t* tsfb, int flags, matrix_t* x, tsfb_pass_t pass = nullptr,
                     void* passarg = nullptr);
 // For a caller that runs the last level (the root's two passes) itself,
