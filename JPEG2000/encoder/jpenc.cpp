@@ -693,6 +693,31 @@ HOT_CLONES void shiftrow(seqent_t* row, int32_t n, int prec, bool sgnd, bool rea
             row[c] = std::bit_cast<seqent_t>(static_cast<float>(row[c]));
 }
 
+// Three rows of 8-bit unsigned samples (p0, p1, p2) level shifted by d0,
+// d1, d2 and through the ICT into the rows q0, q1, q2, in one pass: the
+// operations of shiftrow and the MCT's row function.
+HOT_CLONES void loadict8_row(const uint8_t* __restrict p0, const uint8_t* __restrict p1,
+                             const uint8_t* __restrict p2, realent_t* __restrict q0,
+                             realent_t* __restrict q1, realent_t* __restrict q2, int32_t n,
+                             int32_t d0, int32_t d1, int32_t d2)
+{
+    for (int32_t c = 0; c < n; ++c) {
+        const float r = float(int32_t(p0[c]) - d0), g = float(int32_t(p1[c]) - d1),
+                    b = float(int32_t(p2[c]) - d2);
+        mct_fwdict_sample(r, g, b, q0[c], q1[c], q2[c]);
+    }
+}
+// The same with the RCT, in integers.
+HOT_CLONES void loadrct8_row(const uint8_t* __restrict p0, const uint8_t* __restrict p1,
+                             const uint8_t* __restrict p2, int32_t* __restrict q0,
+                             int32_t* __restrict q1, int32_t* __restrict q2, int32_t n,
+                             int32_t d0, int32_t d1, int32_t d2)
+{
+    for (int32_t c = 0; c < n; ++c)
+        mct_fwdrct_sample(int32_t(p0[c]) - d0, int32_t(p1[c]) - d1, int32_t(p2[c]) - d2, q0[c],
+                          q1[c], q2[c]);
+}
+
 // The samples of the tile's components: read from the image, level shifted,
 // moved to reals in real mode and put through the multi-component transform
 // in bands of a few rows, each band while it is in the cache.  The bands
@@ -718,6 +743,7 @@ int loadsamples(jpenc_t* enc, const jpenc_tile_t* tile)
         int32_t bands;                          // bands of each component
         std::vector<const unsigned char*> mem;  // samples in memory, by component
         std::atomic<bool> failed{false};
+        bool mct8 = false;  // three 8-bit unsigned components in memory, one MCT
     } job{tile, mct, 0, std::vector<const unsigned char*>(n), {}};
     bool inmem = true;
     for (int i = 0; i < n; ++i) {
@@ -725,6 +751,10 @@ int loadsamples(jpenc_t* enc, const jpenc_tile_t* tile)
         job.mem[i] = image_cmpt_memory(enc->image, i);
         inmem = inmem && job.mem[i];
     }
+    job.mct8 = mct && inmem;
+    for (int i = 0; i < n && job.mct8; ++i)
+        job.mct8 = image_cmpt_cps(enc->image, i) == 1 && !enc->comps[i].sgnd &&
+                   (enc->mctkind == JPENC_MCT_ICT) == (tile->realmode != 0);
     const int64_t count = mct ? job.bands : int64_t(n) * job.bands;
     // A run that set a floor for the reports (a PSNR search) keeps it.
     comprun_t run{enc, &job, count, std::max(10, enc->minpercent), 30};
@@ -737,6 +767,31 @@ int loadsamples(jpenc_t* enc, const jpenc_tile_t* tile)
         const int first = j->mct ? 0 : static_cast<int>(k / j->bands);
         const int last = j->mct ? e->numcomps : first + 1;
         const int32_t r0 = static_cast<int32_t>(k % j->bands) * kBand;
+        if (j->mct8) {
+            // 8-bit samples in memory: one pass from the image to the tile.
+            const int32_t rows = matrix_numrows(e->comps[0].data);
+            const int32_t cols = matrix_numcols(e->comps[0].data);
+            const uint8_t* p[3];
+            seqent_t* q[3];
+            int32_t d[3];
+            for (int32_t row = r0; row < std::min(rows, r0 + kBand); ++row) {
+                for (int i = 0; i < 3; ++i) {
+                    const jpenc_comp_t* comp = &e->comps[i];
+                    const int64_t y = j->tile->y / comp->vsamp + row, x = j->tile->x / comp->hsamp;
+                    p[i] = j->mem[i] + y * image_cmpt_width(e->image, i) + x;
+                    q[i] = matrix_row(comp->data, row);
+                    d[i] = int32_t(1) << (comp->prec - 1);
+                }
+                if (e->mctkind == JPENC_MCT_ICT)
+                    loadict8_row(p[0], p[1], p[2], matrix_rowf(e->comps[0].data, row),
+                                 matrix_rowf(e->comps[1].data, row),
+                                 matrix_rowf(e->comps[2].data, row), cols, d[0], d[1], d[2]);
+                else
+                    loadrct8_row(p[0], p[1], p[2], q[0], q[1], q[2], cols, d[0], d[1], d[2]);
+            }
+            r->add(1, worker);
+            return;
+        }
         matrix_t* views[3] = {};
         for (int i = first; i < last; ++i) {
             jpenc_comp_t* comp = &e->comps[i];

@@ -27,12 +27,8 @@ bool same_shape(const matrix_t* c0, const matrix_t* c1, const matrix_t* c2)
 
 HOT_CLONES void fwdrct_row(int32_t* a, int32_t* b, int32_t* c, int32_t n)
 {
-    for (int32_t i = 0; i < n; ++i) {
-        const int32_t r = a[i], g = b[i], bl = c[i];
-        a[i] = wadd(wadd(r, wadd(g, g)), bl) >> 2;
-        b[i] = wsub(bl, g);
-        c[i] = wsub(r, g);
-    }
+    for (int32_t i = 0; i < n; ++i)
+        mct_fwdrct_sample(a[i], b[i], c[i], a[i], b[i], c[i]);
 }
 
 HOT_CLONES void invrct_row(int32_t* a, int32_t* b, int32_t* c, int32_t n)
@@ -49,10 +45,11 @@ HOT_CLONES void invrct_row(int32_t* a, int32_t* b, int32_t* c, int32_t n)
 HOT_CLONES void fwdict_row(realent_t* a, realent_t* b, realent_t* c, int32_t n)
 {
     for (int32_t i = 0; i < n; ++i) {
-        const float r = a[i], g = b[i], bl = c[i];
-        a[i] = 0.299f * r + 0.587f * g + 0.114f * bl;
-        b[i] = -0.16875f * r - 0.33126f * g + 0.5f * bl;
-        c[i] = 0.5f * r - 0.41869f * g - 0.08131f * bl;
+        float y, u, v;
+        mct_fwdict_sample(a[i], b[i], c[i], y, u, v);
+        a[i] = y;
+        b[i] = u;
+        c[i] = v;
     }
 }
 

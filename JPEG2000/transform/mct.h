@@ -13,6 +13,8 @@
 #ifndef JPEG2000_MCT_H
 #define JPEG2000_MCT_H
 
+#include <cstdint>
+
 #include "base/seq.h"
 
 int mct_fwdrct(matrix_t* c0, matrix_t* c1, matrix_t* c2);
@@ -25,6 +27,26 @@ int mct_invict(matrix_t* c0, matrix_t* c1, matrix_t* c2);
 // several threads).
 void mct_invrct_row(int32_t* c0, int32_t* c1, int32_t* c2, int32_t n);
 void mct_invict_row(realent_t* c0, realent_t* c1, realent_t* c2, int32_t n);
+
+// The forward transforms of one sample, as the row functions compute them:
+// for a caller that fuses them with the stage before (the encoder's load
+// of the samples), with the same operations.  The RCT wraps around at 32
+// bits.
+inline void mct_fwdict_sample(float r, float g, float b, float& c0, float& c1, float& c2)
+{
+    c0 = 0.299f * r + 0.587f * g + 0.114f * b;
+    c1 = -0.16875f * r - 0.33126f * g + 0.5f * b;
+    c2 = 0.5f * r - 0.41869f * g - 0.08131f * b;
+}
+inline void mct_fwdrct_sample(int32_t r, int32_t g, int32_t b, int32_t& c0, int32_t& c1,
+                              int32_t& c2)
+{
+    const uint32_t ur = static_cast<uint32_t>(r), ug = static_cast<uint32_t>(g),
+                   ub = static_cast<uint32_t>(b);
+    c0 = static_cast<int32_t>(ur + (ug + ug) + ub) >> 2;
+    c1 = static_cast<int32_t>(ub - ug);
+    c2 = static_cast<int32_t>(ur - ug);
+}
 
 // The inverse ICT of one sample, as the row function computes it: for a
 // caller that fuses it with the next stage (the same roundings).
