@@ -902,6 +902,146 @@ struct compquant_t {
     }
 };
 
+compquant_t compquant(const jpenc_t* enc, const jpenc_tile_t* tile, std::vector<bandquant_t>& bq,
+                      int compno)
+{
+    const int numrlvls = enc->comps[compno].numrlvls;
+    compquant_t cq{tile->realmode != 0,
+                   std::vector<std::vector<bandquant_t*>>(size_t(std::max(numrlvls - 1, 1)))};
+    for (bandquant_t& q : bq) {
+        if (q.compno != compno || q.rowmax.empty())
+            continue;
+        // Level r's bands end with the row pass of node depth numrlvls - 1 - r;
+        // level 0 (LL) with the deepest node's.
+        const int r = q.bandno == 0 ? 0 : (q.bandno + 2) / 3;
+        const int lvl = r == 0 ? numrlvls - 2 : numrlvls - 1 - r;
+        cq.bylvl[size_t(std::max(lvl, 0))].push_back(&q);
+    }
+    return cq;
+}
+
+// Whether the first level of the wavelet transform can take the samples
+// straight from the picture (firstlevel): three 8-bit unsigned components
+// of one shape in memory, through the ICT, and the 9/7 both ways at the
+// first level.
+bool fusedfirst(jpenc_t* enc, const jpenc_tile_t* tile)
+{
+    if (enc->mctkind != JPENC_MCT_ICT || !tile->realmode || enc->numcomps != 3)
+        return false;
+    for (int i = 0; i < 3; ++i) {
+        const jpenc_comp_t* comp = &enc->comps[i];
+        if (!image_cmpt_memory(enc->image, i) || image_cmpt_cps(enc->image, i) != 1 ||
+            comp->sgnd || !tsfb_root97(comp->tsfb, comp->data) ||
+            matrix_numrows(comp->data) != matrix_numrows(enc->comps[0].data) ||
+            matrix_numcols(comp->data) != matrix_numcols(enc->comps[0].data) ||
+            comp->data->ystart_ != enc->comps[0].data->ystart_)
+            return false;
+    }
+    return true;
+}
+
+// The samples of the tile and the first level of the wavelet transform in
+// one sweep down the tile: the picture's rows go through the level shift
+// and the ICT (loadict8_row) into the column streams of the three
+// components, whose rows come out into the tile, each then through the row
+// pass and the quantization of its bands while it is in the cache; the
+// tile is written once.  Pieces of the sweep (a few steps each) spread
+// over the thread pool; the reports climb from 10 to 30.
+int firstlevel(jpenc_t* enc, const jpenc_tile_t* tile, std::vector<bandquant_t>& bq)
+{
+    struct rowsink_t {
+        jpenc_comp_t* comp;
+        compquant_t* cq;
+        int32_t y;  // the row in the row pass
+    };
+    struct firstjob_t {
+        jpenc_t* enc;
+        std::vector<compquant_t> cqs;
+        const uint8_t* mem[3];  // first sample of the tile, by component
+        int64_t width[3];       // of the picture's components
+        int32_t d[3];           // level shifts
+        int32_t rows, cols, steps, piece;
+        std::atomic<bool> failed{false};
+    } job{enc, {}, {}, {}, {}, 0, 0, 0, 0, {}};
+    for (int i = 0; i < 3; ++i) {
+        jpenc_comp_t* comp = &enc->comps[i];
+        job.cqs.push_back(compquant(enc, tile, bq, i));
+        job.width[i] = image_cmpt_width(enc->image, i);
+        job.mem[i] = image_cmpt_memory(enc->image, i) +
+                     int64_t(tile->y / comp->vsamp) * job.width[i] + tile->x / comp->hsamp;
+        job.d[i] = int32_t(1) << (comp->prec - 1);
+    }
+    job.rows = matrix_numrows(enc->comps[0].data);
+    job.cols = matrix_numcols(enc->comps[0].data);
+    job.steps = qmfb97_colstream_steps(job.rows, enc->comps[0].data->ystart_);
+    // One piece on one thread; else about four a thread, each at least 32
+    // steps (every piece lifts a few more rows before its own).
+    const int nthreads = threadpool_numthreads();
+    job.piece = nthreads <= 1 ? job.steps
+                              : std::max<int32_t>(32, (job.steps + 4 * nthreads - 1) / (4 * nthreads));
+    const int64_t count = (job.steps + job.piece - 1) / job.piece;
+    comprun_t run{enc, &job, count, std::max(10, enc->minpercent), 30};
+    auto body = [](void* a, int64_t k, int worker) {
+        comprun_t* r = static_cast<comprun_t*>(a);
+        firstjob_t* j = static_cast<firstjob_t*>(r->arg);
+        if (r->cancelled.load(std::memory_order_relaxed) || j->failed.load(std::memory_order_relaxed))
+            return;
+        const int32_t m0 = int32_t(k) * j->piece, m1 = std::min(j->steps, m0 + j->piece);
+        qmfb97_colstream_t* s[3] = {};
+        rowsink_t sinks[3];
+        bool ok = true;
+        for (int i = 0; i < 3; ++i) {
+            jpenc_comp_t* comp = &j->enc->comps[i];
+            sinks[i] = rowsink_t{comp, &j->cqs[size_t(i)], 0};
+            s[i] = qmfb97_colstream_create(j->rows, j->cols, comp->data->ystart_,
+                                           matrix_row(comp->data, 0), matrix_rowstep(comp->data), m0);
+            ok = ok && s[i];
+        }
+        // A row of the tile out of its column stream: the row pass, whose
+        // hook quantizes the bands that end there.
+        auto done = [](void* a, int32_t y) {
+            rowsink_t* sink = static_cast<rowsink_t*>(a);
+            matrix_t* x = sink->comp->data;
+            sink->y = y;
+            const qmfb_rowhook_t hook{[](void* h, int32_t) {
+                                          const rowsink_t* sk = static_cast<const rowsink_t*>(h);
+                                          sk->cq->row(0, sk->y);
+                                      },
+                                      sink};
+            qmfb1d_analyze_region(QMFB_97, 0, matrix_row(x, y), 1, matrix_numcols(x),
+                                  matrix_rowstep(x), x->xstart_, &hook);
+        };
+        for (int32_t m = ok ? qmfb97_colstream_at(s[0]) : m1; m < m1; ++m) {
+            float* dst[3];
+            for (int32_t y; (y = qmfb97_colstream_next(s[0], &dst[0])) >= 0;) {
+                FATAL_CHECK(qmfb97_colstream_next(s[1], &dst[1]) == y &&
+                            qmfb97_colstream_next(s[2], &dst[2]) == y);
+                loadict8_row(j->mem[0] + y * j->width[0], j->mem[1] + y * j->width[1],
+                             j->mem[2] + y * j->width[2], dst[0], dst[1], dst[2], j->cols, j->d[0],
+                             j->d[1], j->d[2]);
+            }
+            for (int i = 0; i < 3; ++i)
+                qmfb97_colstream_step(s[i], done, &sinks[i]);
+        }
+        for (qmfb97_colstream_t* x : s)
+            qmfb97_colstream_destroy(x);
+        if (!ok)
+            j->failed.store(true);
+        r->add(1, worker);
+    };
+    auto tick = [](void* a, int64_t) { static_cast<comprun_t*>(a)->report(); };
+    threadpool_for(count, body, enc->progress ? +tick : nullptr, &run);
+    if (job.failed.load()) {
+        std::fprintf(stderr, "not enough memory for the wavelet transform\n");
+        return -1;
+    }
+    for (int i = 0; i < 3; ++i)
+        image_cmpt_releasestream(enc->image, i);
+    enc->minpercent = 30;
+    jpenc_report(enc, 30);
+    return enc->stopped ? -1 : 0;
+}
+
 // The wavelet transform of every component, one after another, each
 // spreading its one-dimensional passes over the thread pool (three
 // components as three pieces would leave a thread of two idle for a third
@@ -909,7 +1049,7 @@ struct compquant_t {
 // transform's last pass over the row leaves it in the cache; the reports
 // climb from 30 to 38 with each pass.  A cancel ends the transform at its
 // next pass.
-int wavelet(jpenc_t* enc, const jpenc_tile_t* tile, std::vector<bandquant_t>& bq)
+int wavelet(jpenc_t* enc, const jpenc_tile_t* tile, std::vector<bandquant_t>& bq, bool belowroot)
 {
     int64_t total = 0;  // the passes of a level cover about 8/3 of its area
     for (int i = 0; i < enc->numcomps; ++i)
@@ -917,19 +1057,8 @@ int wavelet(jpenc_t* enc, const jpenc_tile_t* tile, std::vector<bandquant_t>& bq
     comprun_t run{enc, nullptr, total, 30, 38};
     for (int i = 0; i < enc->numcomps && !run.cancelled.load(); ++i) {
         jpenc_comp_t* comp = &enc->comps[i];
-        const int numrlvls = comp->numrlvls;
-        compquant_t cq{tile->realmode != 0, std::vector<std::vector<bandquant_t*>>(
-                                                size_t(std::max(numrlvls - 1, 1)))};
-        for (bandquant_t& q : bq) {
-            if (q.compno != i || q.rowmax.empty())
-                continue;
-            // Level r's bands end with the row pass of node depth numrlvls - 1 - r;
-            // level 0 (LL) with the deepest node's.
-            const int r = q.bandno == 0 ? 0 : (q.bandno + 2) / 3;
-            const int lvl = r == 0 ? numrlvls - 2 : numrlvls - 1 - r;
-            cq.bylvl[size_t(std::max(lvl, 0))].push_back(&q);
-        }
-        if (numrlvls <= 1) {
+        compquant_t cq = compquant(enc, tile, bq, i);
+        if (comp->numrlvls <= 1) {
             // No transform: the one band, in pieces of rows on the pool.
             auto piece = [](void* a, int64_t k, int) {
                 compquant_t* c = static_cast<compquant_t*>(a);
@@ -949,8 +1078,9 @@ int wavelet(jpenc_t* enc, const jpenc_tile_t* tile, std::vector<bandquant_t>& bq
         };
         const tsfb_rowhook_t hook{
             [](void* a, int lvl, int32_t y) { static_cast<compquant_t*>(a)->row(lvl, y); }, &cq};
-        tsfb_analyze(comp->tsfb, comp->qmfbid == JPC_COX_RFT ? QMFB_REV : 0, comp->data,
-                     enc->progress ? +pass : nullptr, &pa, &hook);
+        (belowroot ? tsfb_analyze_below : tsfb_analyze)(
+            comp->tsfb, comp->qmfbid == JPC_COX_RFT ? QMFB_REV : 0, comp->data,
+            enc->progress ? +pass : nullptr, &pa, &hook);
     }
     enc->minpercent = run.to;
     return enc->stopped ? -1 : 0;
@@ -1180,10 +1310,13 @@ int tier2(jpenc_t* enc)
 int transformtile(jpenc_t* enc, int tileno, std::vector<int>& numguard)
 {
     const jpenc_tile_t* tile = &enc->tiles[tileno];
-    if (readtile(enc, tileno) < 0 || loadsamples(enc, tile) < 0)
+    if (readtile(enc, tileno) < 0)
         return -1;
     std::vector<bandquant_t> bq = prepquant(enc);
-    return wavelet(enc, tile, bq) < 0 || quantize(enc, tile, bq, numguard) < 0 ? -1 : 0;
+    const bool fused = fusedfirst(enc, tile);
+    if ((fused ? firstlevel(enc, tile, bq) : loadsamples(enc, tile)) < 0)
+        return -1;
+    return wavelet(enc, tile, bq, fused) < 0 || quantize(enc, tile, bq, numguard) < 0 ? -1 : 0;
 }
 
 int encodetile(jpenc_t* enc, int tileno)

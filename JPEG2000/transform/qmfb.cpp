@@ -694,6 +694,95 @@ WIDE_CLONES void cols97_synthesize(realent_t* data, int32_t n, int32_t numcols, 
         cols97_inv(data + c0, n, std::min(sw, numcols - c0), rowstep, s0, tmp);
 }
 
+// ---- streaming column analysis ---------------------------------------------
+
+// The steps of cols97_fwd over whole rows that come one by one from outside
+// (the matrix is only written): step m lifts the high-pass rows up to
+// m + s0 (alpha, each as it is read), low-pass m (beta), then the
+// high-pass rows up to m + s0 - 1 (gamma) and low-pass m - 1 (delta), with
+// the same operations on each sample.  A row of the result is written, with
+// its scale, as soon as no step changes it any more.  The low-pass rows
+// are read into L and lifted there (a row after beta takes the place of
+// its sample, which no later step reads), the high-pass ones into T; the
+// live rows of either are three at most.
+struct astream97_t {
+    realent_t* out;
+    ptrdiff_t outstep;
+    int32_t w, s0, nl, nh;
+    int32_t m;      // next step
+    int32_t emit;   // first step whose rows are written
+    int32_t lnext;  // next low-pass row to read
+    int32_t hnext;  // next high-pass row to read
+    int32_t h1;     // next high-pass row for alpha
+    int32_t h2;     // next high-pass row for gamma
+    std::unique_ptr<float[]> mem;
+    float* L[4];  // low-pass rows i at i % 4
+    float* T[4];  // high-pass rows j at j % 4
+};
+
+// The input row that step m still needs next (rows go in order), and
+// whether it is low-pass; -1 when the step needs no more.
+int32_t astream_need(const astream97_t& s, bool* low)
+{
+    if (s.m >= s.nl)
+        return -1;
+    const int32_t lmax = std::min(s.m + 1, s.nl - 1), hmax = std::min(s.m + s.s0, s.nh - 1);
+    const int32_t lrow = s.lnext <= lmax ? 2 * s.lnext + s.s0 : INT32_MAX;
+    const int32_t hrow = s.hnext <= hmax ? 2 * s.hnext + 1 - s.s0 : INT32_MAX;
+    *low = lrow < hrow;
+    const int32_t r = std::min(lrow, hrow);
+    return r == INT32_MAX ? -1 : r;
+}
+
+// One step; done(arg, row) after each row of the result written from step
+// emit on.  The step runs through the rows in pieces of ASTREAM_CHUNK
+// columns, each while its rows are in the first-level cache.
+constexpr int32_t ASTREAM_CHUNK = 512;
+
+WIDE_CLONES void astream_step(astream97_t& s, void (*done)(void*, int32_t), void* arg)
+{
+    const int32_t m = s.m, s0 = s.s0, nl = s.nl, nh = s.nh;
+    const bool emit = m >= s.emit;
+    auto L = [&](int32_t i) { return s.L[i & 3]; };
+    auto T = [&](int32_t j) { return s.T[j & 3]; };
+    // The high-pass rows of alpha and gamma in this step.
+    const int32_t h1 = s.h1, h1end = m < nl ? std::max(h1, std::min(m + s0 + 1, nh)) : h1;
+    const int32_t h2 = s.h2, h2end = m >= 1 ? std::max(h2, std::min(m + s0, nh)) : h2;
+    for (int32_t c = 0; c < s.w; c += ASTREAM_CHUNK) {
+        const int32_t w = std::min(ASTREAM_CHUNK, s.w - c);
+        int32_t a, b;
+        if (m < nl) {
+            for (int32_t h = h1; h < h1end; ++h) {
+                neighbours(h - s0, nl, a, b);
+                lift97_seg(T(h) + c, T(h) + c, L(a) + c, L(b) + c, w, ALPHA);
+            }
+            neighbours(m + s0 - 1, nh, a, b);
+            lift97_seg(L(m) + c, L(m) + c, T(a) + c, T(b) + c, w, BETA);
+        }
+        if (m >= 1) {
+            const int32_t k = m - 1;
+            for (int32_t h = h2; h < h2end; ++h) {
+                neighbours(h - s0, nl, a, b);
+                lift97_seg(T(h) + c, T(h) + c, L(a) + c, L(b) + c, w, GAMMA);
+                if (emit)
+                    scale_seg(s.out + (nl + h) * s.outstep + c, T(h) + c, w, HALFK);
+            }
+            neighbours(k + s0 - 1, nh, a, b);
+            lift97_seg(L(k) + c, L(k) + c, T(a) + c, T(b) + c, w, DELTA);
+            if (emit)
+                scale_seg(s.out + k * s.outstep + c, L(k) + c, w, INVK);
+        }
+    }
+    s.h1 = h1end;
+    s.h2 = h2end;
+    if (emit && m >= 1) {
+        for (int32_t h = h2; h < h2end; ++h)
+            done(arg, nl + h);
+        done(arg, m - 1);
+    }
+    ++s.m;
+}
+
 // ---- streaming synthesis ---------------------------------------------------
 
 // The 9/7 on rows and columns of a region with the column steps of
@@ -826,6 +915,77 @@ void qmfb97_stream_destroy(qmfb97_stream_t* s)
 int qmfb97_stream_step(qmfb97_stream_t* s, const float* rows[3], int32_t* first)
 {
     return stream97_step(*s, rows, first);
+}
+
+struct qmfb97_colstream_t : astream97_t {};
+
+// Steps before the first whose rows are wanted: the first rows that a
+// stream lifts lack the rows above them (alpha's low-pass neighbour), and
+// the errors reach the rows of its first three steps through beta, gamma
+// and delta; one more step is kept as margin.
+constexpr int32_t ASTREAM_WARMUP = 4;
+
+int32_t qmfb97_colstream_steps(int32_t numrows, int64_t ystart)
+{
+    return numlow(numrows, static_cast<int>(ystart & 1)) + 1;
+}
+
+qmfb97_colstream_t* qmfb97_colstream_create(int32_t numrows, int32_t numcols, int64_t ystart,
+                                            int32_t* out, ptrdiff_t outstep, int32_t firststep)
+{
+    if (numrows < 2 || numcols < 1)
+        return nullptr;
+    auto* s = new (std::nothrow) qmfb97_colstream_t;
+    if (!s)
+        return nullptr;
+    s->out = reinterpret_cast<realent_t*>(out);
+    s->outstep = outstep;
+    s->w = numcols;
+    s->s0 = static_cast<int>(ystart & 1);
+    s->nl = numlow(numrows, s->s0);
+    s->nh = numrows - s->nl;
+    s->emit = std::max(0, firststep);
+    s->m = std::max(0, s->emit - ASTREAM_WARMUP);
+    s->lnext = s->m;
+    s->hnext = s->h1 = s->h2 = std::max(0, s->m + s->s0 - 1);
+    const size_t w = static_cast<size_t>(numcols);
+    s->mem.reset(new (std::nothrow) float[8 * w]());
+    if (!s->mem) {
+        delete s;
+        return nullptr;
+    }
+    for (int i = 0; i < 4; ++i) {
+        s->L[i] = s->mem.get() + i * w;
+        s->T[i] = s->mem.get() + (4 + i) * w;
+    }
+    return s;
+}
+
+void qmfb97_colstream_destroy(qmfb97_colstream_t* s)
+{
+    delete s;
+}
+
+int32_t qmfb97_colstream_next(qmfb97_colstream_t* s, float** dst)
+{
+    bool low = false;
+    const int32_t r = astream_need(*s, &low);
+    if (r >= 0)
+        *dst = low ? s->L[s->lnext++ & 3] : s->T[s->hnext++ & 3];
+    return r;
+}
+
+void qmfb97_colstream_step(qmfb97_colstream_t* s, void (*done)(void* arg, int32_t row), void* arg)
+{
+    FATAL_CHECK(s->m <= s->nl);
+    bool low;
+    FATAL_CHECK(astream_need(*s, &low) < 0);
+    astream_step(*s, done, arg);
+}
+
+int32_t qmfb97_colstream_at(const qmfb97_colstream_t* s)
+{
+    return s->m;
 }
 
 namespace {

@@ -88,6 +88,33 @@ void qmfb97_stream_destroy(qmfb97_stream_t* s);
 // the last.
 int qmfb97_stream_step(qmfb97_stream_t* s, const float* rows[3], int32_t* first);
 
+// The 9/7 analysis of the columns of a region of numrows >= 2 rows of
+// numcols samples (ystart: the coordinate of its first row) whose input
+// rows come one by one, in order, from the caller (who may make them as
+// they are needed), into the rows of out (rowstep outstep apart): the
+// samples of qmfb1d_analyze_region on the columns, written row by row, the
+// low-pass rows first in the region as there.  The work goes in
+// qmfb97_colstream_steps() steps; a stream from firststep on writes the
+// rows of the steps from firststep on (any split of the steps into runs
+// gives the same rows), reading a few input rows before them.  The state
+// is eight rows.  nullptr when memory fails.
+struct qmfb97_colstream_t;
+int32_t qmfb97_colstream_steps(int32_t numrows, int64_t ystart);
+qmfb97_colstream_t* qmfb97_colstream_create(int32_t numrows, int32_t numcols, int64_t ystart,
+                                            int32_t* out, ptrdiff_t outstep,
+                                            int32_t firststep = 0);
+void qmfb97_colstream_destroy(qmfb97_colstream_t* s);
+// The input row that the next step needs next, with in *dst the place
+// (numcols floats) where the caller puts its samples before it asks again
+// or steps; -1 when the step needs no more.
+int32_t qmfb97_colstream_next(qmfb97_colstream_t* s, float** dst);
+// The next step, once qmfb97_colstream_next gives -1: done(arg, row) after
+// each row of out that it writes, the row's samples final there.
+void qmfb97_colstream_step(qmfb97_colstream_t* s, void (*done)(void* arg, int32_t row), void* arg);
+// The number of the next step (a stream begins a few steps before
+// firststep).
+int32_t qmfb97_colstream_at(const qmfb97_colstream_t* s);
+
 int qmfb1d_analyze(const qmfb1d_t* qmfb, int flags, matrix_t* x);
 int qmfb1d_synthesize(const qmfb1d_t* qmfb, int flags, matrix_t* x);
 

@@ -110,19 +110,20 @@ struct Passes {
     }
 };
 
+// childrenonly: the node's own passes are done (by the caller).
 void node_analyze(const tsfbnode_t* node, int flags, const Region& r, Passes& p,
-                  const tsfb_rowhook_t* rowhook, int lvl)
+                  const tsfb_rowhook_t* rowhook, int lvl, bool childrenonly = false)
 {
     if (r.numrows <= 0 || r.numcols <= 0 || p.stopped)
         return;
     const int32_t rows = static_cast<int32_t>(r.numrows), cols = static_cast<int32_t>(r.numcols);
-    if (node->vqmfb) {
+    if (node->vqmfb && !childrenonly) {
         qmfb1d_analyze_region(node->vqmfb->kind_, flags | QMFB_VERT, r.data, rows, cols, r.rowstep,
                               r.ystart);
         if (!p.done(r))
             return;
     }
-    if (node->hqmfb) {
+    if (node->hqmfb && !childrenonly) {
         NodeRows noderows{rowhook, lvl, r.locy};
         const qmfb_rowhook_t hook{NodeRows::done, &noderows};
         qmfb1d_analyze_region(node->hqmfb->kind_, flags & ~QMFB_VERT, r.data, rows, cols,
@@ -400,8 +401,10 @@ int tsfb_numbands(const tsfb_t* tsfb)
     return 3 * tsfb->numlvls + 1;
 }
 
-int tsfb_analyze(const tsfb_t* tsfb, int flags, matrix_t* x, tsfb_pass_t pass, void* passarg,
-                 const tsfb_rowhook_t* rowhook)
+namespace {
+
+int analyze(const tsfb_t* tsfb, int flags, matrix_t* x, tsfb_pass_t pass, void* passarg,
+            const tsfb_rowhook_t* rowhook, bool belowroot)
 {
     if (!tsfb->root || matrix_numrows(x) <= 0 || matrix_numcols(x) <= 0)
         return 0;
@@ -409,8 +412,22 @@ int tsfb_analyze(const tsfb_t* tsfb, int flags, matrix_t* x, tsfb_pass_t pass, v
     node_analyze(tsfb->root, flags,
                  Region{matrix_row(x, 0), matrix_numrows(x), matrix_numcols(x), matrix_rowstep(x),
                         x->xstart_, x->ystart_, 0},
-                 p, rowhook, 0);
+                 p, rowhook, 0, belowroot);
     return p.stopped ? -1 : 0;
+}
+
+}  // namespace
+
+int tsfb_analyze(const tsfb_t* tsfb, int flags, matrix_t* x, tsfb_pass_t pass, void* passarg,
+                 const tsfb_rowhook_t* rowhook)
+{
+    return analyze(tsfb, flags, x, pass, passarg, rowhook, false);
+}
+
+int tsfb_analyze_below(const tsfb_t* tsfb, int flags, matrix_t* x, tsfb_pass_t pass,
+                       void* passarg, const tsfb_rowhook_t* rowhook)
+{
+    return analyze(tsfb, flags, x, pass, passarg, rowhook, true);
 }
 
 namespace {

@@ -103,6 +103,11 @@ int tsfb_synthesize(const tsfb_t* tsfb, int flags, matrix_t* x, tsfb_pass_t pass
 bool tsfb_root97(const tsfb_t* tsfb, const matrix_t* x);
 int tsfb_synthesize_below(const tsfb_t* tsfb, int flags, matrix_t* x, tsfb_pass_t pass = nullptr,
                           void* passarg = nullptr);
+// The same for a caller that has run the first level (the root's two
+// passes) of the analysis itself: tsfb_analyze_below does every level
+// below it (row hooks from depth 1 on).
+int tsfb_analyze_below(const tsfb_t* tsfb, int flags, matrix_t* x, tsfb_pass_t pass = nullptr,
+                       void* passarg = nullptr, const tsfb_rowhook_t* rowhook = nullptr);
 
 // Geometry and synthesis weights of the bands of the tree applied to the
 // region [xstart, xend) x [ystart, yend) (absolute coordinates, ends
