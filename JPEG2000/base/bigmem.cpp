@@ -53,6 +53,18 @@ void* bigmem_alloc(size_t bytes, bool* mapped)
     return std::calloc(bytes ? bytes : 1, 1);
 }
 
+void bigmem_discard(void* p, size_t bytes, bool mapped)
+{
+#ifdef BIGMEM_MAPPED
+    const size_t whole = bytes & ~(HUGE_PAGE - 1);
+    if (p && mapped && whole > 0)
+        madvise(p, whole, MADV_DONTNEED);
+#endif
+    (void)p;
+    (void)bytes;
+    (void)mapped;
+}
+
 void bigmem_free(void* p, size_t bytes, bool mapped)
 {
     if (!p)

@@ -10,6 +10,10 @@
 // component instead of thousands, which otherwise take a tenth of a coding.
 // *mapped tells bigmem_free how the block was obtained.
 void* bigmem_alloc(size_t bytes, bool* mapped);
+// The first bytes bytes of a block from bigmem_alloc will not be read
+// again: the whole huge pages among them of a mapped block go back to the
+// system (they read as zeros after), others stay as they are.
+void bigmem_discard(void* p, size_t bytes, bool mapped);
 // Frees a block from bigmem_alloc of that size; nullptr is ignored.
 void bigmem_free(void* p, size_t bytes, bool mapped);
 

@@ -6,6 +6,7 @@
 #include "base/simd.h"
 #include "base/stream.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -200,6 +201,14 @@ void image_cmpt_releasestream(image_t* image, int i)
         return;
     stream_close(image->cmpts_[i]->stream_);
     image->cmpts_[i]->stream_ = nullptr;
+}
+
+void image_cmpt_discardrows(image_t* image, int i, int32_t y)
+{
+    if (!image || i < 0 || i >= image->numcmpts_ || !image->cmpts_[i]->stream_ || y <= 0)
+        return;
+    const image_cmpt_t* c = image->cmpts_[i];
+    stream_memdiscard(c->stream_, int64_t(std::min(y, c->height_)) * c->width_ * c->cps_);
 }
 
 int64_t image_samplebytes(const image_t* image)

@@ -100,6 +100,10 @@ inline stream_t* image_cmpt_stream(const image_t* image, int i) { return image->
 // samples of a component once it has read them).  Later transfers on the
 // component fail with -1.
 void image_cmpt_releasestream(image_t* image, int i);
+// Rows 0 .. y - 1 of component i will not be read again (the encoder as it
+// sweeps down the samples): memory they hold may go back to the system,
+// and they read as zeros after.
+void image_cmpt_discardrows(image_t* image, int i, int32_t y);
 // Component coordinate of image coordinate x (or y): x / hsubsamp_.
 inline int32_t image_cmpt_x(const image_t* image, int i, int32_t x) { return x / image->cmpts_[i]->hsubsamp_; }
 inline int32_t image_cmpt_y(const image_t* image, int i, int32_t y) { return y / image->cmpts_[i]->vsubsamp_; }

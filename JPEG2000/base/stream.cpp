@@ -31,6 +31,7 @@ struct stream_memobj_t {
     int growable_;        // may be reallocated to a larger size
     int myalloc_;         // buf_ is owned (freed on close)
     bool mapped_;         // buf_ comes from bigmem_alloc (fixed size only)
+    int64_t discarded_;   // the bytes below are not read again (stream_memdiscard)
 };
 
 // Largest memory size (1 TiB): a growable memory never doubles beyond it
@@ -804,6 +805,18 @@ unsigned char* stream_memdata(stream_t* stream)
     if (!stream_ismem(stream) || stream_flush(stream) < 0)
         return nullptr;
     return static_cast<stream_memobj_t*>(stream->obj_)->buf_;
+}
+
+void stream_memdiscard(stream_t* stream, int64_t len)
+{
+    if (!stream_ismem(stream) || stream_flush(stream) < 0)
+        return;
+    auto* m = static_cast<stream_memobj_t*>(stream->obj_);
+    len = std::min(len, m->len_);
+    if (len > m->discarded_) {
+        bigmem_discard(m->buf_, static_cast<size_t>(len), m->mapped_);
+        m->discarded_ = len;
+    }
 }
 
 int64_t stream_memlength(stream_t* stream)

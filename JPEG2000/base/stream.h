@@ -251,6 +251,9 @@ int stream_ismem(const stream_t* stream);
 // stream is no memory stream or the flush fails).  Valid until the next
 // write to the stream or its close.
 unsigned char* stream_memdata(stream_t* stream);
+// For a memory stream read no more below byte len: the memory of whole
+// huge pages there may go back to the system and read as zeros after.
+void stream_memdiscard(stream_t* stream, int64_t len);
 // The memory's length of valid data after writing out buffered data (-1
 // when the stream is no memory stream or the flush fails).
 int64_t stream_memlength(stream_t* stream);

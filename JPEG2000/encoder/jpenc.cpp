@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -956,13 +957,22 @@ int firstlevel(jpenc_t* enc, const jpenc_tile_t* tile, std::vector<bandquant_t>&
     };
     struct firstjob_t {
         jpenc_t* enc;
+        const jpenc_tile_t* tile;
         std::vector<compquant_t> cqs;
         const uint8_t* mem[3];  // first sample of the tile, by component
         int64_t width[3];       // of the picture's components
         int32_t d[3];           // level shifts
         int32_t rows, cols, steps, piece;
         std::atomic<bool> failed{false};
-    } job{enc, {}, {}, {}, {}, 0, 0, 0, 0, {}};
+        // The picture's rows above those that the pieces still at work
+        // read go back to the system as the sweep goes down, when the tile
+        // is as wide as the picture: the pieces before the first unfinished
+        // one are done, and the later ones read below its end.
+        bool discard;
+        std::mutex lock;
+        std::vector<char> finished;     // by piece
+        std::atomic<int64_t> unfinished{0};  // the first unfinished piece
+    } job{enc, tile, {}, {}, {}, {}, 0, 0, 0, 0, {}, false, {}, {}, {}};
     for (int i = 0; i < 3; ++i) {
         jpenc_comp_t* comp = &enc->comps[i];
         job.cqs.push_back(compquant(enc, tile, bq, i));
@@ -980,6 +990,8 @@ int firstlevel(jpenc_t* enc, const jpenc_tile_t* tile, std::vector<bandquant_t>&
     job.piece = nthreads <= 1 ? job.steps
                               : std::max<int32_t>(32, (job.steps + 4 * nthreads - 1) / (4 * nthreads));
     const int64_t count = (job.steps + job.piece - 1) / job.piece;
+    job.discard = enc->numhtiles == 1;
+    job.finished.assign(size_t(count), 0);
     comprun_t run{enc, &job, count, std::max(10, enc->minpercent), 30};
     auto body = [](void* a, int64_t k, int worker) {
         comprun_t* r = static_cast<comprun_t*>(a);
@@ -1022,11 +1034,26 @@ int firstlevel(jpenc_t* enc, const jpenc_tile_t* tile, std::vector<bandquant_t>&
             }
             for (int i = 0; i < 3; ++i)
                 qmfb97_colstream_step(s[i], done, &sinks[i]);
+            // Step m reads rows from 2 m - 2 on; the next piece from
+            // 2 (m1 - 4) - 2 on (qmfb97_colstream_create).
+            if (j->discard && m % 16 == 0 && j->unfinished.load() == k)
+                for (int i = 0; i < 3; ++i)
+                    image_cmpt_discardrows(j->enc->image, i,
+                                           j->tile->y / j->enc->comps[i].vsamp +
+                                               2 * std::min(m, m1 - 8) - 8);
         }
         for (qmfb97_colstream_t* x : s)
             qmfb97_colstream_destroy(x);
         if (!ok)
             j->failed.store(true);
+        {
+            std::lock_guard<std::mutex> g(j->lock);
+            j->finished[size_t(k)] = 1;
+            int64_t u = j->unfinished.load();
+            while (u < int64_t(j->finished.size()) && j->finished[size_t(u)])
+                ++u;
+            j->unfinished.store(u);
+        }
         r->add(1, worker);
     };
     auto tick = [](void* a, int64_t) { static_cast<comprun_t*>(a)->report(); };
