@@ -154,7 +154,7 @@ struct Halves {
 };
 
 // The lifting steps without the scaling.
-HOT_CLONES void lift97_fwd(const Halves& h)
+[[gnu::always_inline]] inline void lift97_fwd(const Halves& h)
 {
     h.predict(Lift97{ALPHA});
     h.update(Lift97{BETA});
@@ -353,7 +353,7 @@ HOT_CLONES void rows53_analyze(int32_t* data, int32_t numrows, int32_t n, ptrdif
     }
 }
 
-HOT_CLONES void rows97_analyze(realent_t* data, int32_t numrows, int32_t n, ptrdiff_t rowstep, int s0,
+WIDE_CLONES void rows97_analyze(realent_t* data, int32_t numrows, int32_t n, ptrdiff_t rowstep, int s0,
                                RowHook hook)
 {
     if (n < 2) {
