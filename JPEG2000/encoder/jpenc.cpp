@@ -403,7 +403,7 @@ int floorlog2_64(int64_t v)
 
 // Real samples x become quantization indices trunc(x scale) in place (held
 // within 32 bits); returns the largest magnitude.
-HOT_CLONES int64_t quantizerow(seqent_t* q, int32_t n, float scale)
+[[gnu::always_inline]] inline int64_t quantizerow(seqent_t* q, int32_t n, float scale)
 {
     int32_t maxmag = 0;
     for (int32_t c = 0; c < n; ++c) {
@@ -420,7 +420,7 @@ HOT_CLONES int64_t quantizerow(seqent_t* q, int32_t n, float scale)
 // Calls fn(c0, n, m) for the n samples from column c0 of row r of the band
 // that each of its code blocks holds, m the block's rowmag entry of the row.
 template <typename F>
-void forblockrow(jpenc_band_t* band, int32_t r, int32_t cols, F fn)
+[[gnu::always_inline]] inline void forblockrow(jpenc_band_t* band, int32_t r, int32_t cols, F fn)
 {
     const int32_t v = r / band->cblkheight, rr = r % band->cblkheight;
     for (int32_t h = 0; h < band->numhcblks; ++h) {
@@ -468,7 +468,8 @@ int64_t setbandstep(jpenc_comp_t* comp, jpenc_band_t* band, int bandno, double s
 // fractional bits.  The blocks' rowmag entries of the rows follow.
 // Returns the largest magnitude (in integer arithmetic, without the
 // fractional bits).
-int64_t quantizerows(jpenc_band_t* band, int32_t r0, int32_t r1, bool realmode, float scale)
+WIDE_CLONES int64_t quantizerows(jpenc_band_t* band, int32_t r0, int32_t r1, bool realmode,
+                                float scale)
 {
     matrix_t* m = band->data;
     const int32_t cols = matrix_numcols(m);
