@@ -1087,28 +1087,26 @@ int wavelet(jpenc_t* enc, const jpenc_tile_t* tile, std::vector<bandquant_t>& bq
         jpenc_comp_t* comp = &enc->comps[i];
         compquant_t cq = compquant(enc, tile, bq, i);
         if (comp->numrlvls <= 1) {
-            // No transform: the one band, in pieces of rows on the pool.
+            // No transform: the one band, in pieces of 64 rows on the pool.
             auto piece = [](void* a, int64_t k, int) {
                 compquant_t* c = static_cast<compquant_t*>(a);
-                for (bandquant_t* q : c->bylvl[0])
-                    for (int32_t y = int32_t(k) * 64; y < std::min<int64_t>((k + 1) * 64, q->rowmax.size()); ++y)
+                for (bandquant_t* q : c->bylvl[0]) {
+                    const int32_t rows = int32_t(q->rowmax.size());
+                    for (int32_t y = int32_t(k) * 64; y < std::min(rows, int32_t(k + 1) * 64); ++y)
                         c->row(0, y + q->band->yoff);
+                }
             };
             threadpool_for((matrix_numrows(comp->data) + 63) / 64, piece, nullptr, &cq);
             continue;
         }
-        struct passarg_t {
-            comprun_t* run;
-        } pa{&run};
         auto pass = [](void* a, int64_t samples) {
-            passarg_t* p = static_cast<passarg_t*>(a);
-            return p->run->add(samples, 0) ? 1 : 0;
+            return static_cast<comprun_t*>(a)->add(samples, 0) ? 1 : 0;
         };
         const tsfb_rowhook_t hook{
             [](void* a, int lvl, int32_t y) { static_cast<compquant_t*>(a)->row(lvl, y); }, &cq};
         (belowroot ? tsfb_analyze_below : tsfb_analyze)(
             comp->tsfb, comp->qmfbid == JPC_COX_RFT ? QMFB_REV : 0, comp->data,
-            enc->progress ? +pass : nullptr, &pa, &hook);
+            enc->progress ? +pass : nullptr, &run, &hook);
     }
     enc->minpercent = run.to;
     return enc->stopped ? -1 : 0;
