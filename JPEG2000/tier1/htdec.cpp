@@ -11,7 +11,7 @@
 #include <bit>
 #include <cstdio>
 #include <cstring>
-#include <type_traits>
+#include <utility>
 
 #include "base/simd.h"
 #include "tier1/htref.h"
@@ -338,42 +338,57 @@ struct htquad_t {
 // magnitude at plane p plus half, and sign, from the MagSgn bits.  The
 // exponents of its bottom samples go to ebot (indexed by column + 1).
 // False when the bound U exceeds maxu.
-inline bool magsgn(fwdin_t& ms, const htquad_t& qd, int U, int maxu, int p, int32_t half,
+[[gnu::always_inline]] inline bool magsgn(fwdin_t& ms, const htquad_t& qd, int U, int maxu, int p, int32_t half,
                    int32_t* row0, int32_t* row1, uint8_t* ebot, int q)
 {
     // Sample n of the quad is in column n >> 1 of row n & 1.
     int32_t* const o = row0 + 2 * q;
     const ptrdiff_t d1 = row1 - row0;
-    o[0] = o[1] = o[d1] = o[d1 + 1] = 0;
     if (!qd.rho()) {
+        o[0] = o[1] = o[d1] = o[d1 + 1] = 0;
         ebot[2 * q + 1] = 0;
         ebot[2 * q + 2] = 0;
         return true;
     }
     if (U > maxu)
         return false;
+    const uint32_t rho = uint32_t(qd.rho()), ek = uint32_t(qd.ek()), e1 = uint32_t(qd.e1());
+    // Sample n: m bits of magnitude below its EMB bit, then the sign.
+    auto value = [&](int n, uint32_t bits, int m) {
+        const uint32_t v = bits | (((e1 >> n) & 1) << m);
+        const uint32_t mag = (((v >> 1) + 1) << p) | uint32_t(half);
+        const uint32_t neg = 0u - (v & 1);
+        return std::pair{int32_t((mag ^ neg) - neg), uint8_t(32 - std::countl_zero(v | 1))};
+    };
+    if (U <= 14) {
+        // One refill check for the quad, whose bits fit in one, and the
+        // four samples without branches: an insignificant one reads no
+        // bits and is masked to 0.
+        ms.need(4 * U);
+        auto one = [&](int n, int32_t* dst) {
+            const uint32_t sig = 0u - ((rho >> n) & 1);
+            const int m = (U - int((ek >> n) & 1)) & int(sig);
+            const auto [c, e] = value(n, ms.take(m), m);
+            *dst = c & int32_t(sig);
+            return uint8_t(e & sig);
+        };
+        one(0, o);
+        ebot[2 * q + 1] = one(1, o + d1);
+        one(2, o + 1);
+        ebot[2 * q + 2] = one(3, o + d1 + 1);
+        return true;
+    }
     // The significant samples in order (an insignificant one reads no bits
     // and stays 0).
+    o[0] = o[1] = o[d1] = o[d1 + 1] = 0;
     const ptrdiff_t off[4] = {0, d1, 1, d1 + 1};
     uint8_t ex[4] = {};
-    auto samples = [&](auto checked) {
-        for (unsigned r = unsigned(qd.rho()); r; r &= r - 1) {
-            const int n = std::countr_zero(r);
-            const int m = U - ((qd.ek() >> n) & 1);
-            const uint32_t v = (checked ? ms.get(m) : ms.take(m)) |
-                               (uint32_t((qd.e1() >> n) & 1) << m);
-            const uint32_t mag = (((v >> 1) + 1) << p) | uint32_t(half);
-            const uint32_t neg = 0u - (v & 1);
-            o[off[n]] = int32_t((mag ^ neg) - neg);
-            ex[n] = uint8_t(32 - std::countl_zero(v | 1));
-        }
-    };
-    // One refill check for the quad when its bits fit in one.
-    if (U <= 14) {
-        ms.need(4 * U);
-        samples(std::false_type{});
-    } else {
-        samples(std::true_type{});
+    for (uint32_t r = rho; r; r &= r - 1) {
+        const int n = std::countr_zero(r);
+        const int m = U - int((ek >> n) & 1);
+        const auto [c, e] = value(n, ms.get(m), m);
+        o[off[n]] = c;
+        ex[n] = e;
     }
     ebot[2 * q + 1] = ex[1];
     ebot[2 * q + 2] = ex[3];
@@ -398,7 +413,7 @@ HOT_CLONES void scalerow(const int32_t* src, int32_t* dst, int n, float scale)
 
 }  // namespace
 
-int htdec_decodecblk(const htdec_cblk_t& cb, htdec_scratch_t& scratch)
+PASS_CLONES int htdec_decodecblk(const htdec_cblk_t& cb, htdec_scratch_t& scratch)
 {
     const int W = cb.width, H = cb.height;
     if (W <= 0 || H <= 0)
