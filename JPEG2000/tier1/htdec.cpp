@@ -357,10 +357,12 @@ struct htquad_t {
     if (U > maxu)
         return false;
     const uint32_t rho = uint32_t(qd.rho()), ek = uint32_t(qd.ek()), e1 = uint32_t(qd.e1());
-    // Sample n: m bits of magnitude below its EMB bit, then the sign.
+    // Sample n: m bits of magnitude below its EMB bit, then the sign; the
+    // magnitude is ((v >> 1) + 1) << p, plus half.
+    const uint32_t base = (uint32_t{1} << p) | uint32_t(half);
     auto value = [&](int n, uint32_t bits, int m) {
         const uint32_t v = bits | (((e1 >> n) & 1) << m);
-        const uint32_t mag = (((v >> 1) + 1) << p) | uint32_t(half);
+        const uint32_t mag = ((v >> 1) << p) + base;
         const uint32_t neg = 0u - (v & 1);
         return std::pair{int32_t((mag ^ neg) - neg), uint8_t(32 - std::countl_zero(v | 1))};
     };
