@@ -282,13 +282,9 @@ inline int uextension(revin_t& vlc, int sfx) { return sfx >= 28 ? int(vlc.get(4)
 constexpr uint16_t UPFX[8] = {0x553, 0x011, 0x022, 0x011, 0x133, 0x011, 0x022, 0x011};
 
 // The residuals of a pair of quads (either may be absent: uoff 0), without
-// branches once one is present: at most 24 bits.
+// branches (an absent one reads no bits): at most 24 bits.
 inline void upair(revin_t& vlc, int uoff1, int uoff2, int& u1, int& u2)
 {
-    if (!(uoff1 | uoff2)) {
-        u1 = u2 = 0;
-        return;
-    }
     if (vlc.bits < 24)
         vlc.refill();
     auto take = [&vlc](unsigned n) {
