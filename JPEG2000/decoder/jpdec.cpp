@@ -973,10 +973,11 @@ bool dec_prepareout(dec_t* dec, dec_tile_t* tile, outjob_t* job)
 // The last stage of a colour tile when the last level of its three
 // components is the 9/7 (after an ICT) or the 5/3 (after an RCT): that
 // level's synthesis of the three runs down the rows together, and each
-// output row goes through the colour transform to its bytes at once.  The tile-components' last level is then only read, once, instead
-// of being written and read back by a row pass, a column pass and the
-// packing.  Bands of rows go to the thread pool, each with streams of its
-// own that start a few rows above it.
+// output row goes through the colour transform to its bytes at once.  The
+// tile-components' last level is then only read, once, instead of being
+// written and read back by a row pass, a column pass, the colour transform
+// and the packing.  Bands of rows go to the thread pool, each with streams
+// of its own that start a few rows above it.
 struct streamjob_t {
     outjob_t* out;
     int kind;  // QMFB_97 or QMFB_53

@@ -338,8 +338,9 @@ struct htquad_t {
 // magnitude at plane p plus half, and sign, from the MagSgn bits.  The
 // exponents of its bottom samples go to ebot (indexed by column + 1).
 // False when the bound U exceeds maxu.
-[[gnu::always_inline]] inline bool magsgn(fwdin_t& ms, const htquad_t& qd, int U, int maxu, int p, int32_t half,
-                   int32_t* row0, int32_t* row1, uint8_t* ebot, int q)
+[[gnu::always_inline]] inline bool magsgn(fwdin_t& ms, const htquad_t& qd, int U, int maxu,
+                                          int p, int32_t half, int32_t* row0, int32_t* row1,
+                                          uint8_t* ebot, int q)
 {
     // Sample n of the quad is in column n >> 1 of row n & 1.
     int32_t* const o = row0 + 2 * q;
