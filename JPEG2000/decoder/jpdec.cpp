@@ -785,6 +785,23 @@ HOT_CLONES void dec_clamppack8(const int32_t* p, unsigned char* __restrict dst, 
         dst[c] = static_cast<unsigned char>(std::clamp(p[c], lo, hi) + shift);
 }
 
+// The same for the inverse RCT of integer samples and dec_clamppack8.
+HOT_CLONES void dec_rctpack8(const int32_t* p0, const int32_t* p1, const int32_t* p2,
+                             unsigned char* __restrict d0, unsigned char* __restrict d1,
+                             unsigned char* __restrict d2, int cols, const dec_range_t* rg)
+{
+    const int32_t lo0 = rg[0].lo, hi0 = rg[0].hi, s0 = rg[0].shift;
+    const int32_t lo1 = rg[1].lo, hi1 = rg[1].hi, s1 = rg[1].shift;
+    const int32_t lo2 = rg[2].lo, hi2 = rg[2].hi, s2 = rg[2].shift;
+    for (int c = 0; c < cols; ++c) {
+        int32_t a, b, e;
+        mct_invrct_sample(p0[c], p1[c], p2[c], a, b, e);
+        d0[c] = static_cast<unsigned char>(std::clamp(a, lo0, hi0) + s0);
+        d1[c] = static_cast<unsigned char>(std::clamp(b, lo1, hi1) + s1);
+        d2[c] = static_cast<unsigned char>(std::clamp(e, lo2, hi2) + s2);
+    }
+}
+
 void dec_finishrow(int32_t* p, int cols, bool realmode, const dec_range_t& rg)
 {
     if (realmode)
@@ -954,14 +971,16 @@ bool dec_prepareout(dec_t* dec, dec_tile_t* tile, outjob_t* job)
 }
 
 // The last stage of a colour tile when the last level of its three
-// components is the 9/7: that level's synthesis of the three runs down the
-// rows together, and each output row goes through the ICT to its bytes at
-// once.  The tile-components' last level is then only read, once, instead
-// of being written and read back by a row pass, a column pass and the
-// packing.  Bands of rows go to the thread pool, each with streams of its
-// own that start a few rows above it.
+// components is the 9/7 (after an ICT) or the 5/3 (after an RCT): that
+// level's synthesis of the three runs down the rows together, and each
+// output row goes through the colour transform to its bytes at once.  The
+// tile-components' last level is then only read, once, instead of being
+// written and read back by a row pass, a column pass, the colour transform
+// and the packing.  Bands of rows go to the thread pool, each with streams
+// of its own that start a few rows above it.
 struct streamjob_t {
     outjob_t* out;
+    int kind;  // QMFB_97 or QMFB_53
     int32_t bandrows;
     int64_t numbands;
     int64_t reported = 0;
@@ -978,28 +997,38 @@ void dec_streamband(void* arg, int64_t band, int)
     dec_tile_t* tile = j->tile;
     const int32_t y0 = static_cast<int32_t>(band) * sj->bandrows;
     const int32_t y1 = std::min(j->rows, y0 + sj->bandrows);
-    qmfb97_stream_t* st[3] = {};
+    qmfb_stream_t* st[3] = {};
     bool ok = true;
     for (int k = 0; k < 3 && ok; ++k) {
         const matrix_t* m = tile->tcomps[k].data;
-        st[k] = qmfb97_stream_create(matrix_row(m, 0), matrix_numrows(m), matrix_numcols(m),
-                                     matrix_rowstep(m), m->xstart_, m->ystart_, y0);
+        st[k] = qmfb_stream_create(sj->kind, matrix_row(m, 0), matrix_numrows(m),
+                                   matrix_numcols(m), matrix_rowstep(m), m->xstart_, m->ystart_,
+                                   y0);
         ok = st[k] != nullptr;
     }
     for (int32_t next = 0; ok && next < y1;) {
-        const float* rows[3][3];
+        const int32_t* rows[3][3];
         int count = 0;
         int32_t first = 0;
         for (int k = 0; k < 3; ++k)
-            count = qmfb97_stream_step(st[k], rows[k], &first);
+            count = qmfb_stream_step(st[k], rows[k], &first);
         if (count < 0)
             break;
         for (int e = 0; e < count; ++e) {
             const int32_t y = first + e;
-            if (y >= y0 && y < y1)
-                dec_ictpack8(rows[0][e], rows[1][e], rows[2][e], j->dst[0] + y * j->dststride[0],
-                             j->dst[1] + y * j->dststride[1], j->dst[2] + y * j->dststride[2],
-                             j->cols, j->ranges.data());
+            if (y < y0 || y >= y1)
+                continue;
+            unsigned char* d0 = j->dst[0] + y * j->dststride[0];
+            unsigned char* d1 = j->dst[1] + y * j->dststride[1];
+            unsigned char* d2 = j->dst[2] + y * j->dststride[2];
+            if (sj->kind == QMFB_53)
+                dec_rctpack8(rows[0][e], rows[1][e], rows[2][e], d0, d1, d2, j->cols,
+                             j->ranges.data());
+            else
+                dec_ictpack8(reinterpret_cast<const realent_t*>(rows[0][e]),
+                             reinterpret_cast<const realent_t*>(rows[1][e]),
+                             reinterpret_cast<const realent_t*>(rows[2][e]), d0, d1, d2, j->cols,
+                             j->ranges.data());
         }
         next = first + count;
         if (sj->numbands == 1) {
@@ -1012,8 +1041,8 @@ void dec_streamband(void* arg, int64_t band, int)
         if (j->dec->stopped.load(std::memory_order_relaxed))
             break;
     }
-    for (qmfb97_stream_t* s : st)
-        qmfb97_stream_destroy(s);
+    for (qmfb_stream_t* s : st)
+        qmfb_stream_destroy(s);
     if (!ok)
         sj->failed.store(true, std::memory_order_relaxed);
     else if (sj->numbands > 1)
@@ -1028,15 +1057,20 @@ void dec_streamtick(void* arg, int64_t done)
         dec_progress(sj->out->dec, 65 + static_cast<int>(10 * (sj->reported + 1) / sj->numbands));
 }
 
-int dec_outstreamed(outjob_t* j)
+int dec_outstreamed(outjob_t* j, int kind)
 {
     streamjob_t sj;
     sj.out = j;
-    // About four bands per thread, each of at least 64 rows (every band
-    // reads a few rows above it again); one band on one thread.
+    sj.kind = kind;
+    // For the 9/7 about four bands per thread, each of at least 64 rows
+    // (every band reads eight rows above it again); the 5/3 reads only two
+    // again, and bands of 64 rows keep the picture rows written ahead of
+    // the releases few.  One band on one thread.
     const int nthreads = threadpool_numthreads();
     sj.bandrows = nthreads <= 1 ? j->rows
-                                : std::max(64, (j->rows + 4 * nthreads - 1) / (4 * nthreads));
+                  : kind == QMFB_53
+                      ? 64
+                      : std::max(64, (j->rows + 4 * nthreads - 1) / (4 * nthreads));
     sj.numbands = (j->rows + sj.bandrows - 1) / sj.bandrows;
     j->streamed = true;
     j->bandrows = sj.bandrows;
@@ -1060,8 +1094,9 @@ int dec_tiledecode(dec_t* dec, dec_tile_t* tile)
     // itself.  Progress climbs from 60 to 65 after tier-1's 15 to 60,
     // reported on this thread after each one-dimensional pass of the
     // transforms (by the samples done so far), which end at their next
-    // pass after a cancel.  A colour tile whose last level is the 9/7 has
-    // that level synthesized as it is written out (dec_outstreamed).
+    // pass after a cancel.  A colour tile whose last level is the 9/7 after
+    // an ICT or the 5/3 after an RCT has that level synthesized as it is
+    // written out (dec_outstreamed).
     dec_progress(dec, 61);
     struct synjob_t {
         dec_t* dec;
@@ -1082,10 +1117,14 @@ int dec_tiledecode(dec_t* dec, dec_tile_t* tile)
     job.tile = tile;
     const bool prepared =
         (cp->mctid == JPDEC_MCT_NONE || cp->numcomps >= 3) && dec_prepareout(dec, tile, &job);
-    bool streamed = prepared && cp->mctid == JPDEC_MCT_ICT && cp->numcomps == 3;
+    // The ICT goes with real samples from the 9/7, the RCT with integers
+    // from the 5/3.
+    const bool ict = cp->mctid == JPDEC_MCT_ICT;
+    const int kind = ict ? QMFB_97 : QMFB_53;
+    bool streamed = prepared && (ict || cp->mctid == JPDEC_MCT_RCT) && cp->numcomps == 3;
     for (int k = 0; k < 3 && streamed; ++k)
-        streamed = tile->tcomps[k].realmode && job.cps[k] == 1 &&
-                   tsfb_root97(tile->tcomps[k].tsfb, tile->tcomps[k].data);
+        streamed = tile->tcomps[k].realmode == ict && job.cps[k] == 1 &&
+                   tsfb_rootkind(tile->tcomps[k].tsfb, tile->tcomps[k].data) == kind;
     for (int k = 0; k < cp->numcomps && !dec->stopped; ++k) {
         dec_tcomp_t* tcomp = &tile->tcomps[k];
         const int flags = cp->ccps[k].qmfbid == JPC_COX_RFT ? QMFB_REV : 0;
@@ -1101,7 +1140,7 @@ int dec_tiledecode(dec_t* dec, dec_tile_t* tile)
         return -1;
 
     if (streamed) {
-        const int ret = dec_outstreamed(&job);
+        const int ret = dec_outstreamed(&job, kind);
         for (dec_tcomp_t& tcomp : tile->tcomps) {
             matrix_destroy(tcomp.data);
             tcomp.data = nullptr;

@@ -933,7 +933,7 @@ bool fusedfirst(jpenc_t* enc, const jpenc_tile_t* tile)
     for (int i = 0; i < 3; ++i) {
         const jpenc_comp_t* comp = &enc->comps[i];
         if (!image_cmpt_memory(enc->image, i) || image_cmpt_cps(enc->image, i) != 1 ||
-            comp->sgnd || !tsfb_root97(comp->tsfb, comp->data) ||
+            comp->sgnd || tsfb_rootkind(comp->tsfb, comp->data) != QMFB_97 ||
             matrix_numrows(comp->data) != matrix_numrows(enc->comps[0].data) ||
             matrix_numcols(comp->data) != matrix_numcols(enc->comps[0].data) ||
             comp->data->ystart_ != enc->comps[0].data->ystart_)

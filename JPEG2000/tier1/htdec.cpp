@@ -11,7 +11,11 @@
 #include <bit>
 #include <cstdio>
 #include <cstring>
-#include <type_traits>
+#include <utility>
+
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 
 #include "base/simd.h"
 #include "tier1/htref.h"
@@ -278,13 +282,9 @@ inline int uextension(revin_t& vlc, int sfx) { return sfx >= 28 ? int(vlc.get(4)
 constexpr uint16_t UPFX[8] = {0x553, 0x011, 0x022, 0x011, 0x133, 0x011, 0x022, 0x011};
 
 // The residuals of a pair of quads (either may be absent: uoff 0), without
-// branches once one is present: at most 24 bits.
+// branches (an absent one reads no bits): at most 24 bits.
 inline void upair(revin_t& vlc, int uoff1, int uoff2, int& u1, int& u2)
 {
-    if (!(uoff1 | uoff2)) {
-        u1 = u2 = 0;
-        return;
-    }
     if (vlc.bits < 24)
         vlc.refill();
     auto take = [&vlc](unsigned n) {
@@ -338,42 +338,60 @@ struct htquad_t {
 // magnitude at plane p plus half, and sign, from the MagSgn bits.  The
 // exponents of its bottom samples go to ebot (indexed by column + 1).
 // False when the bound U exceeds maxu.
-inline bool magsgn(fwdin_t& ms, const htquad_t& qd, int U, int maxu, int p, int32_t half,
-                   int32_t* row0, int32_t* row1, uint8_t* ebot, int q)
+[[gnu::always_inline]] inline bool magsgn(fwdin_t& ms, const htquad_t& qd, int U, int maxu,
+                                          int p, int32_t half, int32_t* row0, int32_t* row1,
+                                          uint8_t* ebot, int q)
 {
     // Sample n of the quad is in column n >> 1 of row n & 1.
     int32_t* const o = row0 + 2 * q;
     const ptrdiff_t d1 = row1 - row0;
-    o[0] = o[1] = o[d1] = o[d1 + 1] = 0;
     if (!qd.rho()) {
+        o[0] = o[1] = o[d1] = o[d1 + 1] = 0;
         ebot[2 * q + 1] = 0;
         ebot[2 * q + 2] = 0;
         return true;
     }
     if (U > maxu)
         return false;
+    const uint32_t rho = uint32_t(qd.rho()), ek = uint32_t(qd.ek()), e1 = uint32_t(qd.e1());
+    // Sample n: m bits of magnitude below its EMB bit, then the sign; the
+    // magnitude is ((v >> 1) + 1) << p, plus half.
+    const uint32_t base = (uint32_t{1} << p) | uint32_t(half);
+    auto value = [&](int n, uint32_t bits, int m) {
+        const uint32_t v = bits | (((e1 >> n) & 1) << m);
+        const uint32_t mag = ((v >> 1) << p) + base;
+        const uint32_t neg = 0u - (v & 1);
+        return std::pair{int32_t((mag ^ neg) - neg), uint8_t(32 - std::countl_zero(v | 1))};
+    };
+    if (U <= 14) {
+        // One refill check for the quad, whose bits fit in one, and the
+        // four samples without branches: an insignificant one reads no
+        // bits and is masked to 0.
+        ms.need(4 * U);
+        auto one = [&](int n, int32_t* dst) {
+            const uint32_t sig = 0u - ((rho >> n) & 1);
+            const int m = (U - int((ek >> n) & 1)) & int(sig);
+            const auto [c, e] = value(n, ms.take(m), m);
+            *dst = c & int32_t(sig);
+            return uint8_t(e & sig);
+        };
+        one(0, o);
+        ebot[2 * q + 1] = one(1, o + d1);
+        one(2, o + 1);
+        ebot[2 * q + 2] = one(3, o + d1 + 1);
+        return true;
+    }
     // The significant samples in order (an insignificant one reads no bits
     // and stays 0).
+    o[0] = o[1] = o[d1] = o[d1 + 1] = 0;
     const ptrdiff_t off[4] = {0, d1, 1, d1 + 1};
     uint8_t ex[4] = {};
-    auto samples = [&](auto checked) {
-        for (unsigned r = unsigned(qd.rho()); r; r &= r - 1) {
-            const int n = std::countr_zero(r);
-            const int m = U - ((qd.ek() >> n) & 1);
-            const uint32_t v = (checked ? ms.get(m) : ms.take(m)) |
-                               (uint32_t((qd.e1() >> n) & 1) << m);
-            const uint32_t mag = (((v >> 1) + 1) << p) | uint32_t(half);
-            const uint32_t neg = 0u - (v & 1);
-            o[off[n]] = int32_t((mag ^ neg) - neg);
-            ex[n] = uint8_t(32 - std::countl_zero(v | 1));
-        }
-    };
-    // One refill check for the quad when its bits fit in one.
-    if (U <= 14) {
-        ms.need(4 * U);
-        samples(std::false_type{});
-    } else {
-        samples(std::true_type{});
+    for (uint32_t r = rho; r; r &= r - 1) {
+        const int n = std::countr_zero(r);
+        const int m = U - int((ek >> n) & 1);
+        const auto [c, e] = value(n, ms.get(m), m);
+        o[off[n]] = c;
+        ex[n] = e;
     }
     ebot[2 * q + 1] = ex[1];
     ebot[2 * q + 2] = ex[3];
@@ -396,9 +414,41 @@ HOT_CLONES void scalerow(const int32_t* src, int32_t* dst, int n, float scale)
         dst[x] = std::bit_cast<int32_t>(static_cast<float>(src[x]) * scale);
 }
 
+// A row of the block into the tile-component, times scale unless it is 0.
+// Those rows are read back only after the whole tile's blocks are decoded,
+// long out of the cache by then: on x86 whole groups of four are stored
+// past the cache, which spares reading every destination line in before it
+// is overwritten.  putdone orders those stores before the block is done.
+inline void putrow(const int32_t* src, int32_t* dst, int n, float scale)
+{
+    int x = 0;
+#ifdef __SSE2__
+    if (reinterpret_cast<uintptr_t>(dst) % 16 == 0) {
+        const __m128 k = _mm_set1_ps(scale);
+        for (; x + 4 <= n; x += 4) {
+            __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + x));
+            if (scale != 0)
+                v = _mm_castps_si128(_mm_mul_ps(_mm_cvtepi32_ps(v), k));
+            _mm_stream_si128(reinterpret_cast<__m128i*>(dst + x), v);
+        }
+    }
+#endif
+    if (scale != 0)
+        scalerow(src + x, dst + x, n - x, scale);
+    else
+        std::copy(src + x, src + n, dst + x);
+}
+
+inline void putdone()
+{
+#ifdef __SSE2__
+    _mm_sfence();
+#endif
+}
+
 }  // namespace
 
-int htdec_decodecblk(const htdec_cblk_t& cb, htdec_scratch_t& scratch)
+PASS_CLONES int htdec_decodecblk(const htdec_cblk_t& cb, htdec_scratch_t& scratch)
 {
     const int W = cb.width, H = cb.height;
     if (W <= 0 || H <= 0)
@@ -563,12 +613,9 @@ int htdec_decodecblk(const htdec_cblk_t& cb, htdec_scratch_t& scratch)
     }
 
     if (cb.numrefpasses <= 0 || p == 0) {
-        if (cb.scale != 0)
-            for (int r = 0; r < H; ++r)
-                scalerow(buf + size_t(r) * W2, cb.data + r * cb.stride, W, cb.scale);
-        else
-            for (int r = 0; r < H; ++r)
-                std::copy(buf + size_t(r) * W2, buf + size_t(r) * W2 + W, cb.data + r * cb.stride);
+        for (int r = 0; r < H; ++r)
+            putrow(buf + size_t(r) * W2, cb.data + r * cb.stride, W, cb.scale);
+        putdone();
         return 0;
     }
 

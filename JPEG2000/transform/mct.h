@@ -57,4 +57,21 @@ inline void mct_invict_sample(float y, float u, float v, float& c0, float& c1, f
     c2 = y + 1.772f * u;
 }
 
+// The inverse RCT of one sample, with the row function's wrap-around at
+// 32 bits.
+inline void mct_invrct_sample(int32_t y, int32_t u, int32_t v, int32_t& c0, int32_t& c1,
+                              int32_t& c2)
+{
+    const auto add = [](int32_t a, int32_t b) {
+        return static_cast<int32_t>(static_cast<uint32_t>(a) + static_cast<uint32_t>(b));
+    };
+    const auto sub = [](int32_t a, int32_t b) {
+        return static_cast<int32_t>(static_cast<uint32_t>(a) - static_cast<uint32_t>(b));
+    };
+    const int32_t g = sub(y, add(u, v) >> 2);
+    c0 = add(v, g);
+    c1 = g;
+    c2 = add(u, g);
+}
+
 #endif

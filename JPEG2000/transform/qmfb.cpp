@@ -257,8 +257,10 @@ inline void join_pairs(T* __restrict x, const T* __restrict a, const T* __restri
 
 // The inverse: the even samples (from the low-pass half) into ev, then the
 // odd ones (from the high-pass half and their even neighbours) into od,
-// each in a contiguous sweep, then both joined back into the row.
-[[gnu::always_inline]] inline void row53_inv(int32_t* x, int32_t n, int s0, int32_t* ev, int32_t* od)
+// each in a contiguous sweep, then both joined into out (the row itself, or
+// a row elsewhere).
+[[gnu::always_inline]] inline void row53_inv(const int32_t* x, int32_t* out, int32_t n, int s0,
+                                             int32_t* ev, int32_t* od)
 {
     const int32_t nl = numlow(n, s0), nh = n - nl;
     const int32_t* lo = x;
@@ -286,9 +288,9 @@ inline void join_pairs(T* __restrict x, const T* __restrict a, const T* __restri
         od[j] = wadd(hi[j], ev[j - s0]);
     const int32_t* a = s0 ? od : ev;  // the sample at coordinate 0 first
     const int32_t* b = s0 ? ev : od;
-    join_pairs(x, a, b, n / 2);
+    join_pairs(out, a, b, n / 2);
     if (n & 1)
-        x[n - 1] = a[n / 2];
+        out[n - 1] = a[n / 2];
 }
 
 // The last 9/7 synthesis step (alpha, odd samples from their even
@@ -388,7 +390,7 @@ HOT_CLONES void rows53_synthesize(int32_t* data, int32_t numrows, int32_t n, ptr
     Buffer<int32_t> buf;
     int32_t* lo = buf.get(static_cast<size_t>(n));
     for (int32_t r = 0; r < numrows; ++r)
-        row53_inv(data + r * rowstep, n, s0, lo, lo + nl);
+        row53_inv(data + r * rowstep, data + r * rowstep, n, s0, lo, lo + nl);
 }
 
 // One row of n >= 2 samples, with a buffer of n samples.
@@ -785,21 +787,24 @@ WIDE_CLONES void astream_step(astream97_t& s, void (*done)(void*, int32_t), void
 
 // ---- streaming synthesis ---------------------------------------------------
 
-// The 9/7 on rows and columns of a region with the column steps of
-// cols97_inv taken top-down over whole rows: step i restores low-pass row i
-// (delta), high-pass row i + s0 - 1 (gamma), even row i - 1 (beta) and odd
-// row i + s0 - 2 (alpha), each from the rows the steps before it left, with
-// the same operations on each sample.  An input row is copied out of the
-// matrix and its row synthesis done there when a step first needs it; the
-// matrix is only read.
-struct stream97_t {
-    const realent_t* x;
+// The rows and columns of a region with the column steps taken top-down
+// over whole rows.  An input row is read out of the matrix through its row
+// synthesis when a step first needs it; the matrix is only read.
+struct streambase_t {
+    const int32_t* x;
     int32_t n, w;
     ptrdiff_t rs;
     int hs0, s0;  // parity of the first column and of the first row
     int32_t nl, nh;
     int32_t i = 0;      // next step
     int32_t tnext = 0;  // next high-pass row to read
+};
+
+// The 9/7: step i restores low-pass row i (delta), high-pass row
+// i + s0 - 1 (gamma), even row i - 1 (beta) and odd row i + s0 - 2
+// (alpha), each from the rows the steps before it left, with the
+// operations of cols97_inv on each sample.
+struct stream97_t : streambase_t {
     std::unique_ptr<float[]> mem;
     float* T[4];  // high-pass rows j (scaled, then after gamma) at j % 4
     float* D[2];  // low-pass rows after delta, i % 2
@@ -862,59 +867,136 @@ WIDE_CLONES int stream97_step(stream97_t& s, const float* rows[3], int32_t* firs
     return count;
 }
 
+// The 5/3: step i restores even row i (low-pass row i less its update
+// from high-pass rows i + s0 - 1 and i + s0), then odd row i + s0 - 1 in
+// place of its high-pass row, whose even neighbours i - 1 and i are then
+// both restored, as cols53_inv does.
+struct stream53_t : streambase_t {
+    std::unique_ptr<int32_t[]> mem;
+    int32_t* T[4];  // high-pass rows j, then odd output rows, at j % 4
+    int32_t* E[2];  // even output rows, i % 2
+    int32_t* tmp;   // the row synthesis' buffer
+};
+
+[[gnu::always_inline]] inline void stream_read(const stream53_t& s, int32_t* d, int32_t row)
+{
+    const int32_t* src = s.x + row * s.rs;
+    if (s.w >= 2)
+        row53_inv(src, d, s.w, s.hs0, s.tmp, s.tmp + numlow(s.w, s.hs0));
+    else
+        d[0] = s.hs0 ? single_inv(src[0]) : src[0];
+}
+
+HOT_CLONES int stream53_step(stream53_t& s, const int32_t* rows[3], int32_t* first)
+{
+    const int32_t i = s.i, nl = s.nl, nh = s.nh, w = s.w;
+    const int s0 = s.s0;
+    if (i > nl)
+        return -1;
+    ++s.i;
+    int32_t a, b;
+    if (i < nl) {
+        for (; s.tnext <= std::min(i + s0, nh - 1); ++s.tnext)
+            stream_read(s, s.T[s.tnext % 4], nl + s.tnext);
+        int32_t* e = s.E[i % 2];
+        stream_read(s, e, i);
+        neighbours(i + s0 - 1, nh, a, b);
+        unupd53_seg(e, e, s.T[a % 4], s.T[b % 4], w);
+    }
+    // Rows 2i + s0 - 1 (odd) and 2i + s0 (even) when the region has them.
+    int count = 0;
+    const int32_t j = i + s0 - 1;
+    if (j >= 0 && j < nh) {
+        neighbours(j - s0, nl, a, b);
+        int32_t* o = s.T[j % 4];
+        unpred53_seg(o, o, s.E[a % 2], s.E[b % 2], w);
+        rows[count++] = o;
+    }
+    if (i < nl)
+        rows[count++] = s.E[i % 2];
+    *first = j >= 0 ? 2 * i + s0 - 1 : 2 * i + s0;
+    return count;
+}
+
 }  // namespace
 
-struct qmfb97_stream_t : stream97_t {};
+struct qmfb_stream_t {
+    int kind;
+    stream97_t s97;
+    stream53_t s53;
+};
 
-qmfb97_stream_t* qmfb97_stream_create(const int32_t* data, int32_t numrows, int32_t numcols,
-                                      ptrdiff_t rowstep, int64_t xstart, int64_t ystart,
-                                      int32_t firstrow)
+qmfb_stream_t* qmfb_stream_create(int kind, const int32_t* data, int32_t numrows,
+                                  int32_t numcols, ptrdiff_t rowstep, int64_t xstart,
+                                  int64_t ystart, int32_t firstrow)
 {
-    if (numrows < 2 || numcols < 1)
+    if ((kind != QMFB_53 && kind != QMFB_97) || numrows < 2 || numcols < 1)
         return nullptr;
-    auto* s = new (std::nothrow) qmfb97_stream_t;
+    auto* s = new (std::nothrow) qmfb_stream_t;
     if (!s)
         return nullptr;
-    s->x = reinterpret_cast<const realent_t*>(data);
-    s->n = numrows;
-    s->w = numcols;
-    s->rs = rowstep;
-    s->hs0 = static_cast<int>(xstart & 1);
-    s->s0 = static_cast<int>(ystart & 1);
-    s->nl = numlow(numrows, s->s0);
-    s->nh = numrows - s->nl;
-    // Each step finishes the rows whose inputs are two steps back at most
-    // and gives row 2 i + s0 - 3 first: starting four steps before the
-    // first one wanted leaves time to fill the rows kept.
-    s->i = std::max(0, std::min(firstrow, numrows) / 2 - 4);
-    s->tnext = std::max(0, s->i + s->s0 - 1);
+    s->kind = kind;
+    streambase_t& b = kind == QMFB_97 ? static_cast<streambase_t&>(s->s97) : s->s53;
+    b.x = data;
+    b.n = numrows;
+    b.w = numcols;
+    b.rs = rowstep;
+    b.hs0 = static_cast<int>(xstart & 1);
+    b.s0 = static_cast<int>(ystart & 1);
+    b.nl = numlow(numrows, b.s0);
+    b.nh = numrows - b.nl;
+    // A 9/7 step finishes the rows whose inputs are two steps back at most
+    // and gives row 2i + s0 - 3 first: starting four steps before the first
+    // one wanted leaves time to fill the rows kept.  A 5/3 step needs the
+    // even row of the step before and gives row 2i + s0 - 1 first.
+    firstrow = std::min(firstrow, numrows);
+    b.i = std::max(0, firstrow / 2 - (kind == QMFB_97 ? 4 : 1));
+    b.tnext = std::max(0, b.i + b.s0 - 1);
     const size_t w = static_cast<size_t>(numcols);
-    s->mem.reset(new (std::nothrow) float[11 * w]());
-    if (!s->mem) {
+    bool ok;
+    if (kind == QMFB_97) {
+        stream97_t& t = s->s97;
+        t.mem.reset(new (std::nothrow) float[11 * w]());
+        ok = t.mem != nullptr;
+        if (ok) {
+            float* p = t.mem.get();
+            for (float** r : {&t.T[0], &t.T[1], &t.T[2], &t.T[3], &t.D[0], &t.D[1], &t.E[0],
+                              &t.E[1], &t.O[0], &t.O[1]})
+                *r = p, p += w;
+            t.tmp = p;
+        }
+    } else {
+        stream53_t& t = s->s53;
+        t.mem.reset(new (std::nothrow) int32_t[7 * w]());
+        ok = t.mem != nullptr;
+        if (ok) {
+            int32_t* p = t.mem.get();
+            for (int32_t** r : {&t.T[0], &t.T[1], &t.T[2], &t.T[3], &t.E[0], &t.E[1]})
+                *r = p, p += w;
+            t.tmp = p;
+        }
+    }
+    if (!ok) {
         delete s;
         return nullptr;
     }
-    float* p = s->mem.get();
-    for (float*& r : s->T)
-        r = p, p += w;
-    for (float*& r : s->D)
-        r = p, p += w;
-    for (float*& r : s->E)
-        r = p, p += w;
-    for (float*& r : s->O)
-        r = p, p += w;
-    s->tmp = p;
     return s;
 }
 
-void qmfb97_stream_destroy(qmfb97_stream_t* s)
+void qmfb_stream_destroy(qmfb_stream_t* s)
 {
     delete s;
 }
 
-int qmfb97_stream_step(qmfb97_stream_t* s, const float* rows[3], int32_t* first)
+int qmfb_stream_step(qmfb_stream_t* s, const int32_t* rows[3], int32_t* first)
 {
-    return stream97_step(*s, rows, first);
+    if (s->kind == QMFB_53)
+        return stream53_step(s->s53, rows, first);
+    const float* f[3];
+    const int count = stream97_step(s->s97, f, first);
+    for (int e = 0; e < count; ++e)
+        rows[e] = reinterpret_cast<const int32_t*>(f[e]);
+    return count;
 }
 
 struct qmfb97_colstream_t : astream97_t {};

@@ -67,26 +67,25 @@ int qmfb1d_getsynfilters(const qmfb1d_t* qmfb, int len, seq_t** filters);
 int qmfb1d_getbands(const qmfb1d_t* qmfb, int64_t start, int64_t end,
                     qmfb1dband_t bands[QMFB1D_MAXCHANS]);
 
-// Forward (analysis) and inverse (synthesis) transform of every line of x
-// in place.  flags: QMFB_REV, QMFB_VERT.  Always 0 (a 9/7 asked for
-// reversible arithmetic is a fatal check).
-// The 9/7 synthesis of a whole region, rows then columns, in one sweep down
+// The synthesis of a whole region, rows then columns, in one sweep down
 // that gives the output rows in order: for a caller that takes each row on
 // at once (the decoder's last stage).  The region is only read, each input
-// row once; the state is a dozen rows.  The samples are those of the row
-// and then the column synthesis in place.  numrows >= 2; xstart and ystart
-// are the coordinates of the region's first sample.  A stream for a band of
-// rows from firstrow on reads only the input rows those need; the rows it
-// gives before firstrow are not the output's.  nullptr when memory fails.
-struct qmfb97_stream_t;
-qmfb97_stream_t* qmfb97_stream_create(const int32_t* data, int32_t numrows, int32_t numcols,
-                                      ptrdiff_t rowstep, int64_t xstart, int64_t ystart,
-                                      int32_t firstrow = 0);
-void qmfb97_stream_destroy(qmfb97_stream_t* s);
+// row once; the state is a few rows (seven for the 5/3, eleven for the
+// 9/7).  The samples are those of the row and then the column synthesis in
+// place: integers for the 5/3, floats in the 32-bit cells for the 9/7.
+// numrows >= 2; xstart and ystart are the coordinates of the region's
+// first sample.  A stream for a band of rows from firstrow on reads only
+// the input rows those need; the rows it gives before firstrow are not the
+// output's.  nullptr for another kind or when memory fails.
+struct qmfb_stream_t;
+qmfb_stream_t* qmfb_stream_create(int kind, const int32_t* data, int32_t numrows,
+                                  int32_t numcols, ptrdiff_t rowstep, int64_t xstart,
+                                  int64_t ystart, int32_t firstrow = 0);
+void qmfb_stream_destroy(qmfb_stream_t* s);
 // One step: the output rows it completes (0 to 3), next in order, into
 // rows (valid until the next step), the first of them row *first; -1 after
 // the last.
-int qmfb97_stream_step(qmfb97_stream_t* s, const float* rows[3], int32_t* first);
+int qmfb_stream_step(qmfb_stream_t* s, const int32_t* rows[3], int32_t* first);
 
 // The 9/7 analysis of the columns of a region of numrows >= 2 rows of
 // numcols samples (ystart: the coordinate of its first row) whose input
@@ -115,6 +114,9 @@ void qmfb97_colstream_step(qmfb97_colstream_t* s, void (*done)(void* arg, int32_
 // firststep).
 int32_t qmfb97_colstream_at(const qmfb97_colstream_t* s);
 
+// Forward (analysis) and inverse (synthesis) transform of every line of x
+// in place.  flags: QMFB_REV, QMFB_VERT.  Always 0 (a 9/7 asked for
+// reversible arithmetic is a fatal check).
 int qmfb1d_analyze(const qmfb1d_t* qmfb, int flags, matrix_t* x);
 int qmfb1d_synthesize(const qmfb1d_t* qmfb, int flags, matrix_t* x);
 

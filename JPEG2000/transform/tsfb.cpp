@@ -452,11 +452,13 @@ int tsfb_synthesize(const tsfb_t* tsfb, int flags, matrix_t* x, tsfb_pass_t pass
     return synthesize(tsfb, flags, x, pass, passarg, false);
 }
 
-bool tsfb_root97(const tsfb_t* tsfb, const matrix_t* x)
+int tsfb_rootkind(const tsfb_t* tsfb, const matrix_t* x)
 {
     const tsfbnode_t* root = tsfb->root;
-    return root && root->hqmfb && root->vqmfb && root->hqmfb->kind_ == QMFB_97 &&
-           root->vqmfb->kind_ == QMFB_97 && matrix_numrows(x) >= 2 && matrix_numcols(x) >= 1;
+    if (!root || !root->hqmfb || !root->vqmfb || root->hqmfb->kind_ != root->vqmfb->kind_ ||
+        matrix_numrows(x) < 2 || matrix_numcols(x) < 1)
+        return 0;
+    return root->hqmfb->kind_;
 }
 
 int tsfb_synthesize_below(const tsfb_t* tsfb, int flags, matrix_t* x, tsfb_pass_t pass,

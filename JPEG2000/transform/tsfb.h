@@ -97,10 +97,11 @@ int tsfb_analyze(const tsfb_t* tsfb, int flags, matrix_t* x, tsfb_pass_t pass = 
 int tsfb_synthesize(const tsfb_t* tsfb, int flags, matrix_t* x, tsfb_pass_t pass = nullptr,
                     void* passarg = nullptr);
 // For a caller that runs the last level (the root's two passes) itself,
-// with a qmfb97_stream_t: tsfb_root97 tells whether the root has both
-// passes with the 9/7 on a matrix of x's shape (two rows at least), and
-// tsfb_synthesize_below does every level below it.
-bool tsfb_root97(const tsfb_t* tsfb, const matrix_t* x);
+// with a qmfb_stream_t: tsfb_rootkind gives the filter bank (QMFB_53 or
+// QMFB_97) of the root's two passes when they share one and a matrix of
+// x's shape suits a stream (two rows at least), 0 otherwise, and
+// tsfb_synthesize_below does every level below the root.
+int tsfb_rootkind(const tsfb_t* tsfb, const matrix_t* x);
 int tsfb_synthesize_below(const tsfb_t* tsfb, int flags, matrix_t* x, tsfb_pass_t pass = nullptr,
                           void* passarg = nullptr);
 // The same for a caller that has run the first level (the root's two

@@ -372,54 +372,59 @@ TEST(Qmfb, ChannelBoundsOfALineAtAnOddStart)
 }  // namespace
 
 // The streamed synthesis gives, row by row and in order, the very samples of
-// the row pass then the column pass in place, for short heights and both
-// parities of the first row and column, from the first row on and for bands
-// that start further down.
+// the row pass then the column pass in place, for both filter banks, short
+// heights and both parities of the first row and column, from the first row
+// on and for bands that start further down.
 TEST(Qmfb, StreamGivesTheRowsOfTheTwoPassesInOrder)
 {
     std::mt19937 rng(7);
-    for (int32_t xstart : {0, 1})
-        for (int32_t ystart : {0, 1})
-            for (int32_t numrows = 2; numrows <= 24; ++numrows)
-                for (int32_t numcols : {1, 2, 7, 40}) {
-                    SCOPED_TRACE(testing::Message() << "origin " << xstart << "," << ystart
-                                                    << " size " << numcols << "x" << numrows);
-                    matrix_t* m = matrix_create(numrows, numcols);
-                    matrix_setorigin(m, xstart, ystart);
-                    for (int32_t r = 0; r < numrows; ++r)
-                        for (int32_t c = 0; c < numcols; ++c)
-                            put<float>(m, r, c, static_cast<float>(rng() % 2001) - 1000.5f);
-                    std::vector<std::vector<FLine>> got(static_cast<size_t>(numrows));
-                    for (int32_t y0 = 0; y0 < numrows; ++y0) {
-                        qmfb97_stream_t* s = qmfb97_stream_create(
-                            matrix_row(m, 0), numrows, numcols, matrix_rowstep(m), xstart, ystart, y0);
-                        ASSERT_NE(s, nullptr);
-                        const float* rows[3];
-                        int32_t first = 0, next = -1;
-                        for (int n; (n = qmfb97_stream_step(s, rows, &first)) >= 0;)
-                            for (int i = 0; i < n; ++i) {
-                                ASSERT_TRUE(next < 0 || first + i == next) << "rows out of order";
-                                next = first + i + 1;
-                                if (first + i >= y0)
-                                    got[y0].emplace_back(rows[i], rows[i] + numcols);
-                            }
-                        ASSERT_EQ(next, numrows);
-                        qmfb97_stream_destroy(s);
+    for (int shape = 0; shape < 8; ++shape)  // filter bank and origin parities
+        for (int32_t numrows = 2; numrows <= 24; ++numrows)
+            for (int32_t numcols : {1, 2, 7, 40}) {
+                const int kind = shape & 4 ? QMFB_53 : QMFB_97;
+                const int32_t xstart = (shape >> 1) & 1, ystart = shape & 1;
+                SCOPED_TRACE(testing::Message() << "kind " << kind << " origin " << xstart << ","
+                                                << ystart << " size " << numcols << "x" << numrows);
+                matrix_t* m = matrix_create(numrows, numcols);
+                matrix_setorigin(m, xstart, ystart);
+                for (int32_t r = 0; r < numrows; ++r)
+                    for (int32_t c = 0; c < numcols; ++c) {
+                        const int32_t v = static_cast<int32_t>(rng() % 2001) - 1000;
+                        if (kind == QMFB_97)
+                            put<float>(m, r, c, static_cast<float>(v) - 0.5f);
+                        else
+                            put<int32_t>(m, r, c, v);
                     }
-                    qmfb1d_synthesize_region(QMFB_97, 0, matrix_row(m, 0), numrows, numcols,
-                                             matrix_rowstep(m), xstart);
-                    qmfb1d_synthesize_region(QMFB_97, QMFB_VERT, matrix_row(m, 0), numrows,
-                                             numcols, matrix_rowstep(m), ystart);
-                    for (int32_t y0 = 0; y0 < numrows; ++y0) {
-                        ASSERT_EQ(got[y0].size(), static_cast<size_t>(numrows - y0));
-                        for (int32_t r = y0; r < numrows; ++r)
-                            for (int32_t c = 0; c < numcols; ++c)
-                                ASSERT_EQ(std::bit_cast<uint32_t>(got[y0][r - y0][c]),
-                                          std::bit_cast<uint32_t>(get<float>(m, r, c)))
-                                    << "from row " << y0 << ": row " << r << " col " << c;
-                    }
-                    matrix_destroy(m);
+                std::vector<std::vector<std::vector<int32_t>>> got(static_cast<size_t>(numrows));
+                for (int32_t y0 = 0; y0 < numrows; ++y0) {
+                    qmfb_stream_t* s = qmfb_stream_create(kind, matrix_row(m, 0), numrows, numcols,
+                                                          matrix_rowstep(m), xstart, ystart, y0);
+                    ASSERT_NE(s, nullptr);
+                    const int32_t* rows[3];
+                    int32_t first = 0, next = -1;
+                    for (int n; (n = qmfb_stream_step(s, rows, &first)) >= 0;)
+                        for (int i = 0; i < n; ++i) {
+                            ASSERT_TRUE(next < 0 || first + i == next) << "rows out of order";
+                            next = first + i + 1;
+                            if (first + i >= y0)
+                                got[y0].emplace_back(rows[i], rows[i] + numcols);
+                        }
+                    ASSERT_EQ(next, numrows);
+                    qmfb_stream_destroy(s);
                 }
+                qmfb1d_synthesize_region(kind, 0, matrix_row(m, 0), numrows, numcols,
+                                         matrix_rowstep(m), xstart);
+                qmfb1d_synthesize_region(kind, QMFB_VERT, matrix_row(m, 0), numrows, numcols,
+                                         matrix_rowstep(m), ystart);
+                for (int32_t y0 = 0; y0 < numrows; ++y0) {
+                    ASSERT_EQ(got[y0].size(), static_cast<size_t>(numrows - y0));
+                    for (int32_t r = y0; r < numrows; ++r)
+                        for (int32_t c = 0; c < numcols; ++c)
+                            ASSERT_EQ(got[y0][r - y0][c], get<int32_t>(m, r, c))
+                                << "from row " << y0 << ": row " << r << " col " << c;
+                }
+                matrix_destroy(m);
+            }
 }
 
 // The streamed column analysis writes the very samples of the column pass
