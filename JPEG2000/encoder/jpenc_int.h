@@ -1,6 +1,6 @@
 // Encoder state and the pieces of the encoder driver shared between its
-// source files (options and driver in jpenc.cpp, rate allocation in
-// jpenc_rate.cpp).
+// source files (options and driver in jpenc.cpp, the tile's samples up to
+// tier-1 in jpenc_samples.cpp, rate allocation in jpenc_rate.cpp).
 #ifndef JPEG2000_JPENC_INT_H
 #define JPEG2000_JPENC_INT_H
 
@@ -91,6 +91,16 @@ struct jpenc_t {
 // One progress report; a cancel of the sink sets enc->stopped.  From the
 // wavelet transform on (enc->minpercent set) the reports only grow.
 void jpenc_report(jpenc_t* enc, int32_t percent);
+
+// The bytes the packets of tile tileno may take with a rate: its share by
+// area of what the code stream has left, after its header of hdrlen bytes.
+int64_t jpenc_tilebytes(const jpenc_t* enc, int tileno, int64_t hdrlen);
+
+// The samples of a tile whose components readtile sized: read from the
+// picture, level shifted, colour and wavelet transformed and quantized, the
+// reports climbing from 10 to 38; numguard: the guard bits of each
+// component.  0, or -1 after a message or when a report cancelled the run.
+int jpenc_transform(jpenc_t* enc, const jpenc_tile_t* tile, std::vector<int>& numguard);
 
 // Assigns every coding pass of the tile to a layer: numlyrs cumulative byte
 // budgets (negative: no limit, top layer only).  Returns the number of
