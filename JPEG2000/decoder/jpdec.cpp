@@ -1103,8 +1103,6 @@ int dec_tiledecode(dec_t* dec, dec_tile_t* tile)
         int64_t total;
         int64_t done;
     } syn{dec, 0, 0};
-    for (const dec_tcomp_t& tcomp : tile->tcomps)  // passes over about 8/3 of the area
-        syn.total += 8 * int64_t(matrix_numrows(tcomp.data)) * matrix_numcols(tcomp.data) / 3;
     auto pass = [](void* arg, int64_t samples) {
         synjob_t* s = static_cast<synjob_t*>(arg);
         s->done += samples;
@@ -1125,6 +1123,12 @@ int dec_tiledecode(dec_t* dec, dec_tile_t* tile)
     for (int k = 0; k < 3 && streamed; ++k)
         streamed = tile->tcomps[k].realmode == ict && job.cps[k] == 1 &&
                    tsfb_rootkind(tile->tcomps[k].tsfb, tile->tcomps[k].data) == kind;
+    // The passes cover about 8/3 of the area they transform: with the last
+    // level streamed, that of the levels below it (a quarter).
+    for (const dec_tcomp_t& tcomp : tile->tcomps) {
+        const int64_t rows = matrix_numrows(tcomp.data), cols = matrix_numcols(tcomp.data);
+        syn.total += 8 * (streamed ? ((rows + 1) / 2) * ((cols + 1) / 2) : rows * cols) / 3;
+    }
     for (int k = 0; k < cp->numcomps && !dec->stopped; ++k) {
         dec_tcomp_t* tcomp = &tile->tcomps[k];
         const int flags = cp->ccps[k].qmfbid == JPC_COX_RFT ? QMFB_REV : 0;
