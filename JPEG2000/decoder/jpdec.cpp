@@ -23,6 +23,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -34,6 +35,7 @@
 #endif
 
 #include "tier1/t1dec.h"
+#include "decoder/jpdec_lazy.h"
 
 namespace {
 
@@ -833,6 +835,7 @@ struct outjob_t {
     int released = 0;          // rows 0 .. released - 1 are given back
     int relrows = 1;           // rows worth a release
     bool streamed = false;     // the last level is synthesized as rows go out
+    declazy_t* lz = nullptr;   // and its blocks decoded as they go (jpdec_lazy.h)
 };
 
 // The picture's rows 0 .. upto - 1 are written (relmu held): gives back the
@@ -855,11 +858,18 @@ void dec_releaseupto(outjob_t* j, int upto)
     const int done = upto < j->rows ? std::max(0, upto / 2 - 16) : j->rows;
     if (2 * (done - j->released) < j->relrows && upto < j->rows)
         return;
-    for (dec_tcomp_t& tcomp : j->tile->tcomps) {
-        const int64_t y0 = tcomp.data->ystart_;
+    for (size_t k = 0; k < j->tile->tcomps.size(); ++k) {
+        matrix_t* m = j->tile->tcomps[k].data;
+        const int64_t y0 = m->ystart_;
         const int numlow = static_cast<int>(mathx_ceildiv(y0 + j->rows, 2) - mathx_ceildiv(y0, 2));
-        dec_releaserows(tcomp.data, j->released, std::min(done, numlow));
-        dec_releaserows(tcomp.data, numlow + j->released, std::min(numlow + done, j->rows));
+        if (j->lz) {
+            // Only the low-pass quadrant is in memory.
+            dec_releaserows(declazy_ll(j->lz, static_cast<int>(k)), j->released,
+                            std::min(done, numlow));
+            continue;
+        }
+        dec_releaserows(m, j->released, std::min(done, numlow));
+        dec_releaserows(m, numlow + j->released, std::min(numlow + done, j->rows));
     }
     j->released = done;
 }
@@ -981,6 +991,7 @@ bool dec_prepareout(dec_t* dec, dec_tile_t* tile, outjob_t* job)
 struct streamjob_t {
     outjob_t* out;
     int kind;  // QMFB_97 or QMFB_53
+    declazy_t* lz;  // the last level's blocks decoded as rows go, or nullptr
     int32_t bandrows;
     int64_t numbands;
     int64_t reported = 0;
@@ -998,12 +1009,22 @@ void dec_streamband(void* arg, int64_t band, int)
     const int32_t y0 = static_cast<int32_t>(band) * sj->bandrows;
     const int32_t y1 = std::min(j->rows, y0 + sj->bandrows);
     qmfb_stream_t* st[3] = {};
+    declazy_cursor_t* cur[3] = {};
     bool ok = true;
     for (int k = 0; k < 3 && ok; ++k) {
         const matrix_t* m = tile->tcomps[k].data;
+        qmfb_rowsrc_t src{};
+        if (sj->lz) {
+            cur[k] = declazy_open(sj->lz, k, band);
+            if (!cur[k]) {
+                ok = false;
+                break;
+            }
+            src = declazy_rowsrc(cur[k]);
+        }
         st[k] = qmfb_stream_create(sj->kind, matrix_row(m, 0), matrix_numrows(m),
                                    matrix_numcols(m), matrix_rowstep(m), m->xstart_, m->ystart_,
-                                   y0);
+                                   y0, sj->lz ? &src : nullptr);
         ok = st[k] != nullptr;
     }
     for (int32_t next = 0; ok && next < y1;) {
@@ -1038,11 +1059,13 @@ void dec_streamband(void* arg, int64_t band, int)
             std::lock_guard<std::mutex> lock(j->relmu);
             dec_releaseupto(j, std::clamp(next, 0, j->rows));
         }
-        if (j->dec->stopped.load(std::memory_order_relaxed))
+        if (j->dec->stopped.load(std::memory_order_relaxed) || (sj->lz && declazy_failed(sj->lz)))
             break;
     }
     for (qmfb_stream_t* s : st)
         qmfb_stream_destroy(s);
+    for (declazy_cursor_t* c : cur)
+        declazy_close(c);
     if (!ok)
         sj->failed.store(true, std::memory_order_relaxed);
     else if (sj->numbands > 1)
@@ -1057,11 +1080,12 @@ void dec_streamtick(void* arg, int64_t done)
         dec_progress(sj->out->dec, 65 + static_cast<int>(10 * (sj->reported + 1) / sj->numbands));
 }
 
-int dec_outstreamed(outjob_t* j, int kind)
+int dec_outstreamed(outjob_t* j, int kind, declazy_t* lz)
 {
     streamjob_t sj;
     sj.out = j;
     sj.kind = kind;
+    sj.lz = lz;
     // For the 9/7 about four bands per thread, each of at least 64 rows
     // (every band reads eight rows above it again); the 5/3 reads only two
     // again, and bands of 64 rows keep the picture rows written ahead of
@@ -1077,18 +1101,38 @@ int dec_outstreamed(outjob_t* j, int kind)
     j->numbands = sj.numbands;
     j->packed.assign(static_cast<size_t>(sj.numbands), 0);
     j->relrows = std::max(1, (1 << 20) / (j->cols * 4));
+    if (lz)
+        declazy_setpieces(lz, j->rows, sj.bandrows, sj.numbands);
+    j->lz = lz;
     threadpool_for(sj.numbands, dec_streamband, dec_streamtick, &sj);
-    return sj.failed.load() || j->dec->stopped.load() ? -1 : 0;
+    return sj.failed.load() || j->dec->stopped.load() || (lz && declazy_failed(lz)) ? -1 : 0;
 }
 
 int dec_tiledecode(dec_t* dec, dec_tile_t* tile)
 {
-    if (t1dec_decodetile(dec, tile) != 0) {
+    dec_cp_t* cp = tile->cp;
+    outjob_t job{};
+    job.dec = dec;
+    job.tile = tile;
+    const bool prepared =
+        (cp->mctid == JPDEC_MCT_NONE || cp->numcomps >= 3) && dec_prepareout(dec, tile, &job);
+    // The ICT goes with real samples from the 9/7, the RCT with integers
+    // from the 5/3.
+    const bool ict = cp->mctid == JPDEC_MCT_ICT;
+    const int kind = ict ? QMFB_97 : QMFB_53;
+    bool streamed = prepared && (ict || cp->mctid == JPDEC_MCT_RCT) && cp->numcomps == 3;
+    for (int k = 0; k < 3 && streamed; ++k)
+        streamed = tile->tcomps[k].realmode == ict && job.cps[k] == 1 &&
+                   tsfb_rootkind(tile->tcomps[k].tsfb, tile->tcomps[k].data) == kind;
+    // A streamed last level of the only tile has its code blocks decoded
+    // as the stream reaches their rows (jpdec_lazy.h).
+    std::unique_ptr<declazy_t, void (*)(declazy_t*)> lz(
+        streamed && dec->tiles.size() == 1 ? declazy_create(tile) : nullptr, declazy_destroy);
+    if (t1dec_decodetile(dec, tile, lz ? 3 : 0) != 0) {
         if (!dec->stopped)
             std::fputs("cannot decode the code blocks of a tile\n", stderr);
         return -1;
     }
-    dec_cp_t* cp = tile->cp;
     // Tier-1 left dequantized coefficients.  The inverse wavelet transform
     // of each component in turn spreads its rows and columns over the pool
     // itself.  Progress climbs from 60 to 65 after tier-1's 15 to 60,
@@ -1110,19 +1154,6 @@ int dec_tiledecode(dec_t* dec, dec_tile_t* tile)
                                                     std::max<int64_t>(s->total, 1)));
         return s->dec->stopped ? 1 : 0;
     };
-    outjob_t job{};
-    job.dec = dec;
-    job.tile = tile;
-    const bool prepared =
-        (cp->mctid == JPDEC_MCT_NONE || cp->numcomps >= 3) && dec_prepareout(dec, tile, &job);
-    // The ICT goes with real samples from the 9/7, the RCT with integers
-    // from the 5/3.
-    const bool ict = cp->mctid == JPDEC_MCT_ICT;
-    const int kind = ict ? QMFB_97 : QMFB_53;
-    bool streamed = prepared && (ict || cp->mctid == JPDEC_MCT_RCT) && cp->numcomps == 3;
-    for (int k = 0; k < 3 && streamed; ++k)
-        streamed = tile->tcomps[k].realmode == ict && job.cps[k] == 1 &&
-                   tsfb_rootkind(tile->tcomps[k].tsfb, tile->tcomps[k].data) == kind;
     // The passes cover about 8/3 of the area they transform: with the last
     // level streamed, that of the levels below it (a quarter).
     for (const dec_tcomp_t& tcomp : tile->tcomps) {
@@ -1132,7 +1163,14 @@ int dec_tiledecode(dec_t* dec, dec_tile_t* tile)
     for (int k = 0; k < cp->numcomps && !dec->stopped; ++k) {
         dec_tcomp_t* tcomp = &tile->tcomps[k];
         const int flags = cp->ccps[k].qmfbid == JPC_COX_RFT ? QMFB_REV : 0;
-        if (streamed)
+        if (lz && k < 3) {
+            if (tsfb_synthesize_ll(tcomp->tsfb, flags, tcomp->data, declazy_ll(lz.get(), k),
+                                   dec->progress ? +pass : nullptr, &syn) != 0 &&
+                !dec->stopped) {
+                std::fputs("cannot reconstruct the samples of a tile\n", stderr);
+                return -1;
+            }
+        } else if (streamed)
             tsfb_synthesize_below(tcomp->tsfb, flags, tcomp->data, dec->progress ? +pass : nullptr,
                                   &syn);
         else if (matrix_numrows(tcomp->data) > 0 && matrix_numcols(tcomp->data) > 0)
@@ -1144,10 +1182,20 @@ int dec_tiledecode(dec_t* dec, dec_tile_t* tile)
         return -1;
 
     if (streamed) {
-        const int ret = dec_outstreamed(&job, kind);
+        const int ret = dec_outstreamed(&job, kind, lz.get());
         for (dec_tcomp_t& tcomp : tile->tcomps) {
             matrix_destroy(tcomp.data);
             tcomp.data = nullptr;
+        }
+        if (ret != 0 && !dec->stopped && lz && declazy_failed(lz.get())) {
+            // As when the blocks are decoded up front: the tile stays
+            // unwritten.
+            for (int k = 0; k < 3; ++k)
+                for (int y = 0; y < job.rows; ++y)
+                    std::memset(job.dst[k] + y * job.dststride[k], 0,
+                                static_cast<size_t>(job.cols * job.cps[k]));
+            std::fputs("cannot decode the code blocks of a tile\n", stderr);
+            return -1;
         }
         if (ret != 0) {
             if (!dec->stopped)

@@ -532,14 +532,30 @@ HOT_CLONES void dequantblock(const dec_band_t* band, bool realmode, int32_t* dat
     }
 }
 
+// Flag words and magnitudes in scratch memory of the decoding thread.
+thread_local scratch_t tscratch;
+
+// A block of a tile decoded and dequantized into its rectangle; 0 or -1.
+int decodeblock(const dec_ccp_t* ccp, const dec_band_t* band, dec_cblk_t* cb)
+{
+    const bool empty = cb->segs.empty();
+    const bool realmode = ccp->qmfbid == JPC_COX_INS;
+    // The HT decoder dequantizes as it writes the block when there is no
+    // ROI scaling to undo first.
+    const bool fused = (ccp->cblksty & JPDEC_CBLK_HT) && !empty && realmode && band->roishift <= 0;
+    if (decodecblk(ccp, band, cb, 1, -1, tscratch, true))
+        return -1;
+    if (!fused && !empty && cb->data && cb->width > 0 && cb->height > 0)
+        dequantblock(band, realmode, cb->data, cb->stride, cb->width, cb->height);
+    return 0;
+}
+
 void decodeone(void* arg, int64_t i, int)
 {
     decjob_t* job = static_cast<decjob_t*>(arg);
     if (job->failed.load(std::memory_order_relaxed) ||
         job->dec->stopped.load(std::memory_order_relaxed))
         return;
-    // Flag words and magnitudes in scratch memory of the decoding thread.
-    thread_local scratch_t scratch;
     const cblkjob_t& cj = job->cblks[i];
     // On small pages, the code block's rectangle of the tile-component
     // (fresh memory, all zero) is touched by a write at both ends of each
@@ -560,17 +576,10 @@ void decodeone(void* arg, int64_t i, int)
             row[0] = 0;
             row[cb->width - 1] = 0;
         }
-    const bool realmode = cj.ccp->qmfbid == JPC_COX_INS;
-    // The HT decoder dequantizes as it writes the block when there is no
-    // ROI scaling to undo first.
-    const bool fused = ht && realmode && cj.band->roishift <= 0;
-    if (decodecblk(cj.ccp, cj.band, cb, 1, -1, scratch, true)) {
+    if (decodeblock(cj.ccp, cj.band, cb)) {
         job->result[i] = -1;
         job->failed.store(true, std::memory_order_relaxed);
-        return;
     }
-    if (!fused && !empty && cb->data && cb->width > 0 && cb->height > 0)
-        dequantblock(cj.band, realmode, cb->data, cb->stride, cb->width, cb->height);
 }
 
 // Progress on the calling thread, in proportion to the code blocks done:
@@ -596,7 +605,17 @@ void decodetick(void* arg, int64_t done)
 
 }  // namespace
 
-int t1dec_decodetile(dec_t* dec, dec_tile_t* tile)
+bool t1dec_writesall(const dec_ccp_t* ccp, const dec_cblk_t* cblk)
+{
+    return (ccp->cblksty & JPDEC_CBLK_HT) && !cblk->segs.empty();
+}
+
+int t1dec_decodeblock(const dec_ccp_t* ccp, const dec_band_t* band, dec_cblk_t* cblk)
+{
+    return decodeblock(ccp, band, cblk);
+}
+
+int t1dec_decodetile(dec_t* dec, dec_tile_t* tile, int numlazy)
 {
     // Code blocks are independent: they are decoded on the thread pool,
     // each into its own rectangle of coefficients.
@@ -616,6 +635,8 @@ int t1dec_decodetile(dec_t* dec, dec_tile_t* tile)
                 continue;
             const dec_ccp_t* ccp = &tile->cp->ccps[compno];
             const bool pretouch = !tcomp.data || !matrix_ismapped(tcomp.data);
+            if (static_cast<int>(compno) < numlazy && r + 1 == tcomp.rlvls.size())
+                continue;
             for (dec_band_t& band : tcomp.rlvls[r].bands)
                 for (dec_prc_t& prc : band.prcs) {
                     ++job.numreports;

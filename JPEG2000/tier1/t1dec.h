@@ -19,8 +19,17 @@
 // per precinct and once per code block.  Each block is then dequantized in
 // place, as dequantblock in t1dec.cpp says: ROI scaling undone, irreversible
 // indices turned into real samples.  Returns 0, or -1 when a code block
-// fails (after a message).
-int t1dec_decodetile(dec_t* dec, dec_tile_t* tile);
+// fails (after a message).  The last level of the first numlazy
+// components is left alone, for t1dec_decodeblock as its rows are needed.
+int t1dec_decodetile(dec_t* dec, dec_tile_t* tile, int numlazy = 0);
+
+// One code block of a tile as t1dec_decodetile decodes it, into the
+// rectangle at cblk->data (cblk->stride apart), on any thread.  The
+// rectangle must hold zeros before unless t1dec_writesall (an HT block
+// with data, which writes every sample, decoded or not).  Returns 0, or -1
+// after a message.
+bool t1dec_writesall(const dec_ccp_t* ccp, const dec_cblk_t* cblk);
+int t1dec_decodeblock(const dec_ccp_t* ccp, const dec_band_t* band, dec_cblk_t* cblk);
 
 // Decodes the segments of one code block of band, coded with the component
 // parameters ccp (cblksty, roishift).  Segments are decoded while they are

@@ -259,12 +259,10 @@ inline void join_pairs(T* __restrict x, const T* __restrict a, const T* __restri
 // odd ones (from the high-pass half and their even neighbours) into od,
 // each in a contiguous sweep, then both joined into out (the row itself, or
 // a row elsewhere).
-[[gnu::always_inline]] inline void row53_inv(const int32_t* x, int32_t* out, int32_t n, int s0,
-                                             int32_t* ev, int32_t* od)
+[[gnu::always_inline]] inline void row53_inv(const int32_t* lo, const int32_t* hi, int32_t* out,
+                                             int32_t n, int s0, int32_t* ev, int32_t* od)
 {
     const int32_t nl = numlow(n, s0), nh = n - nl;
-    const int32_t* lo = x;
-    const int32_t* hi = x + nl;
     int32_t i = 0;
     if (!s0) {
         ev[0] = wsub(lo[0], wadd(wadd(hi[0], hi[0]), 2) >> 2);
@@ -390,7 +388,8 @@ HOT_CLONES void rows53_synthesize(int32_t* data, int32_t numrows, int32_t n, ptr
     Buffer<int32_t> buf;
     int32_t* lo = buf.get(static_cast<size_t>(n));
     for (int32_t r = 0; r < numrows; ++r)
-        row53_inv(data + r * rowstep, data + r * rowstep, n, s0, lo, lo + nl);
+        row53_inv(data + r * rowstep, data + r * rowstep + nl, data + r * rowstep, n, s0, lo,
+                  lo + nl);
 }
 
 // One row of n >= 2 samples, with a buffer of n samples.
@@ -792,7 +791,9 @@ WIDE_CLONES void astream_step(astream97_t& s, void (*done)(void*, int32_t), void
 // synthesis when a step first needs it; the matrix is only read.
 struct streambase_t {
     const int32_t* x;
+    qmfb_rowsrc_t src;  // or the rows from src.get
     int32_t n, w;
+    int32_t wl;  // low-pass samples of a row
     ptrdiff_t rs;
     int hs0, s0;  // parity of the first column and of the first row
     int32_t nl, nh;
@@ -813,9 +814,24 @@ struct stream97_t : streambase_t {
     float* tmp;   // the row synthesis' buffer
 };
 
+// The low-pass and high-pass samples of input row row.
+[[gnu::always_inline]] inline void stream_row(const streambase_t& s, int32_t row,
+                                              const int32_t** lo, const int32_t** hi)
+{
+    if (s.src.get) {
+        s.src.get(s.src.arg, row, lo, hi);
+    } else {
+        *lo = s.x + row * s.rs;
+        *hi = *lo + s.wl;
+    }
+}
+
 [[gnu::always_inline]] inline void stream_read(const stream97_t& s, float* d, int32_t row)
 {
-    std::memcpy(d, s.x + row * s.rs, static_cast<size_t>(s.w) * sizeof(float));
+    const int32_t *lo, *hi;
+    stream_row(s, row, &lo, &hi);
+    std::memcpy(d, lo, static_cast<size_t>(s.wl) * sizeof(float));
+    std::memcpy(d + s.wl, hi, static_cast<size_t>(s.w - s.wl) * sizeof(float));
     if (s.w >= 2)
         row97_inv(d, s.w, s.hs0, s.tmp);
 }
@@ -880,11 +896,12 @@ struct stream53_t : streambase_t {
 
 [[gnu::always_inline]] inline void stream_read(const stream53_t& s, int32_t* d, int32_t row)
 {
-    const int32_t* src = s.x + row * s.rs;
+    const int32_t *lo, *hi;
+    stream_row(s, row, &lo, &hi);
     if (s.w >= 2)
-        row53_inv(src, d, s.w, s.hs0, s.tmp, s.tmp + numlow(s.w, s.hs0));
+        row53_inv(lo, hi, d, s.w, s.hs0, s.tmp, s.tmp + s.wl);
     else
-        d[0] = s.hs0 ? single_inv(src[0]) : src[0];
+        d[0] = s.hs0 ? single_inv(hi[0]) : lo[0];
 }
 
 HOT_CLONES int stream53_step(stream53_t& s, const int32_t* rows[3], int32_t* first)
@@ -928,7 +945,7 @@ struct qmfb_stream_t {
 
 qmfb_stream_t* qmfb_stream_create(int kind, const int32_t* data, int32_t numrows,
                                   int32_t numcols, ptrdiff_t rowstep, int64_t xstart,
-                                  int64_t ystart, int32_t firstrow)
+                                  int64_t ystart, int32_t firstrow, const qmfb_rowsrc_t* src)
 {
     if ((kind != QMFB_53 && kind != QMFB_97) || numrows < 2 || numcols < 1)
         return nullptr;
@@ -942,6 +959,8 @@ qmfb_stream_t* qmfb_stream_create(int kind, const int32_t* data, int32_t numrows
     b.w = numcols;
     b.rs = rowstep;
     b.hs0 = static_cast<int>(xstart & 1);
+    b.wl = numlow(numcols, b.hs0);
+    b.src = src ? *src : qmfb_rowsrc_t{nullptr, nullptr};
     b.s0 = static_cast<int>(ystart & 1);
     b.nl = numlow(numrows, b.s0);
     b.nh = numrows - b.nl;

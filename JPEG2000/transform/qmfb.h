@@ -77,10 +77,21 @@ int qmfb1d_getbands(const qmfb1d_t* qmfb, int64_t start, int64_t end,
 // first sample.  A stream for a band of rows from firstrow on reads only
 // the input rows those need; the rows it gives before firstrow are not the
 // output's.  nullptr for another kind or when memory fails.
+// With a row source src, the input rows come from src->get instead of the
+// region (data is then not read): get(arg, row, &lo, &hi) gives input row
+// row (0 .. numrows - 1) as its low-pass samples (the first ones of the
+// row, those at even coordinates) and its high-pass samples, valid until
+// the stream's next call.  A stream asks for the low-pass rows (the first
+// of the region) in order and the high-pass rows in order, each once.
+struct qmfb_rowsrc_t {
+    void (*get)(void* arg, int32_t row, const int32_t** lo, const int32_t** hi);
+    void* arg;
+};
 struct qmfb_stream_t;
 qmfb_stream_t* qmfb_stream_create(int kind, const int32_t* data, int32_t numrows,
                                   int32_t numcols, ptrdiff_t rowstep, int64_t xstart,
-                                  int64_t ystart, int32_t firstrow = 0);
+                                  int64_t ystart, int32_t firstrow = 0,
+                                  const qmfb_rowsrc_t* src = nullptr);
 void qmfb_stream_destroy(qmfb_stream_t* s);
 // One step: the output rows it completes (0 to 3), next in order, into
 // rows (valid until the next step), the first of them row *first; -1 after

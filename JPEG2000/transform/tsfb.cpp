@@ -467,6 +467,30 @@ int tsfb_synthesize_below(const tsfb_t* tsfb, int flags, matrix_t* x, tsfb_pass_
     return synthesize(tsfb, flags, x, pass, passarg, true);
 }
 
+int tsfb_synthesize_ll(const tsfb_t* tsfb, int flags, const matrix_t* x, matrix_t* ll,
+                       tsfb_pass_t pass, void* passarg)
+{
+    const tsfbnode_t* root = tsfb->root;
+    if (!root || matrix_numrows(x) <= 0 || matrix_numcols(x) <= 0)
+        return 0;
+    for (int slot = 1; slot < root->maxchildren; ++slot)
+        if (root->children[slot])
+            return -1;
+    if (!root->children[0])
+        return 0;
+    // The low-pass quadrant comes first in both directions: its region
+    // starts at ll's first sample.
+    const Region c = child_region(root, 0,
+                                  Region{matrix_row(ll, 0), matrix_numrows(x), matrix_numcols(x),
+                                         matrix_rowstep(ll), x->xstart_, x->ystart_, 0});
+    if (c.data != matrix_row(ll, 0) || c.numrows != matrix_numrows(ll) ||
+        c.numcols != matrix_numcols(ll))
+        return -1;
+    Passes p{pass, passarg, false};
+    node_synthesize(root->children[0], flags, c, p);
+    return p.stopped ? -1 : 0;
+}
+
 int tsfb_getbands(const tsfb_t* tsfb, int32_t xstart, int32_t ystart, int32_t xend, int32_t yend,
                   tsfb_band_t* bands)
 {

@@ -104,6 +104,12 @@ int tsfb_synthesize(const tsfb_t* tsfb, int flags, matrix_t* x, tsfb_pass_t pass
 int tsfb_rootkind(const tsfb_t* tsfb, const matrix_t* x);
 int tsfb_synthesize_below(const tsfb_t* tsfb, int flags, matrix_t* x, tsfb_pass_t pass = nullptr,
                           void* passarg = nullptr);
+// The same with the root's low-pass quadrant of x held apart, in ll (of
+// the quadrant's shape, at least one row and column), which is synthesized
+// in place; x's samples are not touched.  -1 when ll does not fit the
+// quadrant or a pass stopped it.
+int tsfb_synthesize_ll(const tsfb_t* tsfb, int flags, const matrix_t* x, matrix_t* ll,
+                       tsfb_pass_t pass = nullptr, void* passarg = nullptr);
 // The same for a caller that has run the first level (the root's two
 // passes) of the analysis itself: tsfb_analyze_below does every level
 // below it (row hooks from depth 1 on).
