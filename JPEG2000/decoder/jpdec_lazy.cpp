@@ -38,7 +38,12 @@ struct lzrow_t {
     int32_t y0, y1;  // band rows
     std::vector<lzblock_t> blocks;
     lzbuf_t* buf = nullptr;  // decoded, (y1 - y0) rows of the band's width
+    // Its blocks are decoded by every piece that needs the row meanwhile,
+    // each taking the next one.
     bool decoding = false;
+    size_t next = 0;           // the next block to take
+    size_t finished = 0;       // blocks done
+    std::vector<char> wrote;   // per block: it had data
     bool gone = false;    // every piece is done with it
     int remaining = 0;    // pieces that may still read it
 };
@@ -147,99 +152,113 @@ bool lz_at(const matrix_t* m, const dec_band_t* band, int32_t row, int32_t col)
     return matrix_row(v, 0) == matrix_row(m, row) + col;
 }
 
-// Decodes the row of blocks into a buffer; false after a failure (the
-// buffer is then zero).
-bool lz_decode(declazy_t* lz, lzband_t* lb, lzrow_t* row, lzbuf_t* b)
+// Decodes block i of the row into its buffer (where the blocks of the
+// buffer's last use were, blocks that do not write every sample are
+// cleared first); false after a failure.
+bool lz_block(declazy_t* lz, const lzband_t* lb, const lzrow_t* row, size_t i)
 {
+    // After a failure elsewhere nothing more is decoded, as when the
+    // blocks are decoded up front.
+    if (lz->failed.load(std::memory_order_relaxed))
+        return false;
+    const lzbuf_t* b = row->buf;
     const int32_t w = lb->width, h = row->y1 - row->y0;
+    const lzblock_t& blk = row->blocks[i];
+    dec_cblk_t* cb = blk.cblk;
     int32_t* const base = b->mem.get();
-    // Clears columns x0 .. x1 - 1 of the rows where the last use left
-    // something there.
     auto clear = [&](int32_t x0, int32_t x1) {
-        auto rows = [&](int32_t a, int32_t e) {
-            for (int32_t r = 0; r < h; ++r)
-                std::memset(base + static_cast<ptrdiff_t>(r) * w + a, 0,
-                            sizeof(int32_t) * static_cast<size_t>(e - a));
-        };
+        for (int32_t r = 0; r < h; ++r)
+            std::memset(base + static_cast<ptrdiff_t>(r) * w + x0, 0,
+                        sizeof(int32_t) * static_cast<size_t>(x1 - x0));
+    };
+    const int32_t x0 = blk.x, x1 = blk.x + cb->width;
+    if (!t1dec_writesall(lb->ccp, cb)) {
         if (b->alldirty)
-            rows(x0, x1);
+            clear(x0, x1);
         else
             for (const auto& [d0, d1] : b->dirty)
                 if (std::max(d0, x0) < std::min(d1, x1))
-                    rows(std::max(d0, x0), std::min(d1, x1));
-    };
-    std::vector<std::pair<int32_t, int32_t>> written;
-    bool ok = true;
-    for (const lzblock_t& blk : row->blocks) {
-        // After a failure elsewhere nothing more is decoded, as when the
-        // blocks are decoded up front.
-        ok = !lz->failed.load(std::memory_order_relaxed);
-        if (!ok)
-            break;
-        dec_cblk_t* cb = blk.cblk;
-        if (!t1dec_writesall(lb->ccp, cb))
-            clear(blk.x, blk.x + cb->width);
-        if (!cb->segs.empty())
-            written.emplace_back(blk.x, blk.x + cb->width);
-        int32_t* const data = cb->data;
-        const ptrdiff_t stride = cb->stride;
-        cb->data = base + static_cast<ptrdiff_t>(blk.y - row->y0) * w + blk.x;
-        cb->stride = w;
-        ok = t1dec_decodeblock(lb->ccp, lb->band, cb) == 0;
-        cb->data = data;
-        cb->stride = stride;
-        if (!ok)
-            break;
+                    clear(std::max(d0, x0), std::min(d1, x1));
     }
-    if (!ok) {
-        std::memset(base, 0, sizeof(int32_t) * static_cast<size_t>(lb->maxh) *
-                                 static_cast<size_t>(w));
-        b->dirty.clear();
-        b->alldirty = false;
-        lz->failed.store(true, std::memory_order_relaxed);
-        return false;
-    }
-    // Rows below a lower row of blocks keep what they held.
-    b->alldirty = h < lb->maxh;
-    b->dirty = std::move(written);
-    return true;
+    int32_t* const data = cb->data;
+    const ptrdiff_t stride = cb->stride;
+    cb->data = base + static_cast<ptrdiff_t>(blk.y - row->y0) * w + blk.x;
+    cb->stride = w;
+    const bool ok = t1dec_decodeblock(lb->ccp, lb->band, cb) == 0;
+    cb->data = data;
+    cb->stride = stride;
+    return ok;
 }
 
-// A piece takes row q of a band: decoded by whoever first asks; nullptr
-// when memory fails or the row is gone.
+// The row's blocks are all done (mu held): what the buffer holds now.
+void lz_finish(declazy_t* lz, const lzband_t* lb, lzrow_t* row)
+{
+    lzbuf_t* b = row->buf;
+    if (lz->failed.load(std::memory_order_relaxed)) {
+        // The rows given out after a failure are zero.
+        std::memset(b->mem.get(), 0, sizeof(int32_t) * static_cast<size_t>(lb->maxh) *
+                                         static_cast<size_t>(lb->width));
+        b->dirty.clear();
+        b->alldirty = false;
+        return;
+    }
+    b->dirty.clear();
+    for (size_t i = 0; i < row->blocks.size(); ++i)
+        if (row->wrote[i])
+            b->dirty.emplace_back(row->blocks[i].x,
+                                  row->blocks[i].x + row->blocks[i].cblk->width);
+    // Rows below a lower row of blocks keep what they held.
+    b->alldirty = row->y1 - row->y0 < lb->maxh;
+}
+
+// A piece takes row q of a band, decoding its blocks with the other
+// pieces that need it meanwhile; nullptr when memory fails or the row is
+// gone.
 const int32_t* lz_acquire(declazy_t* lz, lzband_t* lb, int32_t q)
 {
     lzrow_t* row = &lb->rows[static_cast<size_t>(q)];
     std::unique_lock<std::mutex> lock(lz->mu);
-    while (row->decoding)
-        lz->cv.wait(lock);
     if (row->gone)
         return nullptr;
-    if (row->buf)
-        return row->buf->mem.get();
-    row->decoding = true;
-    lzbuf_t* b = nullptr;
-    if (!lb->pool.empty()) {
-        b = lb->pool.back();
-        lb->pool.pop_back();
-    } else {
-        auto nb = std::unique_ptr<lzbuf_t>(new (std::nothrow) lzbuf_t);
-        if (nb)
-            nb->mem.reset(new (std::nothrow) int32_t[static_cast<size_t>(lb->maxh) *
-                                                     static_cast<size_t>(lb->width)]);
-        if (nb && nb->mem) {
+    if (!row->buf) {
+        lzbuf_t* b = nullptr;
+        if (!lb->pool.empty()) {
+            b = lb->pool.back();
+            lb->pool.pop_back();
+        } else {
+            auto nb = std::unique_ptr<lzbuf_t>(new (std::nothrow) lzbuf_t);
+            if (nb)
+                nb->mem.reset(new (std::nothrow) int32_t[static_cast<size_t>(lb->maxh) *
+                                                         static_cast<size_t>(lb->width)]);
+            if (!nb || !nb->mem)
+                return nullptr;
             b = nb.get();
             lb->bufs.push_back(std::move(nb));
         }
+        row->buf = b;
+        row->decoding = true;
+        row->next = row->finished = 0;
+        row->wrote.assign(row->blocks.size(), 0);
     }
-    lock.unlock();
-    if (b)
-        lz_decode(lz, lb, row, b);
-    lock.lock();
-    row->decoding = false;
-    row->buf = b;
-    lz->cv.notify_all();
-    return b ? b->mem.get() : nullptr;
+    const size_t n = row->blocks.size();
+    while (row->decoding) {
+        if (row->next < n) {
+            const size_t i = row->next++;
+            row->wrote[i] = !row->blocks[i].cblk->segs.empty();
+            lock.unlock();
+            if (!lz_block(lz, lb, row, i))
+                lz->failed.store(true, std::memory_order_relaxed);
+            lock.lock();
+            if (++row->finished == n) {
+                lz_finish(lz, lb, row);
+                row->decoding = false;
+                lz->cv.notify_all();
+            }
+        } else {
+            lz->cv.wait(lock);
+        }
+    }
+    return row->buf->mem.get();
 }
 
 void lz_release(declazy_t* lz, lzband_t* lb, int32_t q)
