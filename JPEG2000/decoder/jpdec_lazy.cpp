@@ -370,6 +370,13 @@ declazy_t* declazy_create(dec_tile_t* tile)
             return nullptr;
         matrix_setorigin(lz->ll[k], static_cast<int32_t>((m->xstart_ + int64_t{1}) / 2),
                          static_cast<int32_t>((m->ystart_ + int64_t{1}) / 2));
+        // Fresh memory first written, a word per small page: the parts
+        // that only empty blocks cover are read first by the synthesis,
+        // and a read would map the zero page, whose write faults again
+        // (on small pages, also where huge pages were hinted).
+        int32_t* const p = matrix_row(lz->ll[k], 0);
+        for (size_t i = 0; i < static_cast<size_t>(nl) * static_cast<size_t>(wl); i += 1024)
+            p[i] = 0;
         for (size_t r = 0; r + 1 < tc.rlvls.size(); ++r)
             for (const dec_band_t& band : tc.rlvls[r].bands)
                 for (const dec_prc_t& prc : band.prcs)
