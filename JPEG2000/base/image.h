@@ -68,10 +68,9 @@ struct image_cmptparm_t {
 // New image of numcmpts components (1..IMAGE_MAXCMPTS), every sample 0.
 // nullptr for bad parameters (sizes or precision out of range, a grid that
 // does not fit in 32 bits) or when memory or a stream cannot be had.
-// filledwhole: the samples will be written all at once (a picture read
-// from a file), so large components held in memory go on huge pages (see
-// stream_memopenbig); a decoder filling its picture row by row while it
-// gives its tile back keeps small pages.
+// filledwhole: the samples will all be written soon (a picture read from
+// a file, or decoded), so large components held in memory go on huge
+// pages (see stream_memopenbig).
 image_t* image_create(int numcmpts, const image_cmptparm_t* parms, int colormodel,
                       bool filledwhole = false);
 // Closes every sample stream still present and frees the image (a partly
