@@ -3,6 +3,7 @@
 // streams, which must end in an image or a failure, never in a crash.
 #include "base/image.h"
 #include "decoder/jpdec.h"
+#include "encoder/jpenc.h"
 #include "base/seq.h"
 #include "base/stream.h"
 
@@ -366,6 +367,55 @@ TEST(Decoder, CutShortAndDamagedStreamsEndCleanly)
             run(d);
         }
     }
+}
+
+// A colour tile's last level is decoded as its rows are written out: a
+// code block of it that fails then must leave the tile unwritten all the
+// same, as when every block is decoded before any row is.
+TEST(Decoder, FailingBlockOfTheLastLevelLeavesTheTileUnwritten)
+{
+    const int w = 256, h = 192;
+    image_cmptparm_t parms[3];
+    for (image_cmptparm_t& p : parms)
+        p = image_cmptparm_t{w, h, 8, 0};
+    image_t* im = image_create(3, parms, IMAGE_CM_RGB);
+    ASSERT_NE(im, nullptr);
+    Lcg rng{99};
+    for (int k = 0; k < 3; ++k) {
+        unsigned char* m = image_cmpt_memory(im, k);
+        ASSERT_NE(m, nullptr);
+        for (int i = 0; i < w * h; ++i)
+            m[i] = uint8_t((i % w) + (i / w) * k + (rng.next() & 63));
+    }
+    stream_t* out = stream_memopen(nullptr, 0);
+    ASSERT_EQ(jpenc_encode(im, out, "mode=real ht rate=0.5", nullptr), 0);
+    image_destroy(im);
+    const Bytes p(stream_memdata(out), stream_memdata(out) + stream_memlength(out));
+    stream_close(out);
+    // Damage in the last packets, those of the last level of the last
+    // component, where rows of the picture are written before its blocks
+    // are reached.
+    int failures = 0;
+    for (int copy = 0; copy < 40; ++copy) {
+        Bytes d = p;
+        for (int i = 0; i < 3; ++i)
+            d[d.size() - 3 - rng.next() % (d.size() / 8)] = uint8_t(rng.next());
+        int status;
+        testing::internal::CaptureStderr();
+        image_t* image = decode(d, &status, "");
+        const std::string messages = testing::internal::GetCapturedStderr();
+        if (image && messages.find("cannot decode the code blocks of a tile") != std::string::npos) {
+            ++failures;
+            for (int k = 0; k < 3; ++k) {
+                const unsigned char* m = image_cmpt_memory(image, k);
+                ASSERT_NE(m, nullptr);
+                EXPECT_TRUE(std::all_of(m, m + w * h, [](unsigned char v) { return v == 0; }))
+                    << "copy " << copy << " component " << k;
+            }
+        }
+        image_destroy(image);
+    }
+    EXPECT_GT(failures, 0);
 }
 
 }  // namespace
