@@ -1,8 +1,7 @@
 // Reversible and irreversible colour transforms (T.800 Annex G).
 //
-// RCT sums are taken with wrap-around at 32 bits: samples decoded from a
-// damaged code stream may be arbitrary, and must not lead to undefined
-// behaviour.  The ICT works on floats.
+// RCT sums are taken with wrap-around at 32 bits (mct_wadd); the ICT works
+// on floats.
 #include "transform/mct.h"
 #include "base/simd.h"
 
@@ -10,14 +9,6 @@
 
 namespace {
 
-inline int32_t wadd(int32_t a, int32_t b)
-{
-    return static_cast<int32_t>(static_cast<uint32_t>(a) + static_cast<uint32_t>(b));
-}
-inline int32_t wsub(int32_t a, int32_t b)
-{
-    return static_cast<int32_t>(static_cast<uint32_t>(a) - static_cast<uint32_t>(b));
-}
 bool same_shape(const matrix_t* c0, const matrix_t* c1, const matrix_t* c2)
 {
     const int32_t numrows = matrix_numrows(c0), numcols = matrix_numcols(c0);
@@ -33,13 +24,8 @@ HOT_CLONES void fwdrct_row(int32_t* a, int32_t* b, int32_t* c, int32_t n)
 
 HOT_CLONES void invrct_row(int32_t* a, int32_t* b, int32_t* c, int32_t n)
 {
-    for (int32_t i = 0; i < n; ++i) {
-        const int32_t y = a[i], u = b[i], v = c[i];
-        const int32_t g = wsub(y, wadd(u, v) >> 2);
-        a[i] = wadd(v, g);
-        b[i] = g;
-        c[i] = wadd(u, g);
-    }
+    for (int32_t i = 0; i < n; ++i)
+        mct_invrct_sample(a[i], b[i], c[i], a[i], b[i], c[i]);
 }
 
 HOT_CLONES void fwdict_row(realent_t* a, realent_t* b, realent_t* c, int32_t n)

@@ -28,10 +28,21 @@ int mct_invict(matrix_t* c0, matrix_t* c1, matrix_t* c2);
 void mct_invrct_row(int32_t* c0, int32_t* c1, int32_t* c2, int32_t n);
 void mct_invict_row(realent_t* c0, realent_t* c1, realent_t* c2, int32_t n);
 
+// Sums of the RCT with wrap-around at 32 bits: samples decoded from a
+// damaged code stream may be arbitrary, and must not lead to undefined
+// behaviour.
+inline int32_t mct_wadd(int32_t a, int32_t b)
+{
+    return static_cast<int32_t>(static_cast<uint32_t>(a) + static_cast<uint32_t>(b));
+}
+inline int32_t mct_wsub(int32_t a, int32_t b)
+{
+    return static_cast<int32_t>(static_cast<uint32_t>(a) - static_cast<uint32_t>(b));
+}
+
 // The forward transforms of one sample, as the row functions compute them:
 // for a caller that fuses them with the stage before (the encoder's load
-// of the samples), with the same operations.  The RCT wraps around at 32
-// bits.
+// of the samples), with the same operations.
 inline void mct_fwdict_sample(float r, float g, float b, float& c0, float& c1, float& c2)
 {
     c0 = 0.299f * r + 0.587f * g + 0.114f * b;
@@ -41,11 +52,9 @@ inline void mct_fwdict_sample(float r, float g, float b, float& c0, float& c1, f
 inline void mct_fwdrct_sample(int32_t r, int32_t g, int32_t b, int32_t& c0, int32_t& c1,
                               int32_t& c2)
 {
-    const uint32_t ur = static_cast<uint32_t>(r), ug = static_cast<uint32_t>(g),
-                   ub = static_cast<uint32_t>(b);
-    c0 = static_cast<int32_t>(ur + (ug + ug) + ub) >> 2;
-    c1 = static_cast<int32_t>(ub - ug);
-    c2 = static_cast<int32_t>(ur - ug);
+    c0 = mct_wadd(mct_wadd(r, mct_wadd(g, g)), b) >> 2;
+    c1 = mct_wsub(b, g);
+    c2 = mct_wsub(r, g);
 }
 
 // The inverse ICT of one sample, as the row function computes it: for a
@@ -57,21 +66,14 @@ inline void mct_invict_sample(float y, float u, float v, float& c0, float& c1, f
     c2 = y + 1.772f * u;
 }
 
-// The inverse RCT of one sample, with the row function's wrap-around at
-// 32 bits.
+// The inverse RCT of one sample, as the row function computes it.
 inline void mct_invrct_sample(int32_t y, int32_t u, int32_t v, int32_t& c0, int32_t& c1,
                               int32_t& c2)
 {
-    const auto add = [](int32_t a, int32_t b) {
-        return static_cast<int32_t>(static_cast<uint32_t>(a) + static_cast<uint32_t>(b));
-    };
-    const auto sub = [](int32_t a, int32_t b) {
-        return static_cast<int32_t>(static_cast<uint32_t>(a) - static_cast<uint32_t>(b));
-    };
-    const int32_t g = sub(y, add(u, v) >> 2);
-    c0 = add(v, g);
+    const int32_t g = mct_wsub(y, mct_wadd(u, v) >> 2);
+    c0 = mct_wadd(v, g);
     c1 = g;
-    c2 = add(u, g);
+    c2 = mct_wadd(u, g);
 }
 
 #endif
