@@ -337,6 +337,9 @@ struct vlcbits_t {
 struct rowbuf_t {
     uint32_t v[2][512 + 4];
     uint32_t es[2][1 + 512 + 4];
+    uint32_t near[2][512 + 4];  // 1 where an insignificant sample is near
+                                // enough to plane p to be made significant
+                                // (sigrow; loaded only for it)
     uint32_t vor;  // the OR of the v
 };
 
@@ -359,8 +362,10 @@ HOT_CLONES uint32_t ormag(const int32_t* r, int n)
 // where the sample is insignificant.  dd gets the decrease of its squared
 // error when rebuilt at (mu << p) | half, vo the OR of the v, mo that of
 // the magnitudes of the significant samples.
-inline void loadsample(int32_t s, int p, int fr, int fl, uint32_t half, uint32_t sb, uint32_t& v,
-                       uint32_t& es, uint64_t& dd, uint32_t& vo, uint32_t& mo)
+template <bool Near>
+inline void loadsample(int32_t s, int p, int fr, int fl, uint32_t half, uint32_t raise,
+                       uint32_t sb, uint32_t& v, uint32_t& es, uint32_t& near, uint64_t& dd,
+                       uint32_t& vo, uint32_t& mo)
 {
     const uint32_t m = s < 0 ? 0u - uint32_t(s) : uint32_t(s);
     const uint32_t mu = m >> p;
@@ -372,6 +377,8 @@ inline void loadsample(int32_t s, int p, int fr, int fl, uint32_t half, uint32_t
     const uint32_t fb = std::bit_cast<uint32_t>(float(int32_t(vx | 1)));
     const uint32_t frac = ((m >> fr) << fl) & 0xff0000;
     es = (((fb >> 23) - 126) | sb << 8 | frac) & ~off;
+    if constexpr (Near)
+        near = uint32_t(m >= raise) & off;
     const uint32_t rec = ((mu << p) | half) & ~off;
     dd += uint64_t(rec) * uint64_t(2 * m - rec);
     mo |= m & ~off;
@@ -381,20 +388,27 @@ inline void loadsample(int32_t s, int p, int fr, int fl, uint32_t half, uint32_t
 // samples, lo << 2 that of the odd ones); adds to mor the OR of the
 // significant magnitudes.  Returns the decrease of the squared error of
 // the row, exact while those magnitudes are below 2^20 and half below 2^p.
-HOT_CLONES uint64_t loadrow(const int32_t* __restrict r, int n, int p, uint32_t half, uint32_t lo,
-                            rowbuf_t& __restrict rb, uint32_t& mor)
+// Near: rb.near too, from magnitude raise up.
+template <bool Near>
+HOT_CLONES uint64_t loadrow(const int32_t* __restrict r, int n, int p, uint32_t half, uint32_t raise,
+                            uint32_t lo, rowbuf_t& __restrict rb, uint32_t& mor)
 {
     uint64_t dd = 0;
     uint32_t mo = 0, vo = 0;
     const int n2 = n / 2;
     const int fr = std::max(p - 8, 0), fl = std::max(8 - p, 0) + 16;
     for (int q = 0; q < n2; ++q) {
-        loadsample(r[2 * q], p, fr, fl, half, lo, rb.v[0][q], rb.es[0][q + 1], dd, vo, mo);
-        loadsample(r[2 * q + 1], p, fr, fl, half, lo << 2, rb.v[1][q], rb.es[1][q + 1], dd, vo,
-                   mo);
+        loadsample<Near>(r[2 * q], p, fr, fl, half, raise, lo, rb.v[0][q], rb.es[0][q + 1],
+                         rb.near[0][q], dd, vo, mo);
+        loadsample<Near>(r[2 * q + 1], p, fr, fl, half, raise, lo << 2, rb.v[1][q],
+                         rb.es[1][q + 1], rb.near[1][q], dd, vo, mo);
     }
-    if (n & 1)
-        loadsample(r[n - 1], p, fr, fl, half, lo, rb.v[0][n2], rb.es[0][n2 + 1], dd, vo, mo);
+    if (n & 1) {
+        loadsample<Near>(r[n - 1], p, fr, fl, half, raise, lo, rb.v[0][n2], rb.es[0][n2 + 1],
+                         rb.near[0][n2], dd, vo, mo);
+        if constexpr (Near)
+            rb.near[1][n2] = 0;
+    }
     if (vo >> 24) {
         // Exponents from the bits.
         for (int i = 0; i < 2; ++i)
@@ -465,7 +479,103 @@ struct trim_t {
     uint32_t half;          // the reconstruction offset, 2^(p - 1)
     uint32_t fthr;          // 128 x the squared error allowed per bit saved
     double ddcut;           // the decrease of the squared error given up
+    double ddsig;           // the decrease that sigrow adds (or takes away)
 };
+
+// Where the samples' significance pays (sigrow): an insignificant sample of
+// a quad that has a significant one is made significant from kRaise / 256
+// of 2^p up, and a quad's lone significant sample of magnitude below
+// kDrop / 256 of 2^p is dropped where nothing is significant to its left
+// or above.  On photos at 0.3 to 1 bit per pixel these gain 0.02 to 0.13
+// dB at equal size; 0.85 to 0.95 and 1.1 to 1.3 do about as well.
+constexpr uint64_t kRaise = 218, kDrop = 307;
+
+// What sigrow does to a quad with es a (row 0, even column), b (row 1,
+// even), c (row 0, odd) and d (row 1, odd): bit 0 to drop its lone sample,
+// bits 4-7 the samples to make significant (bit i + 4 for bit i of its
+// significance pattern), of those near plane p (near, by the same bits).
+// quiet: nothing significant to its left or above; dropfrac: the fraction
+// of 2^p (in 256ths) above 2^p under which a lone sample goes.
+inline uint32_t sigact(uint32_t a, uint32_t b, uint32_t c, uint32_t d, uint32_t near,
+                       uint32_t quiet, uint32_t dropfrac)
+{
+    const uint32_t s = a | b | c | d;
+    const uint32_t rho = (s >> 8) & 15;
+    // A lone sample's es is s: its exponent is 1 when its magnitude at
+    // plane p is 1, its bits below plane p the fraction.
+    const uint32_t drop = uint32_t(rho != 0) & uint32_t((rho & (rho - 1)) == 0) &
+                          uint32_t((s & 0xff) == 1) & uint32_t(((s >> 16) & 0xff) < dropfrac) &
+                          quiet;
+    const uint32_t keep = 0u - (uint32_t(rho != 0) & (drop ^ 1));
+    return drop | ((near & keep) << 4);
+}
+
+// Significance chosen for its cost (see kRaise) in the quads of a line pair
+// after its rows r0 and r1 are loaded with their near flags and before
+// trimrow; rp: the second row of the line pair above (zerorow for the
+// first), n: the samples of a row.  A sample made significant at the
+// bottom of plane p costs its sign and, where its quad's pattern changes, a
+// few bits of the codeword, and brings its reconstruction from 0 to within
+// a half step; a lone sample in a quiet context costs a MEL symbol and a
+// codeword of context 0 besides, more than the error it saves when its
+// magnitude is near 2^p.
+HOT_CLONES void sigrow(trim_t& tr, const rowbuf_t& r0, const rowbuf_t& r1, const rowbuf_t& rp,
+                       int n)
+{
+    const uint32_t dropfrac = uint32_t(kDrop - 256);
+    const uint32_t *ee0 = r0.es[0] + 1, *eo0 = r0.es[1] + 1;
+    const uint32_t *ee1 = r1.es[0] + 1, *eo1 = r1.es[1] + 1;
+    const uint32_t *epe = rp.es[0] + 1, *epo = rp.es[1] + 1;
+    const uint32_t *ne0 = r0.near[0], *no0 = r0.near[1], *ne1 = r1.near[0], *no1 = r1.near[1];
+    // What changes in each quad (sigact), in whole words of 8.
+    alignas(8) uint8_t act[512 + 8];
+    uint32_t any = 0;
+    const int nq = (n + 1) / 2;
+    for (int q = 0; q < nq; ++q) {
+        const uint32_t quiet = (ee0[q - 1] | ee1[q - 1] | eo0[q - 1] | eo1[q - 1] | epo[q - 1] |
+                                epe[q] | epo[q] | epe[q + 1]) == 0;
+        const uint32_t near = ne0[q] | ne1[q] << 1 | no0[q] << 2 | no1[q] << 3;
+        const uint32_t x = sigact(ee0[q], ee1[q], eo0[q], eo1[q], near, quiet, dropfrac);
+        act[q] = uint8_t(x);
+        any |= x;
+    }
+    if (!any)
+        return;
+    std::fill_n(act + nq, 8, uint8_t{0});
+    const uint32_t P = uint32_t{1} << tr.p;
+    const double rec = double(P | tr.half);
+    auto mag = [](int32_t v) { return v < 0 ? 0u - uint32_t(v) : uint32_t(v); };
+    for (int q8 = 0; q8 < nq; q8 += 8) {
+        uint64_t w;
+        std::memcpy(&w, act + q8, 8);
+        while (w) {
+            const int at = std::countr_zero(w) / 8;
+            w &= ~(uint64_t{0xff} << (8 * at));
+            const int q = q8 + at;
+            const uint32_t x = act[q];
+            for (int i = 0; i < 4; ++i) {
+                // Sample i: row i & 1, column 2q + (i >> 1) (rows that
+                // are not loaded have neither near nor significant ones).
+                rowbuf_t* const b = tr.rb[i & 1];
+                if (!b)
+                    continue;
+                uint32_t& es = b->es[i >> 1][q + 1];
+                if ((x & 1) && es) {
+                    const double m = double(mag(tr.row[i & 1][2 * q + (i >> 1)]));
+                    b->v[i >> 1][q] = 0;
+                    es = 0;
+                    tr.ddsig -= rec * (2 * m - rec);
+                } else if (x >> (4 + i) & 1) {
+                    const int32_t sv = tr.row[i & 1][2 * q + (i >> 1)];
+                    const double m = double(mag(sv));
+                    b->v[i >> 1][q] = uint32_t(sv) >> 31;
+                    es = 1 | 1u << (8 + i);
+                    tr.ddsig += rec * (2 * m - rec);
+                }
+            }
+        }
+    }
+}
 
 // Trims the quads of a line pair before quadrow or quadrow0 codes them;
 // rp: the second row of the line pair above (zerorow for the first line
@@ -665,6 +775,10 @@ int htenc_encodecln(const int32_t* data, ptrdiff_t stride, int width, int height
     tr.half = half;
     tr.fthr = uint32_t(std::clamp(trim * 128, 0.0, 65536.0) + 0.5);
     trim_t* const trp = tr.fthr > 0 && p > 0 && half == uint32_t{1} << (p - 1) ? &tr : nullptr;
+    // Not in small blocks, whose distortion could then rise from one
+    // candidate to the next, which the allocation does not look past.
+    const bool sig = trp && width * height > 256;
+    const uint32_t raise = uint32_t(((uint64_t{1} << p) * kRaise) >> 8);
     for (int j = 0; j < QH && ok; ++j) {
         const uint32_t* tab = et.e[j ? 1 : 0];
         const int32_t* r0 = data + 2 * j * stride;
@@ -676,7 +790,8 @@ int htenc_encodecln(const int32_t* data, ptrdiff_t stride, int width, int height
                 ((rowmag ? rowmag[y] : ormag(r0 + k * stride, width)) >> p) == 0)
                 continue;
             rowbuf_t& b = k ? rows[turn] : rows[2];
-            dd += loadrow(r0 + k * stride, width, p, half, 1u << k, b, mor);
+            dd += sig ? loadrow<true>(r0 + k * stride, width, p, half, raise, 1u << k, b, mor)
+                      : loadrow<false>(r0 + k * stride, width, p, half, 0, 1u << k, b, mor);
             // Zeros after the row (up to QW + 3 or one more: 4 at most).
             for (int i = 0; i < 2; ++i) {
                 const int from = (width + 1 - i) / 2;
@@ -694,6 +809,8 @@ int htenc_encodecln(const int32_t* data, ptrdiff_t stride, int width, int height
             mel.zeros(QW);
             continue;
         }
+        if (sig)
+            sigrow(tr, *rb[0], *rb[1], j == 0 ? zerorow : *above, width);
         // Quads with a bound of 2 or more only where a v is 2 or more.
         if (trp && (rb[0]->vor | rb[1]->vor) >= 2)
             trimrow(*trp, *rb[0], *rb[1], j == 0 ? zerorow : *above, QW);
@@ -822,7 +939,7 @@ int htenc_encodecln(const int32_t* data, ptrdiff_t stride, int width, int height
         *ddec = (mor < (1u << 20) && half < (uint32_t{1} << p)
                      ? double(dd)
                      : ddecslow(data, stride, width, height, p, half)) -
-                tr.ddcut;
+                tr.ddcut + tr.ddsig;
     return 0;
 }
 

@@ -21,8 +21,12 @@
 // magnitude of each row's samples (or any value with the same top bit).
 // trim (with half not 0): where a quad's exponent bound can fall by one,
 // its largest samples are cut to fit under it when that adds less than
-// trim squared steps of 2^p per bit saved (see trimquad); 0 codes every
-// magnitude as it is.
+// trim squared steps of 2^p per bit saved (see trimrow), and in blocks of
+// more than 256 samples significance is chosen for its cost too: samples
+// just below 2^p in a quad with a significant one are coded significant,
+// and a quad's lone sample just above 2^p is dropped where nothing to its
+// left or above is significant (see sigrow); ddec counts both.  0 codes
+// every magnitude as it is.
 int htenc_encodecln(const int32_t* data, ptrdiff_t stride, int width, int height, int p,
                     std::vector<uint8_t>& out, uint32_t half = 0, double* ddec = nullptr,
                     const uint32_t* rowmag = nullptr, double trim = 0);
