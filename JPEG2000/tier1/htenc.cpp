@@ -471,7 +471,8 @@ inline uint32_t codequad(const uint32_t* tab, uint32_t cx, uint32_t rho, const u
 // the largest magnitude of exponent U - 1, which saves one MagSgn bit for
 // each significant sample of the quad.  It pays where their magnitudes lie
 // just above a power of two, when the squared error added stays below an
-// allowance per bit saved.
+// allowance per bit saved.  The line pair's state for it (trimrow) and for
+// the choices of significance (sigrow):
 struct trim_t {
     const int32_t* row[2];  // the line pair's sample rows, and their
     rowbuf_t* rb[2];        // buffers (nullptr: no significant sample)
