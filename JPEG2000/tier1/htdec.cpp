@@ -45,6 +45,44 @@ struct deposit_t {
 };
 constexpr deposit_t deposit;
 
+// A byte of ones for each set bit of a nibble: bytemask[m] byte n is 0xFF
+// when bit n of m is set.
+struct bytemask_t {
+    uint32_t t[16];
+    constexpr bytemask_t() : t()
+    {
+        for (unsigned m = 0; m < 16; ++m)
+            for (unsigned n = 0; n < 4; ++n)
+                t[m] |= (m >> n & 1) ? 0xffu << (8 * n) : 0;
+    }
+    constexpr uint32_t operator[](unsigned m) const { return t[m]; }
+};
+constexpr bytemask_t bytemask;
+
+using u32x4 = uint32_t __attribute__((vector_size(16)));
+using i32x4 = int32_t __attribute__((vector_size(16)));
+using f32x4 = float __attribute__((vector_size(16)));
+using u32x8 = uint32_t __attribute__((vector_size(32)));
+using u64x4 = uint64_t __attribute__((vector_size(32)));
+
+// The bits of a nibble as four lanes of 0 or 1.
+struct nibblelanes_t {
+    alignas(16) uint32_t t[16][4];
+    constexpr nibblelanes_t() : t()
+    {
+        for (unsigned m = 0; m < 16; ++m)
+            for (unsigned n = 0; n < 4; ++n)
+                t[m][n] = m >> n & 1;
+    }
+};
+constexpr nibblelanes_t nibblelanetab;
+inline u32x4 nibblelanes(uint32_t m)
+{
+    u32x4 v;
+    std::memcpy(&v, nibblelanetab.t[m], sizeof v);
+    return v;
+}
+
 // The top bit of each byte of v that is 0 (and maybe of bytes above one that
 // is 0).
 constexpr uint64_t zerobytes(uint64_t v)
@@ -364,21 +402,35 @@ struct htquad_t {
         return std::pair{int32_t((mag ^ neg) - neg), uint8_t(32 - std::countl_zero(v | 1))};
     };
     if (U <= 14) {
-        // One refill check for the quad, whose bits fit in one, and the
-        // four samples without branches: an insignificant one reads no
-        // bits and is masked to 0.
+        // One refill check for the quad, whose bits fit in one, and the four
+        // samples side by side: the bit counts m_n packed in the bytes of
+        // one word, whose running sums give each sample's offset in the
+        // accumulator (an insignificant sample reads no bits and is masked
+        // to 0).
         ms.need(4 * U);
-        auto one = [&](int n, int32_t* dst) {
-            const uint32_t sig = 0u - ((rho >> n) & 1);
-            const int m = (U - int((ek >> n) & 1)) & int(sig);
-            const auto [c, e] = value(n, ms.take(m), m);
-            *dst = c & int32_t(sig);
-            return uint8_t(e & sig);
-        };
-        one(0, o);
-        ebot[2 * q + 1] = one(1, o + d1);
-        one(2, o + 1);
-        ebot[2 * q + 2] = one(3, o + d1 + 1);
+        const uint32_t m = (uint32_t(U) * 0x01010101u - (bytemask[ek] & 0x01010101u)) & bytemask[rho];
+        const uint32_t off = m * 0x01010100u;
+        const u64x4 lane = {0, 1, 2, 3};
+        const u64x4 ol = (u64x4{} + off) >> (lane * 8) & 0xff;
+        const u32x8 at = (u32x8)((u64x4{} + ms.acc) >> ol);
+        const uint32_t used = (m * 0x01010101u) >> 24;
+        ms.acc >>= used;
+        ms.bits -= int(used);
+        const u32x4 sig = 0 - nibblelanes(rho);
+        const u32x4 ml = ((u32x4{} + uint32_t(U)) - nibblelanes(ek)) & sig;
+        const u32x4 bits = __builtin_shufflevector(at, at, 0, 2, 4, 6) & (((u32x4{} + 1) << ml) - 1);
+        const u32x4 v = bits | nibblelanes(e1) << ml;
+        const u32x4 mag = ((v >> 1) << p) + base;
+        const u32x4 neg = 0 - (v & 1);
+        const u32x4 c = ((mag ^ neg) - neg) & sig;
+        // Lanes 0 and 2 are the top row, 1 and 3 the bottom one.
+        const u32x4 rows = __builtin_shufflevector(c, c, 0, 2, 1, 3);
+        std::memcpy(o, &rows, 8);
+        std::memcpy(o + d1, reinterpret_cast<const char*>(&rows) + 8, 8);
+        // The exponents (bit lengths, v < 2^15) from those of v as floats.
+        const u32x4 ex = (((u32x4)__builtin_convertvector((i32x4)(v | 1), f32x4) >> 23) - 126) & sig;
+        ebot[2 * q + 1] = uint8_t(ex[1]);
+        ebot[2 * q + 2] = uint8_t(ex[3]);
         return true;
     }
     // The significant samples in order (an insignificant one reads no bits
