@@ -459,6 +459,30 @@ inline void clearpair(int32_t* row0, int32_t* row1, uint8_t* ebot, int q)
     std::memset(ebot + 2 * q + 1, 0, 4);
 }
 
+// What the quads of a line pair need of the exponents e of the bottom row
+// above (by column + 1), by quad column q: bits 0 and 2 of its context
+// (columns 2q-1, 2q and 2q+1, 2q+2 significant), and in the high byte the
+// largest of those four exponents less 2, at least 0.  Reads e up to
+// 2 QW + 33 and writes up to QW + 15.
+inline void abovequads(const uint8_t* e, uint16_t* a, int QW)
+{
+    using u16x16 = uint16_t __attribute__((vector_size(32)));
+    for (int q = 0; q < QW; q += 16) {
+        u16x16 x, y;
+        std::memcpy(&x, e + 2 * q, sizeof x);
+        std::memcpy(&y, e + 2 * q + 2, sizeof y);
+        // Largest of columns 2q-1, 2q and of 2q+1, 2q+2.
+        const u16x16 x0 = x & 0xff, x1 = x >> 8, y0 = y & 0xff, y1 = y >> 8;
+        const u16x16 px = x0 > x1 ? x0 : x1;
+        const u16x16 py = y0 > y1 ? y0 : y1;
+        const u16x16 m = px > py ? px : py;
+        const u16x16 k = m > 2 ? m - 2 : u16x16{};
+        const u16x16 c = ((u16x16)(px != 0) & 1) | ((u16x16)(py != 0) & 4);
+        const u16x16 r = c | k << 8;
+        std::memcpy(a + q, &r, sizeof r);
+    }
+}
+
 // A row of coefficients as floats times scale (the dequantization).
 HOT_CLONES void scalerow(const int32_t* src, int32_t* dst, int n, float scale)
 {
@@ -537,14 +561,13 @@ PASS_CLONES int htdec_decodecblk(const htdec_cblk_t& cb, htdec_scratch_t& scratc
     vlc.bits = (vlc.acc & 7) == 7 ? 3 : 4;
     vlc.acc &= (1u << vlc.bits) - 1;
 
-    // Exponents of the bottom row of the previous and the current line
-    // pair, by column + 1, with a zero column on either side.
-    // Columns past the block read as 0 (up to 2 QW + 7).
-    uint8_t ebuf[2][1040];
-    std::memset(ebuf[0], 0, size_t(2 * QW + 8));
-    std::memset(ebuf[1], 0, size_t(2 * QW + 8));
-    uint8_t* eprev = ebuf[0];
-    uint8_t* ecur = ebuf[1];
+    // Exponents of the bottom row of the line pair, by column + 1, with a
+    // zero column on either side; columns past the block read as 0 (up to
+    // 2 QW + 33, read by abovequads).  What the next line pair needs of
+    // them goes to above, by quad column.
+    uint8_t ecur[1024 + 40];
+    std::memset(ecur, 0, size_t(2 * QW + 40));
+    uint16_t above[512 + 16];
     const int p = cb.p;
     const int maxu = 31 - p;
     // Without refinement passes the reconstruction point is the middle of
@@ -604,31 +627,23 @@ PASS_CLONES int htdec_decodecblk(const htdec_cblk_t& cb, htdec_scratch_t& scratc
     }
 
     // Other line pairs: contexts and exponent bounds from the row above.
-    // Quad column q sees the exponents of columns 2q-1 .. 2q+2 above it
-    // (e[0..3] below), its right neighbour those of 2q+1 .. 2q+4.  A
-    // codeword that does not exist reads as an insignificant quad and
+    // A codeword that does not exist reads as an insignificant quad and
     // fails the block at the end of its pair.
     const uint16_t* tab = ht_vlcdec[1];
     for (int j = 1; j < QH && ok; ++j) {
-        std::swap(eprev, ecur);
+        abovequads(ecur, above, QW);
         int32_t* row0 = buf + size_t(2 * j) * W2;
         int32_t* row1 = row0 + W2;
         unsigned wsig = 0;  // west and south-west samples significant
         bool bad = false;
         for (int q = 0; q < QW; q += 2) {
-            const uint8_t* e = eprev + 2 * q;
-            uint64_t w;
-            std::memcpy(&w, e, 8);
-            if constexpr (std::endian::native == std::endian::big)
-                w = __builtin_bswap64(w);
-            const unsigned n01 = (w & 0xffff) != 0, n23 = (w & 0xffff0000) != 0;
-            const unsigned n45 = (w & 0xffff00000000) != 0;
+            const unsigned a1 = above[q], a2 = above[q + 1];
             htquad_t q1, q2;
-            bad |= !decodequad(tab, int(n01 | (wsig << 1) | (n23 << 2)), mel, vlc, q1);
+            bad |= !decodequad(tab, int((a1 & 5) | (wsig << 1)), mel, vlc, q1);
             wsig = unsigned(q1.rho()) >> 2 ? 1 : 0;
             const bool two = q + 1 < QW;
             if (two) {
-                bad |= !decodequad(tab, int(n23 | (wsig << 1) | (n45 << 2)), mel, vlc, q2);
+                bad |= !decodequad(tab, int((a2 & 5) | (wsig << 1)), mel, vlc, q2);
                 wsig = unsigned(q2.rho()) >> 2 ? 1 : 0;
             }
             if (two && !((q1.e | q2.e) & 0xf8)) {  // no rho, no u_off
@@ -640,14 +655,11 @@ PASS_CLONES int htdec_decodecblk(const htdec_cblk_t& cb, htdec_scratch_t& scratc
                 continue;
             }
             // More than one significant sample: the bound from above.
-            auto emax = [](const uint8_t* x) {
-                return int(std::max(std::max(x[0], x[1]), std::max(x[2], x[3])));
-            };
             // Without branches (the pattern is the data's): max(1, emax - 1)
             // or 1.
             auto multi = [](int rho) { return -int((rho & (rho - 1)) != 0); };
-            const int k1 = 1 + (std::max(0, emax(e) - 2) & multi(q1.rho()));
-            const int k2 = 1 + (std::max(0, emax(e + 2) - 2) & multi(q2.rho()));
+            const int k1 = 1 + (int(a1 >> 8) & multi(q1.rho()));
+            const int k2 = 1 + (int(a2 >> 8) & multi(q2.rho()));
             int u1 = 0, u2 = 0;
             upair(vlc, q1.uoff(), q2.uoff(), u1, u2);
             bad |= !magsgn(ms, q1, k1 + u1, maxu, p, half, row0, row1, ecur, q);
