@@ -574,12 +574,18 @@ PASS_CLONES int htdec_decodecblk(const htdec_cblk_t& cb, htdec_scratch_t& scratc
     // plane p; the refinement passes below work from the magnitudes.
     const int32_t half = p > 0 && cb.numrefpasses <= 0 ? int32_t{1} << (p - 1) : 0;
     bool ok = true;
+    // Integer samples without refinement go straight to the block's place
+    // when its quads cover it exactly; a block that fails fails its tile,
+    // whatever it left there.
+    const bool direct = (cb.numrefpasses <= 0 || p == 0) && cb.scale == 0 && W % 2 == 0 && H % 2 == 0;
+    int32_t* const out = direct ? cb.data : buf;
+    const ptrdiff_t ostride = direct ? cb.stride : W2;
 
     // First line pair.
     {
         const uint16_t* tab = ht_vlcdec[0];
-        int32_t* row0 = buf;
-        int32_t* row1 = buf + W2;
+        int32_t* row0 = out;
+        int32_t* row1 = out + ostride;
         int c = 0;
         for (int q = 0; q < QW && ok; q += 2) {
             htquad_t q1, q2;
@@ -632,8 +638,8 @@ PASS_CLONES int htdec_decodecblk(const htdec_cblk_t& cb, htdec_scratch_t& scratc
     const uint16_t* tab = ht_vlcdec[1];
     for (int j = 1; j < QH && ok; ++j) {
         abovequads(ecur, above, QW);
-        int32_t* row0 = buf + size_t(2 * j) * W2;
-        int32_t* row1 = row0 + W2;
+        int32_t* row0 = out + 2 * j * ostride;
+        int32_t* row1 = row0 + ostride;
         unsigned wsig = 0;  // west and south-west samples significant
         bool bad = false;
         for (int q = 0; q < QW; q += 2) {
@@ -676,6 +682,8 @@ PASS_CLONES int htdec_decodecblk(const htdec_cblk_t& cb, htdec_scratch_t& scratc
         return -1;
     }
 
+    if (direct)
+        return 0;
     if (cb.numrefpasses <= 0 || p == 0) {
         for (int r = 0; r < H; ++r)
             putrow(buf + size_t(r) * W2, cb.data + r * cb.stride, W, cb.scale);
