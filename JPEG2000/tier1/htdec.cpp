@@ -319,30 +319,47 @@ inline int uextension(revin_t& vlc, int sfx) { return sfx >= 28 ? int(vlc.get(4)
 // length (bits 0-3), value (4-7) and the length of its suffix (8-11).
 constexpr uint16_t UPFX[8] = {0x553, 0x011, 0x022, 0x011, 0x133, 0x011, 0x022, 0x011};
 
+// Both prefixes of the residuals of a pair of quads at once, by which of
+// them are present (uoff1 + 2 uoff2) and the next six bits of the stream:
+// their total length (bits 0-3), the values (4-7, 8-11) and the lengths of
+// the suffixes (12-15, 16-19); an absent quad has all of them 0.
+struct upfx2_t {
+    uint32_t t[4][64];
+    constexpr upfx2_t() : t()
+    {
+        for (unsigned k = 0; k < 4; ++k)
+            for (unsigned b = 0; b < 64; ++b) {
+                const uint32_t t1 = (k & 1) ? UPFX[b & 7] : 0;
+                const uint32_t t2 = (k & 2) ? UPFX[(b >> (t1 & 15)) & 7] : 0;
+                t[k][b] = ((t1 & 15) + (t2 & 15)) | (t1 & 0xf0) | (t2 & 0xf0) << 4 |
+                          (t1 & 0xf00) << 4 | (t2 & 0xf00) << 8;
+            }
+    }
+};
+constexpr upfx2_t upfx2;
+
 // The residuals of a pair of quads (either may be absent: uoff 0), without
-// branches (an absent one reads no bits): at most 24 bits.
+// branches (an absent one reads no bits): prefixes, suffixes, then the
+// rare extensions, at most 24 bits.
+template <bool Refill = true>
 inline void upair(revin_t& vlc, int uoff1, int uoff2, int& u1, int& u2)
 {
-    if (vlc.bits < 24)
+    if (Refill && vlc.bits < 24)
         vlc.refill();
-    auto take = [&vlc](unsigned n) {
-        const uint32_t v = uint32_t(vlc.acc) & ((1u << n) - 1);
-        vlc.skip(int(n));
-        return v;
-    };
-    const uint32_t t1 = UPFX[vlc.acc & 7] & (0u - uint32_t(uoff1));
-    vlc.skip(int(t1 & 15));
-    const uint32_t t2 = UPFX[vlc.acc & 7] & (0u - uint32_t(uoff2));
-    vlc.skip(int(t2 & 15));
-    const uint32_t sf1 = take(t1 >> 8);
-    const uint32_t sf2 = take(t2 >> 8);
-    u1 = int(((t1 >> 4) & 15) + sf1);
-    u2 = int(((t2 >> 4) & 15) + sf2);
+    const uint32_t t = upfx2.t[uoff1 | uoff2 << 1][vlc.acc & 63];
+    const uint32_t s1 = (t >> 12) & 15, s2 = t >> 16;
+    const uint64_t x = vlc.acc >> (t & 15);
+    const uint32_t sf1 = uint32_t(x) & ((1u << s1) - 1);
+    const uint32_t sf2 = uint32_t(x >> s1) & ((1u << s2) - 1);
+    vlc.skip(int((t & 15) + s1 + s2));
+    u1 = int(((t >> 4) & 15) + sf1);
+    u2 = int(((t >> 8) & 15) + sf2);
     if (sf1 >= 28 || sf2 >= 28) {  // extensions (rare)
-        const uint32_t ex1 = take(sf1 >= 28 ? 4 : 0);
-        const uint32_t ex2 = take(sf2 >= 28 ? 4 : 0);
-        u1 += int(4 * ex1);
-        u2 += int(4 * ex2);
+        const uint32_t n1 = sf1 >= 28 ? 4 : 0, n2 = sf2 >= 28 ? 4 : 0;
+        const uint32_t ex = uint32_t(vlc.acc);
+        u1 += int(4 * (ex & ((1u << n1) - 1)));
+        u2 += int(4 * ((ex >> n1) & ((1u << n2) - 1)));
+        vlc.skip(int(n1 + n2));
     }
 }
 
@@ -356,13 +373,14 @@ struct htquad_t {
     int ek() const { return (e >> 12) & 15; }
 };
 
+template <bool Refill = true>
 [[gnu::always_inline]] inline bool decodequad(const uint16_t* tab, int c, melin_t& mel, revin_t& vlc, htquad_t& qd)
 {
     if (c == 0 && !mel.decode()) {
         qd = htquad_t{};
         return true;
     }
-    const uint32_t e = tab[c * 128 + vlc.peek(7)];
+    const uint32_t e = tab[c * 128 + (Refill ? vlc.peek(7) : uint32_t(vlc.acc) & 127)];
     const int len = e & 7;
     if (!len)
         return false;
@@ -644,12 +662,15 @@ PASS_CLONES int htdec_decodecblk(const htdec_cblk_t& cb, htdec_scratch_t& scratc
         bool bad = false;
         for (int q = 0; q < QW; q += 2) {
             const unsigned a1 = above[q], a2 = above[q + 1];
+            // One refill for the pair's two codewords and residuals.
+            if (vlc.bits < 38)
+                vlc.refill();
             htquad_t q1, q2;
-            bad |= !decodequad(tab, int((a1 & 5) | (wsig << 1)), mel, vlc, q1);
+            bad |= !decodequad<false>(tab, int((a1 & 5) | (wsig << 1)), mel, vlc, q1);
             wsig = unsigned(q1.rho()) >> 2 ? 1 : 0;
             const bool two = q + 1 < QW;
             if (two) {
-                bad |= !decodequad(tab, int((a2 & 5) | (wsig << 1)), mel, vlc, q2);
+                bad |= !decodequad<false>(tab, int((a2 & 5) | (wsig << 1)), mel, vlc, q2);
                 wsig = unsigned(q2.rho()) >> 2 ? 1 : 0;
             }
             if (two && !((q1.e | q2.e) & 0xf8)) {  // no rho, no u_off
@@ -667,7 +688,7 @@ PASS_CLONES int htdec_decodecblk(const htdec_cblk_t& cb, htdec_scratch_t& scratc
             const int k1 = 1 + (int(a1 >> 8) & multi(q1.rho()));
             const int k2 = 1 + (int(a2 >> 8) & multi(q2.rho()));
             int u1 = 0, u2 = 0;
-            upair(vlc, q1.uoff(), q2.uoff(), u1, u2);
+            upair<false>(vlc, q1.uoff(), q2.uoff(), u1, u2);
             bad |= !magsgn(ms, q1, k1 + u1, maxu, p, half, row0, row1, ecur, q);
             if (two)
                 bad |= !magsgn(ms, q2, k2 + u2, maxu, p, half, row0, row1, ecur, q + 1);
