@@ -662,15 +662,12 @@ PASS_CLONES int htdec_decodecblk(const htdec_cblk_t& cb, htdec_scratch_t& scratc
         bool bad = false;
         for (int q = 0; q < QW; q += 2) {
             const unsigned a1 = above[q], a2 = above[q + 1];
-            // One refill for the pair's two codewords and residuals.
-            if (vlc.bits < 38)
-                vlc.refill();
             htquad_t q1, q2;
-            bad |= !decodequad<false>(tab, int((a1 & 5) | (wsig << 1)), mel, vlc, q1);
+            bad |= !decodequad(tab, int((a1 & 5) | (wsig << 1)), mel, vlc, q1);
             wsig = unsigned(q1.rho()) >> 2 ? 1 : 0;
             const bool two = q + 1 < QW;
             if (two) {
-                bad |= !decodequad<false>(tab, int((a2 & 5) | (wsig << 1)), mel, vlc, q2);
+                bad |= !decodequad(tab, int((a2 & 5) | (wsig << 1)), mel, vlc, q2);
                 wsig = unsigned(q2.rho()) >> 2 ? 1 : 0;
             }
             if (two && !((q1.e | q2.e) & 0xf8)) {  // no rho, no u_off
@@ -688,7 +685,7 @@ PASS_CLONES int htdec_decodecblk(const htdec_cblk_t& cb, htdec_scratch_t& scratc
             const int k1 = 1 + (int(a1 >> 8) & multi(q1.rho()));
             const int k2 = 1 + (int(a2 >> 8) & multi(q2.rho()));
             int u1 = 0, u2 = 0;
-            upair<false>(vlc, q1.uoff(), q2.uoff(), u1, u2);
+            upair(vlc, q1.uoff(), q2.uoff(), u1, u2);
             bad |= !magsgn(ms, q1, k1 + u1, maxu, p, half, row0, row1, ecur, q);
             if (two)
                 bad |= !magsgn(ms, q2, k2 + u2, maxu, p, half, row0, row1, ecur, q + 1);
