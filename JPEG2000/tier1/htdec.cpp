@@ -59,6 +59,11 @@ struct bytemask_t {
 };
 constexpr bytemask_t bytemask;
 
+// The exponent of a significant sample (bit length of its magnitude bits
+// and sign) is kept plus EBIAS, as in the exponent field of a float; 0
+// stands for an insignificant one.
+constexpr uint32_t EBIAS = 126;
+
 using u32x4 = uint32_t __attribute__((vector_size(16)));
 using i32x4 = int32_t __attribute__((vector_size(16)));
 using f32x4 = float __attribute__((vector_size(16)));
@@ -392,7 +397,8 @@ template <bool Refill = true>
 // Coefficients of the four samples of one quad at quad column q of the
 // line pair whose rows are row0 and row1 (0 for the insignificant ones):
 // magnitude at plane p plus half, and sign, from the MagSgn bits.  The
-// exponents of its bottom samples go to ebot (indexed by column + 1).
+// exponents of its bottom samples go to ebot (indexed by column + 1, plus
+// EBIAS).
 // False when the bound U exceeds maxu.
 [[gnu::always_inline]] inline bool magsgn(fwdin_t& ms, const htquad_t& qd, int U, int maxu,
                                           int p, int32_t half, int32_t* row0, int32_t* row1,
@@ -417,7 +423,7 @@ template <bool Refill = true>
         const uint32_t v = bits | (((e1 >> n) & 1) << m);
         const uint32_t mag = ((v >> 1) << p) + base;
         const uint32_t neg = 0u - (v & 1);
-        return std::pair{int32_t((mag ^ neg) - neg), uint8_t(32 - std::countl_zero(v | 1))};
+        return std::pair{int32_t((mag ^ neg) - neg), uint8_t(EBIAS + 32 - std::countl_zero(v | 1))};
     };
     if (U <= 14) {
         // One refill check for the quad, whose bits fit in one, and the four
@@ -445,8 +451,9 @@ template <bool Refill = true>
         const u32x4 rows = __builtin_shufflevector(c, c, 0, 2, 1, 3);
         std::memcpy(o, &rows, 8);
         std::memcpy(o + d1, reinterpret_cast<const char*>(&rows) + 8, 8);
-        // The exponents (bit lengths, v < 2^15) from those of v as floats.
-        const u32x4 ex = (((u32x4)__builtin_convertvector((i32x4)(v | 1), f32x4) >> 23) - 126) & sig;
+        // The exponents (bit lengths, v < 2^15) from those of v as floats,
+        // kept biased.
+        const u32x4 ex = ((u32x4)__builtin_convertvector((i32x4)(v | 1), f32x4) >> 23) & sig;
         ebot[2 * q + 1] = uint8_t(ex[1]);
         ebot[2 * q + 2] = uint8_t(ex[3]);
         return true;
@@ -477,11 +484,11 @@ inline void clearpair(int32_t* row0, int32_t* row1, uint8_t* ebot, int q)
     std::memset(ebot + 2 * q + 1, 0, 4);
 }
 
-// What the quads of a line pair need of the exponents e of the bottom row
-// above (by column + 1), by quad column q: bits 0 and 2 of its context
-// (columns 2q-1, 2q and 2q+1, 2q+2 significant), and in the high byte the
-// largest of those four exponents less 2, at least 0.  Reads e up to
-// 2 QW + 33 and writes up to QW + 15.
+// What the quads of a line pair need of the exponents e (plus EBIAS) of
+// the bottom row above (by column + 1), by quad column q: bits 0 and 2 of
+// its context (columns 2q-1, 2q and 2q+1, 2q+2 significant), and in the
+// high byte the largest of those four exponents less 2, at least 0.  Reads
+// e up to 2 QW + 33 and writes up to QW + 15.
 inline void abovequads(const uint8_t* e, uint16_t* a, int QW)
 {
     using u16x16 = uint16_t __attribute__((vector_size(32)));
@@ -494,7 +501,7 @@ inline void abovequads(const uint8_t* e, uint16_t* a, int QW)
         const u16x16 px = x0 > x1 ? x0 : x1;
         const u16x16 py = y0 > y1 ? y0 : y1;
         const u16x16 m = px > py ? px : py;
-        const u16x16 k = m > 2 ? m - 2 : u16x16{};
+        const u16x16 k = m > EBIAS + 2 ? m - (EBIAS + 2) : u16x16{};
         const u16x16 c = ((u16x16)(px != 0) & 1) | ((u16x16)(py != 0) & 4);
         const u16x16 r = c | k << 8;
         std::memcpy(a + q, &r, sizeof r);
@@ -579,10 +586,10 @@ PASS_CLONES int htdec_decodecblk(const htdec_cblk_t& cb, htdec_scratch_t& scratc
     vlc.bits = (vlc.acc & 7) == 7 ? 3 : 4;
     vlc.acc &= (1u << vlc.bits) - 1;
 
-    // Exponents of the bottom row of the line pair, by column + 1, with a
-    // zero column on either side; columns past the block read as 0 (up to
-    // 2 QW + 33, read by abovequads).  What the next line pair needs of
-    // them goes to above, by quad column.
+    // Exponents (plus EBIAS) of the bottom row of the line pair, by column
+    // + 1, with a zero column on either side; columns past the block read
+    // as 0 (up to 2 QW + 33, read by abovequads).  What the next line pair
+    // needs of them goes to above, by quad column.
     uint8_t ecur[1024 + 40];
     std::memset(ecur, 0, size_t(2 * QW + 40));
     uint16_t above[512 + 16];
