@@ -402,7 +402,7 @@ template <bool Refill = true>
 // False when the bound U exceeds maxu.
 [[gnu::always_inline]] inline bool magsgn(fwdin_t& ms, const htquad_t& qd, int U, int maxu,
                                           int p, int32_t half, int32_t* row0, int32_t* row1,
-                                          uint8_t* ebot, int q)
+                                          uint8_t* ebot, int q, bool vec)
 {
     // Sample n of the quad is in column n >> 1 of row n & 1.
     int32_t* const o = row0 + 2 * q;
@@ -425,12 +425,28 @@ template <bool Refill = true>
         const uint32_t neg = 0u - (v & 1);
         return std::pair{int32_t((mag ^ neg) - neg), uint8_t(EBIAS + 32 - std::countl_zero(v | 1))};
     };
+    if (U <= 14 && !vec) {
+        // One refill check for the quad, whose bits fit in one, and the
+        // four samples without branches: an insignificant one reads no
+        // bits and is masked to 0.
+        ms.need(4 * U);
+        auto one = [&](int n, int32_t* dst) {
+            const uint32_t sig = 0u - ((rho >> n) & 1);
+            const int m = (U - int((ek >> n) & 1)) & int(sig);
+            const auto [c, e] = value(n, ms.take(m), m);
+            *dst = c & int32_t(sig);
+            return uint8_t(e & sig);
+        };
+        one(0, o);
+        ebot[2 * q + 1] = one(1, o + d1);
+        one(2, o + 1);
+        ebot[2 * q + 2] = one(3, o + d1 + 1);
+        return true;
+    }
     if (U <= 14) {
-        // One refill check for the quad, whose bits fit in one, and the four
-        // samples side by side: the bit counts m_n packed in the bytes of
-        // one word, whose running sums give each sample's offset in the
-        // accumulator (an insignificant sample reads no bits and is masked
-        // to 0).
+        // The same with the four samples side by side: the bit counts m_n
+        // packed in the bytes of one word, whose running sums give each
+        // sample's offset in the accumulator.
         ms.need(4 * U);
         const uint32_t m = (uint32_t(U) * 0x01010101u - (bytemask[ek] & 0x01010101u)) & bytemask[rho];
         const uint32_t off = m * 0x01010100u;
@@ -475,6 +491,22 @@ template <bool Refill = true>
     return true;
 }
 
+// Whether the four samples of a quad go side by side: where shifts by lane
+// take one step (on x86-64 with AVX2, which the x86-64-v3 clone of the
+// decoder has).
+inline bool vecquads()
+{
+#if defined(__x86_64__) && !defined(__AVX2__)
+#if defined(__GNUC__) && !defined(__clang__) && defined(__linux__) && !defined(__SANITIZE_THREAD__)
+    return __builtin_cpu_supports("avx2");
+#else
+    return false;
+#endif
+#else
+    return true;
+#endif
+}
+
 // Two insignificant quads at quad columns q and q + 1 (the common case in
 // sparse blocks).
 inline void clearpair(int32_t* row0, int32_t* row1, uint8_t* ebot, int q)
@@ -491,19 +523,22 @@ inline void clearpair(int32_t* row0, int32_t* row1, uint8_t* ebot, int q)
 // e up to 2 QW + 33 and writes up to QW + 15.
 inline void abovequads(const uint8_t* e, uint16_t* a, int QW)
 {
+    // Signed lanes (the values are below 256): SSE2 has their maxima.
     using u16x16 = uint16_t __attribute__((vector_size(32)));
+    using i16x16 = int16_t __attribute__((vector_size(32)));
     for (int q = 0; q < QW; q += 16) {
         u16x16 x, y;
         std::memcpy(&x, e + 2 * q, sizeof x);
         std::memcpy(&y, e + 2 * q + 2, sizeof y);
         // Largest of columns 2q-1, 2q and of 2q+1, 2q+2.
-        const u16x16 x0 = x & 0xff, x1 = x >> 8, y0 = y & 0xff, y1 = y >> 8;
-        const u16x16 px = x0 > x1 ? x0 : x1;
-        const u16x16 py = y0 > y1 ? y0 : y1;
-        const u16x16 m = px > py ? px : py;
-        const u16x16 k = m > EBIAS + 2 ? m - (EBIAS + 2) : u16x16{};
-        const u16x16 c = ((u16x16)(px != 0) & 1) | ((u16x16)(py != 0) & 4);
-        const u16x16 r = c | k << 8;
+        const i16x16 x0 = (i16x16)(x & 0xff), x1 = (i16x16)(x >> 8);
+        const i16x16 y0 = (i16x16)(y & 0xff), y1 = (i16x16)(y >> 8);
+        const i16x16 px = x0 > x1 ? x0 : x1;
+        const i16x16 py = y0 > y1 ? y0 : y1;
+        const i16x16 m = px > py ? px : py;
+        const i16x16 k = m > int16_t(EBIAS + 2) ? m - int16_t(EBIAS + 2) : i16x16{};
+        const i16x16 c = ((px != 0) & 1) | ((py != 0) & 4);
+        const i16x16 r = c | k << 8;
         std::memcpy(a + q, &r, sizeof r);
     }
 }
@@ -547,9 +582,9 @@ inline void putdone()
 #endif
 }
 
-}  // namespace
-
-PASS_CLONES int htdec_decodecblk(const htdec_cblk_t& cb, htdec_scratch_t& scratch)
+// The decoder, with the quads' samples side by side (Vec) or not.
+template <bool Vec>
+[[gnu::always_inline]] inline int decodecblk(const htdec_cblk_t& cb, htdec_scratch_t& scratch)
 {
     const int W = cb.width, H = cb.height;
     if (W <= 0 || H <= 0)
@@ -602,6 +637,7 @@ PASS_CLONES int htdec_decodecblk(const htdec_cblk_t& cb, htdec_scratch_t& scratc
     // Integer samples without refinement go straight to the block's place
     // when its quads cover it exactly; a block that fails fails its tile,
     // whatever it left there.
+    const bool vec = Vec;
     const bool direct = (cb.numrefpasses <= 0 || p == 0) && cb.scale == 0 && W % 2 == 0 && H % 2 == 0;
     int32_t* const out = direct ? cb.data : buf;
     const ptrdiff_t ostride = direct ? cb.stride : W2;
@@ -652,8 +688,8 @@ PASS_CLONES int htdec_decodecblk(const htdec_cblk_t& cb, htdec_scratch_t& scratc
             } else {
                 upair(vlc, q1.uoff(), q2.uoff(), u1, u2);
             }
-            ok = magsgn(ms, q1, 1 + u1, maxu, p, half, row0, row1, ecur, q) &&
-                 (!two || magsgn(ms, q2, 1 + u2, maxu, p, half, row0, row1, ecur, q + 1));
+            ok = magsgn(ms, q1, 1 + u1, maxu, p, half, row0, row1, ecur, q, vec) &&
+                 (!two || magsgn(ms, q2, 1 + u2, maxu, p, half, row0, row1, ecur, q + 1, vec));
         }
     }
 
@@ -693,9 +729,9 @@ PASS_CLONES int htdec_decodecblk(const htdec_cblk_t& cb, htdec_scratch_t& scratc
             const int k2 = 1 + (int(a2 >> 8) & multi(q2.rho()));
             int u1 = 0, u2 = 0;
             upair(vlc, q1.uoff(), q2.uoff(), u1, u2);
-            bad |= !magsgn(ms, q1, k1 + u1, maxu, p, half, row0, row1, ecur, q);
+            bad |= !magsgn(ms, q1, k1 + u1, maxu, p, half, row0, row1, ecur, q, vec);
             if (two)
-                bad |= !magsgn(ms, q2, k2 + u2, maxu, p, half, row0, row1, ecur, q + 1);
+                bad |= !magsgn(ms, q2, k2 + u2, maxu, p, half, row0, row1, ecur, q + 1, vec);
             if (bad) {
                 ok = false;
                 break;
@@ -824,4 +860,11 @@ PASS_CLONES int htdec_decodecblk(const htdec_cblk_t& cb, htdec_scratch_t& scratc
             scalerow(o, o, W, cb.scale);
     }
     return 0;
+}
+
+}  // namespace
+
+PASS_CLONES int htdec_decodecblk(const htdec_cblk_t& cb, htdec_scratch_t& scratch)
+{
+    return vecquads() ? decodecblk<true>(cb, scratch) : decodecblk<false>(cb, scratch);
 }
