@@ -45,6 +45,49 @@ struct deposit_t {
 };
 constexpr deposit_t deposit;
 
+// A byte of ones for each set bit of a nibble: bytemask[m] byte n is 0xFF
+// when bit n of m is set.
+struct bytemask_t {
+    uint32_t t[16];
+    constexpr bytemask_t() : t()
+    {
+        for (unsigned m = 0; m < 16; ++m)
+            for (unsigned n = 0; n < 4; ++n)
+                t[m] |= (m >> n & 1) ? 0xffu << (8 * n) : 0;
+    }
+    constexpr uint32_t operator[](unsigned m) const { return t[m]; }
+};
+constexpr bytemask_t bytemask;
+
+// The exponent of a significant sample (bit length of its magnitude bits
+// and sign) is kept plus EBIAS, as in the exponent field of a float; 0
+// stands for an insignificant one.
+constexpr uint32_t EBIAS = 126;
+
+using u32x4 = uint32_t __attribute__((vector_size(16)));
+using i32x4 = int32_t __attribute__((vector_size(16)));
+using f32x4 = float __attribute__((vector_size(16)));
+using u32x8 = uint32_t __attribute__((vector_size(32)));
+using u64x4 = uint64_t __attribute__((vector_size(32)));
+
+// The bits of a nibble as four lanes of 0 or 1.
+struct nibblelanes_t {
+    alignas(16) uint32_t t[16][4];
+    constexpr nibblelanes_t() : t()
+    {
+        for (unsigned m = 0; m < 16; ++m)
+            for (unsigned n = 0; n < 4; ++n)
+                t[m][n] = m >> n & 1;
+    }
+};
+constexpr nibblelanes_t nibblelanetab;
+inline u32x4 nibblelanes(uint32_t m)
+{
+    u32x4 v;
+    std::memcpy(&v, nibblelanetab.t[m], sizeof v);
+    return v;
+}
+
 // The top bit of each byte of v that is 0 (and maybe of bytes above one that
 // is 0).
 constexpr uint64_t zerobytes(uint64_t v)
@@ -281,30 +324,47 @@ inline int uextension(revin_t& vlc, int sfx) { return sfx >= 28 ? int(vlc.get(4)
 // length (bits 0-3), value (4-7) and the length of its suffix (8-11).
 constexpr uint16_t UPFX[8] = {0x553, 0x011, 0x022, 0x011, 0x133, 0x011, 0x022, 0x011};
 
+// Both prefixes of the residuals of a pair of quads at once, by which of
+// them are present (uoff1 + 2 uoff2) and the next six bits of the stream:
+// their total length (bits 0-3), the values (4-7, 8-11) and the lengths of
+// the suffixes (12-15, 16-19); an absent quad has all of them 0.
+struct upfx2_t {
+    uint32_t t[4][64];
+    constexpr upfx2_t() : t()
+    {
+        for (unsigned k = 0; k < 4; ++k)
+            for (unsigned b = 0; b < 64; ++b) {
+                const uint32_t t1 = (k & 1) ? UPFX[b & 7] : 0;
+                const uint32_t t2 = (k & 2) ? UPFX[(b >> (t1 & 15)) & 7] : 0;
+                t[k][b] = ((t1 & 15) + (t2 & 15)) | (t1 & 0xf0) | (t2 & 0xf0) << 4 |
+                          (t1 & 0xf00) << 4 | (t2 & 0xf00) << 8;
+            }
+    }
+};
+constexpr upfx2_t upfx2;
+
 // The residuals of a pair of quads (either may be absent: uoff 0), without
-// branches (an absent one reads no bits): at most 24 bits.
+// branches (an absent one reads no bits): prefixes, suffixes, then the
+// rare extensions, at most 24 bits.
+template <bool Refill = true>
 inline void upair(revin_t& vlc, int uoff1, int uoff2, int& u1, int& u2)
 {
-    if (vlc.bits < 24)
+    if (Refill && vlc.bits < 24)
         vlc.refill();
-    auto take = [&vlc](unsigned n) {
-        const uint32_t v = uint32_t(vlc.acc) & ((1u << n) - 1);
-        vlc.skip(int(n));
-        return v;
-    };
-    const uint32_t t1 = UPFX[vlc.acc & 7] & (0u - uint32_t(uoff1));
-    vlc.skip(int(t1 & 15));
-    const uint32_t t2 = UPFX[vlc.acc & 7] & (0u - uint32_t(uoff2));
-    vlc.skip(int(t2 & 15));
-    const uint32_t sf1 = take(t1 >> 8);
-    const uint32_t sf2 = take(t2 >> 8);
-    u1 = int(((t1 >> 4) & 15) + sf1);
-    u2 = int(((t2 >> 4) & 15) + sf2);
+    const uint32_t t = upfx2.t[uoff1 | uoff2 << 1][vlc.acc & 63];
+    const uint32_t s1 = (t >> 12) & 15, s2 = t >> 16;
+    const uint64_t x = vlc.acc >> (t & 15);
+    const uint32_t sf1 = uint32_t(x) & ((1u << s1) - 1);
+    const uint32_t sf2 = uint32_t(x >> s1) & ((1u << s2) - 1);
+    vlc.skip(int((t & 15) + s1 + s2));
+    u1 = int(((t >> 4) & 15) + sf1);
+    u2 = int(((t >> 8) & 15) + sf2);
     if (sf1 >= 28 || sf2 >= 28) {  // extensions (rare)
-        const uint32_t ex1 = take(sf1 >= 28 ? 4 : 0);
-        const uint32_t ex2 = take(sf2 >= 28 ? 4 : 0);
-        u1 += int(4 * ex1);
-        u2 += int(4 * ex2);
+        const uint32_t n1 = sf1 >= 28 ? 4 : 0, n2 = sf2 >= 28 ? 4 : 0;
+        const uint32_t ex = uint32_t(vlc.acc);
+        u1 += int(4 * (ex & ((1u << n1) - 1)));
+        u2 += int(4 * ((ex >> n1) & ((1u << n2) - 1)));
+        vlc.skip(int(n1 + n2));
     }
 }
 
@@ -318,13 +378,14 @@ struct htquad_t {
     int ek() const { return (e >> 12) & 15; }
 };
 
+template <bool Refill = true>
 [[gnu::always_inline]] inline bool decodequad(const uint16_t* tab, int c, melin_t& mel, revin_t& vlc, htquad_t& qd)
 {
     if (c == 0 && !mel.decode()) {
         qd = htquad_t{};
         return true;
     }
-    const uint32_t e = tab[c * 128 + vlc.peek(7)];
+    const uint32_t e = tab[c * 128 + (Refill ? vlc.peek(7) : uint32_t(vlc.acc) & 127)];
     const int len = e & 7;
     if (!len)
         return false;
@@ -336,11 +397,12 @@ struct htquad_t {
 // Coefficients of the four samples of one quad at quad column q of the
 // line pair whose rows are row0 and row1 (0 for the insignificant ones):
 // magnitude at plane p plus half, and sign, from the MagSgn bits.  The
-// exponents of its bottom samples go to ebot (indexed by column + 1).
+// exponents of its bottom samples go to ebot (indexed by column + 1, plus
+// EBIAS).
 // False when the bound U exceeds maxu.
 [[gnu::always_inline]] inline bool magsgn(fwdin_t& ms, const htquad_t& qd, int U, int maxu,
                                           int p, int32_t half, int32_t* row0, int32_t* row1,
-                                          uint8_t* ebot, int q)
+                                          uint8_t* ebot, int q, bool vec)
 {
     // Sample n of the quad is in column n >> 1 of row n & 1.
     int32_t* const o = row0 + 2 * q;
@@ -361,9 +423,9 @@ struct htquad_t {
         const uint32_t v = bits | (((e1 >> n) & 1) << m);
         const uint32_t mag = ((v >> 1) << p) + base;
         const uint32_t neg = 0u - (v & 1);
-        return std::pair{int32_t((mag ^ neg) - neg), uint8_t(32 - std::countl_zero(v | 1))};
+        return std::pair{int32_t((mag ^ neg) - neg), uint8_t(EBIAS + 32 - std::countl_zero(v | 1))};
     };
-    if (U <= 14) {
+    if (U <= 14 && !vec) {
         // One refill check for the quad, whose bits fit in one, and the
         // four samples without branches: an insignificant one reads no
         // bits and is masked to 0.
@@ -379,6 +441,37 @@ struct htquad_t {
         ebot[2 * q + 1] = one(1, o + d1);
         one(2, o + 1);
         ebot[2 * q + 2] = one(3, o + d1 + 1);
+        return true;
+    }
+    if (U <= 14) {
+        // The same with the four samples side by side: the bit counts m_n
+        // packed in the bytes of one word, whose running sums give each
+        // sample's offset in the accumulator.
+        ms.need(4 * U);
+        const uint32_t m = (uint32_t(U) * 0x01010101u - (bytemask[ek] & 0x01010101u)) & bytemask[rho];
+        const uint32_t off = m * 0x01010100u;
+        const u64x4 lane = {0, 1, 2, 3};
+        const u64x4 ol = (u64x4{} + off) >> (lane * 8) & 0xff;
+        const u32x8 at = (u32x8)((u64x4{} + ms.acc) >> ol);
+        const uint32_t used = (m * 0x01010101u) >> 24;
+        ms.acc >>= used;
+        ms.bits -= int(used);
+        const u32x4 sig = 0 - nibblelanes(rho);
+        const u32x4 ml = ((u32x4{} + uint32_t(U)) - nibblelanes(ek)) & sig;
+        const u32x4 bits = __builtin_shufflevector(at, at, 0, 2, 4, 6) & (((u32x4{} + 1) << ml) - 1);
+        const u32x4 v = bits | nibblelanes(e1) << ml;
+        const u32x4 mag = ((v >> 1) << p) + base;
+        const u32x4 neg = 0 - (v & 1);
+        const u32x4 c = ((mag ^ neg) - neg) & sig;
+        // Lanes 0 and 2 are the top row, 1 and 3 the bottom one.
+        const u32x4 rows = __builtin_shufflevector(c, c, 0, 2, 1, 3);
+        std::memcpy(o, &rows, 8);
+        std::memcpy(o + d1, reinterpret_cast<const char*>(&rows) + 8, 8);
+        // The exponents (bit lengths, v < 2^15) from those of v as floats,
+        // kept biased.
+        const u32x4 ex = ((u32x4)__builtin_convertvector((i32x4)(v | 1), f32x4) >> 23) & sig;
+        ebot[2 * q + 1] = uint8_t(ex[1]);
+        ebot[2 * q + 2] = uint8_t(ex[3]);
         return true;
     }
     // The significant samples in order (an insignificant one reads no bits
@@ -398,6 +491,22 @@ struct htquad_t {
     return true;
 }
 
+// Whether the four samples of a quad go side by side: where shifts by lane
+// take one step (on x86-64 with AVX2, which the x86-64-v3 clone of the
+// decoder has).
+inline bool vecquads()
+{
+#if defined(__x86_64__) && !defined(__AVX2__)
+#if defined(__GNUC__) && !defined(__clang__) && defined(__linux__) && !defined(__SANITIZE_THREAD__)
+    return __builtin_cpu_supports("avx2");
+#else
+    return false;
+#endif
+#else
+    return true;
+#endif
+}
+
 // Two insignificant quads at quad columns q and q + 1 (the common case in
 // sparse blocks).
 inline void clearpair(int32_t* row0, int32_t* row1, uint8_t* ebot, int q)
@@ -405,6 +514,33 @@ inline void clearpair(int32_t* row0, int32_t* row1, uint8_t* ebot, int q)
     std::memset(row0 + 2 * q, 0, 4 * sizeof(int32_t));
     std::memset(row1 + 2 * q, 0, 4 * sizeof(int32_t));
     std::memset(ebot + 2 * q + 1, 0, 4);
+}
+
+// What the quads of a line pair need of the exponents e (plus EBIAS) of
+// the bottom row above (by column + 1), by quad column q: bits 0 and 2 of
+// its context (columns 2q-1, 2q and 2q+1, 2q+2 significant), and in the
+// high byte the largest of those four exponents less 2, at least 0.  Reads
+// e up to 2 QW + 33 and writes up to QW + 15.
+inline void abovequads(const uint8_t* e, uint16_t* a, int QW)
+{
+    // Signed lanes (the values are below 256): SSE2 has their maxima.
+    using u16x16 = uint16_t __attribute__((vector_size(32)));
+    using i16x16 = int16_t __attribute__((vector_size(32)));
+    for (int q = 0; q < QW; q += 16) {
+        u16x16 x, y;
+        std::memcpy(&x, e + 2 * q, sizeof x);
+        std::memcpy(&y, e + 2 * q + 2, sizeof y);
+        // Largest of columns 2q-1, 2q and of 2q+1, 2q+2.
+        const i16x16 x0 = (i16x16)(x & 0xff), x1 = (i16x16)(x >> 8);
+        const i16x16 y0 = (i16x16)(y & 0xff), y1 = (i16x16)(y >> 8);
+        const i16x16 px = x0 > x1 ? x0 : x1;
+        const i16x16 py = y0 > y1 ? y0 : y1;
+        const i16x16 m = px > py ? px : py;
+        const i16x16 k = m > int16_t(EBIAS + 2) ? m - int16_t(EBIAS + 2) : i16x16{};
+        const i16x16 c = ((px != 0) & 1) | ((py != 0) & 4);
+        const i16x16 r = c | k << 8;
+        std::memcpy(a + q, &r, sizeof r);
+    }
 }
 
 // A row of coefficients as floats times scale (the dequantization).
@@ -446,9 +582,9 @@ inline void putdone()
 #endif
 }
 
-}  // namespace
-
-PASS_CLONES int htdec_decodecblk(const htdec_cblk_t& cb, htdec_scratch_t& scratch)
+// The decoder, with the quads' samples side by side (Vec) or not.
+template <bool Vec>
+[[gnu::always_inline]] inline int decodecblk(const htdec_cblk_t& cb, htdec_scratch_t& scratch)
 {
     const int W = cb.width, H = cb.height;
     if (W <= 0 || H <= 0)
@@ -485,26 +621,32 @@ PASS_CLONES int htdec_decodecblk(const htdec_cblk_t& cb, htdec_scratch_t& scratc
     vlc.bits = (vlc.acc & 7) == 7 ? 3 : 4;
     vlc.acc &= (1u << vlc.bits) - 1;
 
-    // Exponents of the bottom row of the previous and the current line
-    // pair, by column + 1, with a zero column on either side.
-    // Columns past the block read as 0 (up to 2 QW + 7).
-    uint8_t ebuf[2][1040];
-    std::memset(ebuf[0], 0, size_t(2 * QW + 8));
-    std::memset(ebuf[1], 0, size_t(2 * QW + 8));
-    uint8_t* eprev = ebuf[0];
-    uint8_t* ecur = ebuf[1];
+    // Exponents (plus EBIAS) of the bottom row of the line pair, by column
+    // + 1, with a zero column on either side; columns past the block read
+    // as 0 (up to 2 QW + 33, read by abovequads).  What the next line pair
+    // needs of them goes to above, by quad column.
+    uint8_t ecur[1024 + 40];
+    std::memset(ecur, 0, size_t(2 * QW + 40));
+    uint16_t above[512 + 16];
     const int p = cb.p;
     const int maxu = 31 - p;
     // Without refinement passes the reconstruction point is the middle of
     // plane p; the refinement passes below work from the magnitudes.
     const int32_t half = p > 0 && cb.numrefpasses <= 0 ? int32_t{1} << (p - 1) : 0;
     bool ok = true;
+    // Integer samples without refinement go straight to the block's place
+    // when its quads cover it exactly; a block that fails fails its tile,
+    // whatever it left there.
+    const bool vec = Vec;
+    const bool direct = (cb.numrefpasses <= 0 || p == 0) && cb.scale == 0 && W % 2 == 0 && H % 2 == 0;
+    int32_t* const out = direct ? cb.data : buf;
+    const ptrdiff_t ostride = direct ? cb.stride : W2;
 
     // First line pair.
     {
         const uint16_t* tab = ht_vlcdec[0];
-        int32_t* row0 = buf;
-        int32_t* row1 = buf + W2;
+        int32_t* row0 = out;
+        int32_t* row1 = out + ostride;
         int c = 0;
         for (int q = 0; q < QW && ok; q += 2) {
             htquad_t q1, q2;
@@ -546,37 +688,29 @@ PASS_CLONES int htdec_decodecblk(const htdec_cblk_t& cb, htdec_scratch_t& scratc
             } else {
                 upair(vlc, q1.uoff(), q2.uoff(), u1, u2);
             }
-            ok = magsgn(ms, q1, 1 + u1, maxu, p, half, row0, row1, ecur, q) &&
-                 (!two || magsgn(ms, q2, 1 + u2, maxu, p, half, row0, row1, ecur, q + 1));
+            ok = magsgn(ms, q1, 1 + u1, maxu, p, half, row0, row1, ecur, q, vec) &&
+                 (!two || magsgn(ms, q2, 1 + u2, maxu, p, half, row0, row1, ecur, q + 1, vec));
         }
     }
 
     // Other line pairs: contexts and exponent bounds from the row above.
-    // Quad column q sees the exponents of columns 2q-1 .. 2q+2 above it
-    // (e[0..3] below), its right neighbour those of 2q+1 .. 2q+4.  A
-    // codeword that does not exist reads as an insignificant quad and
+    // A codeword that does not exist reads as an insignificant quad and
     // fails the block at the end of its pair.
     const uint16_t* tab = ht_vlcdec[1];
     for (int j = 1; j < QH && ok; ++j) {
-        std::swap(eprev, ecur);
-        int32_t* row0 = buf + size_t(2 * j) * W2;
-        int32_t* row1 = row0 + W2;
+        abovequads(ecur, above, QW);
+        int32_t* row0 = out + 2 * j * ostride;
+        int32_t* row1 = row0 + ostride;
         unsigned wsig = 0;  // west and south-west samples significant
         bool bad = false;
         for (int q = 0; q < QW; q += 2) {
-            const uint8_t* e = eprev + 2 * q;
-            uint64_t w;
-            std::memcpy(&w, e, 8);
-            if constexpr (std::endian::native == std::endian::big)
-                w = __builtin_bswap64(w);
-            const unsigned n01 = (w & 0xffff) != 0, n23 = (w & 0xffff0000) != 0;
-            const unsigned n45 = (w & 0xffff00000000) != 0;
+            const unsigned a1 = above[q], a2 = above[q + 1];
             htquad_t q1, q2;
-            bad |= !decodequad(tab, int(n01 | (wsig << 1) | (n23 << 2)), mel, vlc, q1);
+            bad |= !decodequad(tab, int((a1 & 5) | (wsig << 1)), mel, vlc, q1);
             wsig = unsigned(q1.rho()) >> 2 ? 1 : 0;
             const bool two = q + 1 < QW;
             if (two) {
-                bad |= !decodequad(tab, int(n23 | (wsig << 1) | (n45 << 2)), mel, vlc, q2);
+                bad |= !decodequad(tab, int((a2 & 5) | (wsig << 1)), mel, vlc, q2);
                 wsig = unsigned(q2.rho()) >> 2 ? 1 : 0;
             }
             if (two && !((q1.e | q2.e) & 0xf8)) {  // no rho, no u_off
@@ -588,19 +722,16 @@ PASS_CLONES int htdec_decodecblk(const htdec_cblk_t& cb, htdec_scratch_t& scratc
                 continue;
             }
             // More than one significant sample: the bound from above.
-            auto emax = [](const uint8_t* x) {
-                return int(std::max(std::max(x[0], x[1]), std::max(x[2], x[3])));
-            };
             // Without branches (the pattern is the data's): max(1, emax - 1)
             // or 1.
             auto multi = [](int rho) { return -int((rho & (rho - 1)) != 0); };
-            const int k1 = 1 + (std::max(0, emax(e) - 2) & multi(q1.rho()));
-            const int k2 = 1 + (std::max(0, emax(e + 2) - 2) & multi(q2.rho()));
+            const int k1 = 1 + (int(a1 >> 8) & multi(q1.rho()));
+            const int k2 = 1 + (int(a2 >> 8) & multi(q2.rho()));
             int u1 = 0, u2 = 0;
             upair(vlc, q1.uoff(), q2.uoff(), u1, u2);
-            bad |= !magsgn(ms, q1, k1 + u1, maxu, p, half, row0, row1, ecur, q);
+            bad |= !magsgn(ms, q1, k1 + u1, maxu, p, half, row0, row1, ecur, q, vec);
             if (two)
-                bad |= !magsgn(ms, q2, k2 + u2, maxu, p, half, row0, row1, ecur, q + 1);
+                bad |= !magsgn(ms, q2, k2 + u2, maxu, p, half, row0, row1, ecur, q + 1, vec);
             if (bad) {
                 ok = false;
                 break;
@@ -612,6 +743,8 @@ PASS_CLONES int htdec_decodecblk(const htdec_cblk_t& cb, htdec_scratch_t& scratc
         return -1;
     }
 
+    if (direct)
+        return 0;
     if (cb.numrefpasses <= 0 || p == 0) {
         for (int r = 0; r < H; ++r)
             putrow(buf + size_t(r) * W2, cb.data + r * cb.stride, W, cb.scale);
@@ -727,4 +860,11 @@ PASS_CLONES int htdec_decodecblk(const htdec_cblk_t& cb, htdec_scratch_t& scratc
             scalerow(o, o, W, cb.scale);
     }
     return 0;
+}
+
+}  // namespace
+
+PASS_CLONES int htdec_decodecblk(const htdec_cblk_t& cb, htdec_scratch_t& scratch)
+{
+    return vecquads() ? decodecblk<true>(cb, scratch) : decodecblk<false>(cb, scratch);
 }
