@@ -810,7 +810,7 @@ int htenc_encodecln(const int32_t* data, ptrdiff_t stride, int width, int height
             mel.zeros(QW);
             continue;
         }
-        if (sig)
+        if (sig && (tr.rb[0] || tr.rb[1]))
             sigrow(tr, *rb[0], *rb[1], j == 0 ? zerorow : *above, width);
         // Quads with a bound of 2 or more only where a v is 2 or more.
         if (trp && (rb[0]->vor | rb[1]->vor) >= 2)
