@@ -398,11 +398,12 @@ template <bool Refill = true>
 // line pair whose rows are row0 and row1 (0 for the insignificant ones):
 // magnitude at plane p plus half, and sign, from the MagSgn bits.  The
 // exponents of its bottom samples go to ebot (indexed by column + 1, plus
-// EBIAS).
+// EBIAS).  Vec: the four samples side by side where U allows (vecquads).
 // False when the bound U exceeds maxu.
+template <bool Vec>
 [[gnu::always_inline]] inline bool magsgn(fwdin_t& ms, const htquad_t& qd, int U, int maxu,
                                           int p, int32_t half, int32_t* row0, int32_t* row1,
-                                          uint8_t* ebot, int q, bool vec)
+                                          uint8_t* ebot, int q)
 {
     // Sample n of the quad is in column n >> 1 of row n & 1.
     int32_t* const o = row0 + 2 * q;
@@ -425,7 +426,7 @@ template <bool Refill = true>
         const uint32_t neg = 0u - (v & 1);
         return std::pair{int32_t((mag ^ neg) - neg), uint8_t(EBIAS + 32 - std::countl_zero(v | 1))};
     };
-    if (U <= 14 && !vec) {
+    if (U <= 14 && !Vec) {
         // One refill check for the quad, whose bits fit in one, and the
         // four samples without branches: an insignificant one reads no
         // bits and is masked to 0.
@@ -638,7 +639,6 @@ template <bool Vec>
     // Integer samples without refinement go straight to the block's place
     // when its quads cover it exactly; a block that fails fails its tile,
     // whatever it left there.
-    const bool vec = Vec;
     const bool direct = (cb.numrefpasses <= 0 || p == 0) && cb.scale == 0 && W % 2 == 0 && H % 2 == 0;
     int32_t* const out = direct ? cb.data : buf;
     const ptrdiff_t ostride = direct ? cb.stride : W2;
@@ -689,8 +689,8 @@ template <bool Vec>
             } else {
                 upair(vlc, q1.uoff(), q2.uoff(), u1, u2);
             }
-            ok = magsgn(ms, q1, 1 + u1, maxu, p, half, row0, row1, ecur, q, vec) &&
-                 (!two || magsgn(ms, q2, 1 + u2, maxu, p, half, row0, row1, ecur, q + 1, vec));
+            ok = magsgn<Vec>(ms, q1, 1 + u1, maxu, p, half, row0, row1, ecur, q) &&
+                 (!two || magsgn<Vec>(ms, q2, 1 + u2, maxu, p, half, row0, row1, ecur, q + 1));
         }
     }
 
@@ -730,9 +730,9 @@ template <bool Vec>
             const int k2 = 1 + (int(a2 >> 8) & multi(q2.rho()));
             int u1 = 0, u2 = 0;
             upair(vlc, q1.uoff(), q2.uoff(), u1, u2);
-            bad |= !magsgn(ms, q1, k1 + u1, maxu, p, half, row0, row1, ecur, q, vec);
+            bad |= !magsgn<Vec>(ms, q1, k1 + u1, maxu, p, half, row0, row1, ecur, q);
             if (two)
-                bad |= !magsgn(ms, q2, k2 + u2, maxu, p, half, row0, row1, ecur, q + 1, vec);
+                bad |= !magsgn<Vec>(ms, q2, k2 + u2, maxu, p, half, row0, row1, ecur, q + 1);
             if (bad) {
                 ok = false;
                 break;
